@@ -1,0 +1,4 @@
+// Platform service declarations (cert).
+#pragma once
+
+#include "vexor/platform.h"

@@ -1,0 +1,4 @@
+// Platform service declarations (msg).
+#pragma once
+
+#include "vexor/platform.h"

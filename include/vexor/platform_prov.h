@@ -1,0 +1,4 @@
+// Platform service declarations (prov).
+#pragma once
+
+#include "vexor/platform.h"
