@@ -1,0 +1,216 @@
+// The diagnostic log over POCO: configuration from "settings.xml", the channel chain, writers.
+#include "support/log.h"
+
+#include <Poco/AutoPtr.h>
+#include <Poco/FileChannel.h>
+#include <Poco/FormattingChannel.h>
+#include <Poco/Logger.h>
+#include <Poco/Message.h>
+#include <Poco/PatternFormatter.h>
+
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+#include <unistd.h>
+
+#include <clocale>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include "support/files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Guards the has-or-create step of the process-wide POCO logger and the count of live
+// loggers per name, so two objects created at once configure the chain only once and the
+// file is closed only after the last of them is gone.
+std::mutex& RegistryMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::map<std::string, int>& LiveLoggers() {
+  static std::map<std::string, int> live;
+  return live;
+}
+
+std::string Trimmed(const std::string& s) {
+  const size_t first = s.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return std::string();
+  const size_t last = s.find_last_not_of(" \t\r\n");
+  return s.substr(first, last - first + 1);
+}
+
+std::string WithoutTrailingSlash(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+Logger::Logger(std::string base_file_name, std::string base_directory)
+    : base_file_name_(std::move(base_file_name)), base_directory_(std::move(base_directory)) {
+  if (base_directory_.empty()) base_directory_ = LibraryDirectory();
+  if (base_directory_.empty()) {
+    std::error_code ec;
+    base_directory_ = fs::current_path(ec).string();
+  }
+  base_directory_ = WithoutTrailingSlash(base_directory_);
+  log_directory_ = defaultLogDirectory();
+  log_file_name_ = log_directory_ + "/" + base_file_name_;
+}
+
+Logger::~Logger() = default;
+
+std::string Logger::loggerName() const { return fs::path(base_file_name_).stem().string(); }
+
+std::string Logger::defaultLogDirectory() const { return MakeAbsolute("./log/" + loggerName()); }
+
+std::string Logger::MakeAbsolute(const std::string& configured) const {
+  std::string path = configured;
+  // Settings written for Windows use backslashes.
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  fs::path p(path);
+  if (path.empty() || path[0] == '.' || !p.is_absolute()) p = fs::path(base_directory_) / p;
+  return WithoutTrailingSlash(p.lexically_normal().string());
+}
+
+void Logger::ReadConfiguration() {
+  boost::property_tree::ptree tree;
+  try {
+    boost::property_tree::read_xml(base_directory_ + "/settings.xml", tree);
+  } catch (const boost::property_tree::ptree_error&) {
+    tree.clear();  // no file or not XML: every member keeps its default
+  }
+  auto get = [&tree](const char* key, const std::string& def) {
+    const auto value = tree.get_optional<std::string>(key);
+    return value ? *value : def;
+  };
+  const auto directory = tree.get_optional<std::string>("LogConfig.logDirectory");
+  log_directory_ = directory ? MakeAbsolute(Trimmed(*directory)) : defaultLogDirectory();
+  const auto file_name = tree.get_optional<std::string>("LogConfig.logFileName");
+  log_file_name_ =
+      file_name ? MakeAbsolute(Trimmed(*file_name)) : log_directory_ + "/" + base_file_name_;
+  log_file_size_ = Trimmed(get("LogConfig.logFileSize", log_file_size_));
+  log_file_count_ = Trimmed(get("LogConfig.logFileCount", log_file_count_));
+  compress_ = Trimmed(get("LogConfig.compress", compress_));
+  level_ = Trimmed(get("LogConfig.level", level_));
+  pattern_ = get("LogConfig.pattern", pattern_);
+}
+
+void Logger::ConfigureChannels() {
+  std::setlocale(LC_ALL, "");
+  const std::string name = loggerName();
+  std::lock_guard<std::mutex> guard(RegistryMutex());
+  if (Poco::Logger* existing = Poco::Logger::has(name)) {
+    // The first object of the process configured the chain; share it as it is.
+    logger_ = existing;
+    ++LiveLoggers()[name];
+    return;
+  }
+  fs::create_directories(log_directory_);
+  // The file may be configured outside the log directory; the channel cannot make its folder.
+  const fs::path file_directory = fs::path(log_file_name_).parent_path();
+  if (!file_directory.empty()) fs::create_directories(file_directory);
+  // An unknown level name fails here, before a logger exists that would keep it.
+  const int level = Poco::Logger::parseLevel(level_);
+
+  Poco::AutoPtr<Poco::FileChannel> file(new Poco::FileChannel);
+  file->setProperty(Poco::FileChannel::PROP_PATH, log_file_name_);
+  file->setProperty(Poco::FileChannel::PROP_ROTATION, log_file_size_);
+  file->setProperty(Poco::FileChannel::PROP_PURGECOUNT, log_file_count_);
+  file->setProperty(Poco::FileChannel::PROP_COMPRESS, compress_);
+  file->setProperty(Poco::FileChannel::PROP_ARCHIVE, "timestamp");
+  file->setProperty(Poco::FileChannel::PROP_FLUSH, "false");
+
+  Poco::AutoPtr<Poco::PatternFormatter> formatter(new Poco::PatternFormatter);
+  formatter->setProperty(Poco::PatternFormatter::PROP_TIMES, "local");
+  formatter->setProperty(Poco::PatternFormatter::PROP_PATTERN, pattern_);
+
+  Poco::AutoPtr<Poco::FormattingChannel> channel(new Poco::FormattingChannel(formatter, file));
+  Poco::Logger& logger = Poco::Logger::create(name, channel, Poco::Message::PRIO_TRACE);
+  logger.setLevel(level);
+  logger_ = &logger;
+  ++LiveLoggers()[name];
+}
+
+void Logger::CloseChannel() noexcept {
+  if (logger_ == nullptr) return;
+  try {
+    std::lock_guard<std::mutex> guard(RegistryMutex());
+    const std::string name = loggerName();
+    auto& live = LiveLoggers();
+    // Only the last object of a name closes the file: nobody else can be writing then, and
+    // the channel reopens the file by itself if a later object writes again.
+    if (--live[name] <= 0) {
+      live.erase(name);
+      if (auto channel = logger_->getChannel()) channel->close();
+    }
+  } catch (...) {
+  }
+  logger_ = nullptr;
+}
+
+namespace CryptoLog {
+
+DiagnosticLogger::DiagnosticLogger() noexcept : Logger("Vexor.log") { Configure(); }
+
+DiagnosticLogger::DiagnosticLogger(const std::string& base_directory) noexcept
+    : Logger("Vexor.log", base_directory) {
+  Configure();
+}
+
+DiagnosticLogger::~DiagnosticLogger() { CloseChannel(); }
+
+void DiagnosticLogger::Configure() noexcept {
+  try {
+    ReadConfiguration();
+    ConfigureChannels();
+  } catch (...) {
+    // The log must never fail its owner: without a logger nothing is written.
+  }
+}
+
+bool DiagnosticLogger::IsActive() const noexcept {
+  Poco::Logger* logger = pocoLogger();
+  return logger != nullptr && logger->trace();
+}
+
+void DiagnosticLogger::Write(const std::string& text) noexcept {
+  try {
+    Poco::Logger* logger = pocoLogger();
+    if (logger == nullptr || !logger->trace()) return;
+    // "%I" in the pattern is meant to show the system's thread id; POCO would put its own
+    // thread number there (0 for threads it did not start).
+    Poco::Message message(logger->name(), text, Poco::Message::PRIO_TRACE);
+    message.setTid(static_cast<long>(gettid()));
+    logger->log(message);
+  } catch (...) {
+  }
+}
+
+}  // namespace CryptoLog
+
+void CLogAccessor::Write(const std::string& text) noexcept {
+  if (!enabled_) return;
+  try {
+    With([&text](CryptoLog::DiagnosticLogger& logger) { logger.Write(text); });
+  } catch (...) {
+    // Taking the lock can fail in theory (std::system_error); a log line is not worth it.
+  }
+}
+
+CTraceScope::CTraceScope(CLogAccessor& log, std::string name) : log_(log), name_(std::move(name)) {
+  log_.Write(name_ + ": entered");
+}
+
+CTraceScope::~CTraceScope() {
+  try {
+    log_.Write(name_ + ": leaved");
+  } catch (...) {
+  }
+}

@@ -1,0 +1,130 @@
+// CINISectionStore: case-insensitive names and keys, sorted arrays, replace semantics.
+#include "support/ini_sections.h"
+
+#include <gtest/gtest.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+
+namespace {
+
+TEST(INISectionStore, NamesAndKeysIgnoreCase) {
+  CINISectionStore store;
+  ASSERT_TRUE(store.SetInt("CRL", "http://Example.ru/A.crl", 1, 1));
+  EXPECT_EQ(store.GetInt("crl", "HTTP://EXAMPLE.RU/a.CRL", 0), 1);
+  // Cyrillic letters of Windows-1251 fold as well: "Раздел" / "РАЗДЕЛ", "ёж" / "ЁЖ".
+  ASSERT_TRUE(store.SetInt("\xD0\xE0\xE7\xE4\xE5\xEB", "\xB8\xE6", 5, 1));
+  EXPECT_EQ(store.GetInt("\xD0\xC0\xC7\xC4\xC5\xCB", "\xA8\xC6", 0), 5);
+  EXPECT_EQ(store.SectionCount(), 2u);
+}
+
+TEST(INISectionStore, ReplaceFlag) {
+  struct Row {
+    const char* label;
+    bool section_exists;
+    bool record_exists;
+    int replace;
+    bool result;
+    int value_after;
+  } rows[] = {
+      {"existing record, replace 0", true, true, 0, false, 1},
+      {"existing record, replace 1", true, true, 1, true, 2},
+      {"new record in existing section, replace 0", true, false, 0, true, 2},
+      {"new section, replace 0", false, false, 0, true, 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    CINISectionStore store;
+    if (row.section_exists) store.SetInt("S", "other", 9, 1);
+    if (row.record_exists) store.SetInt("S", "key", 1, 1);
+    EXPECT_EQ(store.SetInt("s", "KEY", 2, row.replace), row.result);
+    EXPECT_EQ(store.GetInt("S", "key", -1), row.value_after);
+    EXPECT_EQ(store.sections()[0]->records.size(), row.section_exists ? 2u : 1u);
+  }
+}
+
+TEST(INISectionStore, DefaultsAndNumberParsing) {
+  CINISectionStore store;
+  EXPECT_EQ(store.GetInt("CRL", "x", 0), 0);
+  EXPECT_EQ(store.GetInt("CRL", "x", -17), -17);
+  EXPECT_EQ(store.GetString("CRL", "x", "dflt"), "dflt");
+  struct Row {
+    std::string value;
+    int number;
+  } rows[] = {{"42", 42}, {"42abc", 42}, {"abc", 0}, {"-7", -7}, {" 3", 3}, {"", 0}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.value);
+    store.SetString("S", "k", row.value, 1);
+    EXPECT_EQ(store.GetInt("S", "k", 99), row.number);
+    EXPECT_EQ(store.GetString("S", "K", "dflt"), row.value);
+  }
+  store.SetInt("S", "n", -2147483647 - 1, 1);
+  EXPECT_EQ(store.GetString("S", "n", ""), "-2147483648");
+  store.Clear();
+  EXPECT_EQ(store.SectionCount(), 0u);
+  EXPECT_EQ(store.GetInt("S", "n", 5), 5);
+}
+
+// Random names in random case: the arrays must stay sorted (strcasecmp is the oracle for
+// ASCII), hold one entry per case-folded name, and find every name again.
+TEST(INISectionStore, ArraysStaySortedAndUnique) {
+  std::mt19937 rng(42);
+  CINISectionStore store;
+  std::set<std::string> folded_sections;
+  std::vector<std::pair<std::string, std::string>> inserted;
+  for (int i = 0; i < 600; ++i) {
+    std::string section(1 + rng() % 2, 'a');
+    std::string key(1 + rng() % 3, 'a');
+    for (char& c : section) c = static_cast<char>((rng() % 2 ? 'a' : 'A') + rng() % 4);
+    for (char& c : key) c = static_cast<char>((rng() % 2 ? 'a' : 'A') + rng() % 5);
+    store.SetInt(section, key, i, 1);
+    inserted.emplace_back(section, key);
+    std::string fs = section;
+    for (char& c : fs) c = static_cast<char>(tolower(c));
+    folded_sections.insert(fs);
+  }
+  const CINISectionsArray& sections = store.sections();
+  ASSERT_EQ(sections.size(), folded_sections.size());
+  for (size_t i = 1; i < sections.size(); ++i) {
+    EXPECT_LT(strcasecmp(sections[i - 1]->name.c_str(), sections[i]->name.c_str()), 0);
+  }
+  for (const auto& section : sections) {
+    const CINIRecordsArray& records = section->records;
+    for (size_t i = 1; i < records.size(); ++i) {
+      EXPECT_LT(strcasecmp(records[i - 1]->key.c_str(), records[i]->key.c_str()), 0);
+    }
+  }
+  // The last value set under each (case-folded) pair wins.
+  for (size_t i = 0; i < inserted.size(); ++i) {
+    int last = -1;
+    for (size_t j = 0; j < inserted.size(); ++j) {
+      if (strcasecmp(inserted[j].first.c_str(), inserted[i].first.c_str()) == 0 &&
+          strcasecmp(inserted[j].second.c_str(), inserted[i].second.c_str()) == 0) {
+        last = static_cast<int>(j);
+      }
+    }
+    EXPECT_EQ(store.GetInt(inserted[i].first, inserted[i].second, -1), last);
+  }
+}
+
+TEST(INISectionStore, InsertionIndexAtBothEnds) {
+  CINIRecordsArray records;
+  size_t index = 99;
+  EXPECT_FALSE(records.Find("m", index));
+  EXPECT_EQ(index, 0u);
+  for (const char* key : {"m", "A", "z", "b"}) {
+    ASSERT_FALSE(records.Find(key, index));
+    auto r = std::make_unique<CINIRecord>();
+    r->key = key;
+    records.insert(records.begin() + static_cast<ptrdiff_t>(index), std::move(r));
+  }
+  std::vector<std::string> keys;
+  for (const auto& r : records) keys.push_back(r->key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"A", "b", "m", "z"}));
+  ASSERT_TRUE(records.Find("Z", index));
+  EXPECT_EQ(index, 3u);
+}
+
+}  // namespace

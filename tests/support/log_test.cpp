@@ -1,0 +1,258 @@
+// The diagnostic log. The POCO logger is process-wide and configured once, so every case runs
+// in a child process of its own and the parent inspects the files it left.
+#include "support/log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <Poco/Logger.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "support/files.h"
+#include "support/test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using support_test::ReadFile;
+using support_test::RunInChild;
+using support_test::TempDir;
+using support_test::WriteFile;
+
+void WriteSettings(const TempDir& dir, const std::string& body) {
+  WriteFile(dir / "settings.xml", "<?xml version=\"1.0\"?>\n<LogConfig>\n" + body + "</LogConfig>\n");
+}
+
+// Matches text against a shape in which '#' stands for one digit and '*' for one or more
+// digits; the digits of each '*' are appended to runs.
+bool MatchesShape(const std::string& text, const std::string& shape, std::vector<std::string>& runs) {
+  size_t t = 0;
+  for (char c : shape) {
+    if (c == '#' || c == '*') {
+      const size_t begin = t;
+      while (t < text.size() && isdigit(static_cast<unsigned char>(text[t])) &&
+             (c == '*' || t == begin)) {
+        ++t;
+      }
+      if (t == begin) return false;
+      if (c == '*') runs.push_back(text.substr(begin, t - begin));
+    } else {
+      if (t >= text.size() || text[t] != c) return false;
+      ++t;
+    }
+  }
+  return t == text.size();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(DiagnosticLog, DefaultsWithoutSettingsFile) {
+  TempDir dir;
+  std::string pid_file = dir / "pid";
+  EXPECT_EQ(RunInChild([&] {
+              CryptoLog::DiagnosticLogger log(dir.path());
+              std::ostringstream got;
+              if (log.logDirectory() != dir / "log/Vexor") got << "dir " << log.logDirectory();
+              if (log.logFileName() != dir / "log/Vexor/Vexor.log") got << " file " << log.logFileName();
+              if (log.loggerName() != "Vexor") got << " name " << log.loggerName();
+              if (log.logFileSize() != "100 M" || log.logFileCount() != "100" ||
+                  log.compress() != "true" || log.level() != "trace") {
+                got << " defaults";
+              }
+              if (!log.IsActive()) got << " inactive";
+              log.Write("hello");
+              WriteFile(pid_file, std::to_string(getpid()));
+              return got.str();
+            }),
+            "");
+  const std::string text = ReadFile(dir / "log/Vexor/Vexor.log");
+  const std::vector<std::string> lines = Lines(text);
+  ASSERT_EQ(lines.size(), 1u) << text;
+  std::vector<std::string> runs;
+  ASSERT_TRUE(MatchesShape(lines[0], "[####-##-## ##:##:##.######] [P:*] [T:*] [Trace] Vexor: hello",
+                           runs))
+      << lines[0];
+  EXPECT_EQ(runs[0], ReadFile(pid_file));
+  EXPECT_EQ(runs[1], runs[0]);  // the system thread id of a main thread is its process id
+}
+
+TEST(DiagnosticLog, LevelInformationWritesNothing) {
+  TempDir dir;
+  WriteSettings(dir, "<logDirectory>./quiet</logDirectory>\n<level>information</level>\n");
+  EXPECT_EQ(RunInChild([&] {
+              CryptoLog::DiagnosticLogger log(dir.path());
+              if (log.pocoLogger() == nullptr) return std::string("not configured");
+              if (log.IsActive()) return std::string("trace admitted");
+              log.Write("must not appear");
+              return std::string();
+            }),
+            "");
+  EXPECT_TRUE(fs::is_directory(dir / "quiet"));  // configuration ran and made the directory
+  const std::string file = dir / "quiet/Vexor.log";
+  EXPECT_TRUE(!fs::exists(file) || fs::file_size(file) == 0);
+}
+
+TEST(DiagnosticLog, SettingsFileChoosesPathsAndPatternBytesUnchanged) {
+  TempDir dir;
+  WriteSettings(dir,
+                "<logDirectory>sub\\..\\logs2\\</logDirectory>\n"
+                "<logFileName>out/lines.txt</logFileName>\n"
+                "<logFileSize>1 M</logFileSize>\n<logFileCount>3</logFileCount>\n"
+                "<compress>false</compress>\n<pattern>%s|%p|%t</pattern>\n");
+  // "Привет" in Windows-1251, plus bytes that are not UTF-8 at all.
+  const std::string text = "\xCF\xF0\xE8\xE2\xE5\xF2 \x98\xFF";
+  EXPECT_EQ(RunInChild([&] {
+              CryptoLog::DiagnosticLogger log(dir.path());
+              std::ostringstream got;
+              if (log.logDirectory() != dir / "logs2") got << "dir " << log.logDirectory();
+              if (log.logFileName() != dir / "out/lines.txt") got << " file " << log.logFileName();
+              if (log.logFileSize() != "1 M" || log.logFileCount() != "3" || log.compress() != "false")
+                got << " values";
+              log.Write(text);
+              return got.str();
+            }),
+            "");
+  EXPECT_EQ(ReadFile(dir / "out/lines.txt"), "Vexor|Trace|" + text + "\n");
+}
+
+TEST(DiagnosticLog, TwoObjectsShareTheFirstConfiguration) {
+  TempDir first, second;
+  WriteSettings(second, "<logDirectory>./other</logDirectory>\n");
+  EXPECT_EQ(RunInChild([&] {
+              CryptoLog::DiagnosticLogger a(first.path());
+              CryptoLog::DiagnosticLogger b(second.path());
+              if (a.pocoLogger() != b.pocoLogger()) return std::string("two POCO loggers");
+              b.Write("from b");
+              a.Write("from a");
+              return std::string();
+            }),
+            "");
+  const std::vector<std::string> lines = Lines(ReadFile(first / "log/Vexor/Vexor.log"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("Vexor: from b"), std::string::npos);
+  EXPECT_NE(lines[1].find("Vexor: from a"), std::string::npos);
+  EXPECT_FALSE(fs::exists(second / "other"));
+}
+
+TEST(DiagnosticLog, FileIsCompleteWhenTheLastLoggerGoes) {
+  TempDir dir;
+  WriteSettings(dir, "<pattern>%t</pattern>\n");
+  EXPECT_EQ(RunInChild([&] {
+              {
+                CryptoLog::DiagnosticLogger log(dir.path());
+                log.Write("one");
+              }
+              // No logger is alive now; what was written must be on disk without exiting.
+              if (ReadFile(dir / "log/Vexor/Vexor.log") != "one\n") return std::string("not flushed");
+              CryptoLog::DiagnosticLogger again(dir.path());  // reuses the chain, reopens the file
+              again.Write("two");
+              return std::string();
+            }),
+            "");
+  EXPECT_EQ(ReadFile(dir / "log/Vexor/Vexor.log"), "one\ntwo\n");
+}
+
+TEST(DiagnosticLog, BrokenConfigurationNeverThrowsAndWritesNothing) {
+  struct Row {
+    const char* label;
+    std::string settings;  // body of settings.xml, or raw text when it starts with '!'
+  } rows[] = {
+      {"directory blocked by a file", "<logDirectory>./blocker/sub</logDirectory>\n"},
+      {"unknown level", "<level>loud</level>\n"},
+      {"bad rotation size", "<logFileSize>huge</logFileSize>\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    TempDir dir;
+    WriteFile(dir / "blocker", "x");
+    WriteSettings(dir, row.settings);
+    EXPECT_EQ(RunInChild([&] {
+                CryptoLog::DiagnosticLogger log(dir.path());
+                if (log.pocoLogger() != nullptr || log.IsActive()) return std::string("configured");
+                log.Write("lost");
+                // A half-made logger must not be left behind for the next object to reuse.
+                if (Poco::Logger::has("Vexor") != nullptr) return std::string("POCO logger left");
+                return std::string();
+              }),
+              "");
+  }
+}
+
+TEST(DiagnosticLog, UnreadableSettingsFallBackToDefaults) {
+  TempDir dir;
+  WriteFile(dir / "settings.xml", "<LogConfig><level>information</lev");
+  EXPECT_EQ(RunInChild([&] {
+              CryptoLog::DiagnosticLogger log(dir.path());
+              if (log.level() != "trace") return "level " + log.level();
+              log.Write("x");
+              return std::string();
+            }),
+            "");
+  EXPECT_TRUE(fs::exists(dir / "log/Vexor/Vexor.log"));
+}
+
+TEST(LogAccessor, TraceScopeAndDisabledAccessor) {
+  TempDir dir;
+  WriteSettings(dir, "<pattern>%t</pattern>\n");
+  EXPECT_EQ(RunInChild([&] {
+              CLogAccessor log(dir.path(), true);
+              CLogAccessor off(dir.path(), false);
+              {
+                CTraceScope scope(log, "IVexorImpl::sign_stream_d");
+                log.Write("inside");
+                off.Write("suppressed");
+              }
+              return log.enabled() && !off.enabled() ? std::string() : std::string("flags");
+            }),
+            "");
+  EXPECT_EQ(ReadFile(dir / "log/Vexor/Vexor.log"),
+            "IVexorImpl::sign_stream_d: entered\ninside\nIVexorImpl::sign_stream_d: leaved\n");
+}
+
+TEST(LogAccessor, ConcurrentWritersKeepLinesWhole) {
+  TempDir dir;
+  WriteSettings(dir, "<pattern>%t</pattern>\n");
+  EXPECT_EQ(RunInChild([&] {
+              CLogAccessor log(dir.path(), true);
+              std::vector<std::thread> threads;
+              for (char c : {'a', 'b', 'c'}) {
+                threads.emplace_back([&log, c] {
+                  for (int i = 0; i < 300; ++i) log.Write(std::string(200, c));
+                });
+              }
+              for (auto& t : threads) t.join();
+              return std::string();
+            }),
+            "");
+  const std::vector<std::string> lines = Lines(ReadFile(dir / "log/Vexor/Vexor.log"));
+  EXPECT_EQ(lines.size(), 900u);
+  for (const std::string& line : lines) {
+    ASSERT_EQ(line.size(), 200u);
+    ASSERT_EQ(line.find_first_not_of(line[0]), std::string::npos);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The base class alone configures nothing, so it can be checked in this process.
+TEST(Logger, DefaultsAreRelativeToTheLibraryDirectory) {
+  Logger logger("Vexor.log");
+  EXPECT_EQ(logger.baseDirectory(), LibraryDirectory());
+  EXPECT_EQ(logger.defaultLogDirectory(), LibraryDirectory() + "/log/Vexor");
+  EXPECT_EQ(logger.logFileName(), LibraryDirectory() + "/log/Vexor/Vexor.log");
+  EXPECT_EQ(logger.baseFileName(), "Vexor.log");
+  EXPECT_EQ(logger.pattern(), "[%Y-%m-%d %H:%M:%S.%F] [P:%P] [T:%I] [%p] %s: %t");
+  EXPECT_EQ(logger.pocoLogger(), nullptr);
+  EXPECT_EQ(Logger("/x/y/Other.name.log").loggerName(), "Other.name");
+}
+
+}  // namespace

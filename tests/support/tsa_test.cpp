@@ -1,0 +1,197 @@
+// Thread-safe accessors and the named lock: whole values under contention, exclusion between
+// threads and between processes, re-entrancy, scoped release.
+#include "support/tsa.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "support/test_util.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string UniqueName(const char* what) {
+  return std::string("vexor_test/") + what + "\\" + std::to_string(getpid());
+}
+
+TEST(CStringTSA, TwoWritersNeverMixValues) {
+  CStringTSA text;
+  EXPECT_TRUE(text.IsEmpty());
+  const std::string a(4000, 'a');
+  const std::string b(3000, 'b');
+  std::atomic<bool> stop{false};
+  std::atomic<int> torn{0};
+  auto writer = [&](const std::string& value) {
+    for (int i = 0; i < 20000; ++i) {
+      if (text.Set(value) != value) ++torn;
+    }
+  };
+  std::thread reader([&] {
+    while (!stop) {
+      const std::string seen = text.Get();
+      if (!seen.empty() && seen != a && seen != b) ++torn;
+    }
+  });
+  std::thread wa(writer, a), wb(writer, b);
+  wa.join();
+  wb.join();
+  stop = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+  const std::string last = text.Get();
+  EXPECT_TRUE(last == a || last == b);
+  EXPECT_FALSE(text.IsEmpty());
+}
+
+TEST(TsaCs, WithSerialisesReadModifyWrite) {
+  tsa_cs<std::vector<int>> counters(1, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 10000; ++i) counters.With([](std::vector<int>& v) { ++v[0]; });
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counters.With([](const std::vector<int>& v) { return v[0]; }), 40000);
+}
+
+TEST(TsaCs, CopiesShareOneLock) {
+  tsa_cs<int> first(1);
+  tsa_cs<int> second(first);
+  EXPECT_EQ(&first.lock(), &second.lock());
+  // The section is re-entrant: a nested With on the same lock does not deadlock.
+  first.With([&](int&) { second.With([](int& v) { v = 5; }); });
+  EXPECT_EQ(second.With([](int v) { return v; }), 5);
+}
+
+TEST(CSingleLock, ExplicitUnlockAndScopeExit) {
+  std::timed_mutex m;
+  {
+    CSingleLock<std::timed_mutex> lock(m);
+    EXPECT_TRUE(lock.IsLocked());
+    EXPECT_FALSE(m.try_lock());
+    lock.Unlock();
+    EXPECT_FALSE(lock.IsLocked());
+    ASSERT_TRUE(m.try_lock());
+    m.unlock();
+    lock.Lock();
+  }
+  ASSERT_TRUE(m.try_lock());  // released at scope exit after re-locking
+  m.unlock();
+  CSingleLock<std::timed_mutex> deferred(m, false);
+  EXPECT_FALSE(deferred.IsLocked());
+  EXPECT_TRUE(m.try_lock());
+  m.unlock();
+}
+
+TEST(NamedMutex, LockFileNameReplacesSeparators) {
+  NamedMutex m("MUTEX_/data\\store.sst");
+  const std::string& path = m.path();
+  const std::string file = path.substr(path.rfind('/') + 1);
+  EXPECT_EQ(file, "MUTEX__data_store.sst");
+}
+
+TEST(NamedMutex, ExcludesOtherThreadsAndObjects) {
+  const std::string name = UniqueName("threads");
+  NamedMutex shared(name);
+  NamedMutex other(name);  // same name, own lock file descriptor
+  shared.lock();
+  std::atomic<int> got_shared{-1}, got_other{-1};
+  std::thread t([&] {
+    got_shared = shared.try_lock_for(50ms) ? 1 : 0;
+    got_other = other.try_lock_for(50) ? 1 : 0;
+  });
+  t.join();
+  EXPECT_EQ(got_shared, 0);
+  EXPECT_EQ(got_other, 0);
+  shared.unlock();
+  ASSERT_TRUE(other.try_lock_for(1000));
+  other.unlock();
+  unlink(shared.path().c_str());
+}
+
+TEST(NamedMutex, ReentrantForItsOwner) {
+  const std::string name = UniqueName("reentrant");
+  NamedMutex m(name);
+  NamedMutex other(name);
+  m.lock();
+  ASSERT_TRUE(m.try_lock_for(0));
+  m.unlock();
+  EXPECT_FALSE(other.try_lock_for(20));  // still held once
+  m.unlock();
+  EXPECT_TRUE(other.try_lock_for(1000));
+  other.unlock();
+  unlink(m.path().c_str());
+}
+
+TEST(NamedMutex, ExcludesAnotherProcess) {
+  const std::string name = UniqueName("process");
+  NamedMutex mine(name);
+  mine.lock();
+  // A second process cannot take the lock while this one holds it...
+  EXPECT_EQ(support_test::RunInChild([&] {
+              NamedMutex theirs(name);
+              return theirs.try_lock_for(100) ? std::string("child got a held lock") : "";
+            }),
+            "");
+  mine.unlock();
+  // ...and gets it as soon as it is released.
+  EXPECT_EQ(support_test::RunInChild([&] {
+              NamedMutex theirs(name);
+              if (!theirs.try_lock_for(1000)) return std::string("child could not lock");
+              theirs.unlock();
+              return std::string();
+            }),
+            "");
+
+  // The other way round, with both processes running: the child holds the lock for a while.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(ready[0]);
+    NamedMutex theirs(name);
+    theirs.lock();
+    const char byte = 1;
+    (void)!write(ready[1], &byte, 1);
+    std::this_thread::sleep_for(300ms);
+    theirs.unlock();
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  EXPECT_FALSE(mine.try_lock_for(50));
+  const auto start = std::chrono::steady_clock::now();
+  mine.lock();  // waits for the child to let go
+  const auto waited = std::chrono::steady_clock::now() - start;
+  mine.unlock();
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_GT(waited, 100ms);
+  unlink(mine.path().c_str());
+}
+
+TEST(TsaMtx, GuardsValueWithNamedLock) {
+  const std::string name = UniqueName("tsa_mtx");
+  tsa_mtx<std::string> path(name, "/work/certstore.sst");
+  NamedMutex outsider(name);
+  const bool excluded =
+      path.With([&](std::string& v) { return !v.empty() && !outsider.try_lock_for(20); });
+  EXPECT_TRUE(excluded);
+  EXPECT_TRUE(outsider.try_lock_for(1000));
+  outsider.unlock();
+  unlink(path.lock().path().c_str());
+}
+
+}  // namespace
