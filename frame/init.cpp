@@ -1,0 +1,64 @@
+// Init and the working-directory rule.
+#include "frame/vexor_impl.h"
+
+#include "frame/result_codes.h"
+#include "support/files.h"
+
+namespace {
+
+// Trailing separators go; the root itself stays.
+std::string StripTrailingSeparators(std::string path) {
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+std::string IVexorImpl::EstablishWorkDir(const std::string& candidate) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (VexorCallBack* cb = callback()) {
+    const std::string answer = StripTrailingSeparators(cb->OnGetWorkDir());
+    if (!answer.empty()) {
+      work_dir_.Set(answer);
+      return work_dir_.Get();
+    }
+  }
+  if (work_dir_.IsEmpty()) {
+    const std::string path = StripTrailingSeparators(candidate);
+    if (!path.empty()) work_dir_.Set(path);
+  }
+  return work_dir_.Get();
+}
+
+int32_t IVexorImpl::Init(const char* workDir, VexorCallBack* cb, uint32_t location) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  Log("Vexor.dll версия %d.%d.%d.%d", VEXOR_VERSION_MAJOR, VEXOR_VERSION_MINOR, VEXOR_VERSION_PATCH,
+      VEXOR_VERSION_TWEAK);
+
+  callback_.store(cb);
+  store_location_.store(location);
+
+  const std::string path = workDir != nullptr ? workDir : "";
+  const std::string dir = EstablishWorkDir(path);
+
+  bool family = false;
+  ReadSettings(dir, options_, family);
+  family_.store(family);
+
+  if (!options_.OffLogFile) {
+    if (options_.UsingCustomOptions)
+      Log("Настройки будут считаны из файла Vexor.ini.");
+    else
+      Log("Будут использоваться настройки по умолчанию, потому что значение ключа UsingCustomOptions в файле "
+          "\"Vexor.ini\" равно \"0\".");
+  }
+
+  std::string resolved;
+  if (!ResolvePath(path, resolved) || !DirectoryExists(resolved)) {
+    Log("Путь не существует или не доступен \"%s\"!", path.c_str());
+    return RC_FILE_OPEN_READ;
+  }
+
+  if (cb != nullptr) return cb->OnInit(0);
+  return RC_OK;
+}

@@ -1,0 +1,31 @@
+// The option words that tune every operation, their defaults, and the settings reader that
+// fills them from app.info and Vexor.ini in the working directory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Thirteen words in a fixed order; a switch is on when its word is non-zero.
+struct OptionBlock {
+  int32_t UsingCustomOptions;
+  int32_t SkipUpdateCRL;
+  int32_t SkipCheckCertValid;
+  int32_t SkipUpdateCRLInInit;
+  int32_t SkipCheckCRL;
+  int32_t OffLogFile;
+  int32_t LogExtended;
+  int32_t UseSST;
+  int32_t NoErrorCheckChain;
+  int32_t SkipCheckTimeRemains;
+  int32_t ShowUICSP;
+  int32_t RaiseErrors;      // failure reports raise instead of returning; never read from a file
+  int32_t MaxDecryptSize;   // largest total of encrypted input decryption accepts
+};
+
+// Writes the default of every word.
+void SetDefaultOptions(OptionBlock& options);
+
+// Reads app.info and Vexor.ini of the working directory into the options and the family
+// flag, under a process-wide settings lock. Never fails: missing or unreadable files leave
+// the defaults.
+void ReadSettings(const std::string& workDir, OptionBlock& options, bool& family);

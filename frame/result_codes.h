@@ -1,0 +1,61 @@
+// Result codes of every operation (0 = success) and their host-visible texts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum ResultCode : int32_t {
+  RC_OK = 0,
+  RC_CRYPTO_INIT = 1,
+  RC_CSP_ACQUIRE = 2,
+  RC_FILE_OPEN_READ = 4,
+  RC_FILE_OPEN_WRITE = 5,
+  RC_OUT_OF_MEMORY = 6,
+  RC_SIGNATURE_READ = 7,
+  RC_CERT_VALIDITY_CHECK = 8,
+  RC_SYSTEM_ERROR = 9,
+  RC_CSP_RELEASE = 10,
+  RC_DATA_READ = 11,
+  RC_FILE_DATA_READ = 12,
+  RC_CERT_NOT_FOUND = 13,
+  RC_CERT_INVALID = 14,
+  RC_STORE_OPEN = 15,
+  RC_STORE_CLOSE = 16,
+  RC_CERT_NOT_IN_STORE = 17,
+  RC_CRL_GET = 18,
+  RC_CRL_ADD = 19,
+  RC_CERT_ADD = 20,
+  RC_MSG_OPEN_DECODE = 21,
+  RC_MSG_UPDATE = 22,
+  RC_MSG_READ = 23,
+  RC_CHAIN_BUILD = 24,
+  RC_CRL_CHECK = 25,
+  RC_SENDER_CERT_MISSING = 26,
+  RC_PRIVATE_KEY_NOT_FOUND = 27,
+  RC_THUMBPRINT = 28,
+  RC_PUBLIC_KEY = 29,
+  RC_MSG_OPEN_ENCODE = 30,
+  RC_HASH_CREATE = 31,
+  RC_CERT_CONTEXT_CREATE = 32,
+  RC_CRL_CREATE = 33,
+  RC_PROVIDER_CONTEXT = 34,
+  RC_URL_UNSUPPORTED = 35,
+  RC_STORE_SAVE = 36,
+  RC_DELETE_PARAMS = 37,
+  RC_DECRYPT = 38,
+  RC_AGREEMENT_KEY = 39,
+  RC_SESSION_KEY = 40,
+  RC_CIPHER_MODE = 41,
+  RC_ENCRYPT = 42,
+  RC_CRL_INVALID = 43,
+  RC_CRL_UPDATE = 44,
+  RC_CANCELLED_CERT_EXPIRY = 45,
+  RC_ALGORITHM_LOAD = 46,
+  RC_RECIPIENT_EXPORT = 47,
+  RC_BAD_MESSAGE_FORMAT = 48,
+  RC_BAD_PARAMETER = 49,
+  RC_CRL_MISSING = 50,
+};
+
+// The text of a code in Windows-1251; "Неизвестная ошибка" for 3 and any code outside 0..50.
+std::string ResultText(int32_t code);

@@ -1,0 +1,76 @@
+// Construction and destruction of the operation object, the small slots, and the slots whose
+// operations this build does not carry yet (they answer 1, as for an unsupported format).
+#include "frame/vexor_impl.h"
+
+#include <cstdlib>
+
+#include "frame/result_codes.h"
+
+IVexorImpl::IVexorImpl() { SetDefaultOptions(options_); }
+
+IVexorImpl::~IVexorImpl() { DeleteTempFiles(); }
+
+void IVexorImpl::Release() { delete this; }
+
+std::string IVexorImpl::GetErrorText(int32_t code) { return ResultText(code); }
+
+BOOL IVexorImpl::IsInitialized() { return !work_dir_.IsEmpty(); }
+
+uint32_t IVexorImpl::SetFlags(uint32_t flags, uint32_t replace) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  const uint32_t old = runtime_flags_;
+  // Without replacement only the encryption bit (bit 0) of the old flags carries over.
+  runtime_flags_ = replace != 0 ? flags : (flags | (old & 1u));
+  return old;
+}
+
+uint32_t IVexorImpl::runtimeFlags() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return runtime_flags_;
+}
+
+OptionBlock IVexorImpl::optionsSnapshot() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return options_;
+}
+
+void IVexorImpl::FreeBuffer(CRYPT_DATA_BLOB* blob) {
+  if (blob != nullptr && blob->pbData != nullptr) {
+    std::free(blob->pbData);
+    blob->pbData = nullptr;
+  }
+}
+
+void IVexorImpl::ReportProvider(HCRYPTPROV provider) {
+  if (provider == 0) {
+    Log("Криптопровайдер не найден!");
+    return;
+  }
+  try {
+    DWORD len = 0;
+    if (!CryptGetProvParam(provider, PP_NAME, nullptr, &len, 0)) return;
+    std::string name(len, '\0');
+    if (!CryptGetProvParam(provider, PP_NAME, reinterpret_cast<BYTE*>(name.data()), &len, 0)) return;
+    name.resize(std::min<size_t>(len, name.find('\0')));
+    Log("Будет использован криптопровайдер \"%s\"", name.c_str());
+  } catch (...) {
+    Log("Не удалось определить идентифицировать криптопровайдера из-за ошибки!");
+  }
+}
+
+// Certificate operations that arrive with the store set, the search and the import.
+int32_t IVexorImpl::GetCertList(CertList&) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::CertUpdateCRLs() { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::AddCertOrCRLToFile(const char*, const CertEncoded&) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::AddCertOrCRLToFile(const char*, const CertFile&) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::AddCertOrCRLToFile(const char*, const CrlEncoded&) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::AddCertOrCRLToFile(const char*, const CrlFile&) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::AddCertOrCRLToStore(const CertEncoded&) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::AddCertOrCRLToStore(const CertFile&) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::AddCertOrCRLToStore(const CrlEncoded&) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::AddCertOrCRLToStore(const CrlFile&) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::DeleteCertificate(const char*) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::FindCertificate(const char*, CRYPT_DATA_BLOB*) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::FindCertificateByThumb(const char*, PCCERT_CONTEXT*) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::CheckCertificate(PCCERT_CONTEXT*) { return RC_CRYPTO_INIT; }
+int32_t IVexorImpl::GetFileParties(const char*, FileParties*) { return RC_CRYPTO_INIT; }

@@ -1,0 +1,109 @@
+// The operation object: implements every slot of the public interface and holds the state
+// shared by the calls made on it.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "frame/options.h"
+#include "support/log.h"
+#include "support/tsa.h"
+#include "vexor/vexor.h"
+
+class IVexorImpl : public IVexor {
+ public:
+  IVexorImpl();
+  ~IVexorImpl() override;
+  IVexorImpl(const IVexorImpl&) = delete;
+  IVexorImpl& operator=(const IVexorImpl&) = delete;
+
+  // IVexorStream
+  void Release() override;
+  std::string GetErrorText(int32_t code) override;
+  int32_t sign_stream_a(const CertPartyParam& party, std::istream& in, std::ostream& out, int32_t format) override;
+  int32_t sign_stream_d(const CertPartyParam& party, std::istream& in, std::ostream& out, int32_t format) override;
+  int32_t check_stream_a(std::istream& signedData, SignerCheckList& signers, int32_t format) override;
+  int32_t check_stream_a(std::istream& signedData, SignerCheckList& signers, std::ostream& content,
+                         uint32_t passThrough, int32_t format) override;
+  int32_t check_stream_a(std::istream& signedData, SignerCheckList& signers, uint32_t passThrough,
+                         int32_t format) override;
+  int32_t check_stream_d(std::istream& signedData, std::istream& content, SignerCheckList& signers,
+                         int32_t format) override;
+  int32_t check_stream_d(std::istream& signedData, std::istream& content, SignerCheckList& signers,
+                         uint32_t passThrough, int32_t format) override;
+  int32_t unpack_signed_stream(std::istream& signedData, std::ostream& content, int32_t format) override;
+  int32_t encrypt_stream(std::istream& in, std::ostream& out, const CertPartyList& parties, int32_t format) override;
+  int32_t decrypt_stream(std::istream& in, std::ostream& out, int32_t format) override;
+  int32_t extract_signers(std::istream& signedData, std::istream& content, SignerCheckList& signers) override;
+
+  // IVexor
+  int32_t Init(const char* workDir, VexorCallBack* callback, uint32_t storeLocation) override;
+  BOOL IsInitialized() override;
+  int32_t GetCertList(CertList& certs) override;
+  int32_t CertUpdateCRLs() override;
+  int32_t AddCertOrCRLToFile(const char* file, const CertEncoded& cert) override;
+  int32_t AddCertOrCRLToFile(const char* file, const CertFile& cert) override;
+  int32_t AddCertOrCRLToFile(const char* file, const CrlEncoded& crl) override;
+  int32_t AddCertOrCRLToFile(const char* file, const CrlFile& crl) override;
+  int32_t AddCertOrCRLToStore(const CertEncoded& cert) override;
+  int32_t AddCertOrCRLToStore(const CertFile& cert) override;
+  int32_t AddCertOrCRLToStore(const CrlEncoded& crl) override;
+  int32_t AddCertOrCRLToStore(const CrlFile& crl) override;
+  int32_t DeleteCertificate(const char* identifier) override;
+  int32_t FindCertificate(const char* identifier, CRYPT_DATA_BLOB* cert) override;
+  void FreeBuffer(CRYPT_DATA_BLOB* blob) override;
+  int32_t FindCertificateByThumb(const char* thumbHex, PCCERT_CONTEXT* cert) override;
+  int32_t CheckCertificate(PCCERT_CONTEXT* cert) override;
+  int32_t GetFileParties(const char* path, FileParties* parties) override;
+  uint32_t SetFlags(uint32_t flags, uint32_t replace) override;
+
+  // Slot 33: one log line naming the provider (or saying there is none).
+  virtual void ReportProvider(HCRYPTPROV provider);
+
+  // --- Inside the library ---
+
+  VexorCallBack* callback() const { return callback_.load(); }
+  uint32_t storeLocation() const { return store_location_.load(); }
+  bool isFamilyHost() const { return family_.load(); }
+  uint32_t runtimeFlags();
+  // A copy of the options, taken under the object lock.
+  OptionBlock optionsSnapshot();
+
+  // The working-directory rule: the callback's answer wins; a candidate is taken only while
+  // no directory is stored. Returns the directory now in force.
+  std::string EstablishWorkDir(const std::string& candidate);
+
+  // Message writers. fmt is a UTF-8 literal, arguments are Windows-1251 bytes. Nothing is
+  // written with OffLogFile; the callback's log hook may veto a line; logging never throws.
+  void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void LogExt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // Writes a finished Windows-1251 text under the same rules.
+  void LogText(const std::string& text);
+  CLogAccessor& logAccessor() { return log_; }
+
+  // Temporary files of the calls: a new unique file, and deletion of all registered ones.
+  std::string NewTempFile();
+  void DeleteTempFiles();
+  size_t tempFileCount();
+
+ private:
+  // Runs a message slot: trace scope, dispatch (nullopt = format not served, result 1,
+  // no post-hook), then the callback's post-hook, whose answer becomes the result.
+  int32_t RunMessageSlot(const char* method, const std::function<std::optional<int32_t>()>& operation,
+                         const std::function<int32_t(VexorCallBack&, int32_t)>& postHook);
+  void LogIfEnabled(const std::string& text, bool extended);
+
+  std::atomic<VexorCallBack*> callback_{nullptr};
+  std::atomic<uint32_t> store_location_{CERT_SYSTEM_STORE_CURRENT_USER};
+  CStringTSA work_dir_;
+  std::list<std::string> temp_files_;
+  std::atomic<bool> family_{false};
+  uint32_t runtime_flags_ = 0;
+  OptionBlock options_;
+  std::recursive_mutex lock_;  // the object lock
+  CLogAccessor log_;
+};

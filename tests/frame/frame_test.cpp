@@ -1,0 +1,212 @@
+// The operation object's frame: failure reports, system error texts, the temporary-file
+// registry, run-time flags, the working-directory rule and per-call option snapshots.
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "frame/failure.h"
+#include "frame/instance_context.h"
+#include "frame/result_codes.h"
+#include "frame/vexor_impl.h"
+#include "support/cp1251.h"
+#include "tools/host_callback.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Dir {
+ public:
+  Dir() {
+    std::string t = (fs::temp_directory_path() / "vexor-frame-XXXXXX").string();
+    path = mkdtemp(t.data());
+  }
+  ~Dir() { fs::remove_all(path); }
+  void Write(const std::string& name, const std::string& text) const {
+    std::ofstream(fs::path(path) / name, std::ios::binary) << text;
+  }
+  std::string path;
+};
+
+class Recorder : public HostCallback {
+ public:
+  Recorder() {
+    onLog = [this](const char* text) { lines.push_back(Cp1251ToUtf8(text)); };
+  }
+  std::vector<std::string> lines;
+};
+
+}  // namespace
+
+TEST(FailureReport, RaisesTheFormattedMessageInWindows1251) {
+  IVexorImpl obj;
+  Recorder cb;
+  Dir dir;
+  ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
+  InstanceContext ctx(obj);
+  try {
+    // Arguments arrive in Windows-1251, as names from the platform do.
+    ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не найден \"%s\"", Utf8ToCp1251("Иванов").c_str());
+    FAIL() << "no exception";
+  } catch (const CryptoOperations::SystemException& e) {
+    EXPECT_EQ(e.code(), RC_CERT_NOT_IN_STORE);
+    EXPECT_EQ(Cp1251ToUtf8(e.what()), "Не найден \"Иванов\"");
+  }
+  ASSERT_FALSE(cb.lines.empty());
+  EXPECT_EQ(cb.lines.back(), "Не найден \"Иванов\"");
+
+  ctx.options.RaiseErrors = 0;
+  EXPECT_EQ(ReportFailure(ctx, RC_STORE_OPEN, "x"), RC_STORE_OPEN);
+}
+
+TEST(FailureReport, ReasonIsLoggedButNotRaised) {
+  IVexorImpl obj;
+  Recorder cb;
+  Dir dir;
+  ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
+  InstanceContext ctx(obj);
+  SetLastError(ERROR_ACCESS_DENIED);
+  try {
+    ReportFailureWithReason(ctx, RC_STORE_SAVE, "Сохранение %d", 7);
+    FAIL() << "no exception";
+  } catch (const CryptoOperations::SystemException& e) {
+    EXPECT_EQ(Cp1251ToUtf8(e.what()), "Сохранение 7");
+  }
+  EXPECT_EQ(cb.lines.back(), "Сохранение 7, причина: Access is denied. (0x00000005)");
+}
+
+TEST(FailureReport, HelperExceptionsKeepCodeAndText) {
+  IVexorImpl obj;
+  InstanceContext ctx(obj);
+  try {
+    ReportException(ctx, CryptoOperations::baseCryptoException(RC_DATA_READ, "100% broken"));
+    FAIL();
+  } catch (const CryptoOperations::SystemException& e) {
+    EXPECT_EQ(e.code(), RC_DATA_READ);
+    EXPECT_STREQ(e.what(), "100% broken");
+  }
+}
+
+TEST(SystemErrorText, ShortAndLongForms) {
+  EXPECT_EQ(SystemErrorTextShort(5), "Access is denied. (0x00000005)");
+  EXPECT_EQ(SystemErrorTextShort(0x80092004), "Cannot find object or property. (0x80092004)");
+  EXPECT_EQ(SystemErrorTextShort(0x1234ABCD), " (0x1234ABCD)");
+  EXPECT_EQ(Cp1251ToUtf8(SystemErrorTextLong(0x80092004)),
+            "Cannot find object or property. (Код ошибки = 0x80092004)");
+}
+
+TEST(ResultCodes, TextsOfTheTable) {
+  EXPECT_EQ(Cp1251ToUtf8(ResultText(45)),
+            "Действие отменено абонентом, в связи окончанием срока действия личного сертификата");
+  EXPECT_EQ(Cp1251ToUtf8(ResultText(1)), "Ошибка инициализации крипотсистемы");
+  EXPECT_EQ(Cp1251ToUtf8(ResultText(7)), "Ошибка получения подписи из файла. ");
+  EXPECT_EQ(ResultText(3), ResultText(-5));
+}
+
+TEST(TempFiles, RegistryTrimsAndContextDeletes) {
+  IVexorImpl obj;
+  std::vector<std::string> names;
+  for (int i = 0; i < 101; ++i) names.push_back(obj.NewTempFile());
+  for (const auto& n : names) ASSERT_TRUE(fs::exists(n)) << n;
+  EXPECT_EQ(fs::path(names[0]).filename().string().substr(0, 3), "qui");
+
+  const std::string next = obj.NewTempFile();
+  EXPECT_EQ(obj.tempFileCount(), 51u);
+  for (int i = 0; i <= 50; ++i) EXPECT_FALSE(fs::exists(names[i])) << i;
+  for (int i = 51; i < 101; ++i) EXPECT_TRUE(fs::exists(names[i])) << i;
+
+  { InstanceContext ctx(obj); }
+  EXPECT_EQ(obj.tempFileCount(), 0u);
+  EXPECT_FALSE(fs::exists(next));
+  EXPECT_FALSE(fs::exists(names[100]));
+}
+
+TEST(TempFiles, ReadOnlyFilesAreDeletedToo) {
+  std::string name;
+  {
+    IVexorImpl obj;
+    name = obj.NewTempFile();
+    fs::permissions(name, fs::perms::owner_read);
+  }
+  EXPECT_FALSE(fs::exists(name));
+}
+
+TEST(RuntimeFlags, ReplaceOrKeepOnlyBitZero) {
+  IVexorImpl obj;
+  EXPECT_EQ(obj.SetFlags(3, 1), 0u);
+  EXPECT_EQ(obj.SetFlags(0, 0), 3u);  // bit 1 is dropped, bit 0 carried
+  EXPECT_EQ(obj.SetFlags(2, 0), 1u);
+  EXPECT_EQ(obj.SetFlags(0, 1), 3u);
+  EXPECT_EQ(obj.runtimeFlags(), 0u);
+}
+
+TEST(WorkDir, CandidateOnlyWhileEmptyAndCallbackWins) {
+  IVexorImpl obj;
+  EXPECT_EQ(obj.EstablishWorkDir("/a/b//"), "/a/b");
+  EXPECT_EQ(obj.EstablishWorkDir("/c"), "/a/b");
+  Dir dir;
+  Recorder cb;
+  cb.workDir = dir.path + "/";
+  ASSERT_EQ(obj.Init("/nonexistent-argument", &cb, 0x10000), 4);
+  EXPECT_EQ(obj.EstablishWorkDir(""), dir.path);
+  EXPECT_TRUE(obj.IsInitialized());
+}
+
+TEST(WorkDir, ConcurrentSetsLeaveOneWholeValue) {
+  for (int round = 0; round < 20; ++round) {
+    IVexorImpl obj;
+    const std::string a(300, 'a'), b(300, 'b');
+    std::thread t1([&] { obj.EstablishWorkDir(a); });
+    std::thread t2([&] { obj.EstablishWorkDir(b); });
+    t1.join();
+    t2.join();
+    const std::string v = obj.EstablishWorkDir("");
+    EXPECT_TRUE(v == a || v == b);
+  }
+}
+
+TEST(InstanceContext, SnapshotIsUnaffectedByLaterInit) {
+  Dir dir;
+  dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipCheckCRL=1\n");
+  IVexorImpl obj;
+  ASSERT_EQ(obj.Init(dir.path.c_str(), nullptr, 0x10000), 0);
+  InstanceContext first(obj);
+  EXPECT_EQ(first.options.SkipCheckCRL, 1);
+  EXPECT_EQ(first.workDir, dir.path);
+
+  dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipCheckCRL=0\n");
+  ASSERT_EQ(obj.Init(dir.path.c_str(), nullptr, 0x10000), 0);
+  InstanceContext second(obj);
+  EXPECT_EQ(first.options.SkipCheckCRL, 1);
+  EXPECT_EQ(second.options.SkipCheckCRL, 0);
+}
+
+TEST(Logging, HookVetoAndExtendedLines) {
+  Dir dir;
+  dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\n");
+  IVexorImpl obj;
+  Recorder cb;
+  ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
+  cb.lines.clear();
+  obj.LogExt("extended %d", 1);
+  EXPECT_TRUE(cb.lines.empty());
+  dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nLogExtended=1\n");
+  ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
+  cb.lines.clear();
+  obj.LogExt("extended %d", 2);
+  ASSERT_EQ(cb.lines.size(), 1u);
+  EXPECT_EQ(cb.lines[0], "extended 2");
+}
+
+TEST(ReportProvider, NoProvider) {
+  IVexorImpl obj;
+  Recorder cb;
+  Dir dir;
+  ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
+  obj.ReportProvider(0);
+  EXPECT_EQ(cb.lines.back(), "Криптопровайдер не найден!");
+}

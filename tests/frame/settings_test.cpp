@@ -1,0 +1,159 @@
+// Settings: the Vexor.ini lookup rules, UsingCustomOptions, and the app.info family rule.
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "frame/options.h"
+#include "frame/profile_string.h"
+#include "frame/settings_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Dir {
+ public:
+  Dir() {
+    std::string t = (fs::temp_directory_path() / "vexor-settings-XXXXXX").string();
+    path = mkdtemp(t.data());
+  }
+  ~Dir() { fs::remove_all(path); }
+  void Write(const std::string& name, const std::string& text) const {
+    std::ofstream(fs::path(path) / name, std::ios::binary) << text;
+  }
+  std::string path;
+};
+
+OptionBlock Read(const Dir& dir, bool* family = nullptr) {
+  OptionBlock o;
+  bool f = false;
+  ReadSettings(dir.path, o, f);
+  if (family != nullptr) *family = f;
+  return o;
+}
+
+}  // namespace
+
+TEST(Settings, DefaultsWithoutFiles) {
+  Dir dir;
+  bool family = true;
+  const OptionBlock o = Read(dir, &family);
+  EXPECT_FALSE(family);
+  EXPECT_EQ(o.UsingCustomOptions, 0);
+  EXPECT_EQ(o.SkipUpdateCRL, 1);
+  EXPECT_EQ(o.SkipUpdateCRLInInit, 1);
+  EXPECT_EQ(o.UseSST, 1);
+  EXPECT_EQ(o.ShowUICSP, 1);
+  EXPECT_EQ(o.RaiseErrors, 1);
+  EXPECT_EQ(o.MaxDecryptSize, 524288000);
+  EXPECT_EQ(o.SkipCheckCRL + o.SkipCheckCertValid + o.OffLogFile + o.LogExtended + o.NoErrorCheckChain +
+                o.SkipCheckTimeRemains,
+            0);
+}
+
+TEST(Settings, UsingCustomOptionsDecidesWhetherOtherKeysCount) {
+  struct Row {
+    const char* value;  // nullptr: key absent
+    bool on;
+  } rows[] = {{"1", true}, {"2", true}, {"0", false}, {"true", false}, {"yes", false},
+              {"FALSE", false}, {"", false}, {nullptr, false}, {" 1 ", true}, {"7abc", true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.value ? row.value : "(absent)");
+    Dir dir;
+    std::string ini = "[Settings]\nSkipCheckCRL=1\n";
+    if (row.value) ini += std::string("UsingCustomOptions=") + row.value + "\n";
+    dir.Write("Vexor.ini", ini);
+    const OptionBlock o = Read(dir);
+    EXPECT_EQ(o.UsingCustomOptions != 0, row.on);
+    EXPECT_EQ(o.SkipCheckCRL, row.on ? 1 : 0);
+  }
+}
+
+TEST(Settings, KeyLookupRules) {
+  struct Row {
+    const char* label;
+    const char* lines;
+    int32_t OptionBlock::*word;
+    int32_t expected;
+  } rows[] = {
+      {"blank before equals sign is not the key", "SkipCheckCRL = 1\n", &OptionBlock::SkipCheckCRL, 0},
+      {"lower-case key is found", "skipcheckcrl=1\n", &OptionBlock::SkipCheckCRL, 1},
+      {"comment after value", "LogExtended=1 ; comment\n", &OptionBlock::LogExtended, 1},
+      {"first of two occurrences", "OffLogFile=1\nOffLogFile=0\n", &OptionBlock::OffLogFile, 1},
+      {"non-numeric value gives 0", "UseSST=abc\n", &OptionBlock::UseSST, 0},
+      {"empty value keeps default", "UseSST=\n", &OptionBlock::UseSST, 1},
+      {"blank after equals sign", "SkipCheckTimeRemains= 5\n", &OptionBlock::SkipCheckTimeRemains, 5},
+      {"key of another section", "[Other]\nSkipCheckCertValid=1\n", &OptionBlock::SkipCheckCertValid, 0},
+      {"tabs and CR are blanks", "\tShowUICSP=0\r\n", &OptionBlock::ShowUICSP, 0},
+      {"prefix of a longer key does not match", "SkipUpdateCRLInInit=0\n", &OptionBlock::SkipUpdateCRL, 1},
+      {"raise flag is never read", "RaiseErrors=0\n", &OptionBlock::RaiseErrors, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    Dir dir;
+    dir.Write("Vexor.ini", std::string("[Settings]\nUsingCustomOptions=1\n") + row.lines);
+    EXPECT_EQ(Read(dir).*row.word, row.expected);
+  }
+}
+
+TEST(Settings, SectionHeaderIsNormalised) {
+  Dir dir;
+  dir.Write("Vexor.ini", "[ Other ]\n[SETTINGS]\nUsingCustomOptions=1\nSkipCheckCRL=1\n");
+  EXPECT_EQ(Read(dir).SkipCheckCRL, 1);
+}
+
+TEST(Settings, FamilyRuleInAnyLetterCase) {
+  for (const char* name : {"Moravel", "MORAVEL client", "the moravel suite"}) {
+    SCOPED_TRACE(name);
+    Dir dir;
+    dir.Write("app.info", std::string("[Application]\nName=") + name + "\n");
+    bool family = false;
+    const OptionBlock o = Read(dir, &family);
+    EXPECT_TRUE(family);
+    EXPECT_EQ(o.SkipUpdateCRL, 0);
+    EXPECT_EQ(o.SkipCheckCRL, 0);
+    EXPECT_EQ(o.NoErrorCheckChain, 1);
+  }
+  Dir other;
+  other.Write("app.info", "[Application]\nName=Morave\n");
+  bool family = true;
+  Read(other, &family);
+  EXPECT_FALSE(family);
+}
+
+TEST(Settings, CustomSettingsOverrideTheFamilyRule) {
+  Dir dir;
+  dir.Write("app.info", "[application]\nname = Moravel\n");
+  dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipUpdateCRL=1\n");
+  bool family = false;
+  const OptionBlock o = Read(dir, &family);
+  EXPECT_TRUE(family);
+  EXPECT_EQ(o.SkipUpdateCRL, 1);        // set by the file
+  EXPECT_EQ(o.NoErrorCheckChain, 1);    // kept from the family rule
+}
+
+TEST(ProfileString, LookupRules) {
+  Dir dir;
+  dir.Write("p.ini", "; comment\n[Sec]\n  Key  =  \"quoted value\"  \nkey=second\n[Other]\nA=1\n");
+  const std::string path = dir.path + "/p.ini";
+  EXPECT_EQ(GetProfileString(path, "sec", "KEY", "", 1024), "quoted value");
+  EXPECT_EQ(GetProfileString(path, "Sec", "missing", "def  ", 1024), "def");
+  EXPECT_EQ(GetProfileString(path, "Sec", "Key", "", 4), "quo");
+  EXPECT_EQ(GetProfileString(dir.path + "/none.ini", "Sec", "Key", "x", 1024), "x");
+}
+
+TEST(SettingsFile, LoadModes) {
+  Dir dir;
+  CSettingsFile file;
+  EXPECT_FALSE(file.Load(dir.path + "/absent.ini", 1));
+  EXPECT_TRUE(file.Load(dir.path + "/absent.ini", CSettingsFile::kMissingIsEmpty));
+  EXPECT_EQ(file.GetValue("Settings", "Key"), "");
+
+  dir.Write("s.ini", "[Settings]\nKey=Value\n");
+  ASSERT_TRUE(file.Load(dir.path + "/s.ini", CSettingsFile::kCaseSensitive));
+  EXPECT_EQ(file.GetValue("Settings", "Key"), "Value");
+  EXPECT_EQ(file.GetValue("Settings", "key"), "");
+  EXPECT_EQ(file.GetValue("Settings", "key", "fb"), "fb");
+}

@@ -1,0 +1,239 @@
+// The library as a host sees it: loaded with dlopen, driven through the public header only.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tools/host_callback.h"
+#include "vexor/vexor.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Windows-1251 bytes written out by hand, so the library's code page is checked against
+// something it did not produce.
+const std::string kUnknownError =  // "Неизвестная ошибка"
+    "\xCD\xE5\xE8\xE7\xE2\xE5\xF1\xF2\xED\xE0\xFF \xEE\xF8\xE8\xE1\xEA\xE0";
+const std::string kSuccess =  // "Операция завершена успешно"
+    "\xCE\xEF\xE5\xF0\xE0\xF6\xE8\xFF \xE7\xE0\xE2\xE5\xF0\xF8\xE5\xED\xE0 \xF3\xF1\xEF\xE5\xF8\xED\xEE";
+const std::string kVersionPrefix = "Vexor.dll \xE2\xE5\xF0\xF1\xE8\xFF ";  // "Vexor.dll версия "
+const std::string kFromIni =  // "Настройки будут считаны из файла Vexor.ini."
+    "\xCD\xE0\xF1\xF2\xF0\xEE\xE9\xEA\xE8 \xE1\xF3\xE4\xF3\xF2 \xF1\xF7\xE8\xF2\xE0\xED\xFB \xE8\xE7 "
+    "\xF4\xE0\xE9\xEB\xE0 Vexor.ini.";
+
+class Library {
+ public:
+  Library() {
+    handle_ = dlopen(VEXOR_LIB_DIR "/libvexor.so", RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) return;
+    version = reinterpret_cast<PFN_GetIVersion>(dlsym(handle_, "GetIVersion"));
+    create = reinterpret_cast<PFN_CreateObjectInstance>(dlsym(handle_, "CreateObjectInstance"));
+    destroy = reinterpret_cast<PFN_DestroyObjectInstance>(dlsym(handle_, "DestroyObjectInstance"));
+  }
+  ~Library() {
+    if (handle_ != nullptr) dlclose(handle_);
+  }
+  bool loaded() const { return version && create && destroy; }
+
+  PFN_GetIVersion version = nullptr;
+  PFN_CreateObjectInstance create = nullptr;
+  PFN_DestroyObjectInstance destroy = nullptr;
+
+ private:
+  void* handle_ = nullptr;
+};
+
+Library& Lib() {
+  static Library lib;
+  return lib;
+}
+
+struct ObjectDeleter {
+  void operator()(IVexor* p) const { Lib().destroy(&p); }
+};
+using Object = std::unique_ptr<IVexor, ObjectDeleter>;
+
+Object NewObject() {
+  IVexor* raw = nullptr;
+  EXPECT_EQ(Lib().create(&raw), 0);
+  return Object(raw);
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+fs::path LogFile() { return fs::path(VEXOR_LIB_DIR) / "log" / "Vexor" / "Vexor.log"; }
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string templ = (fs::temp_directory_path() / "vexor-host-XXXXXX").string();
+    path = mkdtemp(templ.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  void Write(const std::string& name, const std::string& text) const { std::ofstream(path / name) << text; }
+  fs::path path;
+};
+
+// Records what the library logs through the callback.
+class RecordingCallback : public HostCallback {
+ public:
+  RecordingCallback() {
+    onLog = [this](const char* text) { lines.push_back(text); };
+  }
+  int32_t OnSign(const CertPartyParam&, std::istream&, std::ostream&, int32_t rc) override {
+    ++sign_hooks;
+    return rc;
+  }
+  bool Saw(const std::string& text) const {
+    for (const auto& l : lines)
+      if (l.find(text) != std::string::npos) return true;
+    return false;
+  }
+  std::vector<std::string> lines;
+  int sign_hooks = 0;
+};
+
+}  // namespace
+
+TEST(Host, LoadsAndReportsInterfaceVersion) {
+  ASSERT_TRUE(Lib().loaded()) << dlerror();
+  EXPECT_EQ(Lib().version(), 11);
+}
+
+TEST(Host, ExportsExactlyThreeSymbols) {
+  FILE* p = popen("nm -D --defined-only " VEXOR_LIB_DIR "/libvexor.so", "r");
+  ASSERT_NE(p, nullptr);
+  std::vector<std::string> names;
+  char line[1024];
+  while (fgets(line, sizeof(line), p) != nullptr) {
+    std::istringstream fields(line);
+    std::string addr, kind, name;
+    fields >> addr >> kind >> name;
+    if (!name.empty()) names.push_back(name);
+  }
+  ASSERT_EQ(pclose(p), 0);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"CreateObjectInstance", "DestroyObjectInstance", "GetIVersion"}));
+}
+
+TEST(Host, CreateAndDestroy) {
+  IVexor* none = nullptr;
+  EXPECT_EQ(Lib().destroy(&none), 0);
+  IVexor* obj = nullptr;
+  ASSERT_EQ(Lib().create(&obj), 0);
+  ASSERT_NE(obj, nullptr);
+  EXPECT_FALSE(obj->IsInitialized());
+  EXPECT_EQ(Lib().destroy(&obj), 0);
+  EXPECT_EQ(obj, nullptr);
+}
+
+TEST(Host, ResultTextsAreWindows1251) {
+  Object obj = NewObject();
+  EXPECT_EQ(obj->GetErrorText(0), kSuccess);
+  EXPECT_EQ(obj->GetErrorText(11), obj->GetErrorText(12));
+  EXPECT_FALSE(obj->GetErrorText(11).empty());
+  for (int32_t code : {-1, 3, 51}) {
+    SCOPED_TRACE(code);
+    EXPECT_EQ(obj->GetErrorText(code), kUnknownError);
+  }
+  EXPECT_NE(obj->GetErrorText(50), kUnknownError);
+}
+
+TEST(Host, InitChecksTheDirectoryAndLogsTheVersion) {
+  TempDir dir;
+  Object obj = NewObject();
+  EXPECT_EQ(obj->Init(dir.path.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  EXPECT_TRUE(obj->IsInitialized());
+  Object other = NewObject();
+  EXPECT_EQ(other->Init((dir.path / "missing").c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 4);
+  obj.reset();
+  other.reset();
+
+  const std::string log = ReadFile(LogFile());
+  EXPECT_NE(log.find(kVersionPrefix), std::string::npos) << "no version line in " << LogFile();
+}
+
+TEST(Host, TwoObjectsShareOneLogFile) {
+  TempDir dir;
+  Object a = NewObject();
+  Object b = NewObject();
+  const std::string missing_a = (dir.path / "first-object-missing").string();
+  const std::string missing_b = (dir.path / "second-object-missing").string();
+  EXPECT_EQ(a->Init(missing_a.c_str(), nullptr, 0x10000), 4);
+  EXPECT_EQ(b->Init(missing_b.c_str(), nullptr, 0x10000), 4);
+  a.reset();  // the log is buffered; it is complete once its objects are gone
+  b.reset();
+  const std::string log = ReadFile(LogFile());
+  EXPECT_NE(log.find(missing_a), std::string::npos);
+  EXPECT_NE(log.find(missing_b), std::string::npos);
+}
+
+TEST(Host, CallbackWorkingDirectoryWinsButTheArgumentIsChecked) {
+  TempDir from_callback;
+  from_callback.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\n");
+  TempDir argument;
+  RecordingCallback cb;
+  cb.workDir = from_callback.path.string() + "/";
+  Object obj = NewObject();
+  EXPECT_EQ(obj->Init(argument.path.c_str(), &cb, 0x10000), 0);
+  EXPECT_TRUE(cb.Saw(kFromIni)) << "settings were not read from the callback's directory";
+
+  RecordingCallback cb2;
+  cb2.workDir = from_callback.path.string();
+  Object obj2 = NewObject();
+  EXPECT_EQ(obj2->Init((argument.path / "missing").c_str(), &cb2, 0x10000), 4);
+}
+
+TEST(Host, UnservedFormatAnswersOneWithoutPostHookButWithTrace) {
+  TempDir dir;
+  RecordingCallback cb;
+  Object obj = NewObject();
+  ASSERT_EQ(obj->Init(dir.path.c_str(), &cb, 0x10000), 0);
+  std::istringstream in("data");
+  std::ostringstream out;
+  const auto before = fs::file_size(LogFile());
+  EXPECT_EQ(obj->sign_stream_a(CertPartyParam{}, in, out, VEXOR_FORMAT_141), 1);
+  EXPECT_EQ(cb.sign_hooks, 0);
+  obj.reset();
+  const std::string tail = ReadFile(LogFile()).substr(before);
+  EXPECT_NE(tail.find("IVexorImpl::sign_stream_a: entered"), std::string::npos);
+  EXPECT_NE(tail.find("IVexorImpl::sign_stream_a: leaved"), std::string::npos);
+}
+
+TEST(Host, OffLogFileKeepsMessagesButNotTraceLines) {
+  TempDir dir;
+  dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nOffLogFile=1\n");
+  RecordingCallback cb;
+  Object obj = NewObject();
+  ASSERT_EQ(obj->Init(dir.path.c_str(), &cb, 0x10000), 0);
+  cb.lines.clear();
+  const auto before = fs::file_size(LogFile());
+  std::istringstream in("data");
+  std::ostringstream out;
+  obj->sign_stream_d(CertPartyParam{}, in, out, 7);
+  const std::string missing = (dir.path / "nowhere").string();
+  EXPECT_EQ(obj->Init(missing.c_str(), &cb, 0x10000), 4);
+  EXPECT_TRUE(cb.lines.empty()) << cb.lines.front();
+  obj.reset();
+  const std::string tail = ReadFile(LogFile()).substr(before);
+  EXPECT_NE(tail.find("IVexorImpl::sign_stream_d: entered"), std::string::npos);
+  EXPECT_EQ(tail.find(missing), std::string::npos);
+}
