@@ -1,0 +1,179 @@
+// The vexor tool as a user runs it: exit statuses, output, error texts in UTF-8.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out;  // standard output and standard error together
+};
+
+// Runs a shell command line and collects its output and exit status.
+Result Sh(const std::string& command) {
+  Result r;
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  if (p == nullptr) return r;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), p)) > 0) r.out.append(buffer, n);
+  const int raw = pclose(p);
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return r;
+}
+
+// A temporary directory with a GOST root and two users made by openssl, and a platform home
+// of its own for every tool run.
+class ToolTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string templ = (fs::temp_directory_path() / "vexor-tool-XXXXXX").string();
+    dir_ = mkdtemp(templ.data());
+    const std::string key = "-engine gost -newkey gost2001 -pkeyopt paramset:A -nodes";
+    std::ofstream(dir_ + "/user.ext") << "keyUsage=digitalSignature,keyEncipherment,keyAgreement\n";
+    std::ofstream(dir_ + "/doc.txt") << "document body\n";
+    const std::string script =
+        "cd " + dir_ + " && openssl req -x509 " + key + " -keyout root.key -out root.pem -subj '/CN=Tool Root'"
+        " -days 30 -addext basicConstraints=critical,CA:TRUE && "
+        "openssl req -new " + key + " -keyout u1.key -out u1.csr -subj '/CN=Сидоров/emailAddress=s@example.ru' && "
+        "openssl x509 -req -engine gost -in u1.csr -CA root.pem -CAkey root.key -CAcreateserial -days 30"
+        " -extfile user.ext -out u1.pem && "
+        "openssl req -new " + key + " -keyout u2.key -out u2.csr -subj '/CN=Other' && "
+        "openssl x509 -req -engine gost -in u2.csr -CA root.pem -CAkey root.key -CAcreateserial -days 30"
+        " -extfile user.ext -out u2.pem";
+    const Result r = Sh(script);
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+  static void TearDownTestSuite() { fs::remove_all(dir_); }
+
+  void SetUp() override {
+    home_ = dir_ + "/home-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    fs::create_directories(home_);
+    work_ = home_ + "/work";
+    fs::create_directories(work_);
+  }
+
+  // Runs the tool with this test's platform home and working directory.
+  Result Vexor(const std::string& args) const {
+    return Sh("VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR "/vexor " + args);
+  }
+  Result Lib(const std::string& args) const { return Vexor(args + " --workdir '" + work_ + "'"); }
+
+  static std::string P(const std::string& name) { return dir_ + "/" + name; }
+  static std::string Thumb(const std::string& pem) {
+    Result r = Sh("openssl x509 -in " + P(pem) + " -noout -fingerprint -sha1");
+    std::string hex;
+    for (char c : r.out.substr(r.out.find('=') + 1))
+      if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
+    return hex;
+  }
+
+  void InstallUser() const {
+    ASSERT_EQ(Vexor("store add-root " + P("root.pem")).status, 0);
+    const Result r = Vexor("store install --cert " + P("u1.pem") + " --key " + P("u1.key"));
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+
+  static std::string dir_;
+  std::string home_;
+  std::string work_;
+};
+
+std::string ToolTest::dir_;
+
+}  // namespace
+
+TEST_F(ToolTest, HelpExplainsEveryCommand) {
+  const Result top = Vexor("--help");
+  EXPECT_EQ(top.status, 0);
+  for (const char* cmd : {"sign", "verify", "unpack", "signers", "cert", "store", "demo"}) {
+    SCOPED_TRACE(cmd);
+    EXPECT_NE(top.out.find(std::string("  ") + cmd), std::string::npos);
+    const Result help = Vexor(std::string(cmd) + " --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find(std::string("vexor ") + cmd), std::string::npos) << help.out;
+  }
+  const Result unknown = Vexor("frobnicate");
+  EXPECT_EQ(unknown.status, 49);
+  EXPECT_NE(unknown.out.find("unknown command"), std::string::npos);
+}
+
+TEST_F(ToolTest, StoreAdministration) {
+  InstallUser();
+  const Result my = Vexor("store list My");
+  EXPECT_EQ(my.status, 0);
+  EXPECT_NE(my.out.find(Thumb("u1.pem")), std::string::npos) << my.out;
+  EXPECT_NE(my.out.find("Сидоров"), std::string::npos) << my.out;
+  EXPECT_NE(my.out.find("has a private key"), std::string::npos);
+  EXPECT_NE(Vexor("store list Root").out.find(Thumb("root.pem")), std::string::npos);
+
+  const std::string sst = work_ + "/certstore.sst";
+  ASSERT_EQ(Vexor("store sst-add " + sst + " " + P("u2.pem")).status, 0);
+  EXPECT_NE(Vexor("store list " + sst).out.find(Thumb("u2.pem")), std::string::npos);
+  EXPECT_EQ(Vexor("store sst-delete " + sst + " " + Thumb("u2.pem")).status, 0);
+  const Result after = Vexor("store list " + sst);
+  EXPECT_EQ(after.out.find(Thumb("u2.pem")), std::string::npos) << after.out;
+  EXPECT_EQ(Vexor("store sst-delete " + sst + " " + Thumb("u2.pem")).status, 17);
+}
+
+TEST_F(ToolTest, SignVerifiesHereAndWithOpenssl) {
+  InstallUser();
+  const std::string sig = work_ + "/doc.p7s";
+  const Result sign = Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + sig);
+  ASSERT_EQ(sign.status, 0) << sign.out;
+  EXPECT_EQ(Lib("verify -i " + sig).status, 0);
+  const Result ossl = Sh("openssl cms -verify -engine gost -binary -inform DER -in " + sig + " -CAfile " +
+                         P("root.pem") + " -out " + work_ + "/out.txt && cmp " + work_ + "/out.txt " + P("doc.txt"));
+  EXPECT_EQ(ossl.status, 0) << ossl.out;
+
+  const std::string dsig = work_ + "/doc.sig";
+  ASSERT_EQ(Lib("sign --detached --signer Сидоров -i " + P("doc.txt") + " -o " + dsig).status, 0);
+  EXPECT_EQ(Lib("verify -i " + dsig + " --content " + P("doc.txt")).status, 0);
+  const Result signers = Lib("signers -i " + dsig + " --content " + P("doc.txt"));
+  EXPECT_EQ(signers.status, 0) << signers.out;
+  EXPECT_NE(signers.out.find("signature valid"), std::string::npos);
+}
+
+TEST_F(ToolTest, VerifiesWhatOpensslSigns) {
+  InstallUser();
+  const std::string sig = work_ + "/openssl.p7s";
+  ASSERT_EQ(Sh("openssl cms -sign -engine gost -binary -nodetach -outform DER -md md_gost94 -in " + P("doc.txt") +
+               " -signer " + P("u1.pem") + " -inkey " + P("u1.key") + " -out " + sig)
+                .status,
+            0);
+  const Result v = Lib("verify -i " + sig + " -o " + work_ + "/content.txt");
+  EXPECT_EQ(v.status, 0) << v.out;
+  EXPECT_EQ(Sh("cmp " + work_ + "/content.txt " + P("doc.txt")).status, 0);
+}
+
+TEST_F(ToolTest, FailuresGiveTheResultCodeAndUtf8Text) {
+  InstallUser();
+  const Result nobody = Lib("sign --signer Никто -i " + P("doc.txt") + " -o " + work_ + "/x.p7s");
+  EXPECT_EQ(nobody.status, 17) << nobody.out;
+  EXPECT_NE(nobody.out.find("Никто"), std::string::npos) << nobody.out;
+  EXPECT_FALSE(fs::exists(work_ + "/x.p7s"));  // nothing half-written is left behind
+
+  const Result empty = Lib("sign --signer Сидоров -i /dev/null -o " + work_ + "/e.p7s");
+  EXPECT_EQ(empty.status, 22) << empty.out;
+  EXPECT_NE(empty.out.find("Ошибка чтения блока данных из потока"), std::string::npos) << empty.out;
+
+  const Result missing = Lib("verify -i " + work_ + "/does-not-exist");
+  EXPECT_EQ(missing.status, 4);
+}
+
+TEST_F(ToolTest, DemoRunsToASuccessfulSummary) {
+  const Result demo = Vexor("demo");
+  EXPECT_EQ(demo.status, 0) << demo.out;
+  EXPECT_NE(demo.out.find(" 0 failed"), std::string::npos) << demo.out;
+}

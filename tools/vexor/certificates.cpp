@@ -1,0 +1,102 @@
+#include "tools/vexor/certificates.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "support/bindata.h"
+#include "support/cp1251.h"
+#include "tools/vexor/io.h"
+
+bool LoadDerFile(const std::string& path, const char* pem_label, std::string& der) {
+  std::string bytes;
+  if (!ReadWholeFile(path, bytes) || bytes.empty()) return false;
+  if (bytes.find("-----BEGIN") == std::string::npos) {
+    der = bytes;
+    return true;
+  }
+  CBinData text(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+  const std::string begin = std::string("-----BEGIN ") + pem_label + "-----";
+  const std::string end = std::string("-----END ") + pem_label + "-----";
+  const std::string body = text.Between(begin.c_str(), end.c_str());
+  CBinData decoded;
+  if (body.empty() || !CBase64().Decode(body.c_str(), decoded) || decoded.size() == 0) return false;
+  der.assign(reinterpret_cast<const char*>(decoded.data()), decoded.size());
+  return true;
+}
+
+std::string DerToPem(const std::string& der, const char* label) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string b64;
+  size_t i = 0;
+  for (; i + 2 < der.size(); i += 3) {
+    const uint32_t v = (uint8_t(der[i]) << 16) | (uint8_t(der[i + 1]) << 8) | uint8_t(der[i + 2]);
+    for (int s = 18; s >= 0; s -= 6) b64 += kAlphabet[(v >> s) & 63];
+  }
+  if (i < der.size()) {
+    uint32_t v = uint8_t(der[i]) << 16;
+    if (i + 1 < der.size()) v |= uint8_t(der[i + 1]) << 8;
+    b64 += kAlphabet[(v >> 18) & 63];
+    b64 += kAlphabet[(v >> 12) & 63];
+    b64 += i + 1 < der.size() ? kAlphabet[(v >> 6) & 63] : '=';
+    b64 += '=';
+  }
+  std::string pem = std::string("-----BEGIN ") + label + "-----\n";
+  for (size_t p = 0; p < b64.size(); p += 64) pem += b64.substr(p, 64) + "\n";
+  return pem + "-----END " + label + "-----\n";
+}
+
+std::string ThumbprintHex(PCCERT_CONTEXT cert) {
+  BYTE hash[20];
+  DWORD len = sizeof(hash);
+  if (!CertGetCertificateContextProperty(cert, CERT_HASH_PROP_ID, hash, &len) || len != 20) return {};
+  std::string hex;
+  char two[3];
+  for (BYTE b : hash) {
+    std::snprintf(two, sizeof(two), "%02X", b);
+    hex += two;
+  }
+  return hex;
+}
+
+std::string CommonName(PCCERT_CONTEXT cert) {
+  char name[1024] = {0};
+  CertGetNameStringA(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>("2.5.4.3"), name, sizeof(name));
+  return Cp1251ToUtf8(name);
+}
+
+namespace {
+
+std::string FileTimeText(const FILETIME& ft) {
+  const uint64_t ticks = (uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  const time_t t = static_cast<time_t>(ticks / 10000000ull) - 11644473600LL;
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &tm);
+  return text;
+}
+
+}  // namespace
+
+std::string DescribeCertificate(PCCERT_CONTEXT cert) {
+  char subject[2048] = {0};
+  CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, subject, sizeof(subject));
+  return ThumbprintHex(cert) + "  " + Cp1251ToUtf8(subject) + "\n    valid " +
+         FileTimeText(cert->pCertInfo->NotBefore) + " .. " + FileTimeText(cert->pCertInfo->NotAfter) + " UTC";
+}
+
+bool IsSystemStoreName(const std::string& name) { return name == "My" || name == "Root" || name == "CA"; }
+
+HCERTSTORE OpenNamedStore(const std::string& name, DWORD location) {
+  if (IsSystemStoreName(name)) {
+    const std::u16string wide(name.begin(), name.end());
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, location, wide.c_str());
+  }
+  return CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                       CERT_STORE_CREATE_NEW_FLAG | CERT_STORE_OPEN_EXISTING_FLAG, name.c_str());
+}
+
+bool SaveFileStore(HCERTSTORE store, const std::string& path) {
+  return CertSaveStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                       CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0) != 0;
+}

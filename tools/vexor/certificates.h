@@ -1,0 +1,37 @@
+// Certificate helpers of the tool: reading PEM or DER files, describing a certificate, and
+// the platform's system and file stores.
+#pragma once
+
+#include <string>
+
+#include "vexor/platform.h"
+
+// The DER bytes of the first certificate (or CRL, or key) in a PEM or DER file.
+bool LoadDerFile(const std::string& path, const char* pem_label, std::string& der);
+std::string DerToPem(const std::string& der, const char* label);
+
+// One line: subject common name, thumbprint, validity (UTF-8).
+std::string DescribeCertificate(PCCERT_CONTEXT cert);
+std::string ThumbprintHex(PCCERT_CONTEXT cert);
+std::string CommonName(PCCERT_CONTEXT cert);  // UTF-8
+
+// Owning store handle.
+class StoreHandle {
+ public:
+  explicit StoreHandle(HCERTSTORE h = nullptr) : h_(h) {}
+  ~StoreHandle() {
+    if (h_ != nullptr) CertCloseStore(h_, 0);
+  }
+  StoreHandle(const StoreHandle&) = delete;
+  StoreHandle& operator=(const StoreHandle&) = delete;
+  HCERTSTORE get() const { return h_; }
+  explicit operator bool() const { return h_ != nullptr; }
+
+ private:
+  HCERTSTORE h_;
+};
+
+// "My", "Root", "CA" of the given location, or a serialized store file (anything else).
+HCERTSTORE OpenNamedStore(const std::string& name, DWORD location);
+bool IsSystemStoreName(const std::string& name);
+bool SaveFileStore(HCERTSTORE store, const std::string& path);

@@ -1,0 +1,93 @@
+// Certificate commands: find, export, check.
+#include <cstdio>
+#include <cstdlib>
+
+#include "support/cp1251.h"
+#include "tools/vexor/certificates.h"
+#include "tools/vexor/commands.h"
+#include "tools/vexor/io.h"
+#include "tools/vexor/session.h"
+
+namespace {
+
+// Owning certificate context.
+struct CertHolder {
+  PCCERT_CONTEXT cert = nullptr;
+  ~CertHolder() {
+    if (cert != nullptr) CertFreeCertificateContext(cert);
+  }
+};
+
+int FindOrExport(const Args& args, const std::string& id, bool export_file) {
+  Session session(args);
+  if (!session.ok()) return 1;
+  CRYPT_DATA_BLOB blob{0, nullptr};
+  const std::string cp_id = Utf8ToCp1251(id);
+  const int32_t rc = session.Run("FindCertificate",
+                                 [&] { return session.vexor().FindCertificate(cp_id.c_str(), &blob); });
+  if (rc != 0) return rc;
+  const std::string der(reinterpret_cast<const char*>(blob.pbData), blob.cbData);
+  session.vexor().FreeBuffer(&blob);
+  if (export_file) {
+    const std::string bytes = args.has("pem") ? DerToPem(der, "CERTIFICATE") : der;
+    if (!WriteWholeFile(args.get("out"), bytes)) {
+      PrintError("cannot write " + args.get("out"));
+      return 5;
+    }
+    return 0;
+  }
+  CertHolder holder;
+  holder.cert = CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                             static_cast<DWORD>(der.size()));
+  if (holder.cert == nullptr) {
+    PrintError("the library returned bytes that are not a certificate");
+    return 32;
+  }
+  std::printf("%s\n", DescribeCertificate(holder.cert).c_str());
+  return 0;
+}
+
+int Check(const Args& args, const std::string& what) {
+  Session session(args);
+  if (!session.ok()) return 1;
+  CertHolder holder;
+  std::string der;
+  if (LoadDerFile(what, "CERTIFICATE", der)) {
+    holder.cert = CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                               static_cast<DWORD>(der.size()));
+    if (holder.cert == nullptr) {
+      PrintError(what + " holds no certificate");
+      return 32;
+    }
+  } else {
+    const int32_t rc = session.Run("FindCertificateByThumb", [&] {
+      return session.vexor().FindCertificateByThumb(what.c_str(), &holder.cert);
+    });
+    if (rc != 0) return rc;
+  }
+  const int32_t rc = session.Run("CheckCertificate", [&] { return session.vexor().CheckCertificate(&holder.cert); });
+  std::printf("%s\n%s\n", DescribeCertificate(holder.cert).c_str(), rc == 0 ? "valid" : "NOT valid");
+  return rc;
+}
+
+}  // namespace
+
+int RunCert(const Args& args) {
+  const auto& pos = args.positional();
+  if (pos.size() < 2) {
+    PrintError("usage: vexor cert find|export|check ID");
+    return 49;
+  }
+  const std::string& action = pos[0];
+  if (action == "find") return FindOrExport(args, pos[1], false);
+  if (action == "export") {
+    if (!args.has("out")) {
+      PrintError("cert export needs -o FILE");
+      return 49;
+    }
+    return FindOrExport(args, pos[1], true);
+  }
+  if (action == "check") return Check(args, pos[1]);
+  PrintError("unknown cert action " + action);
+  return 49;
+}

@@ -1,0 +1,164 @@
+// vexor demo: a throwaway GOST PKI made with OpenSSL and its GOST engine, installed under a
+// temporary platform home, and every operation the library has run on a sample document.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/vexor/commands.h"
+#include "tools/vexor/io.h"
+#include "tools/vexor/session.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep"};
+
+// Runs a shell command quietly; true when it exits with 0.
+bool Shell(const std::string& command, const std::string& dir) {
+  const std::string line = "cd '" + dir + "' && { " + command + " ; } >>demo-openssl.log 2>&1";
+  return std::system(line.c_str()) == 0;
+}
+
+class Demo {
+ public:
+  explicit Demo(const Args& args) : keep_(args.has("keep")), verbose_(args.has("verbose")), library_(args.get("library")) {
+    std::string templ = (fs::temp_directory_path() / "vexor-demo-XXXXXX").string();
+    if (mkdtemp(templ.data()) != nullptr) dir_ = templ;
+  }
+  ~Demo() {
+    std::error_code ec;
+    if (!dir_.empty() && !keep_) fs::remove_all(dir_, ec);
+  }
+
+  int Run() {
+    if (dir_.empty()) {
+      PrintError("cannot make a temporary directory");
+      return 1;
+    }
+    setenv("VEXOR_CSP_HOME", (dir_ + "/csp").c_str(), 1);
+    std::printf("vexor demo in %s\n", dir_.c_str());
+
+    Step("make a GOST root and two users with openssl", [&] { return MakePki(); });
+    Step("install the root into Root", [&] { return Tool({"store", "add-root", P("root.pem")}) == 0; });
+    Step("install Ivanov's certificate and key into My",
+         [&] { return Tool({"store", "install", "--cert", P("u1.pem"), "--key", P("u1.key")}) == 0; });
+    Step("install Petrov's certificate and key into My",
+         [&] { return Tool({"store", "install", "--cert", P("u2.pem"), "--key", P("u2.key")}) == 0; });
+    Step("list the personal store", [&] { return Tool({"store", "list", "My"}) == 0; });
+    Step("add Petrov to certstore.sst", [&] { return Tool({"store", "sst-add", P("certstore.sst"), P("u2.pem")}) == 0; });
+    Step("find Ivanov by e-mail", [&] { return Lib({"cert", "find", "ivanov@example.ru"}) == 0; });
+    Step("export Petrov by common name", [&] { return Lib({"cert", "export", "Petrov", "-o", P("petrov.cer")}) == 0; });
+    Step("check Ivanov's certificate", [&] { return Lib({"cert", "check", P("u1.pem")}) == 0; });
+    Step("sign attached (PKCS#7)", [&] {
+      return Lib({"sign", "--signer", "Ivanov", "-i", P("document.txt"), "-o", P("document.p7s")}) == 0;
+    });
+    Step("sign detached (PKCS#7)", [&] {
+      return Lib({"sign", "--detached", "--signer", "ivanov@example.ru", "-i", P("document.txt"), "-o",
+                  P("document.sig")}) == 0;
+    });
+    Step("openssl cms -verify accepts the attached signature", [&] {
+      return Shell("openssl cms -verify -engine gost -binary -inform DER -in document.p7s -CAfile root.pem -out "
+                   "verified.txt && cmp verified.txt document.txt",
+                   dir_);
+    });
+    Step("openssl cms -verify accepts the detached signature", [&] {
+      return Shell("openssl cms -verify -engine gost -binary -inform DER -in document.sig -content document.txt "
+                   "-CAfile root.pem -out /dev/null",
+                   dir_);
+    });
+    Step("verify the attached signature", [&] { return Lib({"verify", "-i", P("document.p7s")}) == 0; });
+    Step("verify the detached signature",
+         [&] { return Lib({"verify", "-i", P("document.sig"), "--content", P("document.txt")}) == 0; });
+    Step("verify a signature made by openssl cms -sign", [&] {
+      return Shell("openssl cms -sign -engine gost -binary -nodetach -outform DER -md md_gost94 -in document.txt "
+                   "-signer u2.pem -inkey u2.key -out openssl.p7s",
+                   dir_) &&
+             Lib({"verify", "-i", P("openssl.p7s")}) == 0;
+    });
+    Step("unpack the attached signature", [&] {
+      return Lib({"unpack", "-i", P("document.p7s"), "-o", P("unpacked.txt")}) == 0 &&
+             Shell("cmp unpacked.txt document.txt", dir_);
+    });
+    Step("list the signers of the detached signature",
+         [&] { return Lib({"signers", "-i", P("document.sig"), "--content", P("document.txt")}) == 0; });
+
+    std::printf("\n%d step(s) passed, %d failed\n", passed_, failed_);
+    if (keep_) std::printf("files kept in %s\n", dir_.c_str());
+    return failed_ == 0 ? 0 : 1;
+  }
+
+ private:
+  std::string P(const std::string& name) const { return dir_ + "/" + name; }
+
+  void Step(const std::string& what, const std::function<bool()>& body) {
+    std::printf("--- %s\n", what.c_str());
+    std::fflush(stdout);
+    const bool ok = body();
+    std::printf("[%s] %s\n", ok ? " ok " : "FAIL", what.c_str());
+    std::fflush(stdout);
+    ok ? ++passed_ : ++failed_;
+  }
+
+  // A tool command without the library (store administration).
+  int Tool(std::vector<std::string> argv) {
+    const std::string name = argv.front();
+    argv.erase(argv.begin());
+    for (const Command& c : AllCommands())
+      if (name == c.name) return c.run(Args(argv, kFlags));
+    return 1;
+  }
+
+  // A tool command that drives the library in the demo's working directory.
+  int Lib(std::vector<std::string> argv) {
+    argv.insert(argv.end(), {"--workdir", dir_});
+    if (!library_.empty()) argv.insert(argv.end(), {"--library", library_});
+    if (verbose_) argv.push_back("--verbose");
+    return Tool(argv);
+  }
+
+  bool MakePki() {
+    const char* kKey = "-engine gost -newkey gost2001 -pkeyopt paramset:A -nodes";
+    std::FILE* ext = std::fopen(P("user.ext").c_str(), "w");
+    if (ext == nullptr) return false;
+    std::fputs("keyUsage=digitalSignature,nonRepudiation,keyEncipherment,keyAgreement\n"
+               "extendedKeyUsage=emailProtection,clientAuth\n",
+               ext);
+    std::fclose(ext);
+    if (!WriteWholeFile(P("document.txt"), "A sample document to sign.\nОбразец документа для подписи.\n"))
+      return false;
+    bool ok = Shell(std::string("openssl req -x509 ") + kKey +
+                        " -keyout root.key -out root.pem -subj '/CN=Vexor Demo Root/O=Vexor Demo' -days 3650"
+                        " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign",
+                    dir_);
+    const char* users[][2] = {{"u1", "/CN=Ivanov/emailAddress=ivanov@example.ru"},
+                              {"u2", "/CN=Petrov/emailAddress=petrov@example.ru"}};
+    for (const auto& u : users) {
+      const std::string n = u[0];
+      ok = ok && Shell(std::string("openssl req -new ") + kKey + " -keyout " + n + ".key -out " + n + ".csr -subj '" +
+                           u[1] + "'",
+                       dir_);
+      ok = ok && Shell("openssl x509 -req -engine gost -in " + n + ".csr -CA root.pem -CAkey root.key "
+                       "-CAcreateserial -days 365 -extfile user.ext -out " + n + ".pem",
+                       dir_);
+    }
+    return ok;
+  }
+
+  bool keep_;
+  bool verbose_;
+  std::string library_;
+  std::string dir_;
+  int passed_ = 0;
+  int failed_ = 0;
+};
+
+}  // namespace
+
+int RunDemo(const Args& args) { return Demo(args).Run(); }

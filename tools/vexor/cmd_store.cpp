@@ -1,0 +1,146 @@
+// Store administration through the platform: list, install a certificate with its key,
+// add roots and intermediates, add to and delete from a certstore.sst.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "tools/vexor/certificates.h"
+#include "tools/vexor/commands.h"
+#include "tools/vexor/io.h"
+#include "tools/vexor/session.h"
+
+namespace {
+
+DWORD Location(const Args& args) {
+  return args.has("machine") ? CERT_SYSTEM_STORE_LOCAL_MACHINE : CERT_SYSTEM_STORE_CURRENT_USER;
+}
+
+int Fail(const std::string& message, int code) {
+  PrintError(message + " (error 0x" + [] {
+    char hex[16];
+    std::snprintf(hex, sizeof(hex), "%08X", GetLastError());
+    return std::string(hex);
+  }() + ")");
+  return code;
+}
+
+int List(const Args& args, const std::string& name) {
+  StoreHandle store(OpenNamedStore(name, Location(args)));
+  if (!store) return Fail("cannot open store " + name, 15);
+  int count = 0;
+  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c != nullptr;
+       c = CertEnumCertificatesInStore(store.get(), c)) {
+    DWORD len = 0;
+    const bool has_key = CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &len) != 0;
+    std::printf("%s%s\n", DescribeCertificate(c).c_str(), has_key ? "\n    has a private key" : "");
+    ++count;
+  }
+  std::printf("%d certificate(s) in %s\n", count, name.c_str());
+  return 0;
+}
+
+// Adds the certificate file to the store; the added context goes to *added when asked.
+int AddCertificate(const Args& args, const std::string& store_name, const std::string& cert_path,
+                   PCCERT_CONTEXT* added = nullptr) {
+  std::string der;
+  if (!LoadDerFile(cert_path, "CERTIFICATE", der)) {
+    PrintError("cannot read a certificate from " + cert_path);
+    return 4;
+  }
+  StoreHandle store(OpenNamedStore(store_name, Location(args)));
+  if (!store) return Fail("cannot open store " + store_name, 15);
+  if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                        static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, added))
+    return Fail("cannot add the certificate to " + store_name, 20);
+  if (!IsSystemStoreName(store_name) && !SaveFileStore(store.get(), store_name))
+    return Fail("cannot save " + store_name, 36);
+  return 0;
+}
+
+std::string ProviderName() {
+  HCRYPTPROV prov = 0;
+  if (!CryptAcquireContextA(&prov, nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) return {};
+  char name[256] = {0};
+  DWORD len = sizeof(name);
+  CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE*>(name), &len, 0);
+  CryptReleaseContext(prov, 0);
+  return name;
+}
+
+int Install(const Args& args) {
+  if (!args.has("cert") || !args.has("key")) {
+    PrintError("store install needs --cert FILE and --key FILE");
+    return 49;
+  }
+  std::string key;
+  if (!ReadWholeFile(args.get("key"), key)) {
+    PrintError("cannot read " + args.get("key"));
+    return 4;
+  }
+  PCCERT_CONTEXT cert = nullptr;
+  int rc = AddCertificate(args, "My", args.get("cert"), &cert);
+  if (rc != 0) return rc;
+  const std::string container = args.get("container", "vexor-" + ThumbprintHex(cert));
+  const std::string pin = args.get("pin");
+  if (!CryptImportPKCS8ToContainerA(container.c_str(), reinterpret_cast<const BYTE*>(key.data()),
+                                    static_cast<DWORD>(key.size()), pin.empty() ? nullptr : pin.c_str(), 0)) {
+    CertFreeCertificateContext(cert);
+    return Fail("cannot import the private key from " + args.get("key"), 27);
+  }
+  std::u16string wcontainer(container.begin(), container.end());
+  const std::string prov_name = ProviderName();
+  std::u16string wprov(prov_name.begin(), prov_name.end());
+  CRYPT_KEY_PROV_INFO info{};
+  info.pwszContainerName = wcontainer.data();
+  info.pwszProvName = wprov.data();
+  info.dwProvType = PROV_GOST_2001_DH;
+  info.dwKeySpec = AT_KEYEXCHANGE;
+  if (!CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+    rc = Fail("cannot link the certificate to its key container", 20);
+  if (rc == 0) std::printf("installed %s with container %s\n", ThumbprintHex(cert).c_str(), container.c_str());
+  CertFreeCertificateContext(cert);
+  return rc;
+}
+
+int DeleteFromFile(const std::string& path, const std::string& thumb_text) {
+  std::string hex;
+  for (char c : thumb_text)
+    if (c != ' ') hex += c;
+  if (hex.size() != 40) {
+    PrintError("a thumbprint has 40 hex digits");
+    return 49;
+  }
+  BYTE hash[20];
+  for (int i = 0; i < 20; ++i) hash[i] = static_cast<BYTE>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+  StoreHandle store(OpenNamedStore(path, 0));
+  if (!store) return Fail("cannot open " + path, 15);
+  CRYPT_HASH_BLOB blob{20, hash};
+  PCCERT_CONTEXT cert =
+      CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
+  if (cert == nullptr) {
+    PrintError("no certificate " + hex + " in " + path);
+    return 17;
+  }
+  if (!CertDeleteCertificateFromStore(cert)) return Fail("cannot delete the certificate", 20);
+  if (!SaveFileStore(store.get(), path)) return Fail("cannot save " + path, 36);
+  return 0;
+}
+
+}  // namespace
+
+int RunStore(const Args& args) {
+  const auto& pos = args.positional();
+  if (pos.empty()) {
+    PrintError("usage: vexor store list|install|add-root|add-ca|sst-add|sst-delete ...");
+    return 49;
+  }
+  const std::string& action = pos[0];
+  if (action == "list") return List(args, pos.size() > 1 ? pos[1] : "My");
+  if (action == "install") return Install(args);
+  if ((action == "add-root" || action == "add-ca") && pos.size() == 2)
+    return AddCertificate(args, action == "add-root" ? "Root" : "CA", pos[1]);
+  if (action == "sst-add" && pos.size() == 3) return AddCertificate(args, pos[1], pos[2]);
+  if (action == "sst-delete" && pos.size() == 3) return DeleteFromFile(pos[1], pos[2]);
+  PrintError("bad store command; see vexor store --help");
+  return 49;
+}

@@ -1,0 +1,96 @@
+// vexor: every operation of the library from a terminal, store administration, and a demo.
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/vexor/commands.h"
+
+namespace {
+
+const char kGlobalOptions[] =
+    "Options every library command takes:\n"
+    "  --workdir DIR    working directory for Init (Vexor.ini, app.info, certstore.sst); default: current\n"
+    "  --library PATH   libvexor.so to load; default: ../lib/libvexor.so beside the tool, else the loader's path\n"
+    "  --verbose        print the library's log lines on standard error\n"
+    "Texts are UTF-8 here and Windows-1251 inside the library. The exit status is 0 on success and the\n"
+    "library's result code otherwise; the result's text goes to standard error.\n";
+
+const std::vector<Command> kCommands = {
+    {"sign", "sign a document (attached or detached)",
+     "vexor sign --signer ID [--detached] [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
+     "  Signs IN (default: standard input) with the signer's certificate and private key and writes the\n"
+     "  signature to OUT (default: standard output). ID is a thumbprint (40 hex digits, spaces allowed),\n"
+     "  an e-mail address or a subject common name (exact).\n",
+     RunSign},
+    {"verify", "verify a signature and its signers' certificates",
+     "vexor verify -i SIGNED [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--format F]\n"
+     "  Verifies an attached signature, or a detached one with --content. -o writes the signed content\n"
+     "  of an attached signature. --expect names a certificate the signers must have (repeatable);\n"
+     "  --check-validity also checks their certificates. Prints one line per signer; the exit status\n"
+     "  is 14 when a signature is not valid.\n",
+     RunVerify},
+    {"unpack", "write the content of an attached signature",
+     "vexor unpack -i SIGNED [-o CONTENT]\n  Writes the signed content without verifying the signature.\n",
+     RunUnpack},
+    {"signers", "list the signers of a detached signature",
+     "vexor signers -i SIGNED --content FILE\n  Prints each signer's certificate and whether its signature holds.\n",
+     RunSigners},
+    {"cert", "find, export or check a certificate",
+     "vexor cert find ID            print the certificate the library finds for ID\n"
+     "vexor cert export ID -o FILE [--pem]   write it to FILE (DER, or PEM with --pem)\n"
+     "vexor cert check FILE|THUMB   check a certificate file, or one found by thumbprint\n",
+     RunCert},
+    {"store", "administer the platform's stores",
+     "vexor store list [My|Root|CA|FILE.sst] [--machine]\n"
+     "vexor store install --cert CERT.pem --key KEY.pem [--container NAME] [--pin PIN]\n"
+     "    installs a certificate into My with its private key (PKCS#8 PEM or DER, as OpenSSL writes it)\n"
+     "vexor store add-root CERT.pem   |   vexor store add-ca CERT.pem\n"
+     "vexor store sst-add FILE.sst CERT.pem   |   vexor store sst-delete FILE.sst THUMBPRINT\n"
+     "  Stores live under $VEXOR_CSP_HOME (else $XDG_DATA_HOME/vexor-csp, else ~/.local/share/vexor-csp);\n"
+     "  --machine uses the machine's stores ($VEXOR_CSP_MACHINE_HOME, else /var/lib/vexor-csp).\n",
+     RunStore},
+    {"demo", "run every operation on a throwaway GOST PKI",
+     "vexor demo [--keep] [--verbose]\n"
+     "  Makes a root and two users with OpenSSL and its GOST engine in a temporary directory, installs\n"
+     "  them under a temporary platform home, runs every operation on a sample document, prints one\n"
+     "  line per step and a summary. Exits non-zero if a step failed. --keep keeps the directory.\n",
+     RunDemo},
+};
+
+const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep"};
+
+void PrintUsage() {
+  std::printf("usage: vexor COMMAND [options]\n\nCommands:\n");
+  for (const Command& c : kCommands) std::printf("  %-8s %s\n", c.name, c.summary);
+  std::printf("\n'vexor COMMAND --help' explains a command.\n\n%s", kGlobalOptions);
+}
+
+}  // namespace
+
+const std::vector<Command>& AllCommands() { return kCommands; }
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+      std::strcmp(argv[1], "help") == 0) {
+    PrintUsage();
+    return argc < 2 ? 49 : 0;
+  }
+  const std::string name = argv[1];
+  for (const Command& c : kCommands) {
+    if (name != c.name) continue;
+    Args args(std::vector<std::string>(argv + 2, argv + argc), kFlags);
+    if (args.has("help")) {
+      std::printf("%s\n%s", c.usage, kGlobalOptions);
+      return 0;
+    }
+    if (!args.ok()) {
+      std::fprintf(stderr, "vexor: %s\n", args.error().c_str());
+      return 49;
+    }
+    return c.run(args);
+  }
+  std::fprintf(stderr, "vexor: unknown command '%s'; see vexor --help\n", name.c_str());
+  return 49;
+}

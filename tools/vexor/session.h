@@ -1,0 +1,34 @@
+// What every library command of the tool does: load the library, create the operation
+// object, initialise it, run one operation and turn its result into an exit status.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "tools/vexor/args.h"
+#include "tools/vexor/library.h"
+
+class Session {
+ public:
+  // Options read: --library, --workdir (default: the current directory), --verbose.
+  explicit Session(const Args& args);
+  bool ok() const { return object_ != nullptr; }
+  IVexor& vexor() { return *object_; }
+
+  // Runs one library call: a result other than 0 is printed with its text on standard
+  // error; an exception from the library prints its code and text. Returns the result.
+  int32_t Run(const std::string& what, const std::function<int32_t()>& call);
+
+ private:
+  VexorLibrary library_;
+  ToolCallback callback_;
+  VexorLibrary::Object object_;
+};
+
+// The party an option names: --thumb, --cn, --email, or --signer/--party guessed from its
+// shape (an at sign: e-mail; 40 hex digits, spaces allowed: thumbprint; else a common name).
+// Texts are converted to Windows-1251.
+CertPartyParam PartyFromText(const std::string& text);
+
+// Prints "vexor: <message>" on standard error.
+void PrintError(const std::string& message);
