@@ -1,0 +1,68 @@
+// Loads the GOST engine by its file in OpenSSL's engines directory, so the platform works
+// whatever the user's OpenSSL configuration says.
+#include "platform/gost_engine.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+
+namespace vexorcsp {
+namespace {
+
+ENGINE* LoadByPath(const std::string& so_path) {
+  ENGINE* e = ENGINE_by_id("dynamic");
+  if (e == nullptr) return nullptr;
+  if (!ENGINE_ctrl_cmd_string(e, "SO_PATH", so_path.c_str(), 0) ||
+      !ENGINE_ctrl_cmd_string(e, "ID", "gost", 0) ||
+      !ENGINE_ctrl_cmd_string(e, "LOAD", nullptr, 0)) {
+    ENGINE_free(e);
+    return nullptr;
+  }
+  return e;
+}
+
+// OpenSSL's engines directory as it was built, e.g. ENGINESDIR: "/usr/lib/.../engines-3".
+std::string EnginesDir() {
+  const char* dir = std::getenv("OPENSSL_ENGINES");
+  if (dir != nullptr && *dir != '\0') return dir;
+  std::string text = OpenSSL_version(OPENSSL_ENGINES_DIR);
+  const size_t open = text.find('"');
+  const size_t close = text.rfind('"');
+  if (open == std::string::npos || close <= open) return {};
+  return text.substr(open + 1, close - open - 1);
+}
+
+ENGINE* LoadEngine() {
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_ENGINE_DYNAMIC, nullptr);
+  ENGINE* e = ENGINE_by_id("gost");
+  if (e == nullptr) {
+    ERR_clear_error();
+    e = LoadByPath(EnginesDir() + "/gost.so");
+  }
+  if (e == nullptr) return nullptr;
+  if (!ENGINE_init(e)) {
+    ENGINE_free(e);
+    return nullptr;
+  }
+  ENGINE_free(e);  // the functional reference from ENGINE_init keeps it alive
+  // Register the engine's methods so GOST keys, digests and ciphers are found by NID.
+  ENGINE_register_pkey_asn1_meths(e);
+  ENGINE_register_pkey_meths(e);
+  ENGINE_register_digests(e);
+  ENGINE_register_ciphers(e);
+  ENGINE_set_default(e, ENGINE_METHOD_PKEY_METHS | ENGINE_METHOD_PKEY_ASN1_METHS |
+                            ENGINE_METHOD_DIGESTS | ENGINE_METHOD_CIPHERS);
+  return e;
+}
+
+}  // namespace
+
+ENGINE* GostEngine() {
+  static ENGINE* engine = LoadEngine();
+  return engine;
+}
+
+}  // namespace vexorcsp

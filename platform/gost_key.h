@@ -1,0 +1,80 @@
+// GOST R 34.10-2001 keys over the GOST engine: building keys from the raw bytes blobs carry,
+// reading them back, key generation, PKCS#8 import in every encoding in circulation, VKO
+// agreement and signatures in CryptoAPI byte order.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/gost_engine.h"
+#include "platform/key_blob.h"
+
+namespace vexorcsp {
+
+// Bytes that hold key material: cleansed before their memory is released.
+class SecretBytes {
+ public:
+  SecretBytes() = default;
+  explicit SecretBytes(size_t n) : v_(n) {}
+  SecretBytes(const uint8_t* p, size_t n) : v_(p, p + n) {}
+  SecretBytes(SecretBytes&&) = default;
+  SecretBytes& operator=(SecretBytes&& o) noexcept {
+    Clear();
+    v_ = std::move(o.v_);
+    return *this;
+  }
+  ~SecretBytes() { Clear(); }
+  void Clear();
+  uint8_t* data() { return v_.data(); }
+  const uint8_t* data() const { return v_.data(); }
+  size_t size() const { return v_.size(); }
+  bool empty() const { return v_.empty(); }
+
+ private:
+  std::vector<uint8_t> v_;
+};
+
+constexpr char kGost2001KeyOid[] = "1.2.643.2.2.19";
+// The curve new keys use unless told otherwise (CryptoPro-A) and the one ephemeral keys use
+// (CryptoPro-XchA, the same curve under its exchange name).
+constexpr char kDefaultCurve[] = "1.2.643.2.2.35.1";
+constexpr char kDefaultExchangeCurve[] = "1.2.643.2.2.36.0";
+constexpr char kDigestParams[] = "1.2.643.2.2.30.1";
+
+// The same curve can be named by a signature and an exchange parameter set (XchA is A,
+// XchB is C); this returns one name per curve.
+std::string CanonicalCurve(const std::string& curve_oid);
+
+struct RawPublicKey {
+  KeyParams params;
+  std::array<uint8_t, kPublicKeyBytes> key{};  // X || Y little-endian, as in the SPKI
+};
+
+EvpPkeyPtr PublicKeyFromRaw(const KeyParams& params, const uint8_t* key);
+bool ExtractPublic(EVP_PKEY* pkey, RawPublicKey& out);
+// The DER SubjectPublicKeyInfo of a key.
+std::vector<uint8_t> PublicKeyInfoDer(EVP_PKEY* pkey);
+EvpPkeyPtr GenerateKey(const std::string& curve_oid);
+
+// A PKCS#8 PrivateKeyInfo in DER or PEM. The private key may be 32 raw bytes
+// little-endian, an INTEGER big-endian or an inner OCTET STRING little-endian, and the
+// algorithm may be labelled 1.2.643.2.2.98; the result is the engine's own form.
+EvpPkeyPtr ImportPkcs8(const uint8_t* data, size_t len);
+
+// VKO GOST R 34.10-2001 (RFC 4357 5.2): the 32-byte KEK of own private key, peer public
+// key and 8-byte UKM. A peer on the same curve under another parameter-set name is moved
+// onto the own key's name first.
+bool Vko(EVP_PKEY* own, EVP_PKEY* peer, const uint8_t* ukm, uint8_t* kek);
+
+// Signatures over a 32-byte GOST R 34.11-94 hash value, in CryptoAPI order (the engine's
+// s || r big-endian string reversed as a whole).
+bool SignDigest(EVP_PKEY* key, const uint8_t* digest, uint8_t* signature);
+bool VerifyDigest(EVP_PKEY* key, const uint8_t* digest, const uint8_t* signature);
+
+// GOST R 34.11-94 with the CryptoPro parameters, from the engine; null without it.
+const EVP_MD* Gost94Digest();
+
+}  // namespace vexorcsp

@@ -1,0 +1,212 @@
+// Hash objects: GOST R 34.11-94 (CryptoPro parameters) through the engine, the GOST 28147-89
+// MAC under a session key, and GOST R 34.10-2001 signatures over the hash value.
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include <openssl/err.h>
+
+#include "platform/handle_table.h"
+#include "platform/key.h"
+#include "platform/api_guard.h"
+#include "platform/last_error.h"
+#include "platform/out_param.h"
+#include "vexor/platform_prov.h"
+
+namespace vexorcsp {
+namespace {
+
+constexpr size_t kHashSize = 32;
+
+struct Hash {
+  ALG_ID alg = 0;
+  ProviderRef provider;
+  std::mutex mu;  // guards what follows
+  EvpMdCtxPtr md;                          // CALG_GR3411
+  std::optional<gost89::ImitStream> imit;  // CALG_G28147_IMIT
+  bool finished = false;                   // the value is fixed; no more data
+  std::array<uint8_t, kHashSize> value{};
+  size_t value_len = 0;
+};
+using Hashes = HandleTable<Hash>;
+
+size_t ValueSize(const Hash& h) { return h.alg == CALG_GR3411 ? kHashSize : 4; }
+
+// Fixes the value on first request, as CryptoAPI does.
+bool Finish(Hash& h) {
+  if (h.finished) return true;
+  if (h.alg == CALG_GR3411) {
+    unsigned int len = 0;
+    if (EVP_DigestFinal_ex(h.md.get(), h.value.data(), &len) != 1 || len != kHashSize) {
+      ERR_clear_error();
+      return false;
+    }
+    h.value_len = len;
+  } else {
+    const gost89::Iv state = h.imit->Final();
+    std::memcpy(h.value.data(), state.data(), 4);
+    h.value_len = 4;
+  }
+  h.finished = true;
+  return true;
+}
+
+}  // namespace
+}  // namespace vexorcsp
+
+using namespace vexorcsp;
+
+extern "C" {
+
+BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags,
+                     HCRYPTHASH* phHash) {
+  return ApiGuard([&]() -> BOOL {
+    if (phHash == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    ProviderRef provider = LookupProvider(hProv);
+    if (!provider) return Fail(DWORD(NTE_BAD_UID));
+    if (dwFlags != 0) return Fail(DWORD(NTE_BAD_FLAGS));
+    auto hash = std::make_shared<Hash>();
+    hash->alg = Algid;
+    hash->provider = provider;
+    if (Algid == CALG_GR3411) {
+      if (hKey != 0) return Fail(DWORD(NTE_BAD_KEY));
+      hash->md.reset(EVP_MD_CTX_new());
+      if (!hash->md || Gost94Digest() == nullptr ||
+          EVP_DigestInit_ex(hash->md.get(), Gost94Digest(), GostEngine()) != 1) {
+        ERR_clear_error();
+        return Fail(DWORD(NTE_FAIL));
+      }
+    } else if (Algid == CALG_G28147_IMIT) {
+      KeyRef key = LookupKey(hKey);
+      if (!key || key->kind != KeyKind::kSession) return Fail(DWORD(NTE_BAD_KEY));
+      std::lock_guard<std::mutex> lock(key->mu);
+      const gost89::ParamSet* params = gost89::FindParamSet(key->cipher_oid);
+      if (params == nullptr) return Fail(DWORD(NTE_BAD_ALGID));
+      const uint8_t zero[gost89::kBlock] = {};
+      hash->imit.emplace(*params, key->secret.data(), zero);
+    } else {
+      return Fail(DWORD(NTE_BAD_ALGID));
+    }
+    *phHash = Hashes::Instance().Add(std::move(hash));
+    return TRUE;
+  });
+}
+
+BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD dwFlags) {
+  return ApiGuard([&]() -> BOOL {
+    std::shared_ptr<Hash> hash = Hashes::Instance().Get(hHash);
+    if (!hash) return Fail(DWORD(NTE_BAD_HASH));
+    if (dwFlags != 0) return Fail(DWORD(NTE_BAD_FLAGS));
+    if (pbData == nullptr && dwDataLen != 0) return Fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> lock(hash->mu);
+    if (hash->finished) return Fail(DWORD(NTE_BAD_HASH_STATE));
+    if (dwDataLen == 0) return TRUE;
+    if (hash->alg == CALG_GR3411) {
+      if (EVP_DigestUpdate(hash->md.get(), pbData, dwDataLen) != 1) {
+        ERR_clear_error();
+        return Fail(DWORD(NTE_FAIL));
+      }
+    } else {
+      hash->imit->Update(pbData, dwDataLen);
+    }
+    return TRUE;
+  });
+}
+
+BOOL CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                       DWORD dwFlags) {
+  return ApiGuard([&]() -> BOOL {
+    std::shared_ptr<Hash> hash = Hashes::Instance().Get(hHash);
+    if (!hash) return Fail(DWORD(NTE_BAD_HASH));
+    if (dwFlags != 0) return Fail(DWORD(NTE_BAD_FLAGS));
+    std::lock_guard<std::mutex> lock(hash->mu);
+    switch (dwParam) {
+      case HP_ALGID: {
+        const DWORD alg = hash->alg;
+        return CopyOut(&alg, sizeof(alg), pbData, pdwDataLen);
+      }
+      case HP_HASHSIZE: {
+        const DWORD size = DWORD(ValueSize(*hash));
+        return CopyOut(&size, sizeof(size), pbData, pdwDataLen);
+      }
+      case HP_HASHVAL: {
+        // A size query (or a short buffer) leaves the hash open for more data.
+        const size_t need = ValueSize(*hash);
+        if (pbData == nullptr || pdwDataLen == nullptr || *pdwDataLen < need) {
+          const uint8_t none[kHashSize] = {};
+          return CopyOut(none, need, pbData, pdwDataLen);
+        }
+        if (!Finish(*hash)) return Fail(DWORD(NTE_FAIL));
+        return CopyOut(hash->value.data(), hash->value_len, pbData, pdwDataLen);
+      }
+      default:
+        return Fail(DWORD(NTE_BAD_TYPE));
+    }
+  });
+}
+
+BOOL CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
+  return ApiGuard([&]() -> BOOL {
+    std::shared_ptr<Hash> hash = Hashes::Instance().Get(hHash);
+    if (!hash) return Fail(DWORD(NTE_BAD_HASH));
+    if (dwFlags != 0) return Fail(DWORD(NTE_BAD_FLAGS));
+    if (pbData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (dwParam != HP_HASHVAL) return Fail(DWORD(NTE_BAD_TYPE));
+    std::lock_guard<std::mutex> lock(hash->mu);
+    if (hash->alg != CALG_GR3411) return Fail(DWORD(NTE_BAD_HASH));
+    std::memcpy(hash->value.data(), pbData, kHashSize);
+    hash->value_len = kHashSize;
+    hash->finished = true;
+    return TRUE;
+  });
+}
+
+BOOL CryptDestroyHash(HCRYPTHASH hHash) {
+  return ApiGuard([&]() -> BOOL {
+    if (!Hashes::Instance().Remove(hHash)) return Fail(DWORD(NTE_BAD_HASH));
+    return TRUE;
+  });
+}
+
+BOOL CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec, LPCSTR, DWORD dwFlags, BYTE* pbSignature,
+                    DWORD* pdwSigLen) {
+  return ApiGuard([&]() -> BOOL {
+    std::shared_ptr<Hash> hash = Hashes::Instance().Get(hHash);
+    if (!hash) return Fail(DWORD(NTE_BAD_HASH));
+    if (dwFlags != 0) return Fail(DWORD(NTE_BAD_FLAGS));
+    if (hash->alg != CALG_GR3411) return Fail(DWORD(NTE_BAD_ALGID));
+    if (dwKeySpec != AT_KEYEXCHANGE) return Fail(DWORD(NTE_NO_KEY));
+    uint8_t signature[64] = {};
+    if (pbSignature == nullptr || pdwSigLen == nullptr || *pdwSigLen < sizeof(signature))
+      return CopyOut(signature, sizeof(signature), pbSignature, pdwSigLen);
+    DWORD error = 0;
+    EvpPkeyPtr key = ContainerKey(*hash->provider, error);
+    if (!key) return Fail(error);
+    std::lock_guard<std::mutex> lock(hash->mu);
+    if (!Finish(*hash)) return Fail(DWORD(NTE_FAIL));
+    if (!SignDigest(key.get(), hash->value.data(), signature)) return Fail(DWORD(NTE_FAIL));
+    return CopyOut(signature, sizeof(signature), pbSignature, pdwSigLen);
+  });
+}
+
+BOOL CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
+                           HCRYPTKEY hPubKey, LPCSTR, DWORD dwFlags) {
+  return ApiGuard([&]() -> BOOL {
+    std::shared_ptr<Hash> hash = Hashes::Instance().Get(hHash);
+    if (!hash) return Fail(DWORD(NTE_BAD_HASH));
+    if (dwFlags != 0) return Fail(DWORD(NTE_BAD_FLAGS));
+    if (hash->alg != CALG_GR3411) return Fail(DWORD(NTE_BAD_ALGID));
+    KeyRef key = LookupKey(hPubKey);
+    if (!key || (key->kind != KeyKind::kPublic && key->kind != KeyKind::kPrivate))
+      return Fail(DWORD(NTE_BAD_KEY));
+    if (pbSignature == nullptr || dwSigLen != 64) return Fail(DWORD(NTE_BAD_SIGNATURE));
+    std::lock_guard<std::mutex> lock(hash->mu);
+    if (!Finish(*hash)) return Fail(DWORD(NTE_FAIL));
+    std::lock_guard<std::mutex> key_lock(key->mu);
+    if (!VerifyDigest(key->pkey.get(), hash->value.data(), pbSignature))
+      return Fail(DWORD(NTE_BAD_SIGNATURE));
+    return TRUE;
+  });
+}
+
+}  // extern "C"

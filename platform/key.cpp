@@ -1,0 +1,410 @@
+// Key handles: generation, the exchange key of a container, public keys from certificates
+// and blobs, agreement keys, session keys wrapped and unwrapped with the CryptoPro key wrap,
+// and key parameters.
+#include "platform/key.h"
+
+#include <cstring>
+
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+
+#include "platform/handle_table.h"
+#include "platform/key_blob.h"
+#include "platform/api_guard.h"
+#include "platform/last_error.h"
+#include "platform/out_param.h"
+#include "vexor/platform_prov.h"
+
+namespace vexorcsp {
+namespace {
+
+using Keys = HandleTable<Key>;
+
+constexpr DWORD kPublicKeyBits = 512;
+
+BOOL Publish(KeyRef key, HCRYPTKEY* out) {
+  *out = Keys::Instance().Add(std::move(key));
+  return TRUE;
+}
+
+bool Random(uint8_t* p, size_t n) { return RAND_bytes(p, int(n)) == 1; }
+
+KeyRef NewSessionKey(const ProviderRef& provider, const uint8_t* secret, const std::string& oid,
+                     bool exportable) {
+  auto key = std::make_shared<Key>();
+  key->kind = KeyKind::kSession;
+  key->alg = CALG_G28147;
+  key->provider = provider;
+  key->secret = SecretBytes(secret, gost89::kKeySize);
+  key->cipher_oid = oid;
+  key->exportable = exportable;
+  if (!Random(key->iv.data(), key->iv.size())) return nullptr;
+  return key;
+}
+
+// The agreement KEK for the UKM; false when the keys do not agree on a curve.
+bool AgreementKek(Key& agreement, const uint8_t* ukm, uint8_t* kek) {
+  return Vko(agreement.pkey.get(), agreement.peer.get(), ukm, kek);
+}
+
+std::string CurveOf(EVP_PKEY* pkey) {
+  RawPublicKey raw;
+  return ExtractPublic(pkey, raw) ? raw.params.curve : std::string();
+}
+
+BOOL ImportPublicKeyBlob(const ProviderRef& provider, const BYTE* data, DWORD len,
+                         HCRYPTKEY hPubKey, HCRYPTKEY* phKey) {
+  PublicKeyBlob blob;
+  DWORD error = 0;
+  if (!ParsePublicKeyBlob(data, len, blob, error)) return Fail(error);
+  EvpPkeyPtr pub = PublicKeyFromRaw(blob.params, blob.key.data());
+  if (!pub) return Fail(DWORD(NTE_BAD_DATA));  // not a point of the named curve
+  if (hPubKey == 0) {
+    auto key = std::make_shared<Key>();
+    key->kind = KeyKind::kPublic;
+    key->alg = blob.alg;
+    key->provider = provider;
+    key->pkey = std::move(pub);
+    return Publish(std::move(key), phKey);
+  }
+  // With an own private key as the import key the result is an agreement key.
+  KeyRef own = LookupKey(hPubKey);
+  if (!own || own->kind != KeyKind::kPrivate) return Fail(DWORD(NTE_BAD_KEY));
+  std::lock_guard<std::mutex> lock(own->mu);
+  const std::string own_curve = CurveOf(own->pkey.get());
+  if (own_curve != blob.params.curve && own->alg == CALG_DH_EL_EPHEM && !own->public_exported) {
+    // An ephemeral key nobody has seen yet takes the peer's parameter set, so that the peer
+    // (which may compare parameter-set names, as the GOST engine does) accepts it.
+    EvpPkeyPtr fresh = GenerateKey(blob.params.curve);
+    if (!fresh) return Fail(DWORD(NTE_FAIL));
+    own->pkey = std::move(fresh);
+  } else if (CanonicalCurve(own_curve) != CanonicalCurve(blob.params.curve)) {
+    return Fail(DWORD(NTE_BAD_KEY));  // no agreement across curves
+  }
+  auto key = std::make_shared<Key>();
+  key->kind = KeyKind::kAgreement;
+  key->alg = CALG_PRO_EXPORT;
+  key->provider = provider;
+  key->pkey = UpRef(own->pkey.get());
+  key->peer = std::move(pub);
+  if (!Random(key->iv.data(), key->iv.size())) return Fail(DWORD(NTE_FAIL));
+  return Publish(std::move(key), phKey);
+}
+
+BOOL ImportSimpleBlob(const ProviderRef& provider, const BYTE* data, DWORD len,
+                      HCRYPTKEY hPubKey, DWORD flags, HCRYPTKEY* phKey) {
+  KeyRef agreement = LookupKey(hPubKey);
+  if (!agreement || agreement->kind != KeyKind::kAgreement) return Fail(DWORD(NTE_BAD_KEY));
+  SimpleBlob blob;
+  DWORD error = 0;
+  if (!ParseSimpleBlob(data, len, blob, error)) return Fail(error);
+  const gost89::ParamSet* params = gost89::FindParamSet(blob.cipher_oid);
+  if (params == nullptr) return Fail(DWORD(NTE_BAD_ALGID));
+  std::lock_guard<std::mutex> lock(agreement->mu);
+  SecretBytes kek(gost89::kKeySize), cek(gost89::kKeySize);
+  if (!AgreementKek(*agreement, blob.ukm.data(), kek.data())) return Fail(DWORD(NTE_BAD_KEY));
+  gost89::Wrapped wrapped;
+  std::memcpy(wrapped.enc, blob.encrypted_key.data(), sizeof(wrapped.enc));
+  std::memcpy(wrapped.mac, blob.mac.data(), sizeof(wrapped.mac));
+  if (!gost89::UnwrapKey(*params, kek.data(), blob.ukm.data(), wrapped, cek.data(),
+                         agreement->alg == CALG_PRO_EXPORT))
+    return Fail(DWORD(NTE_BAD_DATA));  // the MAC of the key does not match
+  KeyRef key = NewSessionKey(provider, cek.data(), blob.cipher_oid, flags & CRYPT_EXPORTABLE);
+  if (!key) return Fail(DWORD(NTE_FAIL));
+  return Publish(std::move(key), phKey);
+}
+
+// BLOBHEADER, DWORD key length, key bytes: a session key given in the clear.
+BOOL ImportPlainKey(const ProviderRef& provider, const BYTE* data, DWORD len, DWORD flags,
+                    HCRYPTKEY* phKey) {
+  ByteReader r(data, len);
+  uint8_t type, version;
+  uint16_t reserved;
+  uint32_t alg, key_len;
+  const uint8_t* bytes;
+  if (!r.U8(type) || !r.U8(version) || !r.U16(reserved) || !r.U32(alg) || !r.U32(key_len))
+    return Fail(DWORD(NTE_BAD_DATA));
+  if (alg != CALG_G28147) return Fail(DWORD(NTE_BAD_ALGID));
+  if (key_len != gost89::kKeySize || !r.Bytes(key_len, bytes) || r.left() != 0)
+    return Fail(DWORD(NTE_BAD_DATA));
+  KeyRef key = NewSessionKey(provider, bytes, gost89::kCryptoProA, flags & CRYPT_EXPORTABLE);
+  if (!key) return Fail(DWORD(NTE_FAIL));
+  return Publish(std::move(key), phKey);
+}
+
+BOOL ExportPublicKey(Key& key, BYTE* pbData, DWORD* pdwDataLen) {
+  if (key.kind != KeyKind::kPrivate && key.kind != KeyKind::kPublic)
+    return Fail(DWORD(NTE_BAD_KEY));
+  RawPublicKey raw;
+  if (!ExtractPublic(key.pkey.get(), raw)) return Fail(DWORD(NTE_BAD_KEY));
+  PublicKeyBlob blob;
+  blob.alg = key.alg;
+  blob.params = raw.params;
+  blob.key = raw.key;
+  const std::vector<uint8_t> out = WritePublicKeyBlob(blob);
+  if (!CopyOut(out.data(), out.size(), pbData, pdwDataLen)) return FALSE;
+  if (pbData != nullptr) key.public_exported = true;
+  return TRUE;
+}
+
+BOOL ExportSimpleBlob(Key& session, HCRYPTKEY hExpKey, BYTE* pbData, DWORD* pdwDataLen) {
+  if (session.kind != KeyKind::kSession) return Fail(DWORD(NTE_BAD_KEY));
+  if (!session.exportable) return Fail(DWORD(NTE_BAD_KEY_STATE));
+  KeyRef agreement = LookupKey(hExpKey);
+  if (!agreement || agreement->kind != KeyKind::kAgreement) return Fail(DWORD(NTE_BAD_KEY));
+  const gost89::ParamSet* params = gost89::FindParamSet(session.cipher_oid);
+  if (params == nullptr) return Fail(DWORD(NTE_BAD_ALGID));
+  std::lock_guard<std::mutex> lock(agreement->mu);
+  SimpleBlob blob;
+  blob.key_alg = CALG_G28147;
+  blob.encrypt_alg = CALG_G28147;
+  blob.ukm = agreement->iv;
+  blob.cipher_oid = session.cipher_oid;
+  SecretBytes kek(gost89::kKeySize);
+  if (!AgreementKek(*agreement, blob.ukm.data(), kek.data())) return Fail(DWORD(NTE_BAD_KEY));
+  const gost89::Wrapped wrapped =
+      gost89::WrapKey(*params, kek.data(), blob.ukm.data(), session.secret.data(),
+                      agreement->alg == CALG_PRO_EXPORT);
+  std::memcpy(blob.encrypted_key.data(), wrapped.enc, sizeof(wrapped.enc));
+  std::memcpy(blob.mac.data(), wrapped.mac, sizeof(wrapped.mac));
+  const std::vector<uint8_t> out = WriteSimpleBlob(blob);
+  return CopyOut(out.data(), out.size(), pbData, pdwDataLen);
+}
+
+}  // namespace
+
+KeyRef LookupKey(HCRYPTKEY h) { return Keys::Instance().Get(h); }
+
+}  // namespace vexorcsp
+
+using namespace vexorcsp;
+
+extern "C" {
+
+BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
+  return ApiGuard([&]() -> BOOL {
+    if (phUserKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    ProviderRef provider = LookupProvider(hProv);
+    if (!provider) return Fail(DWORD(NTE_BAD_UID));
+    // GOST containers hold one key, the exchange key, which also signs.
+    if (dwKeySpec != AT_KEYEXCHANGE) return Fail(DWORD(NTE_NO_KEY));
+    DWORD error = 0;
+    EvpPkeyPtr pkey = ContainerKey(*provider, error);
+    if (!pkey) return Fail(error);
+    auto key = std::make_shared<Key>();
+    key->kind = KeyKind::kPrivate;
+    key->alg = CALG_DH_EL_SF;
+    key->provider = provider;
+    key->pkey = std::move(pkey);
+    return Publish(std::move(key), phUserKey);
+  });
+}
+
+BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
+  return ApiGuard([&]() -> BOOL {
+    if (phKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    ProviderRef provider = LookupProvider(hProv);
+    if (!provider) return Fail(DWORD(NTE_BAD_UID));
+    switch (Algid) {
+      case CALG_G28147: {
+        SecretBytes secret(gost89::kKeySize);
+        if (!Random(secret.data(), secret.size())) return Fail(DWORD(NTE_FAIL));
+        KeyRef key = NewSessionKey(provider, secret.data(), gost89::kCryptoProA,
+                                   dwFlags & CRYPT_EXPORTABLE);
+        if (!key) return Fail(DWORD(NTE_FAIL));
+        return Publish(std::move(key), phKey);
+      }
+      case CALG_DH_EL_EPHEM: {
+        auto key = std::make_shared<Key>();
+        key->kind = KeyKind::kPrivate;
+        key->alg = CALG_DH_EL_EPHEM;
+        key->provider = provider;
+        key->pkey = GenerateKey(kDefaultExchangeCurve);
+        if (!key->pkey) return Fail(DWORD(NTE_FAIL));
+        return Publish(std::move(key), phKey);
+      }
+      case AT_KEYEXCHANGE:
+      case CALG_DH_EL_SF: {
+        if (provider->container.empty()) return Fail(DWORD(NTE_BAD_KEYSET));
+        EvpPkeyPtr pkey = GenerateKey(kDefaultCurve);
+        if (!pkey) return Fail(DWORD(NTE_FAIL));
+        auto key = std::make_shared<Key>();
+        key->kind = KeyKind::kPrivate;
+        key->alg = CALG_DH_EL_SF;
+        key->provider = provider;
+        key->pkey = UpRef(pkey.get());
+        const DWORD error = SetContainerKey(*provider, std::move(pkey));
+        if (error != 0) return Fail(error);
+        return Publish(std::move(key), phKey);
+      }
+      default:
+        return Fail(DWORD(NTE_BAD_ALGID));
+    }
+  });
+}
+
+BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD, PCERT_PUBLIC_KEY_INFO pInfo,
+                              HCRYPTKEY* phKey) {
+  return ApiGuard([&]() -> BOOL {
+    if (pInfo == nullptr || phKey == nullptr || pInfo->Algorithm.pszObjId == nullptr)
+      return Fail(ERROR_INVALID_PARAMETER);
+    ProviderRef provider = LookupProvider(hCryptProv);
+    if (!provider) return Fail(DWORD(NTE_BAD_UID));
+    const std::string alg = pInfo->Algorithm.pszObjId;
+    if (alg != kGost2001KeyOid && alg != "1.2.643.2.2.98") return Fail(DWORD(NTE_BAD_ALGID));
+    KeyParams params;
+    if (!ParseKeyParams(pInfo->Algorithm.Parameters.pbData, pInfo->Algorithm.Parameters.cbData,
+                        params))
+      return Fail(DWORD(NTE_BAD_DATA));
+    // The BIT STRING holds an OCTET STRING with X || Y.
+    ByteReader r(pInfo->PublicKey.pbData, pInfo->PublicKey.cbData);
+    uint8_t tag;
+    const uint8_t* point;
+    size_t point_len;
+    if (!r.Der(tag, point, point_len) || tag != 0x04 || point_len != kPublicKeyBytes ||
+        r.left() != 0)
+      return Fail(DWORD(NTE_BAD_PUBLIC_KEY));
+    EvpPkeyPtr pub = PublicKeyFromRaw(params, point);
+    if (!pub) return Fail(DWORD(NTE_BAD_PUBLIC_KEY));
+    auto key = std::make_shared<Key>();
+    key->kind = KeyKind::kPublic;
+    key->alg = CALG_GR3410EL;
+    key->provider = provider;
+    key->pkey = std::move(pub);
+    return Publish(std::move(key), phKey);
+  });
+}
+
+BOOL CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
+                    DWORD dwFlags, HCRYPTKEY* phKey) {
+  return ApiGuard([&]() -> BOOL {
+    if (phKey == nullptr || pbData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    ProviderRef provider = LookupProvider(hProv);
+    if (!provider) return Fail(DWORD(NTE_BAD_UID));
+    if (dwDataLen < 8) return Fail(DWORD(NTE_BAD_DATA));
+    switch (pbData[0]) {
+      case PUBLICKEYBLOB:
+        return ImportPublicKeyBlob(provider, pbData, dwDataLen, hPubKey, phKey);
+      case SIMPLEBLOB:
+        return ImportSimpleBlob(provider, pbData, dwDataLen, hPubKey, dwFlags, phKey);
+      case PLAINTEXTKEYBLOB:
+        if (hPubKey != 0) return Fail(DWORD(NTE_BAD_KEY));
+        return ImportPlainKey(provider, pbData, dwDataLen, dwFlags, phKey);
+      default:
+        return Fail(DWORD(NTE_BAD_TYPE));
+    }
+  });
+}
+
+BOOL CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags,
+                    BYTE* pbData, DWORD* pdwDataLen) {
+  return ApiGuard([&]() -> BOOL {
+    if (pdwDataLen == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    KeyRef key = LookupKey(hKey);
+    if (!key) return Fail(DWORD(NTE_BAD_KEY));
+    if (dwFlags != 0) return Fail(DWORD(NTE_BAD_FLAGS));
+    switch (dwBlobType) {
+      case PUBLICKEYBLOB: {
+        if (hExpKey != 0) return Fail(DWORD(NTE_BAD_KEY));
+        std::lock_guard<std::mutex> lock(key->mu);
+        return ExportPublicKey(*key, pbData, pdwDataLen);
+      }
+      case SIMPLEBLOB: {
+        if (hExpKey == hKey) return Fail(DWORD(NTE_BAD_KEY));
+        std::lock_guard<std::mutex> lock(key->mu);
+        return ExportSimpleBlob(*key, hExpKey, pbData, pdwDataLen);
+      }
+      default:
+        return Fail(DWORD(NTE_BAD_TYPE));
+    }
+  });
+}
+
+BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDataLen,
+                      DWORD dwFlags) {
+  return ApiGuard([&]() -> BOOL {
+    KeyRef key = LookupKey(hKey);
+    if (!key) return Fail(DWORD(NTE_BAD_KEY));
+    if (dwFlags != 0) return Fail(DWORD(NTE_BAD_FLAGS));
+    std::lock_guard<std::mutex> lock(key->mu);
+    const bool session = key->kind == KeyKind::kSession;
+    switch (dwParam) {
+      case KP_ALGID: {
+        const DWORD alg = key->alg;
+        return CopyOut(&alg, sizeof(alg), pbData, pdwDataLen);
+      }
+      case KP_IV:
+        if (!session && key->kind != KeyKind::kAgreement) return Fail(DWORD(NTE_BAD_TYPE));
+        return CopyOut(key->iv.data(), key->iv.size(), pbData, pdwDataLen);
+      case KP_MODE: {
+        if (!session) return Fail(DWORD(NTE_BAD_TYPE));
+        const DWORD mode = key->mode;
+        return CopyOut(&mode, sizeof(mode), pbData, pdwDataLen);
+      }
+      case KP_KEYLEN: {
+        const DWORD bits = session ? DWORD(gost89::kKeySize * 8) : kPublicKeyBits;
+        return CopyOut(&bits, sizeof(bits), pbData, pdwDataLen);
+      }
+      case KP_CIPHEROID:
+        if (!session) return Fail(DWORD(NTE_BAD_TYPE));
+        return CopyOut(key->cipher_oid.c_str(), key->cipher_oid.size() + 1, pbData, pdwDataLen);
+      default:
+        return Fail(DWORD(NTE_BAD_TYPE));
+    }
+  });
+}
+
+BOOL CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
+  return ApiGuard([&]() -> BOOL {
+    KeyRef key = LookupKey(hKey);
+    if (!key) return Fail(DWORD(NTE_BAD_KEY));
+    if (pbData == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return Fail(DWORD(NTE_BAD_FLAGS));
+    std::lock_guard<std::mutex> lock(key->mu);
+    const bool session = key->kind == KeyKind::kSession;
+    switch (dwParam) {
+      case KP_IV:
+        if (!session && key->kind != KeyKind::kAgreement) return Fail(DWORD(NTE_BAD_TYPE));
+        std::memcpy(key->iv.data(), pbData, key->iv.size());
+        key->stream.reset();
+        return TRUE;
+      case KP_MODE: {
+        if (!session) return Fail(DWORD(NTE_BAD_TYPE));
+        DWORD mode;
+        std::memcpy(&mode, pbData, sizeof(mode));
+        if (mode != CRYPT_MODE_CFB && mode != CRYPT_MODE_ECB && mode != CRYPT_MODE_OFB)
+        return Fail(DWORD(NTE_BAD_DATA));
+        key->mode = mode;
+        key->stream.reset();
+        return TRUE;
+      }
+      case KP_ALGID: {
+        DWORD alg;
+        std::memcpy(&alg, pbData, sizeof(alg));
+        if (key->kind != KeyKind::kAgreement) return Fail(DWORD(NTE_BAD_TYPE));
+        if (alg != CALG_PRO_EXPORT && alg != CALG_SIMPLE_EXPORT) return Fail(DWORD(NTE_BAD_ALGID));
+        key->alg = alg;
+        return TRUE;
+      }
+      case KP_CIPHEROID: {
+        if (!session) return Fail(DWORD(NTE_BAD_TYPE));
+        const std::string oid = reinterpret_cast<const char*>(pbData);
+        if (gost89::FindParamSet(oid) == nullptr) return Fail(DWORD(NTE_BAD_DATA));
+        key->cipher_oid = oid;
+        key->stream.reset();
+        return TRUE;
+      }
+      default:
+        return Fail(DWORD(NTE_BAD_TYPE));
+    }
+  });
+}
+
+BOOL CryptDestroyKey(HCRYPTKEY hKey) {
+  return ApiGuard([&]() -> BOOL {
+    if (!Keys::Instance().Remove(hKey)) return Fail(DWORD(NTE_BAD_KEY));
+    return TRUE;
+  });
+}
+
+}  // extern "C"

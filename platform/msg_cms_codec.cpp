@@ -1,0 +1,346 @@
+// CMS structures to and from DER; every reader checks bounds through the DER reader and
+// treats its input as hostile.
+#include "platform/msg_cms_codec.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <openssl/err.h>
+
+#include "platform/der.h"
+#include "platform/key_blob.h"
+#include "platform/msg_stream_parser.h"
+
+namespace vexorcsp::msg {
+
+// ---- writing ----------------------------------------------------------------------------
+
+Bytes Tlv(uint8_t tag, const Bytes& content) {
+  Bytes out;
+  out.reserve(content.size() + 10);
+  DerAppend(out, tag, content.data(), content.size());
+  return out;
+}
+
+Bytes TlvHeader(uint8_t tag, size_t length) {
+  Bytes out = {tag};
+  if (length < 0x80) {
+    out.push_back(BYTE(length));
+    return out;
+  }
+  BYTE octets[sizeof(size_t)];
+  int n = 0;
+  for (size_t v = length; v != 0; v >>= 8) octets[n++] = BYTE(v);
+  out.push_back(BYTE(0x80 | n));
+  while (n > 0) out.push_back(octets[--n]);
+  return out;
+}
+
+void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+Bytes OidTlv(const std::string& dotted) { return OidToDer(dotted); }
+
+Bytes SmallInteger(uint32_t v) {
+  Bytes content;
+  do {
+    content.insert(content.begin(), BYTE(v & 0xFF));
+    v >>= 8;
+  } while (v != 0);
+  if (content[0] & 0x80) content.insert(content.begin(), 0);
+  return Tlv(der::kInteger, content);
+}
+
+Bytes AlgIdTlv(const AlgId& alg) {
+  Bytes content = OidTlv(alg.oid);
+  Append(content, alg.params);
+  return Tlv(der::kSequence, content);
+}
+
+Bytes IssuerSerialTlv(const CERT_INFO& info) {
+  Bytes content(info.Issuer.pbData, info.Issuer.pbData + info.Issuer.cbData);
+  Bytes serial(info.SerialNumber.pbData, info.SerialNumber.pbData + info.SerialNumber.cbData);
+  std::reverse(serial.begin(), serial.end());
+  if (serial.empty()) serial.push_back(0);
+  Append(content, Tlv(der::kInteger, serial));
+  return Tlv(der::kSequence, content);
+}
+
+Bytes SetOf(std::vector<Bytes> members) {
+  std::sort(members.begin(), members.end(), [](const Bytes& a, const Bytes& b) {
+    const size_t n = std::min(a.size(), b.size());
+    const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+    return c != 0 ? c < 0 : a.size() < b.size();
+  });
+  Bytes content;
+  for (const Bytes& m : members) Append(content, m);
+  return Tlv(der::kSet, content);
+}
+
+Bytes AttributeTlv(const Attribute& attr) {
+  Bytes content = OidTlv(attr.oid);
+  Append(content, SetOf(attr.values));
+  return Tlv(der::kSequence, content);
+}
+
+// ---- reading ----------------------------------------------------------------------------
+
+bool SplitChildren(const BYTE* p, size_t n, std::vector<Bytes>& out) {
+  out.clear();
+  BerHeader h;
+  DWORD err = 0;
+  if (ReadBerHeader(p, n, h, err) != Step::kDone || !(h.tag & 0x20)) return false;
+  size_t pos = h.header_size;
+  const size_t end = h.indefinite ? n : pos + size_t(h.length);
+  if (end > n) return false;
+  while (pos < end) {
+    if (h.indefinite && end - pos >= 2 && p[pos] == 0 && p[pos + 1] == 0) return true;
+    size_t size = 0;
+    if (BerElementSize(p + pos, end - pos, end - pos, size, err) != Step::kDone) return false;
+    out.emplace_back(p + pos, p + pos + size);
+    pos += size;
+  }
+  return !h.indefinite;
+}
+
+bool ParseOidTlv(const BYTE* p, size_t n, std::string& out) {
+  der::Reader r(p, n);
+  der::Tlv t;
+  return r.Expect(der::kOid, t) && r.empty() && der::OidToText(t.value, t.length, out);
+}
+
+namespace {
+
+bool ReadAlgId(der::Reader& r, AlgId& out) {
+  der::Reader inner;
+  der::Tlv oid;
+  if (!r.Enter(der::kSequence, inner) || !inner.Expect(der::kOid, oid) ||
+      !der::OidToText(oid.value, oid.length, out.oid))
+    return false;
+  out.params.clear();
+  if (!inner.empty()) {
+    der::Tlv params;
+    if (!inner.Next(params)) return false;
+    out.params.assign(params.start, params.start + params.size);
+  }
+  return inner.empty();
+}
+
+bool ReadIssuerSerial(der::Reader& r, Bytes& issuer, Bytes& serial) {
+  der::Reader inner;
+  der::Tlv name, number;
+  if (!r.Enter(der::kSequence, inner) || !inner.Expect(der::kSequence, name) ||
+      !inner.Expect(der::kInteger, number) || !inner.empty() || number.length == 0)
+    return false;
+  issuer.assign(name.start, name.start + name.size);
+  serial.assign(number.value, number.value + number.length);
+  return true;
+}
+
+bool ReadVersion(der::Reader& r, DWORD& version) {
+  der::Tlv v;
+  if (!r.Expect(der::kInteger, v) || v.length == 0 || v.length > 4) return false;
+  version = 0;
+  for (size_t i = 0; i < v.length; ++i) version = (version << 8) | v.value[i];
+  return true;
+}
+
+}  // namespace
+
+bool ParseAlgId(const BYTE* p, size_t n, AlgId& out) {
+  der::Reader r(p, n);
+  return ReadAlgId(r, out) && r.empty();
+}
+
+bool ParseAttributes(const BYTE* contents, size_t n, std::vector<Attribute>& out) {
+  out.clear();
+  der::Reader r(contents, n);
+  while (!r.empty()) {
+    der::Reader attr, values;
+    der::Tlv oid;
+    Attribute a;
+    if (!r.Enter(der::kSequence, attr) || !attr.Expect(der::kOid, oid) ||
+        !der::OidToText(oid.value, oid.length, a.oid) || !attr.Enter(der::kSet, values) ||
+        !attr.empty())
+      return false;
+    while (!values.empty()) {
+      der::Tlv v;
+      if (!values.Next(v)) return false;
+      a.values.emplace_back(v.start, v.start + v.size);
+    }
+    out.push_back(std::move(a));
+  }
+  return true;
+}
+
+bool ParseSignerInfo(const BYTE* p, size_t n, SignerRecord& out) {
+  der::Reader outer(p, n), r;
+  if (!outer.Enter(der::kSequence, r) || !outer.empty()) return false;
+  out.encoded.assign(p, p + n);
+  if (!ReadVersion(r, out.version)) return false;
+  if (r.PeekTag() == der::kSequence) {
+    if (!ReadIssuerSerial(r, out.issuer, out.serial)) return false;
+  } else {
+    der::Tlv kid;
+    if (!r.Expect(0x80, kid)) return false;
+    out.by_key_id = true;
+    out.serial.assign(kid.value, kid.value + kid.length);
+  }
+  if (!ReadAlgId(r, out.digest)) return false;
+  bool present = false;
+  der::Tlv attrs;
+  if (!r.Optional(0xA0, attrs, present)) return false;
+  if (present) {
+    out.has_auth = true;
+    if (!ParseAttributes(attrs.value, attrs.length, out.auth)) return false;
+    out.auth_der.assign(attrs.start, attrs.start + attrs.size);
+    out.auth_der[0] = der::kSet;
+  }
+  der::Tlv sig;
+  if (!ReadAlgId(r, out.signature) || !r.Expect(der::kOctetString, sig)) return false;
+  out.encrypted_digest.assign(sig.value, sig.value + sig.length);
+  der::Tlv unauth;
+  if (!r.Optional(0xA1, unauth, present)) return false;
+  if (present && !ParseAttributes(unauth.value, unauth.length, out.unauth)) return false;
+  return r.empty();
+}
+
+bool ParseRecipientInfo(const BYTE* p, size_t n, RecipientRecord& out) {
+  der::Reader outer(p, n), r;
+  DWORD version = 0;
+  der::Tlv key;
+  // Only key transport with issuer and serial number (version 0) is read.
+  if (!outer.Enter(der::kSequence, r) || !outer.empty() || !ReadVersion(r, version) ||
+      version != 0 || !ReadIssuerSerial(r, out.issuer, out.serial) ||
+      !ReadAlgId(r, out.key_alg) || !r.Expect(der::kOctetString, key) || !r.empty())
+    return false;
+  out.encrypted_key.assign(key.value, key.value + key.length);
+  return true;
+}
+
+// ---- keys and digests ----------------------------------------------------------------------
+
+Bytes PublicKeyInfoTlv(const CERT_PUBLIC_KEY_INFO& info) {
+  AlgId alg;
+  alg.oid = info.Algorithm.pszObjId ? info.Algorithm.pszObjId : "";
+  if (info.Algorithm.Parameters.cbData > 0 && info.Algorithm.Parameters.pbData != nullptr)
+    alg.params.assign(info.Algorithm.Parameters.pbData,
+                      info.Algorithm.Parameters.pbData + info.Algorithm.Parameters.cbData);
+  Bytes bits = {BYTE(info.PublicKey.cUnusedBits)};
+  if (info.PublicKey.pbData != nullptr)
+    bits.insert(bits.end(), info.PublicKey.pbData, info.PublicKey.pbData + info.PublicKey.cbData);
+  Bytes content = AlgIdTlv(alg);
+  Append(content, Tlv(der::kBitString, bits));
+  return Tlv(der::kSequence, content);
+}
+
+EvpPkeyPtr PublicKeyFromSpki(const BYTE* p, size_t n) {
+  if (GostEngine() == nullptr || n > 0x7FFFFFFF) return nullptr;
+  const unsigned char* q = p;
+  EvpPkeyPtr key(d2i_PUBKEY(nullptr, &q, long(n)));
+  if (!key) ERR_clear_error();
+  return key;
+}
+
+EvpPkeyPtr PublicKeyFromInfo(const CERT_PUBLIC_KEY_INFO& info) {
+  if (info.Algorithm.pszObjId == nullptr) return nullptr;
+  const Bytes der = PublicKeyInfoTlv(info);
+  return PublicKeyFromSpki(der.data(), der.size());
+}
+
+const EVP_MD* DigestForOid(const std::string& oid) {
+  ENGINE* e = GostEngine();
+  if (e == nullptr) return nullptr;
+  if (oid == kOidGost94 || oid == kOidGost89) return ENGINE_get_digest(e, NID_id_GostR3411_94);
+  if (oid == "1.2.643.7.1.1.2.2") return ENGINE_get_digest(e, NID_id_GostR3411_2012_256);
+  if (oid == "1.2.643.7.1.1.2.3") return ENGINE_get_digest(e, NID_id_GostR3411_2012_512);
+  return nullptr;
+}
+
+Bytes KeyTransportTlv(const KeyTransport& kt) {
+  Bytes session = Tlv(der::kOctetString, Bytes(kt.encrypted_key, kt.encrypted_key + 32));
+  Append(session, Tlv(der::kOctetString, Bytes(kt.mac, kt.mac + 4)));
+  Bytes params = OidTlv(kt.param_set);
+  Bytes eph = kt.ephemeral_spki;
+  if (!eph.empty()) eph[0] = 0xA0;  // [0] IMPLICIT SubjectPublicKeyInfo
+  Append(params, eph);
+  Append(params, Tlv(der::kOctetString, Bytes(kt.ukm, kt.ukm + 8)));
+  Bytes content = Tlv(der::kSequence, session);
+  Append(content, Tlv(0xA0, params));
+  return Tlv(der::kSequence, content);
+}
+
+bool ParseKeyTransport(const BYTE* p, size_t n, KeyTransport& out) {
+  der::Reader outer(p, n), r, session, params;
+  der::Tlv enc, mac, oid, eph, ukm;
+  if (!outer.Enter(der::kSequence, r) || !outer.empty() || !r.Enter(der::kSequence, session) ||
+      !session.Expect(der::kOctetString, enc) || enc.length != 32)
+    return false;
+  bool present = false;
+  der::Tlv mask;
+  if (!session.Optional(0xA0, mask, present)) return false;
+  if (!session.Expect(der::kOctetString, mac) || mac.length != 4 || !session.empty()) return false;
+  if (!r.Enter(0xA0, params) || !r.empty() || !params.Expect(der::kOid, oid) ||
+      !der::OidToText(oid.value, oid.length, out.param_set) || !params.Expect(0xA0, eph) ||
+      !params.Expect(der::kOctetString, ukm) || ukm.length != 8 || !params.empty())
+    return false;
+  std::memcpy(out.encrypted_key, enc.value, 32);
+  std::memcpy(out.mac, mac.value, 4);
+  std::memcpy(out.ukm, ukm.value, 8);
+  out.ephemeral_spki.assign(eph.start, eph.start + eph.size);
+  out.ephemeral_spki[0] = der::kSequence;
+  return true;
+}
+
+bool ParseGost89Params(const Bytes& params, Bytes& iv, std::string& param_set) {
+  der::Reader outer(params.data(), params.size()), r;
+  der::Tlv octets, oid;
+  if (!outer.Enter(der::kSequence, r) || !outer.empty() || !r.Expect(der::kOctetString, octets) ||
+      octets.length != 8 || !r.Expect(der::kOid, oid) ||
+      !der::OidToText(oid.value, oid.length, param_set))
+    return false;
+  iv.assign(octets.value, octets.value + 8);
+  return true;  // later members (none defined) are ignored
+}
+
+// ---- flat output ----------------------------------------------------------------------------
+
+void FlatBlob(FlatWriter& w, CRYPT_DATA_BLOB* out, const Bytes& data) {
+  BYTE* p = w.Bytes(data);
+  if (out != nullptr) {
+    out->cbData = DWORD(data.size());
+    out->pbData = p;
+  }
+}
+
+void FlatReversed(FlatWriter& w, CRYPT_INTEGER_BLOB* out, const Bytes& big_endian) {
+  FlatBlob(w, out, Bytes(big_endian.rbegin(), big_endian.rend()));
+}
+
+void FlatAlgId(FlatWriter& w, CRYPT_ALGORITHM_IDENTIFIER* out, const AlgId& alg) {
+  char* oid = w.Text(alg.oid);
+  if (out != nullptr) out->pszObjId = oid;
+  FlatBlob(w, out ? &out->Parameters : nullptr, alg.params);
+}
+
+void FlatAttributes(FlatWriter& w, CRYPT_ATTRIBUTES* out, const std::vector<Attribute>& attrs) {
+  CRYPT_ATTRIBUTE* arr = attrs.empty() ? nullptr : w.Alloc<CRYPT_ATTRIBUTE>(attrs.size());
+  if (out != nullptr) {
+    out->cAttr = DWORD(attrs.size());
+    out->rgAttr = arr;
+  }
+  for (size_t i = 0; i < attrs.size(); ++i) {
+    CRYPT_ATTRIBUTE* a = arr ? &arr[i] : nullptr;
+    char* oid = w.Text(attrs[i].oid);
+    CRYPT_ATTR_BLOB* values =
+        attrs[i].values.empty() ? nullptr : w.Alloc<CRYPT_ATTR_BLOB>(attrs[i].values.size());
+    if (a != nullptr) {
+      a->pszObjId = oid;
+      a->cValue = DWORD(attrs[i].values.size());
+      a->rgValue = values;
+    }
+    for (size_t j = 0; j < attrs[i].values.size(); ++j)
+      FlatBlob(w, values ? &values[j] : nullptr, attrs[i].values[j]);
+  }
+}
+
+}  // namespace vexorcsp::msg

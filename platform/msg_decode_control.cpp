@@ -1,0 +1,194 @@
+// CryptMsgControl on a decoded message: signature verification against a certificate's
+// public key, decryption with a container's exchange key (GOST key transport, then the
+// content through GOST 28147-89 CFB), and changes to the certificate and CRL sets.
+#include "platform/msg_decode.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+
+#include "platform/der.h"
+#include "platform/gost_key.h"
+#include "platform/last_error.h"
+#include "platform/provider.h"
+
+namespace vexorcsp::msg {
+
+namespace {
+
+constexpr DWORD kWin32DecryptParaSize = 16;
+
+Bytes TrimZeros(const Bytes& b) {
+  size_t i = 0;
+  while (i + 1 < b.size() && b[i] == 0) ++i;
+  return Bytes(b.begin() + std::ptrdiff_t(i), b.end());
+}
+
+bool SameSerial(const Bytes& big_endian, const CRYPT_INTEGER_BLOB& little_endian) {
+  if (little_endian.cbData > 0 && little_endian.pbData == nullptr) return false;
+  Bytes other(little_endian.pbData, little_endian.pbData + little_endian.cbData);
+  std::reverse(other.begin(), other.end());
+  return TrimZeros(big_endian) == TrimZeros(other);
+}
+
+bool SameName(const Bytes& name, const CERT_NAME_BLOB& blob) {
+  return blob.pbData != nullptr && blob.cbData == name.size() &&
+         std::memcmp(blob.pbData, name.data(), name.size()) == 0;
+}
+
+// A single DER element exactly filling the blob.
+bool OneElement(const CRYPT_DATA_BLOB* blob) {
+  if (blob == nullptr || blob->pbData == nullptr || blob->cbData == 0) return false;
+  size_t size = 0;
+  DWORD err = 0;
+  return BerElementSize(blob->pbData, blob->cbData, blob->cbData, size, err) == Step::kDone &&
+         size == blob->cbData && blob->pbData[0] == der::kSequence;
+}
+
+// Cleanses a key buffer on scope exit.
+template <size_t N>
+struct SecretArray {
+  BYTE b[N] = {};
+  ~SecretArray() { OPENSSL_cleanse(b, N); }
+};
+
+}  // namespace
+
+BOOL Decoder::VerifySignature(const CERT_INFO* cert) {
+  if (cert == nullptr) return Fail(DWORD(E_INVALIDARG));
+  if (type_ != CMSG_SIGNED) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+  if (!signers_ready_ || !content_done_) return Fail(DWORD(CRYPT_E_MSG_ERROR));
+  const SignerRecord* signer = nullptr;
+  for (const SignerRecord& s : signers_)
+    if (!s.by_key_id && SameName(s.issuer, cert->Issuer) && SameSerial(s.serial, cert->SerialNumber)) {
+      signer = &s;
+      break;
+    }
+  if (signer == nullptr) return Fail(DWORD(CRYPT_E_SIGNER_NOT_FOUND));
+  EvpPkeyPtr key = PublicKeyFromInfo(cert->SubjectPublicKeyInfo);
+  if (!key) return Fail(DWORD(NTE_BAD_PUBLIC_KEY));
+  const EVP_MD* md = DigestForOid(signer->digest.oid);
+  if (md == nullptr) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  const Bytes* content_digest = DigestOf(md);
+  if (content_digest == nullptr) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  Bytes signed_digest = *content_digest;
+  if (signer->has_auth) {
+    const Attribute* md_attr = nullptr;
+    for (const Attribute& a : signer->auth)
+      if (a.oid == kOidMessageDigest) md_attr = &a;
+    if (md_attr == nullptr || md_attr->values.size() != 1)
+      return Fail(DWORD(CRYPT_E_AUTH_ATTR_MISSING));
+    der::Reader r(md_attr->values[0].data(), md_attr->values[0].size());
+    der::Tlv value;
+    if (!r.Expect(der::kOctetString, value) || !r.empty())
+      return Fail(DWORD(CRYPT_E_AUTH_ATTR_MISSING));
+    if (value.length != content_digest->size() ||
+        std::memcmp(value.value, content_digest->data(), value.length) != 0)
+      return Fail(DWORD(CRYPT_E_HASH_VALUE));
+    BYTE d[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(signer->auth_der.data(), signer->auth_der.size(), d, &len, md, nullptr) <= 0) {
+      ERR_clear_error();
+      return Fail(DWORD(NTE_FAIL));
+    }
+    signed_digest.assign(d, d + len);
+  }
+  // CMS carries the engine's own signature form (s || r big-endian).
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key.get(), GostEngine()));
+  const bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) > 0 &&
+                  EVP_PKEY_verify(ctx.get(), signer->encrypted_digest.data(),
+                                  signer->encrypted_digest.size(), signed_digest.data(),
+                                  signed_digest.size()) == 1;
+  ERR_clear_error();
+  if (!ok) return Fail(DWORD(NTE_BAD_SIGNATURE));
+  return TRUE;
+}
+
+BOOL Decoder::DecryptControl(const CMSG_CTRL_DECRYPT_PARA* para) {
+  if (para == nullptr || !(para->cbSize == kWin32DecryptParaSize || para->cbSize >= sizeof(*para)) ||
+      para->hCryptProv == 0)
+    return Fail(DWORD(E_INVALIDARG));
+  if (type_ != 0 && type_ != CMSG_ENVELOPED) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+  if (!recipients_ready_ || !alg_ready_) return Fail(NotReady());
+  if (cipher_) return Fail(DWORD(CRYPT_E_ALREADY_DECRYPTED));
+  if (para->dwRecipientIndex >= recipients_.size()) return Fail(DWORD(CRYPT_E_INVALID_INDEX));
+  const auto& recipient = recipients_[para->dwRecipientIndex];
+  if (!recipient) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+
+  Bytes iv;
+  std::string content_params;
+  if (content_alg_.oid != kOidGost89 || !ParseGost89Params(content_alg_.params, iv, content_params))
+    return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  const gost89::ParamSet* content_set = gost89::FindParamSet(content_params);
+  KeyTransport kt;
+  if (content_set == nullptr ||
+      !ParseKeyTransport(recipient->encrypted_key.data(), recipient->encrypted_key.size(), kt))
+    return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  const gost89::ParamSet* wrap_set = gost89::FindParamSet(kt.param_set);
+  if (wrap_set == nullptr) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+
+  ProviderRef prov = LookupProvider(para->hCryptProv);
+  if (!prov) return Fail(DWORD(NTE_BAD_UID));
+  DWORD err = 0;
+  EvpPkeyPtr own = ContainerKey(*prov, err);
+  if (!own) return Fail(err != 0 ? err : DWORD(NTE_NO_KEY));
+  EvpPkeyPtr ephemeral = PublicKeyFromSpki(kt.ephemeral_spki.data(), kt.ephemeral_spki.size());
+  if (!ephemeral) return Fail(DWORD(NTE_BAD_PUBLIC_KEY));
+
+  SecretArray<32> kek, cek;
+  if (!Vko(own.get(), ephemeral.get(), kt.ukm, kek.b)) return Fail(DWORD(NTE_BAD_KEY));
+  gost89::Wrapped wrapped;
+  std::memcpy(wrapped.enc, kt.encrypted_key, sizeof(wrapped.enc));
+  std::memcpy(wrapped.mac, kt.mac, sizeof(wrapped.mac));
+  // RFC 4490 wraps with the CryptoPro algorithm (KEK diversified by the UKM); a key wrapped
+  // without diversification is accepted too.
+  if (!gost89::UnwrapKey(*wrap_set, kek.b, kt.ukm, wrapped, cek.b, true) &&
+      !gost89::UnwrapKey(*wrap_set, kek.b, kt.ukm, wrapped, cek.b, false))
+    return Fail(DWORD(NTE_BAD_DATA));
+
+  cipher_ = std::make_unique<gost89::CfbStream>(*content_set, cek.b, iv.data());
+  recipient_index_ = para->dwRecipientIndex;
+  // Ciphertext that arrived before the key, then the end if it has been seen.
+  if (!held_.Drain([this](const BYTE* p, size_t n) { return Decrypt(p, n); }))
+    return Fail(DWORD(ERROR_CANCELLED));
+  if (cipher_done_ && stream_ && !Emit(*stream_, nullptr, 0, true))
+    return Fail(DWORD(ERROR_CANCELLED));
+  return TRUE;
+}
+
+BOOL Decoder::Control(DWORD, DWORD type, const void* para) {
+  if (failed_) return Fail(DWORD(CRYPT_E_MSG_ERROR));
+  switch (type) {
+    case CMSG_CTRL_VERIFY_SIGNATURE:
+      return VerifySignature(static_cast<const CERT_INFO*>(para));
+    case CMSG_CTRL_DECRYPT:
+      return DecryptControl(static_cast<const CMSG_CTRL_DECRYPT_PARA*>(para));
+    case CMSG_CTRL_ADD_CERT:
+    case CMSG_CTRL_ADD_CRL: {
+      if (type_ == 0) return Fail(NotReady());
+      if (type_ != CMSG_SIGNED) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(para);
+      if (!OneElement(blob)) return Fail(DWORD(CRYPT_E_ASN1_CORRUPT));
+      (type == CMSG_CTRL_ADD_CERT ? certs_ : crls_).emplace_back(blob->pbData,
+                                                                blob->pbData + blob->cbData);
+      return TRUE;
+    }
+    case CMSG_CTRL_DEL_CERT:
+    case CMSG_CTRL_DEL_CRL: {
+      if (type_ == 0) return Fail(NotReady());
+      if (type_ != CMSG_SIGNED) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      const auto* index = static_cast<const DWORD*>(para);
+      auto& list = type == CMSG_CTRL_DEL_CERT ? certs_ : crls_;
+      if (index == nullptr) return Fail(DWORD(E_INVALIDARG));
+      if (*index >= list.size()) return Fail(DWORD(CRYPT_E_INVALID_INDEX));
+      list.erase(list.begin() + std::ptrdiff_t(*index));
+      return TRUE;
+    }
+    default:
+      return Fail(DWORD(CRYPT_E_CONTROL_TYPE));
+  }
+}
+
+}  // namespace vexorcsp::msg

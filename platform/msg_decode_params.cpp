@@ -1,0 +1,207 @@
+// What a decoded message reports through CryptMsgGetParam, and its re-encoding after
+// certificates or CRLs were added or removed.
+#include "platform/msg_decode.h"
+
+#include "platform/der.h"
+#include "platform/last_error.h"
+#include "platform/out_param.h"
+
+namespace vexorcsp::msg {
+
+namespace {
+
+BOOL Dword(DWORD v, void* out, DWORD* out_len) {
+  return CopyOut(&v, sizeof(v), static_cast<BYTE*>(out), out_len);
+}
+
+BOOL Raw(const Bytes& b, void* out, DWORD* out_len) {
+  return CopyOut(b.data(), b.size(), static_cast<BYTE*>(out), out_len);
+}
+
+// A CERT_INFO with only the issuer and the serial number (least significant byte first).
+BOOL IssuerSerialInfo(const Bytes& issuer, const Bytes& serial, void* out, DWORD* out_len) {
+  return DeliverFlat(out, out_len, [&](FlatWriter& w) {
+    CERT_INFO* info = w.Alloc<CERT_INFO>();
+    FlatBlob(w, info ? &info->Issuer : nullptr, issuer);
+    FlatReversed(w, info ? &info->SerialNumber : nullptr, serial);
+  });
+}
+
+}  // namespace
+
+BOOL Decoder::GetParam(DWORD param, DWORD index, void* out, DWORD* out_len) {
+  if (out_len == nullptr) return Fail(DWORD(E_INVALIDARG));
+  if (failed_) return Fail(DWORD(CRYPT_E_MSG_ERROR));
+  const bool is_signed = type_ == CMSG_SIGNED;
+  const bool is_enveloped = type_ == CMSG_ENVELOPED;
+  auto signer = [&]() -> const SignerRecord* {
+    if (type_ != 0 && !is_signed) {
+      SetLastError(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      return nullptr;
+    }
+    if (!signers_ready_) {
+      SetLastError(NotReady());
+      return nullptr;
+    }
+    if (index >= signers_.size()) {
+      SetLastError(DWORD(CRYPT_E_INVALID_INDEX));
+      return nullptr;
+    }
+    return &signers_[index];
+  };
+  switch (param) {
+    case CMSG_TYPE_PARAM:
+      if (type_ == 0) return Fail(NotReady());
+      return Dword(type_, out, out_len);
+    case CMSG_VERSION_PARAM:
+      if (!version_known_) return Fail(NotReady());
+      return Dword(version_, out, out_len);
+    case CMSG_INNER_CONTENT_TYPE_PARAM:
+      if (inner_type_.empty()) return Fail(NotReady());
+      return CopyOut(inner_type_.c_str(), inner_type_.size() + 1, static_cast<BYTE*>(out), out_len);
+    case CMSG_CONTENT_PARAM:
+      if (is_enveloped && !cipher_) return Fail(DWORD(CRYPT_E_NOT_DECRYPTED));
+      if (type_ == 0 || (!content_done_ && !detached_)) return Fail(NotReady());
+      return Raw(content_, out, out_len);
+    case CMSG_SIGNER_COUNT_PARAM:
+      if (type_ != 0 && !is_signed) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      if (!signers_ready_) return Fail(NotReady());
+      return Dword(DWORD(signers_.size()), out, out_len);
+    case CMSG_SIGNER_INFO_PARAM: {
+      const SignerRecord* s = signer();
+      if (s == nullptr) return FALSE;
+      return DeliverFlat(out, out_len, [&](FlatWriter& w) {
+        CMSG_SIGNER_INFO* si = w.Alloc<CMSG_SIGNER_INFO>();
+        if (si) si->dwVersion = s->version;
+        FlatBlob(w, si ? &si->Issuer : nullptr, s->issuer);
+        FlatReversed(w, si ? &si->SerialNumber : nullptr, s->serial);
+        FlatAlgId(w, si ? &si->HashAlgorithm : nullptr, s->digest);
+        FlatAlgId(w, si ? &si->HashEncryptionAlgorithm : nullptr, s->signature);
+        FlatBlob(w, si ? &si->EncryptedHash : nullptr, s->encrypted_digest);
+        FlatAttributes(w, si ? &si->AuthAttrs : nullptr, s->auth);
+        FlatAttributes(w, si ? &si->UnauthAttrs : nullptr, s->unauth);
+      });
+    }
+    case CMSG_SIGNER_CERT_INFO_PARAM: {
+      const SignerRecord* s = signer();
+      if (s == nullptr) return FALSE;
+      return IssuerSerialInfo(s->issuer, s->serial, out, out_len);
+    }
+    case CMSG_SIGNER_HASH_ALGORITHM_PARAM: {
+      const SignerRecord* s = signer();
+      if (s == nullptr) return FALSE;
+      return DeliverFlat(out, out_len, [&](FlatWriter& w) {
+        FlatAlgId(w, w.Alloc<CRYPT_ALGORITHM_IDENTIFIER>(), s->digest);
+      });
+    }
+    case CMSG_SIGNER_AUTH_ATTR_PARAM:
+    case CMSG_SIGNER_UNAUTH_ATTR_PARAM: {
+      const SignerRecord* s = signer();
+      if (s == nullptr) return FALSE;
+      const auto& attrs = param == CMSG_SIGNER_AUTH_ATTR_PARAM ? s->auth : s->unauth;
+      if (attrs.empty()) return Fail(DWORD(CRYPT_E_ATTRIBUTES_MISSING));
+      return DeliverFlat(out, out_len, [&](FlatWriter& w) {
+        FlatAttributes(w, w.Alloc<CRYPT_ATTRIBUTES>(), attrs);
+      });
+    }
+    case CMSG_ENCRYPTED_DIGEST: {
+      const SignerRecord* s = signer();
+      if (s == nullptr) return FALSE;
+      return Raw(s->encrypted_digest, out, out_len);
+    }
+    case CMSG_ENCODED_SIGNER: {
+      const SignerRecord* s = signer();
+      if (s == nullptr) return FALSE;
+      return Raw(s->encoded, out, out_len);
+    }
+    case CMSG_COMPUTED_HASH_PARAM: {
+      const SignerRecord* s = signer();
+      if (s == nullptr) return FALSE;
+      const Bytes* d = DigestOf(DigestForOid(s->digest.oid));
+      if (d == nullptr) return Fail(NotReady());
+      return Raw(*d, out, out_len);
+    }
+    case CMSG_CERT_COUNT_PARAM:
+    case CMSG_CRL_COUNT_PARAM:
+      if (type_ == 0) return Fail(NotReady());
+      if (!is_signed && !is_enveloped) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      return Dword(DWORD(param == CMSG_CERT_COUNT_PARAM ? certs_.size() : crls_.size()), out,
+                   out_len);
+    case CMSG_CERT_PARAM:
+    case CMSG_CRL_PARAM: {
+      if (type_ == 0) return Fail(NotReady());
+      if (!is_signed && !is_enveloped) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      const auto& list = param == CMSG_CERT_PARAM ? certs_ : crls_;
+      if (index >= list.size()) return Fail(DWORD(CRYPT_E_INVALID_INDEX));
+      return Raw(list[index], out, out_len);
+    }
+    case CMSG_ENVELOPE_ALGORITHM_PARAM:
+      if (type_ != 0 && !is_enveloped) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      if (!alg_ready_) return Fail(NotReady());
+      return DeliverFlat(out, out_len, [&](FlatWriter& w) {
+        FlatAlgId(w, w.Alloc<CRYPT_ALGORITHM_IDENTIFIER>(), content_alg_);
+      });
+    case CMSG_RECIPIENT_COUNT_PARAM:
+      if (type_ != 0 && !is_enveloped) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      if (!recipients_ready_) return Fail(NotReady());
+      return Dword(DWORD(recipients_.size()), out, out_len);
+    case CMSG_RECIPIENT_INDEX_PARAM:
+      if (type_ != 0 && !is_enveloped) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      if (!cipher_) return Fail(DWORD(CRYPT_E_NOT_DECRYPTED));
+      return Dword(recipient_index_, out, out_len);
+    case CMSG_RECIPIENT_INFO_PARAM: {
+      if (type_ != 0 && !is_enveloped) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      if (!recipients_ready_) return Fail(NotReady());
+      if (index >= recipients_.size()) return Fail(DWORD(CRYPT_E_INVALID_INDEX));
+      if (!recipients_[index]) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+      return IssuerSerialInfo(recipients_[index]->issuer, recipients_[index]->serial, out, out_len);
+    }
+    case CMSG_ENCODED_MESSAGE:
+      return EncodedMessage(out, out_len);
+    default:
+      return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+  }
+}
+
+// The signed message rebuilt from its parts, with the certificate and CRL sets as they are
+// now. Only possible when the content was kept (not streamed).
+BOOL Decoder::EncodedMessage(void* out, DWORD* out_len) {
+  if (type_ != CMSG_SIGNED) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+  if (state_ != St::kDone) return Fail(NotReady());
+  if (stream_ && content_present_) return Fail(DWORD(CRYPT_E_MSG_ERROR));
+  Bytes eci = OidTlv(inner_type_);
+  if (content_present_)
+    Append(eci, Tlv(0xA0, content_raw_ ? content_ : Tlv(der::kOctetString, content_)));
+  Bytes body = version_tlv_;
+  Append(body, digest_algs_tlv_);
+  Append(body, Tlv(der::kSequence, eci));
+  if (!certs_.empty()) {
+    Bytes set;
+    for (const Bytes& c : certs_) Append(set, c);
+    Append(body, Tlv(0xA0, set));
+  }
+  if (!crls_.empty()) {
+    Bytes set;
+    for (const Bytes& c : crls_) Append(set, c);
+    Append(body, Tlv(0xA1, set));
+  }
+  Bytes infos;
+  for (const SignerRecord& s : signers_) Append(infos, s.encoded);
+  Append(body, Tlv(der::kSet, infos));
+  Bytes whole = OidTlv(kOidSignedData);
+  Append(whole, Tlv(0xA0, Tlv(der::kSequence, body)));
+  whole = Tlv(der::kSequence, whole);
+  return Raw(whole, out, out_len);
+}
+
+bool Decoder::Contents(std::vector<Bytes>& certs, std::vector<Bytes>& crls) {
+  if (type_ == 0) {
+    SetLastError(NotReady());
+    return false;
+  }
+  certs = certs_;
+  crls = crls_;
+  return true;
+}
+
+}  // namespace vexorcsp::msg

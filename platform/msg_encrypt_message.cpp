@@ -1,0 +1,76 @@
+// CryptEncryptMessage: GOST enveloped-data for a set of recipient certificates in one call,
+// with the two-call size convention. Each call encrypts afresh (new content key, IV and
+// ephemeral keys); the size does not depend on them.
+#include "vexor/platform_msg.h"
+
+#include <cstring>
+#include <new>
+
+#include "platform/last_error.h"
+#include "platform/msg_enveloped.h"
+
+using namespace vexorcsp;
+using namespace vexorcsp::msg;
+
+namespace {
+
+constexpr DWORD kWin32EncryptParaSize = 36;
+
+DWORD Encrypt(const CRYPT_ENCRYPT_MESSAGE_PARA* para, DWORD count, PCCERT_CONTEXT* certs,
+              const BYTE* data, DWORD size, Bytes& out) {
+  if (para == nullptr ||
+      !(para->cbSize == kWin32EncryptParaSize || para->cbSize >= sizeof(*para)) ||
+      (para->dwMsgEncodingType & PKCS_7_ASN_ENCODING) == 0 || count == 0 || certs == nullptr ||
+      (size > 0 && data == nullptr))
+    return DWORD(E_INVALIDARG);
+  if (para->ContentEncryptionAlgorithm.pszObjId == nullptr ||
+      std::strcmp(para->ContentEncryptionAlgorithm.pszObjId, kOidGost89) != 0)
+    return DWORD(CRYPT_E_UNKNOWN_ALGO);
+  std::vector<const CERT_INFO*> recipients;
+  for (DWORD i = 0; i < count; ++i) {
+    if (certs[i] == nullptr || certs[i]->pCertInfo == nullptr) return DWORD(E_INVALIDARG);
+    recipients.push_back(certs[i]->pCertInfo);
+  }
+  DWORD error = 0;
+  std::unique_ptr<Envelope> env = Envelope::Create(recipients, error);
+  if (!env) return error;
+  Bytes cipher(data, data + size);
+  env->cipher().Encrypt(cipher.data(), cipher.size());
+  out = env->Whole(cipher, (para->dwFlags & CRYPT_MESSAGE_BARE_CONTENT_OUT_FLAG) != 0);
+  return 0;
+}
+
+}  // namespace
+
+extern "C" BOOL CryptEncryptMessage(PCRYPT_ENCRYPT_MESSAGE_PARA pEncryptPara, DWORD cRecipientCert,
+                                    PCCERT_CONTEXT rgpRecipientCert[], const BYTE* pbToBeEncrypted,
+                                    DWORD cbToBeEncrypted, BYTE* pbEncryptedBlob,
+                                    DWORD* pcbEncryptedBlob) {
+  if (pcbEncryptedBlob == nullptr) return Fail(DWORD(E_INVALIDARG));
+  Bytes out;
+  DWORD error = 0;
+  try {
+    error = Encrypt(pEncryptPara, cRecipientCert, rgpRecipientCert, pbToBeEncrypted,
+                    cbToBeEncrypted, out);
+  } catch (const std::bad_alloc&) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  } catch (...) {
+    error = DWORD(NTE_FAIL);
+  }
+  if (error == 0 && out.size() > 0xFFFFFFFFu) error = DWORD(CRYPT_E_ASN1_LARGE);
+  if (error != 0) {
+    *pcbEncryptedBlob = 0;
+    return Fail(error);
+  }
+  if (pbEncryptedBlob == nullptr) {
+    *pcbEncryptedBlob = DWORD(out.size());
+    return TRUE;
+  }
+  if (*pcbEncryptedBlob < out.size()) {
+    *pcbEncryptedBlob = DWORD(out.size());
+    return Fail(ERROR_MORE_DATA);
+  }
+  std::memcpy(pbEncryptedBlob, out.data(), out.size());
+  *pcbEncryptedBlob = DWORD(out.size());
+  return TRUE;
+}

@@ -1,0 +1,262 @@
+// Helpers for the GOST provider tests: a fresh key home per test, hex, a reader of the
+// known-answer files that fails on a field no test read, blob builders that use OpenSSL's
+// own encoder, and running the openssl command.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <openssl/objects.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "vexor/platform.h"
+
+namespace provider_test {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Unhex(const std::string& hex) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+inline std::string Hex(const uint8_t* p, size_t n) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    s += kHex[p[i] >> 4];
+    s += kHex[p[i] & 15];
+  }
+  return s;
+}
+inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
+
+inline Bytes Reversed(Bytes b) { return Bytes(b.rbegin(), b.rend()); }
+
+// Points VEXOR_CSP_HOME at a new temporary directory for the test's life.
+class ScopedCspHome {
+ public:
+  ScopedCspHome() {
+    char tmpl[] = "/tmp/vexor-csp-test-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    setenv("VEXOR_CSP_HOME", dir_.c_str(), 1);
+    unsetenv("VEXOR_CSP_PIN");
+  }
+  ~ScopedCspHome() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+    unsetenv("VEXOR_CSP_HOME");
+  }
+  const std::filesystem::path& path() const { return dir_; }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+// One "Name = value" record of a vector file. Every field must be read (Get) or declared
+// as commentary (Ignore); Unread() lists the rest.
+class Record {
+ public:
+  void Add(const std::string& k, const std::string& v) { fields_[k] = v; }
+  bool Has(const std::string& k) const { return fields_.count(k) != 0; }
+  std::string Get(const std::string& k) {
+    read_.insert(k);
+    auto it = fields_.find(k);
+    if (it == fields_.end()) {
+      ADD_FAILURE() << "record " << fields_["Id"] << " has no " << k;
+      return {};
+    }
+    return it->second;
+  }
+  Bytes GetHex(const std::string& k) { return Unhex(Get(k)); }
+  // The object identifier at the start of a field like "1.2.643.2.2.31.1 (name)".
+  std::string GetOid(const std::string& k) {
+    const std::string v = Get(k);
+    return v.substr(0, v.find(' '));
+  }
+  void Ignore(std::initializer_list<const char*> keys) {
+    for (const char* k : keys) read_.insert(k);
+  }
+  // The record is not for this provider; every field counts as read.
+  void NotApplicable() {
+    for (const auto& f : fields_) read_.insert(f.first);
+  }
+  std::vector<std::string> Unread() const {
+    std::vector<std::string> out;
+    for (const auto& f : fields_)
+      if (!read_.count(f.first)) out.push_back(f.first);
+    return out;
+  }
+  std::string id() const {
+    auto it = fields_.find("Id");
+    return it == fields_.end() ? "?" : it->second;
+  }
+
+ private:
+  std::map<std::string, std::string> fields_;
+  std::set<std::string> read_;
+};
+
+inline std::vector<Record> ReadVectors(const std::string& name) {
+  std::ifstream in(std::string(VEXOR_VECTORS) + "/" + name);
+  EXPECT_TRUE(in.good()) << name;
+  std::vector<Record> records;
+  Record current;
+  bool open = false;
+  std::string line, last_key;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line[0] == '#') continue;
+    if (line.empty()) {
+      if (open) records.push_back(current);
+      current = Record();
+      open = false;
+      continue;
+    }
+    const size_t eq = line.find(" = ");
+    if (eq == std::string::npos) {
+      // A continuation line of the previous field (long Source texts).
+      continue;
+    }
+    std::string value = line.substr(eq + 3);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\r')) value.pop_back();
+    current.Add(line.substr(0, eq), value);
+    open = true;
+  }
+  if (open) records.push_back(current);
+  EXPECT_FALSE(records.empty()) << name;
+  return records;
+}
+
+// Runs each record; a field left unread fails the record.
+template <typename Fn>
+void ForEachRecord(const std::string& file, Fn fn) {
+  for (Record& r : ReadVectors(file)) {
+    SCOPED_TRACE(file + ": " + r.id());
+    r.Ignore({"Id", "Source", "Status", "Note"});
+    fn(r);
+    for (const std::string& k : r.Unread()) ADD_FAILURE() << "field never read: " << k;
+  }
+}
+
+inline Bytes OidDer(const std::string& dotted) {
+  ASN1_OBJECT* obj = OBJ_txt2obj(dotted.c_str(), 1);
+  EXPECT_NE(obj, nullptr) << dotted;
+  unsigned char* der = nullptr;
+  const int len = i2d_ASN1_OBJECT(obj, &der);
+  Bytes out(der, der + len);
+  OPENSSL_free(der);
+  ASN1_OBJECT_free(obj);
+  return out;
+}
+
+inline Bytes Sequence(const Bytes& content) {
+  Bytes out = {0x30, uint8_t(content.size())};
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+inline void Put32(Bytes& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+
+// A PUBLICKEYBLOB as GOST providers on Windows write it.
+inline Bytes PublicKeyBlob(const std::string& curve, const Bytes& key64, uint32_t alg = 0xAA24) {
+  Bytes params = OidDer(curve);
+  const Bytes digest = OidDer("1.2.643.2.2.30.1");
+  params.insert(params.end(), digest.begin(), digest.end());
+  Bytes blob = {0x06, 0x20, 0x00, 0x00};
+  Put32(blob, alg);
+  Put32(blob, 0x3147414D);
+  Put32(blob, 512);
+  const Bytes seq = Sequence(params);
+  blob.insert(blob.end(), seq.begin(), seq.end());
+  blob.insert(blob.end(), key64.begin(), key64.end());
+  return blob;
+}
+
+// A PLAINTEXTKEYBLOB of a GOST 28147-89 key.
+inline Bytes PlainKeyBlob(const Bytes& key) {
+  Bytes blob = {0x08, 0x02, 0x00, 0x00};
+  Put32(blob, 0x661E);
+  Put32(blob, uint32_t(key.size()));
+  blob.insert(blob.end(), key.begin(), key.end());
+  return blob;
+}
+
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+
+// Runs a shell command, returning its exit status and standard output.
+inline CommandResult RunCommand(const std::string& command) {
+  CommandResult r;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) r.output.append(buf, n);
+  const int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+inline void WriteFile(const std::filesystem::path& p, const Bytes& data) {
+  std::ofstream out(p, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+}
+
+inline Bytes ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline std::string Base64Pem(const std::string& label, const std::string& body) {
+  std::string pem = "-----BEGIN " + label + "-----\n";
+  for (size_t i = 0; i < body.size(); i += 64) pem += body.substr(i, 64) + "\n";
+  return pem + "-----END " + label + "-----\n";
+}
+
+}  // namespace provider_test
+
+namespace provider_test {
+
+// Owning holders for the handles a test makes.
+template <BOOL (*Release)(uintptr_t)>
+struct Holder {
+  uintptr_t h = 0;
+  Holder() = default;
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+  ~Holder() {
+    if (h) Release(h);
+  }
+};
+inline BOOL ReleaseProv(uintptr_t h) { return CryptReleaseContext(h, 0); }
+using Prov = Holder<ReleaseProv>;
+using Key = Holder<CryptDestroyKey>;
+using Hash = Holder<CryptDestroyHash>;
+
+inline void VerifyContext(Prov& p) {
+  ASSERT_TRUE(CryptAcquireContextA(&p.h, nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT))
+      << std::hex << GetLastError();
+}
+
+inline Bytes ExportBlob(HCRYPTKEY key, HCRYPTKEY exp, DWORD type) {
+  DWORD len = 0;
+  if (!CryptExportKey(key, exp, type, 0, nullptr, &len)) return {};
+  Bytes out(len);
+  if (!CryptExportKey(key, exp, type, 0, out.data(), &len)) return {};
+  out.resize(len);
+  return out;
+}
+
+}  // namespace provider_test

@@ -1,0 +1,151 @@
+// Chains: the trust result for a good path, an untrusted or missing root, an expired link,
+// a tampered signature and revocation when asked for.
+#include <gtest/gtest.h>
+
+#include "test_pki.h"
+#include "vexor/platform.h"
+
+namespace {
+
+using test_pki::Bytes;
+using test_pki::Pki;
+
+struct ChainResult {
+  DWORD error = 0xFFFFFFFF;
+  std::vector<DWORD> element_errors;
+  std::vector<Bytes> certs;
+};
+
+ChainResult Build(const Bytes& der, HCERTSTORE additional = nullptr, DWORD flags = 0,
+                  HCERTCHAINENGINE engine = nullptr, FILETIME* when = nullptr) {
+  ChainResult r;
+  PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), DWORD(der.size()));
+  EXPECT_NE(cert, nullptr);
+  CERT_CHAIN_PARA para{};
+  para.cbSize = sizeof para;
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  EXPECT_TRUE(CertGetCertificateChain(engine, cert, when, additional, &para, flags, nullptr, &chain))
+      << std::hex << GetLastError();
+  CertFreeCertificateContext(cert);  // the chain holds its own references
+  if (chain == nullptr) return r;
+  r.error = chain->TrustStatus.dwErrorStatus;
+  EXPECT_EQ(chain->cChain, 1u);
+  const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+  EXPECT_EQ(simple->TrustStatus.dwErrorStatus, r.error);
+  for (DWORD i = 0; i < simple->cElement; ++i) {
+    const CERT_CHAIN_ELEMENT* e = simple->rgpElement[i];
+    r.element_errors.push_back(e->TrustStatus.dwErrorStatus);
+    r.certs.emplace_back(e->pCertContext->pbCertEncoded, e->pCertContext->pbCertEncoded + e->pCertContext->cbCertEncoded);
+  }
+  CertFreeCertificateChain(chain);
+  return r;
+}
+
+class Chains : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error; }
+  test_pki::ScopedHome home_;
+};
+
+TEST_F(Chains, TrustedPathHasThreeElementsAndNoError) {
+  ASSERT_TRUE(test_pki::TrustTestRoot());
+  const Pki& pki = Pki::Get();
+  for (const test_pki::Cert* c : {&pki.user_a, &pki.user_xa, &pki.rsa}) {
+    SCOPED_TRACE(c->pem.string());
+    const ChainResult r = Build(c->der);
+    EXPECT_EQ(r.error, 0u) << std::hex << r.error;
+    ASSERT_EQ(r.certs.size(), 3u);
+    EXPECT_EQ(r.certs[0], c->der);
+    EXPECT_EQ(r.certs[1], pki.intermediate.der);
+    EXPECT_EQ(r.certs[2], pki.root.der);
+  }
+  // openssl agrees that the path verifies.
+  EXPECT_EQ(test_pki::Run("openssl verify -engine gost -CAfile '" + pki.root.pem.string() + "' -untrusted '" +
+                          pki.intermediate.pem.string() + "' '" + pki.user_a.pem.string() + "' >/dev/null 2>&1")
+                .status,
+            0);
+}
+
+TEST_F(Chains, ErrorBitsForBrokenPaths) {
+  const Pki& pki = Pki::Get();
+  // Intermediate in the additional store only, root nowhere: partial chain.
+  HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(extra, X509_ASN_ENCODING, pki.intermediate.der.data(),
+                                               DWORD(pki.intermediate.der.size()), CERT_STORE_ADD_NEW, nullptr));
+  ChainResult r = Build(pki.user_a.der, extra);
+  EXPECT_EQ(r.error & CERT_TRUST_IS_PARTIAL_CHAIN, DWORD(CERT_TRUST_IS_PARTIAL_CHAIN));
+  EXPECT_EQ(r.certs.size(), 2u);
+  // Root present but not in Root: untrusted root, on the root element.
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(extra, X509_ASN_ENCODING, pki.root.der.data(),
+                                               DWORD(pki.root.der.size()), CERT_STORE_ADD_NEW, nullptr));
+  r = Build(pki.user_a.der, extra);
+  EXPECT_EQ(r.error, DWORD(CERT_TRUST_IS_UNTRUSTED_ROOT)) << std::hex << r.error;
+  ASSERT_EQ(r.element_errors.size(), 3u);
+  EXPECT_EQ(r.element_errors[2], DWORD(CERT_TRUST_IS_UNTRUSTED_ROOT));
+  CertCloseStore(extra, 0);
+
+  ASSERT_TRUE(test_pki::TrustTestRoot());
+  // An expired user: the time bit, on that element only.
+  r = Build(pki.expired.der);
+  EXPECT_EQ(r.error, DWORD(CERT_TRUST_IS_NOT_TIME_VALID));
+  EXPECT_EQ(r.element_errors[0], DWORD(CERT_TRUST_IS_NOT_TIME_VALID));
+  r = Build(pki.not_yet_valid.der);
+  EXPECT_EQ(r.error, DWORD(CERT_TRUST_IS_NOT_TIME_VALID));
+  // A tampered certificate: one bit of the signature flipped.
+  Bytes tampered = pki.user_a.der;
+  tampered.back() ^= 0x01;
+  r = Build(tampered);
+  EXPECT_EQ(r.error, DWORD(CERT_TRUST_IS_NOT_SIGNATURE_VALID)) << std::hex << r.error;
+  EXPECT_EQ(r.element_errors[0], DWORD(CERT_TRUST_IS_NOT_SIGNATURE_VALID));
+  // An untouched self-signed certificate not in Root.
+  r = Build(test_pki::MakeSelfSigned(3, "lonely"));
+  EXPECT_EQ(r.error, DWORD(CERT_TRUST_IS_UNTRUSTED_ROOT));
+  EXPECT_EQ(r.certs.size(), 1u);
+}
+
+TEST_F(Chains, RevocationOnlyWhenAsked) {
+  ASSERT_TRUE(test_pki::TrustTestRoot());
+  const Pki& pki = Pki::Get();
+  HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  EXPECT_EQ(Build(pki.revoked.der, extra).error, 0u);  // no revocation check by default
+  ChainResult r = Build(pki.revoked.der, extra, CERT_CHAIN_REVOCATION_CHECK_END_CERT);
+  EXPECT_EQ(r.error, DWORD(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION));
+  ASSERT_TRUE(CertAddEncodedCRLToStore(extra, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
+                                       CERT_STORE_ADD_NEW, nullptr));
+  r = Build(pki.revoked.der, extra, CERT_CHAIN_REVOCATION_CHECK_END_CERT);
+  EXPECT_EQ(r.error, DWORD(CERT_TRUST_IS_REVOKED));
+  EXPECT_EQ(r.element_errors[0], DWORD(CERT_TRUST_IS_REVOKED));
+  EXPECT_EQ(Build(pki.user_a.der, extra, CERT_CHAIN_REVOCATION_CHECK_END_CERT).error, 0u);
+  CertCloseStore(extra, 0);
+}
+
+TEST_F(Chains, EngineWithExclusiveRootAndConfigSizes) {
+  const Pki& pki = Pki::Get();
+  HCERTSTORE roots = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, pki.root.der.data(),
+                                               DWORD(pki.root.der.size()), CERT_STORE_ADD_NEW, nullptr));
+  HCERTSTORE cas = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(cas, X509_ASN_ENCODING, pki.intermediate.der.data(),
+                                               DWORD(pki.intermediate.der.size()), CERT_STORE_ADD_NEW, nullptr));
+  CERT_CHAIN_ENGINE_CONFIG config{};
+  config.cbSize = sizeof config;
+  config.cAdditionalStore = 1;
+  config.rghAdditionalStore = &cas;
+  config.hExclusiveRoot = roots;
+  HCERTCHAINENGINE engine = nullptr;
+  ASSERT_TRUE(CertCreateCertificateChainEngine(&config, &engine));
+  CertCloseStore(roots, 0);  // the engine keeps its own handles
+  CertCloseStore(cas, 0);
+  const ChainResult r = Build(pki.user_a.der, nullptr, 0, engine);
+  EXPECT_EQ(r.error, 0u) << std::hex << r.error;
+  EXPECT_EQ(r.certs.size(), 3u);
+  CertFreeCertificateChainEngine(engine);
+  // The short structure the library passes (40 bytes) is accepted.
+  CERT_CHAIN_ENGINE_CONFIG short_config{};
+  short_config.cbSize = 40;
+  short_config.dwFlags = CERT_CHAIN_CACHE_END_CERT;
+  ASSERT_TRUE(CertCreateCertificateChainEngine(&short_config, &engine));
+  CertFreeCertificateChainEngine(engine);
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+// Certificate and CRL searches: the find types the library uses, the enumeration contract
+// and CertGetCRLFromStore's check flags.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "test_pki.h"
+#include "vexor/platform.h"
+
+namespace {
+
+using test_pki::Bytes;
+using test_pki::Pki;
+
+class Find : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
+    const Pki& pki = Pki::Get();
+    store_ = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    for (const test_pki::Cert* c : {&pki.root, &pki.intermediate, &pki.user_a, &pki.user_xa, &pki.user_email,
+                                    &pki.rsa, &pki.revoked})
+      ASSERT_TRUE(CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING, c->der.data(), DWORD(c->der.size()),
+                                                   CERT_STORE_ADD_NEW, nullptr));
+    ASSERT_TRUE(CertAddEncodedCRLToStore(store_, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
+                                         CERT_STORE_ADD_NEW, nullptr));
+  }
+  void TearDown() override { CertCloseStore(store_, 0); }
+
+  // Every match of a search, as DER encodings, enumerating with the previous context.
+  std::vector<Bytes> All(DWORD type, const void* para, DWORD flags = 0) {
+    std::vector<Bytes> out;
+    PCCERT_CONTEXT c = nullptr;
+    while ((c = CertFindCertificateInStore(store_, X509_ASN_ENCODING, flags, type, para, c)) != nullptr)
+      out.emplace_back(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded);
+    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_FOUND));
+    return out;
+  }
+
+  PCCERT_CONTEXT Context(const Bytes& der) {
+    return CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), DWORD(der.size()));
+  }
+
+  HCERTSTORE store_ = nullptr;
+};
+
+TEST_F(Find, FindTypes) {
+  const Pki& pki = Pki::Get();
+  // Thumbprint: the SHA-1 the context reports.
+  PCCERT_CONTEXT xa = Context(pki.user_xa.der);
+  BYTE sha1[20];
+  DWORD cb = 20;
+  ASSERT_TRUE(CertGetCertificateContextProperty(xa, CERT_HASH_PROP_ID, sha1, &cb));
+  CRYPT_HASH_BLOB hash{20, sha1};
+  CRYPT_HASH_BLOB short_hash{19, sha1};
+  // Subject name: exact DER bytes.
+  CERT_NAME_BLOB subject = xa->pCertInfo->Subject;
+  // Subject attribute: the e-mail as IA5String bytes, as the library searches it.
+  const char* mail = "user@example.test";
+  CERT_RDN_ATTR mail_attr{const_cast<char*>(szOID_RSA_emailAddr), CERT_RDN_IA5_STRING,
+                          {DWORD(std::strlen(mail)), reinterpret_cast<BYTE*>(const_cast<char*>(mail))}};
+  CERT_RDN mail_rdn{1, &mail_attr};
+  CERT_RDN_ATTR mail_as_printable = mail_attr;
+  mail_as_printable.dwValueType = CERT_RDN_PRINTABLE_STRING;
+  CERT_RDN printable_rdn{1, &mail_as_printable};
+  const char* upper_mail = "USER@EXAMPLE.TEST";
+  CERT_RDN_ATTR upper_attr = mail_attr;
+  upper_attr.Value.pbData = reinterpret_cast<BYTE*>(const_cast<char*>(upper_mail));
+  CERT_RDN upper_rdn{1, &upper_attr};
+  // Subject text: a case-insensitive substring of the simple rendering, in Windows-1251.
+  const std::string cyrillic_part = "\xE8\xE2\xE0\xED\xEE\xE2 \xC8\xC2\xC0\xCD";  // "иванов ИВАН"
+  struct Case {
+    const char* name;
+    DWORD type;
+    const void* para;
+    DWORD flags;
+    std::vector<Bytes> expected;
+  };
+  const Case cases[] = {
+      {"sha1", CERT_FIND_SHA1_HASH, &hash, 0, {pki.user_xa.der}},
+      {"sha1 of wrong length", CERT_FIND_SHA1_HASH, &short_hash, 0, {}},
+      {"subject name", CERT_FIND_SUBJECT_NAME, &subject, 0, {pki.user_xa.der}},
+      {"e-mail attribute", CERT_FIND_SUBJECT_ATTR, &mail_rdn, 0, {pki.user_email.der}},
+      {"attribute of another type", CERT_FIND_SUBJECT_ATTR, &printable_rdn, 0, {}},
+      {"attribute case-sensitive", CERT_FIND_SUBJECT_ATTR, &upper_rdn, 0, {}},
+      {"attribute case-insensitive", CERT_FIND_SUBJECT_ATTR, &upper_rdn, CERT_CASE_INSENSITIVE_IS_RDN_ATTRS_FLAG,
+       {pki.user_email.der}},
+      {"subject text", CERT_FIND_SUBJECT_STR_A, "user xa", 0, {pki.user_xa.der}},
+      {"subject text in cp1251", CERT_FIND_SUBJECT_STR_A, cyrillic_part.c_str(), 0, {pki.user_a.der}},
+      {"subject text across attributes", CERT_FIND_SUBJECT_STR_A, "RU, Vexor Test, RSA", 0, {pki.rsa.der}},
+      {"issuer text", CERT_FIND_ISSUER_STR_A, "Root CA", 0, {pki.root.der, pki.intermediate.der}},
+      {"no match", CERT_FIND_SUBJECT_STR_A, "nobody", 0, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(All(c.type, c.para, c.flags), c.expected);
+  }
+  EXPECT_EQ(All(CERT_FIND_ANY, nullptr).size(), 7u);
+  EXPECT_EQ(All(CERT_FIND_SUBJECT_STR_A, "").size(), 7u);
+  // Subject certificate by issuer and serial, as a signer's identifier names it.
+  PCCERT_CONTEXT found = CertGetSubjectCertificateFromStore(store_, X509_ASN_ENCODING, xa->pCertInfo);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->cbCertEncoded, xa->cbCertEncoded);
+  CertFreeCertificateContext(found);
+  EXPECT_EQ(CertGetSubjectCertificateFromStore(store_, X509_ASN_ENCODING, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));
+  CertFreeCertificateContext(xa);
+}
+
+TEST_F(Find, CrlFromStoreChecksAndFlags) {
+  const Pki& pki = Pki::Get();
+  PCCERT_CONTEXT ica = Context(pki.intermediate.der);
+  PCCERT_CONTEXT root = Context(pki.root.der);
+  // The right issuer: both checks pass and clear their bits.
+  DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
+  PCCRL_CONTEXT crl = CertGetCRLFromStore(store_, ica, nullptr, &flags);
+  ASSERT_NE(crl, nullptr);
+  EXPECT_EQ(flags, 0u);
+  EXPECT_EQ(CertGetCRLFromStore(store_, ica, crl, &flags), nullptr);  // frees `crl`
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_FOUND));
+  // No list names the root as issuer.
+  flags = CERT_STORE_SIGNATURE_FLAG;
+  EXPECT_EQ(CertGetCRLFromStore(store_, root, nullptr, &flags), nullptr);
+  // Without an issuer any list is returned and the signature cannot be checked.
+  flags = CERT_STORE_SIGNATURE_FLAG;
+  crl = CertGetCRLFromStore(store_, nullptr, nullptr, &flags);
+  ASSERT_NE(crl, nullptr);
+  EXPECT_EQ(flags, DWORD(CERT_STORE_SIGNATURE_FLAG | CERT_STORE_NO_ISSUER_FLAG));
+  CertFreeCRLContext(crl);
+  flags = 0x8;  // not an allowed bit
+  EXPECT_EQ(CertGetCRLFromStore(store_, ica, nullptr, &flags), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));
+  // CertFindCRLInStore: any, and issued by.
+  PCCRL_CONTEXT any = CertFindCRLInStore(store_, X509_ASN_ENCODING, 0, CRL_FIND_ANY, nullptr, nullptr);
+  ASSERT_NE(any, nullptr);
+  EXPECT_EQ(CertFindCRLInStore(store_, X509_ASN_ENCODING, 0, CRL_FIND_ANY, nullptr, any), nullptr);
+  EXPECT_EQ(CertFindCRLInStore(store_, X509_ASN_ENCODING, 0, CRL_FIND_ISSUED_BY, root, nullptr), nullptr);
+  PCCRL_CONTEXT by = CertFindCRLInStore(store_, X509_ASN_ENCODING, 0, CRL_FIND_ISSUED_BY, ica, nullptr);
+  EXPECT_NE(by, nullptr);
+  CertFreeCRLContext(by);
+  CertFreeCertificateContext(ica);
+  CertFreeCertificateContext(root);
+}
+
+TEST_F(Find, CrlSignatureCheckRejectsAnImpostorIssuer) {
+  // A CA with the intermediate's name but its own key.
+  const Pki& pki = Pki::Get();
+  const auto dir = pki.dir / "impostor";
+  std::filesystem::create_directories(dir);
+  const std::string key = (dir / "k.pem").string(), pem = (dir / "c.pem").string(), der = (dir / "c.der").string();
+  ASSERT_EQ(test_pki::Run("openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out '" + key +
+                          "' >/dev/null 2>&1 && openssl req -engine gost -x509 -new -key '" + key +
+                          "' -subj '/C=RU/O=Vexor Test/CN=Vexor Test Intermediate CA' -days 10 -out '" + pem +
+                          "' >/dev/null 2>&1 && openssl x509 -in '" + pem + "' -outform DER -out '" + der + "'")
+                .status,
+            0);
+  const Bytes impostor_der = test_pki::ReadFile(der);
+  PCCERT_CONTEXT impostor = Context(impostor_der);
+  ASSERT_NE(impostor, nullptr);
+  DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
+  PCCRL_CONTEXT crl = CertGetCRLFromStore(store_, impostor, nullptr, &flags);
+  ASSERT_NE(crl, nullptr);  // found by name, returned even though the check failed
+  EXPECT_EQ(flags, DWORD(CERT_STORE_SIGNATURE_FLAG));
+  CertFreeCRLContext(crl);
+  CertFreeCertificateContext(impostor);
+}
+
+}  // namespace

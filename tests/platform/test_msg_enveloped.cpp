@@ -1,0 +1,324 @@
+// GOST enveloped messages against the openssl command with the GOST engine: what
+// CryptEncryptMessage makes openssl decrypts for every recipient, what openssl encrypts
+// (definite and indefinite lengths, both cipher parameter sets) decrypts here through the
+// streaming callback, with the key given early or after the whole message.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "test_msg_util.h"
+
+using namespace msg_test;
+using test_pki::Pki;
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+class EnvelopedMessage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
+    dir_ = home_.path() / "work";
+    std::filesystem::create_directories(dir_);
+  }
+  std::filesystem::path File(const std::string& name, const Bytes& data) {
+    const auto p = dir_ / name;
+    test_pki::WriteFile(p, data);
+    return p;
+  }
+  test_pki::ScopedHome home_;
+  std::filesystem::path dir_;
+};
+
+CRYPT_ENCRYPT_MESSAGE_PARA GostPara() {
+  CRYPT_ENCRYPT_MESSAGE_PARA para{};
+  para.cbSize = sizeof(para);
+  para.dwMsgEncodingType = kEncoding;
+  para.ContentEncryptionAlgorithm.pszObjId = const_cast<char*>(szOID_CP_GOST_28147);
+  return para;
+}
+
+Bytes EncryptHere(const std::vector<const test_pki::Cert*>& users, const Bytes& content) {
+  std::vector<std::unique_ptr<Cert>> holders;
+  std::vector<PCCERT_CONTEXT> certs;
+  for (const auto* u : users) {
+    holders.push_back(std::make_unique<Cert>(u->der));
+    certs.push_back(holders.back()->c);
+  }
+  CRYPT_ENCRYPT_MESSAGE_PARA para = GostPara();
+  DWORD size = 0;
+  EXPECT_TRUE(CryptEncryptMessage(&para, DWORD(certs.size()), certs.data(), content.data(),
+                                  DWORD(content.size()), nullptr, &size))
+      << std::hex << GetLastError();
+  Bytes out(size);
+  EXPECT_TRUE(CryptEncryptMessage(&para, DWORD(certs.size()), certs.data(), content.data(),
+                                  DWORD(content.size()), out.data(), &size))
+      << std::hex << GetLastError();
+  out.resize(size);
+  return out;
+}
+
+struct Decrypted {
+  bool ok = false;
+  DWORD error = 0;
+  Collected out;
+  bool saw_not_ready = false;
+};
+
+// Decrypts as the library does: streamed, the envelope algorithm polled after each update
+// until the header is in, the recipient found among the recipient infos by serial number,
+// the key given as soon as it is known (early) or after the final update.
+Decrypted DecryptHere(const Bytes& message, HCRYPTPROV prov, const Bytes& recipient_der,
+                      const std::vector<size_t>& pieces, bool early) {
+  Decrypted d;
+  CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &d.out};
+  Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, &stream));
+  Cert recipient(recipient_der);
+  if (m.h == nullptr || recipient.c == nullptr) return d;
+  bool header = false, decrypted = false;
+  CMSG_CTRL_DECRYPT_PARA para{};
+  para.cbSize = sizeof(para);
+  para.hCryptProv = prov;
+  para.dwKeySpec = AT_KEYEXCHANGE;
+  para.dwRecipientIndex = 0xFFFFFFFF;
+  size_t pos = 0, k = 0;
+  while (pos < message.size()) {
+    const size_t n = std::min(pieces[k++ % pieces.size()], message.size() - pos);
+    const bool final = pos + n == message.size();
+    if (!CryptMsgUpdate(m.h, message.data() + pos, DWORD(n), final)) {
+      d.error = GetLastError();
+      return d;
+    }
+    pos += n;
+    if (!header) {
+      DWORD size = 0;
+      if (CryptMsgGetParam(m.h, CMSG_ENVELOPE_ALGORITHM_PARAM, 0, nullptr, &size)) {
+        header = true;
+        const DWORD count = GetDword(m.h, CMSG_RECIPIENT_COUNT_PARAM);
+        for (DWORD i = 0; i < count; ++i) {
+          Bytes info;
+          if (!GetBytes(m.h, CMSG_RECIPIENT_INFO_PARAM, i, info)) continue;
+          auto* ci = reinterpret_cast<CERT_INFO*>(info.data());
+          if (CertCompareIntegerBlob(&ci->SerialNumber, &recipient.c->pCertInfo->SerialNumber) &&
+              CertCompareCertificateName(X509_ASN_ENCODING, &ci->Issuer,
+                                         &recipient.c->pCertInfo->Issuer))
+            para.dwRecipientIndex = i;
+        }
+      } else if (GetLastError() == DWORD(CRYPT_E_STREAM_MSG_NOT_READY)) {
+        d.saw_not_ready = true;
+      } else {
+        d.error = GetLastError();
+        return d;
+      }
+    }
+    if (header && early && !decrypted) {
+      if (!CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para)) {
+        d.error = GetLastError();
+        return d;
+      }
+      decrypted = true;
+    }
+  }
+  if (!decrypted && !CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para)) {
+    d.error = GetLastError();
+    return d;
+  }
+  d.ok = true;
+  return d;
+}
+
+TEST_F(EnvelopedMessage, PlatformEncryptionOpensWithOpensslForEveryRecipient) {
+  const auto& pki = Pki::Get();
+  const std::vector<const test_pki::Cert*> three = {&pki.user_a, &pki.user_xa, &pki.user_email};
+  for (size_t size : {size_t(1), size_t(1500), size_t(70001)}) {
+    SCOPED_TRACE(size);
+    const Bytes content = Pattern(size, uint32_t(size));
+    const Bytes message = EncryptHere(three, content);
+    ASSERT_FALSE(message.empty());
+    const auto in = File("enveloped.p7", message);
+    for (const auto* user : three) {
+      SCOPED_TRACE(user->pem.filename().string());
+      const auto out = dir_ / "plain.bin";
+      std::filesystem::remove(out);
+      const auto r = OpenSsl("cms -decrypt -engine gost -debug_decrypt -binary -inform DER -in " +
+                             Q(in) + " -recip " + Q(user->pem) + " -inkey " + Q(user->key) +
+                             " -out " + Q(out));
+      EXPECT_EQ(r.status, 0) << r.out;
+      EXPECT_EQ(test_pki::ReadFile(out), content);
+    }
+  }
+}
+
+TEST_F(EnvelopedMessage, OpensslEncryptionDecryptsHereThroughTheCallback) {
+  const auto& pki = Pki::Get();
+  const std::vector<const test_pki::Cert*> three = {&pki.user_a, &pki.user_xa, &pki.user_email};
+  const Bytes content = Pattern(100000, 21);
+  const auto in = File("plain.bin", content);
+  std::vector<std::unique_ptr<KeyProv>> keys;
+  for (size_t i = 0; i < three.size(); ++i) {
+    keys.push_back(std::make_unique<KeyProv>(*three[i], "recipient-" + std::to_string(i)));
+    ASSERT_NE(keys.back()->h, 0u) << std::hex << GetLastError();
+  }
+  struct Case {
+    const char* name;
+    std::string env, options;
+    std::vector<size_t> pieces;
+    bool early;
+  } cases[] = {
+      {"CryptoPro-A, definite, key late", "CRYPT_PARAMS=id-Gost28147-89-CryptoPro-A-ParamSet", "",
+       {10485761}, false},
+      {"CryptoPro-A, indefinite, key early", "CRYPT_PARAMS=id-Gost28147-89-CryptoPro-A-ParamSet",
+       "-stream", {10, 4096}, true},
+      {"default parameters, indefinite, odd pieces", "", "-stream", {1, 999, 7}, true},
+      {"default parameters, definite, key late", "", "", {3000}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto enc = dir_ / "openssl.p7";
+    std::string certs;
+    for (const auto* u : three) certs += " " + Q(u->pem);
+    const auto r = OpenSsl("cms -encrypt -engine gost -gost89 -binary " + c.options + " -in " +
+                               Q(in) + " -outform DER -out " + Q(enc) + certs,
+                           c.env);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const Bytes message = test_pki::ReadFile(enc);
+    for (size_t i = 0; i < three.size(); ++i) {
+      SCOPED_TRACE(i);
+      const Decrypted d = DecryptHere(message, keys[i]->h, three[i]->der, c.pieces, c.early);
+      EXPECT_TRUE(d.ok) << std::hex << d.error;
+      EXPECT_TRUE(d.out.data == content);
+      EXPECT_EQ(d.out.finals, 1);
+      if (c.pieces[0] < 100) {
+        EXPECT_TRUE(d.saw_not_ready);
+      }
+    }
+  }
+}
+
+TEST_F(EnvelopedMessage, KeptDecodeReportsRecipientsAndRefusesTheWrongKey) {
+  const auto& pki = Pki::Get();
+  const Bytes content = Pattern(2048, 8);
+  const Bytes message = EncryptHere({&pki.user_a, &pki.user_xa}, content);
+  KeyProv a(pki.user_a, "key-a");
+  ASSERT_NE(a.h, 0u);
+  Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+  ASSERT_TRUE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE));
+  EXPECT_EQ(GetDword(m.h, CMSG_TYPE_PARAM), DWORD(CMSG_ENVELOPED));
+  EXPECT_EQ(GetDword(m.h, CMSG_RECIPIENT_COUNT_PARAM), 2u);
+  Bytes alg;
+  ASSERT_TRUE(GetBytes(m.h, CMSG_ENVELOPE_ALGORITHM_PARAM, 0, alg));
+  const auto* id = reinterpret_cast<const CRYPT_ALGORITHM_IDENTIFIER*>(alg.data());
+  EXPECT_STREQ(id->pszObjId, szOID_CP_GOST_28147);
+  // Parameters: SEQUENCE { OCTET STRING (8) iv, OID CryptoPro-A }.
+  ASSERT_EQ(id->Parameters.cbData, 2u + 10u + 9u);
+  EXPECT_EQ(test_pki::Hex(id->Parameters.pbData + 12, 9), "06072A850302021F01");
+
+  Bytes plain;
+  EXPECT_FALSE(GetBytes(m.h, CMSG_CONTENT_PARAM, 0, plain));
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_DECRYPTED));
+  CMSG_CTRL_DECRYPT_PARA para{sizeof(para), a.h, AT_KEYEXCHANGE, 1};
+  EXPECT_FALSE(CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para));  // recipient 1 is user_xa
+  EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_DATA));
+  para.dwRecipientIndex = 2;
+  EXPECT_FALSE(CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para));
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_INVALID_INDEX));
+  para.dwRecipientIndex = 0;
+  ASSERT_TRUE(CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para)) << std::hex << GetLastError();
+  ASSERT_TRUE(GetBytes(m.h, CMSG_CONTENT_PARAM, 0, plain));
+  EXPECT_EQ(plain, content);
+  EXPECT_EQ(GetDword(m.h, CMSG_RECIPIENT_INDEX_PARAM), 0u);
+  EXPECT_FALSE(CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para));
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_ALREADY_DECRYPTED));
+  Bytes info;
+  ASSERT_TRUE(GetBytes(m.h, CMSG_RECIPIENT_INFO_PARAM, 1, info));
+  Cert xa(pki.user_xa.der);
+  EXPECT_TRUE(CertCompareIntegerBlob(&reinterpret_cast<CERT_INFO*>(info.data())->SerialNumber,
+                                     &xa.c->pCertInfo->SerialNumber));
+}
+
+TEST_F(EnvelopedMessage, CiphertextBeforeTheKeyIsHeldUntilDecryption) {
+  // More ciphertext than the decoder keeps in memory arrives before the key is given.
+  const auto& pki = Pki::Get();
+  const Bytes content = Pattern(size_t(9) << 20, 6);
+  const Bytes message = EncryptHere({&pki.user_xa}, content);
+  KeyProv xa(pki.user_xa, "key-xa");
+  ASSERT_NE(xa.h, 0u);
+  const Decrypted d = DecryptHere(message, xa.h, pki.user_xa.der, {1 << 20}, false);
+  EXPECT_TRUE(d.ok) << std::hex << d.error;
+  EXPECT_TRUE(d.out.data == content);
+  EXPECT_EQ(d.out.finals, 1);
+}
+
+TEST_F(EnvelopedMessage, EncryptMessageFollowsTheSizeConvention) {
+  const auto& pki = Pki::Get();
+  Cert a(pki.user_a.der);
+  PCCERT_CONTEXT certs[] = {a.c};
+  const Bytes content = Pattern(100, 4);
+  CRYPT_ENCRYPT_MESSAGE_PARA para = GostPara();
+  DWORD size = 0;
+  ASSERT_TRUE(CryptEncryptMessage(&para, 1, certs, content.data(), 100, nullptr, &size));
+  Bytes first(size), second(size);
+  DWORD n1 = size, n2 = size;
+  ASSERT_TRUE(CryptEncryptMessage(&para, 1, certs, content.data(), 100, first.data(), &n1));
+  ASSERT_TRUE(CryptEncryptMessage(&para, 1, certs, content.data(), 100, second.data(), &n2));
+  EXPECT_EQ(n1, size);
+  EXPECT_EQ(n2, size);
+  EXPECT_NE(first, second) << "each call needs a new content key, IV and ephemeral key";
+  DWORD small = size - 1;
+  EXPECT_FALSE(CryptEncryptMessage(&para, 1, certs, content.data(), 100, first.data(), &small));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+  EXPECT_EQ(small, size);
+
+  struct Case {
+    const char* name;
+    const char* oid;
+    DWORD cb_size;
+    DWORD error;
+  } cases[] = {
+      {"not GOST 28147-89", "1.2.840.113549.3.7", sizeof(para), DWORD(CRYPT_E_UNKNOWN_ALGO)},
+      {"wrong structure size", szOID_CP_GOST_28147, 7, DWORD(E_INVALIDARG)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CRYPT_ENCRYPT_MESSAGE_PARA bad = GostPara();
+    bad.ContentEncryptionAlgorithm.pszObjId = const_cast<char*>(c.oid);
+    bad.cbSize = c.cb_size;
+    DWORD n = 123;
+    EXPECT_FALSE(CryptEncryptMessage(&bad, 1, certs, content.data(), 100, nullptr, &n));
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_EQ(n, 0u);
+  }
+  // An RSA certificate cannot receive a GOST key transport.
+  Cert rsa(pki.rsa.der);
+  PCCERT_CONTEXT rsa_certs[] = {rsa.c};
+  DWORD n = 0;
+  EXPECT_FALSE(CryptEncryptMessage(&para, 1, rsa_certs, content.data(), 100, nullptr, &n));
+}
+
+TEST_F(EnvelopedMessage, StreamedEncodingOpensWithOpenssl) {
+  const auto& pki = Pki::Get();
+  Cert a(pki.user_a.der), xa(pki.user_xa.der);
+  PCERT_INFO recipients[] = {a.c->pCertInfo, xa.c->pCertInfo};
+  CMSG_ENVELOPED_ENCODE_INFO info{};
+  info.cbSize = sizeof(info);
+  info.ContentEncryptionAlgorithm.pszObjId = const_cast<char*>(szOID_CP_GOST_28147);
+  info.cRecipients = 2;
+  info.rgpRecipients = recipients;
+  const Bytes content = Pattern(50000, 2);
+  Collected out;
+  CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &out};
+  Msg m(CryptMsgOpenToEncode(kEncoding, 0, CMSG_ENVELOPED, &info, nullptr, &stream));
+  ASSERT_NE(m.h, nullptr) << std::hex << GetLastError();
+  ASSERT_TRUE(FeedInPieces(m.h, content, {1023, 1, 5000}));
+  EXPECT_EQ(out.finals, 1);
+  const auto in = File("streamed.p7", out.data);
+  const auto plain = dir_ / "plain.bin";
+  const auto r = OpenSsl("cms -decrypt -engine gost -debug_decrypt -binary -inform DER -in " + Q(in) +
+                         " -recip " + Q(pki.user_xa.pem) + " -inkey " + Q(pki.user_xa.key) +
+                         " -out " + Q(plain));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(test_pki::ReadFile(plain), content);
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// Hostile input to the message decoder: truncated, corrupted, garbage and deeply nested
+// messages fail with a last error, in whole and streamed decoding alike, and never crash.
+#include <gtest/gtest.h>
+
+#include "test_msg_util.h"
+
+using namespace msg_test;
+using test_pki::Pki;
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+class HostileMessage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
+    dir_ = home_.path() / "work";
+    std::filesystem::create_directories(dir_);
+  }
+  // Messages made by openssl: signed (definite and indefinite) and enveloped.
+  std::vector<std::pair<std::string, Bytes>> Samples() {
+    const auto& u = Pki::Get().user_a;
+    const auto in = dir_ / "in.bin";
+    test_pki::WriteFile(in, Pattern(700, 5));
+    std::vector<std::pair<std::string, Bytes>> out;
+    const std::pair<const char*, std::string> commands[] = {
+        {"signed", "-sign -nodetach -md md_gost94 -signer " + Q(u.pem) + " -inkey " + Q(u.key)},
+        {"signed, indefinite",
+         "-sign -nodetach -stream -md md_gost94 -signer " + Q(u.pem) + " -inkey " + Q(u.key)},
+        {"enveloped, indefinite", "-encrypt -gost89 -stream -recip " + Q(u.pem)},
+    };
+    for (const auto& c : commands) {
+      const auto msg = dir_ / "msg.p7";
+      const auto r = OpenSsl("cms -engine gost " + c.second + " -binary -in " + Q(in) +
+                             " -outform DER -out " + Q(msg));
+      EXPECT_EQ(r.status, 0) << r.out;
+      out.emplace_back(c.first, test_pki::ReadFile(msg));
+    }
+    return out;
+  }
+  test_pki::ScopedHome home_;
+  std::filesystem::path dir_;
+};
+
+// Decodes in pieces, optionally streamed; the last error when an update failed, else 0.
+DWORD Decode(const Bytes& data, bool streamed, size_t piece) {
+  Collected sink;
+  CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &sink};
+  Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, streamed ? &stream : nullptr));
+  if (m.h == nullptr) return GetLastError();
+  SetLastError(0);
+  if (FeedInPieces(m.h, data, {piece})) return 0;
+  const DWORD error = GetLastError();
+  // The failed message stays usable for queries and refuses further data.
+  DWORD n = 0;
+  CryptMsgGetParam(m.h, CMSG_SIGNER_COUNT_PARAM, 0, nullptr, &n);
+  EXPECT_FALSE(CryptMsgUpdate(m.h, data.data(), 1, TRUE));
+  return error == 0 ? DWORD(-1) : error;
+}
+
+TEST_F(HostileMessage, EveryTruncationFailsWithAnError) {
+  for (const auto& [name, message] : Samples()) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(Decode(message, false, message.size()), 0u);
+    for (size_t cut = 0; cut < message.size(); cut += (cut < 200 ? 1 : 7)) {
+      const Bytes part(message.begin(), message.begin() + std::ptrdiff_t(cut));
+      const DWORD whole = Decode(part, false, part.size() + 1);
+      const DWORD streamed = Decode(part, true, 13);
+      ASSERT_NE(whole, 0u) << "cut at " << cut;
+      ASSERT_NE(streamed, 0u) << "cut at " << cut;
+      if (cut > 0) {
+        EXPECT_EQ(streamed, DWORD(CRYPT_E_STREAM_INSUFFICIENT_DATA)) << "cut at " << cut;
+      }
+    }
+  }
+}
+
+TEST_F(HostileMessage, CorruptedBytesNeverCrash) {
+  for (const auto& [name, message] : Samples()) {
+    SCOPED_TRACE(name);
+    uint32_t seed = 77;
+    for (int round = 0; round < 400; ++round) {
+      Bytes bad = message;
+      for (int k = 0; k < 1 + round % 3; ++k) {
+        seed = seed * 1103515245u + 12345u;
+        const size_t at = (seed >> 8) % std::min<size_t>(bad.size(), round < 200 ? 120 : bad.size());
+        bad[at] = BYTE(seed >> 24);
+      }
+      Decode(bad, round % 2 == 0, 1 + round % 50);
+    }
+  }
+}
+
+TEST_F(HostileMessage, MalformedStructuresAreRefused) {
+  Bytes deep;
+  for (int i = 0; i < 100000; ++i) deep.insert(deep.end(), {0x30, 0x80});
+  Bytes deep_octets = {0x30, 0x80, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01,
+                       0xA0, 0x80};
+  for (int i = 0; i < 5000; ++i) deep_octets.insert(deep_octets.end(), {0x24, 0x80});
+  const Bytes signed_oid = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+  Bytes huge_length = {0x30, 0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  Bytes child_too_long = {0x30, 0x0D};
+  child_too_long.insert(child_too_long.end(), signed_oid.begin(), signed_oid.end());
+  child_too_long.insert(child_too_long.end(), {0xA0, 0x7F, 0x30});
+  Bytes unknown_type = {0x30, 0x0D, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x06,
+                        0xA0, 0x00};
+  Bytes garbage = Pattern(4000, 99);
+  Bytes primitive_indefinite = {0x30, 0x80, 0x06, 0x80};
+  struct Case {
+    const char* name;
+    const Bytes& data;
+  } cases[] = {
+      {"100000 nested indefinite SEQUENCEs", deep},
+      {"5000 nested constructed OCTET STRINGs", deep_octets},
+      {"length beyond any message", huge_length},
+      {"child longer than its parent", child_too_long},
+      {"unsupported content type", unknown_type},
+      {"garbage", garbage},
+      {"primitive element with indefinite length", primitive_indefinite},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_NE(Decode(c.data, false, c.data.size()), 0u);
+    EXPECT_NE(Decode(c.data, true, 5), 0u);
+  }
+}
+
+TEST_F(HostileMessage, RefusingCallbackFailsTheUpdate) {
+  const auto samples = Samples();
+  const Bytes& message = samples[1].second;  // signed, indefinite
+  Collected sink;
+  sink.refuse = true;
+  CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &sink};
+  Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, &stream));
+  EXPECT_FALSE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE));
+  EXPECT_NE(GetLastError(), 0u);
+}
+
+TEST_F(HostileMessage, ForgedHandlesAreRefused) {
+  int not_a_message = 0;
+  DWORD n = 0;
+  EXPECT_FALSE(CryptMsgGetParam(&not_a_message, CMSG_TYPE_PARAM, 0, nullptr, &n));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(CryptMsgUpdate(&not_a_message, nullptr, 0, TRUE));
+  EXPECT_FALSE(CryptMsgClose(&not_a_message));
+  EXPECT_TRUE(CryptMsgClose(nullptr));
+  // A duplicate keeps the message alive until both are closed.
+  HCRYPTMSG m = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(CryptMsgDuplicate(m), m);
+  EXPECT_TRUE(CryptMsgClose(m));
+  EXPECT_FALSE(CryptMsgGetParam(m, CMSG_TYPE_PARAM, 0, nullptr, &n));
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_STREAM_MSG_NOT_READY));
+  EXPECT_TRUE(CryptMsgClose(m));
+  EXPECT_FALSE(CryptMsgClose(m));
+}
+
+}  // namespace

@@ -1,0 +1,416 @@
+// Signed messages against the openssl command with the GOST engine in both directions:
+// what the platform signs openssl verifies, what openssl signs the platform verifies, in
+// any update pieces, streamed or kept, attached and detached.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "test_msg_util.h"
+
+using namespace msg_test;
+using test_pki::Pki;
+
+namespace {
+
+class SignedMessage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
+    dir_ = home_.path() / "work";
+    std::filesystem::create_directories(dir_);
+  }
+  std::filesystem::path File(const std::string& name, const Bytes& data) {
+    const auto p = dir_ / name;
+    test_pki::WriteFile(p, data);
+    return p;
+  }
+
+  // Signs with the platform as the library does: signing time attribute, the signer's
+  // certificate in the message, digest requested as 1.2.643.2.2.21.
+  Bytes Sign(const test_pki::Cert& user, HCRYPTPROV prov, const Bytes& content, bool detached,
+             bool with_time = true, std::vector<size_t> pieces = {}) {
+    Cert cert(user.der);
+    EXPECT_NE(cert.c, nullptr);
+    if (cert.c == nullptr) return {};
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    BYTE time_der[32];
+    DWORD time_len = sizeof(time_der);
+    EXPECT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, time_der,
+                                  &time_len));
+    CRYPT_ATTR_BLOB value{time_len, time_der};
+    CRYPT_ATTRIBUTE attr{const_cast<char*>(szOID_RSA_signingTime), 1, &value};
+    CMSG_SIGNER_ENCODE_INFO signer{};
+    signer.cbSize = sizeof(signer);
+    signer.pCertInfo = cert.c->pCertInfo;
+    signer.hCryptProv = prov;
+    signer.dwKeySpec = AT_KEYEXCHANGE;
+    signer.HashAlgorithm.pszObjId = const_cast<char*>("1.2.643.2.2.21");
+    signer.cAuthAttr = with_time ? 1 : 0;
+    signer.rgAuthAttr = with_time ? &attr : nullptr;
+    CERT_BLOB cert_blob{cert.c->cbCertEncoded, cert.c->pbCertEncoded};
+    CMSG_SIGNED_ENCODE_INFO info{};
+    info.cbSize = sizeof(info);
+    info.cSigners = 1;
+    info.rgSigners = &signer;
+    info.cCertEncoded = 1;
+    info.rgCertEncoded = &cert_blob;
+    const DWORD flags = detached ? CMSG_DETACHED_FLAG : 0;
+    const DWORD bound = CryptMsgCalculateEncodedLength(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                                       flags, CMSG_SIGNED, &info, nullptr,
+                                                       DWORD(content.size()));
+    EXPECT_NE(bound, 0u) << std::hex << GetLastError();
+    Msg m(CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, flags, CMSG_SIGNED, &info,
+                               nullptr, nullptr));
+    EXPECT_NE(m.h, nullptr) << std::hex << GetLastError();
+    if (m.h == nullptr) return {};
+    EXPECT_TRUE(FeedInPieces(m.h, content, pieces)) << std::hex << GetLastError();
+    Bytes out(bound);
+    DWORD len = bound;
+    EXPECT_TRUE(CryptMsgGetParam(m.h, CMSG_CONTENT_PARAM, 0, out.data(), &len))
+        << std::hex << GetLastError();
+    EXPECT_LE(len, bound) << "the length calculation must never be short";
+    out.resize(len);
+    return out;
+  }
+
+  test_pki::ScopedHome home_;
+  std::filesystem::path dir_;
+};
+
+// Verifies every signer as a caller does: certificate info of the signer, its certificate
+// from a store over the message, then the signature control. The last error of the first
+// failure, 0 when all signers verify.
+DWORD VerifyAll(HCRYPTMSG m) {
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MSG, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                   0, 0, m);
+  if (store == nullptr) return GetLastError();
+  DWORD result = 0;
+  const DWORD count = GetDword(m, CMSG_SIGNER_COUNT_PARAM);
+  if (count == 0 || count == 0xFFFFFFFF) result = DWORD(CRYPT_E_NO_SIGNER);
+  for (DWORD i = 0; i < count && result == 0; ++i) {
+    Bytes info;
+    if (!GetBytes(m, CMSG_SIGNER_CERT_INFO_PARAM, i, info)) {
+      result = GetLastError();
+      break;
+    }
+    PCCERT_CONTEXT cert = CertGetSubjectCertificateFromStore(
+        store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, reinterpret_cast<CERT_INFO*>(info.data()));
+    if (cert == nullptr) {
+      result = GetLastError();
+      break;
+    }
+    if (!CryptMsgControl(m, 0, CMSG_CTRL_VERIFY_SIGNATURE, cert->pCertInfo)) result = GetLastError();
+    CertFreeCertificateContext(cert);
+  }
+  CertCloseStore(store, 0);
+  return result;
+}
+
+TEST_F(SignedMessage, PlatformSignatureVerifiesWithOpenssl) {
+  KeyProv prov(Pki::Get().user_a, "signer-a");
+  ASSERT_NE(prov.h, 0u) << std::hex << GetLastError();
+  const Bytes content = Pattern(5000, 7);
+  const auto content_file = File("content.bin", content);
+  struct Case {
+    const char* name;
+    bool detached, with_time;
+    std::vector<size_t> pieces;
+  } cases[] = {
+      {"attached, signing time", false, true, {}},
+      {"attached, no attributes", false, false, {}},
+      {"attached, many updates", false, true, {1000, 1, 333}},
+      {"detached, signing time", true, true, {}},
+      {"detached, many updates", true, true, {4096}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes signed_msg = Sign(Pki::Get().user_a, prov.h, content, c.detached, c.with_time,
+                                  c.pieces);
+    ASSERT_FALSE(signed_msg.empty());
+    const auto sig = File("signed.p7", signed_msg);
+    const auto out = dir_ / "out.bin";
+    std::string args = "cms -verify -engine gost -binary -inform DER -in " + Q(sig) +
+                       " -CAfile " + Q(ChainFile()) + " -purpose any -out " + Q(out);
+    if (c.detached) args += " -content " + Q(content_file);
+    const auto r = OpenSsl(args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(test_pki::ReadFile(out), content);
+  }
+}
+
+TEST_F(SignedMessage, OpensslSignatureVerifiesHere) {
+  const auto& user = Pki::Get().user_xa;
+  const Bytes content = Pattern(70000, 3);
+  const auto content_file = File("content.bin", content);
+  struct Case {
+    const char* name;
+    std::string options;
+    bool detached;
+    bool streamed;
+    std::vector<size_t> pieces;
+  } cases[] = {
+      {"attached, whole", "-nodetach", false, false, {}},
+      {"attached, byte by byte pieces", "-nodetach", false, false, {1, 2, 3, 5, 7}},
+      {"attached, indefinite lengths, streamed", "-nodetach -stream", false, true, {4096}},
+      {"attached, indefinite lengths, tiny pieces", "-nodetach -stream", false, true, {3}},
+      {"attached, no attributes", "-nodetach -noattr", false, false, {100}},
+      {"detached", "", true, false, {}},
+      {"detached, pieces", "", true, false, {17}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto sig = dir_ / "openssl.p7";
+    const auto r = OpenSsl("cms -sign -engine gost -binary -nosmimecap -md md_gost94 " + c.options +
+                           " -signer " + Q(user.pem) + " -inkey " + Q(user.key) + " -in " +
+                           Q(content_file) + " -outform DER -out " + Q(sig));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const Bytes message = test_pki::ReadFile(sig);
+    Collected got;
+    CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &got};
+    Msg m(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                               c.detached ? CMSG_DETACHED_FLAG : 0, 0, 0, nullptr,
+                               c.streamed ? &stream : nullptr));
+    ASSERT_NE(m.h, nullptr);
+    ASSERT_TRUE(FeedInPieces(m.h, message, c.pieces)) << std::hex << GetLastError();
+    if (c.detached) {
+      ASSERT_TRUE(FeedInPieces(m.h, content, {10000}));
+    }
+    EXPECT_EQ(GetDword(m.h, CMSG_TYPE_PARAM), DWORD(CMSG_SIGNED));
+    EXPECT_EQ(VerifyAll(m.h), 0u);
+    if (c.streamed) {
+      EXPECT_EQ(got.data, content);
+      EXPECT_EQ(got.finals, 1);
+    } else if (!c.detached) {
+      Bytes kept;
+      ASSERT_TRUE(GetBytes(m.h, CMSG_CONTENT_PARAM, 0, kept));
+      EXPECT_EQ(kept, content);
+    }
+  }
+}
+
+TEST_F(SignedMessage, DamageIsAFailedVerificationNotADecodingError) {
+  KeyProv prov(Pki::Get().user_a, "signer-a");
+  ASSERT_NE(prov.h, 0u);
+  const Bytes content = Pattern(300, 9);
+  const Bytes good = Sign(Pki::Get().user_a, prov.h, content, false);
+  ASSERT_FALSE(good.empty());
+  // The content sits right after its OCTET STRING header; the signature is the last
+  // OCTET STRING of the message (64 bytes followed by nothing).
+  const auto at = std::search(good.begin(), good.end(), content.begin(), content.end());
+  ASSERT_NE(at, good.end());
+  struct Case {
+    const char* name;
+    size_t offset;
+    DWORD error;
+  } cases[] = {
+      {"content byte changed", size_t(at - good.begin()) + 10, DWORD(CRYPT_E_HASH_VALUE)},
+      {"signature byte changed", good.size() - 5, DWORD(NTE_BAD_SIGNATURE)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes bad = good;
+    bad[c.offset] ^= 0x01;
+    Msg m(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+    ASSERT_TRUE(CryptMsgUpdate(m.h, bad.data(), DWORD(bad.size()), TRUE)) << std::hex << GetLastError();
+    EXPECT_EQ(VerifyAll(m.h), c.error);
+  }
+  // Another certificate (not the signer) is not a signer of the message.
+  Msg m(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+  ASSERT_TRUE(CryptMsgUpdate(m.h, good.data(), DWORD(good.size()), TRUE));
+  Cert other(Pki::Get().user_xa.der);
+  EXPECT_FALSE(CryptMsgControl(m.h, 0, CMSG_CTRL_VERIFY_SIGNATURE, other.c->pCertInfo));
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_SIGNER_NOT_FOUND));
+}
+
+TEST_F(SignedMessage, ParametersDescribeTheSigner) {
+  KeyProv prov(Pki::Get().user_a, "signer-a");
+  ASSERT_NE(prov.h, 0u);
+  const Bytes content = Pattern(10, 1);
+  const Bytes message = Sign(Pki::Get().user_a, prov.h, content, false);
+  Msg m(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+  ASSERT_TRUE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE));
+  Cert cert(Pki::Get().user_a.der);
+
+  Bytes info;
+  ASSERT_TRUE(GetBytes(m.h, CMSG_SIGNER_CERT_INFO_PARAM, 0, info));
+  auto* ci = reinterpret_cast<CERT_INFO*>(info.data());
+  EXPECT_TRUE(CertCompareIntegerBlob(&ci->SerialNumber, &cert.c->pCertInfo->SerialNumber));
+  EXPECT_TRUE(CertCompareCertificateName(X509_ASN_ENCODING, &ci->Issuer, &cert.c->pCertInfo->Issuer));
+
+  // The authenticated attributes: signing time (decodable, close to now), content type and
+  // message digest added by the platform.
+  Bytes attrs;
+  ASSERT_TRUE(GetBytes(m.h, CMSG_SIGNER_AUTH_ATTR_PARAM, 0, attrs));
+  const auto* list = reinterpret_cast<const CRYPT_ATTRIBUTES*>(attrs.data());
+  ASSERT_EQ(list->cAttr, 3u);
+  bool time_seen = false;
+  for (DWORD i = 0; i < list->cAttr; ++i) {
+    if (std::strcmp(list->rgAttr[i].pszObjId, szOID_RSA_signingTime) != 0) continue;
+    ASSERT_EQ(list->rgAttr[i].cValue, 1u);
+    FILETIME t{}, now{};
+    DWORD n = sizeof(t);
+    ASSERT_TRUE(CryptDecodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime,
+                                  list->rgAttr[i].rgValue[0].pbData, list->rgAttr[i].rgValue[0].cbData,
+                                  0, &t, &n));
+    GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& f) { return (uint64_t(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+    EXPECT_LT(ticks(now) - ticks(t), uint64_t(600) * 10000000);
+    time_seen = true;
+  }
+  EXPECT_TRUE(time_seen);
+
+  Bytes alg;
+  ASSERT_TRUE(GetBytes(m.h, CMSG_SIGNER_HASH_ALGORITHM_PARAM, 0, alg));
+  EXPECT_STREQ(reinterpret_cast<CRYPT_ALGORITHM_IDENTIFIER*>(alg.data())->pszObjId, "1.2.643.2.2.9");
+
+  EXPECT_EQ(GetDword(m.h, CMSG_CERT_COUNT_PARAM), 1u);
+  Bytes der;
+  ASSERT_TRUE(GetBytes(m.h, CMSG_CERT_PARAM, 0, der));
+  EXPECT_EQ(der, Pki::Get().user_a.der);
+  EXPECT_EQ(GetDword(m.h, CMSG_CRL_COUNT_PARAM), 0u);
+
+  struct Bad {
+    const char* name;
+    DWORD param, index, error;
+  } bad[] = {
+      {"signer index past the end", CMSG_SIGNER_CERT_INFO_PARAM, 1, DWORD(CRYPT_E_INVALID_INDEX)},
+      {"certificate index past the end", CMSG_CERT_PARAM, 1, DWORD(CRYPT_E_INVALID_INDEX)},
+      {"no unauthenticated attributes", CMSG_SIGNER_UNAUTH_ATTR_PARAM, 0,
+       DWORD(CRYPT_E_ATTRIBUTES_MISSING)},
+      {"envelope algorithm of a signed message", CMSG_ENVELOPE_ALGORITHM_PARAM, 0,
+       DWORD(CRYPT_E_INVALID_MSG_TYPE)},
+  };
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.name);
+    DWORD n = 0;
+    EXPECT_FALSE(CryptMsgGetParam(m.h, b.param, b.index, nullptr, &n));
+    EXPECT_EQ(GetLastError(), b.error);
+  }
+  // Two-call convention: a short buffer reports the size needed.
+  DWORD n = 4;
+  BYTE small[4];
+  EXPECT_FALSE(CryptMsgGetParam(m.h, CMSG_CERT_PARAM, 0, small, &n));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+  EXPECT_EQ(n, Pki::Get().user_a.der.size());
+}
+
+TEST_F(SignedMessage, AddedCertificatesAndCrlsAreInTheReencodedMessage) {
+  KeyProv prov(Pki::Get().user_a, "signer-a");
+  ASSERT_NE(prov.h, 0u);
+  const Bytes content = Pattern(1234, 5);
+  const Bytes message = Sign(Pki::Get().user_a, prov.h, content, false);
+  Msg m(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+  // The library feeds a file in one update of its size plus one byte.
+  ASSERT_TRUE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE));
+  CERT_BLOB ica{DWORD(Pki::Get().intermediate.der.size()),
+                const_cast<BYTE*>(Pki::Get().intermediate.der.data())};
+  CRL_BLOB crl{DWORD(Pki::Get().crl.size()), const_cast<BYTE*>(Pki::Get().crl.data())};
+  ASSERT_TRUE(CryptMsgControl(m.h, 0, CMSG_CTRL_ADD_CERT, &ica)) << std::hex << GetLastError();
+  ASSERT_TRUE(CryptMsgControl(m.h, 0, CMSG_CTRL_ADD_CRL, &crl)) << std::hex << GetLastError();
+  BYTE junk[] = {0x30, 0x05, 0x01};
+  CERT_BLOB bad{sizeof(junk), junk};
+  EXPECT_FALSE(CryptMsgControl(m.h, 0, CMSG_CTRL_ADD_CERT, &bad));
+  Bytes reencoded;
+  ASSERT_TRUE(GetBytes(m.h, CMSG_ENCODED_MESSAGE, 0, reencoded));
+
+  // A fresh decode sees both certificates and the CRL; the signature still holds, here and
+  // for openssl, which also finds the intermediate in the message for its chain.
+  Msg again(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+  ASSERT_TRUE(CryptMsgUpdate(again.h, reencoded.data(), DWORD(reencoded.size()), TRUE));
+  EXPECT_EQ(GetDword(again.h, CMSG_CERT_COUNT_PARAM), 2u);
+  EXPECT_EQ(GetDword(again.h, CMSG_CRL_COUNT_PARAM), 1u);
+  EXPECT_EQ(VerifyAll(again.h), 0u);
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MSG, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                   0, 0, again.h);
+  ASSERT_NE(store, nullptr);
+  PCCRL_CONTEXT found = CertEnumCRLsInStore(store, nullptr);
+  EXPECT_NE(found, nullptr);
+  if (found) CertFreeCRLContext(found);
+  CertCloseStore(store, 0);
+
+  const auto sig = File("reencoded.p7", reencoded);
+  const auto r = OpenSsl("cms -verify -engine gost -binary -inform DER -in " + Q(sig) + " -CAfile " +
+                         Q(Pki::Get().root.pem) + " -purpose any -out " + Q(dir_ / "out.bin"));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(test_pki::ReadFile(dir_ / "out.bin"), content);
+}
+
+TEST_F(SignedMessage, StreamedEncodingIsReadableBerWithTheSameSignature) {
+  KeyProv prov(Pki::Get().user_a, "signer-a");
+  ASSERT_NE(prov.h, 0u);
+  Cert cert(Pki::Get().user_a.der);
+  const Bytes content = Pattern(20000, 11);
+  for (bool detached : {false, true}) {
+    SCOPED_TRACE(detached ? "detached" : "attached");
+    CMSG_SIGNER_ENCODE_INFO signer{};
+    signer.cbSize = sizeof(signer);
+    signer.pCertInfo = cert.c->pCertInfo;
+    signer.hCryptProv = prov.h;
+    signer.dwKeySpec = AT_KEYEXCHANGE;
+    signer.HashAlgorithm.pszObjId = const_cast<char*>("1.2.643.2.2.9");
+    CERT_BLOB cert_blob{cert.c->cbCertEncoded, cert.c->pbCertEncoded};
+    CMSG_SIGNED_ENCODE_INFO info{};
+    info.cbSize = sizeof(info);
+    info.cSigners = 1;
+    info.rgSigners = &signer;
+    info.cCertEncoded = 1;
+    info.rgCertEncoded = &cert_blob;
+    Collected out;
+    CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &out};
+    Msg m(CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                               detached ? CMSG_DETACHED_FLAG : 0, CMSG_SIGNED, &info, nullptr, &stream));
+    ASSERT_NE(m.h, nullptr);
+    ASSERT_TRUE(FeedInPieces(m.h, content, {6000}));
+    EXPECT_EQ(out.finals, 1);
+    EXPECT_FALSE(CryptMsgUpdate(m.h, content.data(), 1, TRUE));
+    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_MSG_ERROR));
+    const auto sig = File("streamed.p7", out.data);
+    std::string args = "cms -verify -engine gost -binary -inform DER -in " + Q(sig) + " -CAfile " +
+                       Q(ChainFile()) + " -purpose any -out " + Q(dir_ / "out.bin");
+    if (detached) args += " -content " + Q(File("content.bin", content));
+    const auto r = OpenSsl(args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(test_pki::ReadFile(dir_ / "out.bin"), content);
+  }
+}
+
+TEST_F(SignedMessage, EncodeArgumentsAreChecked) {
+  Cert cert(Pki::Get().user_a.der);
+  CMSG_SIGNER_ENCODE_INFO signer{};
+  signer.cbSize = sizeof(signer);
+  signer.pCertInfo = cert.c->pCertInfo;
+  signer.hCryptProv = 0;
+  signer.HashAlgorithm.pszObjId = const_cast<char*>("1.2.643.2.2.9");
+  CMSG_SIGNED_ENCODE_INFO info{};
+  info.cbSize = sizeof(info);
+  info.cSigners = 1;
+  info.rgSigners = &signer;
+  struct Case {
+    const char* name;
+    DWORD encoding;
+    DWORD type;
+    DWORD error;
+  } cases[] = {
+      {"no PKCS#7 encoding", X509_ASN_ENCODING, CMSG_SIGNED, DWORD(E_INVALIDARG)},
+      {"hashed type", X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CMSG_HASHED,
+       DWORD(CRYPT_E_INVALID_MSG_TYPE)},
+      {"no provider", X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CMSG_SIGNED, DWORD(E_INVALIDARG)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(CryptMsgOpenToEncode(c.encoding, 0, c.type, &info, nullptr, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  // The length needs no key, but an unknown digest is refused.
+  EXPECT_GT(CryptMsgCalculateEncodedLength(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CMSG_SIGNED,
+                                           &info, nullptr, 100),
+            100u);
+  signer.HashAlgorithm.pszObjId = const_cast<char*>("1.2.840.113549.2.5");
+  EXPECT_EQ(CryptMsgCalculateEncodedLength(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CMSG_SIGNED,
+                                           &info, nullptr, 100),
+            0u);
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_UNKNOWN_ALGO));
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// Helpers for the message tests: owning holders for messages, certificates and provider
+// contexts, a key container made from a test user's key, the openssl command with the GOST
+// engine, and decoding a message in chosen pieces.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_pki.h"
+#include "vexor/platform.h"
+
+namespace msg_test {
+
+using test_pki::Bytes;
+
+struct Msg {
+  HCRYPTMSG h = nullptr;
+  Msg() = default;
+  explicit Msg(HCRYPTMSG m) : h(m) {}
+  Msg(const Msg&) = delete;
+  Msg& operator=(const Msg&) = delete;
+  ~Msg() {
+    if (h) CryptMsgClose(h);
+  }
+};
+
+struct Cert {
+  PCCERT_CONTEXT c = nullptr;
+  explicit Cert(const Bytes& der)
+      : c(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
+                                       DWORD(der.size()))) {}
+  Cert(const Cert&) = delete;
+  Cert& operator=(const Cert&) = delete;
+  ~Cert() {
+    if (c) CertFreeCertificateContext(c);
+  }
+};
+
+// A key container holding a test user's private key, opened as a provider context.
+struct KeyProv {
+  HCRYPTPROV h = 0;
+  KeyProv(const test_pki::Cert& user, const std::string& container) {
+    const Bytes key = test_pki::ReadFile(user.key);
+    if (!CryptImportPKCS8ToContainerA(container.c_str(), key.data(), DWORD(key.size()), nullptr,
+                                      0))
+      return;
+    CryptAcquireContextA(&h, container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT);
+  }
+  KeyProv(const KeyProv&) = delete;
+  KeyProv& operator=(const KeyProv&) = delete;
+  ~KeyProv() {
+    if (h) CryptReleaseContext(h, 0);
+  }
+};
+
+// Runs "openssl <args>" with the GOST engine and the test PKI's configuration; the exit
+// status and the combined output.
+inline test_pki::RunResult OpenSsl(const std::string& args, const std::string& env = "") {
+  const auto& pki = test_pki::Pki::Get();
+  return test_pki::Run(env + " OPENSSL_CONF='" + pki.openssl_config.string() + "' openssl " +
+                       args + " 2>&1");
+}
+
+inline std::string Q(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
+
+// The root and the intermediate in one PEM file, trusted by the openssl verifications.
+inline std::filesystem::path ChainFile() {
+  const auto& pki = test_pki::Pki::Get();
+  const auto path = pki.dir / "msg-chain.pem";
+  if (!std::filesystem::exists(path)) {
+    Bytes both = test_pki::ReadFile(pki.root.pem);
+    const Bytes ica = test_pki::ReadFile(pki.intermediate.pem);
+    both.insert(both.end(), ica.begin(), ica.end());
+    test_pki::WriteFile(path, both);
+  }
+  return path;
+}
+
+inline Bytes Pattern(size_t n, uint32_t seed = 1) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    b[i] = uint8_t(seed >> 16);
+  }
+  return b;
+}
+
+// What the stream callback received.
+struct Collected {
+  Bytes data;
+  int calls = 0;
+  int finals = 0;
+  bool refuse = false;
+};
+inline BOOL CollectOutput(const void* arg, BYTE* p, DWORD n, BOOL final) {
+  auto* c = static_cast<Collected*>(const_cast<void*>(arg));
+  if (c->refuse) return FALSE;
+  c->data.insert(c->data.end(), p, p + n);
+  ++c->calls;
+  if (final) ++c->finals;
+  return TRUE;
+}
+
+// Feeds bytes in pieces of the given sizes (cycled), the last one final. False with the
+// last error left as the platform set it when an update fails.
+inline bool FeedInPieces(HCRYPTMSG m, const Bytes& data, const std::vector<size_t>& sizes) {
+  size_t pos = 0, k = 0;
+  do {
+    size_t n = sizes.empty() ? data.size() : sizes[k++ % sizes.size()];
+    n = std::min(n, data.size() - pos);
+    const bool final = pos + n == data.size();
+    if (!CryptMsgUpdate(m, data.data() + pos, DWORD(n), final)) return false;
+    pos += n;
+  } while (pos < data.size());
+  return true;
+}
+
+// Two-call read of a byte-valued parameter.
+inline bool GetBytes(HCRYPTMSG m, DWORD param, DWORD index, Bytes& out) {
+  DWORD n = 0;
+  if (!CryptMsgGetParam(m, param, index, nullptr, &n)) return false;
+  out.assign(n, 0);
+  if (!CryptMsgGetParam(m, param, index, out.data(), &n)) return false;
+  out.resize(n);
+  return true;
+}
+
+inline DWORD GetDword(HCRYPTMSG m, DWORD param) {
+  DWORD v = 0xFFFFFFFF, n = sizeof(v);
+  if (!CryptMsgGetParam(m, param, 0, &v, &n)) return 0xFFFFFFFF;
+  return v;
+}
+
+}  // namespace msg_test

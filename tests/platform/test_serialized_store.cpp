@@ -1,0 +1,229 @@
+// The serialized store format byte for byte (layouts captured from Windows), round trips
+// with properties, and hostile input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "test_pki.h"
+#include "vexor/platform.h"
+
+namespace {
+
+using test_pki::Bytes;
+using test_pki::Pki;
+
+void Put32(Bytes& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+void Element(Bytes& b, uint32_t id, const Bytes& payload) {
+  Put32(b, id);
+  Put32(b, 1);
+  Put32(b, uint32_t(payload.size()));
+  b.insert(b.end(), payload.begin(), payload.end());
+}
+const Bytes kHeader = {0, 0, 0, 0, 0x43, 0x45, 0x52, 0x54};
+const Bytes kEnd(12, 0);
+
+Bytes SaveToMemory(HCERTSTORE store) {
+  CRYPT_DATA_BLOB blob{0, nullptr};
+  EXPECT_TRUE(CertSaveStore(store, X509_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &blob, 0));
+  Bytes out(blob.cbData);
+  blob.pbData = out.data();
+  EXPECT_TRUE(CertSaveStore(store, X509_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_MEMORY, &blob, 0));
+  return out;
+}
+
+HCERTSTORE OpenSerialized(const Bytes& bytes) {
+  CRYPT_DATA_BLOB blob{DWORD(bytes.size()), const_cast<BYTE*>(bytes.data())};
+  return CertOpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, 0, &blob);
+}
+
+Bytes Utf16(const std::u16string& s) {
+  Bytes out;
+  for (char16_t c : s) {
+    out.push_back(uint8_t(c));
+    out.push_back(uint8_t(c >> 8));
+  }
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+class SerializedStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
+    cert_ = Pki::Get().user_a.der;
+  }
+  Bytes cert_;
+};
+
+// The three Windows-captured layouts: no property, a friendly name, a cached SHA-1 hash.
+TEST_F(SerializedStore, SavedBytesFollowTheWindowsLayout) {
+  Bytes plain = kHeader;
+  Element(plain, 0x20, cert_);
+  plain.insert(plain.end(), kEnd.begin(), kEnd.end());
+
+  const Bytes friendly_name = Utf16(u"WineTest");
+  ASSERT_EQ(friendly_name.size(), 18u);
+  Bytes with_name = kHeader;
+  Element(with_name, 0x0B, friendly_name);
+  Element(with_name, 0x20, cert_);
+  with_name.insert(with_name.end(), kEnd.begin(), kEnd.end());
+
+  Bytes with_hash = kHeader;
+  BYTE sha1[20];
+  {
+    PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, cert_.data(), DWORD(cert_.size()));
+    DWORD cb = 20;
+    ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_HASH_PROP_ID, sha1, &cb));
+    CertFreeCertificateContext(c);
+  }
+  Element(with_hash, 0x03, Bytes(sha1, sha1 + 20));
+  Element(with_hash, 0x20, cert_);
+  with_hash.insert(with_hash.end(), kEnd.begin(), kEnd.end());
+
+  struct Case {
+    const char* name;
+    int what;  // 0 nothing, 1 friendly name, 2 ask for the hash
+    const Bytes* expected;
+  };
+  for (const Case& c : {Case{"plain", 0, &plain}, Case{"friendly name", 1, &with_name}, Case{"hash", 2, &with_hash}}) {
+    SCOPED_TRACE(c.name);
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    PCCERT_CONTEXT ctx = nullptr;
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, cert_.data(), DWORD(cert_.size()),
+                                                 CERT_STORE_ADD_NEW, &ctx));
+    if (c.what == 1) {
+      CRYPT_DATA_BLOB blob{DWORD(friendly_name.size()), const_cast<BYTE*>(friendly_name.data())};
+      ASSERT_TRUE(CertSetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob));
+    } else if (c.what == 2) {
+      BYTE h[20];
+      DWORD cb = 20;
+      ASSERT_TRUE(CertGetCertificateContextProperty(ctx, CERT_HASH_PROP_ID, h, &cb));
+    }
+    CertFreeCertificateContext(ctx);
+    EXPECT_EQ(test_pki::Hex(SaveToMemory(store)), test_pki::Hex(*c.expected));
+    CertCloseStore(store, 0);
+
+    // The same bytes assembled by hand open with their property.
+    HCERTSTORE loaded = OpenSerialized(*c.expected);
+    ASSERT_NE(loaded, nullptr) << std::hex << GetLastError();
+    PCCERT_CONTEXT first = CertEnumCertificatesInStore(loaded, nullptr);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(Bytes(first->pbCertEncoded, first->pbCertEncoded + first->cbCertEncoded), cert_);
+    DWORD cb = 0;
+    EXPECT_EQ(CertGetCertificateContextProperty(first, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &cb) != FALSE, c.what == 1);
+    EXPECT_EQ(CertEnumCertificatesInStore(loaded, first), nullptr);  // frees `first`
+    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_FOUND));
+    EXPECT_EQ(test_pki::Hex(SaveToMemory(loaded)), test_pki::Hex(*c.expected));
+    CertCloseStore(loaded, 0);
+  }
+}
+
+TEST_F(SerializedStore, RoundTripKeepsCertificatesCrlsAndProperties) {
+  const Pki& pki = Pki::Get();
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  for (const test_pki::Cert* c : {&pki.root, &pki.intermediate, &pki.user_a, &pki.rsa})
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, c->der.data(), DWORD(c->der.size()),
+                                                 CERT_STORE_ADD_NEW, nullptr));
+  ASSERT_TRUE(CertAddEncodedCRLToStore(store, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
+                                       CERT_STORE_ADD_NEW, nullptr));
+  CRYPT_HASH_BLOB hash{20, nullptr};
+  PCCERT_CONTEXT user = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr, nullptr);
+  user = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr, user);
+  user = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr, user);
+  ASSERT_NE(user, nullptr);
+  std::u16string container = u"c1";
+  CRYPT_KEY_PROV_INFO info{container.data(), nullptr, 75, 0, 0, nullptr, AT_KEYEXCHANGE};
+  ASSERT_TRUE(CertSetCertificateContextProperty(user, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+  BYTE user_data[] = {9, 8, 7};
+  CRYPT_DATA_BLOB custom{3, user_data};
+  ASSERT_TRUE(CertSetCertificateContextProperty(user, 0x8001, 0, &custom));
+  CertFreeCertificateContext(user);
+  (void)hash;
+
+  const Bytes saved = SaveToMemory(store);
+  // The key link is persisted in the documented offset form: container at 28, no provider.
+  Bytes expected_prov;
+  Put32(expected_prov, 28);
+  Put32(expected_prov, 0);
+  Put32(expected_prov, 75);
+  Put32(expected_prov, 0);
+  Put32(expected_prov, 0);
+  Put32(expected_prov, 0);
+  Put32(expected_prov, AT_KEYEXCHANGE);
+  const Bytes name = Utf16(u"c1");
+  expected_prov.insert(expected_prov.end(), name.begin(), name.end());
+  Bytes prov_element;
+  Element(prov_element, CERT_KEY_PROV_INFO_PROP_ID, expected_prov);
+  EXPECT_NE(std::search(saved.begin(), saved.end(), prov_element.begin(), prov_element.end()), saved.end());
+
+  HCERTSTORE loaded = OpenSerialized(saved);
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(test_pki::Hex(SaveToMemory(loaded)), test_pki::Hex(saved));
+  PCCRL_CONTEXT crl = CertEnumCRLsInStore(loaded, nullptr);
+  ASSERT_NE(crl, nullptr);
+  EXPECT_EQ(Bytes(crl->pbCrlEncoded, crl->pbCrlEncoded + crl->cbCrlEncoded), pki.crl);
+  CertFreeCRLContext(crl);
+  CertCloseStore(loaded, 0);
+  CertCloseStore(store, 0);
+}
+
+TEST_F(SerializedStore, HostileInputNeverCrashesAndAddsNothing) {
+  Bytes good = kHeader;
+  Element(good, 0x0B, Utf16(u"x"));
+  Element(good, 0x20, cert_);
+  good.insert(good.end(), kEnd.begin(), kEnd.end());
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    bool opens;
+  };
+  Bytes bad_magic = good;
+  bad_magic[4] = 'X';
+  Bytes bad_marker = good;
+  bad_marker[8 + 4] = 2;
+  Bytes long_length = good;
+  long_length[8 + 8] = 0xFF;
+  long_length[8 + 11] = 0x7F;
+  Bytes cut_header(good.begin(), good.begin() + 8 + 5);
+  Bytes bad_cert = kHeader;
+  Element(bad_cert, 0x20, Bytes(cert_.begin(), cert_.begin() + 40));
+  Bytes bad_prov = kHeader;
+  Element(bad_prov, CERT_KEY_PROV_INFO_PROP_ID, Bytes(28, 0xFF));
+  Element(bad_prov, 0x20, cert_);
+  Bytes no_end = kHeader;
+  Element(no_end, 0x20, cert_);
+  const Case cases[] = {
+      {"empty", {}, true},          {"bad magic", bad_magic, false},   {"bad marker", bad_marker, false},
+      {"long length", long_length, false}, {"cut element header", cut_header, false},
+      {"bad certificate", bad_cert, false}, {"bad key link is dropped", bad_prov, true},
+      {"no end marker", no_end, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HCERTSTORE s = OpenSerialized(c.bytes);
+    EXPECT_EQ(s != nullptr, c.opens) << std::hex << GetLastError();
+    if (s != nullptr) {
+      PCCERT_CONTEXT first = CertEnumCertificatesInStore(s, nullptr);
+      if (first != nullptr) {
+        DWORD cb = 0;
+        EXPECT_FALSE(CertGetCertificateContextProperty(first, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb));
+        CertFreeCertificateContext(first);
+      }
+      CertCloseStore(s, 0);
+    }
+  }
+  // Random corruption of a valid store: whatever happens, no crash and no leak.
+  std::mt19937 rng(1234);
+  for (int round = 0; round < 300; ++round) {
+    Bytes mutated = good;
+    for (int k = 0; k < 1 + round % 4; ++k) mutated[rng() % mutated.size()] = uint8_t(rng());
+    if (round % 5 == 0) mutated.resize(rng() % mutated.size());
+    if (HCERTSTORE s = OpenSerialized(mutated)) CertCloseStore(s, 0);
+  }
+}
+
+}  // namespace

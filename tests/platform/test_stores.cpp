@@ -1,0 +1,366 @@
+// Stores: add dispositions, enumeration, deletion, system-store persistence and
+// write-through, file stores, crash-safe saves and concurrent writers.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "test_pki.h"
+#include "vexor/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_pki::Bytes;
+using test_pki::Pki;
+
+int CountCerts(HCERTSTORE s) {
+  int n = 0;
+  PCCERT_CONTEXT c = nullptr;
+  while ((c = CertEnumCertificatesInStore(s, c)) != nullptr) ++n;
+  return n;
+}
+
+int CountCrls(HCERTSTORE s) {
+  int n = 0;
+  PCCRL_CONTEXT c = nullptr;
+  while ((c = CertEnumCRLsInStore(s, c)) != nullptr) ++n;
+  return n;
+}
+
+HCERTSTORE OpenSystem(const char* name, DWORD extra = 0) {
+  return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | extra, name);
+}
+
+class Stores : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error; }
+  test_pki::ScopedHome home_;
+};
+
+TEST_F(Stores, CertificateDispositions) {
+  const Bytes older = test_pki::MakeSelfSigned(1, "same", -10);
+  struct Case {
+    DWORD disposition;
+    BOOL result;
+    DWORD error;
+    int count_after;
+  };
+  // Each case adds the same encoding twice.
+  const Case cases[] = {
+      {CERT_STORE_ADD_NEW, FALSE, DWORD(CRYPT_E_EXISTS), 1},
+      {CERT_STORE_ADD_USE_EXISTING, TRUE, 0, 1},
+      {CERT_STORE_ADD_REPLACE_EXISTING, TRUE, 0, 1},
+      {CERT_STORE_ADD_ALWAYS, TRUE, 0, 2},
+      {CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, TRUE, 0, 1},
+      {CERT_STORE_ADD_NEWER, FALSE, DWORD(CRYPT_E_EXISTS), 1},
+      {CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES, FALSE, DWORD(CRYPT_E_EXISTS), 1},
+      {0, FALSE, DWORD(E_INVALIDARG), 1},
+      {8, FALSE, DWORD(E_INVALIDARG), 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.disposition);
+    HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    PCCERT_CONTEXT first = nullptr, second = nullptr;
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, older.data(), DWORD(older.size()),
+                                                 CERT_STORE_ADD_NEW, &first));
+    BYTE note[] = {1};
+    CRYPT_DATA_BLOB blob{1, note};
+    ASSERT_TRUE(CertSetCertificateContextProperty(first, 0x8000, 0, &blob));
+    SetLastError(0);
+    EXPECT_EQ(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, older.data(), DWORD(older.size()),
+                                               c.disposition, &second),
+              c.result);
+    if (!c.result) {
+      EXPECT_EQ(GetLastError(), c.error);
+      EXPECT_EQ(second, nullptr);
+    }
+    EXPECT_EQ(CountCerts(s), c.count_after);
+    if (c.disposition == CERT_STORE_ADD_USE_EXISTING) {
+      EXPECT_EQ(second, first);
+    }
+    if (c.disposition == CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES ||
+        c.disposition == CERT_STORE_ADD_REPLACE_EXISTING) {
+      DWORD cb = 0;
+      EXPECT_EQ(CertGetCertificateContextProperty(second, 0x8000, nullptr, &cb) != FALSE,
+                c.disposition == CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES);
+    }
+    CertFreeCertificateContext(first);  // still valid memory after a replace
+    CertFreeCertificateContext(second);
+    CertCloseStore(s, 0);
+  }
+}
+
+TEST_F(Stores, CrlAddNewerComparesThisUpdate) {
+  // Two lists of one issuer: the test PKI's and a later one made now.
+  const Pki& pki = Pki::Get();
+  const fs::path later = pki.dir / "later.crl";
+  sleep(1);
+  ASSERT_EQ(test_pki::Run("OPENSSL_CONF='" + pki.openssl_config.string() +
+                          "' openssl ca -engine gost -batch -gencrl 2>/dev/null | openssl crl -outform DER -out '" +
+                          later.string() + "'")
+                .status,
+            0);
+  const Bytes newer = test_pki::ReadFile(later);
+  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  ASSERT_TRUE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, newer.data(), DWORD(newer.size()),
+                                       CERT_STORE_ADD_NEWER, nullptr));
+  // An older list does not replace a newer one; the same list neither.
+  EXPECT_FALSE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
+                                        CERT_STORE_ADD_NEWER, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_EXISTS));
+  EXPECT_FALSE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, newer.data(), DWORD(newer.size()),
+                                        CERT_STORE_ADD_NEWER, nullptr));
+  CertCloseStore(s, 0);
+  s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  ASSERT_TRUE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
+                                       CERT_STORE_ADD_NEWER, nullptr));
+  PCCRL_CONTEXT in_store = nullptr;
+  ASSERT_TRUE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, newer.data(), DWORD(newer.size()),
+                                       CERT_STORE_ADD_NEWER, &in_store));
+  EXPECT_EQ(CountCrls(s), 1);
+  EXPECT_EQ(Bytes(in_store->pbCrlEncoded, in_store->pbCrlEncoded + in_store->cbCrlEncoded), newer);
+  CertFreeCRLContext(in_store);
+  CertCloseStore(s, 0);
+}
+
+TEST_F(Stores, DeleteFreesTheReferenceAndContextsOutliveTheirStore) {
+  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  for (long i = 0; i < 3; ++i) {
+    const Bytes der = test_pki::MakeSelfSigned(100 + i, "c" + std::to_string(i));
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                                 CERT_STORE_ADD_NEW, nullptr));
+  }
+  PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr);
+  PCCERT_CONTEXT kept = CertDuplicateCertificateContext(c);
+  EXPECT_TRUE(CertDeleteCertificateFromStore(c));  // consumes `c`
+  EXPECT_EQ(CountCerts(s), 2);
+  EXPECT_TRUE(CertDeleteCertificateFromStore(nullptr));
+  // The store closes with a context still referenced: CHECK reports it, the context stays usable.
+  EXPECT_FALSE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_PENDING_CLOSE));
+  EXPECT_EQ(kept->pCertInfo->dwVersion, 2u);
+  CertFreeCertificateContext(kept);
+  EXPECT_TRUE(CertCloseStore(nullptr, 0));
+}
+
+TEST_F(Stores, SystemStoresPersistUnderTheHomeAndWriteThrough) {
+  const Bytes& der = Pki::Get().user_a.der;
+  HCERTSTORE a = OpenSystem("My");
+  HCERTSTORE b = OpenSystem("my");  // names are case-insensitive
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  PCCERT_CONTEXT ctx = nullptr;
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(a, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                               CERT_STORE_ADD_NEW, &ctx));
+  const fs::path file = home_.path() / "stores" / "My.sst";
+  ASSERT_TRUE(fs::exists(file));
+  BYTE v[] = {5};
+  CRYPT_DATA_BLOB blob{1, v};
+  ASSERT_TRUE(CertSetCertificateContextProperty(ctx, 0x8123, 0, &blob));
+  CertFreeCertificateContext(ctx);
+  // Another handle opened before the change keeps its image; a fresh open sees the file.
+  EXPECT_EQ(CountCerts(b), 0);
+  HCERTSTORE c = OpenSystem("MY");
+  ASSERT_EQ(CountCerts(c), 1);
+  PCCERT_CONTEXT loaded = CertEnumCertificatesInStore(c, nullptr);
+  DWORD cb = 1;
+  BYTE got = 0;
+  EXPECT_TRUE(CertGetCertificateContextProperty(loaded, 0x8123, &got, &cb));
+  EXPECT_EQ(got, 5);
+  // Adding through the stale handle keeps what the other one wrote.
+  const Bytes other = test_pki::MakeSelfSigned(7, "other");
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(b, X509_ASN_ENCODING, other.data(), DWORD(other.size()),
+                                               CERT_STORE_ADD_NEW, nullptr));
+  EXPECT_TRUE(CertDeleteCertificateFromStore(loaded));
+  for (HCERTSTORE h : {a, b, c}) CertCloseStore(h, 0);
+  HCERTSTORE d = OpenSystem("My");
+  EXPECT_EQ(CountCerts(d), 1);  // `other` only
+  CertCloseStore(d, 0);
+  // Read-only handles refuse changes; unknown names need OPEN_EXISTING to fail.
+  HCERTSTORE ro = OpenSystem("Root", CERT_STORE_READONLY_FLAG);
+  EXPECT_FALSE(CertAddEncodedCertificateToStore(ro, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                                CERT_STORE_ADD_NEW, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  CertCloseStore(ro, 0);
+  EXPECT_EQ(OpenSystem("Nonexistent", CERT_STORE_OPEN_EXISTING_FLAG), nullptr);
+  EXPECT_EQ(OpenSystem("../escape"), nullptr);
+  // The wide-named provider opens the same store.
+  HCERTSTORE w = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My");
+  EXPECT_EQ(CountCerts(w), 1);
+  CertCloseStore(w, 0);
+}
+
+TEST_F(Stores, FileStoreOpenFlagsAndSaves) {
+  const fs::path path = home_.path() / "sub" / "certstore.sst";
+  fs::create_directories(path.parent_path());
+  // OPEN_EXISTING alone needs the file; CREATE_NEW together with it opens or creates.
+  EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, CERT_STORE_OPEN_EXISTING_FLAG, path.c_str()),
+            nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, 0x6000, path.c_str());
+  ASSERT_NE(s, nullptr) << std::hex << GetLastError();
+  EXPECT_TRUE(fs::exists(path));
+  EXPECT_EQ(fs::file_size(path), 0u);  // an empty file is an empty store
+  EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, CERT_STORE_CREATE_NEW_FLAG, path.c_str()),
+            nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
+  const Pki& pki = Pki::Get();
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, pki.user_a.der.data(),
+                                               DWORD(pki.user_a.der.size()), CERT_STORE_ADD_NEWER, nullptr));
+  ASSERT_TRUE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
+                                       CERT_STORE_ADD_NEWER, nullptr));
+  EXPECT_EQ(fs::file_size(path), 0u);  // a file store changes its file only when saved
+  ASSERT_TRUE(CertSaveStore(s, 0x10001, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_FILENAME_A,
+                            const_cast<char*>(path.c_str()), 0));
+  CertCloseStore(s, CERT_CLOSE_STORE_FORCE_FLAG);
+  HCERTSTORE again = CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, 0x6000, path.c_str());
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(CountCerts(again), 1);
+  EXPECT_EQ(CountCrls(again), 1);
+  // PKCS#7 out, and a PKCS#7 file opens as a store too.
+  const fs::path p7 = home_.path() / "bundle.p7b";
+  ASSERT_TRUE(CertSaveStore(again, 0x10001, CERT_STORE_SAVE_AS_PKCS7, CERT_STORE_SAVE_TO_FILENAME_A,
+                            const_cast<char*>(p7.c_str()), 0));
+  CertCloseStore(again, 0);
+  EXPECT_EQ(test_pki::Run("openssl pkcs7 -inform DER -in '" + p7.string() + "' -print_certs -noout >/dev/null 2>&1").status, 0);
+  HCERTSTORE from_p7 = CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, CERT_STORE_OPEN_EXISTING_FLAG, p7.c_str());
+  ASSERT_NE(from_p7, nullptr);
+  EXPECT_EQ(CountCerts(from_p7), 1);
+  EXPECT_EQ(CountCrls(from_p7), 1);
+  CertCloseStore(from_p7, 0);
+  // Commit-on-close writes back.
+  HCERTSTORE commit = CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, 0x6000 | CERT_FILE_STORE_COMMIT_ENABLE_FLAG,
+                                    path.c_str());
+  const Bytes extra = test_pki::MakeSelfSigned(77, "extra");
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(commit, X509_ASN_ENCODING, extra.data(), DWORD(extra.size()),
+                                               CERT_STORE_ADD_NEW, nullptr));
+  CertCloseStore(commit, 0);
+  HCERTSTORE check = CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, CERT_STORE_OPEN_EXISTING_FLAG, path.c_str());
+  EXPECT_EQ(CountCerts(check), 2);
+  CertCloseStore(check, 0);
+}
+
+// A store of many certificates, so its save takes a while and can be interrupted.
+HCERTSTORE BigStore(int n, long base) {
+  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  for (int i = 0; i < n; ++i) {
+    const Bytes der = test_pki::MakeSelfSigned(base + i, "bulk " + std::to_string(i));
+    CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()), CERT_STORE_ADD_ALWAYS,
+                                     nullptr);
+  }
+  return s;
+}
+
+TEST_F(Stores, InterruptedSaveLeavesThePreviousFileIntact) {
+  const fs::path path = home_.path() / "certstore.sst";
+  HCERTSTORE old_store = BigStore(3, 1);
+  ASSERT_TRUE(CertSaveStore(old_store, 0x10001, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_FILENAME_A,
+                            const_cast<char*>(path.c_str()), 0));
+  CertCloseStore(old_store, 0);
+  const Bytes before = test_pki::ReadFile(path);
+  HCERTSTORE big = BigStore(400, 1000);
+
+  // A write that fails (file size limit) reports failure and changes nothing.
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    const BOOL ok = CertSaveStore(big, 0x10001, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_FILENAME_A,
+                                  const_cast<char*>(path.c_str()), 0);
+    _exit(ok ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the failing save reported success";
+  EXPECT_EQ(test_pki::ReadFile(path), before);
+
+  // A process killed while saving over and over: the file is always one whole store.
+  for (int round = 0; round < 5; ++round) {
+    pid = fork();
+    if (pid == 0) {
+      for (;;)
+        CertSaveStore(big, 0x10001, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_FILENAME_A,
+                      const_cast<char*>(path.c_str()), 0);
+    }
+    usleep(20000 + 15000 * round);
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    const Bytes now = test_pki::ReadFile(path);
+    CRYPT_DATA_BLOB blob{DWORD(now.size()), const_cast<BYTE*>(now.data())};
+    HCERTSTORE reopened = CertOpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, 0, &blob);
+    ASSERT_NE(reopened, nullptr) << "round " << round << ": damaged file";
+    const int n = CountCerts(reopened);
+    EXPECT_TRUE(n == 3 || n == 400) << n;
+    CertCloseStore(reopened, 0);
+  }
+  CertCloseStore(big, 0);
+  // No temporary files are left behind by completed saves... killed ones may leave one aside,
+  // never in place of the store file.
+  EXPECT_TRUE(fs::exists(path));
+}
+
+TEST_F(Stores, ConcurrentWritersOfOneSystemStoreKeepEveryCertificate) {
+  constexpr int kPerProcess = 15;
+  std::vector<pid_t> children;
+  for (int p = 0; p < 2; ++p) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      HCERTSTORE my = OpenSystem("My");
+      int failures = 0;
+      for (int i = 0; i < kPerProcess; ++i) {
+        const Bytes der = test_pki::MakeSelfSigned(5000 + p * 100 + i, "p" + std::to_string(p));
+        if (!CertAddEncodedCertificateToStore(my, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                              CERT_STORE_ADD_NEW, nullptr))
+          ++failures;
+      }
+      CertCloseStore(my, 0);
+      _exit(failures);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  HCERTSTORE my = OpenSystem("My");
+  ASSERT_NE(my, nullptr);
+  EXPECT_EQ(CountCerts(my), 2 * kPerProcess);
+  CertCloseStore(my, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Stores, InstalledCertificateLeadsToItsKeyContainer) {
+  const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_pki::InstallWithKey(pki.user_a, "user-a")) << std::hex << GetLastError();
+  ASSERT_TRUE(test_pki::InstallWithKey(pki.user_xa, "user-xa")) << std::hex << GetLastError();
+  HCERTSTORE my = OpenSystem("My");
+  ASSERT_NE(my, nullptr);
+  for (const test_pki::Cert* c : {&pki.user_a, &pki.user_xa}) {
+    PCCERT_CONTEXT probe = CertCreateCertificateContext(X509_ASN_ENCODING, c->der.data(), DWORD(c->der.size()));
+    PCCERT_CONTEXT cert = CertFindCertificateInStore(my, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, probe, nullptr);
+    CertFreeCertificateContext(probe);
+    ASSERT_NE(cert, nullptr);
+    // The provider finds the container through the property and checks it holds this key.
+    HCRYPTPROV prov = 0;
+    DWORD spec = 0;
+    BOOL free_prov = FALSE;
+    EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0x45, nullptr, &prov, &spec, &free_prov))
+        << std::hex << GetLastError();
+    EXPECT_EQ(spec, DWORD(AT_KEYEXCHANGE));
+    if (free_prov) CryptReleaseContext(prov, 0);
+    CertFreeCertificateContext(cert);
+  }
+  CertCloseStore(my, 0);
+}
+
+}  // namespace
