@@ -45,6 +45,8 @@ int32_t IVexorImpl::Init(const char* workDir, VexorCallBack* cb, uint32_t locati
   ReadSettings(dir, options_, family);
   family_.store(family);
 
+  sst_.Init(this, nullptr);
+
   if (!options_.OffLogFile) {
     if (options_.UsingCustomOptions)
       Log("Настройки будут считаны из файла Vexor.ini.");

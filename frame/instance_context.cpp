@@ -1,6 +1,7 @@
 #include "frame/instance_context.h"
 
 #include "frame/vexor_impl.h"
+#include "stores/store_set.h"
 
 InstanceContext::InstanceContext(IVexorImpl& owner_object)
     : workDir(owner_object.EstablishWorkDir(std::string())), owner(&owner_object) {
@@ -8,4 +9,11 @@ InstanceContext::InstanceContext(IVexorImpl& owner_object)
   options = owner_object.optionsSnapshot();
 }
 
-InstanceContext::~InstanceContext() { owner->DeleteTempFiles(); }
+InstanceContext::~InstanceContext() {
+  try {
+    CloseStores(*this, CST_ALL);
+  } catch (...) {
+    // A host callback that throws while taking its store back must not end the call twice.
+  }
+  owner->DeleteTempFiles();
+}

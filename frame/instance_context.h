@@ -5,6 +5,7 @@
 #include <string>
 
 #include "frame/options.h"
+#include "stores/store_map.h"
 
 class IVexorImpl;
 
@@ -19,4 +20,5 @@ class InstanceContext {
   std::string workDir;
   IVexorImpl* owner;
   OptionBlock options;
+  map_id_hcertstore stores;  // the stores opened for this call
 };

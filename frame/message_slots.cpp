@@ -3,6 +3,9 @@
 #include "frame/vexor_impl.h"
 
 #include "frame/result_codes.h"
+#include "messages/sign.h"
+#include "messages/signers.h"
+#include "messages/verify.h"
 
 using Operation = std::function<std::optional<int32_t>()>;
 using PostHook = std::function<int32_t(VexorCallBack&, int32_t)>;
@@ -20,52 +23,86 @@ namespace {
 std::optional<int32_t> NotServed() { return std::nullopt; }
 }  // namespace
 
-int32_t IVexorImpl::sign_stream_a(const CertPartyParam& party, std::istream& in, std::ostream& out, int32_t) {
-  return RunMessageSlot("sign_stream_a", NotServed,
+int32_t IVexorImpl::sign_stream_a(const CertPartyParam& party, std::istream& in, std::ostream& out,
+                                  int32_t format) {
+  const auto operation = [&]() -> std::optional<int32_t> {
+    if (format == VEXOR_FORMAT_PKCS7) return SignStream(*this, party, in, out, false);
+    return std::nullopt;
+  };
+  return RunMessageSlot("sign_stream_a", operation,
                         [&](VexorCallBack& cb, int32_t rc) { return cb.OnSign(party, in, out, rc); });
 }
 
-int32_t IVexorImpl::sign_stream_d(const CertPartyParam& party, std::istream& in, std::ostream& out, int32_t) {
-  return RunMessageSlot("sign_stream_d", NotServed,
+int32_t IVexorImpl::sign_stream_d(const CertPartyParam& party, std::istream& in, std::ostream& out,
+                                  int32_t format) {
+  const auto operation = [&]() -> std::optional<int32_t> {
+    if (format == VEXOR_FORMAT_PKCS7) return SignStream(*this, party, in, out, true);
+    return std::nullopt;
+  };
+  return RunMessageSlot("sign_stream_d", operation,
                         [&](VexorCallBack& cb, int32_t rc) { return cb.OnSign(party, in, out, rc); });
 }
 
-int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& signers, int32_t) {
-  return RunMessageSlot("check_stream_a", NotServed, [&](VexorCallBack& cb, int32_t rc) {
+int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& signers, int32_t format) {
+  const auto operation = [&]() -> std::optional<int32_t> {
+    if (format == VEXOR_FORMAT_PKCS7) return CheckBySubject(*this, signedData, nullptr, signers, false);
+    return std::nullopt;
+  };
+  return RunMessageSlot("check_stream_a", operation, [&](VexorCallBack& cb, int32_t rc) {
     return cb.OnCheck(signedData, nullptr, nullptr, signers, 0, rc);
   });
 }
 
-int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& signers, std::ostream&,
-                                   uint32_t passThrough, int32_t) {
-  return RunMessageSlot("check_stream_a", NotServed, [&](VexorCallBack& cb, int32_t rc) {
+int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& signers, std::ostream& content,
+                                   uint32_t passThrough, int32_t format) {
+  const auto operation = [&]() -> std::optional<int32_t> {
+    if (format == VEXOR_FORMAT_PKCS7) return CheckByCertificate(*this, signedData, nullptr, &content, signers, false);
+    return std::nullopt;
+  };
+  return RunMessageSlot("check_stream_a", operation, [&](VexorCallBack& cb, int32_t rc) {
     return cb.OnCheck(signedData, nullptr, nullptr, signers, passThrough, rc);
   });
 }
 
 int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& signers, uint32_t passThrough,
-                                   int32_t) {
-  return RunMessageSlot("check_stream_a", NotServed, [&](VexorCallBack& cb, int32_t rc) {
+                                   int32_t format) {
+  const auto operation = [&]() -> std::optional<int32_t> {
+    if (format == VEXOR_FORMAT_PKCS7) return CheckByCertificate(*this, signedData, nullptr, nullptr, signers, false);
+    return std::nullopt;
+  };
+  return RunMessageSlot("check_stream_a", operation, [&](VexorCallBack& cb, int32_t rc) {
     return cb.OnCheck(signedData, nullptr, nullptr, signers, passThrough, rc);
   });
 }
 
 int32_t IVexorImpl::check_stream_d(std::istream& signedData, std::istream& content, SignerCheckList& signers,
-                                   int32_t) {
-  return RunMessageSlot("check_stream_d", NotServed, [&](VexorCallBack& cb, int32_t rc) {
+                                   int32_t format) {
+  const auto operation = [&]() -> std::optional<int32_t> {
+    if (format == VEXOR_FORMAT_PKCS7) return CheckBySubject(*this, signedData, &content, signers, true);
+    return std::nullopt;
+  };
+  return RunMessageSlot("check_stream_d", operation, [&](VexorCallBack& cb, int32_t rc) {
     return cb.OnCheck(signedData, &content, nullptr, signers, 0, rc);
   });
 }
 
 int32_t IVexorImpl::check_stream_d(std::istream& signedData, std::istream& content, SignerCheckList& signers,
-                                   uint32_t passThrough, int32_t) {
-  return RunMessageSlot("check_stream_d", NotServed, [&](VexorCallBack& cb, int32_t rc) {
+                                   uint32_t passThrough, int32_t format) {
+  const auto operation = [&]() -> std::optional<int32_t> {
+    if (format == VEXOR_FORMAT_PKCS7) return CheckByCertificate(*this, signedData, &content, nullptr, signers, true);
+    return std::nullopt;
+  };
+  return RunMessageSlot("check_stream_d", operation, [&](VexorCallBack& cb, int32_t rc) {
     return cb.OnCheck(signedData, &content, nullptr, signers, passThrough, rc);
   });
 }
 
-int32_t IVexorImpl::unpack_signed_stream(std::istream& signedData, std::ostream& content, int32_t) {
-  return RunMessageSlot("unpack_signed_stream", NotServed,
+int32_t IVexorImpl::unpack_signed_stream(std::istream& signedData, std::ostream& content, int32_t format) {
+  const auto operation = [&]() -> std::optional<int32_t> {
+    if (format == VEXOR_FORMAT_PKCS7) return UnpackSignedStream(*this, signedData, content);
+    return std::nullopt;
+  };
+  return RunMessageSlot("unpack_signed_stream", operation,
                         [&](VexorCallBack& cb, int32_t rc) { return cb.OnUnpack(signedData, content, rc); });
 }
 
@@ -79,7 +116,7 @@ int32_t IVexorImpl::decrypt_stream(std::istream& in, std::ostream& out, int32_t)
                         [&](VexorCallBack& cb, int32_t rc) { return cb.OnDecrypt(in, out, rc); });
 }
 
-int32_t IVexorImpl::extract_signers(std::istream&, std::istream&, SignerCheckList&) {
+int32_t IVexorImpl::extract_signers(std::istream& signedData, std::istream& content, SignerCheckList& signers) {
   CTraceScope scope(log_, "IVexorImpl::extract_signers");
-  return RC_CRYPTO_INIT;
+  return ExtractSigners(*this, signedData, content, signers);
 }

@@ -70,7 +70,3 @@ int32_t IVexorImpl::AddCertOrCRLToStore(const CertFile&) { return RC_CRYPTO_INIT
 int32_t IVexorImpl::AddCertOrCRLToStore(const CrlEncoded&) { return RC_CRYPTO_INIT; }
 int32_t IVexorImpl::AddCertOrCRLToStore(const CrlFile&) { return RC_CRYPTO_INIT; }
 int32_t IVexorImpl::DeleteCertificate(const char*) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::FindCertificate(const char*, CRYPT_DATA_BLOB*) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::FindCertificateByThumb(const char*, PCCERT_CONTEXT*) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::CheckCertificate(PCCERT_CONTEXT*) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::GetFileParties(const char*, FileParties*) { return RC_CRYPTO_INIT; }

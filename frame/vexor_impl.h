@@ -10,6 +10,8 @@
 #include <string>
 
 #include "frame/options.h"
+#include "certs/valid_certs_cache.h"
+#include "stores/sst_accessor.h"
 #include "support/log.h"
 #include "support/tsa.h"
 #include "vexor/vexor.h"
@@ -85,10 +87,18 @@ class IVexorImpl : public IVexor {
   void LogText(const std::string& text);
   CLogAccessor& logAccessor() { return log_; }
 
+  // The guard of the store file certstore.sst.
+  SSTAccessor& sstAccessor() { return sst_; }
+  // The issuer text every search requires of its candidates (empty: no requirement).
+  std::string issuerText() const { return issuer_.Get(); }
+
   // Temporary files of the calls: a new unique file, and deletion of all registered ones.
   std::string NewTempFile();
   void DeleteTempFiles();
   size_t tempFileCount();
+
+  // Certificates found valid in the last minutes, shared by every call on this object.
+  ValidCertsCache& validCertsCache() { return valid_certs_; }
 
  private:
   // Runs a message slot: trace scope, dispatch (nullopt = format not served, result 1,
@@ -99,6 +109,7 @@ class IVexorImpl : public IVexor {
 
   std::atomic<VexorCallBack*> callback_{nullptr};
   std::atomic<uint32_t> store_location_{CERT_SYSTEM_STORE_CURRENT_USER};
+  SSTAccessor sst_;
   CStringTSA work_dir_;
   std::list<std::string> temp_files_;
   std::atomic<bool> family_{false};
@@ -106,4 +117,6 @@ class IVexorImpl : public IVexor {
   OptionBlock options_;
   std::recursive_mutex lock_;  // the object lock
   CLogAccessor log_;
+  CStringTSA issuer_;  // no interface operation sets it
+  ValidCertsCache valid_certs_;
 };

@@ -1,0 +1,177 @@
+#include "certs/chain.h"
+
+#include <exception>
+
+#include "certs/crl_check.h"
+#include "frame/failure.h"
+#include "frame/instance_context.h"
+#include "frame/result_codes.h"
+#include "frame/vexor_impl.h"
+#include "stores/cert_ident.h"
+#include "stores/store_set.h"
+#include "support/cp1251.h"
+#include "support/format.h"
+
+namespace {
+
+void FreeEngine(HCERTCHAINENGINE engine) { CertFreeCertificateChainEngine(engine); }
+void FreeChain(PCCERT_CHAIN_CONTEXT chain) { CertFreeCertificateChain(chain); }
+using auto_engine = auto_handle<HCERTCHAINENGINE, FreeEngine>;
+using auto_chain = auto_handle<PCCERT_CHAIN_CONTEXT, FreeChain>;
+
+// The size of the engine configuration as callers built for 32-bit Windows pass it: the
+// fields up to the cycle-detection modulus.
+constexpr DWORD kEngineConfigSize = 40;
+constexpr DWORD kChainParaSize = 16;
+
+[[noreturn]] void Raise(int32_t code, const std::string& text) {
+  throw CryptoOperations::baseCryptoException(code, text);
+}
+
+std::string Utf8Format(const char* fmt, const std::string& a, const std::string& b = std::string()) {
+  return Format(Utf8ToCp1251(fmt).c_str(), a.c_str(), b.c_str());
+}
+
+}  // namespace
+
+std::string ChainStatusText(DWORD status) {
+  switch (status) {
+    case 0x0: return "No error found for this certificate or chain.";
+    case 0x1: return "This certificate or one of the certificates in the certificate chain is not time-valid.";
+    case 0x2: return "Certificates in the chain are not properly time-nested.";
+    case 0x4:
+      return "Trust for this certificate or one of the certificates in the certificate chain has been revoked.";
+    case 0x8:
+      return "The certificate or one of the certificates in the certificate chain does not have a valid signature.";
+    case 0x10: return "The certificate or certificate chain is not valid in its proposed usage.";
+    case 0x20: return "The certificate or certificate chain is based on an untrusted root.";
+    case 0x40:
+      return "The revocation status of the certificate or one of the certificates in the certificate chain is "
+             "unknown.";
+    case 0x80:
+      return "One of the certificates in the chain was issued by a certification authority that the original "
+             "certificate had certified.";
+    case 0x10000: return "The certificate chain is not complete.";
+    case 0x20000: return "A CTL used to create this chain was not time-valid.";
+    case 0x40000: return "A CTL used to create this chain did not have a valid signature.";
+    case 0x80000: return "A CTL used to create this chain is not valid for this usage.";
+    default: return "The unknown status code!";
+  }
+}
+
+void GetCertChain(PCCERT_CONTEXT cert, CertChainList& chains, InstanceContext& ctx) {
+  IVexorImpl& log = *ctx.owner;
+  CTraceScope scope(log.logAccessor(), "IVexorImpl::GetCertChain");
+  chains.clear();
+
+  // The engine is made as a check that the platform can build chains at all; the chain
+  // itself comes from the current user's default engine.
+  CERT_CHAIN_ENGINE_CONFIG config{};
+  config.cbSize = kEngineConfigSize;
+  config.dwFlags = CERT_CHAIN_CACHE_END_CERT;
+  auto_engine engine;
+  if (!CertCreateCertificateChainEngine(&config, engine.put()))
+    Raise(RC_CHAIN_BUILD, Utf8Format("Не удалось проинициализировать движок цепочек сертификатов (%s)",
+                                     SystemErrorTextShort(GetLastError())));
+  log.LogExt("Инициировали движок цепочки сертификатов");
+
+  const std::string name = GetCertDisplayName(cert);
+  CERT_CHAIN_PARA para{};
+  para.cbSize = kChainParaSize;
+  auto_chain chain;
+  if (!CertGetCertificateChain(nullptr, cert, nullptr, GetStore(CST_MY, ctx), &para, 0, nullptr, chain.put()))
+    Raise(RC_CHAIN_BUILD, Utf8Format("Не удалось построить цепочку для сертификата \"%s\"(%s)", name,
+                                     SystemErrorTextShort(GetLastError())));
+  log.LogExt("Построили цепочку сертификатов");
+
+  const DWORD status = chain.get()->TrustStatus.dwErrorStatus;
+  if (status != 0)
+    Raise(RC_CHAIN_BUILD, Utf8Format("При проверке цепочки сертификата \"%s\" были выявлены следующие ошибки \"%s\"",
+                                     name, ChainStatusText(status)));
+
+  for (DWORD i = 0; i < chain.get()->cChain; ++i) {
+    const CERT_SIMPLE_CHAIN* simple = chain.get()->rgpChain[i];
+    auto built = std::make_shared<CertChain>();
+    for (DWORD j = 0; simple != nullptr && j < simple->cElement; ++j) {
+      PCCERT_CONTEXT element = simple->rgpElement[j]->pCertContext;
+      log.Log("Сертификат \"%s\"(%d) поставщик \"%s\", в цепочке %d!", GetCertDisplayName(element).c_str(),
+              static_cast<int>(j), GetCertDisplayName(element, true).c_str(), static_cast<int>(i + 1));
+      built->certs.push_back(element);
+    }
+    chains.push_back(std::move(built));
+  }
+}
+
+auto_cert GetCertIssuerFromChain(PCCERT_CONTEXT cert, InstanceContext& ctx) {
+  IVexorImpl& log = *ctx.owner;
+  CTraceScope scope(log.logAccessor(), "IVexorImpl::GetCertIssuerFromChain");
+  CertChainList chains;
+  try {
+    GetCertChain(cert, chains, ctx);
+  } catch (const CryptoOperations::baseCryptoException& e) {
+    log.LogText(e.what());
+    return auto_cert();
+  }
+  if (chains.empty() || chains[0]->certs.size() < 2) return auto_cert();
+  log.Log("Всего нашли %d цепочку для сертификата \"%s\"", static_cast<int>(chains.size()),
+          GetCertDisplayName(cert).c_str());
+  return auto_cert(CertDuplicateCertificateContext(chains[0]->certs[1]));
+}
+
+void CertCheckChain(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceContext& ctx) {
+  IVexorImpl& log = *ctx.owner;
+  CTraceScope scope(log.logAccessor(), "IVexorImpl::CertCheckChain");
+  const std::string name = GetCertDisplayName(cert);
+  verdict.Reset();
+
+  CertChainList chains;
+  bool built = false;
+  try {
+    GetCertChain(cert, chains, ctx);
+    if (chains.empty() || chains[0]->certs.size() < 2)
+      Raise(RC_CHAIN_BUILD, Utf8ToCp1251("Не найдено ни одной цепочки доверия"));
+    built = true;
+  } catch (const CryptoOperations::baseCryptoException& e) {
+    verdict.code = static_cast<unsigned long>(e.code());
+    verdict.text = e.what();
+  } catch (const std::exception& e) {
+    verdict.code = RC_CHAIN_BUILD;
+    verdict.text = e.what();
+  } catch (...) {
+    verdict.code = RC_CHAIN_BUILD;
+    verdict.text = Utf8ToCp1251("Проверка цепочки сертификата: Неизвестная ошибка");
+  }
+
+  if (built) {
+    log.Log("Всего нашли %d цепочку для сертификата \"%s\"", static_cast<int>(chains.size()), name.c_str());
+    log.LogExt("Проверяем CRL");
+    const vector_cert& links = chains[0]->certs;
+    try {
+      for (size_t i = 0; i + 1 < links.size(); ++i) {
+        log.LogExt("Проверим CRL для текущего хранилища сертификата");
+        CertCheckCRL(0, links[i + 1], links[i], verdict, ctx);
+        if (verdict.code == RC_CERT_INVALID) break;
+        log.LogExt("Проверим CRL для внешнего хранилища сертификатов");
+        CertCheckCRL(CST_EXTERNAL, links[i + 1], links[i], verdict, ctx);
+        if (verdict.code == RC_CERT_INVALID) break;
+      }
+    } catch (const std::exception& e) {
+      verdict.code = RC_CRL_CHECK;
+      verdict.text = *e.what() != '\0' ? e.what() : Utf8ToCp1251("Проверка CRL сертификата: Неизвестная ошибка");
+    } catch (...) {
+      verdict.code = RC_CRL_CHECK;
+      verdict.text = Utf8ToCp1251("Проверка CRL сертификата: Неизвестная ошибка");
+    }
+    if (verdict.code == RC_CERT_INVALID) log.LogExt("Сертификат отозван");
+  }
+
+  if (verdict.code != 0 && verdict.text.empty()) verdict.text = ResultText(static_cast<int32_t>(verdict.code));
+  if (verdict.code == RC_CHAIN_BUILD) {
+    log.Log("Не удалось построить цепочку для сертификата \"%s\"(%s), принудительно продолжим", name.c_str(),
+            verdict.text.c_str());
+    verdict.Reset();
+  } else if (verdict.code == RC_CRL_MISSING) {
+    log.Log("Отсутствует CRL для сертификата \"%s\"(%s), принудительно продолжим", name.c_str(),
+            verdict.text.c_str());
+  }
+}

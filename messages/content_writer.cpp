@@ -1,0 +1,25 @@
+#include "messages/content_writer.h"
+
+#include "frame/vexor_impl.h"
+
+CMSG_STREAM_INFO* ContentWriter::StreamInfo(DWORD contentLength) {
+  info_.cbContent = contentLength;
+  info_.pfnStreamOutput = &ContentWriter::Output;
+  info_.pvArg = this;
+  return &info_;
+}
+
+BOOL ContentWriter::Output(const void* arg, BYTE* data, DWORD length, BOOL) {
+  auto* self = static_cast<ContentWriter*>(const_cast<void*>(arg));
+  if (length != 0 && data != nullptr)
+    self->target_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
+  // The content has no other place to go; a write failure shows in the stream's state.
+  return TRUE;
+}
+
+bool OpenTempContentFile(IVexorImpl& owner, std::ofstream& file) {
+  const std::string name = owner.NewTempFile();
+  if (name.empty()) return false;
+  file.open(name, std::ios::binary | std::ios::out | std::ios::trunc);
+  return file.is_open();
+}

@@ -1,0 +1,147 @@
+#include "messages/sign.h"
+
+#include <new>
+#include <vector>
+
+#include "certs/find_param.h"
+#include "certs/search.h"
+#include "frame/failure.h"
+#include "frame/instance_context.h"
+#include "frame/result_codes.h"
+#include "frame/vexor_impl.h"
+#include "messages/expiry_guard.h"
+#include "messages/stream_io.h"
+#include "stores/auto_handle.h"
+#include "stores/cert_ident.h"
+#include "stores/store_set.h"
+
+namespace {
+
+void CloseMessage(HCRYPTMSG msg) { CryptMsgClose(msg); }
+void ReleaseProvider(HCRYPTPROV prov) { CryptReleaseContext(prov, 0); }
+using auto_msg = auto_handle<HCRYPTMSG, CloseMessage>;
+using auto_prov = auto_handle<HCRYPTPROV, ReleaseProvider>;
+
+constexpr DWORD kMsgEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+// The digest the platform is asked for; it signs with GOST R 34.11-94 and writes the hash
+// identifier other CMS implementations expect.
+char kDigestOid[] = szOID_CP_GOST_28147;
+char kSigningTimeOid[] = szOID_RSA_signingTime;
+
+// The signing-time attribute's value: the current UTC time as the platform encodes it. Empty
+// when any step fails; the message is then signed without attributes.
+std::vector<BYTE> EncodeSigningTime() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  DWORD len = 0;
+  if (!CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, nullptr, &len) || len == 0) return {};
+  std::vector<BYTE> value(len, 0);
+  if (!CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, value.data(), &len)) return {};
+  value.resize(len);
+  return value;
+}
+
+}  // namespace
+
+std::string PartyIdentifier(const CertPartyParam& party) {
+  if (!party.subjectCN.empty()) return party.subjectCN;
+  if (!party.thumbprint.empty()) return party.thumbprint;
+  return party.email;
+}
+
+int32_t SignStream(IVexorImpl& owner, const CertPartyParam& party, std::istream& in, std::ostream& out,
+                   bool detached) {
+  InstanceContext ctx(owner);
+  const std::string who = PartyIdentifier(party);
+
+  if (const int32_t rc = OpenStores(CST_MY, ctx); rc != RC_OK)
+    return ReportFailure(ctx, rc, "Не удалось загрузить хранилище CST_MY");
+
+  AUTO_CERTFINDPARAM params;
+  params.storeMask = CST_MY;
+  params.issuer = owner.issuerText();
+  params.subjectCN = party.subjectCN;
+  params.email = party.email;
+  params.thumbprintText = party.thumbprint;
+  auto_cert cert;
+  if (FindCertInStores(&params, cert.put(), ctx) != RC_OK || !cert)
+    return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат отправителя: %s (%s)",
+                         who.c_str(), "");
+
+  if (CheckCertExpiry(cert.get(), ctx) != RC_OK)
+    return ReportFailure(ctx, RC_CANCELLED_CERT_EXPIRY,
+                         "Действие отменено абонентом, т.к. срок действия личного сертификата %s заканчивается",
+                         who.c_str());
+
+  owner.Log("\r\n--------------- Подпись ---------------\r\nСертификат подписи: %s\r\n",
+            GetCertShortDescription(cert.get(), &owner).c_str());
+
+  const DWORD acquire_flags = CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_COMPARE_KEY_FLAG |
+                              (ctx.options.ShowUICSP ? 0 : CRYPT_ACQUIRE_SILENT_FLAG);
+  HCRYPTPROV prov = 0;
+  DWORD key_spec = 0;
+  BOOL caller_frees = FALSE;
+  if (!CryptAcquireCertificatePrivateKey(cert.get(), acquire_flags, nullptr, &prov, &key_spec, &caller_frees))
+    return ReportFailure(ctx, RC_PRIVATE_KEY_NOT_FOUND,
+                         "Не удалось найти закрытый ключ сертификата отправителя : %s (%s)!", who.c_str(), "");
+  // With the cache flag the handle belongs to the certificate; only an uncached one is ours.
+  auto_prov owned_prov(caller_frees ? prov : 0);
+  owner.ReportProvider(prov);
+
+  std::vector<BYTE> signing_time = EncodeSigningTime();
+  CRYPT_ATTR_BLOB time_value{static_cast<DWORD>(signing_time.size()), signing_time.data()};
+  CRYPT_ATTRIBUTE time_attr{kSigningTimeOid, 1, &time_value};
+
+  CMSG_SIGNER_ENCODE_INFO signer{};
+  signer.cbSize = sizeof signer;
+  signer.pCertInfo = cert.get()->pCertInfo;
+  signer.hCryptProv = prov;
+  signer.dwKeySpec = AT_KEYEXCHANGE;
+  signer.HashAlgorithm.pszObjId = kDigestOid;
+  if (!signing_time.empty()) {
+    signer.cAuthAttr = 1;
+    signer.rgAuthAttr = &time_attr;
+  }
+  CERT_BLOB own_cert{cert.get()->cbCertEncoded, cert.get()->pbCertEncoded};
+  CMSG_SIGNED_ENCODE_INFO signed_info{};
+  signed_info.cbSize = sizeof signed_info;
+  signed_info.cSigners = 1;
+  signed_info.rgSigners = &signer;
+  signed_info.cCertEncoded = 1;
+  signed_info.rgCertEncoded = &own_cert;
+
+  const int32_t length = ProbeStreamLength(in);
+  if (length < 0) return ReportFailureWithReason(ctx, RC_BAD_PARAMETER, "Ошибка данных: поток пуст");
+  owner.Log("Размер подписываемых данных %d", length);
+
+  const DWORD open_flags = detached ? CMSG_DETACHED_FLAG : 0;
+  const DWORD encoded_len = CryptMsgCalculateEncodedLength(kMsgEncoding, open_flags, CMSG_SIGNED, &signed_info,
+                                                           nullptr, static_cast<DWORD>(length));
+  if (encoded_len == 0)
+    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось определить размер для кодирования");
+
+  std::vector<BYTE> encoded;
+  try {
+    encoded.assign(encoded_len, 0);
+  } catch (const std::bad_alloc&) {
+    return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для кодирования",
+                         static_cast<int>(encoded_len));
+  }
+
+  auto_msg msg(CryptMsgOpenToEncode(kMsgEncoding, open_flags, CMSG_SIGNED, &signed_info, nullptr, nullptr));
+  if (!msg)
+    return ReportFailureWithReason(ctx, RC_MSG_OPEN_ENCODE,
+                                   "Не удалось открыть криптографическое сообщение для шифрования");
+
+  try {
+    FeedStream(msg.get(), in, length);
+  } catch (const CryptoOperations::baseCryptoException& e) {
+    return ReportException(ctx, e);
+  }
+
+  DWORD got = encoded_len;
+  if (!CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, encoded.data(), &got))
+    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить подпись");
+  out.write(reinterpret_cast<const char*>(encoded.data()), static_cast<std::streamsize>(got));
+  return RC_OK;
+}

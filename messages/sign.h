@@ -1,0 +1,25 @@
+// PKCS#7 signing of a stream (the standard format of sign_stream_a and sign_stream_d): the
+// sender's certificate from the personal store, the expiry guard, the signing-time
+// attribute, the message built in memory and written in one piece.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+#include <string>
+
+#include "vexor/vexor.h"
+
+class IVexorImpl;
+
+// The party identifier messages quote: the first non-empty of common name, thumbprint text
+// and e-mail address (the e-mail address even if empty).
+std::string PartyIdentifier(const CertPartyParam& party);
+
+// Signs the whole input stream with the party's certificate and writes a signed-data
+// message, with the content inside (attached) or without it (detached). 0 on success;
+// failures are reported through the call's context (so they leave as
+// CryptoOperations::SystemException while the raise flag is on). Nothing is written unless
+// signing succeeded.
+int32_t SignStream(IVexorImpl& owner, const CertPartyParam& party, std::istream& in, std::ostream& out,
+                   bool detached);

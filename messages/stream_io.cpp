@@ -1,0 +1,57 @@
+#include "messages/stream_io.h"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "frame/failure.h"
+#include "frame/result_codes.h"
+#include "support/cp1251.h"
+#include "support/format.h"
+#include "vexor/exceptions.h"
+
+int32_t ProbeStreamLength(std::istream& in) {
+  const std::istream::pos_type here = in.tellg();
+  in.seekg(0, std::ios::end);
+  const std::istream::pos_type end = in.tellg();
+  if (here != std::istream::pos_type(-1)) in.seekg(here);
+  if (end == std::istream::pos_type(-1)) return -1;
+  return static_cast<int32_t>(static_cast<std::streamoff>(end));
+}
+
+namespace {
+
+[[noreturn]] void Raise(int32_t code, const std::string& text) {
+  throw CryptoOperations::baseCryptoException(code, text);
+}
+
+}  // namespace
+
+void FeedStream(HCRYPTMSG msg, std::istream& in, int32_t length) {
+  const uint32_t wanted = static_cast<uint32_t>(std::max<int32_t>(length, 0));
+  const uint32_t block_len = std::min(wanted, kFeedBlockLimit) + 1;
+  std::vector<BYTE> block;
+  try {
+    block.resize(block_len);
+  } catch (const std::bad_alloc&) {
+    Raise(RC_OUT_OF_MEMORY,
+          Format(Utf8ToCp1251("Не удалось выделить %d байт памяти чтения из потока с подписью").c_str(),
+                 static_cast<int>(block_len)));
+  }
+
+  in.clear();
+  in.seekg(0, std::ios::beg);
+  for (;;) {
+    if (in.eof()) Raise(RC_MSG_UPDATE, Utf8ToCp1251("Ошибка чтения блока данных из потока"));
+    in.read(reinterpret_cast<char*>(block.data()), block_len);
+    const std::streamsize got = in.gcount();
+    if (got <= 0) Raise(RC_MSG_UPDATE, Utf8ToCp1251("Ошибка чтения блока данных из потока"));
+    // A full block that ends exactly at the end of the stream is the last one too.
+    const bool final = static_cast<uint32_t>(got) < block_len || in.eof() ||
+                       in.peek() == std::istream::traits_type::eof();
+    if (!CryptMsgUpdate(msg, block.data(), static_cast<DWORD>(got), final ? TRUE : FALSE))
+      Raise(RC_MSG_UPDATE, Format(Utf8ToCp1251("Не удалось добавить данные из потока в сообщение: %s").c_str(),
+                                  SystemErrorTextShort(GetLastError()).c_str()));
+    if (final) return;
+  }
+}

@@ -1,0 +1,23 @@
+// The stream pieces every message operation shares: the length probe and the block feeder
+// that pushes a stream into an open cryptographic message.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+
+#include "vexor/platform.h"
+
+// The stream's end offset as a signed 32-bit length (not what is left after the current
+// position); the read position is restored unless it was invalid. -1 for a stream that
+// cannot tell its position.
+int32_t ProbeStreamLength(std::istream& in);
+
+// Largest block the feeder reads at once, before its extra byte.
+constexpr uint32_t kFeedBlockLimit = 0xA00000;  // 10 MiB
+
+// Feeds the whole stream, from its beginning, into the message in blocks of
+// min(length, 10 MiB) + 1 bytes; the block that reaches the end goes with the final flag, so
+// a stream shorter than 10 MiB arrives in one final update. Raises
+// CryptoOperations::baseCryptoException: 6 when the block buffer cannot be had, 22 when a
+// read delivers nothing (an empty stream fails here) or the platform refuses a block.
+void FeedStream(HCRYPTMSG msg, std::istream& in, int32_t length);

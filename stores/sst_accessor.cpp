@@ -1,0 +1,127 @@
+#include "stores/sst_accessor.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include "frame/vexor_impl.h"
+#include "support/files.h"
+
+namespace {
+
+const char kStoreFileName[] = "certstore.sst";
+
+// Creates the store file, empty, with every missing directory level before it; an existing
+// file is left as it is.
+void EnsureStoreFile(const std::string& path) {
+  if (path.empty() || FileExists(path)) return;
+  const size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) EnsureDirectory(path.substr(0, slash));
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0) close(fd);
+}
+
+// Holds a named lock for a scope; a lock that cannot be taken leaves the scope unlocked and
+// says so, so the caller can fail the way the platform would.
+class ScopedNamedLock {
+ public:
+  explicit ScopedNamedLock(NamedMutex* mutex) : mutex_(mutex) {
+    if (mutex_ == nullptr) return;
+    try {
+      mutex_->lock();
+      held_ = true;
+    } catch (const std::system_error&) {
+      held_ = false;
+    }
+  }
+  ~ScopedNamedLock() {
+    if (held_) mutex_->unlock();
+  }
+  ScopedNamedLock(const ScopedNamedLock&) = delete;
+  ScopedNamedLock& operator=(const ScopedNamedLock&) = delete;
+  bool held() const { return held_; }
+
+ private:
+  NamedMutex* mutex_;
+  bool held_ = false;
+};
+
+}  // namespace
+
+std::string SSTAccessor::PathFor(const char* directory) {
+  if (directory == nullptr) return kStoreFileName;
+  const std::string d = directory;
+  if (FileExists(d)) return d;
+  if (!d.empty() && DirectoryExists(d)) return d + "/" + kStoreFileName;
+  return kStoreFileName;
+}
+
+std::string SSTAccessor::MutexNameFor(const std::string& path) {
+  std::string name = "MUTEX_";
+  for (char c : path) {
+    if (c == ':') continue;
+    name += (c == '\\' || c == '/') ? '_' : c;
+  }
+  return name;
+}
+
+void SSTAccessor::Init(IVexorImpl* owner, const char* directory) {
+  std::string dir;
+  const char* from = directory;
+  if (from == nullptr && owner != nullptr) {
+    dir = owner->EstablishWorkDir(std::string());
+    from = dir.c_str();
+  }
+  const std::string path = PathFor(from);
+  auto lock = std::make_shared<NamedMutex>(MutexNameFor(path));
+  std::lock_guard<std::mutex> guard(guard_);
+  owner_ = owner;
+  path_ = path;
+  mutex_ = std::move(lock);
+}
+
+void SSTAccessor::Current(std::string& path, std::shared_ptr<NamedMutex>& lock, IVexorImpl*& owner) const {
+  std::lock_guard<std::mutex> guard(guard_);
+  path = path_;
+  lock = mutex_;
+  owner = owner_;
+}
+
+HCERTSTORE SSTAccessor::Open(DWORD encoding, DWORD flags, HCRYPTPROV provider) {
+  std::string path;
+  std::shared_ptr<NamedMutex> lock;
+  IVexorImpl* owner = nullptr;
+  Current(path, lock, owner);
+  ScopedNamedLock held(lock.get());
+  if (!held.held()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  if (owner != nullptr) EnsureStoreFile(path);
+  return CertOpenStore(CERT_STORE_PROV_FILENAME_A, encoding, provider, flags, path.c_str());
+}
+
+BOOL SSTAccessor::Save(HCERTSTORE store, DWORD encoding) {
+  std::string path;
+  std::shared_ptr<NamedMutex> lock;
+  IVexorImpl* owner = nullptr;
+  Current(path, lock, owner);
+  ScopedNamedLock held(lock.get());
+  if (!held.held()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return CertSaveStore(store, encoding, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_FILENAME_A,
+                       const_cast<char*>(path.c_str()), 0);
+}
+
+std::string SSTAccessor::GetPath() const {
+  std::lock_guard<std::mutex> guard(guard_);
+  return path_;
+}
+
+std::string SSTAccessor::GetMutexName() const {
+  std::lock_guard<std::mutex> guard(guard_);
+  return mutex_ ? mutex_->name() : std::string();
+}

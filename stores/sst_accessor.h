@@ -1,0 +1,51 @@
+// SSTAccessor: the guard of the library's own store file, certstore.sst in the working
+// directory. Every open and every save of the file runs under a named lock derived from the
+// file's path, so every thread and every process that uses the same file takes turns.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "support/named_mutex.h"
+#include "vexor/platform.h"
+
+class IVexorImpl;
+
+class SSTAccessor {
+ public:
+  SSTAccessor() = default;
+  SSTAccessor(const SSTAccessor&) = delete;
+  SSTAccessor& operator=(const SSTAccessor&) = delete;
+
+  // Sets the owner (may be null) and the store path from the directory; a null directory
+  // takes the owner's working directory (or none without an owner). Makes the named lock for
+  // the path.
+  void Init(IVexorImpl* owner, const char* directory);
+
+  // Opens the store file under the named lock. With an owner, a missing file is created
+  // first, with every missing directory level. Null on failure (the platform's last error
+  // says why).
+  HCERTSTORE Open(DWORD encoding, DWORD flags, HCRYPTPROV provider);
+  // Writes the store to the file as a serialized store, under the named lock.
+  BOOL Save(HCERTSTORE store, DWORD encoding);
+
+  std::string GetPath() const;
+  // Name of the lock of the current path ("" before Init).
+  std::string GetMutexName() const;
+
+  // The store path for a directory text: the directory's certstore.sst, the text itself when
+  // it names an existing file, and "certstore.sst" for a null text or anything else.
+  static std::string PathFor(const char* directory);
+  // "MUTEX_" and the path with ':' removed and every separator replaced by '_'.
+  static std::string MutexNameFor(const std::string& path);
+
+ private:
+  // The current path and lock, copied together.
+  void Current(std::string& path, std::shared_ptr<NamedMutex>& lock, IVexorImpl*& owner) const;
+
+  mutable std::mutex guard_;  // guards the three fields below
+  std::string path_;
+  std::shared_ptr<NamedMutex> mutex_;
+  IVexorImpl* owner_ = nullptr;
+};

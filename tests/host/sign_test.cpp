@@ -1,0 +1,419 @@
+// Signing and the certificate slots as a host uses them: the library loaded with dlopen,
+// certificates and keys installed in a temporary platform home, signatures checked by
+// `openssl cms -verify` with the GOST engine.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "library/test_certs.h"
+#include "tools/host_callback.h"
+#include "vexor/vexor.h"
+
+namespace fs = std::filesystem;
+using test_pki::Bytes;
+using test_pki::Pki;
+
+namespace {
+
+struct Api {
+  Api() {
+    handle = dlopen(VEXOR_LIB_DIR "/libvexor.so", RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return;
+    create = reinterpret_cast<PFN_CreateObjectInstance>(dlsym(handle, "CreateObjectInstance"));
+    destroy = reinterpret_cast<PFN_DestroyObjectInstance>(dlsym(handle, "DestroyObjectInstance"));
+  }
+  void* handle = nullptr;
+  PFN_CreateObjectInstance create = nullptr;
+  PFN_DestroyObjectInstance destroy = nullptr;
+};
+Api& Lib() {
+  static Api api;
+  return api;
+}
+struct Destroy {
+  void operator()(IVexor* p) const { Lib().destroy(&p); }
+};
+using Object = std::unique_ptr<IVexor, Destroy>;
+
+fs::path LogFile() { return fs::path(VEXOR_LIB_DIR) / "log" / "Vexor" / "Vexor.log"; }
+
+std::string ReadText(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteText(const fs::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary);
+  out << text;
+}
+
+std::string Thumb(const Bytes& der) {
+  PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  BYTE hash[20];
+  DWORD len = sizeof hash;
+  const bool ok = CertGetCertificateContextProperty(c, CERT_HASH_PROP_ID, hash, &len);
+  CertFreeCertificateContext(c);
+  return ok ? test_pki::Hex(hash, len) : std::string();
+}
+
+std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// A user that stays valid for the given number of seconds, issued once per process.
+const test_pki::Cert& ExpiringUser(long seconds_left) {
+  static std::map<long, test_pki::Cert> made;
+  auto it = made.find(seconds_left);
+  if (it == made.end()) {
+    std::string error;
+    test_pki::Cert c = test_certs::IssueUser("expiring", "/C=RU/O=Vexor Test/CN=Expiring " + std::to_string(seconds_left),
+                                             test_certs::OpensslDate(-86400), test_certs::OpensslDate(seconds_left),
+                                             error);
+    EXPECT_TRUE(error.empty()) << error;
+    it = made.emplace(seconds_left, std::move(c)).first;
+  }
+  return it->second;
+}
+
+class ExpiryCallback : public HostCallback {
+ public:
+  int32_t OnCertExpiry(PCCERT_CONTEXT) override {
+    ++asked;
+    return answer;
+  }
+  int32_t answer = 0;
+  int asked = 0;
+};
+
+class HostSign : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(Lib().handle, nullptr) << dlerror();
+    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
+    std::string t = (fs::temp_directory_path() / "vexor-sign-XXXXXX").string();
+    work_ = mkdtemp(t.data());
+    ASSERT_TRUE(test_certs::TrustTestPki());
+    ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_a, "host-user-a"));
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(work_, ec);
+  }
+  Object NewObject(VexorCallBack* cb = nullptr) {
+    IVexor* raw = nullptr;
+    EXPECT_EQ(Lib().create(&raw), 0);
+    Object obj(raw);
+    EXPECT_EQ(obj->Init(work_.c_str(), cb, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+    return obj;
+  }
+  void WriteIni(const std::string& settings) {
+    WriteText(work_ / "Vexor.ini", "[Settings]\nUsingCustomOptions=1\n" + settings);
+  }
+  // Signs; the code, with the exception's code when one came.
+  int32_t Sign(IVexor& obj, const CertPartyParam& party, const std::string& data, bool detached, std::string& out,
+               std::string* error_text = nullptr) {
+    std::istringstream in(data);
+    std::ostringstream sig;
+    try {
+      const int32_t rc = detached ? obj.sign_stream_d(party, in, sig, VEXOR_FORMAT_PKCS7)
+                                  : obj.sign_stream_a(party, in, sig, VEXOR_FORMAT_PKCS7);
+      out = sig.str();
+      return rc;
+    } catch (const CryptoOperations::SystemException& e) {
+      out = sig.str();
+      if (error_text != nullptr) *error_text = e.what();
+      return e.code();
+    }
+  }
+  // `openssl cms -verify` against the test root; the verified content.
+  bool Verify(const std::string& signature, const std::string* detached_content, std::string& content) {
+    WriteText(work_ / "sig.p7s", signature);
+    std::string cmd = "openssl cms -verify -engine gost -inform DER -in " + Quote(work_ / "sig.p7s") + " -CAfile " +
+                      Quote(TrustFile()) + " -out " + Quote(work_ / "content.out");
+    if (detached_content != nullptr) {
+      WriteText(work_ / "content.in", *detached_content);
+      cmd += " -binary -content " + Quote(work_ / "content.in");
+    }
+    const test_pki::RunResult r = test_pki::Run(cmd + " 2>&1");
+    EXPECT_EQ(r.status, 0) << r.out;
+    content = ReadText(work_ / "content.out");
+    return r.status == 0;
+  }
+  // The test root and the intermediate in one PEM file: what openssl trusts here.
+  fs::path TrustFile() {
+    const fs::path file = work_ / "trust.pem";
+    if (!fs::exists(file))
+      WriteText(file, ReadText(Pki::Get().root.pem) + ReadText(Pki::Get().intermediate.pem));
+    return file;
+  }
+  std::string Print(const std::string& signature) {
+    WriteText(work_ / "print.p7s", signature);
+    return test_pki::Run("openssl cms -engine gost -cmsout -print -inform DER -in " + Quote(work_ / "print.p7s") +
+                         " 2>&1")
+        .out;
+  }
+
+  test_pki::ScopedHome home_;
+  fs::path work_;
+};
+
+CertPartyParam ByName(const std::string& utf8) {
+  CertPartyParam p;
+  p.subjectCN = test_certs::Cp1251(utf8);
+  return p;
+}
+
+}  // namespace
+
+TEST_F(HostSign, AttachedAndDetachedVerifyWithOpenssl) {
+  Object obj = NewObject();
+  const std::string data = "Платёжное поручение №1\n" + std::string(1000, 'x');
+  std::string sig;
+  ASSERT_EQ(Sign(*obj, ByName("Иванов Иван Иванович"), data, false, sig), 0);
+  std::string content;
+  EXPECT_TRUE(Verify(sig, nullptr, content));
+  EXPECT_EQ(content, data);
+  const std::string printed = Print(sig);
+  EXPECT_NE(printed.find("signingTime"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("GOST R 34.11-94"), std::string::npos) << printed;
+
+  std::string detached;
+  ASSERT_EQ(Sign(*obj, ByName("Иванов Иван Иванович"), data, true, detached), 0);
+  EXPECT_TRUE(Verify(detached, &data, content));
+  EXPECT_NE(Print(detached).find("signingTime"), std::string::npos);
+  // The detached message holds no content; the attached one holds all of it.
+  EXPECT_EQ(sig.find("x" + std::string(999, 'x')) != std::string::npos, true);
+  EXPECT_EQ(detached.find("xxxxxxxxxxxxxxxx"), std::string::npos);
+  EXPECT_LT(detached.size() + data.size() - 16, sig.size());
+  // Changed content no longer verifies.
+  std::string changed = data;
+  changed[0] ^= 1;
+  WriteText(work_ / "content.in", changed);
+  EXPECT_NE(test_pki::Run("openssl cms -verify -engine gost -inform DER -binary -in " + Quote(work_ / "sig.p7s") +
+                          " -content " + Quote(work_ / "content.in") + " -CAfile " + Quote(TrustFile()) +
+                          " -out /dev/null 2>&1")
+                .status,
+            0);
+}
+
+TEST_F(HostSign, StreamsAroundTheBlockSizeVerify) {
+  Object obj = NewObject();
+  const size_t block = 10485760;
+  for (size_t size : {size_t{5}, block, block + 1, 2 * block + 7}) {
+    SCOPED_TRACE(size);
+    std::string data(size, '\0');
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131) >> 7);
+    std::string sig, content;
+    ASSERT_EQ(Sign(*obj, ByName("Иванов Иван Иванович"), data, true, sig), 0);
+    EXPECT_TRUE(Verify(sig, &data, content));
+  }
+}
+
+TEST_F(HostSign, PartyIsFoundByThumbprintAndEmail) {
+  const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_pki::InstallWithKey(pki.user_email, "host-user-email"));
+  Object obj = NewObject();
+  std::string thumb = Thumb(pki.user_a.der), spaced;
+  for (size_t i = 0; i < thumb.size(); i += 2) spaced += thumb.substr(i, 2) + " ";
+  for (char& c : spaced) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  struct Row {
+    const char* label;
+    CertPartyParam party;
+    std::string signer_cn;
+  } rows[] = {
+      {"thumbprint with spaces", {false, "", "", spaced}, "Иванов Иван Иванович"},
+      {"e-mail address", {false, "", "user@example.test", ""}, "Mail User"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    std::string sig, content;
+    ASSERT_EQ(Sign(*obj, row.party, "data", false, sig), 0);
+    EXPECT_TRUE(Verify(sig, nullptr, content));
+    WriteText(work_ / "signer.pem", "");
+    const auto r = test_pki::Run("openssl cms -verify -engine gost -noverify -inform DER -in " + Quote(work_ / "sig.p7s") +
+                                 " -signer " + Quote(work_ / "signer.pem") + " -out /dev/null 2>&1 && openssl x509 -noout "
+                                 "-subject -nameopt utf8,sep_comma_plus -in " + Quote(work_ / "signer.pem"));
+    EXPECT_NE(r.out.find("CN=" + row.signer_cn), std::string::npos) << r.out;
+  }
+}
+
+TEST_F(HostSign, FailuresArriveAsSystemExceptionsAfterTheTrace) {
+  Object obj = NewObject();
+  const auto before = fs::exists(LogFile()) ? fs::file_size(LogFile()) : 0;
+  struct Row {
+    const char* label;
+    CertPartyParam party;
+    std::string data;
+    int32_t code;
+    std::string text;
+  } rows[] = {
+      {"no such party", ByName("Петров"), "data", 17,
+       "Не удалось найти действительный сертификат отправителя: Петров ()"},
+      {"no such e-mail", {false, "", "nobody@example.test", ""}, "data", 17,
+       "Не удалось найти действительный сертификат отправителя: nobody@example.test ()"},
+      {"a prefix of the name", ByName("Иванов Иван"), "data", 17,
+       "Не удалось найти действительный сертификат отправителя: Иванов Иван ()"},
+      {"empty stream", ByName("Иванов Иван Иванович"), "", 22, "Ошибка чтения блока данных из потока"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    std::string sig, text;
+    EXPECT_EQ(Sign(*obj, row.party, row.data, false, sig, &text), row.code);
+    EXPECT_EQ(text, test_certs::Cp1251(row.text));
+    EXPECT_TRUE(sig.empty());
+  }
+  obj.reset();  // the log is complete once its object is gone
+  const std::string log = ReadText(LogFile()).substr(before);
+  size_t at = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    const size_t failure = log.find(test_certs::Cp1251(row.text), at);
+    ASSERT_NE(failure, std::string::npos);
+    const size_t leaved = log.find("IVexorImpl::sign_stream_a: leaved", failure);
+    ASSERT_NE(leaved, std::string::npos);
+    EXPECT_EQ(log.find("IVexorImpl::sign_stream_a: entered", failure), log.find("IVexorImpl::sign_stream_a: entered", leaved));
+    at = leaved;
+  }
+  // The empty stream got as far as the length step.
+  EXPECT_NE(log.find(test_certs::Cp1251("Размер подписываемых данных 0")), std::string::npos);
+}
+
+TEST_F(HostSign, ExpiringCertificateStopsSigning) {
+  const test_pki::Cert& soon = ExpiringUser(2 * 3600);
+  const test_pki::Cert& tomorrow = ExpiringUser(25 * 3600);
+  ASSERT_FALSE(soon.der.empty());
+  ASSERT_FALSE(tomorrow.der.empty());
+  ASSERT_TRUE(test_pki::InstallWithKey(soon, "host-soon"));
+  ASSERT_TRUE(test_pki::InstallWithKey(tomorrow, "host-tomorrow"));
+  const CertPartyParam soon_party = ByName("Expiring 7200");
+  const CertPartyParam tomorrow_party = ByName("Expiring 90000");
+  std::string sig, text;
+
+  {
+    Object obj = NewObject();
+    EXPECT_EQ(Sign(*obj, soon_party, "data", true, sig, &text), 45);
+    EXPECT_EQ(text, test_certs::Cp1251("Действие отменено абонентом, т.к. срок действия личного сертификата "
+                                       "Expiring 7200 заканчивается"));
+    EXPECT_EQ(Sign(*obj, tomorrow_party, "data", true, sig), 0);
+  }
+  for (const char* setting : {"SkipCheckTimeRemains=1\n", "SkipCheckCertValid=1\n"}) {
+    SCOPED_TRACE(setting);
+    WriteIni(setting);
+    Object obj = NewObject();
+    EXPECT_EQ(Sign(*obj, soon_party, "data", true, sig), 0);
+  }
+  fs::remove(work_ / "Vexor.ini");
+
+  // With a callback the host decides, both ways.
+  ExpiryCallback cb;
+  Object obj = NewObject(&cb);
+  EXPECT_EQ(Sign(*obj, soon_party, "data", true, sig), 0);
+  cb.answer = 14;
+  EXPECT_EQ(Sign(*obj, tomorrow_party, "data", true, sig), 45);
+  EXPECT_EQ(cb.asked, 2);
+}
+
+TEST_F(HostSign, FindCertificateSlots) {
+  const Pki& pki = Pki::Get();
+  Object obj = NewObject();
+  // The same certificate in the store file as well: the personal store's copy is returned.
+  {
+    HCERTSTORE sst = CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                   CERT_STORE_CREATE_NEW_FLAG | CERT_STORE_OPEN_EXISTING_FLAG,
+                                   (work_ / "certstore.sst").c_str());
+    ASSERT_NE(sst, nullptr);
+    for (const Bytes* der : {&pki.user_a.der, &pki.user_xa.der})
+      ASSERT_TRUE(CertAddEncodedCertificateToStore(sst, X509_ASN_ENCODING, der->data(), DWORD(der->size()),
+                                                   CERT_STORE_ADD_NEW, nullptr));
+    ASSERT_TRUE(CertSaveStore(sst, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                              CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>((work_ / "certstore.sst").c_str()), 0));
+    CertCloseStore(sst, 0);
+  }
+  PCCERT_CONTEXT cert = nullptr;
+  ASSERT_EQ(obj->FindCertificateByThumb(Thumb(pki.user_a.der).c_str(), &cert), 0);
+  ASSERT_NE(cert, nullptr);
+  DWORD len = 0;
+  EXPECT_TRUE(CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &len));
+  CertFreeCertificateContext(cert);
+
+  struct Row {
+    std::string identifier;
+    const Bytes* expected;
+  } rows[] = {
+      {Thumb(pki.user_xa.der), &pki.user_xa.der},  // only in the store file
+      {test_certs::Cp1251("Иванов Иван Иванович"), &pki.user_a.der},
+      {"User XA", &pki.user_xa.der},
+      {"Vexor Test Root CA", &pki.root.der},  // the trusted roots are searched last
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.identifier);
+    CRYPT_DATA_BLOB blob{0, nullptr};
+    ASSERT_EQ(obj->FindCertificate(row.identifier.c_str(), &blob), 0);
+    EXPECT_EQ(Bytes(blob.pbData, blob.pbData + blob.cbData), *row.expected);
+    obj->FreeBuffer(&blob);
+  }
+  CRYPT_DATA_BLOB blob{0, nullptr};
+  EXPECT_EQ(obj->FindCertificate("Nobody", &blob), 13);
+  EXPECT_EQ(blob.pbData, nullptr);
+  obj->FreeBuffer(&blob);  // a blob without data: nothing happens
+
+  for (const char* bad : {"", static_cast<const char*>(nullptr)}) {
+    try {
+      obj->FindCertificate(bad, &blob);
+      ADD_FAILURE() << "no exception";
+    } catch (const CryptoOperations::SystemException& e) {
+      EXPECT_EQ(e.code(), 49);
+    }
+  }
+  try {
+    obj->FindCertificateByThumb("not a thumbprint", &cert);
+    ADD_FAILURE() << "no exception";
+  } catch (const CryptoOperations::SystemException& e) {
+    EXPECT_EQ(e.code(), 9);
+    EXPECT_EQ(std::string(e.what()), test_certs::Cp1251("Не удалось извлечь отпечаток из строки"));
+  }
+}
+
+TEST_F(HostSign, FilePartiesHeader) {
+  Object obj = NewObject();
+  auto word = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  auto block = [&](const std::string& b) { return word(static_cast<uint32_t>(b.size())) + b; };
+  const std::string sender(20, '\xAB'), recipient(20, '\x01');
+  const std::string good = word(1) + block(sender) + block("CN=S") + block(recipient) + block("CN=R") + "payload";
+  struct Row {
+    const char* label;
+    std::string file;
+    int32_t code;
+  } rows[] = {
+      {"good", good, 0},
+      {"version 2", word(2) + good.substr(4), 11},
+      {"short version", "\x01", 11},
+      {"cut inside a block", good.substr(0, 30), 11},
+      {"block longer than the file", word(1) + word(0x7FFFFFFF) + "abc", 11},
+      {"empty sender subject", word(1) + block(sender) + word(0) + block(recipient) + block("R"), 6},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    WriteText(work_ / "head.bin", row.file);
+    FileParties parties{};
+    EXPECT_EQ(obj->GetFileParties((work_ / "head.bin").c_str(), &parties), row.code);
+    if (row.code == 0) {
+      std::string ab, one;
+      for (int i = 0; i < 20; ++i) ab += "ab", one += "01";
+      EXPECT_EQ(std::string(parties.senderThumb, 40), ab);
+      EXPECT_EQ(std::string(parties.recipientThumb, 40), one);
+    }
+  }
+  FileParties parties{};
+  EXPECT_EQ(obj->GetFileParties((work_ / "missing.bin").c_str(), &parties), 4);
+  EXPECT_EQ(obj->GetFileParties((work_ / "head.bin").c_str(), nullptr), 49);
+}

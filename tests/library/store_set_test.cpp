@@ -1,0 +1,242 @@
+// The store file's path and lock, the per-call store set and saving the store file.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "frame/instance_context.h"
+#include "frame/result_codes.h"
+#include "library_fixture.h"
+#include "stores/sst_accessor.h"
+#include "stores/store_set.h"
+
+using namespace library_test;
+
+namespace {
+
+// Certificates in a store file, or -1 when it does not open.
+int CountInFile(const fs::path& path) {
+  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_FILENAME_A, kStoreEncoding, 0,
+                               CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, path.c_str());
+  if (s == nullptr) return -1;
+  int n = 0;
+  for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(s, c)) != nullptr;) ++n;
+  CertCloseStore(s, 0);
+  return n;
+}
+
+bool AddDer(HCERTSTORE store, const test_pki::Bytes& der) {
+  return CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr) != FALSE;
+}
+
+class HostStoreCallback : public Recorder {
+ public:
+  HCERTSTORE OnOpenStore() override {
+    ++opened;
+    return store;
+  }
+  void OnCloseStore(HCERTSTORE s) override { returned.push_back(s); }
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  int opened = 0;
+  std::vector<HCERTSTORE> returned;
+};
+
+}  // namespace
+
+TEST(SSTAccessorPath, PathAndLockNames) {
+  const fs::path dir = MakeTempDir("vexor-sst-path");
+  const fs::path file = dir / "my.sst";
+  std::ofstream(file) << "";
+  EXPECT_EQ(SSTAccessor::PathFor(dir.c_str()), (dir / "certstore.sst").string());
+  EXPECT_EQ(SSTAccessor::PathFor(file.c_str()), file.string());
+  EXPECT_EQ(SSTAccessor::PathFor((dir / "missing").c_str()), "certstore.sst");
+  EXPECT_EQ(SSTAccessor::PathFor(nullptr), "certstore.sst");
+  EXPECT_EQ(SSTAccessor::MutexNameFor("C:\\data\\certstore.sst"), "MUTEX_C_data_certstore.sst");
+  EXPECT_EQ(SSTAccessor::MutexNameFor("/var/x/certstore.sst"), "MUTEX__var_x_certstore.sst");
+  fs::remove_all(dir);
+}
+
+TEST_F(LibraryTest, StoreFileIsCreatedWithMissingDirectoryLevels) {
+  const fs::path nested = work_ / "a" / "b";
+  fs::create_directories(nested);
+  SSTAccessor with_owner;
+  IVexorImpl& obj = Object();
+  with_owner.Init(&obj, nested.c_str());
+  SSTAccessor without_owner;
+  without_owner.Init(nullptr, nested.c_str());
+  EXPECT_EQ(with_owner.GetMutexName(), SSTAccessor::MutexNameFor((nested / "certstore.sst").string()));
+  fs::remove_all(work_ / "a");
+
+  // Without an owner nothing makes the directories, so the open fails.
+  EXPECT_EQ(without_owner.Open(kStoreEncoding, kStoreFileOpenFlags, 0), nullptr);
+  HCERTSTORE s = with_owner.Open(kStoreEncoding, kStoreFileOpenFlags, 0);
+  ASSERT_NE(s, nullptr) << std::hex << GetLastError();
+  CertCloseStore(s, 0);
+  EXPECT_TRUE(fs::exists(nested / "certstore.sst"));
+  EXPECT_EQ(fs::file_size(nested / "certstore.sst"), 0u);
+}
+
+TEST_F(LibraryTest, InitPutsTheStoreFileInTheWorkingDirectory) {
+  IVexorImpl& obj = Object();
+  EXPECT_EQ(obj.sstAccessor().GetPath(), (work_ / "certstore.sst").string());
+  InstanceContext ctx(obj);
+  ASSERT_NE(GetStore(CST_SST, ctx), nullptr);
+  EXPECT_TRUE(fs::exists(work_ / "certstore.sst"));
+}
+
+TEST_F(LibraryTest, EachStoreIsOpenedOncePerCall) {
+  IVexorImpl& obj = Object(false);
+  InstanceContext ctx(obj);
+  HCERTSTORE my = GetStore(CST_MY, ctx);
+  ASSERT_NE(my, nullptr);
+  EXPECT_EQ(GetStore(CST_MY, ctx), my);
+  EXPECT_EQ(OpenStores(CST_ALL, ctx), RC_OK);
+  EXPECT_EQ(ctx.stores.Get(CST_MY), my);
+  EXPECT_EQ(ctx.stores.size(), 3u);  // file, personal, root; no host store without a callback
+  EXPECT_EQ(GetStore(CST_EXTERNAL, ctx), nullptr);
+  CloseStores(ctx, CST_MY | CST_ROOT);
+  EXPECT_EQ(ctx.stores.size(), 1u);
+  EXPECT_TRUE(ctx.stores.Has(CST_SST));
+}
+
+TEST_F(LibraryTest, UnreadableStoreFileFailsOnlyWithoutCallback) {
+  std::ofstream(work_ / "certstore.sst") << "this is not a store";
+  {
+    IVexorImpl& obj = Object(true);
+    InstanceContext ctx(obj);
+    EXPECT_EQ(OpenStores(CST_SST | CST_MY, ctx), RC_OK);
+    EXPECT_FALSE(ctx.stores.Has(CST_SST));
+    EXPECT_TRUE(ctx.stores.Has(CST_MY));
+  }
+  IVexorImpl& obj = Object(false);
+  InstanceContext ctx(obj);
+  try {
+    OpenStores(CST_SST | CST_MY, ctx);
+    FAIL() << "no exception";
+  } catch (const CryptoOperations::SystemException& e) {
+    EXPECT_EQ(e.code(), RC_STORE_OPEN);
+    EXPECT_EQ(Cp1251ToUtf8(e.what()), "Не удалось открыть хранилище certstore.sst");
+  }
+  // The store walk's lookup never raises: the store is simply not there.
+  EXPECT_EQ(GetStore(CST_SST, ctx), nullptr);
+}
+
+TEST_F(LibraryTest, HostStoreGoesBackToTheHost) {
+  HostStoreCallback host;
+  IVexorImpl obj;
+  ASSERT_EQ(obj.Init(work_.c_str(), &host, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  {
+    InstanceContext ctx(obj);
+    EXPECT_EQ(GetStore(CST_HOST, ctx), host.store);
+    EXPECT_EQ(GetStore(CST_HOST, ctx), host.store);
+    EXPECT_EQ(host.opened, 1);
+  }
+  ASSERT_EQ(host.returned.size(), 1u);
+  EXPECT_EQ(host.returned[0], host.store);
+  // Still the host's: the library did not close it.
+  EXPECT_TRUE(AddDer(host.store, test_pki::Pki::Get().user_a.der));
+  CertCloseStore(host.store, 0);
+}
+
+TEST_F(LibraryTest, SavedStoreFileIsSeenByTheNextCall) {
+  IVexorImpl& obj = Object(false);
+  {
+    InstanceContext ctx(obj);
+    HCERTSTORE sst = GetStore(CST_SST, ctx);
+    ASSERT_NE(sst, nullptr);
+    ASSERT_TRUE(AddDer(sst, test_pki::Pki::Get().user_a.der));
+    EXPECT_EQ(SaveSSTStore(ctx, nullptr), RC_OK);
+  }
+  EXPECT_EQ(CountInFile(work_ / "certstore.sst"), 1);
+
+  // A store file that cannot be written: 36 with the path in the text.
+  InstanceContext ctx(obj);
+  HCERTSTORE sst = GetStore(CST_SST, ctx);
+  ASSERT_NE(sst, nullptr);
+  fs::remove(work_ / "certstore.sst");
+  fs::create_directory(work_ / "certstore.sst");
+  try {
+    SaveSSTStore(ctx, sst);
+    FAIL() << "no exception";
+  } catch (const CryptoOperations::SystemException& e) {
+    EXPECT_EQ(e.code(), RC_STORE_SAVE);
+    EXPECT_NE(Cp1251ToUtf8(e.what()).find((work_ / "certstore.sst").string()), std::string::npos);
+  }
+}
+
+// The lock of the store file is the named lock of its path, and it holds across processes:
+// an open waits while another process holds it.
+TEST_F(LibraryTest, StoreFileLockHoldsAcrossProcesses) {
+  IVexorImpl& obj = Object(false);
+  const std::string name = obj.sstAccessor().GetMutexName();
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    NamedMutex lock(name);
+    lock.lock();
+    const char c = 1;
+    (void)!write(ready[1], &c, 1);
+    usleep(500 * 1000);
+    lock.unlock();
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  const auto start = std::chrono::steady_clock::now();
+  HCERTSTORE s = obj.sstAccessor().Open(kStoreEncoding, kStoreFileOpenFlags, 0);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  ASSERT_NE(s, nullptr);
+  CertCloseStore(s, 0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_GE(waited, std::chrono::milliseconds(300));
+}
+
+TEST_F(LibraryTest, TwoProcessesAddingKeepAReadableFile) {
+  Object(false);
+  const fs::path path = work_ / "certstore.sst";
+  std::vector<pid_t> children;
+  for (int p = 0; p < 2; ++p) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int failures = 0;
+      IVexorImpl obj;
+      obj.Init(work_.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER);
+      for (int i = 0; i < 20; ++i) {
+        try {
+          InstanceContext ctx(obj);
+          HCERTSTORE sst = GetStore(CST_SST, ctx);
+          const test_pki::Bytes der = test_pki::MakeSelfSigned(1000 * (p + 1) + i, "Proc " + std::to_string(p));
+          if (sst == nullptr || !AddDer(sst, der) || SaveSSTStore(ctx, sst) != RC_OK) ++failures;
+        } catch (...) {
+          ++failures;
+        }
+      }
+      _exit(failures == 0 ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  // Meanwhile the file always opens whole.
+  int bad_reads = 0;
+  for (int i = 0; i < 50; ++i) {
+    SSTAccessor reader;
+    reader.Init(nullptr, work_.c_str());
+    const bool existed = fs::exists(path);
+    HCERTSTORE s = reader.Open(kStoreEncoding, CERT_STORE_OPEN_EXISTING_FLAG, 0);
+    if (s == nullptr && existed) ++bad_reads;
+    if (s != nullptr) CertCloseStore(s, 0);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(bad_reads, 0);
+  EXPECT_GE(CountInFile(path), 1);
+}

@@ -1,0 +1,86 @@
+#include "test_certs.h"
+
+#include <atomic>
+
+namespace test_certs {
+
+namespace fs = std::filesystem;
+
+std::string OpensslDate(long offset_seconds) {
+  const time_t t = time(nullptr) + offset_seconds;
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y%m%d%H%M%SZ", &tm);
+  return buf;
+}
+
+test_pki::Cert IssueUser(const std::string& name, const std::string& subject, const std::string& start,
+                         const std::string& end, std::string& error) {
+  const test_pki::Pki& pki = test_pki::Pki::Get();
+  test_pki::Cert c;
+  if (!pki.ok()) {
+    error = pki.error;
+    return c;
+  }
+  static std::atomic<int> counter{0};
+  const std::string stem = name + "-" + std::to_string(counter++);
+  c.key = pki.dir / (stem + ".key");
+  c.pem = pki.dir / (stem + ".pem");
+  const fs::path csr = pki.dir / (stem + ".csr");
+  const std::string ossl = "OPENSSL_CONF='" + pki.openssl_config.string() + "' openssl ";
+  const std::string commands[] = {
+      "genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out '" + c.key.string() + "'",
+      "req -engine gost -new -utf8 -key '" + c.key.string() + "' -subj '" + subject + "' -out '" + csr.string() + "'",
+      "ca -engine gost -batch -utf8 -notext -startdate " + start + " -enddate " + end + " -in '" + csr.string() +
+          "' -out '" + c.pem.string() + "'",
+      "x509 -in '" + c.pem.string() + "' -outform DER -out '" + c.pem.string() + ".der'",
+  };
+  for (const std::string& cmd : commands) {
+    const test_pki::RunResult r = test_pki::Run(ossl + cmd + " 2>&1");
+    if (r.status != 0) {
+      error = cmd + ":\n" + r.out;
+      return test_pki::Cert{};
+    }
+  }
+  c.der = test_pki::ReadFile(c.pem.string() + ".der");
+  if (c.der.empty()) error = "no certificate in " + c.pem.string();
+  return c;
+}
+
+bool TrustTestPki() {
+  const test_pki::Pki& pki = test_pki::Pki::Get();
+  if (!test_pki::TrustTestRoot()) return false;
+  HCERTSTORE ca = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "CA");
+  if (ca == nullptr) return false;
+  const BOOL ok = CertAddEncodedCRLToStore(ca, X509_ASN_ENCODING, pki.crl.data(), static_cast<DWORD>(pki.crl.size()),
+                                           CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  CertCloseStore(ca, 0);
+  return ok != FALSE;
+}
+
+std::string Cp1251(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    // Two-byte sequences only: Cyrillic U+0410..U+044F and Ё/ё are all these tests use.
+    const unsigned cp = ((c & 0x1F) << 6) | (static_cast<unsigned char>(utf8[i + 1]) & 0x3F);
+    if (cp >= 0x410 && cp <= 0x44F)
+      out += static_cast<char>(0xC0 + (cp - 0x410));
+    else if (cp == 0x401)
+      out += '\xA8';
+    else if (cp == 0x451)
+      out += '\xB8';
+    else
+      out += '?';
+    i += 2;
+  }
+  return out;
+}
+
+}  // namespace test_certs
