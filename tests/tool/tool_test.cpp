@@ -46,7 +46,7 @@ class ToolTest : public ::testing::Test {
     const std::string script =
         "cd " + dir_ + " && openssl req -x509 " + key + " -keyout root.key -out root.pem -subj '/CN=Tool Root'"
         " -days 30 -addext basicConstraints=critical,CA:TRUE && "
-        "openssl req -new " + key + " -keyout u1.key -out u1.csr -subj '/CN=Сидоров/emailAddress=s@example.ru' && "
+        "openssl req -new -utf8 " + key + " -keyout u1.key -out u1.csr -subj '/CN=Сидоров/emailAddress=s@example.ru' && "
         "openssl x509 -req -engine gost -in u1.csr -CA root.pem -CAkey root.key -CAcreateserial -days 30"
         " -extfile user.ext -out u1.pem && "
         "openssl req -new " + key + " -keyout u2.key -out u2.csr -subj '/CN=Other' && "
