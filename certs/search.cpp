@@ -154,11 +154,16 @@ void SearchInStore(HCERTSTORE store, _TAGCERTFINDPARAM& p, InstanceContext& ctx,
     log.Log("Поиск сертификата будет производиться по отпечатку : \"%s\".", hex.c_str());
   }
 
-  PCCERT_CONTEXT cur = std::exchange(p.startCert, nullptr);
-  while ((cur = CertFindCertificateInStore(store, kStoreEncoding, 0, find_type, find_para, cur)) != nullptr) {
-    log.LogExt("Нашли сертификат: \"%s\".", GetCertDisplayName(cur).c_str());
-    if (PassesStoreFilters(cur, mode, p, ctx)) {
-      found.Add(cur);
+  // The find call releases the certificate it continues from; until then it is ours, so a
+  // filter that raises leaks nothing.
+  auto_cert cur(std::exchange(p.startCert, nullptr));
+  for (;;) {
+    PCCERT_CONTEXT next = CertFindCertificateInStore(store, kStoreEncoding, 0, find_type, find_para, cur.release());
+    if (next == nullptr) break;
+    cur.reset(next);
+    log.LogExt("Нашли сертификат: \"%s\".", GetCertDisplayName(next).c_str());
+    if (PassesStoreFilters(next, mode, p, ctx)) {
+      found.Add(next);
       log.LogExt("Сохранили найденный сертификат в списке");
     }
   }

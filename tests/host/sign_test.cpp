@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -175,7 +176,10 @@ CertPartyParam ByName(const std::string& utf8) {
 }  // namespace
 
 TEST_F(HostSign, AttachedAndDetachedVerifyWithOpenssl) {
-  Object obj = NewObject();
+  std::vector<std::string> lines;
+  HostCallback cb;
+  cb.onLog = [&lines](const char* text) { lines.push_back(text); };
+  Object obj = NewObject(&cb);
   const std::string data = "Платёжное поручение №1\n" + std::string(1000, 'x');
   std::string sig;
   ASSERT_EQ(Sign(*obj, ByName("Иванов Иван Иванович"), data, false, sig), 0);
@@ -185,6 +189,10 @@ TEST_F(HostSign, AttachedAndDetachedVerifyWithOpenssl) {
   const std::string printed = Print(sig);
   EXPECT_NE(printed.find("signingTime"), std::string::npos) << printed;
   EXPECT_NE(printed.find("GOST R 34.11-94"), std::string::npos) << printed;
+  // The provider that holds the key is named in the log.
+  const std::string provider_line =
+      test_certs::Cp1251("Будет использован криптопровайдер \"") + VEXOR_GOST_PROV_NAME_A + "\"";
+  EXPECT_NE(std::find(lines.begin(), lines.end(), provider_line), lines.end());
 
   std::string detached;
   ASSERT_EQ(Sign(*obj, ByName("Иванов Иван Иванович"), data, true, detached), 0);

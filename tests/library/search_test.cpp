@@ -179,15 +179,17 @@ TEST_F(Search, PersonalStoreComesFirst) {
                                                    static_cast<DWORD>(c->der.size()), CERT_STORE_ADD_NEW, nullptr));
     ASSERT_EQ(SaveSSTStore(ctx, sst), RC_OK);
   }
-  InstanceContext ctx(obj);
-  AUTO_CERTFINDPARAM params;
-  params.storeMask = CST_ALL;
-  SetCertIdentifier(ThumbOf(pki.user_a.der), params);
-  auto_cert cert;
-  ASSERT_EQ(FindCertInStores(&params, cert.put(), ctx), RC_OK);
-  // Only the personal store's copy knows its key container.
-  DWORD len = 0;
-  EXPECT_TRUE(CertGetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &len));
+  {
+    InstanceContext ctx(obj);
+    AUTO_CERTFINDPARAM params;
+    params.storeMask = CST_ALL;
+    SetCertIdentifier(ThumbOf(pki.user_a.der), params);
+    auto_cert cert;
+    ASSERT_EQ(FindCertInStores(&params, cert.put(), ctx), RC_OK);
+    // Only the personal store's copy knows its key container.
+    DWORD len = 0;
+    EXPECT_TRUE(CertGetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &len));
+  }
   EXPECT_TRUE(cb_.Saw("Сертификат(ы) был(и) найден(ы) в хранилище \"Личные\"."));
   EXPECT_FALSE(cb_.Saw("в хранилище \"certstore.sst\""));
 
