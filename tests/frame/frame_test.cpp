@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/frame/scratch_dir.h"
+
 #include "frame/failure.h"
 #include "frame/instance_context.h"
 #include "frame/result_codes.h"
@@ -19,18 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Dir {
- public:
-  Dir() {
-    std::string t = (fs::temp_directory_path() / "vexor-frame-XXXXXX").string();
-    path = mkdtemp(t.data());
-  }
-  ~Dir() { fs::remove_all(path); }
-  void Write(const std::string& name, const std::string& text) const {
-    std::ofstream(fs::path(path) / name, std::ios::binary) << text;
-  }
-  std::string path;
-};
 
 class Recorder : public HostCallback {
  public:
@@ -45,7 +35,7 @@ class Recorder : public HostCallback {
 TEST(FailureReport, RaisesTheFormattedMessageInWindows1251) {
   IVexorImpl obj;
   Recorder cb;
-  Dir dir;
+  ScratchDir dir;
   ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
   InstanceContext ctx(obj);
   try {
@@ -66,7 +56,7 @@ TEST(FailureReport, RaisesTheFormattedMessageInWindows1251) {
 TEST(FailureReport, ReasonIsLoggedButNotRaised) {
   IVexorImpl obj;
   Recorder cb;
-  Dir dir;
+  ScratchDir dir;
   ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
   InstanceContext ctx(obj);
   SetLastError(ERROR_ACCESS_DENIED);
@@ -148,7 +138,7 @@ TEST(WorkDir, CandidateOnlyWhileEmptyAndCallbackWins) {
   IVexorImpl obj;
   EXPECT_EQ(obj.EstablishWorkDir("/a/b//"), "/a/b");
   EXPECT_EQ(obj.EstablishWorkDir("/c"), "/a/b");
-  Dir dir;
+  ScratchDir dir;
   Recorder cb;
   cb.workDir = dir.path + "/";
   ASSERT_EQ(obj.Init("/nonexistent-argument", &cb, 0x10000), 4);
@@ -170,7 +160,7 @@ TEST(WorkDir, ConcurrentSetsLeaveOneWholeValue) {
 }
 
 TEST(InstanceContext, SnapshotIsUnaffectedByLaterInit) {
-  Dir dir;
+  ScratchDir dir;
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipCheckCRL=1\n");
   IVexorImpl obj;
   ASSERT_EQ(obj.Init(dir.path.c_str(), nullptr, 0x10000), 0);
@@ -186,7 +176,7 @@ TEST(InstanceContext, SnapshotIsUnaffectedByLaterInit) {
 }
 
 TEST(Logging, HookVetoAndExtendedLines) {
-  Dir dir;
+  ScratchDir dir;
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\n");
   IVexorImpl obj;
   Recorder cb;
@@ -205,7 +195,7 @@ TEST(Logging, HookVetoAndExtendedLines) {
 TEST(ReportProvider, NoProvider) {
   IVexorImpl obj;
   Recorder cb;
-  Dir dir;
+  ScratchDir dir;
   ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
   obj.ReportProvider(0);
   EXPECT_EQ(cb.lines.back(), "Криптопровайдер не найден!");

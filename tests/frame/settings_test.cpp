@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/frame/scratch_dir.h"
+
 #include "frame/options.h"
 #include "frame/profile_string.h"
 #include "frame/settings_file.h"
@@ -13,20 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Dir {
- public:
-  Dir() {
-    std::string t = (fs::temp_directory_path() / "vexor-settings-XXXXXX").string();
-    path = mkdtemp(t.data());
-  }
-  ~Dir() { fs::remove_all(path); }
-  void Write(const std::string& name, const std::string& text) const {
-    std::ofstream(fs::path(path) / name, std::ios::binary) << text;
-  }
-  std::string path;
-};
-
-OptionBlock Read(const Dir& dir, bool* family = nullptr) {
+OptionBlock Read(const ScratchDir& dir, bool* family = nullptr) {
   OptionBlock o;
   bool f = false;
   ReadSettings(dir.path, o, f);
@@ -37,7 +26,7 @@ OptionBlock Read(const Dir& dir, bool* family = nullptr) {
 }  // namespace
 
 TEST(Settings, DefaultsWithoutFiles) {
-  Dir dir;
+  ScratchDir dir;
   bool family = true;
   const OptionBlock o = Read(dir, &family);
   EXPECT_FALSE(family);
@@ -61,7 +50,7 @@ TEST(Settings, UsingCustomOptionsDecidesWhetherOtherKeysCount) {
               {"FALSE", false}, {"", false}, {nullptr, false}, {" 1 ", true}, {"7abc", true}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.value ? row.value : "(absent)");
-    Dir dir;
+    ScratchDir dir;
     std::string ini = "[Settings]\nSkipCheckCRL=1\n";
     if (row.value) ini += std::string("UsingCustomOptions=") + row.value + "\n";
     dir.Write("Vexor.ini", ini);
@@ -92,14 +81,14 @@ TEST(Settings, KeyLookupRules) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    Dir dir;
+    ScratchDir dir;
     dir.Write("Vexor.ini", std::string("[Settings]\nUsingCustomOptions=1\n") + row.lines);
     EXPECT_EQ(Read(dir).*row.word, row.expected);
   }
 }
 
 TEST(Settings, SectionHeaderIsNormalised) {
-  Dir dir;
+  ScratchDir dir;
   dir.Write("Vexor.ini", "[ Other ]\n[SETTINGS]\nUsingCustomOptions=1\nSkipCheckCRL=1\n");
   EXPECT_EQ(Read(dir).SkipCheckCRL, 1);
 }
@@ -107,7 +96,7 @@ TEST(Settings, SectionHeaderIsNormalised) {
 TEST(Settings, FamilyRuleInAnyLetterCase) {
   for (const char* name : {"Moravel", "MORAVEL client", "the moravel suite"}) {
     SCOPED_TRACE(name);
-    Dir dir;
+    ScratchDir dir;
     dir.Write("app.info", std::string("[Application]\nName=") + name + "\n");
     bool family = false;
     const OptionBlock o = Read(dir, &family);
@@ -116,7 +105,7 @@ TEST(Settings, FamilyRuleInAnyLetterCase) {
     EXPECT_EQ(o.SkipCheckCRL, 0);
     EXPECT_EQ(o.NoErrorCheckChain, 1);
   }
-  Dir other;
+  ScratchDir other;
   other.Write("app.info", "[Application]\nName=Morave\n");
   bool family = true;
   Read(other, &family);
@@ -124,7 +113,7 @@ TEST(Settings, FamilyRuleInAnyLetterCase) {
 }
 
 TEST(Settings, CustomSettingsOverrideTheFamilyRule) {
-  Dir dir;
+  ScratchDir dir;
   dir.Write("app.info", "[application]\nname = Moravel\n");
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipUpdateCRL=1\n");
   bool family = false;
@@ -135,7 +124,7 @@ TEST(Settings, CustomSettingsOverrideTheFamilyRule) {
 }
 
 TEST(ProfileString, LookupRules) {
-  Dir dir;
+  ScratchDir dir;
   dir.Write("p.ini", "; comment\n[Sec]\n  Key  =  \"quoted value\"  \nkey=second\n[Other]\nA=1\n");
   const std::string path = dir.path + "/p.ini";
   EXPECT_EQ(GetProfileString(path, "sec", "KEY", "", 1024), "quoted value");
@@ -145,7 +134,7 @@ TEST(ProfileString, LookupRules) {
 }
 
 TEST(SettingsFile, LoadModes) {
-  Dir dir;
+  ScratchDir dir;
   CSettingsFile file;
   EXPECT_FALSE(file.Load(dir.path + "/absent.ini", 1));
   EXPECT_TRUE(file.Load(dir.path + "/absent.ini", CSettingsFile::kMissingIsEmpty));

@@ -38,6 +38,26 @@ void PrintSigners(const SignerCheckList& list) {
   }
 }
 
+// What failed to open among the command's input and output, printed; its exit status or 0.
+int OpenFailure(const Args& args, const Input& in, const Output* out) {
+  if (!in.ok()) {
+    PrintError("cannot read " + args.get("in"));
+    return 4;
+  }
+  if (out != nullptr && !out->ok()) {
+    PrintError("cannot write " + args.get("out"));
+    return 5;
+  }
+  return 0;
+}
+
+// The --format option, printed when unknown (-1).
+int32_t FormatOption(const Args& args) {
+  const int32_t format = ParseFormat(args.get("format"));
+  if (format < 0) PrintError("unknown format " + args.get("format"));
+  return format;
+}
+
 SignerCheckList ExpectedSigners(const Args& args) {
   SignerCheckList list;
   for (const std::string& id : args.all("expect")) {
@@ -52,25 +72,15 @@ SignerCheckList ExpectedSigners(const Args& args) {
 }  // namespace
 
 int RunSign(const Args& args) {
-  const int32_t format = ParseFormat(args.get("format"));
-  if (format < 0) {
-    PrintError("unknown format " + args.get("format"));
-    return 49;
-  }
+  const int32_t format = FormatOption(args);
+  if (format < 0) return 49;
   if (!args.has("signer")) {
     PrintError("sign needs --signer");
     return 49;
   }
   Input in(args.get("in"), "signing");
-  if (!in.ok()) {
-    PrintError("cannot read " + args.get("in"));
-    return 4;
-  }
   Output out(args.get("out"));
-  if (!out.ok()) {
-    PrintError("cannot write " + args.get("out"));
-    return 5;
-  }
+  if (const int failure = OpenFailure(args, in, &out)) return failure;
   Session session(args);
   if (!session.ok()) return 1;
   const CertPartyParam party = PartyFromText(args.get("signer"));
@@ -87,16 +97,10 @@ int RunSign(const Args& args) {
 }
 
 int RunVerify(const Args& args) {
-  const int32_t format = ParseFormat(args.get("format"));
-  if (format < 0) {
-    PrintError("unknown format " + args.get("format"));
-    return 49;
-  }
+  const int32_t format = FormatOption(args);
+  if (format < 0) return 49;
   Input in(args.get("in"), "verifying");
-  if (!in.ok()) {
-    PrintError("cannot read " + args.get("in"));
-    return 4;
-  }
+  if (const int failure = OpenFailure(args, in, nullptr)) return failure;
   Session session(args);
   if (!session.ok()) return 1;
   SignerCheckList list = ExpectedSigners(args);
@@ -133,15 +137,8 @@ int RunVerify(const Args& args) {
 
 int RunUnpack(const Args& args) {
   Input in(args.get("in"), "unpacking");
-  if (!in.ok()) {
-    PrintError("cannot read " + args.get("in"));
-    return 4;
-  }
   Output out(args.get("out"));
-  if (!out.ok()) {
-    PrintError("cannot write " + args.get("out"));
-    return 5;
-  }
+  if (const int failure = OpenFailure(args, in, &out)) return failure;
   Session session(args);
   if (!session.ok()) return 1;
   const int32_t rc = session.Run("unpack_signed_stream", [&] {
