@@ -29,8 +29,7 @@ DWORD ParseVersion(const BYTE* p, size_t n, DWORD& out) {
 }  // namespace
 
 std::shared_ptr<Decoder> Decoder::Create(DWORD flags, DWORD type, const CMSG_STREAM_INFO* stream) {
-  if (type > CMSG_ENCRYPTED || (type != 0 && type != CMSG_DATA && type != CMSG_SIGNED &&
-                                type != CMSG_ENVELOPED)) {
+  if (type != 0 && type != CMSG_DATA && type != CMSG_SIGNED && type != CMSG_ENVELOPED) {
     SetLastError(DWORD(CRYPT_E_INVALID_MSG_TYPE));
     return nullptr;
   }
@@ -56,9 +55,14 @@ DWORD Decoder::NotReady() const { return DWORD(CRYPT_E_STREAM_MSG_NOT_READY); }
 // ---- content ----------------------------------------------------------------------------
 
 bool Decoder::Deliver(const BYTE* p, size_t n, bool final) {
-  if (stream_) return Emit(*stream_, p, n, final);
-  content_.insert(content_.end(), p, p + n);
-  return true;
+  if (!stream_) {
+    content_.insert(content_.end(), p, p + n);
+    return true;
+  }
+  if (Emit(*stream_, p, n, final)) return true;
+  // A refusing callback may say why through the last error.
+  if (error_ == 0) error_ = GetLastError() != 0 ? GetLastError() : DWORD(ERROR_CANCELLED);
+  return false;
 }
 
 void Decoder::StartHashes() {
@@ -112,7 +116,7 @@ bool Decoder::SignedContent(const BYTE* p, size_t n) {
 bool Decoder::SignedContentDone() {
   content_done_ = true;
   if (!FinishHashes()) return false;
-  return stream_ ? Emit(*stream_, nullptr, 0, true) : true;
+  return stream_ ? Deliver(nullptr, 0, true) : true;
 }
 
 bool Decoder::Decrypt(const BYTE* p, size_t n) {
@@ -130,13 +134,15 @@ bool Decoder::Decrypt(const BYTE* p, size_t n) {
 
 bool Decoder::Cipher(const BYTE* p, size_t n) {
   if (cipher_) return Decrypt(p, n);
-  return held_.Append(p, n);
+  if (held_.Append(p, n)) return true;
+  if (error_ == 0) error_ = DWORD(ERROR_WRITE_FAULT);
+  return false;
 }
 
 bool Decoder::CipherDone() {
   cipher_done_ = true;
   content_done_ = true;
-  if (cipher_ && stream_) return Emit(*stream_, nullptr, 0, true);
+  if (cipher_ && stream_) return Deliver(nullptr, 0, true);
   return true;
 }
 
@@ -388,7 +394,10 @@ Step Decoder::Run() {
       case St::kDone:
         return Step::kDone;
     }
-    if (s == Step::kError) return Bad(cursor_.error() != 0 ? cursor_.error() : error_);
+    // A failure of our own (content refused, no room to hold it) was recorded first and
+    // stays; otherwise the reader's.
+    if (s == Step::kError)
+      return Bad(cursor_.error() != 0 ? cursor_.error() : DWORD(CRYPT_E_ASN1_CORRUPT));
     if (s == Step::kNeedMore) return s;
   }
 }

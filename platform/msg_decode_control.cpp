@@ -38,6 +38,19 @@ bool SameName(const Bytes& name, const CERT_NAME_BLOB& blob) {
          std::memcmp(blob.pbData, name.data(), name.size()) == 0;
 }
 
+// The key identifier of a certificate: its subjectKeyIdentifier extension.
+bool HasKeyId(const CERT_INFO& cert, const Bytes& key_id) {
+  for (DWORD i = 0; i < cert.cExtension && cert.rgExtension != nullptr; ++i) {
+    const CERT_EXTENSION& ext = cert.rgExtension[i];
+    if (ext.pszObjId == nullptr || std::strcmp(ext.pszObjId, "2.5.29.14") != 0) continue;
+    der::Reader r(ext.Value.pbData, ext.Value.cbData);
+    der::Tlv id;
+    return r.Expect(der::kOctetString, id) && r.empty() && id.length == key_id.size() &&
+           std::memcmp(id.value, key_id.data(), id.length) == 0;
+  }
+  return false;
+}
+
 // A single DER element exactly filling the blob.
 bool OneElement(const CRYPT_DATA_BLOB* blob) {
   if (blob == nullptr || blob->pbData == nullptr || blob->cbData == 0) return false;
@@ -62,7 +75,8 @@ BOOL Decoder::VerifySignature(const CERT_INFO* cert) {
   if (!signers_ready_ || !content_done_) return Fail(DWORD(CRYPT_E_MSG_ERROR));
   const SignerRecord* signer = nullptr;
   for (const SignerRecord& s : signers_)
-    if (!s.by_key_id && SameName(s.issuer, cert->Issuer) && SameSerial(s.serial, cert->SerialNumber)) {
+    if (s.by_key_id ? HasKeyId(*cert, s.serial)
+                    : SameName(s.issuer, cert->Issuer) && SameSerial(s.serial, cert->SerialNumber)) {
       signer = &s;
       break;
     }
@@ -152,9 +166,9 @@ BOOL Decoder::DecryptControl(const CMSG_CTRL_DECRYPT_PARA* para) {
   recipient_index_ = para->dwRecipientIndex;
   // Ciphertext that arrived before the key, then the end if it has been seen.
   if (!held_.Drain([this](const BYTE* p, size_t n) { return Decrypt(p, n); }))
-    return Fail(DWORD(ERROR_CANCELLED));
-  if (cipher_done_ && stream_ && !Emit(*stream_, nullptr, 0, true))
-    return Fail(DWORD(ERROR_CANCELLED));
+    return Fail(error_ != 0 ? error_ : DWORD(ERROR_READ_FAULT));
+  if (cipher_done_ && stream_ && !Deliver(nullptr, 0, true))
+    return Fail(error_ != 0 ? error_ : DWORD(ERROR_CANCELLED));
   return TRUE;
 }
 

@@ -18,6 +18,14 @@ BOOL Raw(const Bytes& b, void* out, DWORD* out_len) {
   return CopyOut(b.data(), b.size(), static_cast<BYTE*>(out), out_len);
 }
 
+// The issuer CryptoAPI reports for a signer named by key identifier: a name with one
+// attribute 1.3.6.1.4.1.311.10.7.1 holding the identifier (serial number one zero byte).
+Bytes KeyIdIssuer(const Bytes& key_id) {
+  Bytes atv = OidTlv("1.3.6.1.4.1.311.10.7.1");
+  Append(atv, Tlv(der::kOctetString, key_id));
+  return Tlv(der::kSequence, Tlv(der::kSet, Tlv(der::kSequence, atv)));
+}
+
 // A CERT_INFO with only the issuer and the serial number (least significant byte first).
 BOOL IssuerSerialInfo(const Bytes& issuer, const Bytes& serial, void* out, DWORD* out_len) {
   return DeliverFlat(out, out_len, [&](FlatWriter& w) {
@@ -85,6 +93,7 @@ BOOL Decoder::GetParam(DWORD param, DWORD index, void* out, DWORD* out_len) {
     case CMSG_SIGNER_CERT_INFO_PARAM: {
       const SignerRecord* s = signer();
       if (s == nullptr) return FALSE;
+      if (s->by_key_id) return IssuerSerialInfo(KeyIdIssuer(s->serial), {0}, out, out_len);
       return IssuerSerialInfo(s->issuer, s->serial, out, out_len);
     }
     case CMSG_SIGNER_HASH_ALGORITHM_PARAM: {

@@ -293,11 +293,12 @@ bool SignedEncoder::Finish() {
     infos.push_back(std::move(si));
   }
   if (stream_) {
+    // Closes the OCTET STRING, [0] and encapsulated content (attached), then after the
+    // trailer the SignedData and, unless bare, the [0] and ContentInfo around it.
     Bytes t;
-    if (!detached_) Put(t, kEoc, 2), Put(t, kEoc, 2), Put(t, kEoc, 2);
+    for (int i = 0; i < (detached_ ? 0 : 3); ++i) Put(t, kEoc, 2);
     Append(t, Trailer(infos));
-    Put(t, kEoc, 2);
-    if (!bare_) Put(t, kEoc, 2), Put(t, kEoc, 2);
+    for (int i = 0; i < (bare_ ? 1 : 3); ++i) Put(t, kEoc, 2);
     return Emit(*stream_, t.data(), t.size(), true);
   }
   // Assembled around the content with computed lengths, so the content is copied once.

@@ -16,8 +16,9 @@ namespace {
 
 constexpr DWORD kWin32EncryptParaSize = 36;
 
-DWORD Encrypt(const CRYPT_ENCRYPT_MESSAGE_PARA* para, DWORD count, PCCERT_CONTEXT* certs,
-              const BYTE* data, DWORD size, Bytes& out) {
+// The prefix of the encoding (everything before the ciphertext), for a new content key.
+DWORD Prepare(const CRYPT_ENCRYPT_MESSAGE_PARA* para, DWORD count, PCCERT_CONTEXT* certs,
+              const BYTE* data, DWORD size, std::unique_ptr<Envelope>& env, Bytes& prefix) {
   if (para == nullptr ||
       !(para->cbSize == kWin32EncryptParaSize || para->cbSize >= sizeof(*para)) ||
       (para->dwMsgEncodingType & PKCS_7_ASN_ENCODING) == 0 || count == 0 || certs == nullptr ||
@@ -32,11 +33,9 @@ DWORD Encrypt(const CRYPT_ENCRYPT_MESSAGE_PARA* para, DWORD count, PCCERT_CONTEX
     recipients.push_back(certs[i]->pCertInfo);
   }
   DWORD error = 0;
-  std::unique_ptr<Envelope> env = Envelope::Create(recipients, error);
+  env = Envelope::Create(recipients, error);
   if (!env) return error;
-  Bytes cipher(data, data + size);
-  env->cipher().Encrypt(cipher.data(), cipher.size());
-  out = env->Whole(cipher, (para->dwFlags & CRYPT_MESSAGE_BARE_CONTENT_OUT_FLAG) != 0);
+  prefix = env->Prefix(size, (para->dwFlags & CRYPT_MESSAGE_BARE_CONTENT_OUT_FLAG) != 0);
   return 0;
 }
 
@@ -47,30 +46,36 @@ extern "C" BOOL CryptEncryptMessage(PCRYPT_ENCRYPT_MESSAGE_PARA pEncryptPara, DW
                                     DWORD cbToBeEncrypted, BYTE* pbEncryptedBlob,
                                     DWORD* pcbEncryptedBlob) {
   if (pcbEncryptedBlob == nullptr) return Fail(DWORD(E_INVALIDARG));
-  Bytes out;
+  std::unique_ptr<Envelope> env;
+  Bytes prefix;
   DWORD error = 0;
   try {
-    error = Encrypt(pEncryptPara, cRecipientCert, rgpRecipientCert, pbToBeEncrypted,
-                    cbToBeEncrypted, out);
+    error = Prepare(pEncryptPara, cRecipientCert, rgpRecipientCert, pbToBeEncrypted,
+                    cbToBeEncrypted, env, prefix);
   } catch (const std::bad_alloc&) {
     error = ERROR_NOT_ENOUGH_MEMORY;
   } catch (...) {
     error = DWORD(NTE_FAIL);
   }
-  if (error == 0 && out.size() > 0xFFFFFFFFu) error = DWORD(CRYPT_E_ASN1_LARGE);
+  const uint64_t total = uint64_t(prefix.size()) + cbToBeEncrypted;
+  if (error == 0 && total > 0xFFFFFFFFu) error = DWORD(CRYPT_E_ASN1_LARGE);
   if (error != 0) {
     *pcbEncryptedBlob = 0;
     return Fail(error);
   }
   if (pbEncryptedBlob == nullptr) {
-    *pcbEncryptedBlob = DWORD(out.size());
+    *pcbEncryptedBlob = DWORD(total);
     return TRUE;
   }
-  if (*pcbEncryptedBlob < out.size()) {
-    *pcbEncryptedBlob = DWORD(out.size());
+  if (*pcbEncryptedBlob < total) {
+    *pcbEncryptedBlob = DWORD(total);
     return Fail(ERROR_MORE_DATA);
   }
-  std::memcpy(pbEncryptedBlob, out.data(), out.size());
-  *pcbEncryptedBlob = DWORD(out.size());
+  // The ciphertext is made in place in the caller's buffer, after the prefix.
+  std::memcpy(pbEncryptedBlob, prefix.data(), prefix.size());
+  BYTE* cipher = pbEncryptedBlob + prefix.size();
+  if (cbToBeEncrypted > 0) std::memmove(cipher, pbToBeEncrypted, cbToBeEncrypted);
+  env->cipher().Encrypt(cipher, cbToBeEncrypted);
+  *pcbEncryptedBlob = DWORD(total);
   return TRUE;
 }

@@ -113,15 +113,37 @@ Bytes Envelope::EnvelopedBody(const Bytes& encrypted_content_info) const {
   return body;
 }
 
+Bytes Envelope::Prefix(size_t cipher_len, bool bare) const {
+  // Lengths are computed around the ciphertext so that it is never copied into a tree.
+  Bytes eci_head = OidTlv(kOidData);
+  Append(eci_head, ContentAlgorithm());
+  Append(eci_head, TlvHeader(0x80, cipher_len));
+  const size_t eci_len = eci_head.size() + cipher_len;
+  Bytes set;
+  for (const Bytes& ri : recipient_infos_) Append(set, ri);
+  Bytes ed_head = SmallInteger(0);
+  Append(ed_head, Tlv(der::kSet, set));
+  Append(ed_head, TlvHeader(der::kSequence, eci_len));
+  const size_t ed_len = ed_head.size() + eci_len;
+  Bytes out = TlvHeader(der::kSequence, ed_len);
+  Append(out, ed_head);
+  Append(out, eci_head);
+  if (bare) return out;
+  const size_t inner_len = out.size() + cipher_len;
+  const Bytes explicit_header = TlvHeader(0xA0, inner_len);
+  const Bytes oid = OidTlv(kOidEnvelopedData);
+  Bytes whole = TlvHeader(der::kSequence, oid.size() + explicit_header.size() + inner_len);
+  Append(whole, oid);
+  Append(whole, explicit_header);
+  Append(whole, out);
+  return whole;
+}
+
 Bytes Envelope::Whole(const Bytes& ciphertext, bool bare) const {
-  Bytes eci = OidTlv(kOidData);
-  Append(eci, ContentAlgorithm());
-  Append(eci, Tlv(0x80, ciphertext));
-  Bytes ed = Tlv(der::kSequence, EnvelopedBody(Tlv(der::kSequence, eci)));
-  if (bare) return ed;
-  Bytes ci = OidTlv(kOidEnvelopedData);
-  Append(ci, Tlv(0xA0, ed));
-  return Tlv(der::kSequence, ci);
+  Bytes out = Prefix(ciphertext.size(), bare);
+  out.reserve(out.size() + ciphertext.size());
+  Append(out, ciphertext);
+  return out;
 }
 
 Bytes Envelope::StreamHeader(bool bare) const {

@@ -20,7 +20,9 @@ class Envelope {
   // Null with the error set.
   static std::unique_ptr<Envelope> Create(const std::vector<const CERT_INFO*>& recipients,
                                           DWORD& error);
-  // The complete encoding (ContentInfo unless bare) around the given ciphertext.
+  // Everything before the ciphertext of the given length (ContentInfo unless bare): the
+  // ciphertext is the last element, so prefix + ciphertext is the whole encoding.
+  Bytes Prefix(size_t cipher_len, bool bare) const;
   Bytes Whole(const Bytes& ciphertext, bool bare) const;
   // The same as BER with indefinite lengths, in three parts, for streaming.
   Bytes StreamHeader(bool bare) const;

@@ -32,8 +32,10 @@ std::shared_ptr<Message> FindMessage(HCRYPTMSG h);
 // Drops one reference; the message goes when the last one is dropped.
 bool ReleaseMessage(HCRYPTMSG h);
 
-// Runs the stream callback; false when it refused the data.
+// Runs the stream callback; false when it refused the data (the last error is then the
+// callback's, or 0).
 inline bool Emit(const CMSG_STREAM_INFO& s, const BYTE* p, size_t n, bool final) {
+  SetLastError(0);
   while (n > 0x40000000) {
     if (!s.pfnStreamOutput(s.pvArg, const_cast<BYTE*>(p), 0x40000000, FALSE)) return false;
     p += 0x40000000;

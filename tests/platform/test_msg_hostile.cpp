@@ -129,12 +129,17 @@ TEST_F(HostileMessage, MalformedStructuresAreRefused) {
 TEST_F(HostileMessage, RefusingCallbackFailsTheUpdate) {
   const auto samples = Samples();
   const Bytes& message = samples[1].second;  // signed, indefinite
-  Collected sink;
-  sink.refuse = true;
-  CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &sink};
-  Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, &stream));
-  EXPECT_FALSE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE));
-  EXPECT_NE(GetLastError(), 0u);
+  // The callback's own last error is what the update reports; without one, cancelled.
+  for (DWORD callback_error : {DWORD(0), DWORD(ERROR_WRITE_FAULT)}) {
+    SCOPED_TRACE(callback_error);
+    Collected sink;
+    sink.refuse = true;
+    sink.refuse_error = callback_error;
+    CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &sink};
+    Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, &stream));
+    EXPECT_FALSE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE));
+    EXPECT_EQ(GetLastError(), callback_error != 0 ? callback_error : DWORD(ERROR_CANCELLED));
+  }
 }
 
 TEST_F(HostileMessage, ForgedHandlesAreRefused) {

@@ -215,6 +215,29 @@ TEST_F(SignedMessage, DamageIsAFailedVerificationNotADecodingError) {
     ASSERT_TRUE(CryptMsgUpdate(m.h, bad.data(), DWORD(bad.size()), TRUE)) << std::hex << GetLastError();
     EXPECT_EQ(VerifyAll(m.h), c.error);
   }
+  // A signer named by key identifier is found through the certificate's key identifier.
+  {
+    const auto& user = Pki::Get().user_email;
+    const auto in = File("in.bin", content);
+    const auto sig = dir_ / "keyid.p7";
+    const auto r = OpenSsl("cms -sign -engine gost -binary -nodetach -keyid -md md_gost94 -signer " +
+                           Q(user.pem) + " -inkey " + Q(user.key) + " -in " + Q(in) +
+                           " -outform DER -out " + Q(sig));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const Bytes message = test_pki::ReadFile(sig);
+    Msg m(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+    ASSERT_TRUE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE));
+    Bytes info;
+    ASSERT_TRUE(GetBytes(m.h, CMSG_SIGNER_CERT_INFO_PARAM, 0, info));
+    const auto* ci = reinterpret_cast<const CERT_INFO*>(info.data());
+    ASSERT_EQ(ci->SerialNumber.cbData, 1u);
+    EXPECT_EQ(ci->SerialNumber.pbData[0], 0);
+    Cert signer(user.der), other(Pki::Get().user_a.der);
+    EXPECT_TRUE(CryptMsgControl(m.h, 0, CMSG_CTRL_VERIFY_SIGNATURE, signer.c->pCertInfo))
+        << std::hex << GetLastError();
+    EXPECT_FALSE(CryptMsgControl(m.h, 0, CMSG_CTRL_VERIFY_SIGNATURE, other.c->pCertInfo));
+    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_SIGNER_NOT_FOUND));
+  }
   // Another certificate (not the signer) is not a signer of the message.
   Msg m(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
   ASSERT_TRUE(CryptMsgUpdate(m.h, good.data(), DWORD(good.size()), TRUE));
@@ -263,6 +286,26 @@ TEST_F(SignedMessage, ParametersDescribeTheSigner) {
   Bytes alg;
   ASSERT_TRUE(GetBytes(m.h, CMSG_SIGNER_HASH_ALGORITHM_PARAM, 0, alg));
   EXPECT_STREQ(reinterpret_cast<CRYPT_ALGORITHM_IDENTIFIER*>(alg.data())->pszObjId, "1.2.643.2.2.9");
+
+  // The whole signer: issuer and serial as in the certificate, the signature algorithm of
+  // its key, a 64-byte signature that is also the encrypted digest, and its own encoding.
+  Bytes si_flat, digest, encoded_signer, inner;
+  ASSERT_TRUE(GetBytes(m.h, CMSG_SIGNER_INFO_PARAM, 0, si_flat));
+  auto* si = reinterpret_cast<CMSG_SIGNER_INFO*>(si_flat.data());
+  EXPECT_EQ(si->dwVersion, 1u);
+  EXPECT_TRUE(CertCompareIntegerBlob(&si->SerialNumber, &cert.c->pCertInfo->SerialNumber));
+  EXPECT_STREQ(si->HashEncryptionAlgorithm.pszObjId, "1.2.643.2.2.19");
+  EXPECT_EQ(si->AuthAttrs.cAttr, 3u);
+  EXPECT_EQ(si->UnauthAttrs.cAttr, 0u);
+  ASSERT_TRUE(GetBytes(m.h, CMSG_ENCRYPTED_DIGEST, 0, digest));
+  EXPECT_EQ(digest, Bytes(si->EncryptedHash.pbData, si->EncryptedHash.pbData + si->EncryptedHash.cbData));
+  EXPECT_EQ(digest.size(), 64u);
+  ASSERT_TRUE(GetBytes(m.h, CMSG_ENCODED_SIGNER, 0, encoded_signer));
+  EXPECT_NE(std::search(message.begin(), message.end(), encoded_signer.begin(), encoded_signer.end()),
+            message.end());
+  ASSERT_TRUE(GetBytes(m.h, CMSG_INNER_CONTENT_TYPE_PARAM, 0, inner));
+  EXPECT_STREQ(reinterpret_cast<const char*>(inner.data()), szOID_PKCS_7_DATA);
+  EXPECT_EQ(GetDword(m.h, CMSG_VERSION_PARAM), 1u);
 
   EXPECT_EQ(GetDword(m.h, CMSG_CERT_COUNT_PARAM), 1u);
   Bytes der;
@@ -328,6 +371,14 @@ TEST_F(SignedMessage, AddedCertificatesAndCrlsAreInTheReencodedMessage) {
   EXPECT_NE(found, nullptr);
   if (found) CertFreeCRLContext(found);
   CertCloseStore(store, 0);
+
+  // Removal by index.
+  DWORD index = 5;
+  EXPECT_FALSE(CryptMsgControl(again.h, 0, CMSG_CTRL_DEL_CERT, &index));
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_INVALID_INDEX));
+  index = 0;
+  ASSERT_TRUE(CryptMsgControl(again.h, 0, CMSG_CTRL_DEL_CRL, &index));
+  EXPECT_EQ(GetDword(again.h, CMSG_CRL_COUNT_PARAM), 0u);
 
   const auto sig = File("reencoded.p7", reencoded);
   const auto r = OpenSsl("cms -verify -engine gost -binary -inform DER -in " + Q(sig) + " -CAfile " +
@@ -411,6 +462,78 @@ TEST_F(SignedMessage, EncodeArgumentsAreChecked) {
                                            &info, nullptr, 100),
             0u);
   EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_UNKNOWN_ALGO));
+}
+
+}  // namespace
+
+namespace {
+
+// A certificate bag (certificates only, no signers), as the store code saves it: a
+// certificate is added to it and the re-encoded message opens as a store with both.
+TEST_F(SignedMessage, CertificateBagGrowsByAddedCertificates) {
+  HCERTSTORE mem = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  ASSERT_NE(mem, nullptr);
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(mem, X509_ASN_ENCODING, Pki::Get().root.der.data(),
+                                               DWORD(Pki::Get().root.der.size()),
+                                               CERT_STORE_ADD_ALWAYS, nullptr));
+  CRYPT_DATA_BLOB saved{0, nullptr};
+  ASSERT_TRUE(CertSaveStore(mem, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_PKCS7,
+                            CERT_STORE_SAVE_TO_MEMORY, &saved, 0));
+  Bytes bag(saved.cbData);
+  saved.pbData = bag.data();
+  ASSERT_TRUE(CertSaveStore(mem, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_PKCS7,
+                            CERT_STORE_SAVE_TO_MEMORY, &saved, 0));
+  CertCloseStore(mem, 0);
+
+  Msg m(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr));
+  ASSERT_TRUE(CryptMsgUpdate(m.h, bag.data(), DWORD(bag.size()), TRUE)) << std::hex << GetLastError();
+  EXPECT_EQ(GetDword(m.h, CMSG_SIGNER_COUNT_PARAM), 0u);
+  CERT_BLOB add{DWORD(Pki::Get().user_a.der.size()), const_cast<BYTE*>(Pki::Get().user_a.der.data())};
+  ASSERT_TRUE(CryptMsgControl(m.h, 0, CMSG_CTRL_ADD_CERT, &add));
+  Bytes grown;
+  ASSERT_TRUE(GetBytes(m.h, CMSG_ENCODED_MESSAGE, 0, grown));
+  CRYPT_DATA_BLOB blob{DWORD(grown.size()), grown.data()};
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_PKCS7, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                   0, 0, &blob);
+  ASSERT_NE(store, nullptr) << std::hex << GetLastError();
+  int count = 0;
+  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store, nullptr); c != nullptr;
+       c = CertEnumCertificatesInStore(store, c))
+    ++count;
+  EXPECT_EQ(count, 2);
+  CertCloseStore(store, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The length calculation is an upper bound at every length-octet boundary of the content,
+// and what was signed decodes back to the same content.
+TEST_F(SignedMessage, EncodedLengthIsNeverShort) {
+  KeyProv prov(Pki::Get().user_a, "signer-a");
+  ASSERT_NE(prov.h, 0u);
+  for (size_t size : {0, 1, 100, 127, 128, 255, 256, 65535, 65536, 70000}) {
+    for (bool detached : {false, true}) {
+      SCOPED_TRACE(std::to_string(size) + (detached ? " detached" : " attached"));
+      const Bytes content = Pattern(size, uint32_t(size) + 1);
+      const Bytes message = Sign(Pki::Get().user_a, prov.h, content, detached);  // checks the bound
+      ASSERT_FALSE(message.empty());
+      Msg m(CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                 detached ? CMSG_DETACHED_FLAG : 0, 0, 0, nullptr, nullptr));
+      ASSERT_TRUE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE));
+      if (detached) {
+        ASSERT_TRUE(CryptMsgUpdate(m.h, content.data(), DWORD(content.size()), TRUE));
+      } else {
+        Bytes kept;
+        ASSERT_TRUE(GetBytes(m.h, CMSG_CONTENT_PARAM, 0, kept));
+        EXPECT_EQ(kept, content);
+      }
+      Cert cert(Pki::Get().user_a.der);
+      EXPECT_TRUE(CryptMsgControl(m.h, 0, CMSG_CTRL_VERIFY_SIGNATURE, cert.c->pCertInfo))
+          << std::hex << GetLastError();
+    }
+  }
 }
 
 }  // namespace

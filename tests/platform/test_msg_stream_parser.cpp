@@ -37,7 +37,12 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 const Bytes kDataOid = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x01};
 Bytes Octets(const std::string& s) { return Tlv(0x04, Bytes(s.begin(), s.end())); }
 
-TEST(MessageStreamParser, ContentIsTheSameUnderEveryEncodingAndSplit) {
+class MessageStreamParser : public ::testing::Test {
+ protected:
+  test_pki::ScopedHome home_;
+};
+
+TEST_F(MessageStreamParser, ContentIsTheSameUnderEveryEncodingAndSplit) {
   const Bytes long_part(300, 'x');
   struct Case {
     const char* name;
@@ -81,7 +86,7 @@ TEST(MessageStreamParser, ContentIsTheSameUnderEveryEncodingAndSplit) {
   }
 }
 
-TEST(MessageStreamParser, StructuralFaultsAreReportedAsAsn1Errors) {
+TEST_F(MessageStreamParser, StructuralFaultsAreReportedAsAsn1Errors) {
   struct Case {
     const char* name;
     Bytes message;

@@ -95,10 +95,14 @@ struct Collected {
   int calls = 0;
   int finals = 0;
   bool refuse = false;
+  DWORD refuse_error = 0;  // set as the last error when refusing, unless 0
 };
 inline BOOL CollectOutput(const void* arg, BYTE* p, DWORD n, BOOL final) {
   auto* c = static_cast<Collected*>(const_cast<void*>(arg));
-  if (c->refuse) return FALSE;
+  if (c->refuse) {
+    if (c->refuse_error != 0) SetLastError(c->refuse_error);
+    return FALSE;
+  }
   c->data.insert(c->data.end(), p, p + n);
   ++c->calls;
   if (final) ++c->finals;
