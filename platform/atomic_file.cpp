@@ -70,7 +70,8 @@ DWORD WriteFileAtomically(const std::string& path, const std::vector<BYTE>& byte
   const std::string dir = DirectoryOf(path);
   std::string tmpl = path + ".tmp.XXXXXX";
   const int fd = mkstemp(tmpl.data());
-  if (fd < 0) return FromErrno(errno);
+  // A missing directory is a missing path, as Windows reports it.
+  if (fd < 0) return errno == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : FromErrno(errno);
   // Keep the mode of the file being replaced; a new file gets the usual 0644 less umask.
   struct stat old {};
   mode_t mode;

@@ -3,6 +3,7 @@
 #include "platform/cert_context.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include <openssl/err.h>
@@ -29,13 +30,49 @@ bool PropertySet::Has(DWORD id) const {
   return values_.count(id) != 0;
 }
 
-void PropertySet::Set(DWORD id, std::vector<BYTE> value) {
+namespace {
+
+bool IsHandleProperty(DWORD id) {
+  return id == CERT_KEY_PROV_HANDLE_PROP_ID || id == CERT_KEY_CONTEXT_PROP_ID ||
+         id == CERT_NCRYPT_KEY_HANDLE_PROP_ID;
+}
+
+}  // namespace
+
+PropertySet::~PropertySet() {
   std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [id, owned] : owned_)
+    if (owned) ReleaseHandle(id);
+}
+
+void PropertySet::ReleaseHandle(DWORD id) {
+  auto owned = owned_.find(id);
+  auto it = values_.find(id);
+  if (owned == owned_.end() || !owned->second || it == values_.end()) return;
+  owned->second = false;
+  HCRYPTPROV prov = 0;
+  if (id == CERT_KEY_PROV_HANDLE_PROP_ID && it->second.size() >= sizeof prov)
+    std::memcpy(&prov, it->second.data(), sizeof prov);
+  else if (id == CERT_KEY_CONTEXT_PROP_ID && it->second.size() >= sizeof(CERT_KEY_CONTEXT))
+    std::memcpy(&prov, it->second.data() + offsetof(CERT_KEY_CONTEXT, hCryptProv), sizeof prov);
+  if (prov != 0) CryptReleaseContext(prov, 0);
+}
+
+void PropertySet::Set(DWORD id, std::vector<BYTE> value, bool owns_handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (IsHandleProperty(id)) {
+    // A new value of the same handle must not release the handle it keeps.
+    auto it = values_.find(id);
+    if (it == values_.end() || it->second != value) ReleaseHandle(id);
+    owned_[id] = owns_handle;
+  }
   values_[id] = std::move(value);
 }
 
 void PropertySet::Erase(DWORD id) {
   std::lock_guard<std::mutex> lock(mutex_);
+  ReleaseHandle(id);
+  owned_.erase(id);
   values_.erase(id);
 }
 
@@ -46,7 +83,8 @@ std::map<DWORD, std::vector<BYTE>> PropertySet::Snapshot() const {
 
 void PropertySet::Inherit(const std::map<DWORD, std::vector<BYTE>>& other) {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [id, value] : other) values_.emplace(id, value);
+  for (const auto& [id, value] : other)
+    if (!IsHandleProperty(id)) values_.emplace(id, value);
 }
 
 bool IsPersistedProperty(DWORD id) {

@@ -21,19 +21,29 @@ namespace vexorcsp {
 class Store;
 
 // Properties kept in their persisted (serialized-store) form, keyed by property id.
+// The provider handles of CERT_KEY_PROV_HANDLE_PROP_ID and CERT_KEY_CONTEXT_PROP_ID belong
+// to the context unless set with CERT_STORE_NO_CRYPT_RELEASE_FLAG: they are released when the
+// property is replaced or deleted and when the context goes, as Windows does.
 class PropertySet {
  public:
+  PropertySet() = default;
+  ~PropertySet();
+  PropertySet(const PropertySet&) = delete;
+  PropertySet& operator=(const PropertySet&) = delete;
+
   bool Get(DWORD id, std::vector<BYTE>& out) const;
   bool Has(DWORD id) const;
-  void Set(DWORD id, std::vector<BYTE> value);
+  void Set(DWORD id, std::vector<BYTE> value, bool owns_handle = false);
   void Erase(DWORD id);
   std::map<DWORD, std::vector<BYTE>> Snapshot() const;
-  // Adds the properties of `other` this set does not have.
+  // Adds the properties of `other` this set does not have; handles are never copied.
   void Inherit(const std::map<DWORD, std::vector<BYTE>>& other);
 
  private:
+  void ReleaseHandle(DWORD id);  // with mutex_ held
   mutable std::mutex mutex_;
   std::map<DWORD, std::vector<BYTE>> values_;
+  std::map<DWORD, bool> owned_;
 };
 
 // Owned storage for the decoded fields' texts and byte strings; their addresses never move.

@@ -6,6 +6,8 @@
 // temporary name and renamed, so a reader never sees half a container.
 #include "platform/key_container.h"
 
+#include "platform/store_system.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,13 +197,7 @@ int PinCallback(char* buf, int size, int, void* u) {
 
 }  // namespace
 
-fs::path CspHome() {
-  if (const char* home = std::getenv("VEXOR_CSP_HOME"); home && *home) return home;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)
-    return fs::path(xdg) / "vexor-csp";
-  const char* user = std::getenv("HOME");
-  return fs::path(user && *user ? user : "/") / ".local/share/vexor-csp";
-}
+fs::path CspHome() { return PlatformHome(CERT_SYSTEM_STORE_CURRENT_USER); }
 
 DWORD CreateContainer(const std::string& name) {
   std::error_code ec;

@@ -92,7 +92,7 @@ bool PropertyBytes(DWORD id, const void* pv, std::vector<BYTE>& out) {
 
 // Sets or deletes a property and commits the change to the context's store.
 template <typename Obj>
-BOOL SetProperty(Obj* c, DWORD id, const void* pv) {
+BOOL SetProperty(Obj* c, DWORD id, DWORD flags, const void* pv) {
   if (id == 0 || id == CERT_CERT_PROP_ID || id == CERT_CRL_PROP_ID || id == CERT_CTL_PROP_ID)
     return Fail(static_cast<DWORD>(E_INVALIDARG));
   std::vector<BYTE> bytes;
@@ -101,10 +101,11 @@ BOOL SetProperty(Obj* c, DWORD id, const void* pv) {
   Store* s = c->core.store;
   if (s != nullptr && c->core.member && s->read_only() && IsPersistedProperty(id))
     return Fail(ERROR_ACCESS_DENIED);
+  const bool owns_handle = !(flags & CERT_STORE_NO_CRYPT_RELEASE_FLAG);
   if (pv == nullptr)
     c->core.props.Erase(id);
   else
-    c->core.props.Set(id, bytes);
+    c->core.props.Set(id, bytes, owns_handle);
   if (s == nullptr || !c->core.member || !IsPersistedProperty(id)) return TRUE;
   const std::vector<BYTE> hash(c->core.sha1, c->core.sha1 + 20);
   const bool erase = pv == nullptr;
@@ -136,10 +137,10 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwProp
   return GetProperty(AsObject(pCertContext)->core, dwPropId, pvData, pcbData);
 }
 
-BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD,
+BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
                                        const void* pvData) {
   if (pCertContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  return SetProperty(AsObject(pCertContext), dwPropId, pvData);
+  return SetProperty(AsObject(pCertContext), dwPropId, dwFlags, pvData);
 }
 
 DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId) {
@@ -154,9 +155,10 @@ BOOL CertGetCRLContextProperty(PCCRL_CONTEXT pCrlContext, DWORD dwPropId, void* 
   return GetProperty(AsObject(pCrlContext)->core, dwPropId, pvData, pcbData);
 }
 
-BOOL CertSetCRLContextProperty(PCCRL_CONTEXT pCrlContext, DWORD dwPropId, DWORD, const void* pvData) {
+BOOL CertSetCRLContextProperty(PCCRL_CONTEXT pCrlContext, DWORD dwPropId, DWORD dwFlags,
+                               const void* pvData) {
   if (pCrlContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  return SetProperty(AsObject(pCrlContext), dwPropId, pvData);
+  return SetProperty(AsObject(pCrlContext), dwPropId, dwFlags, pvData);
 }
 
 }  // extern "C"

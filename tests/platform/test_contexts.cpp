@@ -205,6 +205,29 @@ TEST_F(Contexts, KeyProvInfoRoundTripsThroughFlatOutput) {
   CertFreeCertificateContext(ctx);
 }
 
+TEST_F(Contexts, KeyContextHandleIsReleasedWithTheContext) {
+  const Bytes& der = Pki::Get().user_a.der;
+  for (const DWORD flags : {DWORD(0), DWORD(CERT_STORE_NO_CRYPT_RELEASE_FLAG)}) {
+    SCOPED_TRACE(flags);
+    HCRYPTPROV prov = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT));
+    PCCERT_CONTEXT ctx = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), DWORD(der.size()));
+    CERT_KEY_CONTEXT key{sizeof(CERT_KEY_CONTEXT), prov, AT_KEYEXCHANGE};
+    ASSERT_TRUE(CertSetCertificateContextProperty(ctx, CERT_KEY_CONTEXT_PROP_ID, flags, &key));
+    // A copy in a store does not take the handle along.
+    HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    PCCERT_CONTEXT copy = nullptr;
+    ASSERT_TRUE(CertAddCertificateContextToStore(s, ctx, CERT_STORE_ADD_NEW, &copy));
+    DWORD cb = 0;
+    EXPECT_FALSE(CertGetCertificateContextProperty(copy, CERT_KEY_CONTEXT_PROP_ID, nullptr, &cb));
+    CertFreeCertificateContext(copy);
+    CertCloseStore(s, 0);
+    CertFreeCertificateContext(ctx);
+    // Released with the context unless the caller kept ownership.
+    EXPECT_EQ(CryptReleaseContext(prov, 0) != FALSE, flags != 0);
+  }
+}
+
 TEST(IntegerBlobs, CompareIgnoresInsignificantHighBytes) {
   struct Case {
     Bytes a, b;

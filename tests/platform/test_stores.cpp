@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "test_pki.h"
 #include "vexor/platform.h"
@@ -361,6 +362,32 @@ TEST_F(Stores, InstalledCertificateLeadsToItsKeyContainer) {
     CertFreeCertificateContext(cert);
   }
   CertCloseStore(my, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Stores, ThreadsShareOneStore) {
+  HCERTSTORE s = OpenSystem("CA");
+  std::vector<Bytes> certs;
+  for (long i = 0; i < 16; ++i) certs.push_back(test_pki::MakeSelfSigned(9000 + i, "t" + std::to_string(i)));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t i = size_t(t); i < certs.size(); i += 4) {
+        CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, certs[i].data(), DWORD(certs[i].size()),
+                                         CERT_STORE_ADD_NEW, nullptr);
+        CountCerts(s);  // enumerate while others add
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(CountCerts(s), 16);
+  CertCloseStore(s, 0);
+  HCERTSTORE again = OpenSystem("CA");
+  EXPECT_EQ(CountCerts(again), 16);
+  CertCloseStore(again, 0);
 }
 
 }  // namespace
