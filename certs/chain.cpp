@@ -72,7 +72,7 @@ void GetCertChain(PCCERT_CONTEXT cert, CertChainList& chains, InstanceContext& c
   auto_engine engine;
   if (!CertCreateCertificateChainEngine(&config, engine.put()))
     Raise(RC_CHAIN_BUILD, Utf8Format("Не удалось проинициализировать движок цепочек сертификатов (%s)",
-                                     SystemErrorTextShort(GetLastError())));
+                                     SystemErrorTextLong(GetLastError())));
   log.LogExt("Инициировали движок цепочки сертификатов");
 
   const std::string name = GetCertDisplayName(cert);
@@ -81,7 +81,7 @@ void GetCertChain(PCCERT_CONTEXT cert, CertChainList& chains, InstanceContext& c
   auto_chain chain;
   if (!CertGetCertificateChain(nullptr, cert, nullptr, GetStore(CST_MY, ctx), &para, 0, nullptr, chain.put()))
     Raise(RC_CHAIN_BUILD, Utf8Format("Не удалось построить цепочку для сертификата \"%s\"(%s)", name,
-                                     SystemErrorTextShort(GetLastError())));
+                                     SystemErrorTextLong(GetLastError())));
   log.LogExt("Построили цепочку сертификатов");
 
   const DWORD status = chain.get()->TrustStatus.dwErrorStatus;

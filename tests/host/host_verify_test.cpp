@@ -1,0 +1,593 @@
+// Verification, unpacking, signer extraction and the certificate check as a host uses them:
+// the library loaded with dlopen, messages made by the library itself and by
+// `openssl cms -sign` with the GOST engine, certificates and lists in a temporary home.
+#include <dlfcn.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "library/test_certs.h"
+#include "tools/host_callback.h"
+#include "vexor/vexor.h"
+
+namespace fs = std::filesystem;
+using test_pki::Bytes;
+using test_pki::Pki;
+
+namespace {
+
+struct Api {
+  Api() {
+    handle = dlopen(VEXOR_LIB_DIR "/libvexor.so", RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return;
+    create = reinterpret_cast<PFN_CreateObjectInstance>(dlsym(handle, "CreateObjectInstance"));
+    destroy = reinterpret_cast<PFN_DestroyObjectInstance>(dlsym(handle, "DestroyObjectInstance"));
+  }
+  void* handle = nullptr;
+  PFN_CreateObjectInstance create = nullptr;
+  PFN_DestroyObjectInstance destroy = nullptr;
+};
+Api& Lib() {
+  static Api api;
+  return api;
+}
+struct Destroy {
+  void operator()(IVexor* p) const { Lib().destroy(&p); }
+};
+using Object = std::unique_ptr<IVexor, Destroy>;
+
+std::string ReadText(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteText(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
+
+std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+
+std::string Thumb(const Bytes& der) {
+  PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  BYTE hash[20];
+  DWORD len = sizeof hash;
+  const bool ok = CertGetCertificateContextProperty(c, CERT_HASH_PROP_ID, hash, &len);
+  CertFreeCertificateContext(c);
+  return ok ? test_pki::Hex(hash, len) : std::string();
+}
+
+std::string Utf8(const std::string& cp1251) {
+  std::string out;
+  for (unsigned char c : cp1251) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c >= 0xC0) {
+      const unsigned cp = 0x410 + (c - 0xC0);
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += '?';
+    }
+  }
+  return out;
+}
+
+// Counts what the library hands over and can play the host's revocation lists.
+class VerifyCallback : public HostCallback {
+ public:
+  bool OnAddCertOrCRL(const CRYPT_DATA_BLOB& item, uint32_t kind, uint32_t*) override {
+    offered.emplace_back(kind, Bytes(item.pbData, item.pbData + item.cbData));
+    return true;
+  }
+  std::vector<std::pair<uint32_t, Bytes>> offered;
+};
+
+// The call's code, with the exception's code (and text) when one came.
+template <class F>
+int32_t Call(F&& f, std::string* text = nullptr) {
+  try {
+    return f();
+  } catch (const CryptoOperations::SystemException& e) {
+    if (text != nullptr) *text = e.what();
+    return e.code();
+  }
+}
+
+// The "quilmar" files in a directory.
+size_t TempFiles(const fs::path& dir) {
+  size_t n = 0;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().filename().string().rfind("qui", 0) == 0) ++n;
+  return n;
+}
+
+class HostVerify : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(Lib().handle, nullptr) << dlerror();
+    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
+    std::string t = (fs::temp_directory_path() / "vexor-verify-XXXXXX").string();
+    work_ = mkdtemp(t.data());
+    temp_ = work_ / "tmp";
+    fs::create_directories(temp_);
+    if (const char* prev = getenv("TMPDIR")) old_tmpdir_ = prev;
+    setenv("TMPDIR", temp_.c_str(), 1);
+    ASSERT_TRUE(test_certs::TrustTestPki());
+    ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_a, "verify-user-a"));
+  }
+  void TearDown() override {
+    if (old_tmpdir_.empty())
+      unsetenv("TMPDIR");
+    else
+      setenv("TMPDIR", old_tmpdir_.c_str(), 1);
+    std::error_code ec;
+    fs::remove_all(work_, ec);
+  }
+  Object NewObject(VexorCallBack* cb = nullptr) {
+    IVexor* raw = nullptr;
+    EXPECT_EQ(Lib().create(&raw), 0);
+    Object obj(raw);
+    EXPECT_EQ(obj->Init(work_.c_str(), cb, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+    return obj;
+  }
+  std::string LibrarySign(IVexor& obj, const std::string& data, bool detached) {
+    CertPartyParam party;
+    party.subjectCN = test_certs::Cp1251("Иванов Иван Иванович");
+    std::istringstream in(data);
+    std::ostringstream out;
+    const int32_t rc = detached ? obj.sign_stream_d(party, in, out, VEXOR_FORMAT_PKCS7)
+                                : obj.sign_stream_a(party, in, out, VEXOR_FORMAT_PKCS7);
+    EXPECT_EQ(rc, 0);
+    return out.str();
+  }
+  // `openssl cms -sign` with the given signers (certificate and key each); DER out.
+  std::string OpensslSign(const std::string& data, const std::vector<const test_pki::Cert*>& signers,
+                          bool detached) {
+    WriteText(work_ / "in.bin", data);
+    std::string cmd = "openssl cms -sign -engine gost -binary -outform DER -md md_gost94 -in " +
+                      Quote(work_ / "in.bin") + " -out " + Quote(work_ / "out.p7s");
+    if (!detached) cmd += " -nodetach";
+    for (const test_pki::Cert* s : signers) cmd += " -signer " + Quote(s->pem) + " -inkey " + Quote(s->key);
+    const test_pki::RunResult r = test_pki::Run(cmd + " 2>&1");
+    EXPECT_EQ(r.status, 0) << r.out;
+    return ReadText(work_ / "out.p7s");
+  }
+
+  test_pki::ScopedHome home_;
+  fs::path work_, temp_;
+  std::string old_tmpdir_;
+};
+
+// Flips one byte inside the signature value of the signer with the given index.
+std::string BreakSignature(const std::string& message, DWORD index) {
+  HCRYPTMSG msg = CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
+  EXPECT_TRUE(CryptMsgUpdate(msg, reinterpret_cast<const BYTE*>(message.data()), static_cast<DWORD>(message.size()),
+                             TRUE));
+  DWORD size = 0;
+  EXPECT_TRUE(CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, index, nullptr, &size));
+  std::vector<BYTE> buffer(size);
+  EXPECT_TRUE(CryptMsgGetParam(msg, CMSG_SIGNER_INFO_PARAM, index, buffer.data(), &size));
+  const auto* info = reinterpret_cast<const CMSG_SIGNER_INFO*>(buffer.data());
+  const std::string signature(reinterpret_cast<const char*>(info->EncryptedHash.pbData), info->EncryptedHash.cbData);
+  CryptMsgClose(msg);
+  std::string broken = message;
+  const size_t at = broken.find(signature);
+  EXPECT_NE(at, std::string::npos);
+  if (at != std::string::npos) broken[at + signature.size() / 2] ^= 0x5A;
+  return broken;
+}
+
+TEST_F(HostVerify, LibraryMessagesVerifyInEverySlot) {
+  VerifyCallback cb;
+  Object obj = NewObject(&cb);
+  const std::string data = "Платёжное поручение №7\n" + std::string(3000, 'z');
+  const std::string attached = LibrarySign(*obj, data, false);
+  const std::string detached = LibrarySign(*obj, data, true);
+  const std::string thumb = Thumb(Pki::Get().user_a.der);
+  std::string lower = thumb;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+
+  struct Row {
+    const char* label;
+    bool by_subject;
+    std::function<int32_t(SignerCheckList&)> run;
+  };
+  std::ostringstream content_out;
+  const Row rows[] = {
+      {"slot 5", true,
+       [&](SignerCheckList& l) {
+         std::istringstream s(attached);
+         return obj->check_stream_a(s, l, VEXOR_FORMAT_PKCS7);
+       }},
+      {"slot 6", false,
+       [&](SignerCheckList& l) {
+         std::istringstream s(attached);
+         return obj->check_stream_a(s, l, content_out, 77u, VEXOR_FORMAT_PKCS7);
+       }},
+      {"slot 7", false,
+       [&](SignerCheckList& l) {
+         std::istringstream s(attached);
+         return obj->check_stream_a(s, l, 77u, VEXOR_FORMAT_PKCS7);
+       }},
+      {"slot 8", true,
+       [&](SignerCheckList& l) {
+         std::istringstream s(detached), c(data);
+         return obj->check_stream_d(s, c, l, VEXOR_FORMAT_PKCS7);
+       }},
+      {"slot 9", false,
+       [&](SignerCheckList& l) {
+         std::istringstream s(detached), c(data);
+         return obj->check_stream_d(s, c, l, 77u, VEXOR_FORMAT_PKCS7);
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    SignerCheckList list;
+    list.checkValidity = true;
+    SignerCheckResult criterion;
+    // Subject criteria are compared ignoring case; thumbprints too.
+    criterion.subjectCN = row.by_subject ? test_certs::Cp1251("ИВАНОВ ИВАН") : "";
+    criterion.thumbprint = row.by_subject ? "" : lower;
+    list.items.push_back(criterion);
+    cb.offered.clear();
+    ASSERT_EQ(row.run(list), 0);
+    ASSERT_EQ(list.items.size(), 1u);
+    const SignerCheckResult& r = list.items[0];
+    EXPECT_TRUE(r.signValid);
+    EXPECT_TRUE(r.certValid);
+    EXPECT_EQ(r.thumbprint, thumb);
+    EXPECT_NE(Utf8(r.subjectCN).find("CN=Иванов Иван Иванович"), std::string::npos) << Utf8(r.subjectCN);
+    EXPECT_EQ(r.cert, nullptr);
+    // Signed moments ago, in local time.
+    const time_t now = time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const double now_days = static_cast<double>(now + local.tm_gmtoff) / 86400.0 + 25569.0;
+    EXPECT_LT(std::abs(r.signTime - now_days), 300.0 / 86400) << r.signTime;
+    char day[16];
+    std::strftime(day, sizeof day, "%d.%m.%Y", &local);
+    // Subject, [status,] signing time, thumbprint[, the certificate's key usages and policy].
+    const std::string text = Utf8(r.description);
+    std::vector<std::string> fields;
+    for (size_t at = 0;;) {
+      const size_t tab = text.find('\t', at);
+      fields.push_back(text.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+      if (tab == std::string::npos) break;
+      at = tab + 1;
+    }
+    std::vector<std::string> expected = {"", std::string(day) + " hh:mm:ss", thumb};
+    if (row.by_subject) {
+      expected.push_back("");
+      expected.push_back("OID:1.3.6.1.5.5.7.3.2;1.3.6.1.5.5.7.3.4;1.2.643.100.113.1");
+    } else {
+      expected.insert(expected.begin() + 1, "Подпись верна Cертификат действителен");
+    }
+    ASSERT_EQ(fields.size(), expected.size()) << text;
+    const size_t time_at = row.by_subject ? 1 : 2;
+    EXPECT_NE(fields[0].find("CN=Иванов Иван Иванович"), std::string::npos) << text;
+    ASSERT_EQ(fields[time_at].size(), 19u) << text;
+    EXPECT_EQ(fields[time_at][13], ':');
+    EXPECT_EQ(fields[time_at][16], ':');
+    fields[0] = "";
+    fields[time_at].replace(11, 8, "hh:mm:ss");
+    EXPECT_EQ(fields, expected) << text;
+    // Every signature good: the message's certificate goes to the host.
+    ASSERT_EQ(cb.offered.size(), 1u);
+    EXPECT_EQ(cb.offered[0].first, VEXOR_ITEM_CERT);
+    EXPECT_EQ(cb.offered[0].second, Pki::Get().user_a.der);
+  }
+  EXPECT_EQ(content_out.str(), data);
+  EXPECT_EQ(TempFiles(temp_), 0u);
+}
+
+TEST_F(HostVerify, OpensslMessagesAndBrokenSigners) {
+  const Pki& pki = Pki::Get();
+  VerifyCallback cb;
+  Object obj = NewObject(&cb);
+  const std::string data(70000, 'q');
+  const std::string one = OpensslSign(data, {&pki.user_a}, false);
+  const std::string two = OpensslSign(data, {&pki.user_a, &pki.user_xa}, false);
+  const std::string broken = BreakSignature(two, 1);
+
+  struct Row {
+    const char* label;
+    std::string message;
+    std::vector<bool> verdicts;
+    size_t offered;
+  } rows[] = {
+      {"one signer", one, {true}, 1},
+      {"two signers", two, {true, true}, 2},
+      {"second signature broken", broken, {true, false}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    for (bool by_subject : {true, false}) {
+      SCOPED_TRACE(by_subject ? "subject filter" : "expected certificate");
+      cb.offered.clear();
+      SignerCheckList list;
+      list.checkValidity = true;
+      std::istringstream s(row.message);
+      std::ostringstream content;
+      const int32_t rc = by_subject ? obj->check_stream_a(s, list, VEXOR_FORMAT_PKCS7)
+                                    : obj->check_stream_a(s, list, content, 0u, VEXOR_FORMAT_PKCS7);
+      ASSERT_EQ(rc, 0);
+      ASSERT_EQ(list.items.size(), row.verdicts.size());
+      for (size_t i = 0; i < row.verdicts.size(); ++i) {
+        EXPECT_EQ(list.items[i].signValid, row.verdicts[i]) << i;
+        EXPECT_TRUE(list.items[i].certValid) << i;
+        // Time and key usages only for a good signature.
+        EXPECT_EQ(list.items[i].signTime != 0, row.verdicts[i]) << i;
+      }
+      EXPECT_EQ(cb.offered.size(), row.offered);
+      if (!by_subject) {
+        EXPECT_EQ(content.str(), data);
+        if (!row.verdicts.back()) {
+          EXPECT_NE(Utf8(list.items.back().description).find("Подпись неверна Cертификат действителен"),
+                    std::string::npos);
+        }
+      }
+    }
+  }
+
+  // extract_signers gives the same verdicts on the detached form.
+  const std::string detached = BreakSignature(OpensslSign(data, {&pki.user_a, &pki.user_xa}, true), 0);
+  SignerCheckList list;
+  list.items.resize(1);  // kept: records are appended
+  std::istringstream s(detached), c(data);
+  ASSERT_EQ(obj->extract_signers(s, c, list), 0);
+  ASSERT_EQ(list.items.size(), 3u);
+  EXPECT_FALSE(list.items[1].signValid);
+  EXPECT_TRUE(list.items[2].signValid);
+  ASSERT_NE(list.items[1].cert, nullptr);
+  ASSERT_NE(list.items[2].cert, nullptr);
+  PCCERT_CONTEXT first = list.items[1].cert;
+  PCCERT_CONTEXT second = list.items[2].cert;
+  obj.reset();  // the contexts belong to the host and outlive the object
+  EXPECT_EQ(Bytes(first->pbCertEncoded, first->pbCertEncoded + first->cbCertEncoded), pki.user_a.der);
+  EXPECT_EQ(Bytes(second->pbCertEncoded, second->pbCertEncoded + second->cbCertEncoded), pki.user_xa.der);
+  EXPECT_TRUE(CertFreeCertificateContext(first));
+  EXPECT_TRUE(CertFreeCertificateContext(second));
+}
+
+// Supplies the certificate of one signer the message lacks, and counts what it gets back.
+class SignerHost : public HostCallback {
+ public:
+  explicit SignerHost(const Bytes& der)
+      : cert(CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()))) {}
+  ~SignerHost() override { CertFreeCertificateContext(cert); }
+  bool OnFindSignerCert(PCERT_INFO id, PCCERT_CONTEXT* out) override {
+    ++asked;
+    if (!CertCompareIntegerBlob(&id->SerialNumber, &cert->pCertInfo->SerialNumber)) return false;
+    *out = CertDuplicateCertificateContext(cert);
+    return true;
+  }
+  void OnFreeSignerCert(PCCERT_CONTEXT c) override {
+    ++returned;
+    CertFreeCertificateContext(c);
+  }
+  PCCERT_CONTEXT cert;
+  int asked = 0, returned = 0;
+};
+
+TEST_F(HostVerify, SignerCertificateMissingFromTheMessage) {
+  const Pki& pki = Pki::Get();
+  // Two signers; only the first one's certificate travels with the message.
+  WriteText(work_ / "in.bin", "missing");
+  const test_pki::RunResult r = test_pki::Run(
+      "openssl cms -sign -engine gost -binary -outform DER -md md_gost94 -nocerts -certfile " +
+      Quote(pki.user_a.pem) + " -in " + Quote(work_ / "in.bin") + " -out " + Quote(work_ / "out.p7s") +
+      " -signer " + Quote(pki.user_a.pem) + " -inkey " + Quote(pki.user_a.key) + " -signer " +
+      Quote(pki.user_xa.pem) + " -inkey " + Quote(pki.user_xa.key) + " 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string message = ReadText(work_ / "out.p7s");
+
+  Object obj = NewObject();
+  std::string text;
+  SignerCheckList list;
+  std::istringstream s1(message), c1("missing");
+  EXPECT_EQ(Call([&] { return obj->extract_signers(s1, c1, list); }, &text), 17);
+  EXPECT_EQ(Utf8(text), "Не удалось выгрузить сертификат подписанта");
+  ASSERT_EQ(list.items.size(), 1u);  // the first signer's record stays
+  EXPECT_TRUE(list.items[0].signValid);
+  EXPECT_TRUE(CertFreeCertificateContext(list.items[0].cert));
+
+  for (bool by_subject : {true, false}) {
+    SCOPED_TRACE(by_subject ? "subject filter" : "expected certificate");
+    SignerCheckList checked;
+    std::istringstream s(message), c("missing");
+    EXPECT_EQ(Call([&] { return by_subject ? obj->check_stream_d(s, c, checked, VEXOR_FORMAT_PKCS7)
+                                           : obj->check_stream_d(s, c, checked, 0u, VEXOR_FORMAT_PKCS7); },
+                   &text),
+              17);
+    EXPECT_EQ(Utf8(text), "Не удалось найти сертификат подписанта");
+    EXPECT_EQ(checked.items.size(), 1u);
+  }
+
+  // The host knows the second signer: both verify, and its certificate goes back to it.
+  SignerHost host(pki.user_xa.der);
+  Object hosted = NewObject(&host);
+  for (bool by_subject : {true, false}) {
+    SCOPED_TRACE(by_subject ? "subject filter" : "expected certificate");
+    host.asked = host.returned = 0;
+    SignerCheckList checked;
+    std::istringstream s(message), c("missing");
+    ASSERT_EQ(by_subject ? hosted->check_stream_d(s, c, checked, VEXOR_FORMAT_PKCS7)
+                         : hosted->check_stream_d(s, c, checked, 0u, VEXOR_FORMAT_PKCS7),
+              0);
+    ASSERT_EQ(checked.items.size(), 2u);
+    EXPECT_TRUE(checked.items[0].signValid);
+    EXPECT_TRUE(checked.items[1].signValid);
+    EXPECT_EQ(checked.items[1].thumbprint, Thumb(pki.user_xa.der));
+    // The subject filter asks only for the missing certificate; the other check asks always.
+    EXPECT_EQ(host.asked, by_subject ? 1 : 2);
+    EXPECT_EQ(host.returned, 1);
+  }
+  hosted.reset();
+}
+
+TEST_F(HostVerify, CriteriaDecideTheSignatureVerdict) {
+  const Pki& pki = Pki::Get();
+  Object obj = NewObject();
+  const std::string message = OpensslSign("criteria", {&pki.user_a}, false);
+  auto by_subject = [&](const std::string& criterion) {
+    SignerCheckList list;
+    if (!criterion.empty()) {
+      list.items.resize(1);
+      list.items[0].subjectCN = test_certs::Cp1251(criterion);
+    }
+    std::istringstream s(message);
+    EXPECT_EQ(obj->check_stream_a(s, list, VEXOR_FORMAT_PKCS7), 0);
+    return list;
+  };
+  auto by_cert = [&](const std::string& thumb, const std::string& cn) {
+    SignerCheckList list;
+    list.items.resize(1);
+    list.items[0].thumbprint = thumb;
+    list.items[0].subjectCN = test_certs::Cp1251(cn);
+    std::istringstream s(message);
+    EXPECT_EQ(obj->check_stream_a(s, list, 0u, VEXOR_FORMAT_PKCS7), 0);
+    return list;
+  };
+  struct Row {
+    const char* label;
+    SignerCheckList list;
+    bool sign_valid;
+  } rows[] = {
+      {"no criteria", by_subject(""), true},
+      {"subject part in other case", by_subject("ромашка"), true},
+      {"subject elsewhere", by_subject("Петров"), false},
+      {"thumbprint", by_cert(Thumb(pki.user_a.der), ""), true},
+      {"common name exactly", by_cert("", "Иванов Иван Иванович"), true},
+      {"common name in part", by_cert("", "Иванов"), false},
+      {"other certificate", by_cert(Thumb(pki.user_xa.der), "User XA"), false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    ASSERT_EQ(row.list.items.size(), 1u);
+    EXPECT_EQ(row.list.items[0].signValid, row.sign_valid);
+    const std::string text = Utf8(row.list.items[0].description);
+    EXPECT_EQ(text.find("Файл должен быть подписан другим сертификатом.") != std::string::npos,
+              std::string(row.label) == "other certificate" || std::string(row.label) == "common name in part")
+        << text;
+  }
+}
+
+TEST_F(HostVerify, CertificateVerdictsOfSigners) {
+  const Pki& pki = Pki::Get();
+  Object obj = NewObject();
+  const std::string expired = OpensslSign("old", {&pki.expired}, false);
+  for (bool check : {false, true}) {
+    SCOPED_TRACE(check);
+    SignerCheckList list;
+    list.checkValidity = check;
+    std::istringstream s(expired);
+    ASSERT_EQ(obj->check_stream_a(s, list, 0u, VEXOR_FORMAT_PKCS7), 0);
+    ASSERT_EQ(list.items.size(), 1u);
+    EXPECT_TRUE(list.items[0].signValid);
+    // Without the flag every certificate counts as valid.
+    EXPECT_EQ(list.items[0].certValid, !check);
+  }
+  // The subject filter always checks.
+  SignerCheckList list;
+  std::istringstream s(expired);
+  ASSERT_EQ(obj->check_stream_a(s, list, VEXOR_FORMAT_PKCS7), 0);
+  ASSERT_EQ(list.items.size(), 1u);
+  EXPECT_FALSE(list.items[0].certValid);
+}
+
+TEST_F(HostVerify, UnpackAndMessagesThatAreNoSignatures) {
+  const Pki& pki = Pki::Get();
+  Object obj = NewObject();
+  const std::string data = "unpack me " + std::string(5000, 'u');
+  std::istringstream s(OpensslSign(data, {&pki.user_a}, false));
+  std::ostringstream out;
+  ASSERT_EQ(obj->unpack_signed_stream(s, out, VEXOR_FORMAT_PKCS7), 0);
+  EXPECT_EQ(out.str(), data);
+
+  WriteText(work_ / "plain.txt", data);
+  const test_pki::RunResult r =
+      test_pki::Run("openssl cms -encrypt -engine gost -binary -gost89 -outform DER -in " +
+                    Quote(work_ / "plain.txt") + " -out " + Quote(work_ / "env.p7m") + " " + Quote(pki.user_a.pem) +
+                    " 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string enveloped = ReadText(work_ / "env.p7m");
+
+  std::string text;
+  std::istringstream e1(enveloped);
+  std::ostringstream o1;
+  EXPECT_EQ(Call([&] { return obj->unpack_signed_stream(e1, o1, VEXOR_FORMAT_PKCS7); }, &text), 7);
+  EXPECT_EQ(Utf8(text), "Данные в потоке не являются подписью");
+  EXPECT_TRUE(o1.str().empty());
+
+  SignerCheckList list;
+  std::istringstream e2(enveloped);
+  EXPECT_EQ(Call([&] { return obj->check_stream_a(e2, list, VEXOR_FORMAT_PKCS7); }, &text), 7);
+  EXPECT_EQ(Utf8(text), "Данные в потоке не содержат подписи");
+  EXPECT_TRUE(list.items.empty());
+
+  // Garbage fails in the feeder with its own code; unsupported formats answer 1.
+  std::istringstream g("\x30\x03garbage", std::ios::binary);
+  EXPECT_EQ(Call([&] { return obj->check_stream_a(g, list, VEXOR_FORMAT_PKCS7); }), 22);
+  std::istringstream g2("x");
+  EXPECT_EQ(obj->check_stream_a(g2, list, VEXOR_FORMAT_141), 1);
+  EXPECT_EQ(obj->unpack_signed_stream(g2, out, VEXOR_FORMAT_XML), 1);
+  EXPECT_EQ(TempFiles(temp_), 0u);
+}
+
+TEST_F(HostVerify, CheckCertificateSlot) {
+  const Pki& pki = Pki::Get();
+  // The revoked user with its issuer's current list next to it in My.
+  ASSERT_TRUE(test_pki::AddToSystemStore("My", pki.revoked.der));
+  ASSERT_TRUE(test_pki::AddToSystemStore("My", pki.expired.der));
+  HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "My");
+  ASSERT_NE(my, nullptr);
+  ASSERT_TRUE(CertAddEncodedCRLToStore(my, X509_ASN_ENCODING, pki.crl.data(), static_cast<DWORD>(pki.crl.size()),
+                                       CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+  auto find = [&](const test_pki::Cert& c) {
+    PCCERT_CONTEXT ctx = CertCreateCertificateContext(X509_ASN_ENCODING, c.der.data(), static_cast<DWORD>(c.der.size()));
+    PCCERT_CONTEXT in_store = CertFindCertificateInStore(my, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, ctx, nullptr);
+    CertFreeCertificateContext(ctx);
+    return in_store;
+  };
+  PCCERT_CONTEXT user = find(pki.user_a), revoked = find(pki.revoked), expired = find(pki.expired);
+  ASSERT_NE(user, nullptr);
+  ASSERT_NE(revoked, nullptr);
+  ASSERT_NE(expired, nullptr);
+
+  Object obj = NewObject();
+  std::string text;
+  EXPECT_EQ(Call([&] { return obj->CheckCertificate(&user); }), 0);
+  EXPECT_EQ(Call([&] { return obj->CheckCertificate(&revoked); }, &text), 14);
+  EXPECT_EQ(Utf8(text), "Сертификат недействителен. ");
+  EXPECT_EQ(Call([&] { return obj->CheckCertificate(&expired); }, &text), 14);
+  EXPECT_NE(Utf8(text).find("Срок действия сертификата \"Expired User\" истек!"), std::string::npos) << Utf8(text);
+  PCCERT_CONTEXT none = nullptr;
+  EXPECT_EQ(Call([&] { return obj->CheckCertificate(&none); }), 49);
+
+  // A family host may ask for the check without revocation lists (run-time flag 2); others
+  // may not.
+  obj->SetFlags(2, 1);
+  EXPECT_EQ(Call([&] { return obj->CheckCertificate(&revoked); }), 14);
+  WriteText(work_ / "app.info", "[Application]\nName=Moravel Client\n");
+  Object family = NewObject();
+  EXPECT_EQ(Call([&] { return family->CheckCertificate(&revoked); }), 14);
+  family->SetFlags(2, 1);
+  EXPECT_EQ(Call([&] { return family->CheckCertificate(&revoked); }), 0);
+  EXPECT_EQ(Call([&] { return family->CheckCertificate(&expired); }), 14);
+
+  CertFreeCertificateContext(user);
+  CertFreeCertificateContext(revoked);
+  CertFreeCertificateContext(expired);
+  CertCloseStore(my, 0);
+}
+
+}  // namespace

@@ -1,0 +1,313 @@
+// Certificate validity: the revocation check of one link, the lenient chain policy, the
+// validity period, the update attempt and the cache of valid certificates. Certificates and
+// revocation lists are made by the openssl command with the GOST engine.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "certs/chain.h"
+#include "certs/crl_check.h"
+#include "certs/valid_certs_cache.h"
+#include "certs/validity.h"
+#include "frame/instance_context.h"
+#include "library_fixture.h"
+
+namespace library_test {
+namespace {
+
+using test_pki::Bytes;
+using test_pki::Pki;
+
+// A revocation list of the CA with the given dates (OpensslDate form); with revocations it
+// lists what the test CA revoked (the revoked user), otherwise nothing.
+Bytes MakeCrl(const test_pki::Cert& ca, bool with_revocations, const std::string& last, const std::string& next) {
+  const Pki& pki = Pki::Get();
+  const fs::path dir = MakeTempDir("vexor-crl");
+  const fs::path index = dir / "index.txt";
+  if (with_revocations)
+    fs::copy_file(pki.dir / "index.txt", index);
+  else
+    std::ofstream(index).close();
+  std::ofstream(dir / "crlnumber") << "2000\n";
+  std::ofstream(dir / "ca.cnf") << "[ ca ]\ndefault_ca = test\n[ test ]\ndatabase = " << index.string()
+                                << "\ncrlnumber = " << (dir / "crlnumber").string()
+                                << "\nunique_subject = no\ndefault_md = md_gost94\ndefault_crl_days = 30\n";
+  const test_pki::RunResult r = test_pki::Run(
+      "openssl ca -engine gost -batch -gencrl -config '" + (dir / "ca.cnf").string() + "' -keyfile '" +
+      ca.key.string() + "' -cert '" + ca.pem.string() + "' -crl_lastupdate " + last + " -crl_nextupdate " + next +
+      " -out '" + (dir / "crl.pem").string() + "' 2>&1 && openssl crl -in '" + (dir / "crl.pem").string() +
+      "' -outform DER -out '" + (dir / "crl.der").string() + "' 2>&1");
+  EXPECT_EQ(r.status, 0) << r.out;
+  Bytes der = test_pki::ReadFile(dir / "crl.der");
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return der;
+}
+
+// A memory store holding one certificate and some revocation lists: the certificate's
+// context belongs to it, as a certificate found in a store does.
+class LinkStore {
+ public:
+  LinkStore(const Bytes& cert, const std::vector<Bytes>& crls) {
+    store_ = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    EXPECT_TRUE(CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING, cert.data(),
+                                                 static_cast<DWORD>(cert.size()), CERT_STORE_ADD_ALWAYS, &cert_));
+    for (const Bytes& crl : crls)
+      EXPECT_TRUE(CertAddEncodedCRLToStore(store_, X509_ASN_ENCODING, crl.data(), static_cast<DWORD>(crl.size()),
+                                           CERT_STORE_ADD_ALWAYS, nullptr));
+  }
+  ~LinkStore() {
+    CertFreeCertificateContext(cert_);
+    CertCloseStore(store_, 0);
+  }
+  PCCERT_CONTEXT cert() const { return cert_; }
+
+ private:
+  HCERTSTORE store_ = nullptr;
+  PCCERT_CONTEXT cert_ = nullptr;
+};
+
+PCCERT_CONTEXT Parse(const Bytes& der) {
+  return CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+}
+
+// The host's revocation lists, one per issuer (by subject name).
+class ListHost : public Recorder {
+ public:
+  ~ListHost() override {
+    for (auto& [name, crl] : lists) CertFreeCRLContext(crl);
+  }
+  void Hold(const Bytes& crl) {
+    PCCRL_CONTEXT c = CertCreateCRLContext(X509_ASN_ENCODING, crl.data(), static_cast<DWORD>(crl.size()));
+    ASSERT_NE(c, nullptr);
+    const CERT_NAME_BLOB& issuer = c->pCrlInfo->Issuer;
+    lists[std::string(issuer.pbData, issuer.pbData + issuer.cbData)] = c;
+  }
+  bool OnGetCRL(PCCERT_CONTEXT issuer, PCCRL_CONTEXT* crl, uint32_t) override {
+    ++asked;
+    if (*crl != nullptr) {
+      *crl = nullptr;  // one list per issuer
+      return true;
+    }
+    const CERT_NAME_BLOB& subject = issuer->pCertInfo->Subject;
+    auto it = lists.find(std::string(subject.pbData, subject.pbData + subject.cbData));
+    *crl = it != lists.end() ? it->second : nullptr;
+    return true;
+  }
+  std::map<std::string, PCCRL_CONTEXT> lists;
+  int asked = 0;
+};
+
+class Validity : public LibraryTest {
+ protected:
+  size_t Count(const Recorder& r, const std::string& utf8) {
+    size_t n = 0;
+    for (const auto& l : r.lines)
+      if (l.find(utf8) != std::string::npos) ++n;
+    return n;
+  }
+};
+
+TEST_F(Validity, RevocationCheckOfOneLink) {
+  const Pki& pki = Pki::Get();
+  const std::string yesterday = test_certs::OpensslDate(-86400), last_week = test_certs::OpensslDate(-7 * 86400);
+  const Bytes expired_listing = MakeCrl(pki.intermediate, true, last_week, yesterday);
+  const Bytes current_empty = MakeCrl(pki.intermediate, false, yesterday, test_certs::OpensslDate(86400));
+  IVexorImpl& obj = Object();
+  PCCERT_CONTEXT issuer = Parse(pki.intermediate.der);
+
+  struct Row {
+    const char* label;
+    const Bytes* subject;
+    std::vector<Bytes> crls;
+    unsigned long code;
+    unsigned long update;
+  } rows[] = {
+      {"no list", &pki.revoked.der, {}, 50, 1},
+      {"current list without the subject", &pki.user_a.der, {pki.crl}, 0, 0},
+      {"current list naming the subject", &pki.revoked.der, {pki.crl}, 14, 0},
+      {"only an expired list naming the subject", &pki.revoked.der, {expired_listing}, 43, 1},
+      {"expired then current", &pki.revoked.der, {expired_listing, current_empty}, 0, 0},
+      {"the last current list decides", &pki.revoked.der, {pki.crl, current_empty}, 0, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    LinkStore link(*row.subject, row.crls);
+    InstanceContext ctx(obj);
+    _TAGCERTVALIDPARAM verdict;
+    verdict.updateNeeded = 7;
+    EXPECT_TRUE(CertCheckCRL(0, issuer, link.cert(), verdict, ctx));
+    EXPECT_EQ(verdict.code, row.code);
+    EXPECT_EQ(verdict.updateNeeded, row.update);
+  }
+  EXPECT_TRUE(cb_.Saw("Не найден CRL для издателя Vexor Test Intermediate CA"));
+  EXPECT_TRUE(cb_.Saw("CRL \"Vexor Test Intermediate CA\" для БД не действительна, нужно обновление!"));
+
+  // Switched off: the verdict stays as it was. Host lists without a host: not checked.
+  LinkStore link(pki.revoked.der, {pki.crl});
+  InstanceContext ctx(obj);
+  _TAGCERTVALIDPARAM verdict;
+  verdict.code = 99;
+  ctx.options.SkipCheckCRL = 1;
+  CertCheckCRL(0, issuer, link.cert(), verdict, ctx);
+  EXPECT_EQ(verdict.code, 99u);
+  ctx.options.SkipCheckCRL = 0;
+  IVexorImpl lonely;
+  ASSERT_EQ(lonely.Init(work_.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  InstanceContext lonely_ctx(lonely);
+  CertCheckCRL(CST_EXTERNAL, issuer, link.cert(), verdict, lonely_ctx);
+  EXPECT_EQ(verdict.code, 25u);
+  CertFreeCertificateContext(issuer);
+}
+
+TEST_F(Validity, ListDisplayNameAndChainStatusTexts) {
+  PCCRL_CONTEXT crl =
+      CertCreateCRLContext(X509_ASN_ENCODING, Pki::Get().crl.data(), static_cast<DWORD>(Pki::Get().crl.size()));
+  ASSERT_NE(crl, nullptr);
+  EXPECT_EQ(GetCRLDisplayName(crl), "Vexor Test Intermediate CA");
+  CertFreeCRLContext(crl);
+  EXPECT_EQ(GetCRLDisplayName(nullptr), "");
+
+  struct Row {
+    DWORD status;
+    const char* text;
+  } rows[] = {
+      {0x0, "No error found for this certificate or chain."},
+      {0x20, "The certificate or certificate chain is based on an untrusted root."},
+      {0x10000, "The certificate chain is not complete."},
+      {0x11, "The unknown status code!"},
+      {0x400, "The unknown status code!"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.status);
+    EXPECT_EQ(ChainStatusText(row.status), row.text);
+  }
+}
+
+TEST_F(Validity, VerdictsOfTheFullCheck) {
+  const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_certs::TrustTestPki());
+  struct Row {
+    const char* label;
+    const Bytes* cert;
+    std::vector<Bytes> crls;
+    std::string ini;
+    bool valid;
+    unsigned long code;
+    const char* text;     // in the verdict (UTF-8), or null
+    size_t updates;       // update attempts
+    bool cached;          // a second check is answered from the cache
+  } rows[] = {
+      {"revoked", &pki.revoked.der, {pki.crl}, "", false, 14, "Сертификат недействителен. ", 0, false},
+      {"expired", &pki.expired.der, {pki.crl}, "", false, 14, "Срок действия сертификата \"Expired User\" истек!", 0,
+       false},
+      {"not yet valid", &pki.not_yet_valid.der, {}, "", false, 14,
+       "Срок действия сертификата \"Future User\" еще не наступил!", 0, false},
+      // The host holds no list for the issuers: one update attempt, then forgiven.
+      {"no list anywhere", &pki.user_a.der, {}, "", true, 0, nullptr, 1, false},
+      {"no list, update fails", &pki.user_a.der, {}, "SkipUpdateCRL=0\n", true, 44, nullptr, 1, false},
+      {"checks switched off", &pki.expired.der, {}, "SkipCheckCertValid=1\n", true, 0, nullptr, 0, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    WriteIni(row.ini);
+    cb_.lines.clear();
+    IVexorImpl& obj = Object();
+    LinkStore link(*row.cert, row.crls);
+    for (int round = 0; round < 2; ++round) {
+      InstanceContext ctx(obj);
+      _TAGCERTVALIDPARAM verdict;
+      EXPECT_EQ(CertIsValid(link.cert(), verdict, ctx), row.valid);
+      EXPECT_EQ(verdict.code, row.code);
+      if (row.text != nullptr) {
+        EXPECT_EQ(Cp1251ToUtf8(verdict.text), row.text);
+      }
+    }
+    EXPECT_EQ(Count(cb_, "Обновление CRL'я отключено настройками"), row.ini.empty() ? 2 * row.updates : 0);
+    EXPECT_EQ(Count(cb_, "Не удалось обновить ни одного CRL"), row.ini == "SkipUpdateCRL=0\n" ? 2u : 0u);
+    EXPECT_EQ(Count(cb_, "\" найден в кэше валидных сертификатов"), row.cached ? 1u : 0u);
+    EXPECT_EQ(cb_.Saw("но принудительно продолжим"), row.updates != 0);
+  }
+}
+
+TEST_F(Validity, UnbuildableChainIsForgivenAndCached) {
+  // No trust set up: the intermediate cannot be found, the chain is partial.
+  IVexorImpl& obj = Object();
+  LinkStore link(Pki::Get().user_a.der, {});
+  double now = CurrentLocalDate();
+  obj.validCertsCache().SetClock([&now] { return now; });
+  auto check = [&] {
+    InstanceContext ctx(obj);
+    _TAGCERTVALIDPARAM verdict;
+    const bool valid = CertIsValid(link.cert(), verdict, ctx);
+    EXPECT_EQ(verdict.code, 0u);
+    return valid;
+  };
+  const std::string checking = "не найден в кэше валидных сертификатов, проверяем его";
+  EXPECT_TRUE(check());
+  EXPECT_TRUE(cb_.Saw("принудительно продолжим"));
+  EXPECT_TRUE(cb_.Saw("The certificate chain is not complete."));
+  EXPECT_TRUE(check());
+  EXPECT_EQ(Count(cb_, checking), 1u);
+  now += 5.5 / 1440;  // five and a half minutes: still young enough
+  EXPECT_TRUE(check());
+  EXPECT_EQ(Count(cb_, checking), 1u);
+  now += 6.0 / 1440;  // lookups do not refresh: now eleven and a half minutes old
+  EXPECT_TRUE(check());
+  EXPECT_EQ(Count(cb_, checking), 2u);
+}
+
+TEST_F(Validity, HostListsMakeAFullPassAndTheCacheSharesSerials) {
+  const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_certs::TrustTestPki());
+  const std::string yesterday = test_certs::OpensslDate(-86400), tomorrow = test_certs::OpensslDate(86400);
+  ListHost host;
+  host.Hold(MakeCrl(pki.intermediate, false, yesterday, tomorrow));
+  host.Hold(MakeCrl(pki.root, false, yesterday, tomorrow));
+  obj_ = std::make_unique<IVexorImpl>();
+  ASSERT_EQ(obj_->Init(work_.c_str(), &host, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  LinkStore link(pki.user_a.der, {pki.crl});
+  {
+    InstanceContext ctx(*obj_);
+    _TAGCERTVALIDPARAM verdict;
+    EXPECT_TRUE(CertIsValid(link.cert(), verdict, ctx));
+    EXPECT_EQ(verdict.code, 0u);
+  }
+  EXPECT_TRUE(host.Saw("сохранен в кэше валидных сертификатов"));
+  EXPECT_TRUE(obj_->validCertsCache().Contains(link.cert()->pCertInfo->SerialNumber));
+
+  // Two certificates with equal serial bytes share one entry.
+  {
+    const Bytes a = test_pki::MakeSelfSigned(4242, "Twin A"), b = test_pki::MakeSelfSigned(4242, "Twin B");
+    LinkStore first(a, {}), second(b, {});
+    InstanceContext ctx(*obj_);
+    EXPECT_TRUE(CertIsValid(ctx, first.cert()));
+    EXPECT_FALSE(host.Saw("Сертификат \"Twin B\" найден в кэше"));
+    EXPECT_TRUE(CertIsValid(ctx, second.cert()));
+    EXPECT_TRUE(host.Saw("Сертификат \"Twin B\" найден в кэше валидных сертификатов"));
+  }
+  obj_.reset();  // before the host it calls
+}
+
+TEST_F(Validity, CacheAgesInWholeMinutes) {
+  ValidCertsCache cache;
+  double now = 45000.0;
+  cache.SetClock([&now] { return now; });
+  BYTE one[] = {1, 2, 3}, two[] = {1, 2, 4};
+  CRYPT_INTEGER_BLOB k1{3, one}, k2{3, two};
+  cache.Add(k1);
+  EXPECT_TRUE(cache.Contains(k1));
+  EXPECT_FALSE(cache.Contains(k2));
+  now += (5 * 60 + 59) / 86400.0;  // 5 min 59 s counts as five minutes
+  EXPECT_TRUE(cache.Contains(k1));
+  cache.Add(k1);  // refreshed
+  now += 5 * 60 / 86400.0;
+  EXPECT_TRUE(cache.Contains(k1));
+  now += 60 / 86400.0;  // six minutes after the refresh
+  EXPECT_FALSE(cache.Contains(k1));
+  now -= 1.0;  // a dropped entry does not come back
+  EXPECT_FALSE(cache.Contains(k1));
+}
+
+}  // namespace
+}  // namespace library_test

@@ -1,0 +1,208 @@
+// The signing time of a signer in local time, and the temporary content files of
+// verification, in process. Messages with chosen signing-time attributes are made with the
+// platform's encoder and the test user's key.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <sstream>
+
+#include "frame/instance_context.h"
+#include "library_fixture.h"
+#include "messages/signers.h"
+#include "messages/verify.h"
+
+namespace library_test {
+namespace {
+
+using test_pki::Bytes;
+using test_pki::Pki;
+
+// Sets TZ for the object's life.
+class ScopedTz {
+ public:
+  explicit ScopedTz(const char* tz) {
+    if (const char* old = getenv("TZ")) old_ = old, had_ = true;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~ScopedTz() {
+    if (had_)
+      setenv("TZ", old_.c_str(), 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::string old_;
+  bool had_ = false;
+};
+
+FILETIME Utc(int y, int mo, int d, int h, int mi, int s) {
+  SYSTEMTIME st{};
+  st.wYear = static_cast<WORD>(y);
+  st.wMonth = static_cast<WORD>(mo);
+  st.wDay = static_cast<WORD>(d);
+  st.wHour = static_cast<WORD>(h);
+  st.wMinute = static_cast<WORD>(mi);
+  st.wSecond = static_cast<WORD>(s);
+  FILETIME ft{};
+  EXPECT_TRUE(SystemTimeToFileTime(&st, &ft));
+  return ft;
+}
+
+Bytes EncodeTime(const FILETIME& ft) {
+  DWORD len = 0;
+  EXPECT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &ft, nullptr, &len));
+  Bytes out(len);
+  EXPECT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &ft, out.data(), &len));
+  out.resize(len);
+  return out;
+}
+
+class SignTimeTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_a, "signtime-user"));
+  }
+  // A detached message of user_a whose signing-time attribute carries the given values.
+  Bytes Sign(const std::vector<Bytes>& times) {
+    HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "My");
+    PCCERT_CONTEXT cert = CertEnumCertificatesInStore(my, nullptr);
+    EXPECT_NE(cert, nullptr);
+    HCRYPTPROV prov = 0;
+    DWORD spec = 0;
+    BOOL free_prov = FALSE;
+    EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0x45, nullptr, &prov, &spec, &free_prov));
+    std::vector<CRYPT_ATTR_BLOB> values;
+    for (const Bytes& t : times) values.push_back({static_cast<DWORD>(t.size()), const_cast<BYTE*>(t.data())});
+    char oid[] = szOID_RSA_signingTime, digest[] = szOID_CP_GOST_R3411;
+    CRYPT_ATTRIBUTE attr{oid, static_cast<DWORD>(values.size()), values.data()};
+    CMSG_SIGNER_ENCODE_INFO signer{};
+    signer.cbSize = sizeof signer;
+    signer.pCertInfo = cert->pCertInfo;
+    signer.hCryptProv = prov;
+    signer.dwKeySpec = AT_KEYEXCHANGE;
+    signer.HashAlgorithm.pszObjId = digest;
+    signer.cAuthAttr = 1;
+    signer.rgAuthAttr = &attr;
+    CERT_BLOB own{cert->cbCertEncoded, cert->pbCertEncoded};
+    CMSG_SIGNED_ENCODE_INFO info{};
+    info.cbSize = sizeof info;
+    info.cSigners = 1;
+    info.rgSigners = &signer;
+    info.cCertEncoded = 1;
+    info.rgCertEncoded = &own;
+    HCRYPTMSG msg = CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CMSG_DETACHED_FLAG, CMSG_SIGNED,
+                                         &info, nullptr, nullptr);
+    EXPECT_NE(msg, nullptr);
+    const BYTE content[] = "content";
+    EXPECT_TRUE(CryptMsgUpdate(msg, content, sizeof content - 1, TRUE));
+    DWORD len = 0;
+    EXPECT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, nullptr, &len));
+    Bytes out(len);
+    EXPECT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, out.data(), &len));
+    out.resize(len);
+    CryptMsgClose(msg);
+    if (free_prov) CryptReleaseContext(prov, 0);
+    CertFreeCertificateContext(cert);
+    CertCloseStore(my, 0);
+    return out;
+  }
+  HCRYPTMSG Decode(const Bytes& message) {
+    HCRYPTMSG msg =
+        CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr);
+    EXPECT_TRUE(CryptMsgUpdate(msg, message.data(), static_cast<DWORD>(message.size()), TRUE));
+    return msg;
+  }
+};
+
+TEST_F(SignTimeTest, SigningTimeIsReadInLocalTime) {
+  IVexorImpl& obj = Object();
+  const Bytes late_january = EncodeTime(Utc(2024, 1, 31, 21, 30, 0));
+  const Bytes summer = EncodeTime(Utc(2023, 7, 1, 12, 0, 5));
+  struct Row {
+    const char* label;
+    const char* tz;
+    std::vector<Bytes> values;
+    bool found;
+    const char* text;
+  } rows[] = {
+      {"UTC+3 crosses midnight and the month", "<+03>-3", {late_january}, true, "01.02.2024 00:30:00"},
+      {"UTC", "UTC0", {late_january}, true, "31.01.2024 21:30:00"},
+      {"UTC-5", "<-05>5", {summer}, true, "01.07.2023 07:00:05"},
+      {"two values are ignored", "UTC0", {late_january, summer}, false, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    ScopedTz tz(row.tz);
+    HCRYPTMSG msg = Decode(Sign(row.values));
+    SignTime time;
+    EXPECT_EQ(GetSignTime(msg, 0, time, obj), row.found);
+    if (row.found) {
+      EXPECT_EQ(FormatSignTime(time), row.text);
+      // The date value counts local days from 1899-12-30.
+      const double expected = row.values[0] == late_january
+                                  ? (std::string(row.tz) == "UTC0" ? 45322.0 + 21.5 / 24 : 45323.0 + 0.5 / 24)
+                                  : 45108.0 + (7 * 3600 + 5) / 86400.0;
+      EXPECT_NEAR(time.date, expected, 0.5 / 86400);
+    }
+    // No signer at that index.
+    EXPECT_FALSE(GetSignTime(msg, 1, time, obj));
+    CryptMsgClose(msg);
+  }
+  EXPECT_TRUE(cb_.Saw("IVexorImpl::GetSignTime => CryptMsgGetParam вернула FALSE!"));
+}
+
+TEST_F(SignTimeTest, TemporaryContentFilesGoWithTheCall) {
+  IVexorImpl& obj = Object();
+  const fs::path content = work_ / "c.bin", out = work_ / "a.p7s";
+  std::ofstream(content) << "content";
+  const test_pki::RunResult r = test_pki::Run("openssl cms -sign -engine gost -binary -nodetach -outform DER -in '" +
+                                              content.string() + "' -signer '" + Pki::Get().user_a.pem.string() +
+                                              "' -inkey '" + Pki::Get().user_a.key.string() + "' -out '" +
+                                              out.string() + "' 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const Bytes attached = test_pki::ReadFile(out);
+  const std::string text(attached.begin(), attached.end());
+
+  SignerCheckList list;
+  std::istringstream s(text);
+  ASSERT_EQ(CheckBySubject(obj, s, nullptr, list, false), 0);
+  ASSERT_EQ(list.items.size(), 1u);
+  EXPECT_TRUE(list.items[0].signValid);
+  EXPECT_EQ(obj.tempFileCount(), 0u);
+
+  // A failed call leaves nothing behind either.
+  std::string garbage = text;
+  garbage.resize(garbage.size() / 2);
+  std::istringstream g(garbage);
+  EXPECT_THROW(CheckBySubject(obj, g, nullptr, list, false), CryptoOperations::SystemException);
+  EXPECT_EQ(obj.tempFileCount(), 0u);
+
+  // While the call runs, the content sits in one registered file.
+  class Probe : public Recorder {
+   public:
+    explicit Probe(IVexorImpl*& o) : obj(o) {}
+    bool OnAddCertOrCRL(const CRYPT_DATA_BLOB&, uint32_t, uint32_t*) override {
+      during = obj->tempFileCount();
+      return false;
+    }
+    IVexorImpl*& obj;
+    size_t during = 99;
+  };
+  IVexorImpl* raw = nullptr;
+  Probe probe(raw);
+  IVexorImpl other;
+  raw = &other;
+  ASSERT_EQ(other.Init(work_.c_str(), &probe, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  std::istringstream s2(text);
+  ASSERT_EQ(CheckBySubject(other, s2, nullptr, list, false), 0);
+  EXPECT_EQ(probe.during, 1u);
+  EXPECT_EQ(other.tempFileCount(), 0u);
+}
+
+}  // namespace
+}  // namespace library_test
