@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/host_library.h"
 #include "tools/host_callback.h"
 #include "vexor/vexor.h"
 
@@ -31,37 +32,9 @@ const std::string kFromIni =  // "Настройки будут считаны �
     "\xCD\xE0\xF1\xF2\xF0\xEE\xE9\xEA\xE8 \xE1\xF3\xE4\xF3\xF2 \xF1\xF7\xE8\xF2\xE0\xED\xFB \xE8\xE7 "
     "\xF4\xE0\xE9\xEB\xE0 Vexor.ini.";
 
-class Library {
- public:
-  Library() {
-    handle_ = dlopen(VEXOR_LIB_DIR "/libvexor.so", RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) return;
-    version = reinterpret_cast<PFN_GetIVersion>(dlsym(handle_, "GetIVersion"));
-    create = reinterpret_cast<PFN_CreateObjectInstance>(dlsym(handle_, "CreateObjectInstance"));
-    destroy = reinterpret_cast<PFN_DestroyObjectInstance>(dlsym(handle_, "DestroyObjectInstance"));
-  }
-  ~Library() {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  bool loaded() const { return version && create && destroy; }
-
-  PFN_GetIVersion version = nullptr;
-  PFN_CreateObjectInstance create = nullptr;
-  PFN_DestroyObjectInstance destroy = nullptr;
-
- private:
-  void* handle_ = nullptr;
-};
-
-Library& Lib() {
-  static Library lib;
-  return lib;
-}
-
-struct ObjectDeleter {
-  void operator()(IVexor* p) const { Lib().destroy(&p); }
-};
-using Object = std::unique_ptr<IVexor, ObjectDeleter>;
+using host::Lib;
+using host::LogFile;
+using host::Object;
 
 Object NewObject() {
   IVexor* raw = nullptr;
@@ -69,14 +42,7 @@ Object NewObject() {
   return Object(raw);
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
-fs::path LogFile() { return fs::path(VEXOR_LIB_DIR) / "log" / "Vexor" / "Vexor.log"; }
 
 class TempDir {
  public:
@@ -167,7 +133,7 @@ TEST(Host, InitChecksTheDirectoryAndLogsTheVersion) {
   obj.reset();
   other.reset();
 
-  const std::string log = ReadFile(LogFile());
+  const std::string log = host::ReadText(LogFile());
   EXPECT_NE(log.find(kVersionPrefix), std::string::npos) << "no version line in " << LogFile();
 }
 
@@ -181,7 +147,7 @@ TEST(Host, TwoObjectsShareOneLogFile) {
   EXPECT_EQ(b->Init(missing_b.c_str(), nullptr, 0x10000), 4);
   a.reset();  // the log is buffered; it is complete once its objects are gone
   b.reset();
-  const std::string log = ReadFile(LogFile());
+  const std::string log = host::ReadText(LogFile());
   EXPECT_NE(log.find(missing_a), std::string::npos);
   EXPECT_NE(log.find(missing_b), std::string::npos);
 }
@@ -213,7 +179,7 @@ TEST(Host, UnservedFormatAnswersOneWithoutPostHookButWithTrace) {
   EXPECT_EQ(obj->sign_stream_a(CertPartyParam{}, in, out, VEXOR_FORMAT_141), 1);
   EXPECT_EQ(cb.sign_hooks, 0);
   obj.reset();
-  const std::string tail = ReadFile(LogFile()).substr(before);
+  const std::string tail = host::ReadText(LogFile()).substr(before);
   EXPECT_NE(tail.find("IVexorImpl::sign_stream_a: entered"), std::string::npos);
   EXPECT_NE(tail.find("IVexorImpl::sign_stream_a: leaved"), std::string::npos);
 }
@@ -233,7 +199,7 @@ TEST(Host, OffLogFileKeepsMessagesButNotTraceLines) {
   EXPECT_EQ(obj->Init(missing.c_str(), &cb, 0x10000), 4);
   EXPECT_TRUE(cb.lines.empty()) << cb.lines.front();
   obj.reset();
-  const std::string tail = ReadFile(LogFile()).substr(before);
+  const std::string tail = host::ReadText(LogFile()).substr(before);
   EXPECT_NE(tail.find("IVexorImpl::sign_stream_d: entered"), std::string::npos);
   EXPECT_EQ(tail.find(missing), std::string::npos);
 }

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/host_library.h"
 #include "library/test_certs.h"
 #include "tools/host_callback.h"
 #include "vexor/vexor.h"
@@ -25,48 +26,16 @@ using test_pki::Pki;
 
 namespace {
 
-struct Api {
-  Api() {
-    handle = dlopen(VEXOR_LIB_DIR "/libvexor.so", RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return;
-    create = reinterpret_cast<PFN_CreateObjectInstance>(dlsym(handle, "CreateObjectInstance"));
-    destroy = reinterpret_cast<PFN_DestroyObjectInstance>(dlsym(handle, "DestroyObjectInstance"));
-  }
-  void* handle = nullptr;
-  PFN_CreateObjectInstance create = nullptr;
-  PFN_DestroyObjectInstance destroy = nullptr;
-};
-Api& Lib() {
-  static Api api;
-  return api;
-}
-struct Destroy {
-  void operator()(IVexor* p) const { Lib().destroy(&p); }
-};
-using Object = std::unique_ptr<IVexor, Destroy>;
+using host::Lib;
+using host::Object;
+using host::ReadText;
+using host::Thumb;
+using host::WriteText;
 
-fs::path LogFile() { return fs::path(VEXOR_LIB_DIR) / "log" / "Vexor" / "Vexor.log"; }
+using host::LogFile;
 
-std::string ReadText(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
-void WriteText(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary);
-  out << text;
-}
 
-std::string Thumb(const Bytes& der) {
-  PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
-  BYTE hash[20];
-  DWORD len = sizeof hash;
-  const bool ok = CertGetCertificateContextProperty(c, CERT_HASH_PROP_ID, hash, &len);
-  CertFreeCertificateContext(c);
-  return ok ? test_pki::Hex(hash, len) : std::string();
-}
 
 std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
 

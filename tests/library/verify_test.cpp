@@ -73,9 +73,9 @@ class SignTimeTest : public LibraryTest {
     PCCERT_CONTEXT cert = CertEnumCertificatesInStore(my, nullptr);
     EXPECT_NE(cert, nullptr);
     HCRYPTPROV prov = 0;
-    DWORD spec = 0;
+    DWORD key_spec = 0;
     BOOL free_prov = FALSE;
-    EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0x45, nullptr, &prov, &spec, &free_prov));
+    EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0x45, nullptr, &prov, &key_spec, &free_prov));
     std::vector<CRYPT_ATTR_BLOB> values;
     for (const Bytes& t : times) values.push_back({static_cast<DWORD>(t.size()), const_cast<BYTE*>(t.data())});
     char oid[] = szOID_RSA_signingTime, digest[] = szOID_CP_GOST_R3411;

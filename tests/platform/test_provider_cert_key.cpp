@@ -49,13 +49,13 @@ TEST_F(ProviderCertKey, CachedHandleSignsForTheCertificate) {
   ASSERT_TRUE(CryptImportPKCS8ToContainerA("owner", key_pem_.data(), DWORD(key_pem_.size()), nullptr, 0));
   Link(u"owner");
   HCRYPTPROV prov = 0, again = 0;
-  DWORD spec = 0;
+  DWORD key_spec = 0;
   BOOL caller_frees = TRUE;
-  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert_, 5, nullptr, &prov, &spec, &caller_frees))
+  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert_, 5, nullptr, &prov, &key_spec, &caller_frees))
       << std::hex << GetLastError();
-  EXPECT_EQ(spec, DWORD(AT_KEYEXCHANGE));
+  EXPECT_EQ(key_spec, DWORD(AT_KEYEXCHANGE));
   EXPECT_FALSE(caller_frees);
-  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert_, 69, nullptr, &again, &spec, &caller_frees));
+  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(cert_, 69, nullptr, &again, &key_spec, &caller_frees));
   EXPECT_EQ(again, prov);
 
   // A signature made with the handle verifies with the certificate's public key.

@@ -353,11 +353,11 @@ TEST_F(Stores, InstalledCertificateLeadsToItsKeyContainer) {
     ASSERT_NE(cert, nullptr);
     // The provider finds the container through the property and checks it holds this key.
     HCRYPTPROV prov = 0;
-    DWORD spec = 0;
+    DWORD key_spec = 0;
     BOOL free_prov = FALSE;
-    EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0x45, nullptr, &prov, &spec, &free_prov))
+    EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0x45, nullptr, &prov, &key_spec, &free_prov))
         << std::hex << GetLastError();
-    EXPECT_EQ(spec, DWORD(AT_KEYEXCHANGE));
+    EXPECT_EQ(key_spec, DWORD(AT_KEYEXCHANGE));
     if (free_prov) CryptReleaseContext(prov, 0);
     CertFreeCertificateContext(cert);
   }

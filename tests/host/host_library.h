@@ -1,0 +1,81 @@
+// The library as the host tests load it: dlopen of build/lib/libvexor.so, its three exports,
+// operation objects destroyed through the library, and small file helpers.
+#pragma once
+
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "vexor/vexor.h"
+
+namespace host {
+
+struct Api {
+  Api() {
+    handle = dlopen(VEXOR_LIB_DIR "/libvexor.so", RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return;
+    version = reinterpret_cast<PFN_GetIVersion>(dlsym(handle, "GetIVersion"));
+    create = reinterpret_cast<PFN_CreateObjectInstance>(dlsym(handle, "CreateObjectInstance"));
+    destroy = reinterpret_cast<PFN_DestroyObjectInstance>(dlsym(handle, "DestroyObjectInstance"));
+  }
+  ~Api() {
+    if (handle != nullptr) dlclose(handle);
+  }
+  bool loaded() const { return version && create && destroy; }
+
+  void* handle = nullptr;
+  PFN_GetIVersion version = nullptr;
+  PFN_CreateObjectInstance create = nullptr;
+  PFN_DestroyObjectInstance destroy = nullptr;
+};
+
+inline Api& Lib() {
+  static Api api;
+  return api;
+}
+
+struct Destroy {
+  void operator()(IVexor* p) const { Lib().destroy(&p); }
+};
+using Object = std::unique_ptr<IVexor, Destroy>;
+
+inline std::filesystem::path LogFile() {
+  return std::filesystem::path(VEXOR_LIB_DIR) / "log" / "Vexor" / "Vexor.log";
+}
+
+inline std::string ReadText(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void WriteText(const std::filesystem::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+inline std::string Quote(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
+
+// The upper-case hex thumbprint the platform gives an encoded certificate; empty on failure.
+inline std::string Thumb(const std::vector<uint8_t>& der) {
+  PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  BYTE hash[20];
+  DWORD len = sizeof hash;
+  const bool ok = c != nullptr && CertGetCertificateContextProperty(c, CERT_HASH_PROP_ID, hash, &len);
+  if (c != nullptr) CertFreeCertificateContext(c);
+  if (!ok) return {};
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  for (DWORD i = 0; i < len; ++i) {
+    hex += kDigits[hash[i] >> 4];
+    hex += kDigits[hash[i] & 15];
+  }
+  return hex;
+}
+
+}  // namespace host
