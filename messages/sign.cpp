@@ -133,11 +133,7 @@ int32_t SignStream(IVexorImpl& owner, const CertPartyParam& party, std::istream&
     return ReportFailureWithReason(ctx, RC_MSG_OPEN_ENCODE,
                                    "Не удалось открыть криптографическое сообщение для шифрования");
 
-  try {
-    FeedStream(msg.get(), in, length);
-  } catch (const CryptoOperations::baseCryptoException& e) {
-    return ReportException(ctx, e);
-  }
+  if (const int32_t rc = FeedMessage(ctx, msg.get(), in, length)) return rc;
 
   DWORD got = encoded_len;
   if (!CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, encoded.data(), &got))

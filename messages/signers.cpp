@@ -72,14 +72,7 @@ int32_t ExtractSigners(IVexorImpl& owner, std::istream& signedData, std::istream
   if (!msg)
     return ReportFailureWithReason(ctx, RC_MSG_OPEN_DECODE, "Не удалось открыть криптосообщение для расшифровки");
 
-  try {
-    FeedStream(msg.get(), signedData, ProbeStreamLength(signedData));
-    FeedStream(msg.get(), content, ProbeStreamLength(content));
-  } catch (const CryptoOperations::SystemException&) {
-    throw;
-  } catch (const CryptoOperations::baseCryptoException& e) {
-    return ReportException(ctx, e);
-  }
+  if (const int32_t rc = FeedMessage(ctx, msg.get(), signedData, ProbeStreamLength(signedData), &content)) return rc;
 
   DWORD type = 0, size = sizeof type;
   if (!CryptMsgGetParam(msg.get(), CMSG_TYPE_PARAM, 0, &type, &size))

@@ -55,3 +55,15 @@ void FeedStream(HCRYPTMSG msg, std::istream& in, int32_t length) {
     if (final) return;
   }
 }
+
+int32_t FeedMessage(InstanceContext& ctx, HCRYPTMSG msg, std::istream& in, int32_t length, std::istream* content) {
+  try {
+    FeedStream(msg, in, length);
+    if (content != nullptr) FeedStream(msg, *content, ProbeStreamLength(*content));
+  } catch (const CryptoOperations::SystemException&) {
+    throw;  // already reported
+  } catch (const CryptoOperations::baseCryptoException& e) {
+    return ReportException(ctx, e);
+  }
+  return RC_OK;
+}

@@ -16,13 +16,7 @@ int32_t UnpackSignedStream(IVexorImpl& owner, std::istream& signedData, std::ost
   auto_msg msg(CryptMsgOpenToDecode(kMsgEncoding, 0, 0, 0, nullptr, nullptr));
   if (!msg)
     return ReportFailureWithReason(ctx, RC_MSG_OPEN_DECODE, "Не удалось получить хэндл криптографического сообщения");
-  try {
-    FeedStream(msg.get(), signedData, ProbeStreamLength(signedData));
-  } catch (const CryptoOperations::SystemException&) {
-    throw;
-  } catch (const CryptoOperations::baseCryptoException& e) {
-    return ReportException(ctx, e);
-  }
+  if (const int32_t rc = FeedMessage(ctx, msg.get(), signedData, ProbeStreamLength(signedData))) return rc;
 
   DWORD type = 0, size = sizeof type;
   if (!CryptMsgGetParam(msg.get(), CMSG_TYPE_PARAM, 0, &type, &size))

@@ -87,14 +87,7 @@ int32_t Verifier::Run(std::istream& signedData, std::istream* content, std::ostr
     return ReportFailureWithReason(ctx_, RC_MSG_OPEN_DECODE, "Не удалось открыть криптосообщение");
   }
 
-  try {
-    FeedStream(msg_.get(), signedData, length);
-    if (detached && content != nullptr) FeedStream(msg_.get(), *content, ProbeStreamLength(*content));
-  } catch (const CryptoOperations::SystemException&) {
-    throw;
-  } catch (const CryptoOperations::baseCryptoException& e) {
-    return ReportException(ctx_, e);
-  }
+  if (const int32_t rc = FeedMessage(ctx_, msg_.get(), signedData, length, detached ? content : nullptr)) return rc;
   if (target != nullptr) target->flush();
 
   DWORD type = 0, size = sizeof type;
