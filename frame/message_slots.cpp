@@ -19,35 +19,35 @@ int32_t IVexorImpl::RunMessageSlot(const char* method, const Operation& operatio
 }
 
 namespace {
+
 // A slot with no operation for any format yet.
 std::optional<int32_t> NotServed() { return std::nullopt; }
+
+// The operation of a slot that serves the standard PKCS#7 format only.
+template <typename Run>
+std::optional<int32_t> StandardFormatOnly(int32_t format, Run&& run) {
+  if (format == VEXOR_FORMAT_PKCS7) return run();
+  return std::nullopt;
+}
+
 }  // namespace
 
 int32_t IVexorImpl::sign_stream_a(const CertPartyParam& party, std::istream& in, std::ostream& out,
                                   int32_t format) {
-  const auto operation = [&]() -> std::optional<int32_t> {
-    if (format == VEXOR_FORMAT_PKCS7) return SignStream(*this, party, in, out, false);
-    return std::nullopt;
-  };
+  const auto operation = [&] { return StandardFormatOnly(format, [&] { return SignStream(*this, party, in, out, false); }); };
   return RunMessageSlot("sign_stream_a", operation,
                         [&](VexorCallBack& cb, int32_t rc) { return cb.OnSign(party, in, out, rc); });
 }
 
 int32_t IVexorImpl::sign_stream_d(const CertPartyParam& party, std::istream& in, std::ostream& out,
                                   int32_t format) {
-  const auto operation = [&]() -> std::optional<int32_t> {
-    if (format == VEXOR_FORMAT_PKCS7) return SignStream(*this, party, in, out, true);
-    return std::nullopt;
-  };
+  const auto operation = [&] { return StandardFormatOnly(format, [&] { return SignStream(*this, party, in, out, true); }); };
   return RunMessageSlot("sign_stream_d", operation,
                         [&](VexorCallBack& cb, int32_t rc) { return cb.OnSign(party, in, out, rc); });
 }
 
 int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& signers, int32_t format) {
-  const auto operation = [&]() -> std::optional<int32_t> {
-    if (format == VEXOR_FORMAT_PKCS7) return CheckBySubject(*this, signedData, nullptr, signers, false);
-    return std::nullopt;
-  };
+  const auto operation = [&] { return StandardFormatOnly(format, [&] { return CheckBySubject(*this, signedData, nullptr, signers, false); }); };
   return RunMessageSlot("check_stream_a", operation, [&](VexorCallBack& cb, int32_t rc) {
     return cb.OnCheck(signedData, nullptr, nullptr, signers, 0, rc);
   });
@@ -55,10 +55,7 @@ int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& si
 
 int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& signers, std::ostream& content,
                                    uint32_t passThrough, int32_t format) {
-  const auto operation = [&]() -> std::optional<int32_t> {
-    if (format == VEXOR_FORMAT_PKCS7) return CheckByCertificate(*this, signedData, nullptr, &content, signers, false);
-    return std::nullopt;
-  };
+  const auto operation = [&] { return StandardFormatOnly(format, [&] { return CheckByCertificate(*this, signedData, nullptr, &content, signers, false); }); };
   return RunMessageSlot("check_stream_a", operation, [&](VexorCallBack& cb, int32_t rc) {
     return cb.OnCheck(signedData, nullptr, nullptr, signers, passThrough, rc);
   });
@@ -66,10 +63,7 @@ int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& si
 
 int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& signers, uint32_t passThrough,
                                    int32_t format) {
-  const auto operation = [&]() -> std::optional<int32_t> {
-    if (format == VEXOR_FORMAT_PKCS7) return CheckByCertificate(*this, signedData, nullptr, nullptr, signers, false);
-    return std::nullopt;
-  };
+  const auto operation = [&] { return StandardFormatOnly(format, [&] { return CheckByCertificate(*this, signedData, nullptr, nullptr, signers, false); }); };
   return RunMessageSlot("check_stream_a", operation, [&](VexorCallBack& cb, int32_t rc) {
     return cb.OnCheck(signedData, nullptr, nullptr, signers, passThrough, rc);
   });
@@ -77,10 +71,7 @@ int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& si
 
 int32_t IVexorImpl::check_stream_d(std::istream& signedData, std::istream& content, SignerCheckList& signers,
                                    int32_t format) {
-  const auto operation = [&]() -> std::optional<int32_t> {
-    if (format == VEXOR_FORMAT_PKCS7) return CheckBySubject(*this, signedData, &content, signers, true);
-    return std::nullopt;
-  };
+  const auto operation = [&] { return StandardFormatOnly(format, [&] { return CheckBySubject(*this, signedData, &content, signers, true); }); };
   return RunMessageSlot("check_stream_d", operation, [&](VexorCallBack& cb, int32_t rc) {
     return cb.OnCheck(signedData, &content, nullptr, signers, 0, rc);
   });
@@ -88,20 +79,14 @@ int32_t IVexorImpl::check_stream_d(std::istream& signedData, std::istream& conte
 
 int32_t IVexorImpl::check_stream_d(std::istream& signedData, std::istream& content, SignerCheckList& signers,
                                    uint32_t passThrough, int32_t format) {
-  const auto operation = [&]() -> std::optional<int32_t> {
-    if (format == VEXOR_FORMAT_PKCS7) return CheckByCertificate(*this, signedData, &content, nullptr, signers, true);
-    return std::nullopt;
-  };
+  const auto operation = [&] { return StandardFormatOnly(format, [&] { return CheckByCertificate(*this, signedData, &content, nullptr, signers, true); }); };
   return RunMessageSlot("check_stream_d", operation, [&](VexorCallBack& cb, int32_t rc) {
     return cb.OnCheck(signedData, &content, nullptr, signers, passThrough, rc);
   });
 }
 
 int32_t IVexorImpl::unpack_signed_stream(std::istream& signedData, std::ostream& content, int32_t format) {
-  const auto operation = [&]() -> std::optional<int32_t> {
-    if (format == VEXOR_FORMAT_PKCS7) return UnpackSignedStream(*this, signedData, content);
-    return std::nullopt;
-  };
+  const auto operation = [&] { return StandardFormatOnly(format, [&] { return UnpackSignedStream(*this, signedData, content); }); };
   return RunMessageSlot("unpack_signed_stream", operation,
                         [&](VexorCallBack& cb, int32_t rc) { return cb.OnUnpack(signedData, content, rc); });
 }
