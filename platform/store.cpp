@@ -196,12 +196,6 @@ CrlObject* Store::FindCrlBySha1(const BYTE* sha1) {
   return nullptr;
 }
 
-__attribute__((weak)) bool CollectMessageContents(HCRYPTMSG, std::vector<std::vector<BYTE>>&,
-                                                  std::vector<std::vector<BYTE>>&) {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return false;
-}
-
 namespace {
 
 std::string WideToUtf8(const WCHAR* w) {

@@ -85,7 +85,7 @@ Store* OpenFileStore(const std::string& path, DWORD flags);
 Store* OpenSystemStore(const std::string& name, DWORD flags);
 
 // Collects the certificates and CRLs of a cryptographic message for CERT_STORE_PROV_MSG.
-// The message code provides it; without it that provider is unsupported.
+// Implemented by the message code (msg_store.cpp).
 bool CollectMessageContents(HCRYPTMSG msg, std::vector<std::vector<BYTE>>& certs,
                             std::vector<std::vector<BYTE>>& crls);
 

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Configures and builds into build/ (or build-asan/ with --sanitize).
+# Configures and builds into build/ (build-asan/ with --sanitize, build-tsan/ with --tsan).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=build; extra=()
-if [ "${1:-}" = "--sanitize" ]; then dir=build-asan; extra=(-DVEXOR_SANITIZE=ON); fi
+case "${1:-}" in
+  --sanitize) dir=build-asan; extra=(-DVEXOR_SANITIZE=ON) ;;
+  --tsan) dir=build-tsan; extra=(-DVEXOR_TSAN=ON) ;;
+esac
 cmake -S . -B "$dir" "${extra[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)"

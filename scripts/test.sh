@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite (add --sanitize for the ASan/UBSan build).
+# Sets up, builds and runs the whole test suite (--sanitize: under ASan and UBSan;
+# --tsan: under ThreadSanitizer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh "$@"
-dir=build; [ "${1:-}" = "--sanitize" ] && dir=build-asan
-ctest --test-dir "$dir" --output-on-failure -j"$(nproc)"
+case "${1:-}" in
+  --sanitize) ctest --test-dir build-asan --output-on-failure -j"$(nproc)" ;;
+  --tsan) ctest --test-dir build-tsan --output-on-failure -j"$(nproc)" ;;
+  *) ctest --test-dir build --output-on-failure -j"$(nproc)" ;;
+esac

@@ -76,8 +76,12 @@ void NamedMutex::lock() {
 }
 
 bool NamedMutex::try_lock_for(uint32_t timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  if (!local_.try_lock_until(deadline)) return false;
+  const auto timeout = std::chrono::milliseconds(timeout_ms);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // The in-process wait is timed on the system clock: a steady-clock wait becomes
+  // pthread_mutex_clocklock, which ThreadSanitizer does not see, so it would report the
+  // matching unlock as foreign.
+  if (!local_.try_lock_until(std::chrono::system_clock::now() + timeout)) return false;
   if (depth_ == 0 && !LockFile(deadline, false)) {
     local_.unlock();
     return false;
