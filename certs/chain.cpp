@@ -14,11 +14,6 @@
 
 namespace {
 
-void FreeEngine(HCERTCHAINENGINE engine) { CertFreeCertificateChainEngine(engine); }
-void FreeChain(PCCERT_CHAIN_CONTEXT chain) { CertFreeCertificateChain(chain); }
-using auto_engine = auto_handle<HCERTCHAINENGINE, FreeEngine>;
-using auto_chain = auto_handle<PCCERT_CHAIN_CONTEXT, FreeChain>;
-
 // The size of the engine configuration as callers built for 32-bit Windows pass it: the
 // fields up to the cycle-detection modulus.
 constexpr DWORD kEngineConfigSize = 40;

@@ -17,12 +17,6 @@
 
 namespace {
 
-void CloseMessage(HCRYPTMSG msg) { CryptMsgClose(msg); }
-void ReleaseProvider(HCRYPTPROV prov) { CryptReleaseContext(prov, 0); }
-using auto_msg = auto_handle<HCRYPTMSG, CloseMessage>;
-using auto_prov = auto_handle<HCRYPTPROV, ReleaseProvider>;
-
-constexpr DWORD kMsgEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // The digest the platform is asked for; it signs with GOST R 34.11-94 and writes the hash
 // identifier other CMS implementations expect.
 char kDigestOid[] = szOID_CP_GOST_28147;

@@ -12,6 +12,9 @@
 // cannot tell its position.
 int32_t ProbeStreamLength(std::istream& in);
 
+// The encoding of every message the operations open.
+constexpr DWORD kMsgEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
 // Largest block the feeder reads at once, before its extra byte.
 constexpr uint32_t kFeedBlockLimit = 0xA00000;  // 10 MiB
 

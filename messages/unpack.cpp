@@ -9,7 +9,7 @@
 #include "frame/result_codes.h"
 #include "frame/vexor_impl.h"
 #include "messages/stream_io.h"
-#include "messages/verify_handles.h"
+#include "stores/auto_handle.h"
 
 int32_t UnpackSignedStream(IVexorImpl& owner, std::istream& signedData, std::ostream& out) {
   InstanceContext ctx(owner);

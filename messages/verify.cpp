@@ -14,7 +14,7 @@
 #include "messages/content_writer.h"
 #include "messages/signers.h"
 #include "messages/stream_io.h"
-#include "messages/verify_handles.h"
+#include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
 #include "support/cp1251.h"
 
