@@ -29,19 +29,7 @@ PCCRL_CONTEXT NextCrl(Store& s, PCCRL_CONTEXT prev, Match match) {
   {
     std::lock_guard<std::recursive_mutex> lock(s.mutex());
     std::vector<CrlObject*>& list = s.crls();
-    size_t i = 0;
-    bool prev_ok = true;
-    if (prev != nullptr) {
-      prev_ok = false;
-      for (; i < list.size(); ++i) {
-        if (list[i] == AsObject(prev)) {
-          ++i;
-          prev_ok = true;
-          break;
-        }
-      }
-    }
-    for (; prev_ok && i < list.size(); ++i) {
+    for (size_t i = IndexAfter<CrlObject>(list, prev != nullptr ? AsObject(prev) : nullptr); i < list.size(); ++i) {
       if (match(list[i])) {
         found = list[i];
         AddRef(found);

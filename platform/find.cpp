@@ -129,19 +129,8 @@ PCCERT_CONTEXT FindCertificate(Store& s, DWORD flags, DWORD type, const void* pa
   {
     std::lock_guard<std::recursive_mutex> lock(s.mutex());
     std::vector<CertObject*>& list = s.certs();
-    size_t i = 0;
-    bool prev_ok = true;
-    if (prev != nullptr) {
-      prev_ok = false;
-      for (; i < list.size(); ++i) {
-        if (list[i] == AsObject(prev)) {
-          ++i;
-          prev_ok = true;
-          break;
-        }
-      }
-    }
-    for (; prev_ok && i < list.size(); ++i) {
+    for (size_t i = IndexAfter<CertObject>(list, prev != nullptr ? AsObject(prev) : nullptr); i < list.size();
+         ++i) {
       if (Matches(list[i], type, flags, para, known)) {
         found = list[i];
         AddRef(found);

@@ -15,6 +15,16 @@
 
 namespace vexorcsp {
 
+// Where an enumeration continues: the index just after `prev` in `list` (0 without one), or
+// list.size() when `prev` is no longer in it. Call with the store's mutex held.
+template <typename Object>
+size_t IndexAfter(const std::vector<Object*>& list, const Object* prev) {
+  if (prev == nullptr) return 0;
+  for (size_t i = 0; i < list.size(); ++i)
+    if (list[i] == prev) return i + 1;
+  return list.size();
+}
+
 class Store {
  public:
   explicit Store(DWORD open_flags) : open_flags_(open_flags) {}
