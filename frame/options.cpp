@@ -12,6 +12,7 @@
 
 #include "frame/profile_string.h"
 #include "frame/settings_file.h"
+#include "support/text.h"
 
 namespace {
 
@@ -22,11 +23,6 @@ constexpr size_t kProfileBuffer = 1024;
 
 // The leading decimal integer of a text, 0 when it does not start with one.
 int32_t LeadingInt(const std::string& text) { return static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10)); }
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 }  // namespace
 
@@ -53,7 +49,7 @@ void ReadSettings(const std::string& workDir, OptionBlock& o, bool& family) {
 
   const std::string app_name =
       GetProfileString(workDir + "/app.info", "Application", "Name", "", kProfileBuffer);
-  if (Lower(app_name).find("moravel") != std::string::npos) {
+  if (LowerAscii(app_name).find("moravel") != std::string::npos) {
     family = true;
     o.UsingCustomOptions = 0;
     o.SkipCheckCRL = 0;

@@ -4,15 +4,9 @@
 #include <sstream>
 #include <strings.h>
 
-namespace {
+#include "support/text.h"
 
-std::string Trim(const std::string& s) {
-  const char* blanks = " \t\r\n";
-  const size_t b = s.find_first_not_of(blanks);
-  if (b == std::string::npos) return {};
-  const size_t e = s.find_last_not_of(blanks);
-  return s.substr(b, e - b + 1);
-}
+namespace {
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -38,22 +32,22 @@ std::string GetProfileString(const std::string& path, const std::string& section
   while (!fallback.empty() && fallback.back() == ' ') fallback.pop_back();
   std::ifstream in(path, std::ios::binary);
   if (!in) return Limit(fallback, size);
-  const std::string wanted_section = Trim(section);
-  const std::string wanted_key = Trim(key);
+  const std::string wanted_section = TrimBlanks(section);
+  const std::string wanted_key = TrimBlanks(key);
   bool in_section = false;
   std::string line;
   while (std::getline(in, line)) {
-    const std::string t = Trim(line);
+    const std::string t = TrimBlanks(line);
     if (t.empty() || t[0] == ';') continue;
     if (t[0] == '[') {
       const size_t close = t.find(']');
-      in_section = close != std::string::npos && EqualNoCase(Trim(t.substr(1, close - 1)), wanted_section);
+      in_section = close != std::string::npos && EqualNoCase(TrimBlanks(t.substr(1, close - 1)), wanted_section);
       continue;
     }
     if (!in_section) continue;
     const size_t eq = t.find('=');
     if (eq == std::string::npos) continue;
-    if (EqualNoCase(Trim(t.substr(0, eq)), wanted_key)) return Limit(Unquote(Trim(t.substr(eq + 1))), size);
+    if (EqualNoCase(TrimBlanks(t.substr(0, eq)), wanted_key)) return Limit(Unquote(TrimBlanks(t.substr(eq + 1))), size);
   }
   return Limit(fallback, size);
 }

@@ -6,18 +6,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/text.h"
+
 namespace {
-
-std::string Trim(const std::string& s) {
-  const size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-}
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 // A header as compared: control blanks made spaces, runs of spaces collapsed, trimmed, lower case.
 std::string NormaliseHeader(std::string s) {
@@ -25,7 +16,7 @@ std::string NormaliseHeader(std::string s) {
     if (c == '\n' || c == '\r' || c == '\t') c = ' ';
   size_t pos;
   while ((pos = s.find("  ")) != std::string::npos) s.erase(pos, 1);
-  return Lower(Trim(s));
+  return LowerAscii(TrimBlanks(s));
 }
 
 }  // namespace
@@ -48,7 +39,7 @@ bool CSettingsFile::Load(const std::string& path, int mode) {
   std::istringstream split(all);
   std::string line;
   while (std::getline(split, line)) {
-    line = Trim(line);
+    line = TrimBlanks(line);
     if (!line.empty()) lines_.push_back(line);
   }
   return true;
@@ -69,16 +60,16 @@ std::string CSettingsFile::GetValue(const std::string& section, const std::strin
   const long header = FindSection(section);
   if (header < 0 || key.empty()) return {};
   const bool exact = (mode_ & kCaseSensitive) != 0;
-  const std::string wanted = exact ? key : Lower(key);
+  const std::string wanted = exact ? key : LowerAscii(key);
   for (size_t i = static_cast<size_t>(header) + 1; i < lines_.size() && lines_[i][0] != '['; ++i) {
     const std::string& line = lines_[i];
     if (line.size() <= wanted.size() || line[wanted.size()] != '=') continue;
     const std::string head = line.substr(0, wanted.size());
-    if ((exact ? head : Lower(head)) != wanted) continue;
+    if ((exact ? head : LowerAscii(head)) != wanted) continue;
     std::string value = line.substr(wanted.size() + 1);
     const size_t comment = value.find(';');
     if (comment != std::string::npos) value.resize(comment);
-    return Trim(value);
+    return TrimBlanks(value);
   }
   return {};
 }

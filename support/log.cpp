@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "support/files.h"
+#include "support/text.h"
 
 namespace fs = std::filesystem;
 
@@ -34,13 +35,6 @@ std::mutex& RegistryMutex() {
 std::map<std::string, int>& LiveLoggers() {
   static std::map<std::string, int> live;
   return live;
-}
-
-std::string Trimmed(const std::string& s) {
-  const size_t first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return std::string();
-  const size_t last = s.find_last_not_of(" \t\r\n");
-  return s.substr(first, last - first + 1);
 }
 
 std::string WithoutTrailingSlash(std::string path) {
@@ -91,14 +85,14 @@ void Logger::ReadConfiguration() {
     return value ? *value : def;
   };
   const auto directory = tree.get_optional<std::string>("LogConfig.logDirectory");
-  log_directory_ = directory ? MakeAbsolute(Trimmed(*directory)) : defaultLogDirectory();
+  log_directory_ = directory ? MakeAbsolute(TrimBlanks(*directory)) : defaultLogDirectory();
   const auto file_name = tree.get_optional<std::string>("LogConfig.logFileName");
   log_file_name_ =
-      file_name ? MakeAbsolute(Trimmed(*file_name)) : log_directory_ + "/" + base_file_name_;
-  log_file_size_ = Trimmed(get("LogConfig.logFileSize", log_file_size_));
-  log_file_count_ = Trimmed(get("LogConfig.logFileCount", log_file_count_));
-  compress_ = Trimmed(get("LogConfig.compress", compress_));
-  level_ = Trimmed(get("LogConfig.level", level_));
+      file_name ? MakeAbsolute(TrimBlanks(*file_name)) : log_directory_ + "/" + base_file_name_;
+  log_file_size_ = TrimBlanks(get("LogConfig.logFileSize", log_file_size_));
+  log_file_count_ = TrimBlanks(get("LogConfig.logFileCount", log_file_count_));
+  compress_ = TrimBlanks(get("LogConfig.compress", compress_));
+  level_ = TrimBlanks(get("LogConfig.level", level_));
   pattern_ = get("LogConfig.pattern", pattern_);
 }
 

@@ -57,16 +57,6 @@ int AddCertificate(const Args& args, const std::string& store_name, const std::s
   return 0;
 }
 
-std::string ProviderName() {
-  HCRYPTPROV prov = 0;
-  if (!CryptAcquireContextA(&prov, nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) return {};
-  char name[256] = {0};
-  DWORD len = sizeof(name);
-  CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE*>(name), &len, 0);
-  CryptReleaseContext(prov, 0);
-  return name;
-}
-
 int Install(const Args& args) {
   if (!args.has("cert") || !args.has("key")) {
     PrintError("store install needs --cert FILE and --key FILE");
@@ -88,7 +78,7 @@ int Install(const Args& args) {
     return Fail("cannot import the private key from " + args.get("key"), 27);
   }
   std::u16string wcontainer(container.begin(), container.end());
-  const std::string prov_name = ProviderName();
+  const std::string prov_name = VEXOR_GOST_PROV_NAME_A;
   std::u16string wprov(prov_name.begin(), prov_name.end());
   CRYPT_KEY_PROV_INFO info{};
   info.pwszContainerName = wcontainer.data();
