@@ -3,10 +3,10 @@
 #include <exception>
 
 #include "certs/crl_check.h"
-#include "frame/failure.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/failure.h"
+#include "frame/call/instance_context.h"
+#include "support/log.h"
+#include "frame/call/result_codes.h"
 #include "stores/cert_ident.h"
 #include "stores/store_set.h"
 #include "support/cp1251.h"
@@ -55,8 +55,8 @@ std::string ChainStatusText(DWORD status) {
 }
 
 void GetCertChain(PCCERT_CONTEXT cert, CertChainList& chains, InstanceContext& ctx) {
-  IVexorImpl& log = *ctx.owner;
-  CTraceScope scope(log.logAccessor(), "IVexorImpl::GetCertChain");
+  CallLog& log = ctx.log();
+  CTraceScope scope(log.traceLog(), "IVexorImpl::GetCertChain");
   chains.clear();
 
   // The engine is made as a check that the platform can build chains at all; the chain
@@ -74,7 +74,7 @@ void GetCertChain(PCCERT_CONTEXT cert, CertChainList& chains, InstanceContext& c
   CERT_CHAIN_PARA para{};
   para.cbSize = kChainParaSize;
   auto_chain chain;
-  if (!CertGetCertificateChain(nullptr, cert, nullptr, GetStore(CST_MY, ctx), &para, 0, nullptr, chain.put()))
+  if (!CertGetCertificateChain(nullptr, cert, nullptr, ctx.stores.Get(CST_MY), &para, 0, nullptr, chain.put()))
     Raise(RC_CHAIN_BUILD, Utf8Format("Не удалось построить цепочку для сертификата \"%s\"(%s)", name,
                                      SystemErrorTextLong(GetLastError())));
   log.LogExt("Построили цепочку сертификатов");
@@ -98,8 +98,8 @@ void GetCertChain(PCCERT_CONTEXT cert, CertChainList& chains, InstanceContext& c
 }
 
 auto_cert GetCertIssuerFromChain(PCCERT_CONTEXT cert, InstanceContext& ctx) {
-  IVexorImpl& log = *ctx.owner;
-  CTraceScope scope(log.logAccessor(), "IVexorImpl::GetCertIssuerFromChain");
+  CallLog& log = ctx.log();
+  CTraceScope scope(log.traceLog(), "IVexorImpl::GetCertIssuerFromChain");
   CertChainList chains;
   try {
     GetCertChain(cert, chains, ctx);
@@ -114,8 +114,8 @@ auto_cert GetCertIssuerFromChain(PCCERT_CONTEXT cert, InstanceContext& ctx) {
 }
 
 void CertCheckChain(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceContext& ctx) {
-  IVexorImpl& log = *ctx.owner;
-  CTraceScope scope(log.logAccessor(), "IVexorImpl::CertCheckChain");
+  CallLog& log = ctx.log();
+  CTraceScope scope(log.traceLog(), "IVexorImpl::CertCheckChain");
   const std::string name = GetCertDisplayName(cert);
   verdict.Reset();
 

@@ -1,8 +1,8 @@
 #include "certs/crl_check.h"
 
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/instance_context.h"
+#include "support/log.h"
+#include "frame/call/result_codes.h"
 #include "stores/cert_ident.h"
 
 namespace {
@@ -52,8 +52,8 @@ std::string GetCRLDisplayName(PCCRL_CONTEXT crl) {
 
 bool _CertCheckCRL(const std::shared_ptr<CCCRLPred>& source, PCCERT_CONTEXT issuer, PCCERT_CONTEXT subject,
                    _TAGCERTVALIDPARAM& verdict, InstanceContext& ctx) {
-  IVexorImpl& log = *ctx.owner;
-  CTraceScope scope(log.logAccessor(), "IVexorImpl::_CertCheckCRL");
+  CallLog& log = ctx.log();
+  CTraceScope scope(log.traceLog(), "IVexorImpl::_CertCheckCRL");
   int seen = 0;
   bool any_current = false;
   bool not_revoked = true;
@@ -85,8 +85,8 @@ bool _CertCheckCRL(const std::shared_ptr<CCCRLPred>& source, PCCERT_CONTEXT issu
 
 bool CertCheckCRL(unsigned long selector, PCCERT_CONTEXT issuer, PCCERT_CONTEXT subject,
                   _TAGCERTVALIDPARAM& verdict, InstanceContext& ctx) {
-  IVexorImpl& log = *ctx.owner;
-  CTraceScope scope(log.logAccessor(), "IVexorImpl::CertCheckCRL");
+  CallLog& log = ctx.log();
+  CTraceScope scope(log.traceLog(), "IVexorImpl::CertCheckCRL");
   if (ctx.options.SkipCheckCRL) {
     log.Log("Проверка CRL для сертификатов отключена настройками!");
     return true;
@@ -94,7 +94,7 @@ bool CertCheckCRL(unsigned long selector, PCCERT_CONTEXT issuer, PCCERT_CONTEXT 
   verdict.code = RC_CRL_CHECK;
   std::shared_ptr<CCCRLPred> source;
   if (selector == CST_HOST || selector == CST_EXTERNAL) {
-    if (VexorCallBack* cb = log.callback()) source = std::make_shared<CCCRLP_CallBack>(*cb, issuer);
+    if (VexorCallBack* cb = ctx.callback()) source = std::make_shared<CCCRLP_CallBack>(*cb, issuer);
   } else {
     source = std::make_shared<CCCRLPred_CerStore>(subject->hCertStore, issuer);
   }
@@ -104,7 +104,7 @@ bool CertCheckCRL(unsigned long selector, PCCERT_CONTEXT issuer, PCCERT_CONTEXT 
 }
 
 CAutoSkipCRLChecker::CAutoSkipCRLChecker(InstanceContext& ctx) : ctx_(ctx), saved_(ctx.options.SkipCheckCRL) {
-  if (ctx.owner->isFamilyHost()) ctx_.options.SkipCheckCRL = 1;
+  if (ctx.services.familyHost) ctx_.options.SkipCheckCRL = 1;
 }
 
 CAutoSkipCRLChecker::~CAutoSkipCRLChecker() { ctx_.options.SkipCheckCRL = saved_; }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "certs/validity.h"
-#include "frame/options.h"
+#include "frame/call/options.h"
 #include "vexor/platform.h"
 
 class InstanceContext;

@@ -1,12 +1,12 @@
 #include "certs/crl_update.h"
 
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/instance_context.h"
+#include "support/log.h"
+#include "frame/call/result_codes.h"
 
 int32_t _CertUpdateCRLs(PCCERT_CONTEXT cert, InstanceContext& ctx) {
-  IVexorImpl& log = *ctx.owner;
-  CTraceScope scope(log.logAccessor(), "IVexorImpl::_CertUpdateCRLs");
+  CallLog& log = ctx.log();
+  CTraceScope scope(log.traceLog(), "IVexorImpl::_CertUpdateCRLs");
   if (ctx.options.SkipUpdateCRL) {
     log.Log("Обновление CRL'я отключено настройками");
     return RC_OK;

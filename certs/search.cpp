@@ -7,10 +7,9 @@
 #include "certs/cert_time.h"
 #include "certs/text_case.h"
 #include "certs/validity.h"
-#include "frame/failure.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/failure.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
 #include "stores/data_blob.h"
@@ -52,7 +51,7 @@ enum class Mode { kEmail, kThumbprint, kName };
 
 // Applies filters a to f of one store search to a certificate; true when it survives.
 bool PassesStoreFilters(PCCERT_CONTEXT cert, Mode mode, const _TAGCERTFINDPARAM& p, InstanceContext& ctx) {
-  IVexorImpl& log = *ctx.owner;
+  CallLog& log = ctx.log();
   if (mode == Mode::kName) {
     const std::string cn = GetCertCommonName(cert);
     if (!Cp1251EqualNoCase(cn, p.subjectCN)) {
@@ -96,7 +95,7 @@ bool PassesStoreFilters(PCCERT_CONTEXT cert, Mode mode, const _TAGCERTFINDPARAM&
 
 // The host's own search: candidates come one by one through OnCertFindEx.
 void SearchThroughHost(VexorCallBack& cb, _TAGCERTFINDPARAM& p, InstanceContext& ctx, Candidates& found) {
-  IVexorImpl& log = *ctx.owner;
+  CallLog& log = ctx.log();
   PCCERT_CONTEXT cert = std::exchange(p.startCert, nullptr);
   log.LogExt("VexorCallBack->OnCertFindEx: Поиск во внешнем хранилище...");
   bool more = cb.OnCertFindEx(&p, &cert);
@@ -123,7 +122,7 @@ void SearchThroughHost(VexorCallBack& cb, _TAGCERTFINDPARAM& p, InstanceContext&
 // Enumerates the store with the search the record asks for.
 void SearchInStore(HCERTSTORE store, _TAGCERTFINDPARAM& p, InstanceContext& ctx, unsigned long id,
                    Candidates& found) {
-  IVexorImpl& log = *ctx.owner;
+  CallLog& log = ctx.log();
   Mode mode = Mode::kName;
   DWORD find_type = CERT_FIND_SUBJECT_STR_A;
   const void* find_para = p.subjectCN.c_str();
@@ -178,7 +177,7 @@ void SearchInStore(HCERTSTORE store, _TAGCERTFINDPARAM& p, InstanceContext& ctx,
 // Picks the candidate that became valid last (the first of equals), fills the results in
 // multi-select mode and hands out a reference to the choice.
 int32_t Select(const Candidates& found, _TAGCERTFINDPARAM& p, InstanceContext& ctx, PCCERT_CONTEXT* cert) {
-  IVexorImpl& log = *ctx.owner;
+  CallLog& log = ctx.log();
   const vector_cert& list = found.list();
   if (list.empty()) {
     log.LogExt("Нет найденных сертификатов");
@@ -225,7 +224,7 @@ int32_t FindCertInStore(HCERTSTORE store, _TAGCERTFINDPARAM* params, PCCERT_CONT
                         unsigned long id) {
   if (params == nullptr || cert == nullptr) return ReportFailure(ctx, RC_SYSTEM_ERROR, kBadParams);
   Candidates found;
-  VexorCallBack* cb = ctx.owner->callback();
+  VexorCallBack* cb = ctx.callback();
   if (cb != nullptr && store == nullptr)
     SearchThroughHost(*cb, *params, ctx, found);
   else if (store != nullptr)
@@ -236,7 +235,7 @@ int32_t FindCertInStore(HCERTSTORE store, _TAGCERTFINDPARAM* params, PCCERT_CONT
 int32_t FindCertInStores(_TAGCERTFINDPARAM* params, PCCERT_CONTEXT* cert, InstanceContext& ctx) {
   if (params == nullptr || params->storeMask == 0 || cert == nullptr)
     return ReportFailure(ctx, RC_SYSTEM_ERROR, kBadParams);
-  IVexorImpl& log = *ctx.owner;
+  CallLog& log = ctx.log();
   params->results.clear();
 
   const bool use_sst = ctx.options.UseSST != 0;
@@ -246,8 +245,8 @@ int32_t FindCertInStores(_TAGCERTFINDPARAM* params, PCCERT_CONTEXT* cert, Instan
   for (unsigned long id : {CST_MY, CST_SST, CST_EXTERNAL, CST_ROOT}) {
     if (id == CST_SST && !use_sst) continue;
     if ((params->storeMask & id) != id) continue;
-    HCERTSTORE store = GetStore(id, ctx);
-    if (store == nullptr && log.callback() == nullptr) {
+    HCERTSTORE store = ctx.stores.Get(id);
+    if (store == nullptr && ctx.callback() == nullptr) {
       log.Log("При поиске сертификата в хранилищах не удалось получить хэндл для хранилища \"%s\"!",
               GetStoreName(id).c_str());
       continue;

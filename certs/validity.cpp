@@ -4,9 +4,9 @@
 #include "certs/chain.h"
 #include "certs/crl_update.h"
 #include "certs/valid_certs_cache.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/instance_context.h"
+#include "support/log.h"
+#include "frame/call/result_codes.h"
 #include "stores/cert_ident.h"
 #include "support/cp1251.h"
 #include "support/format.h"
@@ -24,7 +24,7 @@ bool Inconclusive(unsigned long code) {
 }  // namespace
 
 bool CheckCertTimeValidity(PCCERT_CONTEXT cert, InstanceContext& ctx, std::string& text) {
-  IVexorImpl& log = *ctx.owner;
+  CallLog& log = ctx.log();
   if (ctx.options.SkipCheckCertValid) {
     log.Log(kSkipText);
     return true;
@@ -49,7 +49,7 @@ bool CheckCertTimeValidity(PCCERT_CONTEXT cert, InstanceContext& ctx, std::strin
 }
 
 void CertIsValidEx(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceContext& ctx) {
-  IVexorImpl& log = *ctx.owner;
+  CallLog& log = ctx.log();
   verdict.Reset();
   if (ctx.options.SkipCheckCertValid) {
     log.Log(kSkipText);
@@ -58,7 +58,7 @@ void CertIsValidEx(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceCon
   const std::string name = GetCertDisplayName(cert);
   const CRYPT_INTEGER_BLOB& key = cert->pCertInfo->SerialNumber;
   log.LogExt("Вызов IVexorImpl::CertIsValidEx => Для сертификата: \"%s\".", name.c_str());
-  ValidCertsCache& cache = log.validCertsCache();
+  ValidCertsCache& cache = *ctx.services.validCerts;
   if (cache.Contains(key)) {
     log.Log("Сертификат \"%s\" найден в кэше валидных сертификатов", name.c_str());
     return;
@@ -86,8 +86,8 @@ void CertIsValidEx(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceCon
 }
 
 bool CertIsValid(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceContext& ctx) {
-  IVexorImpl& log = *ctx.owner;
-  CTraceScope scope(log.logAccessor(), "IVexorImpl::CertIsValid");
+  CallLog& log = ctx.log();
+  CTraceScope scope(log.traceLog(), "IVexorImpl::CertIsValid");
   if (cert == nullptr || cert->pCertInfo == nullptr) {
     verdict.Reset();
     verdict.code = RC_CERT_INVALID;

@@ -1,7 +1,8 @@
 // Init and the working-directory rule.
 #include "frame/vexor_impl.h"
 
-#include "frame/result_codes.h"
+#include "frame/call/result_codes.h"
+#include "frame/settings.h"
 #include "support/files.h"
 
 namespace {
@@ -45,7 +46,8 @@ int32_t IVexorImpl::Init(const char* workDir, VexorCallBack* cb, uint32_t locati
   ReadSettings(dir, options_, family);
   family_.store(family);
 
-  sst_.Init(this, nullptr);
+  const std::string store_dir = EstablishWorkDir(std::string());
+  sst_.Init(store_dir.c_str(), true);
 
   if (!options_.OffLogFile) {
     if (options_.UsingCustomOptions)

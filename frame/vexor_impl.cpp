@@ -4,11 +4,12 @@
 
 #include <cstdlib>
 
-#include "frame/result_codes.h"
+#include "frame/call/result_codes.h"
+#include "frame/settings.h"
 
 IVexorImpl::IVexorImpl() { SetDefaultOptions(options_); }
 
-IVexorImpl::~IVexorImpl() { DeleteTempFiles(); }
+IVexorImpl::~IVexorImpl() { temp_files_.DeleteAll(); }
 
 void IVexorImpl::Release() { delete this; }
 
@@ -41,21 +42,38 @@ void IVexorImpl::FreeBuffer(CRYPT_DATA_BLOB* blob) {
   }
 }
 
-void IVexorImpl::ReportProvider(HCRYPTPROV provider) {
-  if (provider == 0) {
-    Log("Криптопровайдер не найден!");
-    return;
-  }
+void IVexorImpl::ReportProvider(HCRYPTPROV provider) { ::ReportProvider(*this, provider); }
+
+void IVexorImpl::WriteLine(const std::string& text, bool extended) noexcept {
   try {
-    DWORD len = 0;
-    if (!CryptGetProvParam(provider, PP_NAME, nullptr, &len, 0)) return;
-    std::string name(len, '\0');
-    if (!CryptGetProvParam(provider, PP_NAME, reinterpret_cast<BYTE*>(name.data()), &len, 0)) return;
-    name.resize(std::min<size_t>(len, name.find('\0')));
-    Log("Будет использован криптопровайдер \"%s\"", name.c_str());
+    const OptionBlock options = optionsSnapshot();
+    if (options.OffLogFile) return;
+    if (extended && !options.LogExtended) return;
+    if (VexorCallBack* cb = callback()) {
+      if (!cb->OnLog(text.c_str())) return;
+    }
+    log_.Write(text);
   } catch (...) {
-    Log("Не удалось определить идентифицировать криптопровайдера из-за ошибки!");
+    // Logging never fails an operation.
   }
+}
+
+CallServices IVexorImpl::services() {
+  CallServices s;
+  s.log = this;
+  s.callback = callback();
+  s.tempFiles = &temp_files_;
+  s.validCerts = &valid_certs_;
+  s.storeFile = &sst_;
+  s.storeLocation = storeLocation();
+  s.familyHost = isFamilyHost();
+  s.issuerText = issuer_.Get();
+  return s;
+}
+
+InstanceContext IVexorImpl::NewCall() {
+  std::string dir = EstablishWorkDir(std::string());
+  return InstanceContext(services(), std::move(dir), optionsSnapshot());
 }
 
 // Certificate operations that arrive with the store set, the search and the import.

@@ -4,19 +4,20 @@
 
 #include <atomic>
 #include <functional>
-#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
 
-#include "frame/options.h"
 #include "certs/valid_certs_cache.h"
+#include "frame/call/call_context.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/temp_files.h"
 #include "stores/sst_accessor.h"
 #include "support/log.h"
 #include "support/tsa.h"
 #include "vexor/vexor.h"
 
-class IVexorImpl : public IVexor {
+class IVexorImpl : public IVexor, public CallLog {
  public:
   IVexorImpl();
   ~IVexorImpl() override;
@@ -79,24 +80,21 @@ class IVexorImpl : public IVexor {
   // no directory is stored. Returns the directory now in force.
   std::string EstablishWorkDir(const std::string& candidate);
 
-  // Message writers. fmt is a UTF-8 literal, arguments are Windows-1251 bytes. Nothing is
-  // written with OffLogFile; the callback's log hook may veto a line; logging never throws.
-  void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-  void LogExt(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-  // Writes a finished Windows-1251 text under the same rules.
-  void LogText(const std::string& text);
+  // The log sink of the calls: OffLogFile, LogExtended and the host's log hook decide
+  // whether a line reaches the log; logging never fails an operation.
+  void WriteLine(const std::string& text, bool extended) noexcept override;
+  CLogAccessor& traceLog() override { return log_; }
   CLogAccessor& logAccessor() { return log_; }
+
+  // What a call of this object gets: the services record and a new per-call context (the
+  // working directory in force and a snapshot of the options).
+  CallServices services();
+  InstanceContext NewCall();
 
   // The guard of the store file certstore.sst.
   SSTAccessor& sstAccessor() { return sst_; }
-  // The issuer text every search requires of its candidates (empty: no requirement).
-  std::string issuerText() const { return issuer_.Get(); }
-
-  // Temporary files of the calls: a new unique file, and deletion of all registered ones.
-  std::string NewTempFile();
-  void DeleteTempFiles();
-  size_t tempFileCount();
-
+  // Temporary files of the calls.
+  TempFileRegistry& tempFiles() { return temp_files_; }
   // Certificates found valid in the last minutes, shared by every call on this object.
   ValidCertsCache& validCertsCache() { return valid_certs_; }
 
@@ -105,17 +103,16 @@ class IVexorImpl : public IVexor {
   // no post-hook), then the callback's post-hook, whose answer becomes the result.
   int32_t RunMessageSlot(const char* method, const std::function<std::optional<int32_t>()>& operation,
                          const std::function<int32_t(VexorCallBack&, int32_t)>& postHook);
-  void LogIfEnabled(const std::string& text, bool extended);
 
   std::atomic<VexorCallBack*> callback_{nullptr};
   std::atomic<uint32_t> store_location_{CERT_SYSTEM_STORE_CURRENT_USER};
   SSTAccessor sst_;
   CStringTSA work_dir_;
-  std::list<std::string> temp_files_;
   std::atomic<bool> family_{false};
   uint32_t runtime_flags_ = 0;
   OptionBlock options_;
   std::recursive_mutex lock_;  // the object lock
+  TempFileRegistry temp_files_{lock_};
   CLogAccessor log_;
   CStringTSA issuer_;  // no interface operation sets it
   ValidCertsCache valid_certs_;

@@ -1,6 +1,7 @@
 #include "messages/content_writer.h"
 
-#include "frame/vexor_impl.h"
+#include "frame/call/call_context.h"
+#include "frame/call/temp_files.h"
 
 CMSG_STREAM_INFO* ContentWriter::StreamInfo(DWORD contentLength) {
   info_.cbContent = contentLength;
@@ -17,8 +18,9 @@ BOOL ContentWriter::Output(const void* arg, BYTE* data, DWORD length, BOOL) {
   return TRUE;
 }
 
-bool OpenTempContentFile(IVexorImpl& owner, std::ofstream& file) {
-  const std::string name = owner.NewTempFile();
+bool OpenTempContentFile(CallContext& call, std::ofstream& file) {
+  if (call.services.tempFiles == nullptr) return false;
+  const std::string name = call.services.tempFiles->NewFile();
   if (name.empty()) return false;
   file.open(name, std::ios::binary | std::ios::out | std::ios::trunc);
   return file.is_open();

@@ -9,7 +9,7 @@
 
 #include "vexor/platform.h"
 
-class IVexorImpl;
+class CallContext;
 
 class ContentWriter {
  public:
@@ -29,4 +29,4 @@ class ContentWriter {
 
 // Makes a temporary content file registered with the object (deleted when the call's
 // context ends) and opens it for binary output. False when no file could be made or opened.
-bool OpenTempContentFile(IVexorImpl& owner, std::ofstream& file);
+bool OpenTempContentFile(CallContext& call, std::ofstream& file);

@@ -1,23 +1,21 @@
 #include "messages/expiry_guard.h"
 
 #include "certs/cert_time.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 
 int32_t CheckCertExpiry(PCCERT_CONTEXT cert, InstanceContext& ctx) {
-  IVexorImpl& owner = *ctx.owner;
   if (ctx.options.SkipCheckCertValid) {
-    owner.Log("Проверка валидности сертификата отключена настройками, поэтому все сертификаты считаются валидными!");
+    ctx.log().Log("Проверка валидности сертификата отключена настройками, поэтому все сертификаты считаются валидными!");
     return RC_OK;
   }
   if (ctx.options.SkipCheckTimeRemains) {
-    owner.Log("Проверка срока действия сертификата отключена настройками");
+    ctx.log().Log("Проверка срока действия сертификата отключена настройками");
     return RC_OK;
   }
   if (cert == nullptr || cert->pCertInfo == nullptr) return RC_CERT_NOT_IN_STORE;
   // With a host callback the host decides; the library computes nothing itself then.
-  if (VexorCallBack* cb = owner.callback()) return cb->OnCertExpiry(cert);
+  if (VexorCallBack* cb = ctx.callback()) return cb->OnCertExpiry(cert);
   long long days = 0;
   if (!WholeDaysFromNow(cert->pCertInfo->NotAfter, days) || days <= 0) return RC_CERT_INVALID;
   return RC_OK;

@@ -4,8 +4,9 @@
 #include <new>
 #include <vector>
 
-#include "frame/failure.h"
-#include "frame/result_codes.h"
+#include "frame/call/call_context.h"
+#include "frame/call/failure.h"
+#include "frame/call/result_codes.h"
 #include "support/cp1251.h"
 #include "support/format.h"
 #include "vexor/exceptions.h"
@@ -56,7 +57,7 @@ void FeedStream(HCRYPTMSG msg, std::istream& in, int32_t length) {
   }
 }
 
-int32_t FeedMessage(InstanceContext& ctx, HCRYPTMSG msg, std::istream& in, int32_t length, std::istream* content) {
+int32_t FeedMessage(CallContext& ctx, HCRYPTMSG msg, std::istream& in, int32_t length, std::istream* content) {
   try {
     FeedStream(msg, in, length);
     if (content != nullptr) FeedStream(msg, *content, ProbeStreamLength(*content));

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/vexor_impl.h"
+#include "frame/call/call_log.h"
 #include "stores/data_blob.h"
 #include "support/bindata.h"
 #include "support/format.h"
@@ -26,7 +26,7 @@ std::string NameString(PCCERT_CONTEXT cert, DWORD type, DWORD flags, void* para)
 
 }  // namespace
 
-bool CertGetThumb(PCCERT_CONTEXT cert, CRYPT_DATA_BLOB& blob, IVexorImpl* log) {
+bool CertGetThumb(PCCERT_CONTEXT cert, CRYPT_DATA_BLOB& blob, CallLog* log) {
   FreeBlob(blob);
   if (cert == nullptr) {
     if (log) log->Log("IVexorImpl::CertGetThumb => Переданы ошибочные параметры!");
@@ -67,7 +67,7 @@ bool HexToThumbprint(const std::string& text, CRYPT_DATA_BLOB& blob) {
   return true;
 }
 
-bool GetCertThumbHex(PCCERT_CONTEXT cert, std::string& text, IVexorImpl* log) {
+bool GetCertThumbHex(PCCERT_CONTEXT cert, std::string& text, CallLog* log) {
   AUTO_CRYPT_DATA_BLOB thumb;
   return CertGetThumb(cert, thumb, log) && ThumbprintToHex(thumb, text);
 }
@@ -99,7 +99,7 @@ std::string NameToX500String(const CERT_NAME_BLOB& name, bool rawOnBadTag) {
   return std::string(buffer.data(), strnlen(buffer.data(), len + 1));
 }
 
-std::string GetCertShortDescription(PCCERT_CONTEXT cert, IVexorImpl* log) {
+std::string GetCertShortDescription(PCCERT_CONTEXT cert, CallLog* log) {
   std::string hex;
   if (!GetCertThumbHex(cert, hex, log)) return std::string();
   std::string cn = GetCertCommonName(cert);

@@ -7,12 +7,12 @@
 
 #include "vexor/platform.h"
 
-class IVexorImpl;
+class CallLog;
 
 // Reads the certificate's thumbprint property into blob (a fresh C-heap buffer; the blob's
 // old buffer is freed). On failure the blob is empty, the reason is logged through log when
 // given, and the result is false.
-bool CertGetThumb(PCCERT_CONTEXT cert, CRYPT_DATA_BLOB& blob, IVexorImpl* log = nullptr);
+bool CertGetThumb(PCCERT_CONTEXT cert, CRYPT_DATA_BLOB& blob, CallLog* log = nullptr);
 
 // 40 upper-case hex digits for a blob of exactly 20 bytes; false (text untouched) otherwise.
 bool ThumbprintToHex(const CRYPT_DATA_BLOB& blob, std::string& text);
@@ -23,7 +23,7 @@ bool ThumbprintToHex(const CRYPT_DATA_BLOB& blob, std::string& text);
 bool HexToThumbprint(const std::string& text, CRYPT_DATA_BLOB& blob);
 
 // CertGetThumb then ThumbprintToHex.
-bool GetCertThumbHex(PCCERT_CONTEXT cert, std::string& text, IVexorImpl* log = nullptr);
+bool GetCertThumbHex(PCCERT_CONTEXT cert, std::string& text, CallLog* log = nullptr);
 
 // The subject's (or issuer's) name as log messages quote it (the DNS-type name text).
 std::string GetCertDisplayName(PCCERT_CONTEXT cert, bool issuer = false);
@@ -34,4 +34,4 @@ std::string GetCertCommonName(PCCERT_CONTEXT cert);
 std::string NameToX500String(const CERT_NAME_BLOB& name, bool rawOnBadTag);
 // "%s, {%s...%s}": common name, first six and last four hex digits of the thumbprint; empty
 // when the thumbprint cannot be read.
-std::string GetCertShortDescription(PCCERT_CONTEXT cert, IVexorImpl* log = nullptr);
+std::string GetCertShortDescription(PCCERT_CONTEXT cert, CallLog* log = nullptr);

@@ -5,7 +5,6 @@
 
 #include <system_error>
 
-#include "frame/vexor_impl.h"
 #include "support/files.h"
 
 namespace {
@@ -66,47 +65,41 @@ std::string SSTAccessor::MutexNameFor(const std::string& path) {
   return name;
 }
 
-void SSTAccessor::Init(IVexorImpl* owner, const char* directory) {
-  std::string dir;
-  const char* from = directory;
-  if (from == nullptr && owner != nullptr) {
-    dir = owner->EstablishWorkDir(std::string());
-    from = dir.c_str();
-  }
-  const std::string path = PathFor(from);
+void SSTAccessor::Init(const char* directory, bool createMissing) {
+  const std::string path = PathFor(directory);
   auto lock = std::make_shared<NamedMutex>(MutexNameFor(path));
   std::lock_guard<std::mutex> guard(guard_);
-  owner_ = owner;
+  create_missing_ = createMissing;
   path_ = path;
   mutex_ = std::move(lock);
 }
 
-void SSTAccessor::Current(std::string& path, std::shared_ptr<NamedMutex>& lock, IVexorImpl*& owner) const {
+void SSTAccessor::Current(std::string& path, std::shared_ptr<NamedMutex>& lock, bool& createMissing) const {
   std::lock_guard<std::mutex> guard(guard_);
   path = path_;
   lock = mutex_;
-  owner = owner_;
+  createMissing = create_missing_;
 }
 
 HCERTSTORE SSTAccessor::Open(DWORD encoding, DWORD flags, HCRYPTPROV provider) {
   std::string path;
   std::shared_ptr<NamedMutex> lock;
-  IVexorImpl* owner = nullptr;
-  Current(path, lock, owner);
+  bool create_missing = false;
+  Current(path, lock, create_missing);
   ScopedNamedLock held(lock.get());
   if (!held.held()) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
-  if (owner != nullptr) EnsureStoreFile(path);
+  if (create_missing) EnsureStoreFile(path);
   return CertOpenStore(CERT_STORE_PROV_FILENAME_A, encoding, provider, flags, path.c_str());
 }
 
 BOOL SSTAccessor::Save(HCERTSTORE store, DWORD encoding) {
   std::string path;
   std::shared_ptr<NamedMutex> lock;
-  IVexorImpl* owner = nullptr;
-  Current(path, lock, owner);
+  bool create_missing = false;
+  Current(path, lock, create_missing);
   ScopedNamedLock held(lock.get());
   if (!held.held()) {
     SetLastError(ERROR_ACCESS_DENIED);

@@ -10,21 +10,17 @@
 #include "support/named_mutex.h"
 #include "vexor/platform.h"
 
-class IVexorImpl;
-
 class SSTAccessor {
  public:
   SSTAccessor() = default;
   SSTAccessor(const SSTAccessor&) = delete;
   SSTAccessor& operator=(const SSTAccessor&) = delete;
 
-  // Sets the owner (may be null) and the store path from the directory; a null directory
-  // takes the owner's working directory (or none without an owner). Makes the named lock for
-  // the path.
-  void Init(IVexorImpl* owner, const char* directory);
+  // Sets the store path from the directory (PathFor) and makes the named lock for it. With
+  // createMissing, Open creates a missing file first, with every missing directory level.
+  void Init(const char* directory, bool createMissing);
 
-  // Opens the store file under the named lock. With an owner, a missing file is created
-  // first, with every missing directory level. Null on failure (the platform's last error
+  // Opens the store file under the named lock. Null on failure (the platform's last error
   // says why).
   HCERTSTORE Open(DWORD encoding, DWORD flags, HCRYPTPROV provider);
   // Writes the store to the file as a serialized store, under the named lock.
@@ -42,10 +38,10 @@ class SSTAccessor {
 
  private:
   // The current path and lock, copied together.
-  void Current(std::string& path, std::shared_ptr<NamedMutex>& lock, IVexorImpl*& owner) const;
+  void Current(std::string& path, std::shared_ptr<NamedMutex>& lock, bool& createMissing) const;
 
   mutable std::mutex guard_;  // guards the three fields below
   std::string path_;
   std::shared_ptr<NamedMutex> mutex_;
-  IVexorImpl* owner_ = nullptr;
+  bool create_missing_ = false;
 };

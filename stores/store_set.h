@@ -1,31 +1,52 @@
 // The store set of one call: the personal and trusted-root system stores, the library's
-// store file and the host's store, opened on demand into the call's InstanceContext and
-// closed with it.
+// store file and the host's store, opened on demand and closed with the call.
 #pragma once
 
+#include <cstdint>
+
+#include "stores/store_map.h"
 #include "vexor/platform.h"
 
-class InstanceContext;
+class CallContext;
 
 // Encoding and flags the store set opens the store file with.
 constexpr DWORD kStoreEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD kStoreFileOpenFlags = CERT_STORE_CREATE_NEW_FLAG | CERT_STORE_OPEN_EXISTING_FLAG;
 
-// Opens every store of the mask not yet open in the context, in the order CST_SST, CST_MY,
-// CST_ROOT, CST_HOST (CST_EXTERNAL has no handle). Returns 0, or reports the first failure
-// through the context (15) - which raises while the raise flag is on. An unopenable store
-// file is skipped silently when the object has a host callback.
-int32_t OpenStores(unsigned long mask, InstanceContext& ctx);
+class StoreSet {
+ public:
+  // The call whose services (callback, store location, store file) the set uses; it
+  // outlives the set.
+  explicit StoreSet(CallContext& call) : call_(call) {}
+  ~StoreSet() { CloseAll(); }
+  StoreSet(const StoreSet&) = delete;
+  StoreSet& operator=(const StoreSet&) = delete;
 
-// The context's handle of one store, opened now if needed; null when it cannot be opened
-// (the failure has been logged) or when the store has no handle. Never raises.
-HCERTSTORE GetStore(unsigned long id, InstanceContext& ctx);
+  // Opens every store of the mask not yet open, in the order CST_SST, CST_MY, CST_ROOT,
+  // CST_HOST (CST_EXTERNAL has no handle). Returns 0, or reports the first failure through
+  // the call (15) - which raises while the raise flag is on. An unopenable store file is
+  // skipped silently when the object has a host callback.
+  int32_t Open(unsigned long mask);
 
-// Releases the context's stores of the mask: the host's store goes back to the host's
-// callback, the others are closed. The mask 31 empties the map.
-void CloseStores(InstanceContext& ctx, unsigned long mask);
+  // The handle of one store, opened now if needed; null when it cannot be opened (the
+  // failure has been logged) or when the store has no handle. Never raises.
+  HCERTSTORE Get(unsigned long id);
 
-// Writes the store file from the given store, or from the context's CST_SST store when it is
-// null. 0 on success; 36, reported through the context, when there is no store or the save
-// fails.
-int32_t SaveSSTStore(InstanceContext& ctx, HCERTSTORE store);
+  // Releases the stores of the mask: the host's store goes back to the host's callback,
+  // the others are closed. The mask 31 empties the set.
+  void Close(unsigned long mask);
+  // Close(CST_ALL) that never throws, whatever the host's callback does.
+  void CloseAll() noexcept;
+
+  // Writes the store file from the given store, or from the set's CST_SST store when it is
+  // null. 0 on success; 36, reported through the call, when there is no store or the save
+  // fails.
+  int32_t SaveFile(HCERTSTORE store);
+
+  bool Has(unsigned long id) const { return handles_.Has(id); }
+  size_t size() const { return handles_.size(); }
+
+ private:
+  CallContext& call_;
+  map_id_hcertstore handles_;
+};

@@ -1,6 +1,6 @@
 // Certificate contexts: decoding a certificate into the Windows CERT_INFO shape, reference
 // counting and creation.
-#include "platform/cert_context.h"
+#include "platform/certificates/cert_context.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -9,9 +9,9 @@
 #include <openssl/err.h>
 #include <openssl/sha.h>
 
-#include "platform/der.h"
-#include "platform/last_error.h"
-#include "platform/store.h"
+#include "platform/codec/der.h"
+#include "platform/core/last_error.h"
+#include "platform/stores/store.h"
 
 namespace vexorcsp {
 

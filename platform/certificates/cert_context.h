@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/gost_engine.h"
+#include "platform/provider/gost_engine.h"
 #include "vexor/platform.h"
 
 namespace vexorcsp {

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/key_container.h"
-#include "platform/api_guard.h"
-#include "platform/last_error.h"
-#include "platform/provider.h"
+#include "platform/provider/key_container.h"
+#include "platform/core/api_guard.h"
+#include "platform/core/last_error.h"
+#include "platform/provider/provider.h"
 #include "vexor/platform_prov.h"
 
 using namespace vexorcsp;

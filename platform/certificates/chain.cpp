@@ -11,8 +11,8 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
-#include "platform/last_error.h"
-#include "platform/store.h"
+#include "platform/core/last_error.h"
+#include "platform/stores/store.h"
 
 namespace vexorcsp {
 namespace {

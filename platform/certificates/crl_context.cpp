@@ -1,13 +1,13 @@
 // CRL contexts: decoding a certificate revocation list into CRL_INFO, reference counting,
 // time validity and the serial-number lookup.
-#include "platform/cert_context.h"
+#include "platform/certificates/cert_context.h"
 
 #include <openssl/err.h>
 #include <openssl/sha.h>
 
-#include "platform/der.h"
-#include "platform/last_error.h"
-#include "platform/store.h"
+#include "platform/codec/der.h"
+#include "platform/core/last_error.h"
+#include "platform/stores/store.h"
 
 namespace vexorcsp {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <openssl/err.h>
 
-#include "platform/last_error.h"
-#include "platform/store.h"
+#include "platform/core/last_error.h"
+#include "platform/stores/store.h"
 
 namespace vexorcsp {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <openssl/err.h>
 
-#include "platform/cp1251.h"
-#include "platform/last_error.h"
-#include "platform/names.h"
-#include "platform/store.h"
+#include "platform/core/cp1251.h"
+#include "platform/core/last_error.h"
+#include "platform/certificates/names.h"
+#include "platform/stores/store.h"
 
 namespace vexorcsp {
 namespace {

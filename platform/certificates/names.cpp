@@ -1,13 +1,13 @@
 // Names: CertNameToStrA and CertGetNameStringA in the Windows-1251 code page.
-#include "platform/names.h"
+#include "platform/certificates/names.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/cert_context.h"
-#include "platform/cp1251.h"
-#include "platform/der.h"
-#include "platform/last_error.h"
+#include "platform/certificates/cert_context.h"
+#include "platform/core/cp1251.h"
+#include "platform/codec/der.h"
+#include "platform/core/last_error.h"
 
 namespace vexorcsp {
 namespace {

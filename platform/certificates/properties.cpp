@@ -5,9 +5,9 @@
 
 #include <openssl/evp.h>
 
-#include "platform/last_error.h"
-#include "platform/store.h"
-#include "platform/store_serialized.h"
+#include "platform/core/last_error.h"
+#include "platform/stores/store.h"
+#include "platform/stores/store_serialized.h"
 
 namespace vexorcsp {
 namespace {

@@ -1,9 +1,9 @@
 // Bounds-checked DER reading and writing.
-#include "platform/der.h"
+#include "platform/codec/der.h"
 
 #include <cstdio>
 
-#include "platform/filetime.h"
+#include "platform/core/filetime.h"
 
 namespace vexorcsp::der {
 

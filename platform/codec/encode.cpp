@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/cert_context.h"
-#include "platform/der.h"
-#include "platform/filetime.h"
-#include "platform/flat_writer.h"
-#include "platform/last_error.h"
+#include "platform/certificates/cert_context.h"
+#include "platform/codec/der.h"
+#include "platform/core/filetime.h"
+#include "platform/core/flat_writer.h"
+#include "platform/core/last_error.h"
 
 namespace vexorcsp {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "platform/last_error.h"
+#include "platform/core/last_error.h"
 #include "vexor/platform_prov.h"
 
 namespace vexorcsp {

@@ -1,5 +1,5 @@
 // File helpers for store persistence.
-#include "platform/atomic_file.h"
+#include "platform/core/atomic_file.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Windows-1251 conversion tables.
-#include "platform/cp1251.h"
+#include "platform/core/cp1251.h"
 
 namespace vexorcsp {
 namespace {

@@ -1,9 +1,9 @@
 // FILETIME and SYSTEMTIME conversions as Windows has them; local time follows TZ.
-#include "platform/filetime.h"
+#include "platform/core/filetime.h"
 
 #include <chrono>
 
-#include "platform/last_error.h"
+#include "platform/core/last_error.h"
 
 namespace vexorcsp {
 namespace {

@@ -1,5 +1,5 @@
 // The thread's last error and the message texts of every number the platform sets.
-#include "platform/last_error.h"
+#include "platform/core/last_error.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "platform/last_error.h"
+#include "platform/core/last_error.h"
 
 namespace vexorcsp {
 

@@ -1,13 +1,13 @@
 // The CryptMsg* entry points: argument checks, the handle table, one lock per message, and
 // no exception ever crossing the C boundary.
-#include "platform/msg_message.h"
+#include "platform/messages/msg_message.h"
 
 #include <new>
 
-#include "platform/last_error.h"
-#include "platform/msg_decode.h"
-#include "platform/msg_encode_signed.h"
-#include "platform/msg_enveloped.h"
+#include "platform/core/last_error.h"
+#include "platform/messages/msg_decode.h"
+#include "platform/messages/msg_encode_signed.h"
+#include "platform/messages/msg_enveloped.h"
 
 using namespace vexorcsp;
 using namespace vexorcsp::msg;

@@ -1,15 +1,15 @@
 // CMS structures to and from DER; every reader checks bounds through the DER reader and
 // treats its input as hostile.
-#include "platform/msg_cms_codec.h"
+#include "platform/messages/msg_cms_codec.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include <openssl/err.h>
 
-#include "platform/der.h"
-#include "platform/key_blob.h"
-#include "platform/msg_stream_parser.h"
+#include "platform/codec/der.h"
+#include "platform/provider/key_blob.h"
+#include "platform/messages/msg_stream_parser.h"
 
 namespace vexorcsp::msg {
 

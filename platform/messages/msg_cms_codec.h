@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/flat_writer.h"
-#include "platform/gost_engine.h"
+#include "platform/core/flat_writer.h"
+#include "platform/provider/gost_engine.h"
 #include "vexor/platform.h"
 #include "vexor/platform_msg.h"
 

@@ -1,14 +1,14 @@
 // The decoding state machine: one state per element of the ContentInfo / SignedData /
 // EnvelopedData grammar. Input arrives in any pieces; bytes of an element that is not yet
 // complete are kept until the rest arrives, content is passed on as soon as it is read.
-#include "platform/msg_decode.h"
+#include "platform/messages/msg_decode.h"
 
 #include <algorithm>
 
 #include <openssl/err.h>
 
-#include "platform/der.h"
-#include "platform/last_error.h"
+#include "platform/codec/der.h"
+#include "platform/core/last_error.h"
 
 namespace vexorcsp::msg {
 

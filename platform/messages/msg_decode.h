@@ -9,11 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "platform/gost_cipher.h"
-#include "platform/msg_cms_codec.h"
-#include "platform/msg_message.h"
-#include "platform/msg_spill_buffer.h"
-#include "platform/msg_stream_parser.h"
+#include "platform/provider/gost_cipher.h"
+#include "platform/messages/msg_cms_codec.h"
+#include "platform/messages/msg_message.h"
+#include "platform/messages/msg_spill_buffer.h"
+#include "platform/messages/msg_stream_parser.h"
 
 namespace vexorcsp::msg {
 

@@ -1,7 +1,7 @@
 // CryptMsgControl on a decoded message: signature verification against a certificate's
 // public key, decryption with a container's exchange key (GOST key transport, then the
 // content through GOST 28147-89 CFB), and changes to the certificate and CRL sets.
-#include "platform/msg_decode.h"
+#include "platform/messages/msg_decode.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,10 +9,10 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 
-#include "platform/der.h"
-#include "platform/gost_key.h"
-#include "platform/last_error.h"
-#include "platform/provider.h"
+#include "platform/codec/der.h"
+#include "platform/provider/gost_key.h"
+#include "platform/core/last_error.h"
+#include "platform/provider/provider.h"
 
 namespace vexorcsp::msg {
 

@@ -1,10 +1,10 @@
 // What a decoded message reports through CryptMsgGetParam, and its re-encoding after
 // certificates or CRLs were added or removed.
-#include "platform/msg_decode.h"
+#include "platform/messages/msg_decode.h"
 
-#include "platform/der.h"
-#include "platform/last_error.h"
-#include "platform/out_param.h"
+#include "platform/codec/der.h"
+#include "platform/core/last_error.h"
+#include "platform/core/out_param.h"
 
 namespace vexorcsp::msg {
 

@@ -1,14 +1,14 @@
 // Signed-data encoding (CryptMsgOpenToEncode with CMSG_SIGNED).
-#include "platform/msg_encode_signed.h"
+#include "platform/messages/msg_encode_signed.h"
 
 #include <algorithm>
 
 #include <openssl/err.h>
 
-#include "platform/der.h"
-#include "platform/last_error.h"
-#include "platform/out_param.h"
-#include "platform/provider.h"
+#include "platform/codec/der.h"
+#include "platform/core/last_error.h"
+#include "platform/core/out_param.h"
+#include "platform/provider/provider.h"
 
 namespace vexorcsp::msg {
 

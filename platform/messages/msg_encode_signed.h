@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/msg_cms_codec.h"
-#include "platform/msg_message.h"
+#include "platform/messages/msg_cms_codec.h"
+#include "platform/messages/msg_message.h"
 
 namespace vexorcsp::msg {
 

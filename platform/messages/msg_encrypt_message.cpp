@@ -6,8 +6,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/last_error.h"
-#include "platform/msg_enveloped.h"
+#include "platform/core/last_error.h"
+#include "platform/messages/msg_enveloped.h"
 
 using namespace vexorcsp;
 using namespace vexorcsp::msg;

@@ -1,6 +1,6 @@
 // GOST enveloped-data encoding (CryptMsgOpenToEncode with CMSG_ENVELOPED, and the writer
 // behind CryptEncryptMessage).
-#include "platform/msg_enveloped.h"
+#include "platform/messages/msg_enveloped.h"
 
 #include <cstring>
 
@@ -8,9 +8,9 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 
-#include "platform/der.h"
-#include "platform/last_error.h"
-#include "platform/out_param.h"
+#include "platform/codec/der.h"
+#include "platform/core/last_error.h"
+#include "platform/core/out_param.h"
 
 namespace vexorcsp::msg {
 

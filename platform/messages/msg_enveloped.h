@@ -7,10 +7,10 @@
 #include <optional>
 #include <vector>
 
-#include "platform/gost_cipher.h"
-#include "platform/gost_key.h"
-#include "platform/msg_cms_codec.h"
-#include "platform/msg_message.h"
+#include "platform/provider/gost_cipher.h"
+#include "platform/provider/gost_key.h"
+#include "platform/messages/msg_cms_codec.h"
+#include "platform/messages/msg_message.h"
 
 namespace vexorcsp::msg {
 

@@ -1,7 +1,7 @@
 // The table of open messages and their reference counts.
-#include "platform/msg_message.h"
+#include "platform/messages/msg_message.h"
 
-#include "platform/handle_table.h"
+#include "platform/core/handle_table.h"
 
 namespace vexorcsp::msg {
 

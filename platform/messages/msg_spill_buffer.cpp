@@ -1,5 +1,5 @@
 // Held-back bytes in memory, then in a temporary file that disappears when closed.
-#include "platform/msg_spill_buffer.h"
+#include "platform/messages/msg_spill_buffer.h"
 
 namespace vexorcsp::msg {
 

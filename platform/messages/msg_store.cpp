@@ -1,11 +1,11 @@
 // The certificates and CRLs of a message for a store over it (CERT_STORE_PROV_MSG): the
 // store code asks through this hook and fills a memory store with the encodings.
-#include "platform/store.h"
+#include "platform/stores/store.h"
 
 #include <mutex>
 
-#include "platform/last_error.h"
-#include "platform/msg_message.h"
+#include "platform/core/last_error.h"
+#include "platform/messages/msg_message.h"
 
 namespace vexorcsp {
 

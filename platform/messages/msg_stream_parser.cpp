@@ -1,6 +1,6 @@
 // Incremental BER reading for streamed messages: headers, element extents, open elements
 // and OCTET STRING contents, all bounds-checked against the window and the enclosing ends.
-#include "platform/msg_stream_parser.h"
+#include "platform/messages/msg_stream_parser.h"
 
 #include <algorithm>
 #include <limits>

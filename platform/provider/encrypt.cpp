@@ -3,9 +3,9 @@
 // final one, so data may be cut anywhere; ECB takes whole blocks.
 #include <cstring>
 
-#include "platform/key.h"
-#include "platform/api_guard.h"
-#include "platform/last_error.h"
+#include "platform/provider/key.h"
+#include "platform/core/api_guard.h"
+#include "platform/core/last_error.h"
 #include "vexor/platform_prov.h"
 
 using namespace vexorcsp;

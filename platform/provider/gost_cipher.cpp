@@ -1,6 +1,6 @@
 // GOST 28147-89 block function and the CryptoPro modes built on it. The S-box is expanded
 // into four 256-entry tables with the 11-bit rotation folded in, one lookup per byte.
-#include "platform/gost_cipher.h"
+#include "platform/provider/gost_cipher.h"
 
 #include <algorithm>
 #include <cstring>

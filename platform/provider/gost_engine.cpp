@@ -1,6 +1,6 @@
 // Loads the GOST engine by its file in OpenSSL's engines directory, so the platform works
 // whatever the user's OpenSSL configuration says.
-#include "platform/gost_engine.h"
+#include "platform/provider/gost_engine.h"
 
 #include <cstdlib>
 #include <mutex>

@@ -1,7 +1,7 @@
 // GOST R 34.10-2001 keys, agreement and signatures through the GOST engine. Keys are built
 // by encoding the standard DER structures and letting the engine decode them, so the engine
 // does all the curve arithmetic.
-#include "platform/gost_key.h"
+#include "platform/provider/gost_key.h"
 
 #include <algorithm>
 #include <cctype>

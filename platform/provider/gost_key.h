@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/gost_engine.h"
-#include "platform/key_blob.h"
+#include "platform/provider/gost_engine.h"
+#include "platform/provider/key_blob.h"
 
 namespace vexorcsp {
 

@@ -6,11 +6,11 @@
 
 #include <openssl/err.h>
 
-#include "platform/handle_table.h"
-#include "platform/key.h"
-#include "platform/api_guard.h"
-#include "platform/last_error.h"
-#include "platform/out_param.h"
+#include "platform/core/handle_table.h"
+#include "platform/provider/key.h"
+#include "platform/core/api_guard.h"
+#include "platform/core/last_error.h"
+#include "platform/core/out_param.h"
 #include "vexor/platform_prov.h"
 
 namespace vexorcsp {

@@ -1,18 +1,18 @@
 // Key handles: generation, the exchange key of a container, public keys from certificates
 // and blobs, agreement keys, session keys wrapped and unwrapped with the CryptoPro key wrap,
 // and key parameters.
-#include "platform/key.h"
+#include "platform/provider/key.h"
 
 #include <cstring>
 
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 
-#include "platform/handle_table.h"
-#include "platform/key_blob.h"
-#include "platform/api_guard.h"
-#include "platform/last_error.h"
-#include "platform/out_param.h"
+#include "platform/core/handle_table.h"
+#include "platform/provider/key_blob.h"
+#include "platform/core/api_guard.h"
+#include "platform/core/last_error.h"
+#include "platform/core/out_param.h"
 #include "vexor/platform_prov.h"
 
 namespace vexorcsp {

@@ -7,9 +7,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/gost_cipher.h"
-#include "platform/gost_key.h"
-#include "platform/provider.h"
+#include "platform/provider/gost_cipher.h"
+#include "platform/provider/gost_key.h"
+#include "platform/provider/provider.h"
 #include "vexor/platform.h"
 
 namespace vexorcsp {

@@ -1,5 +1,5 @@
 // Readers and writers of the GOST provider's key blobs.
-#include "platform/key_blob.h"
+#include "platform/provider/key_blob.h"
 
 #include <cstring>
 

@@ -1,16 +1,16 @@
 // Provider contexts: acquiring a verify-only context or a key container, releasing it, its
 // parameters, and installing a PKCS#8 key into a container.
-#include "platform/provider.h"
+#include "platform/provider/provider.h"
 
 #include <cstring>
 
 #include <openssl/crypto.h>
 
-#include "platform/handle_table.h"
-#include "platform/key_container.h"
-#include "platform/api_guard.h"
-#include "platform/last_error.h"
-#include "platform/out_param.h"
+#include "platform/core/handle_table.h"
+#include "platform/provider/key_container.h"
+#include "platform/core/api_guard.h"
+#include "platform/core/last_error.h"
+#include "platform/core/out_param.h"
 #include "vexor/platform_prov.h"
 
 namespace vexorcsp {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/gost_engine.h"
-#include "platform/gost_key.h"
+#include "platform/provider/gost_engine.h"
+#include "platform/provider/gost_key.h"
 #include "vexor/platform.h"
 
 namespace vexorcsp {

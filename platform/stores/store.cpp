@@ -1,13 +1,13 @@
 // The store object, add dispositions, enumeration and the store-level exports.
-#include "platform/store.h"
+#include "platform/stores/store.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/cp1251.h"
-#include "platform/last_error.h"
-#include "platform/atomic_file.h"
-#include "platform/store_serialized.h"
+#include "platform/core/cp1251.h"
+#include "platform/core/last_error.h"
+#include "platform/core/atomic_file.h"
+#include "platform/stores/store_serialized.h"
 
 namespace vexorcsp {
 

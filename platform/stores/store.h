@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/cert_context.h"
+#include "platform/certificates/cert_context.h"
 #include "vexor/platform.h"
 
 namespace vexorcsp {

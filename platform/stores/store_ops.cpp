@@ -2,8 +2,8 @@
 // to the memory image and then committed, which persistent stores replay on their file.
 #include <cstring>
 
-#include "platform/last_error.h"
-#include "platform/store.h"
+#include "platform/core/last_error.h"
+#include "platform/stores/store.h"
 
 namespace vexorcsp {
 namespace {

@@ -1,11 +1,11 @@
 // PKCS#7 SignedData as a container of certificates and CRLs (CERT_STORE_PROV_PKCS7 and
 // CERT_STORE_SAVE_AS_PKCS7): read every certificate and CRL, write a degenerate message.
-#include "platform/store.h"
+#include "platform/stores/store.h"
 
 #include <openssl/err.h>
 #include <openssl/pkcs7.h>
 
-#include "platform/last_error.h"
+#include "platform/core/last_error.h"
 
 namespace vexorcsp {
 namespace {

@@ -1,11 +1,11 @@
 // Reader and writer of the serialized store format. The reader treats its input as hostile:
 // every length is checked against what remains, and nothing is added unless all of it parses.
-#include "platform/store_serialized.h"
+#include "platform/stores/store_serialized.h"
 
 #include <cstring>
 #include <memory>
 
-#include "platform/last_error.h"
+#include "platform/core/last_error.h"
 
 namespace vexorcsp {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "platform/store.h"
+#include "platform/stores/store.h"
 
 namespace vexorcsp {
 

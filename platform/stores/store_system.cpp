@@ -2,7 +2,7 @@
 // Every change is written through at once: under an exclusive file lock the current file is
 // read, the same change is applied to it and the result replaces the file atomically, so
 // processes that change one store concurrently do not lose each other's changes.
-#include "platform/store_system.h"
+#include "platform/stores/store_system.h"
 
 #include <pwd.h>
 #include <strings.h>
@@ -13,10 +13,10 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/atomic_file.h"
-#include "platform/last_error.h"
-#include "platform/store.h"
-#include "platform/store_serialized.h"
+#include "platform/core/atomic_file.h"
+#include "platform/core/last_error.h"
+#include "platform/stores/store.h"
+#include "platform/stores/store_serialized.h"
 
 namespace vexorcsp {
 namespace {

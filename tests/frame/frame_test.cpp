@@ -10,9 +10,9 @@
 
 #include "tests/frame/scratch_dir.h"
 
-#include "frame/failure.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
+#include "frame/call/failure.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 #include "frame/vexor_impl.h"
 #include "support/cp1251.h"
 #include "tools/host_callback.h"
@@ -37,7 +37,7 @@ TEST(FailureReport, RaisesTheFormattedMessageInWindows1251) {
   Recorder cb;
   ScratchDir dir;
   ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
-  InstanceContext ctx(obj);
+  InstanceContext ctx = obj.NewCall();
   try {
     // Arguments arrive in Windows-1251, as names from the platform do.
     ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не найден \"%s\"", Utf8ToCp1251("Иванов").c_str());
@@ -58,7 +58,7 @@ TEST(FailureReport, ReasonIsLoggedButNotRaised) {
   Recorder cb;
   ScratchDir dir;
   ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
-  InstanceContext ctx(obj);
+  InstanceContext ctx = obj.NewCall();
   SetLastError(ERROR_ACCESS_DENIED);
   try {
     ReportFailureWithReason(ctx, RC_STORE_SAVE, "Сохранение %d", 7);
@@ -71,7 +71,7 @@ TEST(FailureReport, ReasonIsLoggedButNotRaised) {
 
 TEST(FailureReport, HelperExceptionsKeepCodeAndText) {
   IVexorImpl obj;
-  InstanceContext ctx(obj);
+  InstanceContext ctx = obj.NewCall();
   try {
     ReportException(ctx, CryptoOperations::baseCryptoException(RC_DATA_READ, "100% broken"));
     FAIL();
@@ -100,17 +100,17 @@ TEST(ResultCodes, TextsOfTheTable) {
 TEST(TempFiles, RegistryTrimsAndContextDeletes) {
   IVexorImpl obj;
   std::vector<std::string> names;
-  for (int i = 0; i < 101; ++i) names.push_back(obj.NewTempFile());
+  for (int i = 0; i < 101; ++i) names.push_back(obj.tempFiles().NewFile());
   for (const auto& n : names) ASSERT_TRUE(fs::exists(n)) << n;
   EXPECT_EQ(fs::path(names[0]).filename().string().substr(0, 3), "qui");
 
-  const std::string next = obj.NewTempFile();
-  EXPECT_EQ(obj.tempFileCount(), 51u);
+  const std::string next = obj.tempFiles().NewFile();
+  EXPECT_EQ(obj.tempFiles().count(), 51u);
   for (int i = 0; i <= 50; ++i) EXPECT_FALSE(fs::exists(names[i])) << i;
   for (int i = 51; i < 101; ++i) EXPECT_TRUE(fs::exists(names[i])) << i;
 
-  { InstanceContext ctx(obj); }
-  EXPECT_EQ(obj.tempFileCount(), 0u);
+  { InstanceContext ctx = obj.NewCall(); }
+  EXPECT_EQ(obj.tempFiles().count(), 0u);
   EXPECT_FALSE(fs::exists(next));
   EXPECT_FALSE(fs::exists(names[100]));
 }
@@ -119,7 +119,7 @@ TEST(TempFiles, ReadOnlyFilesAreDeletedToo) {
   std::string name;
   {
     IVexorImpl obj;
-    name = obj.NewTempFile();
+    name = obj.tempFiles().NewFile();
     fs::permissions(name, fs::perms::owner_read);
   }
   EXPECT_FALSE(fs::exists(name));
@@ -164,13 +164,13 @@ TEST(InstanceContext, SnapshotIsUnaffectedByLaterInit) {
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipCheckCRL=1\n");
   IVexorImpl obj;
   ASSERT_EQ(obj.Init(dir.path.c_str(), nullptr, 0x10000), 0);
-  InstanceContext first(obj);
+  InstanceContext first = obj.NewCall();
   EXPECT_EQ(first.options.SkipCheckCRL, 1);
   EXPECT_EQ(first.workDir, dir.path);
 
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipCheckCRL=0\n");
   ASSERT_EQ(obj.Init(dir.path.c_str(), nullptr, 0x10000), 0);
-  InstanceContext second(obj);
+  InstanceContext second = obj.NewCall();
   EXPECT_EQ(first.options.SkipCheckCRL, 1);
   EXPECT_EQ(second.options.SkipCheckCRL, 0);
 }

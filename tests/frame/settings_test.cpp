@@ -7,7 +7,7 @@
 
 #include "tests/frame/scratch_dir.h"
 
-#include "frame/options.h"
+#include "frame/settings.h"
 #include "frame/profile_string.h"
 #include "frame/settings_file.h"
 

@@ -2,8 +2,8 @@
 // search modes, filters, the latest-valid choice and the store order.
 #include "certs/find_param.h"
 #include "certs/search.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 #include "library_fixture.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
@@ -70,7 +70,7 @@ class Search : public LibraryTest {
   }
   // Runs the walk with a record the test has filled; the found certificate's DER or empty.
   int32_t Find(IVexorImpl& obj, AUTO_CERTFINDPARAM& params, Bytes& found) {
-    InstanceContext ctx(obj);
+    InstanceContext ctx = obj.NewCall();
     auto_cert cert;
     const int32_t rc = FindCertInStores(&params, cert.put(), ctx);
     found = cert ? DerOf(cert.get()) : Bytes();
@@ -171,16 +171,16 @@ TEST_F(Search, PersonalStoreComesFirst) {
   ASSERT_TRUE(test_pki::InstallWithKey(pki.user_a, "search-user-a"));
   IVexorImpl& obj = Object();
   {
-    InstanceContext ctx(obj);
-    HCERTSTORE sst = GetStore(CST_SST, ctx);
+    InstanceContext ctx = obj.NewCall();
+    HCERTSTORE sst = ctx.stores.Get(CST_SST);
     ASSERT_NE(sst, nullptr);
     for (const auto* c : {&pki.user_a, &pki.user_xa})
       ASSERT_TRUE(CertAddEncodedCertificateToStore(sst, X509_ASN_ENCODING, c->der.data(),
                                                    static_cast<DWORD>(c->der.size()), CERT_STORE_ADD_NEW, nullptr));
-    ASSERT_EQ(SaveSSTStore(ctx, sst), RC_OK);
+    ASSERT_EQ(ctx.stores.SaveFile(sst), RC_OK);
   }
   {
-    InstanceContext ctx(obj);
+    InstanceContext ctx = obj.NewCall();
     AUTO_CERTFINDPARAM params;
     params.storeMask = CST_ALL;
     SetCertIdentifier(ThumbOf(pki.user_a.der), params);
@@ -209,13 +209,13 @@ TEST_F(Search, SearchAllStoresLetsALaterStoreWin) {
   ASSERT_TRUE(Add("Root", twins.early.der));
   IVexorImpl& obj = Object(false);
   {
-    InstanceContext ctx(obj);
-    HCERTSTORE sst = GetStore(CST_SST, ctx);
+    InstanceContext ctx = obj.NewCall();
+    HCERTSTORE sst = ctx.stores.Get(CST_SST);
     ASSERT_NE(sst, nullptr);
     ASSERT_TRUE(CertAddEncodedCertificateToStore(sst, X509_ASN_ENCODING, twins.late.der.data(),
                                                  static_cast<DWORD>(twins.late.der.size()), CERT_STORE_ADD_NEW,
                                                  nullptr));
-    ASSERT_EQ(SaveSSTStore(ctx, sst), RC_OK);
+    ASSERT_EQ(ctx.stores.SaveFile(sst), RC_OK);
   }
   for (bool all : {false, true}) {
     SCOPED_TRACE(all ? "search all stores" : "stop at the first hit");

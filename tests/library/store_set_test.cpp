@@ -4,8 +4,8 @@
 
 #include <chrono>
 
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 #include "library_fixture.h"
 #include "stores/sst_accessor.h"
 #include "stores/store_set.h"
@@ -62,9 +62,9 @@ TEST_F(LibraryTest, StoreFileIsCreatedWithMissingDirectoryLevels) {
   fs::create_directories(nested);
   SSTAccessor with_owner;
   IVexorImpl& obj = Object();
-  with_owner.Init(&obj, nested.c_str());
+  with_owner.Init(nested.c_str(), true);
   SSTAccessor without_owner;
-  without_owner.Init(nullptr, nested.c_str());
+  without_owner.Init(nested.c_str(), false);
   EXPECT_EQ(with_owner.GetMutexName(), SSTAccessor::MutexNameFor((nested / "certstore.sst").string()));
   fs::remove_all(work_ / "a");
 
@@ -80,22 +80,22 @@ TEST_F(LibraryTest, StoreFileIsCreatedWithMissingDirectoryLevels) {
 TEST_F(LibraryTest, InitPutsTheStoreFileInTheWorkingDirectory) {
   IVexorImpl& obj = Object();
   EXPECT_EQ(obj.sstAccessor().GetPath(), (work_ / "certstore.sst").string());
-  InstanceContext ctx(obj);
-  ASSERT_NE(GetStore(CST_SST, ctx), nullptr);
+  InstanceContext ctx = obj.NewCall();
+  ASSERT_NE(ctx.stores.Get(CST_SST), nullptr);
   EXPECT_TRUE(fs::exists(work_ / "certstore.sst"));
 }
 
 TEST_F(LibraryTest, EachStoreIsOpenedOncePerCall) {
   IVexorImpl& obj = Object(false);
-  InstanceContext ctx(obj);
-  HCERTSTORE my = GetStore(CST_MY, ctx);
+  InstanceContext ctx = obj.NewCall();
+  HCERTSTORE my = ctx.stores.Get(CST_MY);
   ASSERT_NE(my, nullptr);
-  EXPECT_EQ(GetStore(CST_MY, ctx), my);
-  EXPECT_EQ(OpenStores(CST_ALL, ctx), RC_OK);
+  EXPECT_EQ(ctx.stores.Get(CST_MY), my);
+  EXPECT_EQ(ctx.stores.Open(CST_ALL), RC_OK);
   EXPECT_EQ(ctx.stores.Get(CST_MY), my);
   EXPECT_EQ(ctx.stores.size(), 3u);  // file, personal, root; no host store without a callback
-  EXPECT_EQ(GetStore(CST_EXTERNAL, ctx), nullptr);
-  CloseStores(ctx, CST_MY | CST_ROOT);
+  EXPECT_EQ(ctx.stores.Get(CST_EXTERNAL), nullptr);
+  ctx.stores.Close(CST_MY | CST_ROOT);
   EXPECT_EQ(ctx.stores.size(), 1u);
   EXPECT_TRUE(ctx.stores.Has(CST_SST));
 }
@@ -104,22 +104,22 @@ TEST_F(LibraryTest, UnreadableStoreFileFailsOnlyWithoutCallback) {
   std::ofstream(work_ / "certstore.sst") << "this is not a store";
   {
     IVexorImpl& obj = Object(true);
-    InstanceContext ctx(obj);
-    EXPECT_EQ(OpenStores(CST_SST | CST_MY, ctx), RC_OK);
+    InstanceContext ctx = obj.NewCall();
+    EXPECT_EQ(ctx.stores.Open(CST_SST | CST_MY), RC_OK);
     EXPECT_FALSE(ctx.stores.Has(CST_SST));
     EXPECT_TRUE(ctx.stores.Has(CST_MY));
   }
   IVexorImpl& obj = Object(false);
-  InstanceContext ctx(obj);
+  InstanceContext ctx = obj.NewCall();
   try {
-    OpenStores(CST_SST | CST_MY, ctx);
+    ctx.stores.Open(CST_SST | CST_MY);
     FAIL() << "no exception";
   } catch (const CryptoOperations::SystemException& e) {
     EXPECT_EQ(e.code(), RC_STORE_OPEN);
     EXPECT_EQ(Cp1251ToUtf8(e.what()), "Не удалось открыть хранилище certstore.sst");
   }
   // The store walk's lookup never raises: the store is simply not there.
-  EXPECT_EQ(GetStore(CST_SST, ctx), nullptr);
+  EXPECT_EQ(ctx.stores.Get(CST_SST), nullptr);
 }
 
 TEST_F(LibraryTest, HostStoreGoesBackToTheHost) {
@@ -127,9 +127,9 @@ TEST_F(LibraryTest, HostStoreGoesBackToTheHost) {
   IVexorImpl obj;
   ASSERT_EQ(obj.Init(work_.c_str(), &host, CERT_SYSTEM_STORE_CURRENT_USER), 0);
   {
-    InstanceContext ctx(obj);
-    EXPECT_EQ(GetStore(CST_HOST, ctx), host.store);
-    EXPECT_EQ(GetStore(CST_HOST, ctx), host.store);
+    InstanceContext ctx = obj.NewCall();
+    EXPECT_EQ(ctx.stores.Get(CST_HOST), host.store);
+    EXPECT_EQ(ctx.stores.Get(CST_HOST), host.store);
     EXPECT_EQ(host.opened, 1);
   }
   ASSERT_EQ(host.returned.size(), 1u);
@@ -142,22 +142,22 @@ TEST_F(LibraryTest, HostStoreGoesBackToTheHost) {
 TEST_F(LibraryTest, SavedStoreFileIsSeenByTheNextCall) {
   IVexorImpl& obj = Object(false);
   {
-    InstanceContext ctx(obj);
-    HCERTSTORE sst = GetStore(CST_SST, ctx);
+    InstanceContext ctx = obj.NewCall();
+    HCERTSTORE sst = ctx.stores.Get(CST_SST);
     ASSERT_NE(sst, nullptr);
     ASSERT_TRUE(AddDer(sst, test_pki::Pki::Get().user_a.der));
-    EXPECT_EQ(SaveSSTStore(ctx, nullptr), RC_OK);
+    EXPECT_EQ(ctx.stores.SaveFile(nullptr), RC_OK);
   }
   EXPECT_EQ(CountInFile(work_ / "certstore.sst"), 1);
 
   // A store file that cannot be written: 36 with the path in the text.
-  InstanceContext ctx(obj);
-  HCERTSTORE sst = GetStore(CST_SST, ctx);
+  InstanceContext ctx = obj.NewCall();
+  HCERTSTORE sst = ctx.stores.Get(CST_SST);
   ASSERT_NE(sst, nullptr);
   fs::remove(work_ / "certstore.sst");
   fs::create_directory(work_ / "certstore.sst");
   try {
-    SaveSSTStore(ctx, sst);
+    ctx.stores.SaveFile(sst);
     FAIL() << "no exception";
   } catch (const CryptoOperations::SystemException& e) {
     EXPECT_EQ(e.code(), RC_STORE_SAVE);
@@ -210,10 +210,10 @@ TEST_F(LibraryTest, TwoProcessesAddingKeepAReadableFile) {
       obj.Init(work_.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER);
       for (int i = 0; i < 20; ++i) {
         try {
-          InstanceContext ctx(obj);
-          HCERTSTORE sst = GetStore(CST_SST, ctx);
+          InstanceContext ctx = obj.NewCall();
+          HCERTSTORE sst = ctx.stores.Get(CST_SST);
           const test_pki::Bytes der = test_pki::MakeSelfSigned(1000 * (p + 1) + i, "Proc " + std::to_string(p));
-          if (sst == nullptr || !AddDer(sst, der) || SaveSSTStore(ctx, sst) != RC_OK) ++failures;
+          if (sst == nullptr || !AddDer(sst, der) || ctx.stores.SaveFile(sst) != RC_OK) ++failures;
         } catch (...) {
           ++failures;
         }
@@ -226,7 +226,7 @@ TEST_F(LibraryTest, TwoProcessesAddingKeepAReadableFile) {
   int bad_reads = 0;
   for (int i = 0; i < 50; ++i) {
     SSTAccessor reader;
-    reader.Init(nullptr, work_.c_str());
+    reader.Init(work_.c_str(), false);
     const bool existed = fs::exists(path);
     HCERTSTORE s = reader.Open(kStoreEncoding, CERT_STORE_OPEN_EXISTING_FLAG, 0);
     if (s == nullptr && existed) ++bad_reads;

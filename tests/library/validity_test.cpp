@@ -9,7 +9,7 @@
 #include "certs/crl_check.h"
 #include "certs/valid_certs_cache.h"
 #include "certs/validity.h"
-#include "frame/instance_context.h"
+#include "frame/call/instance_context.h"
 #include "library_fixture.h"
 
 namespace library_test {
@@ -133,7 +133,7 @@ TEST_F(Validity, RevocationCheckOfOneLink) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     LinkStore link(*row.subject, row.crls);
-    InstanceContext ctx(obj);
+    InstanceContext ctx = obj.NewCall();
     _TAGCERTVALIDPARAM verdict;
     verdict.updateNeeded = 7;
     EXPECT_TRUE(CertCheckCRL(0, issuer, link.cert(), verdict, ctx));
@@ -145,7 +145,7 @@ TEST_F(Validity, RevocationCheckOfOneLink) {
 
   // Switched off: the verdict stays as it was. Host lists without a host: not checked.
   LinkStore link(pki.revoked.der, {pki.crl});
-  InstanceContext ctx(obj);
+  InstanceContext ctx = obj.NewCall();
   _TAGCERTVALIDPARAM verdict;
   verdict.code = 99;
   ctx.options.SkipCheckCRL = 1;
@@ -154,7 +154,7 @@ TEST_F(Validity, RevocationCheckOfOneLink) {
   ctx.options.SkipCheckCRL = 0;
   IVexorImpl lonely;
   ASSERT_EQ(lonely.Init(work_.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
-  InstanceContext lonely_ctx(lonely);
+  InstanceContext lonely_ctx = lonely.NewCall();
   CertCheckCRL(CST_EXTERNAL, issuer, link.cert(), verdict, lonely_ctx);
   EXPECT_EQ(verdict.code, 25u);
   CertFreeCertificateContext(issuer);
@@ -215,7 +215,7 @@ TEST_F(Validity, VerdictsOfTheFullCheck) {
     IVexorImpl& obj = Object();
     LinkStore link(*row.cert, row.crls);
     for (int round = 0; round < 2; ++round) {
-      InstanceContext ctx(obj);
+      InstanceContext ctx = obj.NewCall();
       _TAGCERTVALIDPARAM verdict;
       EXPECT_EQ(CertIsValid(link.cert(), verdict, ctx), row.valid);
       EXPECT_EQ(verdict.code, row.code);
@@ -237,7 +237,7 @@ TEST_F(Validity, UnbuildableChainIsForgivenAndCached) {
   double now = CurrentLocalDate();
   obj.validCertsCache().SetClock([&now] { return now; });
   auto check = [&] {
-    InstanceContext ctx(obj);
+    InstanceContext ctx = obj.NewCall();
     _TAGCERTVALIDPARAM verdict;
     const bool valid = CertIsValid(link.cert(), verdict, ctx);
     EXPECT_EQ(verdict.code, 0u);
@@ -268,7 +268,7 @@ TEST_F(Validity, HostListsMakeAFullPassAndTheCacheSharesSerials) {
   ASSERT_EQ(obj_->Init(work_.c_str(), &host, CERT_SYSTEM_STORE_CURRENT_USER), 0);
   LinkStore link(pki.user_a.der, {pki.crl});
   {
-    InstanceContext ctx(*obj_);
+    InstanceContext ctx = obj_->NewCall();
     _TAGCERTVALIDPARAM verdict;
     EXPECT_TRUE(CertIsValid(link.cert(), verdict, ctx));
     EXPECT_EQ(verdict.code, 0u);
@@ -280,7 +280,7 @@ TEST_F(Validity, HostListsMakeAFullPassAndTheCacheSharesSerials) {
   {
     const Bytes a = test_pki::MakeSelfSigned(4242, "Twin A"), b = test_pki::MakeSelfSigned(4242, "Twin B");
     LinkStore first(a, {}), second(b, {});
-    InstanceContext ctx(*obj_);
+    InstanceContext ctx = obj_->NewCall();
     EXPECT_TRUE(CertIsValid(ctx, first.cert()));
     EXPECT_FALSE(host.Saw("Сертификат \"Twin B\" найден в кэше"));
     EXPECT_TRUE(CertIsValid(ctx, second.cert()));

@@ -7,10 +7,10 @@
 
 #include <sstream>
 
-#include "frame/instance_context.h"
+#include "frame/call/instance_context.h"
 #include "library_fixture.h"
-#include "messages/signers.h"
-#include "messages/verify.h"
+#include "messages/pkcs7/signers.h"
+#include "messages/pkcs7/verify.h"
 
 namespace library_test {
 namespace {
@@ -170,24 +170,32 @@ TEST_F(SignTimeTest, TemporaryContentFilesGoWithTheCall) {
 
   SignerCheckList list;
   std::istringstream s(text);
-  ASSERT_EQ(CheckBySubject(obj, s, nullptr, list, false), 0);
+  {
+    InstanceContext ctx = obj.NewCall();
+    ASSERT_EQ(CheckBySubject(ctx, s, nullptr, list, false), 0);
+  }
   ASSERT_EQ(list.items.size(), 1u);
   EXPECT_TRUE(list.items[0].signValid);
-  EXPECT_EQ(obj.tempFileCount(), 0u);
+  EXPECT_EQ(obj.tempFiles().count(), 0u);
 
   // A failed call leaves nothing behind either.
   std::string garbage = text;
   garbage.resize(garbage.size() / 2);
   std::istringstream g(garbage);
-  EXPECT_THROW(CheckBySubject(obj, g, nullptr, list, false), CryptoOperations::SystemException);
-  EXPECT_EQ(obj.tempFileCount(), 0u);
+  EXPECT_THROW(
+      {
+        InstanceContext ctx = obj.NewCall();
+        CheckBySubject(ctx, g, nullptr, list, false);
+      },
+      CryptoOperations::SystemException);
+  EXPECT_EQ(obj.tempFiles().count(), 0u);
 
   // While the call runs, the content sits in one registered file.
   class Probe : public Recorder {
    public:
     explicit Probe(IVexorImpl*& o) : obj(o) {}
     bool OnAddCertOrCRL(const CRYPT_DATA_BLOB&, uint32_t, uint32_t*) override {
-      during = obj->tempFileCount();
+      during = obj->tempFiles().count();
       return false;
     }
     IVexorImpl*& obj;
@@ -199,9 +207,12 @@ TEST_F(SignTimeTest, TemporaryContentFilesGoWithTheCall) {
   raw = &other;
   ASSERT_EQ(other.Init(work_.c_str(), &probe, CERT_SYSTEM_STORE_CURRENT_USER), 0);
   std::istringstream s2(text);
-  ASSERT_EQ(CheckBySubject(other, s2, nullptr, list, false), 0);
+  {
+    InstanceContext ctx = other.NewCall();
+    ASSERT_EQ(CheckBySubject(ctx, s2, nullptr, list, false), 0);
+  }
   EXPECT_EQ(probe.during, 1u);
-  EXPECT_EQ(other.tempFileCount(), 0u);
+  EXPECT_EQ(other.tempFiles().count(), 0u);
 }
 
 }  // namespace

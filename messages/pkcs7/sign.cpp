@@ -1,14 +1,13 @@
-#include "messages/sign.h"
+#include "messages/pkcs7/sign.h"
 
 #include <new>
 #include <vector>
 
 #include "certs/find_param.h"
 #include "certs/search.h"
-#include "frame/failure.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/failure.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 #include "messages/expiry_guard.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
@@ -43,17 +42,16 @@ std::string PartyIdentifier(const CertPartyParam& party) {
   return party.email;
 }
 
-int32_t SignStream(IVexorImpl& owner, const CertPartyParam& party, std::istream& in, std::ostream& out,
+int32_t SignStream(InstanceContext& ctx, const CertPartyParam& party, std::istream& in, std::ostream& out,
                    bool detached) {
-  InstanceContext ctx(owner);
   const std::string who = PartyIdentifier(party);
 
-  if (const int32_t rc = OpenStores(CST_MY, ctx); rc != RC_OK)
+  if (const int32_t rc = ctx.stores.Open(CST_MY); rc != RC_OK)
     return ReportFailure(ctx, rc, "Не удалось загрузить хранилище CST_MY");
 
   AUTO_CERTFINDPARAM params;
   params.storeMask = CST_MY;
-  params.issuer = owner.issuerText();
+  params.issuer = ctx.services.issuerText;
   params.subjectCN = party.subjectCN;
   params.email = party.email;
   params.thumbprintText = party.thumbprint;
@@ -67,8 +65,8 @@ int32_t SignStream(IVexorImpl& owner, const CertPartyParam& party, std::istream&
                          "Действие отменено абонентом, т.к. срок действия личного сертификата %s заканчивается",
                          who.c_str());
 
-  owner.Log("\r\n--------------- Подпись ---------------\r\nСертификат подписи: %s\r\n",
-            GetCertShortDescription(cert.get(), &owner).c_str());
+  ctx.log().Log("\r\n--------------- Подпись ---------------\r\nСертификат подписи: %s\r\n",
+            GetCertShortDescription(cert.get(), &ctx.log()).c_str());
 
   const DWORD acquire_flags = CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_COMPARE_KEY_FLAG |
                               (ctx.options.ShowUICSP ? 0 : CRYPT_ACQUIRE_SILENT_FLAG);
@@ -80,7 +78,7 @@ int32_t SignStream(IVexorImpl& owner, const CertPartyParam& party, std::istream&
                          "Не удалось найти закрытый ключ сертификата отправителя : %s (%s)!", who.c_str(), "");
   // With the cache flag the handle belongs to the certificate; only an uncached one is ours.
   auto_prov owned_prov(caller_frees ? prov : 0);
-  owner.ReportProvider(prov);
+  ReportProvider(ctx.log(), prov);
 
   std::vector<BYTE> signing_time = EncodeSigningTime();
   CRYPT_ATTR_BLOB time_value{static_cast<DWORD>(signing_time.size()), signing_time.data()};
@@ -106,7 +104,7 @@ int32_t SignStream(IVexorImpl& owner, const CertPartyParam& party, std::istream&
 
   const int32_t length = ProbeStreamLength(in);
   if (length < 0) return ReportFailureWithReason(ctx, RC_BAD_PARAMETER, "Ошибка данных: поток пуст");
-  owner.Log("Размер подписываемых данных %d", length);
+  ctx.log().Log("Размер подписываемых данных %d", length);
 
   const DWORD open_flags = detached ? CMSG_DETACHED_FLAG : 0;
   const DWORD encoded_len = CryptMsgCalculateEncodedLength(kMsgEncoding, open_flags, CMSG_SIGNED, &signed_info,

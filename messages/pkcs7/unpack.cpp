@@ -1,18 +1,16 @@
 // Unpacking: the content of an attached signed message, without checking any signature.
-#include "messages/verify.h"
+#include "messages/pkcs7/verify.h"
 
 #include <new>
 #include <vector>
 
-#include "frame/failure.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/failure.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
 
-int32_t UnpackSignedStream(IVexorImpl& owner, std::istream& signedData, std::ostream& out) {
-  InstanceContext ctx(owner);
+int32_t UnpackSignedStream(InstanceContext& ctx, std::istream& signedData, std::ostream& out) {
   auto_msg msg(CryptMsgOpenToDecode(kMsgEncoding, 0, 0, 0, nullptr, nullptr));
   if (!msg)
     return ReportFailureWithReason(ctx, RC_MSG_OPEN_DECODE, "Не удалось получить хэндл криптографического сообщения");

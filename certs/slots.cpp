@@ -1,44 +1,46 @@
-// The search as the host reaches it: a certificate by identifier (its encoded bytes in a
-// buffer the host frees with FreeBuffer) and by thumbprint (a context the host frees).
+#include "certs/slots.h"
+
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
+#include "certs/crl_check.h"
 #include "certs/find_param.h"
 #include "certs/search.h"
-#include "frame/failure.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "certs/validity.h"
+#include "frame/call/failure.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
-#include "stores/store_set.h"
 
 namespace {
 
 // Opens every store of the call; a failure that was not raised is reported here.
 int32_t OpenAllStores(InstanceContext& ctx) {
-  const int32_t rc = OpenStores(CST_ALL, ctx);
+  const int32_t rc = ctx.stores.Open(CST_ALL);
   if (rc != RC_OK) return ReportFailure(ctx, rc, "Не удалось открыть хранилище сертификатов");
   return RC_OK;
 }
 
+// A search over every store that takes candidates whatever their validity.
+void PrepareLookup(const InstanceContext& ctx, AUTO_CERTFINDPARAM& params) {
+  params.storeMask = CST_ALL;
+  params.issuer = ctx.services.issuerText;
+  params.skipValidity = true;
+}
+
 }  // namespace
 
-int32_t IVexorImpl::FindCertificate(const char* identifier, CRYPT_DATA_BLOB* cert) {
-  CTraceScope scope(log_, "IVexorImpl::FindCertificate");
-  InstanceContext ctx(*this);
+int32_t FindCertificate(InstanceContext& ctx, const char* identifier, CRYPT_DATA_BLOB* cert) {
   if (identifier == nullptr || identifier[0] == '\0' || cert == nullptr)
     return ReportFailure(ctx, RC_BAD_PARAMETER, "Неверные параметры");
   if (const int32_t rc = OpenAllStores(ctx); rc != RC_OK) return rc;
-
   AUTO_CERTFINDPARAM params;
-  params.storeMask = CST_ALL;
-  params.issuer = issuerText();
-  params.skipValidity = true;
+  PrepareLookup(ctx, params);
   SetCertIdentifier(identifier, params);
   auto_cert found;
   if (const int32_t rc = FindCertInStores(&params, found.put(), ctx); rc != RC_OK) return rc;
-
   BYTE* copy = static_cast<BYTE*>(std::malloc(found.get()->cbCertEncoded));
   if (copy == nullptr) return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Недостаточно памяти.");
   std::memcpy(copy, found.get()->pbCertEncoded, found.get()->cbCertEncoded);
@@ -47,16 +49,21 @@ int32_t IVexorImpl::FindCertificate(const char* identifier, CRYPT_DATA_BLOB* cer
   return RC_OK;
 }
 
-int32_t IVexorImpl::FindCertificateByThumb(const char* thumbHex, PCCERT_CONTEXT* cert) {
-  CTraceScope scope(log_, "IVexorImpl::FindCertificateByThumb");
-  InstanceContext ctx(*this);
+int32_t FindCertificateByThumb(InstanceContext& ctx, const char* thumbHex, PCCERT_CONTEXT* cert) {
   if (const int32_t rc = OpenAllStores(ctx); rc != RC_OK) return rc;
-
   AUTO_CERTFINDPARAM params;
-  params.storeMask = CST_ALL;
-  params.issuer = issuerText();
-  params.skipValidity = true;
+  PrepareLookup(ctx, params);
   if (thumbHex == nullptr || !HexToThumbprint(thumbHex, params.thumbprint))
     return ReportFailure(ctx, RC_SYSTEM_ERROR, "Не удалось извлечь отпечаток из строки");
   return FindCertInStores(&params, cert, ctx);
+}
+
+int32_t CheckCertificate(InstanceContext& ctx, PCCERT_CONTEXT* cert, bool withoutCrl) {
+  if (cert == nullptr || *cert == nullptr) return ReportFailure(ctx, RC_BAD_PARAMETER, "Неверный параметр");
+  std::optional<CAutoSkipCRLChecker> skip;
+  if (withoutCrl) skip.emplace(ctx);
+  _TAGCERTVALIDPARAM verdict;
+  if (CertIsValid(*cert, verdict, ctx)) return RC_OK;
+  if (verdict.text.empty()) return ReportFailure(ctx, static_cast<int32_t>(verdict.code), "Ошибка проверки сертификата");
+  return ReportFailure(ctx, static_cast<int32_t>(verdict.code), "%s", verdict.text.c_str());
 }

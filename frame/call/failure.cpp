@@ -1,10 +1,9 @@
-#include "frame/failure.h"
+#include "frame/call/failure.h"
 
 #include <cctype>
 #include <cstdarg>
 
-#include "frame/instance_context.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/call_context.h"
 #include "support/cp1251.h"
 #include "support/format.h"
 
@@ -12,7 +11,7 @@ namespace {
 
 std::string FormatCp1251(const char* fmt, va_list args) { return FormatV(Utf8ToCp1251(fmt).c_str(), args); }
 
-int32_t Raise(InstanceContext& ctx, int32_t code, const std::string& message) {
+int32_t Raise(CallContext& ctx, int32_t code, const std::string& message) {
   if (ctx.options.RaiseErrors) throw CryptoOperations::SystemException(code, message);
   return code;
 }
@@ -26,28 +25,28 @@ std::string PlatformText(DWORD error) {
 
 }  // namespace
 
-int32_t ReportFailure(InstanceContext& ctx, int32_t code, const char* fmt, ...) {
+int32_t ReportFailure(CallContext& ctx, int32_t code, const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
   const std::string message = FormatCp1251(fmt, args);
   va_end(args);
-  ctx.owner->LogText(message);
+  ctx.log().LogText(message);
   return Raise(ctx, code, message);
 }
 
-int32_t ReportFailureWithReason(InstanceContext& ctx, int32_t code, const char* fmt, ...) {
+int32_t ReportFailureWithReason(CallContext& ctx, int32_t code, const char* fmt, ...) {
   const DWORD error = GetLastError();  // before anything can change it
   const std::string reason = SystemErrorTextShort(error);
   va_list args;
   va_start(args, fmt);
   const std::string message = FormatCp1251(fmt, args);
   va_end(args);
-  ctx.owner->LogText(message + Utf8ToCp1251(", причина: ") + reason);
+  ctx.log().LogText(message + Utf8ToCp1251(", причина: ") + reason);
   return Raise(ctx, code, message);
 }
 
-int32_t ReportException(InstanceContext& ctx, const CryptoOperations::baseCryptoException& e) {
-  ctx.owner->LogText(e.what());
+int32_t ReportException(CallContext& ctx, const CryptoOperations::baseCryptoException& e) {
+  ctx.log().LogText(e.what());
   return Raise(ctx, e.code(), e.what());
 }
 

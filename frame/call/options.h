@@ -1,9 +1,7 @@
-// The option words that tune every operation, their defaults, and the settings reader that
-// fills them from app.info and Vexor.ini in the working directory.
+// The option words that tune every operation, and their defaults.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 // Thirteen words in a fixed order; a switch is on when its word is non-zero.
 struct OptionBlock {
@@ -24,8 +22,3 @@ struct OptionBlock {
 
 // Writes the default of every word.
 void SetDefaultOptions(OptionBlock& options);
-
-// Reads app.info and Vexor.ini of the working directory into the options and the family
-// flag, under a process-wide settings lock. Never fails: missing or unreadable files leave
-// the defaults.
-void ReadSettings(const std::string& workDir, OptionBlock& options, bool& family);

@@ -8,7 +8,8 @@
 
 #include "vexor/vexor.h"
 
-class IVexorImpl;
+class CallLog;
+class InstanceContext;
 
 // A signing time in the machine's local time zone.
 struct SignTime {
@@ -18,11 +19,11 @@ struct SignTime {
 
 // The signer's signing-time attribute (exactly one value, a UTC time) in local time. False
 // when the attribute is absent or malformed; logs, never reports.
-bool GetSignTime(HCRYPTMSG msg, DWORD signer, SignTime& time, IVexorImpl& log);
+bool GetSignTime(HCRYPTMSG msg, DWORD signer, SignTime& time, CallLog& log);
 
 // "%d.%m.%Y %H:%M:%S" with two-digit fields and a four-digit year.
 std::string FormatSignTime(const SignTime& time);
 
 // Appends one record per signer of a detached message: signature valid and a certificate
 // context the host owns (CertFreeCertificateContext). 0, or a reported failure.
-int32_t ExtractSigners(IVexorImpl& owner, std::istream& signedData, std::istream& content, SignerCheckList& list);
+int32_t ExtractSigners(InstanceContext& ctx, std::istream& signedData, std::istream& content, SignerCheckList& list);

@@ -10,7 +10,7 @@
 
 #include "vexor/vexor.h"
 
-class IVexorImpl;
+class InstanceContext;
 
 // The party identifier messages quote: the first non-empty of common name, thumbprint text
 // and e-mail address (the e-mail address even if empty).
@@ -21,5 +21,5 @@ std::string PartyIdentifier(const CertPartyParam& party);
 // failures are reported through the call's context (so they leave as
 // CryptoOperations::SystemException while the raise flag is on). Nothing is written unless
 // signing succeeded.
-int32_t SignStream(IVexorImpl& owner, const CertPartyParam& party, std::istream& in, std::ostream& out,
+int32_t SignStream(InstanceContext& ctx, const CertPartyParam& party, std::istream& in, std::ostream& out,
                    bool detached);

@@ -1,6 +1,6 @@
-// Option defaults and the settings reader: the app.info family rule first, then Vexor.ini
-// when the file itself switches custom settings on.
-#include "frame/options.h"
+// The settings reader: the app.info family rule first, then Vexor.ini when the file itself
+// switches custom settings on.
+#include "frame/settings.h"
 
 #include <algorithm>
 #include <cctype>
@@ -25,22 +25,6 @@ constexpr size_t kProfileBuffer = 1024;
 int32_t LeadingInt(const std::string& text) { return static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10)); }
 
 }  // namespace
-
-void SetDefaultOptions(OptionBlock& o) {
-  o.UsingCustomOptions = 0;
-  o.SkipUpdateCRL = 1;
-  o.SkipCheckCertValid = 0;
-  o.SkipUpdateCRLInInit = 1;
-  o.SkipCheckCRL = 0;
-  o.OffLogFile = 0;
-  o.LogExtended = 0;
-  o.UseSST = 1;
-  o.NoErrorCheckChain = 0;
-  o.SkipCheckTimeRemains = 0;
-  o.ShowUICSP = 1;
-  o.RaiseErrors = 1;
-  o.MaxDecryptSize = 524288000;
-}
 
 void ReadSettings(const std::string& workDir, OptionBlock& o, bool& family) {
   std::lock_guard<std::recursive_mutex> lock(g_settings_lock);

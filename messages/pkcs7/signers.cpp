@@ -1,15 +1,13 @@
-#include "messages/signers.h"
+#include "messages/pkcs7/signers.h"
 
 #include <cstring>
 #include <vector>
 
 #include "certs/cert_time.h"
-#include "frame/failure.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/failure.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 #include "messages/stream_io.h"
-#include "stores/auto_handle.h"
 #include "stores/auto_handle.h"
 #include "support/format.h"
 
@@ -38,7 +36,7 @@ bool DecodeSigningTime(const CRYPT_ATTR_BLOB& value, FILETIME& utc) {
 
 }  // namespace
 
-bool GetSignTime(HCRYPTMSG msg, DWORD signer, SignTime& time, IVexorImpl& log) {
+bool GetSignTime(HCRYPTMSG msg, DWORD signer, SignTime& time, CallLog& log) {
   std::vector<BYTE> buffer;
   if (!ReadParam(msg, CMSG_SIGNER_AUTH_ATTR_PARAM, signer, buffer) || buffer.size() < sizeof(CRYPT_ATTRIBUTES)) {
     log.Log("IVexorImpl::GetSignTime => CryptMsgGetParam вернула FALSE!");
@@ -62,8 +60,7 @@ std::string FormatSignTime(const SignTime& time) {
   return Format("%02d.%02d.%04d %02d:%02d:%02d", t.wDay, t.wMonth, t.wYear, t.wHour, t.wMinute, t.wSecond);
 }
 
-int32_t ExtractSigners(IVexorImpl& owner, std::istream& signedData, std::istream& content, SignerCheckList& list) {
-  InstanceContext ctx(owner);
+int32_t ExtractSigners(InstanceContext& ctx, std::istream& signedData, std::istream& content, SignerCheckList& list) {
   auto_prov prov;
   if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT))
     return ReportFailureWithReason(ctx, RC_PROVIDER_CONTEXT, "Не удалось получить контекст криптопровайдера");

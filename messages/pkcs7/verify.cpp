@@ -1,4 +1,4 @@
-#include "messages/verify.h"
+#include "messages/pkcs7/verify.h"
 
 #include <cstring>
 #include <fstream>
@@ -7,12 +7,11 @@
 
 #include "certs/text_case.h"
 #include "certs/validity.h"
-#include "frame/failure.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/failure.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 #include "messages/content_writer.h"
-#include "messages/signers.h"
+#include "messages/pkcs7/signers.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
@@ -25,8 +24,8 @@ enum class Variant { kSubject, kCertificate };
 // One verification call: the message, its certificate store and the host's list.
 class Verifier {
  public:
-  Verifier(IVexorImpl& owner, Variant variant, SignerCheckList& list)
-      : owner_(owner), ctx_(owner), variant_(variant), list_(list) {}
+  Verifier(InstanceContext& ctx, Variant variant, SignerCheckList& list)
+      : ctx_(ctx), variant_(variant), list_(list) {}
 
   int32_t Run(std::istream& signedData, std::istream* content, std::ostream* contentOut, bool detached);
 
@@ -39,8 +38,7 @@ class Verifier {
   std::string OidListText(PCCERT_CONTEXT cert);
   int32_t HandOverCertsAndCrls();
 
-  IVexorImpl& owner_;
-  InstanceContext ctx_;  // destroyed last: it deletes the temporary content file
+  InstanceContext& ctx_;  // outlives the verifier: it deletes the temporary content file
   Variant variant_;
   SignerCheckList& list_;
   std::vector<SignerCheckResult> criteria_;
@@ -60,7 +58,7 @@ int32_t Verifier::Run(std::istream& signedData, std::istream* content, std::ostr
   if (variant_ == Variant::kCertificate) {
     if (!CryptAcquireContextA(prov_.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT))
       return ReportFailureWithReason(ctx_, RC_PROVIDER_CONTEXT, "Не удалось получить контекст криптопровайдера!");
-    owner_.ReportProvider(prov_.get());
+    ReportProvider(ctx_.log(), prov_.get());
   }
 
   // The decoded content of an attached message streams to the host or into a temporary file.
@@ -69,7 +67,7 @@ int32_t Verifier::Run(std::istream& signedData, std::istream* content, std::ostr
     if (variant_ == Variant::kCertificate && contentOut != nullptr) {
       target = contentOut;
     } else {
-      OpenTempContentFile(owner_, temp_);
+      OpenTempContentFile(ctx_, temp_);
       target = &temp_;
     }
   }
@@ -115,7 +113,7 @@ int32_t Verifier::Run(std::istream& signedData, std::istream* content, std::ostr
 
 auto_cert Verifier::SignerCertificate(PCERT_INFO id) {
   auto_cert cert(CertGetSubjectCertificateFromStore(store_.get(), kMsgEncoding, id));
-  VexorCallBack* cb = owner_.callback();
+  VexorCallBack* cb = ctx_.callback();
   // The subject filter asks the host only for a certificate the message lacks; the
   // expected-certificate check lets the host's answer win.
   if (cb == nullptr || (cert && variant_ == Variant::kSubject)) return cert;
@@ -131,13 +129,13 @@ bool Verifier::MatchesSubject(const std::string& subject) {
   bool outcome = true;
   const std::string lower_subject = Cp1251Lower(subject);
   for (const SignerCheckResult& c : criteria_) {
-    owner_.Log("Проверка subject: %s", c.subjectCN.c_str());
-    owner_.Log("Проверка subject: %s", subject.c_str());
+    ctx_.log().Log("Проверка subject: %s", c.subjectCN.c_str());
+    ctx_.log().Log("Проверка subject: %s", subject.c_str());
     outcome = lower_subject.find(Cp1251Lower(c.subjectCN)) != std::string::npos;
     if (outcome)
-      owner_.Log("Subject валидный!");
+      ctx_.log().Log("Subject валидный!");
     else
-      owner_.Log("Subject не валидный в \"%s\" не найден \"%s\"!", subject.c_str(), c.subjectCN.c_str());
+      ctx_.log().Log("Subject не валидный в \"%s\" не найден \"%s\"!", subject.c_str(), c.subjectCN.c_str());
   }
   return outcome;
 }
@@ -205,13 +203,13 @@ int32_t Verifier::VerifySigner(DWORD index, bool& allValid) {
     record.certValid = CertIsValid(ctx_, cert.get());
 
   std::string thumb;
-  GetCertThumbHex(cert.get(), thumb, &owner_);
+  GetCertThumbHex(cert.get(), thumb, &ctx_.log());
   std::string note;
   const bool matches = variant_ == Variant::kSubject || criteria_.empty() || MatchesCertificate(cert.get(), thumb);
   if (matches) {
     record.signValid = CryptMsgControl(msg_.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, cert.get()->pCertInfo) != FALSE;
     if (!record.signValid)
-      owner_.LogText(Utf8ToCp1251("Подпись неверна: ") + SystemErrorTextShort(GetLastError()));
+      ctx_.log().LogText(Utf8ToCp1251("Подпись неверна: ") + SystemErrorTextShort(GetLastError()));
   } else {
     note = Utf8ToCp1251("Файл должен быть подписан другим сертификатом.");
   }
@@ -223,7 +221,7 @@ int32_t Verifier::VerifySigner(DWORD index, bool& allValid) {
   std::string time_text, oid_text;
   if (record.signValid) {
     SignTime time;
-    if (GetSignTime(msg_.get(), index, time, owner_)) {
+    if (GetSignTime(msg_.get(), index, time, ctx_.log())) {
       record.signTime = time.date;
       time_text = FormatSignTime(time);
     }
@@ -250,7 +248,7 @@ int32_t Verifier::VerifySigner(DWORD index, bool& allValid) {
 }
 
 int32_t Verifier::HandOverCertsAndCrls() {
-  VexorCallBack* cb = owner_.callback();
+  VexorCallBack* cb = ctx_.callback();
   DWORD count = 0, size = sizeof count;
   if (!CryptMsgGetParam(msg_.get(), CMSG_CERT_COUNT_PARAM, 0, &count, &size))
     return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить количество подписантов");
@@ -292,14 +290,14 @@ int32_t Verifier::HandOverCertsAndCrls() {
 
 }  // namespace
 
-int32_t CheckBySubject(IVexorImpl& owner, std::istream& signedData, std::istream* content, SignerCheckList& list,
+int32_t CheckBySubject(InstanceContext& ctx, std::istream& signedData, std::istream* content, SignerCheckList& list,
                        bool detached) {
-  Verifier verifier(owner, Variant::kSubject, list);
+  Verifier verifier(ctx, Variant::kSubject, list);
   return verifier.Run(signedData, content, nullptr, detached);
 }
 
-int32_t CheckByCertificate(IVexorImpl& owner, std::istream& signedData, std::istream* content,
+int32_t CheckByCertificate(InstanceContext& ctx, std::istream& signedData, std::istream* content,
                            std::ostream* contentOut, SignerCheckList& list, bool detached) {
-  Verifier verifier(owner, Variant::kCertificate, list);
+  Verifier verifier(ctx, Variant::kCertificate, list);
   return verifier.Run(signedData, content, contentOut, detached);
 }

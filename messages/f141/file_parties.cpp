@@ -1,16 +1,14 @@
-// GetFileParties: the sender's and recipient's thumbprints from the head of a file (a version
-// word 1, then four length-prefixed blocks: sender thumbprint, sender subject, recipient
-// thumbprint, recipient subject; all numbers 32-bit little-endian).
+#include "messages/f141/file_parties.h"
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "frame/failure.h"
-#include "frame/instance_context.h"
-#include "frame/result_codes.h"
-#include "frame/vexor_impl.h"
+#include "frame/call/failure.h"
+#include "frame/call/instance_context.h"
+#include "frame/call/result_codes.h"
 #include "stores/store_set.h"
 #include "support/bindata.h"
 
@@ -33,22 +31,21 @@ void PutHex(const std::vector<char>& bytes, char (&field)[40]) {
 
 }  // namespace
 
-int32_t IVexorImpl::GetFileParties(const char* path, FileParties* parties) {
-  CTraceScope scope(log_, "IVexorImpl::GetFileParties");
+int32_t ReadFileParties(InstanceContext& ctx, const char* path, FileParties* parties) {
+  CallLog& log = ctx.log();
   if (parties == nullptr) return RC_BAD_PARAMETER;
-  InstanceContext ctx(*this);
-  const int32_t rc = OpenStores(ctx.options.UseSST ? (CST_MY | CST_SST) : CST_MY, ctx);
+  const int32_t rc = ctx.stores.Open(ctx.options.UseSST ? (CST_MY | CST_SST) : CST_MY);
   if (rc != RC_OK) return rc;
 
   const std::string name = path != nullptr ? path : "";
   std::ifstream in(name, std::ios::binary);
   if (!in) {
-    Log("Не удалось открыть файл \"%s\" на чтение!", name.c_str());
+    log.Log("Не удалось открыть файл \"%s\" на чтение!", name.c_str());
     return RC_FILE_OPEN_READ;
   }
   uint32_t version = 0;
   if (!ReadWord(in, version) || version != 1) {
-    Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
+    log.Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
     return RC_DATA_READ;
   }
   static const char* const kNoMemory[] = {
@@ -61,11 +58,11 @@ int32_t IVexorImpl::GetFileParties(const char* path, FileParties* parties) {
   for (int i = 0; i < 4; ++i) {
     uint32_t len = 0;
     if (!ReadWord(in, len)) {
-      Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
+      log.Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
       return RC_DATA_READ;
     }
     if (len == 0) {
-      Log(kNoMemory[i], 0);
+      log.Log(kNoMemory[i], 0);
       return RC_OUT_OF_MEMORY;
     }
     // Never allocate what the file merely claims: a block longer than the rest is short.
@@ -74,12 +71,12 @@ int32_t IVexorImpl::GetFileParties(const char* path, FileParties* parties) {
     const std::streamoff left = in.tellg() - here;
     in.seekg(here);
     if (static_cast<std::streamoff>(len) > left) {
-      Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
+      log.Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
       return RC_DATA_READ;
     }
     blocks[i].resize(len);
     if (!in.read(blocks[i].data(), len)) {
-      Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
+      log.Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
       return RC_DATA_READ;
     }
   }
