@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "der/der.h"
 #include "frame/call/failure.h"
 #include "frame/call/instance_context.h"
 #include "frame/call/result_codes.h"
@@ -14,17 +15,14 @@
 
 namespace {
 
-bool ReadWord(std::istream& in, uint32_t& value) {
-  unsigned char b[4];
-  if (!in.read(reinterpret_cast<char*>(b), 4)) return false;
-  value = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
-  return true;
-}
+// The head holds two thumbprints and two subject names; no real head comes near this, and a
+// file that claims more is malformed. Only this much of the file is ever read.
+constexpr size_t kHeadLimit = 1 << 20;
 
 // The 40 hex characters of a thumbprint block (fewer bytes give fewer characters, the rest
 // of the field keeps zeros).
-void PutHex(const std::vector<char>& bytes, char (&field)[40]) {
-  const std::string hex = CBinData(bytes.data(), static_cast<uint32_t>(bytes.size())).ToHex();
+void PutHex(const uint8_t* bytes, uint32_t len, char (&field)[40]) {
+  const std::string hex = CBinData(bytes, len).ToHex();
   std::memset(field, 0, sizeof field);
   std::memcpy(field, hex.data(), std::min(hex.size(), sizeof field));
 }
@@ -43,8 +41,11 @@ int32_t ReadFileParties(InstanceContext& ctx, const char* path, FileParties* par
     log.Log("Не удалось открыть файл \"%s\" на чтение!", name.c_str());
     return RC_FILE_OPEN_READ;
   }
+  std::vector<char> head(kHeadLimit);
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
+  der::Reader r(reinterpret_cast<const uint8_t*>(head.data()), static_cast<size_t>(in.gcount()));
   uint32_t version = 0;
-  if (!ReadWord(in, version) || version != 1) {
+  if (!r.U32LE(version) || version != 1) {
     log.Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
     return RC_DATA_READ;
   }
@@ -54,33 +55,23 @@ int32_t ReadFileParties(InstanceContext& ctx, const char* path, FileParties* par
       "Не удалось выделить %d байт памяти для чтения отпечатка получателя!",
       "Не удалось выделить %d байт памяти для чтения subject получателя!",
   };
-  std::vector<char> blocks[4];
+  const uint8_t* blocks[4];
+  uint32_t lengths[4];
   for (int i = 0; i < 4; ++i) {
-    uint32_t len = 0;
-    if (!ReadWord(in, len)) {
+    if (!r.U32LE(lengths[i])) {
       log.Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
       return RC_DATA_READ;
     }
-    if (len == 0) {
+    if (lengths[i] == 0) {
       log.Log(kNoMemory[i], 0);
       return RC_OUT_OF_MEMORY;
     }
-    // Never allocate what the file merely claims: a block longer than the rest is short.
-    const std::streampos here = in.tellg();
-    in.seekg(0, std::ios::end);
-    const std::streamoff left = in.tellg() - here;
-    in.seekg(here);
-    if (static_cast<std::streamoff>(len) > left) {
-      log.Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
-      return RC_DATA_READ;
-    }
-    blocks[i].resize(len);
-    if (!in.read(blocks[i].data(), len)) {
+    if (!r.Bytes(lengths[i], blocks[i])) {
       log.Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
       return RC_DATA_READ;
     }
   }
-  PutHex(blocks[0], parties->senderThumb);
-  PutHex(blocks[2], parties->recipientThumb);
+  PutHex(blocks[0], lengths[0], parties->senderThumb);
+  PutHex(blocks[2], lengths[2], parties->recipientThumb);
   return RC_OK;
 }

@@ -143,7 +143,7 @@ bool DecodeExtensions(const BYTE* p, size_t n, Arena& arena, std::vector<CERT_EX
     std::string text;
     if (!ext.Expect(der::kOid, oid) || !der::OidToText(oid.value, oid.length, text)) return false;
     if (!ext.Optional(der::kBoolean, critical, has_critical) && ext.error() != 0) return false;
-    if (!ext.Expect(der::kOctetString, value) || !ext.empty()) return false;
+    if (!ext.Expect(der::kOctetString, value) || !ext.ExpectEnd()) return false;
     CERT_EXTENSION e{};
     e.pszObjId = arena.Text(std::move(text));
     e.fCritical = has_critical && critical.length == 1 && critical.value[0] != 0;
@@ -174,7 +174,7 @@ bool DecodeBits(const der::Tlv& t, CRYPT_BIT_BLOB& out) {
 bool DecodeTime(der::Reader& r, FILETIME& out) {
   der::Tlv t;
   if (!r.Next(t)) return false;
-  if (!der::TimeToFileTime(t.tag, t.value, t.length, out)) return r.Fail(static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
+  if (!DerTimeToFileTime(t.tag, t.value, t.length, out)) return r.Fail(der::kCorrupt);
   return true;
 }
 
@@ -183,7 +183,7 @@ DWORD DecodeCertInfo(CertObject& c) {
   der::Reader top(c.core.encoded.data(), c.core.encoded.size());
   der::Reader cert, tbs;
   if (!top.Enter(der::kSequence, cert)) return top.error();
-  if (!top.empty()) return static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT);
+  if (!top.ExpectEnd()) return top.error();
   if (!cert.Enter(der::kSequence, tbs)) return cert.error();
   CERT_INFO& info = c.info;
   der::Tlv t;
@@ -230,7 +230,7 @@ DWORD DecodeCertInfo(CertObject& c) {
       return static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT);
   }
   if (tbs.error()) return tbs.error();
-  if (!tbs.empty()) return static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT);
+  if (!tbs.ExpectEnd()) return tbs.error();
   info.cExtension = static_cast<DWORD>(c.extensions.size());
   info.rgExtension = c.extensions.empty() ? nullptr : c.extensions.data();
   return 0;

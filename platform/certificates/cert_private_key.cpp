@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/codec/der.h"
 #include "platform/provider/key_container.h"
 #include "platform/core/api_guard.h"
 #include "platform/core/last_error.h"
@@ -61,11 +62,9 @@ bool SameKey(PCCERT_CONTEXT cert, const std::string& container) {
   ContainerInfo info;
   if (ReadContainerInfo(container, info) != 0 || !info.has_key) return false;
   const CERT_PUBLIC_KEY_INFO& spki = cert->pCertInfo->SubjectPublicKeyInfo;
-  ByteReader r(spki.PublicKey.pbData, spki.PublicKey.cbData);
-  uint8_t tag;
-  const uint8_t* point;
-  size_t point_len;
-  if (!r.Der(tag, point, point_len) || tag != 0x04 || point_len != kPublicKeyBytes) return false;
+  der::Reader r(spki.PublicKey.pbData, spki.PublicKey.cbData);
+  der::Tlv point;
+  if (!r.Expect(der::kOctetString, point) || point.length != kPublicKeyBytes) return false;
   KeyParams cert_params;
   if (!ParseKeyParams(spki.Algorithm.Parameters.pbData, spki.Algorithm.Parameters.cbData,
                       cert_params))
@@ -75,7 +74,7 @@ bool SameKey(PCCERT_CONTEXT cert, const std::string& container) {
   RawPublicKey raw;
   if (!own || !ExtractPublic(own.get(), raw)) return false;
   return CanonicalCurve(raw.params.curve) == CanonicalCurve(cert_params.curve) &&
-         std::memcmp(raw.key.data(), point, kPublicKeyBytes) == 0;
+         std::memcmp(raw.key.data(), point.value, kPublicKeyBytes) == 0;
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ DWORD Corrupt() { return static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT); }
 bool ReadTime(der::Reader& r, FILETIME& out) {
   der::Tlv t;
   if (!r.Next(t)) return false;
-  if (!der::TimeToFileTime(t.tag, t.value, t.length, out)) return r.Fail(Corrupt());
+  if (!DerTimeToFileTime(t.tag, t.value, t.length, out)) return r.Fail(der::kCorrupt);
   return true;
 }
 
@@ -25,7 +25,7 @@ DWORD DecodeCrlInfo(CrlObject& c) {
   der::Reader top(c.core.encoded.data(), c.core.encoded.size());
   der::Reader list, tbs;
   if (!top.Enter(der::kSequence, list)) return top.error();
-  if (!top.empty()) return Corrupt();
+  if (!top.ExpectEnd()) return top.error();
   if (!list.Enter(der::kSequence, tbs)) return list.error();
   CRL_INFO& info = c.info;
   der::Tlv t;
@@ -57,7 +57,7 @@ DWORD DecodeCrlInfo(CrlObject& c) {
       if (!ReadTime(entry, e.RevocationDate)) return Corrupt();
       if (!entry.empty()) {
         der::Tlv exts;
-        if (!entry.Expect(der::kSequence, exts) || !entry.empty()) return Corrupt();
+        if (!entry.Expect(der::kSequence, exts) || !entry.ExpectEnd()) return Corrupt();
         c.entry_extensions.emplace_back();
         if (!DecodeExtensions(exts.value, exts.length, c.core.arena, c.entry_extensions.back()))
           return Corrupt();
@@ -75,7 +75,7 @@ DWORD DecodeCrlInfo(CrlObject& c) {
       return Corrupt();
   }
   if (tbs.error()) return tbs.error();
-  if (!tbs.empty()) return Corrupt();
+  if (!tbs.ExpectEnd()) return tbs.error();
   info.cCRLEntry = static_cast<DWORD>(c.entries.size());
   info.rgCRLEntry = c.entries.empty() ? nullptr : c.entries.data();
   info.cExtension = static_cast<DWORD>(c.extensions.size());

@@ -195,7 +195,7 @@ bool FormatName(const BYTE* data, size_t size, DWORD str_type, std::string& out,
 bool ParseGeneralNames(const BYTE* data, size_t size, std::vector<GeneralName>& out) {
   out.clear();
   der::Reader top(data, size), seq;
-  if (!top.Enter(der::kSequence, seq) || !top.empty()) return false;
+  if (!top.Enter(der::kSequence, seq) || !top.ExpectEnd()) return false;
   while (!seq.empty()) {
     der::Tlv t;
     if (!seq.Next(t)) return false;

@@ -66,7 +66,7 @@ struct Policy {
 bool ReadOid(der::Reader& r, std::string& out) {
   der::Tlv t;
   if (!r.Expect(der::kOid, t)) return false;
-  if (!der::OidToText(t.value, t.length, out)) return r.Fail(Corrupt());
+  if (!der::OidToText(t.value, t.length, out)) return r.Fail(der::kCorrupt);
   return true;
 }
 
@@ -89,7 +89,7 @@ DWORD DecodeGeneralNames(const BYTE* p, size_t n, std::vector<AltEntry>& out) {
       case 4: {
         der::Reader inner = der::ContentsOf(t);
         der::Tlv name;
-        if (!inner.Expect(der::kSequence, name) || !inner.empty()) return Corrupt();
+        if (!inner.Expect(der::kSequence, name) || !inner.ExpectEnd()) return Corrupt();
         e.bytes.assign(name.start, name.start + name.size);
         break;
       }
@@ -117,7 +117,7 @@ DWORD DecodeGeneralNames(const BYTE* p, size_t n, std::vector<AltEntry>& out) {
 DWORD DecodeDistPoints(const BYTE* p, size_t n, std::vector<DistPoint>& out) {
   der::Reader top(p, n), seq;
   if (!top.Enter(der::kSequence, seq)) return top.error();
-  if (!top.empty()) return Corrupt();
+  if (!top.ExpectEnd()) return top.error();
   while (!seq.empty()) {
     der::Reader dp;
     if (!seq.Enter(der::kSequence, dp)) return seq.error();
@@ -127,7 +127,7 @@ DWORD DecodeDistPoints(const BYTE* p, size_t n, std::vector<DistPoint>& out) {
     if (dp.Optional(0xA0, t, present) && present) {
       der::Reader name = der::ContentsOf(t);
       der::Tlv choice;
-      if (!name.Next(choice) || !name.empty()) return Corrupt();
+      if (!name.Next(choice) || !name.ExpectEnd()) return Corrupt();
       if (choice.tag == 0xA0) {
         point.name_choice = CRL_DIST_POINT_FULL_NAME;
         if (const DWORD e = DecodeGeneralNames(choice.value, choice.length, point.full_name)) return e;
@@ -146,7 +146,7 @@ DWORD DecodeDistPoints(const BYTE* p, size_t n, std::vector<DistPoint>& out) {
       if (const DWORD e = DecodeGeneralNames(t.value, t.length, point.issuer)) return e;
     }
     if (dp.error()) return dp.error();
-    if (!dp.empty()) return Corrupt();
+    if (!dp.ExpectEnd()) return dp.error();
     out.push_back(std::move(point));
   }
   return 0;
@@ -155,7 +155,7 @@ DWORD DecodeDistPoints(const BYTE* p, size_t n, std::vector<DistPoint>& out) {
 DWORD DecodeOidSequence(const BYTE* p, size_t n, std::vector<std::string>& out) {
   der::Reader top(p, n), seq;
   if (!top.Enter(der::kSequence, seq)) return top.error();
-  if (!top.empty()) return Corrupt();
+  if (!top.ExpectEnd()) return top.error();
   while (!seq.empty()) {
     std::string oid;
     if (!ReadOid(seq, oid)) return seq.error();
@@ -167,7 +167,7 @@ DWORD DecodeOidSequence(const BYTE* p, size_t n, std::vector<std::string>& out) 
 DWORD DecodePolicies(const BYTE* p, size_t n, std::vector<Policy>& out) {
   der::Reader top(p, n), seq;
   if (!top.Enter(der::kSequence, seq)) return top.error();
-  if (!top.empty()) return Corrupt();
+  if (!top.ExpectEnd()) return top.error();
   while (!seq.empty()) {
     der::Reader info;
     Policy policy;
@@ -186,11 +186,11 @@ DWORD DecodePolicies(const BYTE* p, size_t n, std::vector<Policy>& out) {
           if (!q.Next(v)) return q.error();
           value.assign(v.start, v.start + v.size);
         }
-        if (!q.empty()) return Corrupt();
+        if (!q.ExpectEnd()) return q.error();
         policy.qualifiers.emplace_back(std::move(qid), std::move(value));
       }
     }
-    if (!info.empty()) return Corrupt();
+    if (!info.ExpectEnd()) return info.error();
     out.push_back(std::move(policy));
   }
   return 0;
@@ -511,7 +511,7 @@ BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BY
       if (!r.Next(t)) return Fail(r.error());
       if (t.tag != der::kUtcTime && t.tag != der::kGeneralizedTime) return Fail(BadTag());
       FILETIME ft;
-      if (!der::TimeToFileTime(t.tag, t.value, t.length, ft)) return Fail(Corrupt());
+      if (!DerTimeToFileTime(t.tag, t.value, t.length, ft)) return Fail(Corrupt());
       return DeliverFlat(pvStructInfo, pcbStructInfo, [&ft](FlatWriter& w) {
         if (FILETIME* out = w.Alloc<FILETIME>()) *out = ft;
       });

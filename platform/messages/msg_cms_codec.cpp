@@ -18,27 +18,23 @@ namespace vexorcsp::msg {
 Bytes Tlv(uint8_t tag, const Bytes& content) {
   Bytes out;
   out.reserve(content.size() + 10);
-  DerAppend(out, tag, content.data(), content.size());
+  der::Put(out, tag, content);
   return out;
 }
 
 Bytes TlvHeader(uint8_t tag, size_t length) {
-  Bytes out = {tag};
-  if (length < 0x80) {
-    out.push_back(BYTE(length));
-    return out;
-  }
-  BYTE octets[sizeof(size_t)];
-  int n = 0;
-  for (size_t v = length; v != 0; v >>= 8) octets[n++] = BYTE(v);
-  out.push_back(BYTE(0x80 | n));
-  while (n > 0) out.push_back(octets[--n]);
+  Bytes out;
+  der::PutHeader(out, tag, length);
   return out;
 }
 
 void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
-Bytes OidTlv(const std::string& dotted) { return OidToDer(dotted); }
+Bytes OidTlv(const std::string& dotted) {
+  Bytes out;
+  der::PutOid(out, dotted);
+  return out;
+}
 
 Bytes SmallInteger(uint32_t v) {
   Bytes content;
@@ -58,10 +54,12 @@ Bytes AlgIdTlv(const AlgId& alg) {
 
 Bytes IssuerSerialTlv(const CERT_INFO& info) {
   Bytes content(info.Issuer.pbData, info.Issuer.pbData + info.Issuer.cbData);
-  Bytes serial(info.SerialNumber.pbData, info.SerialNumber.pbData + info.SerialNumber.cbData);
-  std::reverse(serial.begin(), serial.end());
-  if (serial.empty()) serial.push_back(0);
-  Append(content, Tlv(der::kInteger, serial));
+  // The serial number is held least significant byte first; DER wants it the other way.
+  const BYTE* serial = info.SerialNumber.pbData;
+  const size_t serial_len = info.SerialNumber.cbData;
+  Bytes be(serial_len == 0 ? 1 : serial_len, 0);
+  for (size_t i = 0; i < serial_len; ++i) be[i] = serial[serial_len - 1 - i];
+  der::Put(content, der::kInteger, be);
   return Tlv(der::kSequence, content);
 }
 
@@ -174,7 +172,7 @@ bool ParseAttributes(const BYTE* contents, size_t n, std::vector<Attribute>& out
 
 bool ParseSignerInfo(const BYTE* p, size_t n, SignerRecord& out) {
   der::Reader outer(p, n), r;
-  if (!outer.Enter(der::kSequence, r) || !outer.empty()) return false;
+  if (!outer.Enter(der::kSequence, r) || !outer.ExpectEnd()) return false;
   out.encoded.assign(p, p + n);
   if (!ReadVersion(r, out.version)) return false;
   if (r.PeekTag() == der::kSequence) {
@@ -278,7 +276,7 @@ bool ParseKeyTransport(const BYTE* p, size_t n, KeyTransport& out) {
   bool present = false;
   der::Tlv mask;
   if (!session.Optional(0xA0, mask, present)) return false;
-  if (!session.Expect(der::kOctetString, mac) || mac.length != 4 || !session.empty()) return false;
+  if (!session.Expect(der::kOctetString, mac) || mac.length != 4 || !session.ExpectEnd()) return false;
   if (!r.Enter(0xA0, params) || !r.empty() || !params.Expect(der::kOid, oid) ||
       !der::OidToText(oid.value, oid.length, out.param_set) || !params.Expect(0xA0, eph) ||
       !params.Expect(der::kOctetString, ukm) || ukm.length != 8 || !params.empty())

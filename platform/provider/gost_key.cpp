@@ -3,6 +3,8 @@
 // does all the curve arithmetic.
 #include "platform/provider/gost_key.h"
 
+#include "platform/codec/der.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -26,19 +28,20 @@ constexpr CurveAlias kCurveAliases[] = {
 };
 
 std::vector<uint8_t> AlgorithmIdentifier(const KeyParams& params) {
-  std::vector<uint8_t> content = OidToDer(kGost2001KeyOid);
+  std::vector<uint8_t> content;
+  der::PutOid(content, kGost2001KeyOid);
   content.insert(content.end(), params.der.begin(), params.der.end());
   std::vector<uint8_t> out;
-  DerAppend(out, 0x30, content);
+  der::Put(out, der::kSequence, content);
   return out;
 }
 
 KeyParams ParamsFor(const std::string& curve) {
-  std::vector<uint8_t> content = OidToDer(curve);
-  const std::vector<uint8_t> digest = OidToDer(kDigestParams);
-  content.insert(content.end(), digest.begin(), digest.end());
+  std::vector<uint8_t> content;
+  der::PutOid(content, curve);
+  der::PutOid(content, kDigestParams);
   std::vector<uint8_t> der;
-  DerAppend(der, 0x30, content);
+  der::Put(der, der::kSequence, content);
   KeyParams p;
   ParseKeyParams(der.data(), der.size(), p);
   return p;
@@ -49,9 +52,9 @@ EvpPkeyPtr PrivateKeyFromRaw(const KeyParams& params, const uint8_t* priv_le) {
   std::vector<uint8_t> content = {0x02, 0x01, 0x00};
   const std::vector<uint8_t> alg = AlgorithmIdentifier(params);
   content.insert(content.end(), alg.begin(), alg.end());
-  DerAppend(content, 0x04, priv_le, 32);
+  der::Put(content, der::kOctetString, priv_le, 32);
   std::vector<uint8_t> der;
-  DerAppend(der, 0x30, content);
+  der::Put(der, der::kSequence, content);
   OPENSSL_cleanse(content.data(), content.size());
   const unsigned char* p = der.data();
   PKCS8_PRIV_KEY_INFO* info = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, long(der.size()));
@@ -110,12 +113,12 @@ std::string CanonicalCurve(const std::string& curve_oid) {
 EvpPkeyPtr PublicKeyFromRaw(const KeyParams& params, const uint8_t* key) {
   if (GostEngine() == nullptr) return nullptr;
   std::vector<uint8_t> octets;
-  DerAppend(octets, 0x04, key, kPublicKeyBytes);
+  der::Put(octets, der::kOctetString, key, kPublicKeyBytes);
   octets.insert(octets.begin(), 0x00);  // no unused bits
   std::vector<uint8_t> content = AlgorithmIdentifier(params);
-  DerAppend(content, 0x03, octets);
+  der::Put(content, der::kBitString, octets);
   std::vector<uint8_t> der;
-  DerAppend(der, 0x30, content);
+  der::Put(der, der::kSequence, content);
   const unsigned char* p = der.data();
   EvpPkeyPtr out(d2i_PUBKEY(nullptr, &p, long(der.size())));
   if (!out) ERR_clear_error();
@@ -133,32 +136,19 @@ std::vector<uint8_t> PublicKeyInfoDer(EVP_PKEY* pkey) {
 
 bool ExtractPublic(EVP_PKEY* pkey, RawPublicKey& out) {
   const std::vector<uint8_t> spki = PublicKeyInfoDer(pkey);
-  ByteReader r(spki.data(), spki.size());
-  uint8_t tag;
-  const uint8_t* c;
-  size_t n;
-  if (!r.Der(tag, c, n) || tag != 0x30) return false;
-  ByteReader seq(c, n);
-  const uint8_t *alg, *bits;
-  size_t alg_len, bits_len;
-  if (!seq.Der(tag, alg, alg_len) || tag != 0x30 || !seq.Der(tag, bits, bits_len) || tag != 0x03)
+  der::Reader r(spki.data(), spki.size());
+  der::Reader seq, a, b;
+  der::Tlv oid, params, key;
+  std::string alg_oid;
+  if (!r.Enter(der::kSequence, seq) || !seq.Enter(der::kSequence, a) || !seq.Enter(der::kBitString, b))
     return false;
-  ByteReader a(alg, alg_len);
-  const uint8_t *oid, *params, *whole;
-  size_t oid_len, params_len, whole_len;
-  if (!a.Der(tag, oid, oid_len) || tag != 0x06 ||
-      OidContentToText(oid, oid_len) != kGost2001KeyOid ||
-      !a.Der(tag, params, params_len, &whole, &whole_len) ||
-      !ParseKeyParams(whole, whole_len, out.params))
+  if (!a.Expect(der::kOid, oid) || !der::OidToText(oid.value, oid.length, alg_oid) ||
+      alg_oid != kGost2001KeyOid || !a.Next(params) || !ParseKeyParams(params.start, params.size, out.params))
     return false;
-  ByteReader b(bits, bits_len);
   uint8_t unused;
-  const uint8_t* key;
-  size_t key_len;
-  if (!b.U8(unused) || unused != 0 || !b.Der(tag, key, key_len) || tag != 0x04 ||
-      key_len != kPublicKeyBytes)
+  if (!b.U8(unused) || unused != 0 || !b.Expect(der::kOctetString, key) || key.length != kPublicKeyBytes)
     return false;
-  std::memcpy(out.key.data(), key, kPublicKeyBytes);
+  std::memcpy(out.key.data(), key.value, kPublicKeyBytes);
   return true;
 }
 
@@ -191,35 +181,32 @@ EvpPkeyPtr ImportPkcs8(const uint8_t* data, size_t len) {
   SecretBytes der;
   if (!PemOrDer(data, len, der)) return nullptr;
   // PrivateKeyInfo ::= SEQUENCE { version, AlgorithmIdentifier, OCTET STRING, [0] ... }
-  ByteReader r(der.data(), der.size());
-  uint8_t tag;
-  const uint8_t *c, *ver, *alg, *priv;
-  size_t n, ver_len, alg_len, priv_len;
-  if (!r.Der(tag, c, n) || tag != 0x30 || r.left() != 0) return nullptr;
-  ByteReader seq(c, n);
-  if (!seq.Der(tag, ver, ver_len) || tag != 0x02 || ver_len != 1 || ver[0] > 1 ||
-      !seq.Der(tag, alg, alg_len) || tag != 0x30 || !seq.Der(tag, priv, priv_len) || tag != 0x04)
+  der::Reader r(der.data(), der.size());
+  der::Reader seq, a;
+  der::Tlv ver, priv_tlv, oid, params;
+  if (!r.Enter(der::kSequence, seq) || !r.ExpectEnd()) return nullptr;
+  if (!seq.Expect(der::kInteger, ver) || ver.length != 1 || ver.value[0] > 1 || !seq.Enter(der::kSequence, a) ||
+      !seq.Expect(der::kOctetString, priv_tlv))
     return nullptr;
-  ByteReader a(alg, alg_len);
-  const uint8_t *oid, *params, *whole;
-  size_t oid_len, params_len, whole_len;
+  const uint8_t* priv = priv_tlv.value;
+  const size_t priv_len = priv_tlv.length;
   KeyParams kp;
-  if (!a.Der(tag, oid, oid_len) || tag != 0x06) return nullptr;
-  const std::string alg_oid = OidContentToText(oid, oid_len);
+  std::string alg_oid;
+  if (!a.Expect(der::kOid, oid) || !der::OidToText(oid.value, oid.length, alg_oid)) return nullptr;
   if (alg_oid != kGost2001KeyOid && alg_oid != kGost2001KeyOidAlt) return nullptr;
-  if (!a.Der(tag, params, params_len, &whole, &whole_len) ||
-      !ParseKeyParams(whole, whole_len, kp))
-    return nullptr;
+  if (!a.Next(params) || !ParseKeyParams(params.start, params.size, kp)) return nullptr;
   if (kp.digest.empty()) kp = ParamsFor(kp.curve);
 
   uint8_t scalar_le[32] = {};
   if (priv_len == 32) {
     std::memcpy(scalar_le, priv, 32);
   } else {
-    ByteReader inner(priv, priv_len);
-    const uint8_t* v;
-    size_t v_len;
-    if (!inner.Der(tag, v, v_len) || inner.left() != 0) return nullptr;
+    der::Reader inner(priv, priv_len);
+    der::Tlv t;
+    if (!inner.Next(t) || !inner.ExpectEnd()) return nullptr;
+    const uint8_t tag = t.tag;
+    const uint8_t* v = t.value;
+    size_t v_len = t.length;
     if (tag == 0x04 && v_len == 32) {
       std::memcpy(scalar_le, v, 32);
     } else if (tag == 0x02 && v_len > 0 && v_len <= 33 && !(v[0] & 0x80)) {

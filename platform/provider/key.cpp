@@ -3,6 +3,8 @@
 // and key parameters.
 #include "platform/provider/key.h"
 
+#include "platform/codec/der.h"
+
 #include <cstring>
 
 #include <openssl/crypto.h>
@@ -117,15 +119,15 @@ BOOL ImportSimpleBlob(const ProviderRef& provider, const BYTE* data, DWORD len,
 // BLOBHEADER, DWORD key length, key bytes: a session key given in the clear.
 BOOL ImportPlainKey(const ProviderRef& provider, const BYTE* data, DWORD len, DWORD flags,
                     HCRYPTKEY* phKey) {
-  ByteReader r(data, len);
+  der::Reader r(data, len);
   uint8_t type, version;
   uint16_t reserved;
   uint32_t alg, key_len;
   const uint8_t* bytes;
-  if (!r.U8(type) || !r.U8(version) || !r.U16(reserved) || !r.U32(alg) || !r.U32(key_len))
+  if (!r.U8(type) || !r.U8(version) || !r.U16LE(reserved) || !r.U32LE(alg) || !r.U32LE(key_len))
     return Fail(DWORD(NTE_BAD_DATA));
   if (alg != CALG_G28147) return Fail(DWORD(NTE_BAD_ALGID));
-  if (key_len != gost89::kKeySize || !r.Bytes(key_len, bytes) || r.left() != 0)
+  if (key_len != gost89::kKeySize || !r.Bytes(key_len, bytes) || !r.ExpectEnd())
     return Fail(DWORD(NTE_BAD_DATA));
   KeyRef key = NewSessionKey(provider, bytes, gost89::kCryptoProA, flags & CRYPT_EXPORTABLE);
   if (!key) return Fail(DWORD(NTE_FAIL));
@@ -257,14 +259,11 @@ BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD, PCERT_PUBLIC_KEY_INF
                         params))
       return Fail(DWORD(NTE_BAD_DATA));
     // The BIT STRING holds an OCTET STRING with X || Y.
-    ByteReader r(pInfo->PublicKey.pbData, pInfo->PublicKey.cbData);
-    uint8_t tag;
-    const uint8_t* point;
-    size_t point_len;
-    if (!r.Der(tag, point, point_len) || tag != 0x04 || point_len != kPublicKeyBytes ||
-        r.left() != 0)
+    der::Reader r(pInfo->PublicKey.pbData, pInfo->PublicKey.cbData);
+    der::Tlv point;
+    if (!r.Expect(der::kOctetString, point) || point.length != kPublicKeyBytes || !r.ExpectEnd())
       return Fail(DWORD(NTE_BAD_PUBLIC_KEY));
-    EvpPkeyPtr pub = PublicKeyFromRaw(params, point);
+    EvpPkeyPtr pub = PublicKeyFromRaw(params, point.value);
     if (!pub) return Fail(DWORD(NTE_BAD_PUBLIC_KEY));
     auto key = std::make_shared<Key>();
     key->kind = KeyKind::kPublic;

@@ -14,46 +14,6 @@
 
 namespace vexorcsp {
 
-// A bounds-checked cursor over bytes it does not own. A failed read leaves the cursor
-// failed; later reads fail too, so a run of reads is checked once.
-class ByteReader {
- public:
-  ByteReader(const uint8_t* data, size_t len) : p_(data), left_(data ? len : 0) {}
-  bool U8(uint8_t& v);
-  bool U16(uint16_t& v);
-  bool U32(uint32_t& v);
-  bool Bytes(size_t n, const uint8_t*& out);
-  template <size_t N>
-  bool Copy(std::array<uint8_t, N>& out) {
-    const uint8_t* p;
-    if (!Bytes(N, p)) return false;
-    for (size_t i = 0; i < N; ++i) out[i] = p[i];
-    return true;
-  }
-  // One DER element with a definite length: its tag, its content, and the whole encoding.
-  bool Der(uint8_t& tag, const uint8_t*& content, size_t& content_len,
-           const uint8_t** whole = nullptr, size_t* whole_len = nullptr);
-  size_t left() const { return left_; }
-  const uint8_t* pos() const { return p_; }
-  bool ok() const { return ok_; }
-
- private:
-  bool Fail() { ok_ = false; left_ = 0; return false; }
-  const uint8_t* p_;
-  size_t left_;
-  bool ok_ = true;
-};
-
-// DER helpers for the few structures the provider writes.
-void DerAppend(std::vector<uint8_t>& out, uint8_t tag, const uint8_t* content, size_t len);
-inline void DerAppend(std::vector<uint8_t>& out, uint8_t tag, const std::vector<uint8_t>& c) {
-  DerAppend(out, tag, c.data(), c.size());
-}
-// The DER of an object identifier given in dotted text; empty when the text is not one.
-std::vector<uint8_t> OidToDer(const std::string& dotted);
-// Dotted text of an OBJECT IDENTIFIER's content bytes; empty when malformed.
-std::string OidContentToText(const uint8_t* content, size_t len);
-
 // GostR3410-2001-PublicKeyParameters: the object identifiers and their DER.
 struct KeyParams {
   std::string curve;   // publicKeyParamSet

@@ -5,22 +5,19 @@
 #include <cstring>
 #include <memory>
 
+#include "der/der.h"
 #include "platform/core/last_error.h"
 
 namespace vexorcsp {
 namespace {
 
 constexpr BYTE kHeader[8] = {0, 0, 0, 0, 'C', 'E', 'R', 'T'};
-constexpr size_t kElementHeader = 12;
+constexpr size_t kElementHeader = 12;  // property id, marker 1, length
 
-void PutDword(std::vector<BYTE>& out, DWORD v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<BYTE>(v >> (8 * i)));
-}
+void PutDword(std::vector<BYTE>& out, DWORD v) { der::PutU32LE(out, v); }
 
-DWORD GetDword(const BYTE* p) {
-  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 |
-         static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
-}
+// A little-endian word at a place the caller has checked to lie inside the buffer.
+DWORD GetDword(const BYTE* p) { return der::LoadU32LE(p); }
 
 void PutElement(std::vector<BYTE>& out, DWORD id, const BYTE* data, size_t size) {
   PutDword(out, id);
@@ -95,18 +92,13 @@ DWORD LoadSerialized(const BYTE* data, size_t size, Store& into) {
   std::vector<std::unique_ptr<CertObject, Deleter>> certs;
   std::vector<std::unique_ptr<CrlObject, Deleter>> crls;
   std::map<DWORD, std::vector<BYTE>> props;
-  size_t pos = sizeof kHeader;
-  while (pos < size) {
-    if (size - pos < kElementHeader) return Malformed();
-    const DWORD id = GetDword(data + pos);
-    const DWORD marker = GetDword(data + pos + 4);
-    const DWORD length = GetDword(data + pos + 8);
-    pos += kElementHeader;
+  der::Reader r(data + sizeof kHeader, size - sizeof kHeader);
+  while (!r.empty()) {
+    DWORD id, marker, length;
+    const BYTE* payload;
+    if (!r.U32LE(id) || !r.U32LE(marker) || !r.U32LE(length)) return Malformed();
     if (id == 0) break;  // end marker
-    if (marker != 1) return Malformed();
-    if (length > size - pos) return Malformed();
-    const BYTE* payload = data + pos;
-    pos += length;
+    if (marker != 1 || !r.Bytes(length, payload)) return Malformed();
     if (id == CERT_CERT_PROP_ID) {
       CertObject* c = NewCertObject(payload, length);
       if (c == nullptr) return GetLastError();

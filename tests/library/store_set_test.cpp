@@ -60,17 +60,16 @@ TEST(SSTAccessorPath, PathAndLockNames) {
 TEST_F(LibraryTest, StoreFileIsCreatedWithMissingDirectoryLevels) {
   const fs::path nested = work_ / "a" / "b";
   fs::create_directories(nested);
-  SSTAccessor with_owner;
-  IVexorImpl& obj = Object();
-  with_owner.Init(nested.c_str(), true);
-  SSTAccessor without_owner;
-  without_owner.Init(nested.c_str(), false);
-  EXPECT_EQ(with_owner.GetMutexName(), SSTAccessor::MutexNameFor((nested / "certstore.sst").string()));
+  SSTAccessor creating;
+  creating.Init(nested.c_str(), true);
+  SSTAccessor reading;
+  reading.Init(nested.c_str(), false);
+  EXPECT_EQ(creating.GetMutexName(), SSTAccessor::MutexNameFor((nested / "certstore.sst").string()));
   fs::remove_all(work_ / "a");
 
-  // Without an owner nothing makes the directories, so the open fails.
-  EXPECT_EQ(without_owner.Open(kStoreEncoding, kStoreFileOpenFlags, 0), nullptr);
-  HCERTSTORE s = with_owner.Open(kStoreEncoding, kStoreFileOpenFlags, 0);
+  // A reader makes no directories, so its open fails.
+  EXPECT_EQ(reading.Open(kStoreEncoding, kStoreFileOpenFlags, 0), nullptr);
+  HCERTSTORE s = creating.Open(kStoreEncoding, kStoreFileOpenFlags, 0);
   ASSERT_NE(s, nullptr) << std::hex << GetLastError();
   CertCloseStore(s, 0);
   EXPECT_TRUE(fs::exists(nested / "certstore.sst"));

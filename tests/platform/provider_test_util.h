@@ -16,27 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "common/hex.h"
 #include "vexor/platform.h"
 
 namespace provider_test {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes Unhex(const std::string& hex) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
-inline std::string Hex(const uint8_t* p, size_t n) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += kHex[p[i] >> 4];
-    s += kHex[p[i] & 15];
-  }
-  return s;
-}
+using test_common::Unhex;
+// The known-answer files write hex in lower case.
+inline std::string Hex(const uint8_t* p, size_t n) { return test_common::Hex(p, n, test_common::HexCase::kLower); }
 inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
 
 inline Bytes Reversed(Bytes b) { return Bytes(b.rbegin(), b.rend()); }

@@ -38,16 +38,6 @@ void WriteFile(const fs::path& p, const Bytes& data) {
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-std::string Hex(const uint8_t* p, size_t n) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += kDigits[p[i] >> 4];
-    s += kDigits[p[i] & 15];
-  }
-  return s;
-}
-
 namespace {
 
 const char* kConfig = R"([ ca ]

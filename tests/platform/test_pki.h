@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/hex.h"
 #include "vexor/platform.h"
 
 namespace test_pki {
@@ -49,8 +50,7 @@ RunResult Run(const std::string& command);
 
 Bytes ReadFile(const std::filesystem::path& p);
 void WriteFile(const std::filesystem::path& p, const Bytes& data);
-std::string Hex(const uint8_t* p, size_t n);  // upper case
-inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
+using test_common::Hex;  // upper case
 
 // Points VEXOR_CSP_HOME at a new temporary directory for the object's life.
 class ScopedHome {

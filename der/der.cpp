@@ -1,0 +1,189 @@
+#include "der/der.h"
+
+#include <cstdio>
+
+namespace der {
+
+bool Reader::Next(Tlv& out) {
+  if (error_ != kOk) return false;
+  if (p_ == end_) return Fail(kEndOfData);
+  const uint8_t* start = p_;
+  const uint8_t* q = p_;
+  const uint8_t tag = *q++;
+  if ((tag & 0x1F) == 0x1F) return Fail(kBadTag);  // multi-octet tag numbers are not used
+  if (q == end_) return Fail(kEndOfData);
+  size_t length = *q++;
+  if (length & 0x80) {
+    const size_t octets = length & 0x7F;
+    if (octets == 0) return Fail(kCorrupt);  // the indefinite form is BER, not DER
+    if (octets > 4) return Fail(kTooLarge);
+    if (static_cast<size_t>(end_ - q) < octets) return Fail(kEndOfData);
+    if (*q == 0) return Fail(kCorrupt);  // a leading zero octet is not minimal
+    length = 0;
+    for (size_t i = 0; i < octets; ++i) length = (length << 8) | *q++;
+    if (length < 0x80) return Fail(kCorrupt);  // the short form was due
+  }
+  if (static_cast<size_t>(end_ - q) < length) return Fail(kEndOfData);
+  out.tag = tag;
+  out.start = start;
+  out.value = q;
+  out.length = length;
+  out.size = static_cast<size_t>(q - start) + length;
+  p_ = q + length;
+  return true;
+}
+
+bool Reader::Expect(uint8_t tag, Tlv& out) {
+  if (error_ != kOk) return false;
+  if (p_ == end_) return Fail(kEndOfData);
+  if (*p_ != tag) return Fail(kBadTag);
+  return Next(out);
+}
+
+bool Reader::Optional(uint8_t tag, Tlv& out, bool& present) {
+  present = false;
+  if (error_ != kOk) return false;
+  if (p_ == end_ || *p_ != tag) return true;
+  present = Next(out);
+  return present;
+}
+
+bool Reader::Enter(uint8_t tag, Reader& inner) {
+  Tlv t;
+  if (!Expect(tag, t)) return false;
+  inner = ContentsOf(t);
+  return true;
+}
+
+bool Reader::ExpectEnd() {
+  if (error_ != kOk) return false;
+  return empty() || Fail(kCorrupt);
+}
+
+bool Reader::U8(uint8_t& v) {
+  const uint8_t* b;
+  if (!Bytes(1, b)) return false;
+  v = b[0];
+  return true;
+}
+
+bool Reader::U16LE(uint16_t& v) {
+  const uint8_t* b;
+  if (!Bytes(2, b)) return false;
+  v = static_cast<uint16_t>(b[0] | b[1] << 8);
+  return true;
+}
+
+bool Reader::U32LE(uint32_t& v) {
+  const uint8_t* b;
+  if (!Bytes(4, b)) return false;
+  v = LoadU32LE(b);
+  return true;
+}
+
+bool Reader::Bytes(size_t n, const uint8_t*& out) {
+  if (error_ != kOk) return false;
+  if (n > remaining()) return Fail(kEndOfData);
+  out = p_;
+  p_ += n;
+  return true;
+}
+
+size_t HeaderSize(size_t length) {
+  size_t n = 2;
+  if (length >= 0x80)
+    for (size_t v = length; v != 0; v >>= 8) ++n;
+  return n;
+}
+
+void PutHeader(std::vector<uint8_t>& out, uint8_t tag, size_t length) {
+  out.push_back(tag);
+  if (length < 0x80) {
+    out.push_back(static_cast<uint8_t>(length));
+    return;
+  }
+  uint8_t tmp[sizeof(size_t)];
+  int n = 0;
+  for (size_t v = length; v != 0; v >>= 8) tmp[n++] = static_cast<uint8_t>(v & 0xFF);
+  out.push_back(static_cast<uint8_t>(0x80 | n));
+  while (n > 0) out.push_back(tmp[--n]);
+}
+
+void Put(std::vector<uint8_t>& out, uint8_t tag, const uint8_t* value, size_t length) {
+  PutHeader(out, tag, length);
+  if (length != 0) out.insert(out.end(), value, value + length);
+}
+
+bool PutOid(std::vector<uint8_t>& out, const std::string& dotted) {
+  std::vector<uint8_t> body;
+  if (!OidFromText(dotted.c_str(), body)) return false;
+  Put(out, kOid, body);
+  return true;
+}
+
+void PutU32LE(std::vector<uint8_t>& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+bool OidToText(const uint8_t* value, size_t length, std::string& out) {
+  out.clear();
+  if (value == nullptr || length == 0) return false;
+  uint64_t arc = 0;
+  bool first = true;
+  for (size_t i = 0; i < length; ++i) {
+    if (arc == 0 && value[i] == 0x80) return false;  // non-minimal arc
+    if (arc > (UINT64_MAX >> 7)) return false;
+    arc = (arc << 7) | (value[i] & 0x7F);
+    if (value[i] & 0x80) {
+      if (i + 1 == length) return false;  // truncated arc
+      continue;
+    }
+    char buf[48];
+    if (first) {
+      const uint64_t top = arc < 40 ? 0 : (arc < 80 ? 1 : 2);
+      std::snprintf(buf, sizeof buf, "%llu.%llu", static_cast<unsigned long long>(top),
+                    static_cast<unsigned long long>(arc - top * 40));
+      first = false;
+    } else {
+      std::snprintf(buf, sizeof buf, ".%llu", static_cast<unsigned long long>(arc));
+    }
+    out += buf;
+    arc = 0;
+  }
+  return true;
+}
+
+bool OidFromText(const char* text, std::vector<uint8_t>& out) {
+  out.clear();
+  if (text == nullptr) return false;
+  std::vector<uint64_t> arcs;
+  const char* p = text;
+  while (true) {
+    if (*p < '0' || *p > '9') return false;
+    uint64_t v = 0;
+    while (*p >= '0' && *p <= '9') {
+      if (v > (UINT64_MAX - 9) / 10) return false;
+      v = v * 10 + static_cast<uint64_t>(*p++ - '0');
+    }
+    arcs.push_back(v);
+    if (*p == '\0') break;
+    if (*p++ != '.') return false;
+  }
+  if (arcs.size() < 2 || arcs[0] > 2 || (arcs[0] < 2 && arcs[1] >= 40)) return false;
+  if (arcs[1] > UINT64_MAX - 80) return false;
+  auto put_arc = [&out](uint64_t v) {
+    uint8_t tmp[10];
+    int n = 0;
+    do {
+      tmp[n++] = static_cast<uint8_t>(v & 0x7F);
+      v >>= 7;
+    } while (v != 0);
+    while (n > 1) out.push_back(static_cast<uint8_t>(tmp[--n] | 0x80));
+    out.push_back(tmp[0]);
+  };
+  put_arc(arcs[0] * 40 + arcs[1]);
+  for (size_t i = 2; i < arcs.size(); ++i) put_arc(arcs[i]);
+  return true;
+}
+
+}  // namespace der
