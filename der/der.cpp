@@ -89,6 +89,28 @@ bool Reader::Bytes(size_t n, const uint8_t*& out) {
   return true;
 }
 
+bool Reader::Base128(uint64_t& v) {
+  v = 0;
+  uint8_t b;
+  do {
+    if (!U8(b)) return false;
+    if (v > (UINT64_MAX >> 7)) return Fail(kCorrupt);
+    v = (v << 7) | (b & 0x7F);
+  } while (b & 0x80);
+  return true;
+}
+
+void PutBase128(std::vector<uint8_t>& out, uint64_t v) {
+  uint8_t tmp[10];
+  int n = 0;
+  do {
+    tmp[n++] = static_cast<uint8_t>(v & 0x7F);
+    v >>= 7;
+  } while (v != 0);
+  while (n > 1) out.push_back(static_cast<uint8_t>(tmp[--n] | 0x80));
+  out.push_back(tmp[0]);
+}
+
 size_t HeaderSize(size_t length) {
   size_t n = 2;
   if (length >= 0x80)
@@ -128,16 +150,12 @@ void PutU32LE(std::vector<uint8_t>& out, uint32_t v) {
 bool OidToText(const uint8_t* value, size_t length, std::string& out) {
   out.clear();
   if (value == nullptr || length == 0) return false;
-  uint64_t arc = 0;
+  Reader r(value, length);
   bool first = true;
-  for (size_t i = 0; i < length; ++i) {
-    if (arc == 0 && value[i] == 0x80) return false;  // non-minimal arc
-    if (arc > (UINT64_MAX >> 7)) return false;
-    arc = (arc << 7) | (value[i] & 0x7F);
-    if (value[i] & 0x80) {
-      if (i + 1 == length) return false;  // truncated arc
-      continue;
-    }
+  while (!r.empty()) {
+    if (*r.pos() == 0x80) return false;  // non-minimal subidentifier
+    uint64_t arc;
+    if (!r.Base128(arc)) return false;
     char buf[48];
     if (first) {
       const uint64_t top = arc < 40 ? 0 : (arc < 80 ? 1 : 2);
@@ -148,7 +166,6 @@ bool OidToText(const uint8_t* value, size_t length, std::string& out) {
       std::snprintf(buf, sizeof buf, ".%llu", static_cast<unsigned long long>(arc));
     }
     out += buf;
-    arc = 0;
   }
   return true;
 }
@@ -171,18 +188,8 @@ bool OidFromText(const char* text, std::vector<uint8_t>& out) {
   }
   if (arcs.size() < 2 || arcs[0] > 2 || (arcs[0] < 2 && arcs[1] >= 40)) return false;
   if (arcs[1] > UINT64_MAX - 80) return false;
-  auto put_arc = [&out](uint64_t v) {
-    uint8_t tmp[10];
-    int n = 0;
-    do {
-      tmp[n++] = static_cast<uint8_t>(v & 0x7F);
-      v >>= 7;
-    } while (v != 0);
-    while (n > 1) out.push_back(static_cast<uint8_t>(tmp[--n] | 0x80));
-    out.push_back(tmp[0]);
-  };
-  put_arc(arcs[0] * 40 + arcs[1]);
-  for (size_t i = 2; i < arcs.size(); ++i) put_arc(arcs[i]);
+  PutBase128(out, arcs[0] * 40 + arcs[1]);
+  for (size_t i = 2; i < arcs.size(); ++i) PutBase128(out, arcs[i]);
   return true;
 }
 

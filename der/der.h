@@ -91,6 +91,9 @@ class Reader {
   bool U32LE(uint32_t& v);
   // The next n bytes, in place.
   bool Bytes(size_t n, const uint8_t*& out);
+  // One base-128 subidentifier of an OBJECT IDENTIFIER (high bit = more octets follow);
+  // kEndOfData when the input ends inside it, kCorrupt beyond 64 bits.
+  bool Base128(uint64_t& v);
   template <size_t N>
   bool Copy(std::array<uint8_t, N>& out) {
     const uint8_t* p;
@@ -114,6 +117,8 @@ void Put(std::vector<uint8_t>& out, uint8_t tag, const uint8_t* value, size_t le
 inline void Put(std::vector<uint8_t>& out, uint8_t tag, const std::vector<uint8_t>& value) {
   Put(out, tag, value.data(), value.size());
 }
+// Appends one base-128 subidentifier, most significant group first.
+void PutBase128(std::vector<uint8_t>& out, uint64_t v);
 // Appends a whole OBJECT IDENTIFIER element for dotted text; false (nothing appended) for
 // malformed text.
 bool PutOid(std::vector<uint8_t>& out, const std::string& dotted);
