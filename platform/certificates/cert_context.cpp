@@ -1,5 +1,6 @@
 // Certificate contexts: decoding a certificate into the Windows CERT_INFO shape, reference
 // counting and creation.
+#include "platform/core/api_guard.h"
 #include "platform/certificates/cert_context.h"
 
 #include <algorithm>
@@ -282,67 +283,81 @@ extern "C" {
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                             DWORD cbCertEncoded) {
-  if (!(dwCertEncodingType & X509_ASN_ENCODING))
-    return FailNull<const CERT_CONTEXT>(static_cast<DWORD>(E_INVALIDARG));
-  return NewCertObject(pbCertEncoded, cbCertEncoded);
+  return ApiGuard<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    if (!(dwCertEncodingType & X509_ASN_ENCODING))
+      return FailNull<const CERT_CONTEXT>(static_cast<DWORD>(E_INVALIDARG));
+    return NewCertObject(pbCertEncoded, cbCertEncoded);
+  });
 }
 
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext) {
-  if (pCertContext == nullptr) return nullptr;
-  AddRef(AsObject(pCertContext));
-  return pCertContext;
+  return ApiGuard<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    if (pCertContext == nullptr) return nullptr;
+    AddRef(AsObject(pCertContext));
+    return pCertContext;
+  });
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
-  if (pCertContext != nullptr) Release(AsObject(pCertContext));
-  return TRUE;
+  return ApiGuard([&]() -> BOOL {
+    if (pCertContext != nullptr) Release(AsObject(pCertContext));
+    return TRUE;
+  });
 }
 
 BOOL CertCompareIntegerBlob(const CRYPT_INTEGER_BLOB* pInt1, const CRYPT_INTEGER_BLOB* pInt2) {
-  if (pInt1 == nullptr || pInt2 == nullptr) return FALSE;
-  // Little-endian: drop insignificant high bytes (0x00 before a clear sign bit, 0xFF before a
-  // set one) at the end of each array.
-  auto significant = [](const CRYPT_INTEGER_BLOB* b) {
-    DWORD n = b->cbData;
-    while (n > 1) {
-      const BYTE top = b->pbData[n - 1];
-      const BYTE next = b->pbData[n - 2];
-      if ((top == 0x00 && !(next & 0x80)) || (top == 0xFF && (next & 0x80)))
-        --n;
-      else
-        break;
-    }
-    return n;
-  };
-  const DWORD n1 = significant(pInt1);
-  const DWORD n2 = significant(pInt2);
-  return n1 == n2 && (n1 == 0 || std::memcmp(pInt1->pbData, pInt2->pbData, n1) == 0);
+  return ApiGuard([&]() -> BOOL {
+    if (pInt1 == nullptr || pInt2 == nullptr) return FALSE;
+    // Little-endian: drop insignificant high bytes (0x00 before a clear sign bit, 0xFF before a
+    // set one) at the end of each array.
+    auto significant = [](const CRYPT_INTEGER_BLOB* b) {
+      DWORD n = b->cbData;
+      while (n > 1) {
+        const BYTE top = b->pbData[n - 1];
+        const BYTE next = b->pbData[n - 2];
+        if ((top == 0x00 && !(next & 0x80)) || (top == 0xFF && (next & 0x80)))
+          --n;
+        else
+          break;
+      }
+      return n;
+    };
+    const DWORD n1 = significant(pInt1);
+    const DWORD n2 = significant(pInt2);
+    return n1 == n2 && (n1 == 0 || std::memcmp(pInt1->pbData, pInt2->pbData, n1) == 0);
+  });
 }
 
 BOOL CertCompareCertificateName(DWORD, PCERT_NAME_BLOB pCertName1, PCERT_NAME_BLOB pCertName2) {
-  if (pCertName1 == nullptr || pCertName2 == nullptr) return FALSE;
-  return pCertName1->cbData == pCertName2->cbData &&
-         (pCertName1->cbData == 0 ||
-          std::memcmp(pCertName1->pbData, pCertName2->pbData, pCertName1->cbData) == 0);
+  return ApiGuard([&]() -> BOOL {
+    if (pCertName1 == nullptr || pCertName2 == nullptr) return FALSE;
+    return pCertName1->cbData == pCertName2->cbData &&
+           (pCertName1->cbData == 0 ||
+            std::memcmp(pCertName1->pbData, pCertName2->pbData, pCertName1->cbData) == 0);
+  });
 }
 
 LONG CertVerifyTimeValidity(LPFILETIME pTimeToVerify, PCERT_INFO pCertInfo) {
-  FILETIME now;
-  if (pTimeToVerify == nullptr) {
-    GetSystemTimeAsFileTime(&now);
-    pTimeToVerify = &now;
-  }
-  if (CompareFileTime(pTimeToVerify, &pCertInfo->NotBefore) < 0) return -1;
-  if (CompareFileTime(pTimeToVerify, &pCertInfo->NotAfter) > 0) return 1;
-  return 0;
+  return ApiGuard<LONG>(0, [&]() -> LONG {
+    FILETIME now;
+    if (pTimeToVerify == nullptr) {
+      GetSystemTimeAsFileTime(&now);
+      pTimeToVerify = &now;
+    }
+    if (CompareFileTime(pTimeToVerify, &pCertInfo->NotBefore) < 0) return -1;
+    if (CompareFileTime(pTimeToVerify, &pCertInfo->NotAfter) > 0) return 1;
+    return 0;
+  });
 }
 
 PCERT_EXTENSION CertFindExtension(LPCSTR pszObjId, DWORD cExtensions, CERT_EXTENSION rgExtensions[]) {
-  if (pszObjId == nullptr || (cExtensions != 0 && rgExtensions == nullptr))
-    return FailNull<CERT_EXTENSION>(static_cast<DWORD>(E_INVALIDARG));
-  for (DWORD i = 0; i < cExtensions; ++i)
-    if (std::strcmp(rgExtensions[i].pszObjId, pszObjId) == 0) return &rgExtensions[i];
-  return FailNull<CERT_EXTENSION>(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+  return ApiGuard<PCERT_EXTENSION>(nullptr, [&]() -> PCERT_EXTENSION {
+    if (pszObjId == nullptr || (cExtensions != 0 && rgExtensions == nullptr))
+      return FailNull<CERT_EXTENSION>(static_cast<DWORD>(E_INVALIDARG));
+    for (DWORD i = 0; i < cExtensions; ++i)
+      if (std::strcmp(rgExtensions[i].pszObjId, pszObjId) == 0) return &rgExtensions[i];
+    return FailNull<CERT_EXTENSION>(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+  });
 }
 
 }  // extern "C"

@@ -1,5 +1,6 @@
 // CRL contexts: decoding a certificate revocation list into CRL_INFO, reference counting,
 // time validity and the serial-number lookup.
+#include "platform/core/api_guard.h"
 #include "platform/certificates/cert_context.h"
 
 #include <openssl/err.h>
@@ -129,50 +130,60 @@ extern "C" {
 
 PCCRL_CONTEXT CertCreateCRLContext(DWORD dwCertEncodingType, const BYTE* pbCrlEncoded,
                                    DWORD cbCrlEncoded) {
-  if (!(dwCertEncodingType & X509_ASN_ENCODING))
-    return FailNull<const CRL_CONTEXT>(static_cast<DWORD>(E_INVALIDARG));
-  return NewCrlObject(pbCrlEncoded, cbCrlEncoded);
+  return ApiGuard<PCCRL_CONTEXT>(nullptr, [&]() -> PCCRL_CONTEXT {
+    if (!(dwCertEncodingType & X509_ASN_ENCODING))
+      return FailNull<const CRL_CONTEXT>(static_cast<DWORD>(E_INVALIDARG));
+    return NewCrlObject(pbCrlEncoded, cbCrlEncoded);
+  });
 }
 
 PCCRL_CONTEXT CertDuplicateCRLContext(PCCRL_CONTEXT pCrlContext) {
-  if (pCrlContext == nullptr) return nullptr;
-  AddRef(AsObject(pCrlContext));
-  return pCrlContext;
+  return ApiGuard<PCCRL_CONTEXT>(nullptr, [&]() -> PCCRL_CONTEXT {
+    if (pCrlContext == nullptr) return nullptr;
+    AddRef(AsObject(pCrlContext));
+    return pCrlContext;
+  });
 }
 
 BOOL CertFreeCRLContext(PCCRL_CONTEXT pCrlContext) {
-  if (pCrlContext != nullptr) Release(AsObject(pCrlContext));
-  return TRUE;
+  return ApiGuard([&]() -> BOOL {
+    if (pCrlContext != nullptr) Release(AsObject(pCrlContext));
+    return TRUE;
+  });
 }
 
 LONG CertVerifyCRLTimeValidity(LPFILETIME pTimeToVerify, PCRL_INFO pCrlInfo) {
-  FILETIME now;
-  if (pTimeToVerify == nullptr) {
-    GetSystemTimeAsFileTime(&now);
-    pTimeToVerify = &now;
-  }
-  if (CompareFileTime(pTimeToVerify, &pCrlInfo->ThisUpdate) < 0) return -1;
-  // A list without a next update never expires.
-  const FILETIME zero{0, 0};
-  if (CompareFileTime(&pCrlInfo->NextUpdate, &zero) == 0) return 0;
-  if (CompareFileTime(pTimeToVerify, &pCrlInfo->NextUpdate) > 0) return 1;
-  return 0;
+  return ApiGuard<LONG>(0, [&]() -> LONG {
+    FILETIME now;
+    if (pTimeToVerify == nullptr) {
+      GetSystemTimeAsFileTime(&now);
+      pTimeToVerify = &now;
+    }
+    if (CompareFileTime(pTimeToVerify, &pCrlInfo->ThisUpdate) < 0) return -1;
+    // A list without a next update never expires.
+    const FILETIME zero{0, 0};
+    if (CompareFileTime(&pCrlInfo->NextUpdate, &zero) == 0) return 0;
+    if (CompareFileTime(pTimeToVerify, &pCrlInfo->NextUpdate) > 0) return 1;
+    return 0;
+  });
 }
 
 BOOL CertFindCertificateInCRL(PCCERT_CONTEXT pCert, PCCRL_CONTEXT pCrlContext, DWORD dwFlags,
                               void*, PCRL_ENTRY* ppCrlEntry) {
-  if (pCert == nullptr || pCrlContext == nullptr || ppCrlEntry == nullptr || dwFlags != 0)
-    return Fail(static_cast<DWORD>(E_INVALIDARG));
-  *ppCrlEntry = nullptr;
-  const CRL_INFO* info = pCrlContext->pCrlInfo;
-  for (DWORD i = 0; i < info->cCRLEntry; ++i) {
-    if (CertCompareIntegerBlob(&info->rgCRLEntry[i].SerialNumber,
-                               &pCert->pCertInfo->SerialNumber)) {
-      *ppCrlEntry = &info->rgCRLEntry[i];
-      break;
+  return ApiGuard([&]() -> BOOL {
+    if (pCert == nullptr || pCrlContext == nullptr || ppCrlEntry == nullptr || dwFlags != 0)
+      return Fail(static_cast<DWORD>(E_INVALIDARG));
+    *ppCrlEntry = nullptr;
+    const CRL_INFO* info = pCrlContext->pCrlInfo;
+    for (DWORD i = 0; i < info->cCRLEntry; ++i) {
+      if (CertCompareIntegerBlob(&info->rgCRLEntry[i].SerialNumber,
+                                 &pCert->pCertInfo->SerialNumber)) {
+        *ppCrlEntry = &info->rgCRLEntry[i];
+        break;
+      }
     }
-  }
-  return TRUE;
+    return TRUE;
+  });
 }
 
 }  // extern "C"

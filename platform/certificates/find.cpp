@@ -4,6 +4,7 @@
 
 #include <openssl/err.h>
 
+#include "platform/core/api_guard.h"
 #include "platform/core/cp1251.h"
 #include "platform/core/last_error.h"
 #include "platform/certificates/names.h"
@@ -154,42 +155,48 @@ extern "C" {
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD, DWORD dwFindFlags,
                                           DWORD dwFindType, const void* pvFindPara,
                                           PCCERT_CONTEXT pPrevCertContext) {
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr || (dwFindType != CERT_FIND_ANY && pvFindPara == nullptr)) {
-    if (pPrevCertContext) Release(AsObject(pPrevCertContext));
-    return FailNull<const CERT_CONTEXT>(s == nullptr ? ERROR_INVALID_HANDLE : static_cast<DWORD>(E_INVALIDARG));
-  }
-  return FindCertificate(*s, dwFindFlags, dwFindType, pvFindPara, pPrevCertContext);
+  return ApiGuard<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr || (dwFindType != CERT_FIND_ANY && pvFindPara == nullptr)) {
+      if (pPrevCertContext) Release(AsObject(pPrevCertContext));
+      return FailNull<const CERT_CONTEXT>(s == nullptr ? ERROR_INVALID_HANDLE : static_cast<DWORD>(E_INVALIDARG));
+    }
+    return FindCertificate(*s, dwFindFlags, dwFindType, pvFindPara, pPrevCertContext);
+  });
 }
 
 PCCERT_CONTEXT CertGetSubjectCertificateFromStore(HCERTSTORE hCertStore, DWORD, PCERT_INFO pCertId) {
-  if (pCertId == nullptr) return FailNull<const CERT_CONTEXT>(static_cast<DWORD>(E_INVALIDARG));
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr) return FailNull<const CERT_CONTEXT>(ERROR_INVALID_HANDLE);
-  return FindCertificate(*s, 0, CERT_FIND_SUBJECT_CERT, pCertId, nullptr);
+  return ApiGuard<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    if (pCertId == nullptr) return FailNull<const CERT_CONTEXT>(static_cast<DWORD>(E_INVALIDARG));
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) return FailNull<const CERT_CONTEXT>(ERROR_INVALID_HANDLE);
+    return FindCertificate(*s, 0, CERT_FIND_SUBJECT_CERT, pCertId, nullptr);
+  });
 }
 
 PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pSubjectContext,
                                                  PCCERT_CONTEXT pPrevIssuerContext, DWORD* pdwFlags) {
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr || pSubjectContext == nullptr) {
-    if (pPrevIssuerContext) Release(AsObject(pPrevIssuerContext));
-    return FailNull<const CERT_CONTEXT>(static_cast<DWORD>(E_INVALIDARG));
-  }
-  PCCERT_CONTEXT issuer = FindCertificate(*s, 0, CERT_FIND_ISSUER_OF, pSubjectContext, pPrevIssuerContext);
-  if (issuer != nullptr && pdwFlags != nullptr) {
-    if (*pdwFlags & CERT_STORE_SIGNATURE_FLAG) {
-      EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->x509.get());
-      if (key != nullptr && X509_verify(AsObject(pSubjectContext)->x509.get(), key) == 1)
-        *pdwFlags &= ~static_cast<DWORD>(CERT_STORE_SIGNATURE_FLAG);
-      ERR_clear_error();
+  return ApiGuard<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr || pSubjectContext == nullptr) {
+      if (pPrevIssuerContext) Release(AsObject(pPrevIssuerContext));
+      return FailNull<const CERT_CONTEXT>(static_cast<DWORD>(E_INVALIDARG));
     }
-    if (*pdwFlags & CERT_STORE_TIME_VALIDITY_FLAG) {
-      if (CertVerifyTimeValidity(nullptr, pSubjectContext->pCertInfo) == 0)
-        *pdwFlags &= ~static_cast<DWORD>(CERT_STORE_TIME_VALIDITY_FLAG);
+    PCCERT_CONTEXT issuer = FindCertificate(*s, 0, CERT_FIND_ISSUER_OF, pSubjectContext, pPrevIssuerContext);
+    if (issuer != nullptr && pdwFlags != nullptr) {
+      if (*pdwFlags & CERT_STORE_SIGNATURE_FLAG) {
+        EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->x509.get());
+        if (key != nullptr && X509_verify(AsObject(pSubjectContext)->x509.get(), key) == 1)
+          *pdwFlags &= ~static_cast<DWORD>(CERT_STORE_SIGNATURE_FLAG);
+        ERR_clear_error();
+      }
+      if (*pdwFlags & CERT_STORE_TIME_VALIDITY_FLAG) {
+        if (CertVerifyTimeValidity(nullptr, pSubjectContext->pCertInfo) == 0)
+          *pdwFlags &= ~static_cast<DWORD>(CERT_STORE_TIME_VALIDITY_FLAG);
+      }
     }
-  }
-  return issuer;
+    return issuer;
+  });
 }
 
 }  // extern "C"

@@ -1,4 +1,5 @@
 // Names: CertNameToStrA and CertGetNameStringA in the Windows-1251 code page.
+#include "platform/core/api_guard.h"
 #include "platform/certificates/names.h"
 
 #include <algorithm>
@@ -260,124 +261,128 @@ extern "C" {
 
 DWORD CertNameToStrA(DWORD dwCertEncodingType, PCERT_NAME_BLOB pName, DWORD dwStrType, LPSTR psz,
                      DWORD csz) {
-  std::string text;
-  DWORD error = 0;
-  if (!(dwCertEncodingType & X509_ASN_ENCODING) && dwCertEncodingType != 0) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return Deliver("", psz, csz);
-  }
-  if (pName == nullptr || !FormatName(pName->pbData, pName->cbData, dwStrType, text, error)) {
-    if (psz != nullptr && csz != 0) psz[0] = '\0';
-    SetLastError(pName == nullptr ? static_cast<DWORD>(E_INVALIDARG) : error);
-    return 1;
-  }
-  SetLastError(0);
-  return Deliver(text, psz, csz);
+  return ApiGuard<DWORD>(0, [&]() -> DWORD {
+    std::string text;
+    DWORD error = 0;
+    if (!(dwCertEncodingType & X509_ASN_ENCODING) && dwCertEncodingType != 0) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return Deliver("", psz, csz);
+    }
+    if (pName == nullptr || !FormatName(pName->pbData, pName->cbData, dwStrType, text, error)) {
+      if (psz != nullptr && csz != 0) psz[0] = '\0';
+      SetLastError(pName == nullptr ? static_cast<DWORD>(E_INVALIDARG) : error);
+      return 1;
+    }
+    SetLastError(0);
+    return Deliver(text, psz, csz);
+  });
 }
 
 DWORD CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
                          LPSTR pszNameString, DWORD cchNameString) {
-  if (pCertContext == nullptr) {
-    SetLastError(static_cast<DWORD>(E_INVALIDARG));
-    return Deliver("", pszNameString, cchNameString);
-  }
-  const CERT_INFO& info = *pCertContext->pCertInfo;
-  const bool issuer = dwFlags & CERT_NAME_ISSUER_FLAG;
-  const CERT_NAME_BLOB& name = issuer ? info.Issuer : info.Subject;
-  std::vector<Rdn> rdns;
-  DWORD error = 0;
-  if (!ParseName(name.pbData, name.cbData, rdns, error)) rdns.clear();
-  std::vector<GeneralName> alt;
-  AltNames(info, issuer, alt);
-  auto first_alt = [&alt](int choice) -> const GeneralName* {
-    for (const GeneralName& g : alt)
-      if (g.choice == choice) return &g;
-    return nullptr;
-  };
-  std::string result;
-  switch (dwType) {
-    case CERT_NAME_EMAIL_TYPE:
-      if (const GeneralName* g = first_alt(1)) result = Ia5ToA(*g);
-      else if (const NameAttr* a = FirstAttr(rdns, szOID_RSA_emailAddr)) result = AttrValueA(*a);
-      break;
-    case CERT_NAME_RDN_TYPE: {
-      const DWORD str_type = pvTypePara ? *static_cast<DWORD*>(pvTypePara) : CERT_SIMPLE_NAME_STR;
-      FormatName(name.pbData, name.cbData, str_type, result, error);
-      break;
-    }
-    case CERT_NAME_ATTR_TYPE: {
-      const NameAttr* a = nullptr;
-      if (pvTypePara != nullptr) {
-        a = FirstAttr(rdns, static_cast<const char*>(pvTypePara));
-      } else {
-        for (const char* oid : {szOID_RSA_emailAddr, "2.5.4.3", "2.5.4.11", "2.5.4.10"})
-          if ((a = FirstAttr(rdns, oid)) != nullptr) break;
-      }
-      if (a != nullptr) result = AttrValueA(*a);
-      break;
-    }
-    case CERT_NAME_FRIENDLY_DISPLAY_TYPE: {
-      std::vector<BYTE> friendly;
-      if (!issuer && AsObject(pCertContext)->core.props.Get(CERT_FRIENDLY_NAME_PROP_ID, friendly) &&
-          friendly.size() >= 2) {
-        std::u16string w;
-        for (size_t i = 0; i + 1 < friendly.size(); i += 2) {
-          const char16_t ch = static_cast<char16_t>(friendly[i] | friendly[i + 1] << 8);
-          if (ch == 0) break;
-          w.push_back(ch);
-        }
-        result = Utf16ToCp1251(w);
-        break;
-      }
-      [[fallthrough]];
-    }
-    case CERT_NAME_SIMPLE_DISPLAY_TYPE: {
-      const NameAttr* a = nullptr;
-      for (const char* oid : {"2.5.4.3", "2.5.4.11", "2.5.4.10", szOID_RSA_emailAddr})
-        if ((a = FirstAttr(rdns, oid)) != nullptr) break;
-      if (a != nullptr) result = AttrValueA(*a);
-      else if (const GeneralName* g = first_alt(1)) result = Ia5ToA(*g);
-      else if (const GeneralName* d = first_alt(2)) result = Ia5ToA(*d);
-      break;
-    }
-    case CERT_NAME_DNS_TYPE: {
-      if (dwFlags & CERT_NAME_SEARCH_ALL_NAMES_FLAG) {
-        std::string multi;
-        for (const GeneralName& g : alt)
-          if (g.choice == 2) multi += Ia5ToA(g) + '\0';
-        if (multi.empty()) {
-          if (const NameAttr* a = FirstAttr(rdns, "2.5.4.3")) multi = AttrValueA(*a) + '\0';
-        }
-        result = multi;  // Deliver adds the final terminator
-        break;
-      }
-      if (const GeneralName* g = first_alt(2)) result = Ia5ToA(*g);
-      else if (const NameAttr* a = FirstAttr(rdns, "2.5.4.3")) result = AttrValueA(*a);
-      break;
-    }
-    case CERT_NAME_URL_TYPE:
-      if (const GeneralName* g = first_alt(6)) result = Ia5ToA(*g);
-      break;
-    case CERT_NAME_UPN_TYPE:
-      for (const GeneralName& g : alt) {
-        if (g.choice != 0) continue;
-        der::Reader r(g.value, g.length);
-        der::Tlv oid, wrapped, utf8;
-        std::string text;
-        if (!r.Expect(der::kOid, oid) || !der::OidToText(oid.value, oid.length, text) ||
-            text != "1.3.6.1.4.1.311.20.2.3" || !r.Expect(0xA0, wrapped))
-          continue;
-        der::Reader inner = der::ContentsOf(wrapped);
-        if (!inner.Expect(der::kUtf8String, utf8)) continue;
-        result = Utf8ToCp1251(std::string(reinterpret_cast<const char*>(utf8.value), utf8.length));
-        break;
-      }
-      break;
-    default:
+  return ApiGuard<DWORD>(0, [&]() -> DWORD {
+    if (pCertContext == nullptr) {
       SetLastError(static_cast<DWORD>(E_INVALIDARG));
       return Deliver("", pszNameString, cchNameString);
-  }
-  return Deliver(result, pszNameString, cchNameString);
+    }
+    const CERT_INFO& info = *pCertContext->pCertInfo;
+    const bool issuer = dwFlags & CERT_NAME_ISSUER_FLAG;
+    const CERT_NAME_BLOB& name = issuer ? info.Issuer : info.Subject;
+    std::vector<Rdn> rdns;
+    DWORD error = 0;
+    if (!ParseName(name.pbData, name.cbData, rdns, error)) rdns.clear();
+    std::vector<GeneralName> alt;
+    AltNames(info, issuer, alt);
+    auto first_alt = [&alt](int choice) -> const GeneralName* {
+      for (const GeneralName& g : alt)
+        if (g.choice == choice) return &g;
+      return nullptr;
+    };
+    std::string result;
+    switch (dwType) {
+      case CERT_NAME_EMAIL_TYPE:
+        if (const GeneralName* g = first_alt(1)) result = Ia5ToA(*g);
+        else if (const NameAttr* a = FirstAttr(rdns, szOID_RSA_emailAddr)) result = AttrValueA(*a);
+        break;
+      case CERT_NAME_RDN_TYPE: {
+        const DWORD str_type = pvTypePara ? *static_cast<DWORD*>(pvTypePara) : CERT_SIMPLE_NAME_STR;
+        FormatName(name.pbData, name.cbData, str_type, result, error);
+        break;
+      }
+      case CERT_NAME_ATTR_TYPE: {
+        const NameAttr* a = nullptr;
+        if (pvTypePara != nullptr) {
+          a = FirstAttr(rdns, static_cast<const char*>(pvTypePara));
+        } else {
+          for (const char* oid : {szOID_RSA_emailAddr, "2.5.4.3", "2.5.4.11", "2.5.4.10"})
+            if ((a = FirstAttr(rdns, oid)) != nullptr) break;
+        }
+        if (a != nullptr) result = AttrValueA(*a);
+        break;
+      }
+      case CERT_NAME_FRIENDLY_DISPLAY_TYPE: {
+        std::vector<BYTE> friendly;
+        if (!issuer && AsObject(pCertContext)->core.props.Get(CERT_FRIENDLY_NAME_PROP_ID, friendly) &&
+            friendly.size() >= 2) {
+          std::u16string w;
+          for (size_t i = 0; i + 1 < friendly.size(); i += 2) {
+            const char16_t ch = static_cast<char16_t>(friendly[i] | friendly[i + 1] << 8);
+            if (ch == 0) break;
+            w.push_back(ch);
+          }
+          result = Utf16ToCp1251(w);
+          break;
+        }
+        [[fallthrough]];
+      }
+      case CERT_NAME_SIMPLE_DISPLAY_TYPE: {
+        const NameAttr* a = nullptr;
+        for (const char* oid : {"2.5.4.3", "2.5.4.11", "2.5.4.10", szOID_RSA_emailAddr})
+          if ((a = FirstAttr(rdns, oid)) != nullptr) break;
+        if (a != nullptr) result = AttrValueA(*a);
+        else if (const GeneralName* g = first_alt(1)) result = Ia5ToA(*g);
+        else if (const GeneralName* d = first_alt(2)) result = Ia5ToA(*d);
+        break;
+      }
+      case CERT_NAME_DNS_TYPE: {
+        if (dwFlags & CERT_NAME_SEARCH_ALL_NAMES_FLAG) {
+          std::string multi;
+          for (const GeneralName& g : alt)
+            if (g.choice == 2) multi += Ia5ToA(g) + '\0';
+          if (multi.empty()) {
+            if (const NameAttr* a = FirstAttr(rdns, "2.5.4.3")) multi = AttrValueA(*a) + '\0';
+          }
+          result = multi;  // Deliver adds the final terminator
+          break;
+        }
+        if (const GeneralName* g = first_alt(2)) result = Ia5ToA(*g);
+        else if (const NameAttr* a = FirstAttr(rdns, "2.5.4.3")) result = AttrValueA(*a);
+        break;
+      }
+      case CERT_NAME_URL_TYPE:
+        if (const GeneralName* g = first_alt(6)) result = Ia5ToA(*g);
+        break;
+      case CERT_NAME_UPN_TYPE:
+        for (const GeneralName& g : alt) {
+          if (g.choice != 0) continue;
+          der::Reader r(g.value, g.length);
+          der::Tlv oid, wrapped, utf8;
+          std::string text;
+          if (!r.Expect(der::kOid, oid) || !der::OidToText(oid.value, oid.length, text) ||
+              text != "1.3.6.1.4.1.311.20.2.3" || !r.Expect(0xA0, wrapped))
+            continue;
+          der::Reader inner = der::ContentsOf(wrapped);
+          if (!inner.Expect(der::kUtf8String, utf8)) continue;
+          result = Utf8ToCp1251(std::string(reinterpret_cast<const char*>(utf8.value), utf8.length));
+          break;
+        }
+        break;
+      default:
+        SetLastError(static_cast<DWORD>(E_INVALIDARG));
+        return Deliver("", pszNameString, cchNameString);
+    }
+    return Deliver(result, pszNameString, cchNameString);
+  });
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 
 #include <openssl/evp.h>
 
+#include "platform/core/api_guard.h"
 #include "platform/core/last_error.h"
 #include "platform/stores/store.h"
 #include "platform/stores/store_serialized.h"
@@ -133,32 +134,42 @@ extern "C" {
 
 BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, void* pvData,
                                        DWORD* pcbData) {
-  if (pCertContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  return GetProperty(AsObject(pCertContext)->core, dwPropId, pvData, pcbData);
+  return ApiGuard([&]() -> BOOL {
+    if (pCertContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    return GetProperty(AsObject(pCertContext)->core, dwPropId, pvData, pcbData);
+  });
 }
 
 BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT pCertContext, DWORD dwPropId, DWORD dwFlags,
                                        const void* pvData) {
-  if (pCertContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  return SetProperty(AsObject(pCertContext), dwPropId, dwFlags, pvData);
+  return ApiGuard([&]() -> BOOL {
+    if (pCertContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    return SetProperty(AsObject(pCertContext), dwPropId, dwFlags, pvData);
+  });
 }
 
 DWORD CertEnumCertificateContextProperties(PCCERT_CONTEXT pCertContext, DWORD dwPropId) {
-  if (pCertContext == nullptr) return 0;
-  const auto all = AsObject(pCertContext)->core.props.Snapshot();
-  auto it = all.upper_bound(dwPropId);
-  return it == all.end() ? 0 : it->first;
+  return ApiGuard<DWORD>(0, [&]() -> DWORD {
+    if (pCertContext == nullptr) return 0;
+    const auto all = AsObject(pCertContext)->core.props.Snapshot();
+    auto it = all.upper_bound(dwPropId);
+    return it == all.end() ? 0 : it->first;
+  });
 }
 
 BOOL CertGetCRLContextProperty(PCCRL_CONTEXT pCrlContext, DWORD dwPropId, void* pvData, DWORD* pcbData) {
-  if (pCrlContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  return GetProperty(AsObject(pCrlContext)->core, dwPropId, pvData, pcbData);
+  return ApiGuard([&]() -> BOOL {
+    if (pCrlContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    return GetProperty(AsObject(pCrlContext)->core, dwPropId, pvData, pcbData);
+  });
 }
 
 BOOL CertSetCRLContextProperty(PCCRL_CONTEXT pCrlContext, DWORD dwPropId, DWORD dwFlags,
                                const void* pvData) {
-  if (pCrlContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  return SetProperty(AsObject(pCrlContext), dwPropId, dwFlags, pvData);
+  return ApiGuard([&]() -> BOOL {
+    if (pCrlContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    return SetProperty(AsObject(pCrlContext), dwPropId, dwFlags, pvData);
+  });
 }
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/core/api_guard.h"
 #include "platform/certificates/cert_context.h"
 #include "platform/codec/der.h"
 #include "platform/core/filetime.h"
@@ -465,121 +466,131 @@ extern "C" {
 
 BOOL CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const void* pvStructInfo,
                        BYTE* pbEncoded, DWORD* pcbEncoded) {
-  if (pcbEncoded == nullptr || pvStructInfo == nullptr || lpszStructType == nullptr)
-    return Fail(static_cast<DWORD>(E_INVALIDARG));
-  if (!(dwCertEncodingType & X509_ASN_ENCODING)) return Fail(ERROR_FILE_NOT_FOUND);
-  std::vector<BYTE> out;
-  DWORD err = 0;
-  switch (KindOf(lpszStructType)) {
-    case Kind::kUtcTime:
-      err = EncodeTime(*static_cast<const FILETIME*>(pvStructInfo), false, out);
-      break;
-    case Kind::kChoiceOfTime:
-      err = EncodeTime(*static_cast<const FILETIME*>(pvStructInfo), true, out);
-      break;
-    case Kind::kCrlDistPoints:
-      err = EncodeDistPoints(*static_cast<const CRL_DIST_POINTS_INFO*>(pvStructInfo), out);
-      break;
-    case Kind::kEnhKeyUsage:
-      err = EncodeUsage(*static_cast<const CERT_ENHKEY_USAGE*>(pvStructInfo), out);
-      break;
-    case Kind::kPolicies:
-      err = EncodePolicies(*static_cast<const CERT_POLICIES_INFO*>(pvStructInfo), out);
-      break;
-    default:
-      return Fail(ERROR_FILE_NOT_FOUND);
-  }
-  if (err != 0) return Fail(err);
-  const DWORD have = *pcbEncoded;
-  *pcbEncoded = static_cast<DWORD>(out.size());
-  if (pbEncoded == nullptr) return TRUE;
-  if (have < out.size()) return Fail(ERROR_MORE_DATA);
-  std::memcpy(pbEncoded, out.data(), out.size());
-  return TRUE;
+  return ApiGuard([&]() -> BOOL {
+    if (pcbEncoded == nullptr || pvStructInfo == nullptr || lpszStructType == nullptr)
+      return Fail(static_cast<DWORD>(E_INVALIDARG));
+    if (!(dwCertEncodingType & X509_ASN_ENCODING)) return Fail(ERROR_FILE_NOT_FOUND);
+    std::vector<BYTE> out;
+    DWORD err = 0;
+    switch (KindOf(lpszStructType)) {
+      case Kind::kUtcTime:
+        err = EncodeTime(*static_cast<const FILETIME*>(pvStructInfo), false, out);
+        break;
+      case Kind::kChoiceOfTime:
+        err = EncodeTime(*static_cast<const FILETIME*>(pvStructInfo), true, out);
+        break;
+      case Kind::kCrlDistPoints:
+        err = EncodeDistPoints(*static_cast<const CRL_DIST_POINTS_INFO*>(pvStructInfo), out);
+        break;
+      case Kind::kEnhKeyUsage:
+        err = EncodeUsage(*static_cast<const CERT_ENHKEY_USAGE*>(pvStructInfo), out);
+        break;
+      case Kind::kPolicies:
+        err = EncodePolicies(*static_cast<const CERT_POLICIES_INFO*>(pvStructInfo), out);
+        break;
+      default:
+        return Fail(ERROR_FILE_NOT_FOUND);
+    }
+    if (err != 0) return Fail(err);
+    const DWORD have = *pcbEncoded;
+    *pcbEncoded = static_cast<DWORD>(out.size());
+    if (pbEncoded == nullptr) return TRUE;
+    if (have < out.size()) return Fail(ERROR_MORE_DATA);
+    std::memcpy(pbEncoded, out.data(), out.size());
+    return TRUE;
+  });
 }
 
 BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded,
                        DWORD cbEncoded, DWORD, void* pvStructInfo, DWORD* pcbStructInfo) {
-  if (pcbStructInfo == nullptr || lpszStructType == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  if (!(dwCertEncodingType & X509_ASN_ENCODING)) return Fail(ERROR_FILE_NOT_FOUND);
-  if (pbEncoded == nullptr || cbEncoded == 0) return Fail(static_cast<DWORD>(CRYPT_E_ASN1_EOD));
-  switch (KindOf(lpszStructType)) {
-    case Kind::kUtcTime:
-    case Kind::kChoiceOfTime: {
-      der::Reader r(pbEncoded, cbEncoded);
-      der::Tlv t;
-      if (!r.Next(t)) return Fail(r.error());
-      if (t.tag != der::kUtcTime && t.tag != der::kGeneralizedTime) return Fail(BadTag());
-      FILETIME ft;
-      if (!DerTimeToFileTime(t.tag, t.value, t.length, ft)) return Fail(Corrupt());
-      return DeliverFlat(pvStructInfo, pcbStructInfo, [&ft](FlatWriter& w) {
-        if (FILETIME* out = w.Alloc<FILETIME>()) *out = ft;
-      });
+  return ApiGuard([&]() -> BOOL {
+    if (pcbStructInfo == nullptr || lpszStructType == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    if (!(dwCertEncodingType & X509_ASN_ENCODING)) return Fail(ERROR_FILE_NOT_FOUND);
+    if (pbEncoded == nullptr || cbEncoded == 0) return Fail(static_cast<DWORD>(CRYPT_E_ASN1_EOD));
+    switch (KindOf(lpszStructType)) {
+      case Kind::kUtcTime:
+      case Kind::kChoiceOfTime: {
+        der::Reader r(pbEncoded, cbEncoded);
+        der::Tlv t;
+        if (!r.Next(t)) return Fail(r.error());
+        if (t.tag != der::kUtcTime && t.tag != der::kGeneralizedTime) return Fail(BadTag());
+        FILETIME ft;
+        if (!DerTimeToFileTime(t.tag, t.value, t.length, ft)) return Fail(Corrupt());
+        return DeliverFlat(pvStructInfo, pcbStructInfo, [&ft](FlatWriter& w) {
+          if (FILETIME* out = w.Alloc<FILETIME>()) *out = ft;
+        });
+      }
+      case Kind::kCrlDistPoints: {
+        std::vector<DistPoint> points;
+        if (const DWORD err = DecodeDistPoints(pbEncoded, cbEncoded, points)) return Fail(err);
+        return DeliverFlat(pvStructInfo, pcbStructInfo, [&points](FlatWriter& w) { FillDistPoints(w, points); });
+      }
+      case Kind::kEnhKeyUsage: {
+        std::vector<std::string> oids;
+        if (const DWORD err = DecodeOidSequence(pbEncoded, cbEncoded, oids)) return Fail(err);
+        return DeliverFlat(pvStructInfo, pcbStructInfo, [&oids](FlatWriter& w) { FillUsage(w, oids); });
+      }
+      case Kind::kPolicies: {
+        std::vector<Policy> policies;
+        if (const DWORD err = DecodePolicies(pbEncoded, cbEncoded, policies)) return Fail(err);
+        return DeliverFlat(pvStructInfo, pcbStructInfo,
+                           [&policies](FlatWriter& w) { FillPolicies(w, policies); });
+      }
+      default:
+        return Fail(ERROR_FILE_NOT_FOUND);
     }
-    case Kind::kCrlDistPoints: {
-      std::vector<DistPoint> points;
-      if (const DWORD err = DecodeDistPoints(pbEncoded, cbEncoded, points)) return Fail(err);
-      return DeliverFlat(pvStructInfo, pcbStructInfo, [&points](FlatWriter& w) { FillDistPoints(w, points); });
-    }
-    case Kind::kEnhKeyUsage: {
-      std::vector<std::string> oids;
-      if (const DWORD err = DecodeOidSequence(pbEncoded, cbEncoded, oids)) return Fail(err);
-      return DeliverFlat(pvStructInfo, pcbStructInfo, [&oids](FlatWriter& w) { FillUsage(w, oids); });
-    }
-    case Kind::kPolicies: {
-      std::vector<Policy> policies;
-      if (const DWORD err = DecodePolicies(pbEncoded, cbEncoded, policies)) return Fail(err);
-      return DeliverFlat(pvStructInfo, pcbStructInfo,
-                         [&policies](FlatWriter& w) { FillPolicies(w, policies); });
-    }
-    default:
-      return Fail(ERROR_FILE_NOT_FOUND);
-  }
+  });
 }
 
 BOOL CertGetEnhancedKeyUsage(PCCERT_CONTEXT pCertContext, DWORD dwFlags, PCERT_ENHKEY_USAGE pUsage,
                              DWORD* pcbUsage) {
-  if (pCertContext == nullptr || pcbUsage == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  std::vector<BYTE> encoded;
-  bool found = false;
-  if (!(dwFlags & CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG))
-    found = AsObject(pCertContext)->core.props.Get(CERT_ENHKEY_USAGE_PROP_ID, encoded);
-  if (!found && !(dwFlags & CERT_FIND_PROP_ONLY_ENHKEY_USAGE_FLAG)) {
-    const CERT_INFO* info = pCertContext->pCertInfo;
-    for (DWORD i = 0; i < info->cExtension && !found; ++i) {
-      if (std::strcmp(info->rgExtension[i].pszObjId, szOID_ENHANCED_KEY_USAGE) == 0) {
-        encoded.assign(info->rgExtension[i].Value.pbData,
-                       info->rgExtension[i].Value.pbData + info->rgExtension[i].Value.cbData);
-        found = true;
+  return ApiGuard([&]() -> BOOL {
+    if (pCertContext == nullptr || pcbUsage == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    std::vector<BYTE> encoded;
+    bool found = false;
+    if (!(dwFlags & CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG))
+      found = AsObject(pCertContext)->core.props.Get(CERT_ENHKEY_USAGE_PROP_ID, encoded);
+    if (!found && !(dwFlags & CERT_FIND_PROP_ONLY_ENHKEY_USAGE_FLAG)) {
+      const CERT_INFO* info = pCertContext->pCertInfo;
+      for (DWORD i = 0; i < info->cExtension && !found; ++i) {
+        if (std::strcmp(info->rgExtension[i].pszObjId, szOID_ENHANCED_KEY_USAGE) == 0) {
+          encoded.assign(info->rgExtension[i].Value.pbData,
+                         info->rgExtension[i].Value.pbData + info->rgExtension[i].Value.cbData);
+          found = true;
+        }
       }
     }
-  }
-  std::vector<std::string> oids;
-  if (!found) {
-    // No usage anywhere means "valid for every use": an empty list with CRYPT_E_NOT_FOUND.
-    if (dwFlags & (CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG | CERT_FIND_PROP_ONLY_ENHKEY_USAGE_FLAG))
-      return Fail(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+    std::vector<std::string> oids;
+    if (!found) {
+      // No usage anywhere means "valid for every use": an empty list with CRYPT_E_NOT_FOUND.
+      if (dwFlags & (CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG | CERT_FIND_PROP_ONLY_ENHKEY_USAGE_FLAG))
+        return Fail(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+      const BOOL ok = DeliverFlat(pUsage, pcbUsage, [&oids](FlatWriter& w) { FillUsage(w, oids); });
+      if (ok) SetLastError(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+      return ok;
+    }
+    if (const DWORD err = DecodeOidSequence(encoded.data(), encoded.size(), oids)) return Fail(err);
     const BOOL ok = DeliverFlat(pUsage, pcbUsage, [&oids](FlatWriter& w) { FillUsage(w, oids); });
-    if (ok) SetLastError(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+    if (ok) SetLastError(0);
     return ok;
-  }
-  if (const DWORD err = DecodeOidSequence(encoded.data(), encoded.size(), oids)) return Fail(err);
-  const BOOL ok = DeliverFlat(pUsage, pcbUsage, [&oids](FlatWriter& w) { FillUsage(w, oids); });
-  if (ok) SetLastError(0);
-  return ok;
+  });
 }
 
 LPCSTR CertAlgIdToOID(DWORD dwAlgId) {
-  for (const AlgOid& a : kAlgOids)
-    if (a.alg == dwAlgId) return a.oid;
-  return nullptr;
+  return ApiGuard<LPCSTR>(nullptr, [&]() -> LPCSTR {
+    for (const AlgOid& a : kAlgOids)
+      if (a.alg == dwAlgId) return a.oid;
+    return nullptr;
+  });
 }
 
 DWORD CertOIDToAlgId(LPCSTR pszObjId) {
-  if (pszObjId == nullptr) return 0;
-  for (const AlgOid& a : kAlgOids)
-    if (std::strcmp(a.oid, pszObjId) == 0) return a.alg;
-  return 0;
+  return ApiGuard<DWORD>(0, [&]() -> DWORD {
+    if (pszObjId == nullptr) return 0;
+    for (const AlgOid& a : kAlgOids)
+      if (std::strcmp(a.oid, pszObjId) == 0) return a.alg;
+    return 0;
+  });
 }
 
 }  // extern "C"

@@ -1,6 +1,6 @@
-// The one place where C++ exceptions stop: every exported provider function runs its body
-// through ApiGuard, so an allocation failure or a filesystem error becomes a last error
-// instead of crossing the C boundary.
+// The one place where C++ exceptions stop: every exported function runs its body through
+// ApiGuard, so an allocation failure or any other exception becomes a last error and the
+// function's failure value instead of crossing the C boundary.
 #pragma once
 
 #include <new>
@@ -10,14 +10,35 @@
 
 namespace vexorcsp {
 
-template <typename Body>
-BOOL ApiGuard(Body body) noexcept {
+// Runs body; on an exception sets the last error (NTE_NO_MEMORY for an allocation failure,
+// NTE_FAIL otherwise) and returns `failure`.
+template <typename Result, typename Body>
+Result ApiGuard(Result failure, Body&& body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
-    return Fail(DWORD(NTE_NO_MEMORY));
+    SetLastError(DWORD(NTE_NO_MEMORY));
   } catch (...) {
-    return Fail(DWORD(NTE_FAIL));
+    SetLastError(DWORD(NTE_FAIL));
+  }
+  return failure;
+}
+
+// The BOOL functions: FALSE on an exception.
+template <typename Body>
+BOOL ApiGuard(Body&& body) noexcept {
+  return ApiGuard<BOOL>(FALSE, body);
+}
+
+// The functions without a result: the last error is all that is left.
+template <typename Body>
+void ApiGuardVoid(Body&& body) noexcept {
+  try {
+    body();
+  } catch (const std::bad_alloc&) {
+    SetLastError(DWORD(NTE_NO_MEMORY));
+  } catch (...) {
+    SetLastError(DWORD(NTE_FAIL));
   }
 }
 

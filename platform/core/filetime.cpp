@@ -1,4 +1,5 @@
 // FILETIME and SYSTEMTIME conversions as Windows has them; local time follows TZ.
+#include "platform/core/api_guard.h"
 #include "platform/core/filetime.h"
 
 #include <chrono>
@@ -81,63 +82,75 @@ using namespace vexorcsp;
 extern "C" {
 
 void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime) {
-  if (lpSystemTimeAsFileTime != nullptr) *lpSystemTimeAsFileTime = TicksToFileTime(NowTicks());
+  ApiGuardVoid([&] {
+    if (lpSystemTimeAsFileTime != nullptr) *lpSystemTimeAsFileTime = TicksToFileTime(NowTicks());
+  });
 }
 
 BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime) {
-  if (lpFileTime == nullptr || lpSystemTime == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  const uint64_t ticks = FileTimeToTicks(*lpFileTime);
-  if (ticks >= 0x8000000000000000ULL) return Fail(ERROR_INVALID_PARAMETER);
-  const uint64_t total_seconds = ticks / kTicksPerSecond;
-  const int64_t days = static_cast<int64_t>(total_seconds / 86400);
-  const uint64_t secs = total_seconds % 86400;
-  int64_t y;
-  unsigned m, d;
-  CivilFromDays(days - kEpochDays, y, m, d);
-  lpSystemTime->wYear = static_cast<WORD>(y);
-  lpSystemTime->wMonth = static_cast<WORD>(m);
-  lpSystemTime->wDay = static_cast<WORD>(d);
-  lpSystemTime->wDayOfWeek = static_cast<WORD>((days + 1) % 7);  // 1601-01-01 was a Monday
-  lpSystemTime->wHour = static_cast<WORD>(secs / 3600);
-  lpSystemTime->wMinute = static_cast<WORD>(secs / 60 % 60);
-  lpSystemTime->wSecond = static_cast<WORD>(secs % 60);
-  lpSystemTime->wMilliseconds = static_cast<WORD>(ticks % kTicksPerSecond / 10000);
-  return TRUE;
+  return ApiGuard([&]() -> BOOL {
+    if (lpFileTime == nullptr || lpSystemTime == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    const uint64_t ticks = FileTimeToTicks(*lpFileTime);
+    if (ticks >= 0x8000000000000000ULL) return Fail(ERROR_INVALID_PARAMETER);
+    const uint64_t total_seconds = ticks / kTicksPerSecond;
+    const int64_t days = static_cast<int64_t>(total_seconds / 86400);
+    const uint64_t secs = total_seconds % 86400;
+    int64_t y;
+    unsigned m, d;
+    CivilFromDays(days - kEpochDays, y, m, d);
+    lpSystemTime->wYear = static_cast<WORD>(y);
+    lpSystemTime->wMonth = static_cast<WORD>(m);
+    lpSystemTime->wDay = static_cast<WORD>(d);
+    lpSystemTime->wDayOfWeek = static_cast<WORD>((days + 1) % 7);  // 1601-01-01 was a Monday
+    lpSystemTime->wHour = static_cast<WORD>(secs / 3600);
+    lpSystemTime->wMinute = static_cast<WORD>(secs / 60 % 60);
+    lpSystemTime->wSecond = static_cast<WORD>(secs % 60);
+    lpSystemTime->wMilliseconds = static_cast<WORD>(ticks % kTicksPerSecond / 10000);
+    return TRUE;
+  });
 }
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME* lpSystemTime, LPFILETIME lpFileTime) {
-  if (lpSystemTime == nullptr || lpFileTime == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  uint64_t ticks;
-  if (!SystemTimeToTicks(*lpSystemTime, ticks)) return Fail(ERROR_INVALID_PARAMETER);
-  *lpFileTime = TicksToFileTime(ticks);
-  return TRUE;
+  return ApiGuard([&]() -> BOOL {
+    if (lpSystemTime == nullptr || lpFileTime == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    uint64_t ticks;
+    if (!SystemTimeToTicks(*lpSystemTime, ticks)) return Fail(ERROR_INVALID_PARAMETER);
+    *lpFileTime = TicksToFileTime(ticks);
+    return TRUE;
+  });
 }
 
 LONG CompareFileTime(const FILETIME* lpFileTime1, const FILETIME* lpFileTime2) {
-  const uint64_t a = FileTimeToTicks(*lpFileTime1);
-  const uint64_t b = FileTimeToTicks(*lpFileTime2);
-  return a < b ? -1 : (a > b ? 1 : 0);
+  return ApiGuard<LONG>(0, [&]() -> LONG {
+    const uint64_t a = FileTimeToTicks(*lpFileTime1);
+    const uint64_t b = FileTimeToTicks(*lpFileTime2);
+    return a < b ? -1 : (a > b ? 1 : 0);
+  });
 }
 
 BOOL FileTimeToLocalFileTime(const FILETIME* lpFileTime, LPFILETIME lpLocalFileTime) {
-  if (lpFileTime == nullptr || lpLocalFileTime == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  const int64_t offset = LocalOffsetAt(FileTimeToUnix(*lpFileTime));
-  const int64_t ticks = static_cast<int64_t>(FileTimeToTicks(*lpFileTime)) +
-                        offset * static_cast<int64_t>(kTicksPerSecond);
-  *lpLocalFileTime = TicksToFileTime(static_cast<uint64_t>(ticks < 0 ? 0 : ticks));
-  return TRUE;
+  return ApiGuard([&]() -> BOOL {
+    if (lpFileTime == nullptr || lpLocalFileTime == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    const int64_t offset = LocalOffsetAt(FileTimeToUnix(*lpFileTime));
+    const int64_t ticks = static_cast<int64_t>(FileTimeToTicks(*lpFileTime)) +
+                          offset * static_cast<int64_t>(kTicksPerSecond);
+    *lpLocalFileTime = TicksToFileTime(static_cast<uint64_t>(ticks < 0 ? 0 : ticks));
+    return TRUE;
+  });
 }
 
 BOOL LocalFileTimeToFileTime(const FILETIME* lpLocalFileTime, LPFILETIME lpFileTime) {
-  if (lpFileTime == nullptr || lpLocalFileTime == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  // The offset of the local instant, refined once so a DST boundary lands on the right side.
-  const std::time_t local = FileTimeToUnix(*lpLocalFileTime);
-  int64_t offset = LocalOffsetAt(local);
-  offset = LocalOffsetAt(static_cast<std::time_t>(local - offset));
-  const int64_t ticks = static_cast<int64_t>(FileTimeToTicks(*lpLocalFileTime)) -
-                        offset * static_cast<int64_t>(kTicksPerSecond);
-  *lpFileTime = TicksToFileTime(static_cast<uint64_t>(ticks < 0 ? 0 : ticks));
-  return TRUE;
+  return ApiGuard([&]() -> BOOL {
+    if (lpFileTime == nullptr || lpLocalFileTime == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    // The offset of the local instant, refined once so a DST boundary lands on the right side.
+    const std::time_t local = FileTimeToUnix(*lpLocalFileTime);
+    int64_t offset = LocalOffsetAt(local);
+    offset = LocalOffsetAt(static_cast<std::time_t>(local - offset));
+    const int64_t ticks = static_cast<int64_t>(FileTimeToTicks(*lpLocalFileTime)) -
+                          offset * static_cast<int64_t>(kTicksPerSecond);
+    *lpFileTime = TicksToFileTime(static_cast<uint64_t>(ticks < 0 ? 0 : ticks));
+    return TRUE;
+  });
 }
 
 }  // extern "C"

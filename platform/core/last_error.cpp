@@ -1,4 +1,5 @@
 // The thread's last error and the message texts of every number the platform sets.
+#include "platform/core/api_guard.h"
 #include "platform/core/last_error.h"
 
 #include <cstdlib>
@@ -130,33 +131,36 @@ void SetLastError(DWORD dwErrCode) { vexorcsp::t_last_error = dwErrCode; }
 
 DWORD FormatMessageA(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPSTR lpBuffer, DWORD nSize,
                      void*) {
-  if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || lpBuffer == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  const char* text = vexorcsp::ErrorMessageText(dwMessageId);
-  if (*text == '\0') {
-    SetLastError(317);  // ERROR_MR_MID_NOT_FOUND
-    return 0;
-  }
-  const size_t len = std::strlen(text) + 2;  // with "\r\n"
-  char* out = lpBuffer;
-  if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-    out = static_cast<char*>(std::malloc(len + 1));
-    if (out == nullptr) {
-      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return vexorcsp::ApiGuard<DWORD>(0, [&]() -> DWORD {
+    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || lpBuffer == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
       return 0;
     }
-    *reinterpret_cast<char**>(lpBuffer) = out;
-  } else if (nSize < len + 1) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::memcpy(out, text, len - 2);
-  std::memcpy(out + len - 2, "\r\n", 3);
-  return static_cast<DWORD>(len);
+    const char* text = vexorcsp::ErrorMessageText(dwMessageId);
+    if (*text == '\0') {
+      SetLastError(317);  // ERROR_MR_MID_NOT_FOUND
+      return 0;
+    }
+    const size_t len = std::strlen(text) + 2;  // with "\r\n"
+    char* out = lpBuffer;
+    if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+      out = static_cast<char*>(std::malloc(len + 1));
+      if (out == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+      }
+      *reinterpret_cast<char**>(lpBuffer) = out;
+    } else if (nSize < len + 1) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return 0;
+    }
+    std::memcpy(out, text, len - 2);
+    std::memcpy(out + len - 2, "\r\n", 3);
+    return static_cast<DWORD>(len);
+  });
 }
 
+// Cannot fail and cannot throw.
 void* LocalFree(void* hMem) {
   std::free(hMem);
   return nullptr;

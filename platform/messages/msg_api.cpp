@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/core/last_error.h"
+#include "platform/core/api_guard.h"
 #include "platform/messages/msg_decode.h"
 #include "platform/messages/msg_encode_signed.h"
 #include "platform/messages/msg_enveloped.h"
@@ -13,18 +14,6 @@ using namespace vexorcsp;
 using namespace vexorcsp::msg;
 
 namespace {
-
-template <typename Fn>
-auto Guarded(Fn fn, decltype(fn()) on_error) -> decltype(fn()) {
-  try {
-    return fn();
-  } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  } catch (...) {
-    SetLastError(DWORD(NTE_FAIL));
-  }
-  return on_error;
-}
 
 bool Pkcs7Encoding(DWORD encoding) { return (encoding & PKCS_7_ASN_ENCODING) != 0; }
 
@@ -35,8 +24,7 @@ extern "C" {
 HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                                const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
                                PCMSG_STREAM_INFO pStreamInfo) {
-  return Guarded(
-      [&]() -> HCRYPTMSG {
+  return ApiGuard<HCRYPTMSG>(nullptr, [&]() -> HCRYPTMSG {
         if (!Pkcs7Encoding(dwMsgEncodingType)) return FailNull<void>(DWORD(E_INVALIDARG));
         std::shared_ptr<Message> m;
         if (dwMsgType == CMSG_SIGNED)
@@ -47,15 +35,13 @@ HCRYPTMSG CryptMsgOpenToEncode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwM
         else
           return FailNull<void>(DWORD(CRYPT_E_INVALID_MSG_TYPE));
         return m ? AddMessage(std::move(m)) : nullptr;
-      },
-      nullptr);
+      });
 }
 
 DWORD CryptMsgCalculateEncodedLength(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                                      const void* pvMsgEncodeInfo, LPSTR pszInnerContentObjID,
                                      DWORD cbData) {
-  return Guarded(
-      [&]() -> DWORD {
+  return ApiGuard<DWORD>(0, [&]() -> DWORD {
         if (!Pkcs7Encoding(dwMsgEncodingType)) return Fail(DWORD(E_INVALIDARG));
         size_t bound = 0;
         if (dwMsgType == CMSG_SIGNED) {
@@ -75,65 +61,66 @@ DWORD CryptMsgCalculateEncodedLength(DWORD dwMsgEncodingType, DWORD dwFlags, DWO
         }
         if (bound > 0xFFFFFFFFu) return Fail(DWORD(CRYPT_E_ASN1_LARGE));
         return DWORD(bound);
-      },
-      0);
+      });
 }
 
 HCRYPTMSG CryptMsgOpenToDecode(DWORD dwMsgEncodingType, DWORD dwFlags, DWORD dwMsgType,
                                HCRYPTPROV, PCERT_INFO, PCMSG_STREAM_INFO pStreamInfo) {
-  return Guarded(
-      [&]() -> HCRYPTMSG {
+  return ApiGuard<HCRYPTMSG>(nullptr, [&]() -> HCRYPTMSG {
         if (!Pkcs7Encoding(dwMsgEncodingType)) return FailNull<void>(DWORD(E_INVALIDARG));
         auto d = Decoder::Create(dwFlags, dwMsgType, pStreamInfo);
         return d ? AddMessage(std::move(d)) : nullptr;
-      },
-      nullptr);
+      });
 }
 
 HCRYPTMSG CryptMsgDuplicate(HCRYPTMSG hCryptMsg) {
-  std::shared_ptr<Message> m = FindMessage(hCryptMsg);
-  if (!m) return FailNull<void>(DWORD(ERROR_INVALID_HANDLE));
-  ++m->refs;
-  return hCryptMsg;
+  return ApiGuard<HCRYPTMSG>(nullptr, [&]() -> HCRYPTMSG {
+    std::shared_ptr<Message> m = FindMessage(hCryptMsg);
+    if (!m) return FailNull<void>(DWORD(ERROR_INVALID_HANDLE));
+    ++m->refs;
+    return hCryptMsg;
+  });
 }
 
 BOOL CryptMsgUpdate(HCRYPTMSG hCryptMsg, const BYTE* pbData, DWORD cbData, BOOL fFinal) {
-  std::shared_ptr<Message> m = FindMessage(hCryptMsg);
-  if (!m) return Fail(DWORD(ERROR_INVALID_HANDLE));
-  return Guarded(
-      [&]() -> BOOL {
-        std::lock_guard<std::recursive_mutex> lock(m->mu);
-        return m->Update(pbData, cbData, fFinal);
-      },
-      FALSE);
+  return ApiGuard([&]() -> BOOL {
+    std::shared_ptr<Message> m = FindMessage(hCryptMsg);
+    if (!m) return Fail(DWORD(ERROR_INVALID_HANDLE));
+    return ApiGuard<BOOL>(FALSE, [&]() -> BOOL {
+          std::lock_guard<std::recursive_mutex> lock(m->mu);
+          return m->Update(pbData, cbData, fFinal);
+        });
+  });
 }
 
 BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
                       DWORD* pcbData) {
-  std::shared_ptr<Message> m = FindMessage(hCryptMsg);
-  if (!m) return Fail(DWORD(ERROR_INVALID_HANDLE));
-  return Guarded(
-      [&]() -> BOOL {
-        std::lock_guard<std::recursive_mutex> lock(m->mu);
-        return m->GetParam(dwParamType, dwIndex, pvData, pcbData);
-      },
-      FALSE);
+  return ApiGuard([&]() -> BOOL {
+    std::shared_ptr<Message> m = FindMessage(hCryptMsg);
+    if (!m) return Fail(DWORD(ERROR_INVALID_HANDLE));
+    return ApiGuard<BOOL>(FALSE, [&]() -> BOOL {
+          std::lock_guard<std::recursive_mutex> lock(m->mu);
+          return m->GetParam(dwParamType, dwIndex, pvData, pcbData);
+        });
+  });
 }
 
 BOOL CryptMsgControl(HCRYPTMSG hCryptMsg, DWORD dwFlags, DWORD dwCtrlType, const void* pvCtrlPara) {
-  std::shared_ptr<Message> m = FindMessage(hCryptMsg);
-  if (!m) return Fail(DWORD(ERROR_INVALID_HANDLE));
-  return Guarded(
-      [&]() -> BOOL {
-        std::lock_guard<std::recursive_mutex> lock(m->mu);
-        return m->Control(dwFlags, dwCtrlType, pvCtrlPara);
-      },
-      FALSE);
+  return ApiGuard([&]() -> BOOL {
+    std::shared_ptr<Message> m = FindMessage(hCryptMsg);
+    if (!m) return Fail(DWORD(ERROR_INVALID_HANDLE));
+    return ApiGuard<BOOL>(FALSE, [&]() -> BOOL {
+          std::lock_guard<std::recursive_mutex> lock(m->mu);
+          return m->Control(dwFlags, dwCtrlType, pvCtrlPara);
+        });
+  });
 }
 
 BOOL CryptMsgClose(HCRYPTMSG hCryptMsg) {
-  if (hCryptMsg == nullptr) return TRUE;
-  return ReleaseMessage(hCryptMsg) ? TRUE : Fail(DWORD(ERROR_INVALID_HANDLE));
+  return ApiGuard([&]() -> BOOL {
+    if (hCryptMsg == nullptr) return TRUE;
+    return ReleaseMessage(hCryptMsg) ? TRUE : Fail(DWORD(ERROR_INVALID_HANDLE));
+  });
 }
 
 }  // extern "C"

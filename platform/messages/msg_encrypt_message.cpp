@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/core/api_guard.h"
 #include "platform/core/last_error.h"
 #include "platform/messages/msg_enveloped.h"
 
@@ -45,37 +46,32 @@ extern "C" BOOL CryptEncryptMessage(PCRYPT_ENCRYPT_MESSAGE_PARA pEncryptPara, DW
                                     PCCERT_CONTEXT rgpRecipientCert[], const BYTE* pbToBeEncrypted,
                                     DWORD cbToBeEncrypted, BYTE* pbEncryptedBlob,
                                     DWORD* pcbEncryptedBlob) {
-  if (pcbEncryptedBlob == nullptr) return Fail(DWORD(E_INVALIDARG));
-  std::unique_ptr<Envelope> env;
-  Bytes prefix;
-  DWORD error = 0;
-  try {
-    error = Prepare(pEncryptPara, cRecipientCert, rgpRecipientCert, pbToBeEncrypted,
-                    cbToBeEncrypted, env, prefix);
-  } catch (const std::bad_alloc&) {
-    error = ERROR_NOT_ENOUGH_MEMORY;
-  } catch (...) {
-    error = DWORD(NTE_FAIL);
-  }
-  const uint64_t total = uint64_t(prefix.size()) + cbToBeEncrypted;
-  if (error == 0 && total > 0xFFFFFFFFu) error = DWORD(CRYPT_E_ASN1_LARGE);
-  if (error != 0) {
+  return ApiGuard([&]() -> BOOL {
+    if (pcbEncryptedBlob == nullptr) return Fail(DWORD(E_INVALIDARG));
+    // A failure, an exception included, leaves the size at 0.
+    const DWORD capacity = *pcbEncryptedBlob;
     *pcbEncryptedBlob = 0;
-    return Fail(error);
-  }
-  if (pbEncryptedBlob == nullptr) {
+    std::unique_ptr<Envelope> env;
+    Bytes prefix;
+    DWORD error = Prepare(pEncryptPara, cRecipientCert, rgpRecipientCert, pbToBeEncrypted,
+                          cbToBeEncrypted, env, prefix);
+    const uint64_t total = uint64_t(prefix.size()) + cbToBeEncrypted;
+    if (error == 0 && total > 0xFFFFFFFFu) error = DWORD(CRYPT_E_ASN1_LARGE);
+    if (error != 0) return Fail(error);
+    if (pbEncryptedBlob == nullptr) {
+      *pcbEncryptedBlob = DWORD(total);
+      return TRUE;
+    }
+    if (capacity < total) {
+      *pcbEncryptedBlob = DWORD(total);
+      return Fail(ERROR_MORE_DATA);
+    }
+    // The ciphertext is made in place in the caller's buffer, after the prefix.
+    std::memcpy(pbEncryptedBlob, prefix.data(), prefix.size());
+    BYTE* cipher = pbEncryptedBlob + prefix.size();
+    if (cbToBeEncrypted > 0) std::memmove(cipher, pbToBeEncrypted, cbToBeEncrypted);
+    env->cipher().Encrypt(cipher, cbToBeEncrypted);
     *pcbEncryptedBlob = DWORD(total);
     return TRUE;
-  }
-  if (*pcbEncryptedBlob < total) {
-    *pcbEncryptedBlob = DWORD(total);
-    return Fail(ERROR_MORE_DATA);
-  }
-  // The ciphertext is made in place in the caller's buffer, after the prefix.
-  std::memcpy(pbEncryptedBlob, prefix.data(), prefix.size());
-  BYTE* cipher = pbEncryptedBlob + prefix.size();
-  if (cbToBeEncrypted > 0) std::memmove(cipher, pbToBeEncrypted, cbToBeEncrypted);
-  env->cipher().Encrypt(cipher, cbToBeEncrypted);
-  *pcbEncryptedBlob = DWORD(total);
-  return TRUE;
+  });
 }

@@ -1,4 +1,5 @@
 // The store object, add dispositions, enumeration and the store-level exports.
+#include "platform/core/api_guard.h"
 #include "platform/stores/store.h"
 
 #include <algorithm>
@@ -241,114 +242,124 @@ extern "C" {
 
 HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD, HCRYPTPROV, DWORD dwFlags,
                          const void* pvPara) {
-  const auto provider = reinterpret_cast<uintptr_t>(lpszStoreProvider);
-  if (provider > 0xFFFF) {
-    // Providers named by text: only the ones that have numbers too.
-    const std::string name = lpszStoreProvider;
-    if (name == "Memory") return CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, dwFlags, pvPara);
-    if (name == "System") return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, dwFlags, pvPara);
-    if (name == "File") return CertOpenStore(CERT_STORE_PROV_FILENAME_W, 0, 0, dwFlags, pvPara);
-    if (name == "Serialized")
-      return CertOpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, dwFlags, pvPara);
-    return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
-  }
-  switch (provider) {
-    case 2:  // memory
-      return NewHandle(new Store(dwFlags));
-    case 6: {  // serialized bytes
-      const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(pvPara);
-      if (blob == nullptr) return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
-      auto store = std::make_unique<Store>(dwFlags);
-      const DWORD err = LoadSerialized(blob->pbData, blob->cbData, *store);
-      if (err != 0) return FailNull<void>(err);
-      return NewHandle(store.release());
+  return ApiGuard<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
+    const auto provider = reinterpret_cast<uintptr_t>(lpszStoreProvider);
+    if (provider > 0xFFFF) {
+      // Providers named by text: only the ones that have numbers too.
+      const std::string name = lpszStoreProvider;
+      if (name == "Memory") return CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, dwFlags, pvPara);
+      if (name == "System") return CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, dwFlags, pvPara);
+      if (name == "File") return CertOpenStore(CERT_STORE_PROV_FILENAME_W, 0, 0, dwFlags, pvPara);
+      if (name == "Serialized")
+        return CertOpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, dwFlags, pvPara);
+      return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
     }
-    case 5: {  // PKCS#7 bytes
-      const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(pvPara);
-      if (blob == nullptr) return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
-      auto store = std::make_unique<Store>(dwFlags);
-      if (!LoadPkcs7(blob->pbData, blob->cbData, *store)) return nullptr;
-      return NewHandle(store.release());
+    switch (provider) {
+      case 2:  // memory
+        return NewHandle(new Store(dwFlags));
+      case 6: {  // serialized bytes
+        const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(pvPara);
+        if (blob == nullptr) return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
+        auto store = std::make_unique<Store>(dwFlags);
+        const DWORD err = LoadSerialized(blob->pbData, blob->cbData, *store);
+        if (err != 0) return FailNull<void>(err);
+        return NewHandle(store.release());
+      }
+      case 5: {  // PKCS#7 bytes
+        const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(pvPara);
+        if (blob == nullptr) return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
+        auto store = std::make_unique<Store>(dwFlags);
+        if (!LoadPkcs7(blob->pbData, blob->cbData, *store)) return nullptr;
+        return NewHandle(store.release());
+      }
+      case 1: {  // the certificates and CRLs of a message
+        std::vector<std::vector<BYTE>> certs, crls;
+        if (!CollectMessageContents(const_cast<void*>(pvPara), certs, crls)) return nullptr;
+        return NewHandle(StoreOfEncodings(certs, crls, dwFlags));
+      }
+      case 7:
+      case 8: {
+        if (pvPara == nullptr) return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
+        const std::string path = provider == 7 ? std::string(static_cast<const char*>(pvPara))
+                                               : WideToUtf8(static_cast<const WCHAR*>(pvPara));
+        return NewHandle(OpenFileStore(path, dwFlags));
+      }
+      case 9:
+      case 10: {
+        if (pvPara == nullptr) return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
+        const std::string name = provider == 9 ? std::string(static_cast<const char*>(pvPara))
+                                               : WideToUtf8(static_cast<const WCHAR*>(pvPara));
+        return NewHandle(OpenSystemStore(name, dwFlags));
+      }
+      default:
+        return FailNull<void>(ERROR_CALL_NOT_IMPLEMENTED);
     }
-    case 1: {  // the certificates and CRLs of a message
-      std::vector<std::vector<BYTE>> certs, crls;
-      if (!CollectMessageContents(const_cast<void*>(pvPara), certs, crls)) return nullptr;
-      return NewHandle(StoreOfEncodings(certs, crls, dwFlags));
-    }
-    case 7:
-    case 8: {
-      if (pvPara == nullptr) return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
-      const std::string path = provider == 7 ? std::string(static_cast<const char*>(pvPara))
-                                             : WideToUtf8(static_cast<const WCHAR*>(pvPara));
-      return NewHandle(OpenFileStore(path, dwFlags));
-    }
-    case 9:
-    case 10: {
-      if (pvPara == nullptr) return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
-      const std::string name = provider == 9 ? std::string(static_cast<const char*>(pvPara))
-                                             : WideToUtf8(static_cast<const WCHAR*>(pvPara));
-      return NewHandle(OpenSystemStore(name, dwFlags));
-    }
-    default:
-      return FailNull<void>(ERROR_CALL_NOT_IMPLEMENTED);
-  }
+  });
 }
 
 HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV, LPCSTR szSubsystemProtocol) {
-  return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
-                       szSubsystemProtocol);
+  return ApiGuard<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
+    return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
+                         szSubsystemProtocol);
+  });
 }
 
 HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore) {
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr) return FailNull<void>(ERROR_INVALID_HANDLE);
-  s->AddHandle();
-  return hCertStore;
+  return ApiGuard<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) return FailNull<void>(ERROR_INVALID_HANDLE);
+    s->AddHandle();
+    return hCertStore;
+  });
 }
 
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
-  if (hCertStore == nullptr) return TRUE;
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  // A forced close releases the handle like any other: contexts still referenced keep their
-  // memory, which is the safe reading of "freed regardless".
-  return s->CloseHandle(dwFlags) ? TRUE : FALSE;
+  return ApiGuard([&]() -> BOOL {
+    if (hCertStore == nullptr) return TRUE;
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    // A forced close releases the handle like any other: contexts still referenced keep their
+    // memory, which is the safe reading of "freed regardless".
+    return s->CloseHandle(dwFlags) ? TRUE : FALSE;
+  });
 }
 
 BOOL CertSaveStore(HCERTSTORE hCertStore, DWORD, DWORD dwSaveAs, DWORD dwSaveTo,
                    void* pvSaveToPara, DWORD) {
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  if (pvSaveToPara == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  std::vector<BYTE> bytes;
-  if (dwSaveAs == CERT_STORE_SAVE_AS_STORE) {
-    SerializeStore(*s, bytes);
-  } else if (dwSaveAs == CERT_STORE_SAVE_AS_PKCS7) {
-    if (!SavePkcs7(*s, bytes)) return FALSE;
-  } else {
-    return Fail(static_cast<DWORD>(E_INVALIDARG));
-  }
-  switch (dwSaveTo) {
-    case CERT_STORE_SAVE_TO_MEMORY: {
-      auto* blob = static_cast<CRYPT_DATA_BLOB*>(pvSaveToPara);
-      const DWORD have = blob->cbData;
-      blob->cbData = static_cast<DWORD>(bytes.size());
-      if (blob->pbData == nullptr) return TRUE;
-      if (have < bytes.size()) return Fail(ERROR_MORE_DATA);
-      std::memcpy(blob->pbData, bytes.data(), bytes.size());
-      return TRUE;
-    }
-    case CERT_STORE_SAVE_TO_FILENAME_A:
-    case CERT_STORE_SAVE_TO_FILENAME_W: {
-      const std::string path = dwSaveTo == CERT_STORE_SAVE_TO_FILENAME_A
-                                   ? std::string(static_cast<const char*>(pvSaveToPara))
-                                   : WideToUtf8(static_cast<const WCHAR*>(pvSaveToPara));
-      const DWORD err = WriteFileAtomically(path, bytes);
-      return err == 0 ? TRUE : Fail(err);
-    }
-    default:
+  return ApiGuard([&]() -> BOOL {
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (pvSaveToPara == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    std::vector<BYTE> bytes;
+    if (dwSaveAs == CERT_STORE_SAVE_AS_STORE) {
+      SerializeStore(*s, bytes);
+    } else if (dwSaveAs == CERT_STORE_SAVE_AS_PKCS7) {
+      if (!SavePkcs7(*s, bytes)) return FALSE;
+    } else {
       return Fail(static_cast<DWORD>(E_INVALIDARG));
-  }
+    }
+    switch (dwSaveTo) {
+      case CERT_STORE_SAVE_TO_MEMORY: {
+        auto* blob = static_cast<CRYPT_DATA_BLOB*>(pvSaveToPara);
+        const DWORD have = blob->cbData;
+        blob->cbData = static_cast<DWORD>(bytes.size());
+        if (blob->pbData == nullptr) return TRUE;
+        if (have < bytes.size()) return Fail(ERROR_MORE_DATA);
+        std::memcpy(blob->pbData, bytes.data(), bytes.size());
+        return TRUE;
+      }
+      case CERT_STORE_SAVE_TO_FILENAME_A:
+      case CERT_STORE_SAVE_TO_FILENAME_W: {
+        const std::string path = dwSaveTo == CERT_STORE_SAVE_TO_FILENAME_A
+                                     ? std::string(static_cast<const char*>(pvSaveToPara))
+                                     : WideToUtf8(static_cast<const WCHAR*>(pvSaveToPara));
+        const DWORD err = WriteFileAtomically(path, bytes);
+        return err == 0 ? TRUE : Fail(err);
+      }
+      default:
+        return Fail(static_cast<DWORD>(E_INVALIDARG));
+    }
+  });
 }
 
 }  // extern "C"

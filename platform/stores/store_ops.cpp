@@ -2,6 +2,7 @@
 // to the memory image and then committed, which persistent stores replay on their file.
 #include <cstring>
 
+#include "platform/core/api_guard.h"
 #include "platform/core/last_error.h"
 #include "platform/stores/store.h"
 
@@ -62,127 +63,143 @@ extern "C" {
 BOOL CertAddEncodedCertificateToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                       const BYTE* pbCertEncoded, DWORD cbCertEncoded,
                                       DWORD dwAddDisposition, PCCERT_CONTEXT* ppCertContext) {
-  if (ppCertContext != nullptr) *ppCertContext = nullptr;
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  if (!(dwCertEncodingType & X509_ASN_ENCODING)) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  CertObject* fresh = NewCertObject(pbCertEncoded, cbCertEncoded);
-  if (fresh == nullptr) return FALSE;
-  return AddCertTo(*s, fresh, dwAddDisposition, ppCertContext);
+  return ApiGuard([&]() -> BOOL {
+    if (ppCertContext != nullptr) *ppCertContext = nullptr;
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (!(dwCertEncodingType & X509_ASN_ENCODING)) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    CertObject* fresh = NewCertObject(pbCertEncoded, cbCertEncoded);
+    if (fresh == nullptr) return FALSE;
+    return AddCertTo(*s, fresh, dwAddDisposition, ppCertContext);
+  });
 }
 
 BOOL CertAddCertificateContextToStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pCertContext,
                                       DWORD dwAddDisposition, PCCERT_CONTEXT* ppStoreContext) {
-  if (ppStoreContext != nullptr) *ppStoreContext = nullptr;
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  if (pCertContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  CertObject* fresh = NewCertObject(pCertContext->pbCertEncoded, pCertContext->cbCertEncoded);
-  if (fresh == nullptr) return FALSE;
-  fresh->core.props.Inherit(AsObject(pCertContext)->core.props.Snapshot());
-  return AddCertTo(*s, fresh, dwAddDisposition, ppStoreContext);
+  return ApiGuard([&]() -> BOOL {
+    if (ppStoreContext != nullptr) *ppStoreContext = nullptr;
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (pCertContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    CertObject* fresh = NewCertObject(pCertContext->pbCertEncoded, pCertContext->cbCertEncoded);
+    if (fresh == nullptr) return FALSE;
+    fresh->core.props.Inherit(AsObject(pCertContext)->core.props.Snapshot());
+    return AddCertTo(*s, fresh, dwAddDisposition, ppStoreContext);
+  });
 }
 
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
-  if (pCertContext == nullptr) return TRUE;
-  CertObject* c = AsObject(pCertContext);
-  Store* s = c->core.store;
-  BOOL result = TRUE;
-  if (s != nullptr) {
-    if (s->read_only()) {
-      result = Fail(ERROR_ACCESS_DENIED);
-    } else if (s->RemoveCert(c)) {
-      BYTE sha1[20];
-      std::memcpy(sha1, c->core.sha1, 20);
-      std::vector<BYTE> hash(sha1, sha1 + 20);
-      if (!s->Commit([hash](Store& disk) {
-            if (CertObject* d = disk.FindCertBySha1(hash.data())) disk.RemoveCert(d);
-          }))
-        result = FALSE;
+  return ApiGuard([&]() -> BOOL {
+    if (pCertContext == nullptr) return TRUE;
+    CertObject* c = AsObject(pCertContext);
+    Store* s = c->core.store;
+    BOOL result = TRUE;
+    if (s != nullptr) {
+      if (s->read_only()) {
+        result = Fail(ERROR_ACCESS_DENIED);
+      } else if (s->RemoveCert(c)) {
+        BYTE sha1[20];
+        std::memcpy(sha1, c->core.sha1, 20);
+        std::vector<BYTE> hash(sha1, sha1 + 20);
+        if (!s->Commit([hash](Store& disk) {
+              if (CertObject* d = disk.FindCertBySha1(hash.data())) disk.RemoveCert(d);
+            }))
+          result = FALSE;
+      }
     }
-  }
-  Release(c);  // the caller's reference goes whatever happened
-  return result;
+    Release(c);  // the caller's reference goes whatever happened
+    return result;
+  });
 }
 
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext) {
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr) {
+  return ApiGuard<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) {
+      if (pPrevCertContext) Release(AsObject(pPrevCertContext));
+      return FailNull<const CERT_CONTEXT>(ERROR_INVALID_HANDLE);
+    }
+    CertObject* next;
+    bool prev_missing;
+    {
+      std::lock_guard<std::recursive_mutex> lock(s->mutex());
+      next = s->NextCert(pPrevCertContext ? AsObject(pPrevCertContext) : nullptr, prev_missing);
+      if (next) AddRef(next);
+    }
     if (pPrevCertContext) Release(AsObject(pPrevCertContext));
-    return FailNull<const CERT_CONTEXT>(ERROR_INVALID_HANDLE);
-  }
-  CertObject* next;
-  bool prev_missing;
-  {
-    std::lock_guard<std::recursive_mutex> lock(s->mutex());
-    next = s->NextCert(pPrevCertContext ? AsObject(pPrevCertContext) : nullptr, prev_missing);
-    if (next) AddRef(next);
-  }
-  if (pPrevCertContext) Release(AsObject(pPrevCertContext));
-  if (next == nullptr) return FailNull<const CERT_CONTEXT>(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
-  return next;
+    if (next == nullptr) return FailNull<const CERT_CONTEXT>(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+    return next;
+  });
 }
 
 BOOL CertAddEncodedCRLToStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                               const BYTE* pbCrlEncoded, DWORD cbCrlEncoded, DWORD dwAddDisposition,
                               PCCRL_CONTEXT* ppCrlContext) {
-  if (ppCrlContext != nullptr) *ppCrlContext = nullptr;
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  if (!(dwCertEncodingType & X509_ASN_ENCODING)) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  CrlObject* fresh = NewCrlObject(pbCrlEncoded, cbCrlEncoded);
-  if (fresh == nullptr) return FALSE;
-  return AddCrlTo(*s, fresh, dwAddDisposition, ppCrlContext);
+  return ApiGuard([&]() -> BOOL {
+    if (ppCrlContext != nullptr) *ppCrlContext = nullptr;
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (!(dwCertEncodingType & X509_ASN_ENCODING)) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    CrlObject* fresh = NewCrlObject(pbCrlEncoded, cbCrlEncoded);
+    if (fresh == nullptr) return FALSE;
+    return AddCrlTo(*s, fresh, dwAddDisposition, ppCrlContext);
+  });
 }
 
 BOOL CertAddCRLContextToStore(HCERTSTORE hCertStore, PCCRL_CONTEXT pCrlContext,
                               DWORD dwAddDisposition, PCCRL_CONTEXT* ppStoreContext) {
-  if (ppStoreContext != nullptr) *ppStoreContext = nullptr;
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
-  if (pCrlContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
-  CrlObject* fresh = NewCrlObject(pCrlContext->pbCrlEncoded, pCrlContext->cbCrlEncoded);
-  if (fresh == nullptr) return FALSE;
-  fresh->core.props.Inherit(AsObject(pCrlContext)->core.props.Snapshot());
-  return AddCrlTo(*s, fresh, dwAddDisposition, ppStoreContext);
+  return ApiGuard([&]() -> BOOL {
+    if (ppStoreContext != nullptr) *ppStoreContext = nullptr;
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (pCrlContext == nullptr) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    CrlObject* fresh = NewCrlObject(pCrlContext->pbCrlEncoded, pCrlContext->cbCrlEncoded);
+    if (fresh == nullptr) return FALSE;
+    fresh->core.props.Inherit(AsObject(pCrlContext)->core.props.Snapshot());
+    return AddCrlTo(*s, fresh, dwAddDisposition, ppStoreContext);
+  });
 }
 
 BOOL CertDeleteCRLFromStore(PCCRL_CONTEXT pCrlContext) {
-  if (pCrlContext == nullptr) return TRUE;
-  CrlObject* c = AsObject(pCrlContext);
-  Store* s = c->core.store;
-  BOOL result = TRUE;
-  if (s != nullptr) {
-    if (s->read_only()) {
-      result = Fail(ERROR_ACCESS_DENIED);
-    } else if (s->RemoveCrl(c)) {
-      std::vector<BYTE> hash(c->core.sha1, c->core.sha1 + 20);
-      if (!s->Commit([hash](Store& disk) {
-            if (CrlObject* d = disk.FindCrlBySha1(hash.data())) disk.RemoveCrl(d);
-          }))
-        result = FALSE;
+  return ApiGuard([&]() -> BOOL {
+    if (pCrlContext == nullptr) return TRUE;
+    CrlObject* c = AsObject(pCrlContext);
+    Store* s = c->core.store;
+    BOOL result = TRUE;
+    if (s != nullptr) {
+      if (s->read_only()) {
+        result = Fail(ERROR_ACCESS_DENIED);
+      } else if (s->RemoveCrl(c)) {
+        std::vector<BYTE> hash(c->core.sha1, c->core.sha1 + 20);
+        if (!s->Commit([hash](Store& disk) {
+              if (CrlObject* d = disk.FindCrlBySha1(hash.data())) disk.RemoveCrl(d);
+            }))
+          result = FALSE;
+      }
     }
-  }
-  Release(c);
-  return result;
+    Release(c);
+    return result;
+  });
 }
 
 PCCRL_CONTEXT CertEnumCRLsInStore(HCERTSTORE hCertStore, PCCRL_CONTEXT pPrevCrlContext) {
-  Store* s = Store::FromHandle(hCertStore);
-  if (s == nullptr) {
+  return ApiGuard<PCCRL_CONTEXT>(nullptr, [&]() -> PCCRL_CONTEXT {
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) {
+      if (pPrevCrlContext) Release(AsObject(pPrevCrlContext));
+      return FailNull<const CRL_CONTEXT>(ERROR_INVALID_HANDLE);
+    }
+    CrlObject* next;
+    bool prev_missing;
+    {
+      std::lock_guard<std::recursive_mutex> lock(s->mutex());
+      next = s->NextCrl(pPrevCrlContext ? AsObject(pPrevCrlContext) : nullptr, prev_missing);
+      if (next) AddRef(next);
+    }
     if (pPrevCrlContext) Release(AsObject(pPrevCrlContext));
-    return FailNull<const CRL_CONTEXT>(ERROR_INVALID_HANDLE);
-  }
-  CrlObject* next;
-  bool prev_missing;
-  {
-    std::lock_guard<std::recursive_mutex> lock(s->mutex());
-    next = s->NextCrl(pPrevCrlContext ? AsObject(pPrevCrlContext) : nullptr, prev_missing);
-    if (next) AddRef(next);
-  }
-  if (pPrevCrlContext) Release(AsObject(pPrevCrlContext));
-  if (next == nullptr) return FailNull<const CRL_CONTEXT>(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
-  return next;
+    if (next == nullptr) return FailNull<const CRL_CONTEXT>(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+    return next;
+  });
 }
 
 }  // extern "C"
