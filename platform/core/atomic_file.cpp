@@ -66,7 +66,7 @@ DWORD ReadWholeFile(const std::string& path, std::vector<BYTE>& out) {
   return 0;
 }
 
-DWORD WriteFileAtomically(const std::string& path, const std::vector<BYTE>& bytes) {
+DWORD WriteFileAtomically(const std::string& path, const BYTE* data, size_t len, FileMode file_mode) {
   const std::string dir = DirectoryOf(path);
   std::string tmpl = path + ".tmp.XXXXXX";
   const int fd = mkstemp(tmpl.data());
@@ -75,7 +75,9 @@ DWORD WriteFileAtomically(const std::string& path, const std::vector<BYTE>& byte
   // Keep the mode of the file being replaced; a new file gets the usual 0644 less umask.
   struct stat old {};
   mode_t mode;
-  if (stat(path.c_str(), &old) == 0) {
+  if (file_mode == FileMode::kOwnerOnly) {
+    mode = 0600;
+  } else if (stat(path.c_str(), &old) == 0) {
     mode = old.st_mode & 07777;
   } else {
     const mode_t mask = umask(0);
@@ -89,8 +91,8 @@ DWORD WriteFileAtomically(const std::string& path, const std::vector<BYTE>& byte
     return FromErrno(e);
   };
   size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+  while (done < len) {
+    const ssize_t n = write(fd, data + done, len - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return abandon(errno);

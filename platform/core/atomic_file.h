@@ -11,9 +11,20 @@ namespace vexorcsp {
 
 // 0, or the Windows error number; a missing file gives ERROR_FILE_NOT_FOUND.
 DWORD ReadWholeFile(const std::string& path, std::vector<BYTE>& out);
-// Writes `bytes` to a temporary file beside `path`, syncs it and renames it over `path`, so a
-// reader sees the old or the new file and never a partial one. 0 or the error number.
-DWORD WriteFileAtomically(const std::string& path, const std::vector<BYTE>& bytes);
+// The mode a replacement file gets: the replaced file's mode (0644 less the umask for a new
+// file), or owner-only 0600 whatever was there (key material).
+enum class FileMode { kKeepOrDefault, kOwnerOnly };
+
+// Writes the bytes to a temporary file beside `path`, syncs it, renames it over `path` and
+// syncs the directory, so a reader sees the old or the new file and never a partial one,
+// also after a crash. Interrupted writes are resumed. 0 or the error number; on failure the
+// old file is untouched and the temporary file is gone.
+DWORD WriteFileAtomically(const std::string& path, const BYTE* data, size_t len,
+                          FileMode mode = FileMode::kKeepOrDefault);
+inline DWORD WriteFileAtomically(const std::string& path, const std::vector<BYTE>& bytes,
+                                 FileMode mode = FileMode::kKeepOrDefault) {
+  return WriteFileAtomically(path, bytes.data(), bytes.size(), mode);
+}
 // Creates the directory and its parents (mode for new levels); true when it exists after.
 bool MakeDirectories(const std::string& dir, unsigned mode);
 
