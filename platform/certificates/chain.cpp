@@ -1,24 +1,20 @@
-// Certificate chains: CertGetCertificateChain builds the path from a certificate to a
-// self-signed root through the issuer stores (Root, CA, My of the engine's location, the
-// engine's extra stores, the call's additional store and the certificate's own store),
-// checks every link's signature with its issuer's key, the validity times at the given
-// moment, CA constraints, revocation when asked, and reports the Windows CERT_TRUST_* bits.
+// Certificate chains: chain engines, and CertGetCertificateChain, which picks the issuer
+// stores (Root, CA, My of the engine's location, the engine's extra stores, the call's
+// additional store and the certificate's own store) and the trusted roots, lets the path
+// builder build the path and lays it out as a CERT_CHAIN_CONTEXT.
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include <openssl/err.h>
-#include <openssl/x509v3.h>
 
+#include "platform/certificates/path_builder.h"
 #include "platform/core/api_guard.h"
 #include "platform/core/last_error.h"
 #include "platform/stores/store.h"
 
 namespace vexorcsp {
 namespace {
-
-constexpr size_t kMaxDepth = 20;
 
 struct ChainEngine {
   uint32_t magic = 0x43484E45;  // "CHNE"
@@ -60,66 +56,6 @@ struct StoreList {
     if (Store* s = Store::FromHandle(h)) all.push_back(s);
   }
 };
-
-bool SameName(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b) {
-  return a.cbData == b.cbData && std::memcmp(a.pbData, b.pbData, a.cbData) == 0;
-}
-
-bool Verifies(PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer) {
-  EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->x509.get());
-  const bool ok = key != nullptr && X509_verify(AsObject(subject)->x509.get(), key) == 1;
-  ERR_clear_error();
-  return ok;
-}
-
-bool InStore(Store* s, PCCERT_CONTEXT c) {
-  return s != nullptr && s->FindCertBySha1(AsObject(c)->core.sha1) != nullptr;
-}
-
-// Best issuer of `cert` among the stores: one whose key verifies the signature first, then
-// one that is trusted, then one valid at `when`. A new reference, or null.
-PCCERT_CONTEXT FindIssuer(const StoreList& stores, Store* trusted, PCCERT_CONTEXT cert, FILETIME* when,
-                          bool& verified) {
-  PCCERT_CONTEXT best = nullptr;
-  int best_score = -1;
-  verified = false;
-  for (Store* s : stores.all) {
-    PCCERT_CONTEXT c = nullptr;
-    while ((c = FindCertificate(*s, 0, CERT_FIND_SUBJECT_NAME, &cert->pCertInfo->Issuer, c)) != nullptr) {
-      const bool sig = Verifies(cert, c);
-      const int score = (sig ? 4 : 0) + (InStore(trusted, c) ? 2 : 0) +
-                        (CertVerifyTimeValidity(when, c->pCertInfo) == 0 ? 1 : 0);
-      if (score > best_score) {
-        CertFreeCertificateContext(best);
-        best = CertDuplicateCertificateContext(c);
-        best_score = score;
-        verified = sig;
-      }
-    }
-  }
-  SetLastError(0);
-  return best;
-}
-
-// Revocation of `cert` issued by `issuer`, from the CRLs of the stores.
-DWORD RevocationStatus(const StoreList& stores, PCCERT_CONTEXT cert, PCCERT_CONTEXT issuer, FILETIME* when) {
-  bool have_list = false;
-  for (Store* s : stores.all) {
-    PCCRL_CONTEXT crl = nullptr;
-    while ((crl = CertFindCRLInStore(s->handle(), X509_ASN_ENCODING, 0x8 /* signature */, 1, issuer, crl)) !=
-           nullptr) {
-      if (CertVerifyCRLTimeValidity(when, crl->pCrlInfo) != 0) continue;
-      have_list = true;
-      PCRL_ENTRY entry = nullptr;
-      if (CertFindCertificateInCRL(cert, crl, 0, nullptr, &entry) && entry != nullptr) {
-        CertFreeCRLContext(crl);
-        return CERT_TRUST_IS_REVOKED;
-      }
-    }
-  }
-  SetLastError(0);
-  return have_list ? 0 : CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
-}
 
 bool UsageAllowed(PCCERT_CONTEXT cert, const CERT_USAGE_MATCH& want) {
   if (want.Usage.cUsageIdentifier == 0) return true;
@@ -218,81 +154,27 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCert
     stores.Borrow(hAdditionalStore);
     stores.Borrow(pCertContext->hCertStore);
   
-    auto chain = std::make_unique<ChainObject>();
-    std::vector<PCCERT_CONTEXT> path{CertDuplicateCertificateContext(pCertContext)};
-    std::vector<DWORD> errors{0}, infos{0};
-    DWORD chain_errors = 0;
-    while (true) {
-      PCCERT_CONTEXT current = path.back();
-      const size_t i = path.size() - 1;
-      const bool self_issued = SameName(current->pCertInfo->Subject, current->pCertInfo->Issuer);
-      if (self_issued && Verifies(current, current)) {
-        infos[i] |= CERT_TRUST_IS_SELF_SIGNED | CERT_TRUST_HAS_NAME_MATCH_ISSUER;
-        if (!InStore(trusted, current)) errors[i] |= CERT_TRUST_IS_UNTRUSTED_ROOT;
-        break;
-      }
-      bool verified = false;
-      PCCERT_CONTEXT issuer = self_issued ? nullptr : FindIssuer(stores, trusted, current, pTime, verified);
-      if (issuer == nullptr) {
-        if (self_issued) {
-          // Self-issued but its own key does not verify it: a damaged root.
-          errors[i] |= CERT_TRUST_IS_NOT_SIGNATURE_VALID | CERT_TRUST_IS_UNTRUSTED_ROOT;
-          infos[i] |= CERT_TRUST_IS_SELF_SIGNED;
-        } else {
-          errors[i] |= CERT_TRUST_IS_PARTIAL_CHAIN;
-          chain_errors |= CERT_TRUST_IS_PARTIAL_CHAIN;
-        }
-        break;
-      }
-      infos[i] |= CERT_TRUST_HAS_NAME_MATCH_ISSUER;
-      if (!verified) errors[i] |= CERT_TRUST_IS_NOT_SIGNATURE_VALID;
-      bool cyclic = false;
-      for (PCCERT_CONTEXT seen : path)
-        if (std::memcmp(AsObject(seen)->core.sha1, AsObject(issuer)->core.sha1, 20) == 0) cyclic = true;
-      if (cyclic || path.size() >= kMaxDepth) {
-        CertFreeCertificateContext(issuer);
-        errors[i] |= CERT_TRUST_IS_CYCLIC | CERT_TRUST_IS_PARTIAL_CHAIN;
-        chain_errors |= CERT_TRUST_IS_PARTIAL_CHAIN;
-        break;
-      }
-      // An issuer that is not a CA cannot vouch for the link below it.
-      errors.push_back(X509_check_ca(AsObject(issuer)->x509.get()) == 0 ? CERT_TRUST_INVALID_BASIC_CONSTRAINTS
-                                                                         : 0);
-      infos.push_back(0);
-      path.push_back(issuer);
-    }
-  
-    const bool check_revocation =
-        dwFlags & (CERT_CHAIN_REVOCATION_CHECK_END_CERT | CERT_CHAIN_REVOCATION_CHECK_CHAIN |
-                   CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT);
-    for (size_t i = 0; i < path.size(); ++i) {
-      if (CertVerifyTimeValidity(pTime, path[i]->pCertInfo) != 0) errors[i] |= CERT_TRUST_IS_NOT_TIME_VALID;
-      const bool is_last = i + 1 == path.size();
-      if (!check_revocation || is_last) continue;
-      if ((dwFlags & CERT_CHAIN_REVOCATION_CHECK_END_CERT) && !(dwFlags & (CERT_CHAIN_REVOCATION_CHECK_CHAIN |
-                                                                           CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT)) &&
-          i > 0)
-        continue;
-      errors[i] |= RevocationStatus(stores, path[i], path[i + 1], pTime);
-    }
+    const PathBuilder builder(stores.all, trusted);
+    CertPath path = builder.Build(pCertContext, *pTime, dwFlags);
     if (pChainPara != nullptr && pChainPara->cbSize >= sizeof(DWORD) + sizeof(CERT_USAGE_MATCH) &&
-        !UsageAllowed(path[0], pChainPara->RequestedUsage))
-      errors[0] |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
-  
-    chain->elements.resize(path.size());
-    chain->element_ptrs.resize(path.size());
-    DWORD all_errors = chain_errors;
-    for (size_t i = 0; i < path.size(); ++i) {
+        !UsageAllowed(pCertContext, pChainPara->RequestedUsage))
+      path.links[0].errors |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+
+    auto chain = std::make_unique<ChainObject>();
+    chain->elements.resize(path.links.size());
+    chain->element_ptrs.resize(path.links.size());
+    DWORD all_errors = path.pathErrors;
+    for (size_t i = 0; i < path.links.size(); ++i) {
       CERT_CHAIN_ELEMENT& e = chain->elements[i];
       e.cbSize = sizeof e;
-      e.pCertContext = path[i];  // the chain owns this reference
-      e.TrustStatus = {errors[i], infos[i]};
+      e.pCertContext = path.links[i].cert.release();  // the chain owns this reference now
+      e.TrustStatus = {path.links[i].errors, path.links[i].infos};
       chain->element_ptrs[i] = &e;
-      all_errors |= errors[i];
+      all_errors |= path.links[i].errors;
     }
     chain->simple.cbSize = sizeof(CERT_SIMPLE_CHAIN);
     chain->simple.TrustStatus = {all_errors, 0};
-    chain->simple.cElement = static_cast<DWORD>(path.size());
+    chain->simple.cElement = static_cast<DWORD>(path.links.size());
     chain->simple.rgpElement = chain->element_ptrs.data();
     chain->simple_ptr = &chain->simple;
     chain->cbSize = sizeof(CERT_CHAIN_CONTEXT);
