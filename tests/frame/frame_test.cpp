@@ -16,6 +16,7 @@
 #include "frame/vexor_impl.h"
 #include "support/cp1251.h"
 #include "tools/host_callback.h"
+#include "common/standalone_call.h"
 
 namespace fs = std::filesystem;
 
@@ -32,12 +33,10 @@ class Recorder : public HostCallback {
 
 }  // namespace
 
+// Failure reports need only a call's log and options: no operation object is made.
 TEST(FailureReport, RaisesTheFormattedMessageInWindows1251) {
-  IVexorImpl obj;
-  Recorder cb;
-  ScratchDir dir;
-  ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
-  InstanceContext ctx = obj.NewCall();
+  test_common::StandaloneCall call;
+  InstanceContext ctx = call.Make();
   try {
     // Arguments arrive in Windows-1251, as names from the platform do.
     ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не найден \"%s\"", Utf8ToCp1251("Иванов").c_str());
@@ -46,19 +45,16 @@ TEST(FailureReport, RaisesTheFormattedMessageInWindows1251) {
     EXPECT_EQ(e.code(), RC_CERT_NOT_IN_STORE);
     EXPECT_EQ(Cp1251ToUtf8(e.what()), "Не найден \"Иванов\"");
   }
-  ASSERT_FALSE(cb.lines.empty());
-  EXPECT_EQ(cb.lines.back(), "Не найден \"Иванов\"");
+  ASSERT_FALSE(call.log.lines.empty());
+  EXPECT_EQ(call.log.lines.back(), "Не найден \"Иванов\"");
 
   ctx.options.RaiseErrors = 0;
   EXPECT_EQ(ReportFailure(ctx, RC_STORE_OPEN, "x"), RC_STORE_OPEN);
 }
 
 TEST(FailureReport, ReasonIsLoggedButNotRaised) {
-  IVexorImpl obj;
-  Recorder cb;
-  ScratchDir dir;
-  ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
-  InstanceContext ctx = obj.NewCall();
+  test_common::StandaloneCall call;
+  InstanceContext ctx = call.Make();
   SetLastError(ERROR_ACCESS_DENIED);
   try {
     ReportFailureWithReason(ctx, RC_STORE_SAVE, "Сохранение %d", 7);
@@ -66,12 +62,12 @@ TEST(FailureReport, ReasonIsLoggedButNotRaised) {
   } catch (const CryptoOperations::SystemException& e) {
     EXPECT_EQ(Cp1251ToUtf8(e.what()), "Сохранение 7");
   }
-  EXPECT_EQ(cb.lines.back(), "Сохранение 7, причина: Access is denied. (0x00000005)");
+  EXPECT_EQ(call.log.lines.back(), "Сохранение 7, причина: Access is denied. (0x00000005)");
 }
 
 TEST(FailureReport, HelperExceptionsKeepCodeAndText) {
-  IVexorImpl obj;
-  InstanceContext ctx = obj.NewCall();
+  test_common::StandaloneCall call;
+  InstanceContext ctx = call.Make();
   try {
     ReportException(ctx, CryptoOperations::baseCryptoException(RC_DATA_READ, "100% broken"));
     FAIL();

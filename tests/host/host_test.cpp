@@ -203,3 +203,30 @@ TEST(Host, OffLogFileKeepsMessagesButNotTraceLines) {
   EXPECT_NE(tail.find("IVexorImpl::sign_stream_d: entered"), std::string::npos);
   EXPECT_EQ(tail.find(missing), std::string::npos);
 }
+
+// The host's log hook sees every message line first; a line it refuses never reaches the
+// log file, while the trace lines do. (The version line comes before the hook is known.)
+TEST(Host, LogHookVetoKeepsALineOutOfTheLog) {
+  class Vetoing : public HostCallback {
+   public:
+    bool OnLog(const char* text) override { return std::string(text).find("UsingCustomOptions") == std::string::npos; }
+  };
+  auto tail_of_a_run = [](VexorCallBack& cb) {
+    TempDir dir;
+    const auto before = fs::file_size(LogFile());
+    Object obj = NewObject();
+    EXPECT_EQ(obj->Init(dir.path.c_str(), &cb, 0x10000), 0);
+    std::istringstream in("data");
+    std::ostringstream out;
+    EXPECT_EQ(obj->sign_stream_a(CertPartyParam{}, in, out, VEXOR_FORMAT_141), 1);
+    obj.reset();
+    return host::ReadText(LogFile()).substr(before);
+  };
+  HostCallback plain;
+  const std::string allowed = tail_of_a_run(plain);
+  EXPECT_NE(allowed.find("UsingCustomOptions"), std::string::npos) << allowed;
+  Vetoing vetoing;
+  const std::string vetoed = tail_of_a_run(vetoing);
+  EXPECT_EQ(vetoed.find("UsingCustomOptions"), std::string::npos) << vetoed;
+  EXPECT_NE(vetoed.find("IVexorImpl::sign_stream_a: entered"), std::string::npos);
+}

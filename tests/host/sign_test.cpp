@@ -394,3 +394,40 @@ TEST_F(HostSign, FilePartiesHeader) {
   EXPECT_EQ(obj->GetFileParties((work_ / "missing.bin").c_str(), &parties), 4);
   EXPECT_EQ(obj->GetFileParties((work_ / "head.bin").c_str(), nullptr), 49);
 }
+
+namespace {
+
+// A host whose post-hook replaces the signing result and whose OnInit answers as told.
+class AnsweringHost : public HostCallback {
+ public:
+  int32_t OnInit(uint32_t) override { return init_answer; }
+  int32_t OnSign(const CertPartyParam&, std::istream&, std::ostream&, int32_t rc) override {
+    seen = rc;
+    return 77;
+  }
+  int32_t init_answer = 0;
+  int32_t seen = -1;
+};
+
+}  // namespace
+
+TEST_F(HostSign, HostAnswersBecomeTheResults) {
+  AnsweringHost cb;
+  Object obj = NewObject(&cb);
+  std::string sig;
+  // The signature is made; the post-hook sees 0 and its answer is what the host gets.
+  EXPECT_EQ(Sign(*obj, ByName("Иванов Иван Иванович"), "data", true, sig), 77);
+  EXPECT_EQ(cb.seen, 0);
+  std::string content;
+  const std::string data = "data";
+  EXPECT_TRUE(Verify(sig, &data, content));
+
+  // A nonzero answer of OnInit is Init's result.
+  cb.init_answer = 33;
+  EXPECT_EQ(obj->Init(work_.c_str(), &cb, CERT_SYSTEM_STORE_CURRENT_USER), 33);
+
+  // Release (slot 1) destroys the object; the leak checker of the sanitizer run sees to it
+  // that nothing is left.
+  IVexor* raw = obj.release();
+  raw->Release();
+}

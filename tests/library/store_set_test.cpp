@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "common/standalone_call.h"
 #include "frame/call/instance_context.h"
 #include "frame/call/result_codes.h"
 #include "library_fixture.h"
@@ -84,9 +85,10 @@ TEST_F(LibraryTest, InitPutsTheStoreFileInTheWorkingDirectory) {
   EXPECT_TRUE(fs::exists(work_ / "certstore.sst"));
 }
 
+// The store set needs only a call's services, not an operation object.
 TEST_F(LibraryTest, EachStoreIsOpenedOncePerCall) {
-  IVexorImpl& obj = Object(false);
-  InstanceContext ctx = obj.NewCall();
+  test_common::StandaloneCall call(work_.string());
+  InstanceContext ctx = call.Make();
   HCERTSTORE my = ctx.stores.Get(CST_MY);
   ASSERT_NE(my, nullptr);
   EXPECT_EQ(ctx.stores.Get(CST_MY), my);
@@ -123,10 +125,9 @@ TEST_F(LibraryTest, UnreadableStoreFileFailsOnlyWithoutCallback) {
 
 TEST_F(LibraryTest, HostStoreGoesBackToTheHost) {
   HostStoreCallback host;
-  IVexorImpl obj;
-  ASSERT_EQ(obj.Init(work_.c_str(), &host, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  test_common::StandaloneCall call(work_.string());
   {
-    InstanceContext ctx = obj.NewCall();
+    InstanceContext ctx = call.Make(&host);
     EXPECT_EQ(ctx.stores.Get(CST_HOST), host.store);
     EXPECT_EQ(ctx.stores.Get(CST_HOST), host.store);
     EXPECT_EQ(host.opened, 1);
