@@ -137,21 +137,6 @@ TEST(Host, InitChecksTheDirectoryAndLogsTheVersion) {
   EXPECT_NE(log.find(kVersionPrefix), std::string::npos) << "no version line in " << LogFile();
 }
 
-TEST(Host, TwoObjectsShareOneLogFile) {
-  TempDir dir;
-  Object a = NewObject();
-  Object b = NewObject();
-  const std::string missing_a = (dir.path / "first-object-missing").string();
-  const std::string missing_b = (dir.path / "second-object-missing").string();
-  EXPECT_EQ(a->Init(missing_a.c_str(), nullptr, 0x10000), 4);
-  EXPECT_EQ(b->Init(missing_b.c_str(), nullptr, 0x10000), 4);
-  a.reset();  // the log is buffered; it is complete once its objects are gone
-  b.reset();
-  const std::string log = host::ReadText(LogFile());
-  EXPECT_NE(log.find(missing_a), std::string::npos);
-  EXPECT_NE(log.find(missing_b), std::string::npos);
-}
-
 TEST(Host, CallbackWorkingDirectoryWinsButTheArgumentIsChecked) {
   TempDir from_callback;
   from_callback.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\n");

@@ -1,5 +1,6 @@
-// Chains: the trust result for a good path, an untrusted or missing root, an expired link,
-// a tampered signature and revocation when asked for.
+// Chains through the API: the trust result for a good path, an untrusted or missing root, an
+// expired link, a tampered signature, and chain engines. Revocation is checked on the path
+// builder itself (test_path_builder.cpp).
 #include <gtest/gtest.h>
 
 #include "test_pki.h"
@@ -101,22 +102,6 @@ TEST_F(Chains, ErrorBitsForBrokenPaths) {
   r = Build(test_pki::MakeSelfSigned(3, "lonely"));
   EXPECT_EQ(r.error, DWORD(CERT_TRUST_IS_UNTRUSTED_ROOT));
   EXPECT_EQ(r.certs.size(), 1u);
-}
-
-TEST_F(Chains, RevocationOnlyWhenAsked) {
-  ASSERT_TRUE(test_pki::TrustTestRoot());
-  const Pki& pki = Pki::Get();
-  HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-  EXPECT_EQ(Build(pki.revoked.der, extra).error, 0u);  // no revocation check by default
-  ChainResult r = Build(pki.revoked.der, extra, CERT_CHAIN_REVOCATION_CHECK_END_CERT);
-  EXPECT_EQ(r.error, DWORD(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION));
-  ASSERT_TRUE(CertAddEncodedCRLToStore(extra, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
-                                       CERT_STORE_ADD_NEW, nullptr));
-  r = Build(pki.revoked.der, extra, CERT_CHAIN_REVOCATION_CHECK_END_CERT);
-  EXPECT_EQ(r.error, DWORD(CERT_TRUST_IS_REVOKED));
-  EXPECT_EQ(r.element_errors[0], DWORD(CERT_TRUST_IS_REVOKED));
-  EXPECT_EQ(Build(pki.user_a.der, extra, CERT_CHAIN_REVOCATION_CHECK_END_CERT).error, 0u);
-  CertCloseStore(extra, 0);
 }
 
 TEST_F(Chains, EngineWithExclusiveRootAndConfigSizes) {

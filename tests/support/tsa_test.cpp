@@ -62,35 +62,6 @@ TEST(TsaCs, WithSerialisesReadModifyWrite) {
   EXPECT_EQ(counters.With([](const std::vector<int>& v) { return v[0]; }), 40000);
 }
 
-TEST(TsaCs, CopiesShareOneLock) {
-  tsa_cs<int> first(1);
-  tsa_cs<int> second(first);
-  EXPECT_EQ(&first.lock(), &second.lock());
-  // The section is re-entrant: a nested With on the same lock does not deadlock.
-  first.With([&](int&) { second.With([](int& v) { v = 5; }); });
-  EXPECT_EQ(second.With([](int v) { return v; }), 5);
-}
-
-TEST(CSingleLock, ExplicitUnlockAndScopeExit) {
-  std::timed_mutex m;
-  {
-    CSingleLock<std::timed_mutex> lock(m);
-    EXPECT_TRUE(lock.IsLocked());
-    EXPECT_FALSE(m.try_lock());
-    lock.Unlock();
-    EXPECT_FALSE(lock.IsLocked());
-    ASSERT_TRUE(m.try_lock());
-    m.unlock();
-    lock.Lock();
-  }
-  ASSERT_TRUE(m.try_lock());  // released at scope exit after re-locking
-  m.unlock();
-  CSingleLock<std::timed_mutex> deferred(m, false);
-  EXPECT_FALSE(deferred.IsLocked());
-  EXPECT_TRUE(m.try_lock());
-  m.unlock();
-}
-
 TEST(NamedMutex, LockFileNameReplacesSeparators) {
   NamedMutex m("MUTEX_/data\\store.sst");
   const std::string& path = m.path();
