@@ -4,7 +4,7 @@
 
 #include "certs/crl_check.h"
 #include "frame/call/failure.h"
-#include "frame/call/instance_context.h"
+#include "stores/instance_context.h"
 #include "support/log.h"
 #include "frame/call/result_codes.h"
 #include "stores/cert_ident.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "certs/validity.h"
+#include "certs/verdict.h"
 #include "stores/auto_handle.h"
 #include "vexor/vexor.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "certs/validity.h"
+#include "certs/verdict.h"
 #include "frame/call/options.h"
 #include "vexor/platform.h"
 

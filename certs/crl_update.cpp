@@ -1,6 +1,6 @@
 #include "certs/crl_update.h"
 
-#include "frame/call/instance_context.h"
+#include "stores/instance_context.h"
 #include "support/log.h"
 #include "frame/call/result_codes.h"
 

@@ -8,7 +8,7 @@
 #include "certs/text_case.h"
 #include "certs/validity.h"
 #include "frame/call/failure.h"
-#include "frame/call/instance_context.h"
+#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"

@@ -6,22 +6,10 @@
 
 #include <string>
 
+#include "certs/verdict.h"
 #include "vexor/platform.h"
 
 class InstanceContext;
-
-// The verdict of the validity and revocation checks.
-struct _TAGCERTVALIDPARAM {
-  unsigned long code = 0;          // 0 or a result code (14, 24, 25, 43, 44, 50)
-  unsigned long updateNeeded = 0;  // the revocation check saw no current list
-  std::string text;                // the reason, Windows-1251
-
-  void Reset() {
-    code = 0;
-    updateNeeded = 0;
-    text.clear();
-  }
-};
 
 // The full decision; true when the certificate may be used. The verdict keeps the reason.
 bool CertIsValid(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceContext& ctx);

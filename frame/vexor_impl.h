@@ -10,7 +10,7 @@
 
 #include "certs/valid_certs_cache.h"
 #include "frame/call/call_context.h"
-#include "frame/call/instance_context.h"
+#include "stores/instance_context.h"
 #include "frame/call/temp_files.h"
 #include "stores/sst_accessor.h"
 #include "support/log.h"

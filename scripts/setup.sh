@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project builds and tests with, when they are missing.
 set -euo pipefail
-packages=(build-essential cmake pkg-config libssl-dev openssl libengine-gost-openssl
+packages=(build-essential cmake pkg-config python3 libssl-dev openssl libengine-gost-openssl
           libpoco-dev libboost-dev libcurl4-openssl-dev libxml2-dev libgtest-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -6,7 +6,7 @@
 #include "certs/find_param.h"
 #include "certs/search.h"
 #include "frame/call/failure.h"
-#include "frame/call/instance_context.h"
+#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
 #include "messages/expiry_guard.h"
 #include "messages/stream_io.h"

@@ -5,7 +5,7 @@
 
 #include "certs/cert_time.h"
 #include "frame/call/failure.h"
-#include "frame/call/instance_context.h"
+#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"

@@ -11,7 +11,7 @@
 #include "tests/frame/scratch_dir.h"
 
 #include "frame/call/failure.h"
-#include "frame/call/instance_context.h"
+#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
 #include "frame/vexor_impl.h"
 #include "support/cp1251.h"

@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "common/standalone_call.h"
-#include "frame/call/instance_context.h"
+#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
 #include "library_fixture.h"
 #include "stores/sst_accessor.h"

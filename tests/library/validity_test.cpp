@@ -9,7 +9,7 @@
 #include "certs/crl_check.h"
 #include "certs/valid_certs_cache.h"
 #include "certs/validity.h"
-#include "frame/call/instance_context.h"
+#include "stores/instance_context.h"
 #include "library_fixture.h"
 
 namespace library_test {
