@@ -11,6 +11,7 @@
 #include "library_fixture.h"
 #include "messages/pkcs7/signers.h"
 #include "messages/pkcs7/verify.h"
+#include "platform/test_msg_util.h"
 
 namespace library_test {
 namespace {
@@ -52,15 +53,6 @@ FILETIME Utc(int y, int mo, int d, int h, int mi, int s) {
   return ft;
 }
 
-Bytes EncodeTime(const FILETIME& ft) {
-  DWORD len = 0;
-  EXPECT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &ft, nullptr, &len));
-  Bytes out(len);
-  EXPECT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &ft, out.data(), &len));
-  out.resize(len);
-  return out;
-}
-
 class SignTimeTest : public LibraryTest {
  protected:
   void SetUp() override {
@@ -76,25 +68,8 @@ class SignTimeTest : public LibraryTest {
     DWORD key_spec = 0;
     BOOL free_prov = FALSE;
     EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0x45, nullptr, &prov, &key_spec, &free_prov));
-    std::vector<CRYPT_ATTR_BLOB> values;
-    for (const Bytes& t : times) values.push_back({static_cast<DWORD>(t.size()), const_cast<BYTE*>(t.data())});
-    char oid[] = szOID_RSA_signingTime, digest[] = szOID_CP_GOST_R3411;
-    CRYPT_ATTRIBUTE attr{oid, static_cast<DWORD>(values.size()), values.data()};
-    CMSG_SIGNER_ENCODE_INFO signer{};
-    signer.cbSize = sizeof signer;
-    signer.pCertInfo = cert->pCertInfo;
-    signer.hCryptProv = prov;
-    signer.dwKeySpec = AT_KEYEXCHANGE;
-    signer.HashAlgorithm.pszObjId = digest;
-    signer.cAuthAttr = 1;
-    signer.rgAuthAttr = &attr;
-    CERT_BLOB own{cert->cbCertEncoded, cert->pbCertEncoded};
-    CMSG_SIGNED_ENCODE_INFO info{};
-    info.cbSize = sizeof info;
-    info.cSigners = 1;
-    info.rgSigners = &signer;
-    info.cCertEncoded = 1;
-    info.rgCertEncoded = &own;
+    msg_test::TestSigner signer(cert, prov, szOID_CP_GOST_R3411, times);
+    CMSG_SIGNED_ENCODE_INFO& info = *signer.info();
     HCRYPTMSG msg = CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CMSG_DETACHED_FLAG, CMSG_SIGNED,
                                          &info, nullptr, nullptr);
     EXPECT_NE(msg, nullptr);
@@ -121,8 +96,8 @@ class SignTimeTest : public LibraryTest {
 
 TEST_F(SignTimeTest, SigningTimeIsReadInLocalTime) {
   IVexorImpl& obj = Object();
-  const Bytes late_january = EncodeTime(Utc(2024, 1, 31, 21, 30, 0));
-  const Bytes summer = EncodeTime(Utc(2023, 7, 1, 12, 0, 5));
+  const Bytes late_january = msg_test::TestSigner::Time(Utc(2024, 1, 31, 21, 30, 0));
+  const Bytes summer = msg_test::TestSigner::Time(Utc(2023, 7, 1, 12, 0, 5));
   struct Row {
     const char* label;
     const char* tz;

@@ -32,29 +32,8 @@ class SignedMessage : public ::testing::Test {
     Cert cert(user.der);
     EXPECT_NE(cert.c, nullptr);
     if (cert.c == nullptr) return {};
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    BYTE time_der[32];
-    DWORD time_len = sizeof(time_der);
-    EXPECT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, time_der,
-                                  &time_len));
-    CRYPT_ATTR_BLOB value{time_len, time_der};
-    CRYPT_ATTRIBUTE attr{const_cast<char*>(szOID_RSA_signingTime), 1, &value};
-    CMSG_SIGNER_ENCODE_INFO signer{};
-    signer.cbSize = sizeof(signer);
-    signer.pCertInfo = cert.c->pCertInfo;
-    signer.hCryptProv = prov;
-    signer.dwKeySpec = AT_KEYEXCHANGE;
-    signer.HashAlgorithm.pszObjId = const_cast<char*>("1.2.643.2.2.21");
-    signer.cAuthAttr = with_time ? 1 : 0;
-    signer.rgAuthAttr = with_time ? &attr : nullptr;
-    CERT_BLOB cert_blob{cert.c->cbCertEncoded, cert.c->pbCertEncoded};
-    CMSG_SIGNED_ENCODE_INFO info{};
-    info.cbSize = sizeof(info);
-    info.cSigners = 1;
-    info.rgSigners = &signer;
-    info.cCertEncoded = 1;
-    info.rgCertEncoded = &cert_blob;
+    TestSigner signer(cert.c, prov, "1.2.643.2.2.21", with_time ? std::vector<Bytes>{TestSigner::Now()} : std::vector<Bytes>{});
+    CMSG_SIGNED_ENCODE_INFO& info = *signer.info();
     const DWORD flags = detached ? CMSG_DETACHED_FLAG : 0;
     const DWORD bound = CryptMsgCalculateEncodedLength(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                                        flags, CMSG_SIGNED, &info, nullptr,
@@ -394,19 +373,8 @@ TEST_F(SignedMessage, StreamedEncodingIsReadableBerWithTheSameSignature) {
   const Bytes content = Pattern(20000, 11);
   for (bool detached : {false, true}) {
     SCOPED_TRACE(detached ? "detached" : "attached");
-    CMSG_SIGNER_ENCODE_INFO signer{};
-    signer.cbSize = sizeof(signer);
-    signer.pCertInfo = cert.c->pCertInfo;
-    signer.hCryptProv = prov.h;
-    signer.dwKeySpec = AT_KEYEXCHANGE;
-    signer.HashAlgorithm.pszObjId = const_cast<char*>("1.2.643.2.2.9");
-    CERT_BLOB cert_blob{cert.c->cbCertEncoded, cert.c->pbCertEncoded};
-    CMSG_SIGNED_ENCODE_INFO info{};
-    info.cbSize = sizeof(info);
-    info.cSigners = 1;
-    info.rgSigners = &signer;
-    info.cCertEncoded = 1;
-    info.rgCertEncoded = &cert_blob;
+    TestSigner signer(cert.c, prov.h, "1.2.643.2.2.9");
+    CMSG_SIGNED_ENCODE_INFO& info = *signer.info();
     Collected out;
     CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &out};
     Msg m(CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
@@ -428,15 +396,9 @@ TEST_F(SignedMessage, StreamedEncodingIsReadableBerWithTheSameSignature) {
 
 TEST_F(SignedMessage, EncodeArgumentsAreChecked) {
   Cert cert(Pki::Get().user_a.der);
-  CMSG_SIGNER_ENCODE_INFO signer{};
-  signer.cbSize = sizeof(signer);
-  signer.pCertInfo = cert.c->pCertInfo;
-  signer.hCryptProv = 0;
-  signer.HashAlgorithm.pszObjId = const_cast<char*>("1.2.643.2.2.9");
-  CMSG_SIGNED_ENCODE_INFO info{};
-  info.cbSize = sizeof(info);
-  info.cSigners = 1;
-  info.rgSigners = &signer;
+  TestSigner test_signer(cert.c, 0, "1.2.643.2.2.9");
+  CMSG_SIGNED_ENCODE_INFO& info = *test_signer.info();
+  CMSG_SIGNER_ENCODE_INFO& signer = test_signer.signer();
   struct Case {
     const char* name;
     DWORD encoding;

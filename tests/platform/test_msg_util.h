@@ -123,6 +123,60 @@ inline bool FeedInPieces(HCRYPTMSG m, const Bytes& data, const std::vector<size_
   return true;
 }
 
+// The encode information of a one-signer signed-data message, shared by every test that
+// signs through the platform: the signer's certificate (also carried in the message), the
+// provider holding its key, the digest, and the values of a signing-time attribute (DER
+// UTCTime each; none: no attribute).
+class TestSigner {
+ public:
+  TestSigner(PCCERT_CONTEXT cert, HCRYPTPROV prov, const char* digest_oid, std::vector<Bytes> signing_times = {})
+      : digest_(digest_oid), times_(std::move(signing_times)) {
+    for (const Bytes& t : times_) values_.push_back({DWORD(t.size()), const_cast<BYTE*>(t.data())});
+    attr_ = {const_cast<char*>(szOID_RSA_signingTime), DWORD(values_.size()), values_.data()};
+    signer_.cbSize = sizeof(signer_);
+    signer_.pCertInfo = cert->pCertInfo;
+    signer_.hCryptProv = prov;
+    signer_.dwKeySpec = AT_KEYEXCHANGE;
+    signer_.HashAlgorithm.pszObjId = digest_.data();
+    signer_.cAuthAttr = times_.empty() ? 0 : 1;
+    signer_.rgAuthAttr = times_.empty() ? nullptr : &attr_;
+    cert_blob_ = {cert->cbCertEncoded, cert->pbCertEncoded};
+    info_.cbSize = sizeof(info_);
+    info_.cSigners = 1;
+    info_.rgSigners = &signer_;
+    info_.cCertEncoded = 1;
+    info_.rgCertEncoded = &cert_blob_;
+  }
+  TestSigner(const TestSigner&) = delete;
+  TestSigner& operator=(const TestSigner&) = delete;
+  CMSG_SIGNED_ENCODE_INFO* info() { return &info_; }
+  CMSG_SIGNER_ENCODE_INFO& signer() { return signer_; }
+
+  // The DER of a signing time.
+  static Bytes Time(const FILETIME& when) {
+    DWORD len = 0;
+    EXPECT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &when, nullptr, &len));
+    Bytes out(len);
+    EXPECT_TRUE(CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &when, out.data(), &len));
+    out.resize(len);
+    return out;
+  }
+  static Bytes Now() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return Time(now);
+  }
+
+ private:
+  std::string digest_;
+  std::vector<Bytes> times_;
+  std::vector<CRYPT_ATTR_BLOB> values_;
+  CRYPT_ATTRIBUTE attr_{};
+  CMSG_SIGNER_ENCODE_INFO signer_{};
+  CERT_BLOB cert_blob_{};
+  CMSG_SIGNED_ENCODE_INFO info_{};
+};
+
 // Two-call read of a byte-valued parameter.
 inline bool GetBytes(HCRYPTMSG m, DWORD param, DWORD index, Bytes& out) {
   DWORD n = 0;
