@@ -1,7 +1,6 @@
 #include "certs/search.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 #include "certs/cert_time.h"
@@ -17,19 +16,12 @@
 #include "stores/store_set.h"
 #include "support/cp1251.h"
 #include "support/format.h"
+#include "support/text.h"
 
 namespace {
 
 const char kBadParams[] = "При вызове функции поиска сертификата один из параметров задан неверно!";
 const char kGostKeyPrefix[] = "1.2.643.2.2.";
-
-// Text with surrounding white space removed.
-std::string Trim(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-  return s.substr(b, e - b);
-}
 
 bool HasGostKey(PCCERT_CONTEXT cert, std::string& oid) {
   const char* p = cert->pCertInfo != nullptr ? cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId : nullptr;
@@ -143,7 +135,7 @@ void SearchInStore(HCERTSTORE store, _TAGCERTFINDPARAM& p, InstanceContext& ctx,
     find_type = CERT_FIND_SUBJECT_ATTR;
     find_para = &rdn;
   } else if ((p.thumbprint.cbData != 0 && p.thumbprint.pbData != nullptr) ||
-             HexToThumbprint(Trim(p.thumbprintText), converted)) {
+             HexToThumbprint(TrimBlanks(p.thumbprintText), converted)) {
     mode = Mode::kThumbprint;
     hash = p.thumbprint.cbData != 0 ? p.thumbprint : converted;
     find_type = CERT_FIND_SHA1_HASH;

@@ -153,7 +153,7 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCert
       for (HCERTSTORE h : engine->additional) stores.Borrow(h);
     stores.Borrow(hAdditionalStore);
     stores.Borrow(pCertContext->hCertStore);
-  
+
     const PathBuilder builder(stores.all, trusted);
     CertPath path = builder.Build(pCertContext, *pTime, dwFlags);
     if (pChainPara != nullptr && pChainPara->cbSize >= sizeof(DWORD) + sizeof(CERT_USAGE_MATCH) &&
