@@ -136,9 +136,9 @@ TEST(WorkDir, CandidateOnlyWhileEmptyAndCallbackWins) {
   EXPECT_EQ(obj.EstablishWorkDir("/c"), "/a/b");
   ScratchDir dir;
   Recorder cb;
-  cb.workDir = dir.path + "/";
+  cb.workDir = dir.path().string() + "/";
   ASSERT_EQ(obj.Init("/nonexistent-argument", &cb, 0x10000), 4);
-  EXPECT_EQ(obj.EstablishWorkDir(""), dir.path);
+  EXPECT_EQ(obj.EstablishWorkDir(""), dir.path());
   EXPECT_TRUE(obj.IsInitialized());
 }
 
@@ -159,13 +159,13 @@ TEST(InstanceContext, SnapshotIsUnaffectedByLaterInit) {
   ScratchDir dir;
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipCheckCRL=1\n");
   IVexorImpl obj;
-  ASSERT_EQ(obj.Init(dir.path.c_str(), nullptr, 0x10000), 0);
+  ASSERT_EQ(obj.Init(dir.path().c_str(), nullptr, 0x10000), 0);
   InstanceContext first = obj.NewCall();
   EXPECT_EQ(first.options.SkipCheckCRL, 1);
-  EXPECT_EQ(first.workDir, dir.path);
+  EXPECT_EQ(first.workDir, dir.path());
 
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipCheckCRL=0\n");
-  ASSERT_EQ(obj.Init(dir.path.c_str(), nullptr, 0x10000), 0);
+  ASSERT_EQ(obj.Init(dir.path().c_str(), nullptr, 0x10000), 0);
   InstanceContext second = obj.NewCall();
   EXPECT_EQ(first.options.SkipCheckCRL, 1);
   EXPECT_EQ(second.options.SkipCheckCRL, 0);
@@ -176,12 +176,12 @@ TEST(Logging, HookVetoAndExtendedLines) {
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\n");
   IVexorImpl obj;
   Recorder cb;
-  ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
+  ASSERT_EQ(obj.Init(dir.path().c_str(), &cb, 0x10000), 0);
   cb.lines.clear();
   obj.LogExt("extended %d", 1);
   EXPECT_TRUE(cb.lines.empty());
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nLogExtended=1\n");
-  ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
+  ASSERT_EQ(obj.Init(dir.path().c_str(), &cb, 0x10000), 0);
   cb.lines.clear();
   obj.LogExt("extended %d", 2);
   ASSERT_EQ(cb.lines.size(), 1u);
@@ -192,7 +192,7 @@ TEST(ReportProvider, NoProvider) {
   IVexorImpl obj;
   Recorder cb;
   ScratchDir dir;
-  ASSERT_EQ(obj.Init(dir.path.c_str(), &cb, 0x10000), 0);
+  ASSERT_EQ(obj.Init(dir.path().c_str(), &cb, 0x10000), 0);
   obj.ReportProvider(0);
   EXPECT_EQ(cb.lines.back(), "Криптопровайдер не найден!");
 }

@@ -18,7 +18,7 @@ namespace {
 OptionBlock Read(const ScratchDir& dir, bool* family = nullptr) {
   OptionBlock o;
   bool f = false;
-  ReadSettings(dir.path, o, f);
+  ReadSettings(dir.path(), o, f);
   if (family != nullptr) *family = f;
   return o;
 }
@@ -126,22 +126,22 @@ TEST(Settings, CustomSettingsOverrideTheFamilyRule) {
 TEST(ProfileString, LookupRules) {
   ScratchDir dir;
   dir.Write("p.ini", "; comment\n[Sec]\n  Key  =  \"quoted value\"  \nkey=second\n[Other]\nA=1\n");
-  const std::string path = dir.path + "/p.ini";
+  const std::string path = dir.path().string() + "/p.ini";
   EXPECT_EQ(GetProfileString(path, "sec", "KEY", "", 1024), "quoted value");
   EXPECT_EQ(GetProfileString(path, "Sec", "missing", "def  ", 1024), "def");
   EXPECT_EQ(GetProfileString(path, "Sec", "Key", "", 4), "quo");
-  EXPECT_EQ(GetProfileString(dir.path + "/none.ini", "Sec", "Key", "x", 1024), "x");
+  EXPECT_EQ(GetProfileString(dir.path().string() + "/none.ini", "Sec", "Key", "x", 1024), "x");
 }
 
 TEST(SettingsFile, LoadModes) {
   ScratchDir dir;
   CSettingsFile file;
-  EXPECT_FALSE(file.Load(dir.path + "/absent.ini", 1));
-  EXPECT_TRUE(file.Load(dir.path + "/absent.ini", CSettingsFile::kMissingIsEmpty));
+  EXPECT_FALSE(file.Load(dir.path().string() + "/absent.ini", 1));
+  EXPECT_TRUE(file.Load(dir.path().string() + "/absent.ini", CSettingsFile::kMissingIsEmpty));
   EXPECT_EQ(file.GetValue("Settings", "Key"), "");
 
   dir.Write("s.ini", "[Settings]\nKey=Value\n");
-  ASSERT_TRUE(file.Load(dir.path + "/s.ini", CSettingsFile::kCaseSensitive));
+  ASSERT_TRUE(file.Load(dir.path().string() + "/s.ini", CSettingsFile::kCaseSensitive));
   EXPECT_EQ(file.GetValue("Settings", "Key"), "Value");
   EXPECT_EQ(file.GetValue("Settings", "key"), "");
   EXPECT_EQ(file.GetValue("Settings", "key", "fb"), "fb");

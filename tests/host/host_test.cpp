@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/temp_dir.h"
 #include "host/host_library.h"
 #include "tools/host_callback.h"
 #include "vexor/vexor.h"
@@ -44,19 +45,7 @@ Object NewObject() {
 
 
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "vexor-host-XXXXXX").string();
-    path = mkdtemp(templ.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  void Write(const std::string& name, const std::string& text) const { std::ofstream(path / name) << text; }
-  fs::path path;
-};
+using test_common::TempDir;
 
 // Records what the library logs through the callback.
 class RecordingCallback : public HostCallback {
@@ -126,10 +115,10 @@ TEST(Host, ResultTextsAreWindows1251) {
 TEST(Host, InitChecksTheDirectoryAndLogsTheVersion) {
   TempDir dir;
   Object obj = NewObject();
-  EXPECT_EQ(obj->Init(dir.path.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  EXPECT_EQ(obj->Init(dir.path().c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
   EXPECT_TRUE(obj->IsInitialized());
   Object other = NewObject();
-  EXPECT_EQ(other->Init((dir.path / "missing").c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 4);
+  EXPECT_EQ(other->Init((dir.path() / "missing").c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 4);
   obj.reset();
   other.reset();
 
@@ -142,22 +131,22 @@ TEST(Host, CallbackWorkingDirectoryWinsButTheArgumentIsChecked) {
   from_callback.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\n");
   TempDir argument;
   RecordingCallback cb;
-  cb.workDir = from_callback.path.string() + "/";
+  cb.workDir = from_callback.path().string() + "/";
   Object obj = NewObject();
-  EXPECT_EQ(obj->Init(argument.path.c_str(), &cb, 0x10000), 0);
+  EXPECT_EQ(obj->Init(argument.path().c_str(), &cb, 0x10000), 0);
   EXPECT_TRUE(cb.Saw(kFromIni)) << "settings were not read from the callback's directory";
 
   RecordingCallback cb2;
-  cb2.workDir = from_callback.path.string();
+  cb2.workDir = from_callback.path().string();
   Object obj2 = NewObject();
-  EXPECT_EQ(obj2->Init((argument.path / "missing").c_str(), &cb2, 0x10000), 4);
+  EXPECT_EQ(obj2->Init((argument.path() / "missing").c_str(), &cb2, 0x10000), 4);
 }
 
 TEST(Host, UnservedFormatAnswersOneWithoutPostHookButWithTrace) {
   TempDir dir;
   RecordingCallback cb;
   Object obj = NewObject();
-  ASSERT_EQ(obj->Init(dir.path.c_str(), &cb, 0x10000), 0);
+  ASSERT_EQ(obj->Init(dir.path().c_str(), &cb, 0x10000), 0);
   std::istringstream in("data");
   std::ostringstream out;
   const auto before = fs::file_size(LogFile());
@@ -174,13 +163,13 @@ TEST(Host, OffLogFileKeepsMessagesButNotTraceLines) {
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nOffLogFile=1\n");
   RecordingCallback cb;
   Object obj = NewObject();
-  ASSERT_EQ(obj->Init(dir.path.c_str(), &cb, 0x10000), 0);
+  ASSERT_EQ(obj->Init(dir.path().c_str(), &cb, 0x10000), 0);
   cb.lines.clear();
   const auto before = fs::file_size(LogFile());
   std::istringstream in("data");
   std::ostringstream out;
   obj->sign_stream_d(CertPartyParam{}, in, out, 7);
-  const std::string missing = (dir.path / "nowhere").string();
+  const std::string missing = (dir.path() / "nowhere").string();
   EXPECT_EQ(obj->Init(missing.c_str(), &cb, 0x10000), 4);
   EXPECT_TRUE(cb.lines.empty()) << cb.lines.front();
   obj.reset();
@@ -200,7 +189,7 @@ TEST(Host, LogHookVetoKeepsALineOutOfTheLog) {
     TempDir dir;
     const auto before = fs::file_size(LogFile());
     Object obj = NewObject();
-    EXPECT_EQ(obj->Init(dir.path.c_str(), &cb, 0x10000), 0);
+    EXPECT_EQ(obj->Init(dir.path().c_str(), &cb, 0x10000), 0);
     std::istringstream in("data");
     std::ostringstream out;
     EXPECT_EQ(obj->sign_stream_a(CertPartyParam{}, in, out, VEXOR_FORMAT_141), 1);

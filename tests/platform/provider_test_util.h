@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/hex.h"
+#include "common/temp_dir.h"
 #include "vexor/platform.h"
 
 namespace provider_test {
@@ -30,25 +31,7 @@ inline std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
 
 inline Bytes Reversed(Bytes b) { return Bytes(b.rbegin(), b.rend()); }
 
-// Points VEXOR_CSP_HOME at a new temporary directory for the test's life.
-class ScopedCspHome {
- public:
-  ScopedCspHome() {
-    char tmpl[] = "/tmp/vexor-csp-test-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    setenv("VEXOR_CSP_HOME", dir_.c_str(), 1);
-    unsetenv("VEXOR_CSP_PIN");
-  }
-  ~ScopedCspHome() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-    unsetenv("VEXOR_CSP_HOME");
-  }
-  const std::filesystem::path& path() const { return dir_; }
-
- private:
-  std::filesystem::path dir_;
-};
+using test_common::ScopedCspHome;
 
 // One "Name = value" record of a vector file. Every field must be read (Get) or declared
 // as commentary (Ignore); Unread() lists the rest.

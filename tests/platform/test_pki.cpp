@@ -203,25 +203,6 @@ void Pki::Build() {
   if (error.empty()) crl = ReadFile(dir / "intermediate.crl");
 }
 
-ScopedHome::ScopedHome() {
-  char tmpl[] = "/tmp/vexor-csp-home-XXXXXX";
-  dir_ = mkdtemp(tmpl);
-  if (const char* prev = std::getenv("VEXOR_CSP_HOME")) {
-    previous_ = prev;
-    had_previous_ = true;
-  }
-  setenv("VEXOR_CSP_HOME", dir_.c_str(), 1);
-}
-
-ScopedHome::~ScopedHome() {
-  std::error_code ec;
-  fs::remove_all(dir_, ec);
-  if (had_previous_)
-    setenv("VEXOR_CSP_HOME", previous_.c_str(), 1);
-  else
-    unsetenv("VEXOR_CSP_HOME");
-}
-
 bool AddToSystemStore(const char* store, const Bytes& der) {
   HCERTSTORE h = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, store);
   if (h == nullptr) return false;

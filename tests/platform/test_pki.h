@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/hex.h"
+#include "common/temp_dir.h"
 #include "vexor/platform.h"
 
 namespace test_pki {
@@ -52,20 +53,7 @@ Bytes ReadFile(const std::filesystem::path& p);
 void WriteFile(const std::filesystem::path& p, const Bytes& data);
 using test_common::Hex;  // upper case
 
-// Points VEXOR_CSP_HOME at a new temporary directory for the object's life.
-class ScopedHome {
- public:
-  ScopedHome();
-  ~ScopedHome();
-  ScopedHome(const ScopedHome&) = delete;
-  ScopedHome& operator=(const ScopedHome&) = delete;
-  const std::filesystem::path& path() const { return dir_; }
-
- private:
-  std::filesystem::path dir_;
-  std::string previous_;
-  bool had_previous_ = false;
-};
+using ScopedHome = test_common::ScopedCspHome;
 
 // Adds a certificate to a current-user system store ("My", "Root", "CA").
 bool AddToSystemStore(const char* store, const Bytes& der);

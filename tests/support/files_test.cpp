@@ -75,7 +75,7 @@ TEST(Paths, FileAndDirectoryExist) {
   EXPECT_FALSE(FileExists(dir / "missing"));
   EXPECT_FALSE(FileExists(""));
   EXPECT_TRUE(DirectoryExists(dir.path()));
-  EXPECT_TRUE(DirectoryExists(dir.path() + "/"));
+  EXPECT_TRUE(DirectoryExists(dir.path().string() + "/"));
   EXPECT_FALSE(DirectoryExists(dir / "f"));
   EXPECT_FALSE(DirectoryExists(""));
 }

@@ -12,30 +12,11 @@
 #include <iterator>
 #include <string>
 
+#include "common/temp_dir.h"
+
 namespace support_test {
 
-// A fresh directory under $TMPDIR (else /tmp), removed with everything in it at scope end.
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                        "/vexor_support_XXXXXX";
-    if (mkdtemp(templ.data()) != nullptr) path_ = templ;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using test_common::TempDir;
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
