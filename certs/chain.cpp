@@ -4,13 +4,13 @@
 
 #include "certs/crl_check.h"
 #include "frame/call/failure.h"
-#include "stores/instance_context.h"
-#include "support/log.h"
 #include "frame/call/result_codes.h"
 #include "stores/cert_ident.h"
+#include "stores/instance_context.h"
 #include "stores/store_set.h"
 #include "support/cp1251.h"
 #include "support/format.h"
+#include "support/log.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "certs/crl_check.h"
 
-#include "stores/instance_context.h"
-#include "support/log.h"
 #include "frame/call/result_codes.h"
 #include "stores/cert_ident.h"
+#include "stores/instance_context.h"
+#include "support/log.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "certs/crl_update.h"
 
+#include "frame/call/result_codes.h"
 #include "stores/instance_context.h"
 #include "support/log.h"
-#include "frame/call/result_codes.h"
 
 int32_t _CertUpdateCRLs(PCCERT_CONTEXT cert, InstanceContext& ctx) {
   CallLog& log = ctx.log();

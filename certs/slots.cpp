@@ -9,10 +9,10 @@
 #include "certs/search.h"
 #include "certs/validity.h"
 #include "frame/call/failure.h"
-#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
+#include "stores/instance_context.h"
 
 namespace {
 

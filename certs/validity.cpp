@@ -4,12 +4,12 @@
 #include "certs/chain.h"
 #include "certs/crl_update.h"
 #include "certs/valid_certs_cache.h"
-#include "stores/instance_context.h"
-#include "support/log.h"
 #include "frame/call/result_codes.h"
 #include "stores/cert_ident.h"
+#include "stores/instance_context.h"
 #include "support/cp1251.h"
 #include "support/format.h"
+#include "support/log.h"
 
 namespace {
 

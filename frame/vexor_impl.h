@@ -10,8 +10,8 @@
 
 #include "certs/valid_certs_cache.h"
 #include "frame/call/call_context.h"
-#include "stores/instance_context.h"
 #include "frame/call/temp_files.h"
+#include "stores/instance_context.h"
 #include "stores/sst_accessor.h"
 #include "support/log.h"
 #include "support/tsa.h"

@@ -1,8 +1,8 @@
 #include "messages/expiry_guard.h"
 
 #include "certs/cert_time.h"
-#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
+#include "stores/instance_context.h"
 
 int32_t CheckCertExpiry(PCCERT_CONTEXT cert, InstanceContext& ctx) {
   if (ctx.options.SkipCheckCertValid) {

@@ -8,8 +8,8 @@
 
 #include "der/der.h"
 #include "frame/call/failure.h"
-#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
+#include "stores/instance_context.h"
 #include "stores/store_set.h"
 #include "support/bindata.h"
 

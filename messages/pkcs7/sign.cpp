@@ -6,12 +6,12 @@
 #include "certs/find_param.h"
 #include "certs/search.h"
 #include "frame/call/failure.h"
-#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
 #include "messages/expiry_guard.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
+#include "stores/instance_context.h"
 #include "stores/store_set.h"
 
 namespace {

@@ -5,10 +5,10 @@
 
 #include "certs/cert_time.h"
 #include "frame/call/failure.h"
-#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
+#include "stores/instance_context.h"
 #include "support/format.h"
 
 namespace {

@@ -8,13 +8,13 @@
 #include "certs/text_case.h"
 #include "certs/validity.h"
 #include "frame/call/failure.h"
-#include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
 #include "messages/content_writer.h"
 #include "messages/pkcs7/signers.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
+#include "stores/instance_context.h"
 #include "support/cp1251.h"
 
 namespace {
