@@ -12,7 +12,6 @@
 #include <boost/property_tree/xml_parser.hpp>
 #include <unistd.h>
 
-#include <clocale>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -97,7 +96,6 @@ void Logger::ReadConfiguration() {
 }
 
 void Logger::ConfigureChannels() {
-  std::setlocale(LC_ALL, "");
   const std::string name = loggerName();
   std::lock_guard<std::mutex> guard(RegistryMutex());
   if (Poco::Logger* existing = Poco::Logger::has(name)) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -203,4 +204,16 @@ TEST(Host, LogHookVetoKeepsALineOutOfTheLog) {
   const std::string vetoed = tail_of_a_run(vetoing);
   EXPECT_EQ(vetoed.find("UsingCustomOptions"), std::string::npos) << vetoed;
   EXPECT_NE(vetoed.find("IVexorImpl::sign_stream_a: entered"), std::string::npos);
+}
+
+// The library leaves the host's locale alone, whatever the environment says.
+TEST(Host, ObjectsLeaveTheProcessLocaleAlone) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  const std::string before = setlocale(LC_ALL, nullptr);
+  TempDir dir;
+  Object obj = NewObject();
+  EXPECT_EQ(obj->Init(dir.path().c_str(), nullptr, 0x10000), 0);
+  obj.reset();
+  unsetenv("LC_ALL");
+  EXPECT_EQ(setlocale(LC_ALL, nullptr), before);
 }

@@ -125,6 +125,10 @@ TEST_F(ToolTest, StoreAdministration) {
   const Result after = Vexor("store list " + sst);
   EXPECT_EQ(after.out.find(Thumb("u2.pem")), std::string::npos) << after.out;
   EXPECT_EQ(Vexor("store sst-delete " + sst + " " + Thumb("u2.pem")).status, 17);
+  // A thumbprint of the right length that is not hex is refused with a message, not a crash.
+  const Result bad = Vexor("store sst-delete " + sst + " " + std::string(40, 'z'));
+  EXPECT_EQ(bad.status, 49) << bad.out;
+  EXPECT_NE(bad.out.find("40 hex digits"), std::string::npos) << bad.out;
 }
 
 TEST_F(ToolTest, SignVerifiesHereAndWithOpenssl) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "support/bindata.h"
 #include "tools/vexor/certificates.h"
 #include "tools/vexor/commands.h"
 #include "tools/vexor/io.h"
@@ -96,15 +97,14 @@ int DeleteFromFile(const std::string& path, const std::string& thumb_text) {
   std::string hex;
   for (char c : thumb_text)
     if (c != ' ') hex += c;
-  if (hex.size() != 40) {
+  CBinData hash;
+  if (hex.size() != 40 || !hash.FromHex(hex)) {
     PrintError("a thumbprint has 40 hex digits");
     return 49;
   }
-  BYTE hash[20];
-  for (int i = 0; i < 20; ++i) hash[i] = static_cast<BYTE>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
   StoreHandle store(OpenNamedStore(path, 0));
   if (!store) return Fail("cannot open " + path, 15);
-  CRYPT_HASH_BLOB blob{20, hash};
+  CRYPT_HASH_BLOB blob{20, hash.data()};
   PCCERT_CONTEXT cert =
       CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
   if (cert == nullptr) {
