@@ -125,6 +125,14 @@ TEST_F(ToolTest, StoreAdministration) {
   const Result after = Vexor("store list " + sst);
   EXPECT_EQ(after.out.find(Thumb("u2.pem")), std::string::npos) << after.out;
   EXPECT_EQ(Vexor("store sst-delete " + sst + " " + Thumb("u2.pem")).status, 17);
+  // A file that is not a store (here a DER certificate) is never rewritten as one.
+  ASSERT_EQ(Sh("openssl x509 -in " + P("u1.pem") + " -outform DER -out " + work_ + "/cert.der").status, 0);
+  const std::string before = Sh("sha1sum < " + work_ + "/cert.der").out;
+  const Result foreign = Vexor("store sst-add " + work_ + "/cert.der " + P("u2.pem"));
+  EXPECT_EQ(foreign.status, 15) << foreign.out;
+  EXPECT_NE(foreign.out.find("not a certificate store file"), std::string::npos) << foreign.out;
+  EXPECT_EQ(Vexor("store sst-delete " + work_ + "/cert.der " + Thumb("u1.pem")).status, 15);
+  EXPECT_EQ(Sh("sha1sum < " + work_ + "/cert.der").out, before);
   // A thumbprint of the right length that is not hex is refused with a message, not a crash.
   const Result bad = Vexor("store sst-delete " + sst + " " + std::string(40, 'z'));
   EXPECT_EQ(bad.status, 49) << bad.out;

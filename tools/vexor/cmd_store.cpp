@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "support/bindata.h"
 #include "tools/vexor/certificates.h"
@@ -41,6 +44,24 @@ int List(const Args& args, const std::string& name) {
 }
 
 // Adds the certificate file to the store; the added context goes to *added when asked.
+// A store file the tool may rewrite: absent, empty, or already a serialized store. Anything
+// else (a signed document, a certificate, a PKCS#7 bag) would be replaced by a store when
+// saved, so it is left alone.
+bool MayRewriteAsStore(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return !std::filesystem::exists(path);
+  char head[8] = {};
+  in.read(head, sizeof head);
+  if (in.gcount() == 0) return true;
+  static const char kStoreHead[8] = {0, 0, 0, 0, 'C', 'E', 'R', 'T'};
+  return in.gcount() == sizeof head && std::memcmp(head, kStoreHead, sizeof head) == 0;
+}
+
+int RefuseForeignFile(const std::string& path) {
+  PrintError(path + " is not a certificate store file; it was not changed");
+  return 15;
+}
+
 int AddCertificate(const Args& args, const std::string& store_name, const std::string& cert_path,
                    PCCERT_CONTEXT* added = nullptr) {
   std::string der;
@@ -48,6 +69,7 @@ int AddCertificate(const Args& args, const std::string& store_name, const std::s
     PrintError("cannot read a certificate from " + cert_path);
     return 4;
   }
+  if (!IsSystemStoreName(store_name) && !MayRewriteAsStore(store_name)) return RefuseForeignFile(store_name);
   StoreHandle store(OpenNamedStore(store_name, Location(args)));
   if (!store) return Fail("cannot open store " + store_name, 15);
   if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
@@ -102,6 +124,7 @@ int DeleteFromFile(const std::string& path, const std::string& thumb_text) {
     PrintError("a thumbprint has 40 hex digits");
     return 49;
   }
+  if (!MayRewriteAsStore(path)) return RefuseForeignFile(path);
   StoreHandle store(OpenNamedStore(path, 0));
   if (!store) return Fail("cannot open " + path, 15);
   CRYPT_HASH_BLOB blob{20, hash.data()};
