@@ -92,12 +92,17 @@ DWORD LoadSerialized(const BYTE* data, size_t size, Store& into) {
   std::vector<std::unique_ptr<CertObject, Deleter>> certs;
   std::vector<std::unique_ptr<CrlObject, Deleter>> crls;
   std::map<DWORD, std::vector<BYTE>> props;
+  // Elements until the end marker (twelve zero bytes), which must close the file: a file cut
+  // at an element boundary, or with a zeroed header inside, is corrupt, not a shorter store.
   der::Reader r(data + sizeof kHeader, size - sizeof kHeader);
-  while (!r.empty()) {
+  while (true) {
     DWORD id, marker, length;
     const BYTE* payload;
     if (!r.U32LE(id) || !r.U32LE(marker) || !r.U32LE(length)) return Malformed();
-    if (id == 0) break;  // end marker
+    if (id == 0) {
+      if (marker != 0 || length != 0 || !r.ExpectEnd()) return Malformed();
+      break;
+    }
     if (marker != 1 || !r.Bytes(length, payload)) return Malformed();
     if (id == CERT_CERT_PROP_ID) {
       CertObject* c = NewCertObject(payload, length);
