@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <system_error>
+#include <chrono>
 
 #include "support/files.h"
 
@@ -11,12 +11,18 @@ namespace {
 
 const char kStoreFileName[] = "certstore.sst";
 
+// The folder of the store file ("." for a bare name).
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // Creates the store file, empty, with every missing directory level before it; an existing
 // file is left as it is.
 void EnsureStoreFile(const std::string& path) {
   if (path.empty() || FileExists(path)) return;
-  const size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) EnsureDirectory(path.substr(0, slash));
+  EnsureDirectory(FolderOf(path));
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd >= 0) close(fd);
 }
@@ -25,14 +31,10 @@ void EnsureStoreFile(const std::string& path) {
 // says so, so the caller can fail the way the platform would.
 class ScopedNamedLock {
  public:
-  explicit ScopedNamedLock(NamedMutex* mutex) : mutex_(mutex) {
+  ScopedNamedLock(NamedMutex* mutex, std::chrono::milliseconds wait) : mutex_(mutex) {
     if (mutex_ == nullptr) return;
-    try {
-      mutex_->lock();
-      held_ = true;
-    } catch (const std::system_error&) {
-      held_ = false;
-    }
+    // Saves and loads take moments; a lock held longer than the wait is not waited for.
+    held_ = mutex_->try_lock_for(wait);
   }
   ~ScopedNamedLock() {
     if (held_) mutex_->unlock();
@@ -67,7 +69,8 @@ std::string SSTAccessor::MutexNameFor(const std::string& path) {
 
 void SSTAccessor::Init(const char* directory, bool createMissing) {
   const std::string path = PathFor(directory);
-  auto lock = std::make_shared<NamedMutex>(MutexNameFor(path));
+  // The lock lives beside the store file: only those who may write the store can hold it.
+  auto lock = std::make_shared<NamedMutex>(MutexNameFor(path), path + ".lock");
   std::lock_guard<std::mutex> guard(guard_);
   create_missing_ = createMissing;
   path_ = path;
@@ -86,8 +89,10 @@ HCERTSTORE SSTAccessor::Open(DWORD encoding, DWORD flags, HCRYPTPROV provider) {
   std::shared_ptr<NamedMutex> lock;
   bool create_missing = false;
   Current(path, lock, create_missing);
-  ScopedNamedLock held(lock.get());
-  if (!held.held()) {
+  if (create_missing) EnsureDirectory(FolderOf(path));  // the lock file goes there too
+  ScopedNamedLock held(lock.get(), std::chrono::milliseconds(lock_wait_ms_.load()));
+  // Without the folder there is no store and no lock file; the platform says what is missing.
+  if (!held.held() && DirectoryExists(FolderOf(path))) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
@@ -100,8 +105,8 @@ BOOL SSTAccessor::Save(HCERTSTORE store, DWORD encoding) {
   std::shared_ptr<NamedMutex> lock;
   bool create_missing = false;
   Current(path, lock, create_missing);
-  ScopedNamedLock held(lock.get());
-  if (!held.held()) {
+  ScopedNamedLock held(lock.get(), std::chrono::milliseconds(lock_wait_ms_.load()));
+  if (!held.held() && DirectoryExists(FolderOf(path))) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }

@@ -1,8 +1,13 @@
 // SSTAccessor: the guard of the library's own store file, certstore.sst in the working
 // directory. Every open and every save of the file runs under a named lock derived from the
-// file's path, so every thread and every process that uses the same file takes turns.
+// file's path (its lock file is "<store>.lock" beside the store), so every thread and every
+// process that uses the same file takes turns; a lock not obtained within a minute fails the
+// open or save instead of hanging it.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +31,9 @@ class SSTAccessor {
   // Writes the store to the file as a serialized store, under the named lock.
   BOOL Save(HCERTSTORE store, DWORD encoding);
 
+  // How long an open or save waits for the lock (a minute unless a test says otherwise).
+  void SetLockWait(std::chrono::milliseconds wait) { lock_wait_ms_ = wait.count(); }
+
   std::string GetPath() const;
   // Name of the lock of the current path ("" before Init).
   std::string GetMutexName() const;
@@ -44,4 +52,5 @@ class SSTAccessor {
   std::string path_;
   std::shared_ptr<NamedMutex> mutex_;
   bool create_missing_ = false;
+  std::atomic<int64_t> lock_wait_ms_{60000};
 };

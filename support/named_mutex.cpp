@@ -29,6 +29,9 @@ NamedMutex::NamedMutex(const std::string& name) : name_(name) {
   path_ = TempDirectory() + "/" + file;
 }
 
+NamedMutex::NamedMutex(const std::string& name, const std::string& lockFile)
+    : name_(name), path_(lockFile), private_file_(true) {}
+
 NamedMutex::~NamedMutex() {
   // Closing the descriptor also drops a file lock left held by a careless owner.
   if (fd_ >= 0) close(fd_);
@@ -36,6 +39,10 @@ NamedMutex::~NamedMutex() {
 
 bool NamedMutex::OpenFile() {
   if (fd_ >= 0) return true;
+  if (private_file_) {
+    fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    return fd_ >= 0;
+  }
   fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   // A lock file another user created may be read-only for us; flock works on that too.
   if (fd_ < 0 && errno == EACCES) fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);

@@ -1,6 +1,8 @@
 // NamedMutex: a lock shared by every thread and every process that builds the same name,
-// standing in for a named kernel mutex. It is a lock file in the temp directory held with
-// flock, plus an in-process mutex so that threads of one process exclude each other too.
+// standing in for a named kernel mutex. It is a lock file held with flock, plus an
+// in-process mutex so that threads of one process exclude each other too. A lock that guards
+// a file lives beside that file, owner-only, so that only those who may write the file can
+// hold it; the temp-directory form is for locks that guard nothing on disk.
 #pragma once
 
 #include <chrono>
@@ -14,6 +16,9 @@ class NamedMutex {
   // The lock file is $TMPDIR (else /tmp) joined with the name, '/' and '\' replaced by '_'.
   // Nothing is locked yet. The file is opened lazily, so construction never fails.
   explicit NamedMutex(const std::string& name);
+  // The lock file is lockFile itself, created owner-only (0600) and never followed through a
+  // symbolic link.
+  NamedMutex(const std::string& name, const std::string& lockFile);
   ~NamedMutex();
 
   NamedMutex(const NamedMutex&) = delete;
@@ -47,6 +52,7 @@ class NamedMutex {
   std::string path_;
   std::recursive_timed_mutex local_;
   int fd_ = -1;
+  bool private_file_ = false;  // owner-only, no symbolic links
   // Depth of the owning thread's nesting; touched only while local_ is held.
   uint32_t depth_ = 0;
 };

@@ -1,4 +1,5 @@
 // The store file's path and lock, the per-call store set and saving the store file.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -170,12 +171,13 @@ TEST_F(LibraryTest, SavedStoreFileIsSeenByTheNextCall) {
 TEST_F(LibraryTest, StoreFileLockHoldsAcrossProcesses) {
   IVexorImpl& obj = Object(false);
   const std::string name = obj.sstAccessor().GetMutexName();
+  const std::string lock_file = obj.sstAccessor().GetPath() + ".lock";
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    NamedMutex lock(name);
+    NamedMutex lock(name, lock_file);
     lock.lock();
     const char c = 1;
     (void)!write(ready[1], &c, 1);
@@ -195,6 +197,43 @@ TEST_F(LibraryTest, StoreFileLockHoldsAcrossProcesses) {
   close(ready[0]);
   close(ready[1]);
   EXPECT_GE(waited, std::chrono::milliseconds(300));
+}
+
+// The lock file sits beside the store, owner-only, and a lock somebody keeps holding makes
+// the open fail after the wait instead of hanging it.
+TEST_F(LibraryTest, StoreFileLockIsPrivateAndNeverWaitedForForever) {
+  IVexorImpl& obj = Object(false);
+  const std::string lock_file = obj.sstAccessor().GetPath() + ".lock";
+  HCERTSTORE first = obj.sstAccessor().Open(kStoreEncoding, kStoreFileOpenFlags, 0);
+  ASSERT_NE(first, nullptr);
+  CertCloseStore(first, 0);
+  ASSERT_TRUE(fs::exists(lock_file));
+  EXPECT_EQ(fs::status(lock_file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    NamedMutex lock(obj.sstAccessor().GetMutexName(), lock_file);
+    lock.lock();
+    const char c = 1;
+    (void)!write(ready[1], &c, 1);
+    sleep(3);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  obj.sstAccessor().SetLockWait(std::chrono::milliseconds(200));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(obj.sstAccessor().Open(kStoreEncoding, kStoreFileOpenFlags, 0), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(ready[0]);
+  close(ready[1]);
 }
 
 TEST_F(LibraryTest, TwoProcessesAddingKeepAReadableFile) {
