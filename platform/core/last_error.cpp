@@ -52,6 +52,7 @@ constexpr ErrorText kErrorTexts[] = {
     {0x8009000B, "Key not valid for use in specified state."},
     {0x8009000D, "Key does not exist."},
     {0x8009000F, "Object already exists."},
+    {0x80090010, "Access denied."},
     {0x80090016, "Keyset does not exist"},
     {0x80090020, "An internal error occurred."},
     {0x80090007, "Bad Version of provider."},

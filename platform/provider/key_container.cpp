@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -81,15 +82,21 @@ bool EnsureKeysDir() {
   return ::chmod(dir.c_str(), 0700) == 0;
 }
 
-// The whole file into owned, cleansed memory; false when missing, unreadable or too big.
-bool ReadFile(const fs::path& path, SecretBytes& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+// The whole container file into owned, cleansed memory. 0; NTE_BAD_KEYSET when it is
+// missing, unreadable, not a regular file or too big; NTE_PERM, as ssh refuses an unprotected
+// key, when it is a symbolic link, belongs to another user or others may read or write it.
+DWORD ReadContainerFile(const fs::path& path, SecretBytes& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return errno == ELOOP ? DWORD(NTE_PERM) : DWORD(NTE_BAD_KEYSET);
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
       size_t(st.st_size) > kMaxContainerFile) {
     ::close(fd);
-    return false;
+    return DWORD(NTE_BAD_KEYSET);
+  }
+  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    ::close(fd);
+    return DWORD(NTE_PERM);
   }
   SecretBytes data(size_t(st.st_size));
   size_t got = 0;
@@ -99,9 +106,9 @@ bool ReadFile(const fs::path& path, SecretBytes& out) {
     got += size_t(n);
   }
   ::close(fd);
-  if (got != data.size()) return false;
+  if (got != data.size()) return DWORD(NTE_BAD_KEYSET);
   out = std::move(data);
-  return true;
+  return 0;
 }
 
 DWORD WriteContainerFile(const fs::path& path, const uint8_t* data, size_t len) {
@@ -200,7 +207,7 @@ DWORD DeleteContainer(const std::string& name) {
 
 DWORD ReadContainerInfo(const std::string& name, ContainerInfo& info) {
   SecretBytes file;
-  if (!ReadFile(ContainerPath(name), file)) return DWORD(NTE_BAD_KEYSET);
+  if (const DWORD err = ReadContainerFile(ContainerPath(name), file); err != 0) return err;
   Parsed parsed;
   if (!ParseContainer(file, parsed)) return DWORD(NTE_BAD_KEYSET_PARAM);
   info = std::move(parsed.info);
@@ -234,7 +241,7 @@ DWORD StoreContainerKey(const std::string& name, EVP_PKEY* key, const std::strin
 DWORD LoadContainerKey(const std::string& name, const std::string* pin, bool silent,
                        EvpPkeyPtr& key) {
   SecretBytes file;
-  if (!ReadFile(ContainerPath(name), file)) return DWORD(NTE_BAD_KEYSET);
+  if (const DWORD err = ReadContainerFile(ContainerPath(name), file); err != 0) return err;
   Parsed parsed;
   if (!ParseContainer(file, parsed)) return DWORD(NTE_BAD_KEYSET_PARAM);
   if (!parsed.info.has_key) return DWORD(NTE_NO_KEY);

@@ -277,6 +277,21 @@ TEST_F(ProviderKeys, ContainersOnDisk) {
   EXPECT_FALSE(CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &len, CRYPT_NEXT));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
 
+  // A key file others may read, or a symbolic link in its place, is refused.
+  const auto file = std::filesystem::directory_iterator(home_.path() / "keys")->path();
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  Prov exposed;
+  EXPECT_FALSE(CryptAcquireContextA(&exposed.h, "c\\name", nullptr, PROV_GOST_2001_DH, 0));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_PERM));
+  ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+  const auto moved = home_.path() / "elsewhere.key";
+  std::filesystem::rename(file, moved);
+  std::filesystem::create_symlink(moved, file);
+  EXPECT_FALSE(CryptAcquireContextA(&exposed.h, "c\\name", nullptr, PROV_GOST_2001_DH, 0));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_PERM));
+  std::filesystem::remove(file);
+  std::filesystem::rename(moved, file);
+
   HCRYPTPROV deleted = 1;
   EXPECT_TRUE(CryptAcquireContextA(&deleted, "c\\name", nullptr, PROV_GOST_2001_DH, CRYPT_DELETEKEYSET));
   EXPECT_EQ(deleted, 0u);
