@@ -157,6 +157,25 @@ TEST_F(ToolTest, SignVerifiesHereAndWithOpenssl) {
   EXPECT_NE(signers.out.find("signature valid"), std::string::npos);
 }
 
+// verify exits 0 only when a signer's signature verified and every --expect was met by one.
+TEST_F(ToolTest, VerifyNeverSaysValidWithoutAVerifiedExpectedSigner) {
+  InstallUser();
+  ASSERT_EQ(Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/doc.p7s").status, 0);
+  // The e-mail address is resolved through the library's search.
+  EXPECT_EQ(Lib("verify -i " + work_ + "/doc.p7s --expect s@example.ru").status, 0);
+  EXPECT_EQ(Lib("verify -i " + work_ + "/doc.p7s --expect " + Thumb("u1.pem")).status, 0);
+  // A second expected signer that did not sign.
+  const Result unmet = Lib("verify -i " + work_ + "/doc.p7s --expect " + Thumb("u1.pem") + " --expect Other");
+  EXPECT_EQ(unmet.status, 14) << unmet.out;
+  // A certificates-only message has no signature at all.
+  ASSERT_EQ(Sh("openssl crl2pkcs7 -nocrl -certfile " + P("u1.pem") + " -outform DER -out " + work_ + "/bag.p7b").status, 0);
+  const Result bag = Lib("verify -i " + work_ + "/bag.p7b");
+  EXPECT_EQ(bag.status, 7) << bag.out;
+  EXPECT_NE(bag.out.find("no signature"), std::string::npos) << bag.out;
+  EXPECT_EQ(Lib("verify -i " + work_ + "/bag.p7b --expect " + Thumb("u1.pem")).status, 7);
+  EXPECT_NE(Lib("signers -i " + work_ + "/bag.p7b").status, 0);
+}
+
 TEST_F(ToolTest, VerifiesWhatOpensslSigns) {
   InstallUser();
   const std::string sig = work_ + "/openssl.p7s";

@@ -1,4 +1,5 @@
 // Message commands: sign, verify, unpack, signers.
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -58,15 +59,81 @@ int32_t FormatOption(const Args& args) {
   return format;
 }
 
-SignerCheckList ExpectedSigners(const Args& args) {
-  SignerCheckList list;
+// The --expect criteria. An e-mail address is resolved through the library's search, as
+// sign --signer is, and expected by its thumbprint; thumbprints and common names are
+// compared with the message's certificates as they are. 0, or the exit status of an
+// address no certificate has.
+int ExpectedSigners(const Args& args, Session& session, SignerCheckList& list) {
   for (const std::string& id : args.all("expect")) {
     SignerCheckResult r;
     static_cast<CertPartyParam&>(r) = PartyFromText(id);
+    if (!r.email.empty()) {
+      CRYPT_DATA_BLOB found{0, nullptr};
+      const int32_t rc = session.Run("FindCertificate", [&] { return session.vexor().FindCertificate(r.email.c_str(), &found); });
+      if (rc != 0) {
+        PrintError("no certificate for --expect " + id);
+        return rc;
+      }
+      PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING, found.pbData, found.cbData);
+      session.vexor().FreeBuffer(&found);
+      if (cert == nullptr) return 32;
+      r.email.clear();
+      r.thumbprint = ThumbprintHex(cert);
+      CertFreeCertificateContext(cert);
+    }
     list.items.push_back(r);
   }
   list.checkValidity = args.has("check-validity");
-  return list;
+  return 0;
+}
+
+// Letters and digits only, upper-cased: thumbprints compare this way.
+std::string Compact(const std::string& text) {
+  std::string out;
+  for (char c : text)
+    if (std::isalnum(static_cast<unsigned char>(c))) out += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// Whether a signer whose signature verified meets the criterion: the same thumbprint, or a
+// subject whose common name is the criterion's.
+bool MetBy(const SignerCheckResult& criterion, const std::vector<SignerCheckResult>& signers) {
+  for (const SignerCheckResult& s : signers) {
+    if (!s.signValid) continue;
+    if (!criterion.thumbprint.empty() && Compact(s.thumbprint) == Compact(criterion.thumbprint)) return true;
+    if (!criterion.subjectCN.empty()) {
+      const std::string cn = "CN=" + criterion.subjectCN;
+      const size_t at = s.subjectCN.find(cn);
+      const size_t end = at + cn.size();
+      if (at != std::string::npos && (at == 0 || s.subjectCN[at - 1] == ' ') &&
+          (end == s.subjectCN.size() || s.subjectCN[end] == ','))
+        return true;
+    }
+  }
+  return false;
+}
+
+// The exit status of a verification the library answered with 0: only a message with at
+// least one signer, every signature verified, every --expect met by a verified signer and,
+// with --check-validity, every signer's certificate valid exits 0.
+int VerdictStatus(const Args& args, const std::vector<SignerCheckResult>& criteria, const SignerCheckList& list) {
+  if (list.items.empty()) {
+    PrintError("the message holds no signature");
+    return 7;
+  }
+  for (const SignerCheckResult& r : list.items)
+    if (!r.signValid) return 14;
+  for (const SignerCheckResult& c : criteria) {
+    if (!MetBy(c, list.items)) {
+      PrintError("no verified signer matches an --expect");
+      return 14;
+    }
+  }
+  if (args.has("check-validity")) {
+    for (const SignerCheckResult& r : list.items)
+      if (!r.certValid) return 14;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -103,7 +170,9 @@ int RunVerify(const Args& args) {
   if (const int failure = OpenFailure(args, in, nullptr)) return failure;
   Session session(args);
   if (!session.ok()) return 1;
-  SignerCheckList list = ExpectedSigners(args);
+  SignerCheckList list;
+  if (const int failure = ExpectedSigners(args, session, list)) return failure;
+  const std::vector<SignerCheckResult> criteria = list.items;
   const bool expected = args.has("expect") || args.has("check-validity");
   int32_t rc;
   if (args.has("content")) {
@@ -128,11 +197,7 @@ int RunVerify(const Args& args) {
     rc = session.Run("check_stream_a", [&] { return session.vexor().check_stream_a(in.stream(), list, format); });
   }
   PrintSigners(list);
-  if (rc == 0) {
-    for (const SignerCheckResult& r : list.items)
-      if (!r.signValid) return 14;
-  }
-  return rc;
+  return rc != 0 ? rc : VerdictStatus(args, criteria, list);
 }
 
 int RunUnpack(const Args& args) {
@@ -160,13 +225,21 @@ int RunSigners(const Args& args) {
   SignerCheckList list;
   const int32_t rc = session.Run(
       "extract_signers", [&] { return session.vexor().extract_signers(in.stream(), content.stream(), list); });
+  bool all_valid = true;
   for (SignerCheckResult& r : list.items) {
     std::printf("signer: signature %s\n", r.signValid ? "valid" : "INVALID");
+    all_valid = all_valid && r.signValid;
     if (r.cert != nullptr) {
       std::printf("  %s\n", DescribeCertificate(r.cert).c_str());
       CertFreeCertificateContext(r.cert);
       r.cert = nullptr;
     }
   }
-  return rc;
+  // As verify: a message without signers or with a broken signature is not a success.
+  if (rc != 0) return rc;
+  if (list.items.empty()) {
+    PrintError("the message holds no signature");
+    return 7;
+  }
+  return all_valid ? 0 : 14;
 }

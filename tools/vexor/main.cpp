@@ -27,15 +27,19 @@ const std::vector<Command> kCommands = {
     {"verify", "verify a signature and its signers' certificates",
      "vexor verify -i SIGNED [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--format F]\n"
      "  Verifies an attached signature, or a detached one with --content. -o writes the signed content\n"
-     "  of an attached signature. --expect names a certificate the signers must have (repeatable);\n"
-     "  --check-validity also checks their certificates. Prints one line per signer; the exit status\n"
-     "  is 14 when a signature is not valid.\n",
+     "  of an attached signature. --expect names a certificate (thumbprint, common name, or an e-mail\n"
+     "  address looked up in the stores) a verified signer must have (repeatable); --check-validity\n"
+     "  also checks the signers' certificates. Prints one line per signer. Exits 0 only when the\n"
+     "  message has a signer, every signature verifies, every --expect is met by a verified signer\n"
+     "  and, with --check-validity, every signer's certificate is valid: 7 without any signature,\n"
+     "  14 otherwise.\n",
      RunVerify},
     {"unpack", "write the content of an attached signature",
      "vexor unpack -i SIGNED [-o CONTENT]\n  Writes the signed content without verifying the signature.\n",
      RunUnpack},
     {"signers", "list the signers of a detached signature",
-     "vexor signers -i SIGNED --content FILE\n  Prints each signer's certificate and whether its signature holds.\n",
+     "vexor signers -i SIGNED --content FILE\n  Prints each signer's certificate and whether its signature holds;\n"
+     "  exits as verify does: 7 without any signature, 14 when one does not hold.\n",
      RunSigners},
     {"cert", "find, export or check a certificate",
      "vexor cert find ID            print the certificate the library finds for ID\n"
