@@ -164,6 +164,12 @@ TEST_F(ToolTest, VerifyNeverSaysValidWithoutAVerifiedExpectedSigner) {
   // The e-mail address is resolved through the library's search.
   EXPECT_EQ(Lib("verify -i " + work_ + "/doc.p7s --expect s@example.ru").status, 0);
   EXPECT_EQ(Lib("verify -i " + work_ + "/doc.p7s --expect " + Thumb("u1.pem")).status, 0);
+  // Neither a check without -o nor -o naming a device renames anything over the device.
+  EXPECT_EQ(Lib("verify -i " + work_ + "/doc.p7s -o /dev/null --check-validity").status, 0);
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  const Result to_stdout = Lib("verify -i " + work_ + "/doc.p7s -o -");
+  EXPECT_EQ(to_stdout.status, 0);
+  EXPECT_NE(to_stdout.out.find("document body"), std::string::npos) << to_stdout.out;
   // A second expected signer that did not sign.
   const Result unmet = Lib("verify -i " + work_ + "/doc.p7s --expect " + Thumb("u1.pem") + " --expect Other");
   EXPECT_EQ(unmet.status, 14) << unmet.out;

@@ -1,10 +1,17 @@
 #include "tools/vexor/io.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <ext/stdio_filebuf.h>
+
+#include <csignal>
+#include <cstring>
 
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
+#include <utility>
 
 namespace {
 
@@ -76,33 +83,101 @@ Input::Input(const std::string& path, const std::string& label) {
   }
 }
 
+namespace {
+
+// A write buffer that drops everything.
+class DiscardBuf : public std::streambuf {
+ protected:
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+// The unfinished output file, removed when SIGINT or SIGTERM ends the tool. One command
+// writes one file at a time.
+char g_unfinished[4096];
+
+void RemoveUnfinished(int sig) {
+  if (g_unfinished[0] != '\0') unlink(g_unfinished);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void SetUnfinished(const std::string& path) {
+  if (path.size() >= sizeof g_unfinished) return;
+  std::memcpy(g_unfinished, path.c_str(), path.size() + 1);
+  signal(SIGINT, RemoveUnfinished);
+  signal(SIGTERM, RemoveUnfinished);
+}
+
+void ClearUnfinished() { g_unfinished[0] = '\0'; }
+
+}  // namespace
+
 Output::Output(const std::string& path) : path_(path) {
   if (path.empty() || path == "-") return;
-  temp_path_ = path + ".part";
-  file_.open(temp_path_, std::ios::binary | std::ios::trunc);
-  ok_ = static_cast<bool>(file_);
-  stream_ = &file_;
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    auto file = std::make_unique<std::filebuf>();
+    ok_ = file->open(path, std::ios::out | std::ios::binary) != nullptr;
+    buffer_ = std::move(file);
+  } else {
+    // Exclusively created, so nobody's link is followed; the usual mode of a new file.
+    std::string temp = path + ".part.XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+      ok_ = false;
+      return;
+    }
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    temp_path_ = temp;
+    SetUnfinished(temp_path_);
+    buffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::binary);
+  }
+  owned_ = std::make_unique<std::ostream>(buffer_.get());
+  stream_ = owned_.get();
+}
+
+Output::Output(Output&& other) noexcept
+    : path_(std::move(other.path_)),
+      temp_path_(std::exchange(other.temp_path_, std::string())),
+      buffer_(std::move(other.buffer_)),
+      owned_(std::move(other.owned_)),
+      stream_(std::exchange(other.stream_, &std::cout)),
+      ok_(other.ok_) {}
+
+Output Output::Discard() {
+  Output out;
+  out.buffer_ = std::make_unique<DiscardBuf>();
+  out.owned_ = std::make_unique<std::ostream>(out.buffer_.get());
+  out.stream_ = out.owned_.get();
+  return out;
 }
 
 Output::~Output() {
+  if (owned_) owned_->flush();
+  owned_.reset();
+  buffer_.reset();  // closes the file
   if (!temp_path_.empty()) {
-    file_.close();
-    std::error_code ec;
-    std::filesystem::remove(temp_path_, ec);  // still here: commit() was never reached
+    unlink(temp_path_.c_str());  // still here: commit() was never reached
+    ClearUnfinished();
   }
 }
 
 bool Output::commit() {
-  if (temp_path_.empty()) {
+  if (!owned_) {
     std::cout.flush();
     return static_cast<bool>(std::cout);
   }
-  file_.close();
-  if (!file_) return false;
-  std::error_code ec;
-  std::filesystem::rename(temp_path_, path_, ec);
-  if (ec) return false;
+  owned_->flush();
+  const bool written = static_cast<bool>(*owned_);
+  owned_.reset();
+  buffer_.reset();
+  if (temp_path_.empty()) return written;
+  if (!written || rename(temp_path_.c_str(), path_.c_str()) != 0) return false;
   temp_path_.clear();
+  ClearUnfinished();
   return true;
 }
 

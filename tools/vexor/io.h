@@ -49,18 +49,30 @@ class Input {
 
 class Output {
  public:
-  // path "" or "-" writes standard output. A file is written aside and renamed into place
-  // by commit(), so a failed command never leaves a half-written file behind.
+  // Where a command's output goes:
+  // - "" or "-": standard output;
+  // - an existing path that is not a regular file (a device such as /dev/null, a FIFO): that
+  //   file, written directly;
+  // - any other path: a new file beside it, created exclusively (never through a planted
+  //   link), renamed into place by commit(), so a failed or interrupted command never leaves
+  //   a half-written file behind. SIGINT and SIGTERM remove the unfinished file.
   explicit Output(const std::string& path);
+  // Output nobody wants: everything written is dropped.
+  static Output Discard();
   ~Output();
+  Output(Output&& other) noexcept;
+  Output& operator=(Output&&) = delete;
   bool ok() const { return ok_; }
   std::ostream& stream() { return *stream_; }
   bool commit();
 
  private:
+  Output() = default;
+
   std::string path_;
   std::string temp_path_;
-  std::ofstream file_;
+  std::unique_ptr<std::streambuf> buffer_;  // of the file, or the discarding buffer
+  std::unique_ptr<std::ostream> owned_;
   std::ostream* stream_ = &std::cout;
   bool ok_ = true;
 };
