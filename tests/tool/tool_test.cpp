@@ -125,6 +125,21 @@ TEST_F(ToolTest, StoreAdministration) {
   const Result after = Vexor("store list " + sst);
   EXPECT_EQ(after.out.find(Thumb("u2.pem")), std::string::npos) << after.out;
   EXPECT_EQ(Vexor("store sst-delete " + sst + " " + Thumb("u2.pem")).status, 17);
+  // A key that is not the certificate's, or a garbage key, installs nothing; an existing
+  // container is replaced only with --force.
+  const Result wrong = Vexor("store install --cert " + P("u2.pem") + " --key " + P("u1.key"));
+  EXPECT_EQ(wrong.status, 27) << wrong.out;
+  EXPECT_NE(wrong.out.find("is not the key of the certificate"), std::string::npos) << wrong.out;
+  EXPECT_EQ(Vexor("store list My").out.find(Thumb("u2.pem")), std::string::npos);
+  const Result garbage = Vexor("store install --cert " + P("u2.pem") + " --key " + P("doc.txt"));
+  EXPECT_EQ(garbage.status, 27) << garbage.out;
+  EXPECT_EQ(Vexor("store list My").out.find(Thumb("u2.pem")), std::string::npos);
+  const std::string u1_container = "vexor-" + Thumb("u1.pem");
+  const Result taken = Vexor("store install --cert " + P("u2.pem") + " --key " + P("u2.key") + " --container " + u1_container);
+  EXPECT_EQ(taken.status, 27) << taken.out;
+  EXPECT_NE(taken.out.find("exists already"), std::string::npos) << taken.out;
+  EXPECT_EQ(Vexor("store install --cert " + P("u2.pem") + " --key " + P("u2.key")).status, 0);
+
   // A file that is not a store (here a DER certificate) is never rewritten as one.
   ASSERT_EQ(Sh("openssl x509 -in " + P("u1.pem") + " -outform DER -out " + work_ + "/cert.der").status, 0);
   const std::string before = Sh("sha1sum < " + work_ + "/cert.der").out;

@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep"};
+const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep", "force"};
 
 // Runs a shell command quietly; true when it exits with 0.
 bool Shell(const std::string& command, const std::string& dir) {

@@ -80,6 +80,55 @@ int AddCertificate(const Args& args, const std::string& store_name, const std::s
   return 0;
 }
 
+// The public key of a container's exchange key and of a certificate, as PUBLICKEYBLOB key
+// bytes (the last 64); empty when either cannot be read.
+std::string ContainerPublicKey(const std::string& container) {
+  HCRYPTPROV prov = 0;
+  if (!CryptAcquireContextA(&prov, container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT)) return {};
+  std::string out;
+  HCRYPTKEY key = 0;
+  if (CryptGetUserKey(prov, AT_KEYEXCHANGE, &key)) {
+    BYTE blob[256];
+    DWORD len = sizeof blob;
+    if (CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob, &len) && len >= 64)
+      out.assign(reinterpret_cast<const char*>(blob + len - 64), 64);
+    CryptDestroyKey(key);
+  }
+  CryptReleaseContext(prov, 0);
+  return out;
+}
+
+std::string CertificatePublicKey(PCCERT_CONTEXT cert) {
+  HCRYPTPROV prov = 0;
+  if (!CryptAcquireContextA(&prov, nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT)) return {};
+  std::string out;
+  HCRYPTKEY key = 0;
+  if (CryptImportPublicKeyInfo(prov, X509_ASN_ENCODING, &cert->pCertInfo->SubjectPublicKeyInfo, &key)) {
+    BYTE blob[256];
+    DWORD len = sizeof blob;
+    if (CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob, &len) && len >= 64)
+      out.assign(reinterpret_cast<const char*>(blob + len - 64), 64);
+    CryptDestroyKey(key);
+  }
+  CryptReleaseContext(prov, 0);
+  return out;
+}
+
+bool ContainerExists(const std::string& container) {
+  HCRYPTPROV prov = 0;
+  if (!CryptAcquireContextA(&prov, container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT)) return false;
+  CryptReleaseContext(prov, 0);
+  return true;
+}
+
+void DeleteContainer(const std::string& container) {
+  HCRYPTPROV gone = 0;
+  CryptAcquireContextA(&gone, container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_DELETEKEYSET);
+}
+
+// Installs a certificate and its key together or not at all: the key must be the
+// certificate's, and an existing container (another certificate's key, perhaps) is replaced
+// only with --force.
 int Install(const Args& args) {
   if (!args.has("cert") || !args.has("key")) {
     PrintError("store install needs --cert FILE and --key FILE");
@@ -90,15 +139,47 @@ int Install(const Args& args) {
     PrintError("cannot read " + args.get("key"));
     return 4;
   }
-  PCCERT_CONTEXT cert = nullptr;
-  int rc = AddCertificate(args, "My", args.get("cert"), &cert);
-  if (rc != 0) return rc;
+  std::string der;
+  if (!LoadDerFile(args.get("cert"), "CERTIFICATE", der)) {
+    PrintError("cannot read a certificate from " + args.get("cert"));
+    return 4;
+  }
+  PCCERT_CONTEXT cert =
+      CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), DWORD(der.size()));
+  if (cert == nullptr) return Fail("cannot read a certificate from " + args.get("cert"), 32);
+  const std::string cert_key = CertificatePublicKey(cert);
   const std::string container = args.get("container", "vexor-" + ThumbprintHex(cert));
+  CertFreeCertificateContext(cert);
+  if (cert_key.empty()) {
+    PrintError("the certificate has no GOST R 34.10-2001 public key");
+    return 29;
+  }
+  const bool existed = ContainerExists(container);
+  if (existed && !args.has("force")) {
+    PrintError("key container " + container + " exists already; --force replaces it");
+    return 27;
+  }
+  // The key is tried in a scratch container first, so a key that is garbage or another
+  // certificate's never touches the container it would replace.
+  const std::string scratch = "vexor-install-check-" + std::to_string(getpid());
+  if (!CryptImportPKCS8ToContainerA(scratch.c_str(), reinterpret_cast<const BYTE*>(key.data()),
+                                    static_cast<DWORD>(key.size()), nullptr, 0))
+    return Fail("cannot import the private key from " + args.get("key"), 27);
+  const bool matches = ContainerPublicKey(scratch) == cert_key;
+  DeleteContainer(scratch);
+  if (!matches) {
+    PrintError("the private key in " + args.get("key") + " is not the key of the certificate; nothing installed");
+    return 27;
+  }
   const std::string pin = args.get("pin");
   if (!CryptImportPKCS8ToContainerA(container.c_str(), reinterpret_cast<const BYTE*>(key.data()),
-                                    static_cast<DWORD>(key.size()), pin.empty() ? nullptr : pin.c_str(), 0)) {
-    CertFreeCertificateContext(cert);
+                                    static_cast<DWORD>(key.size()), pin.empty() ? nullptr : pin.c_str(), 0))
     return Fail("cannot import the private key from " + args.get("key"), 27);
+  PCCERT_CONTEXT added = nullptr;
+  int rc = AddCertificate(args, "My", args.get("cert"), &added);
+  if (rc != 0) {
+    if (!existed) DeleteContainer(container);
+    return rc;
   }
   std::u16string wcontainer(container.begin(), container.end());
   const std::string prov_name = VEXOR_GOST_PROV_NAME_A;
@@ -108,10 +189,13 @@ int Install(const Args& args) {
   info.pwszProvName = wprov.data();
   info.dwProvType = PROV_GOST_2001_DH;
   info.dwKeySpec = AT_KEYEXCHANGE;
-  if (!CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+  if (!CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
     rc = Fail("cannot link the certificate to its key container", 20);
-  if (rc == 0) std::printf("installed %s with container %s\n", ThumbprintHex(cert).c_str(), container.c_str());
-  CertFreeCertificateContext(cert);
+    CertDeleteCertificateFromStore(CertDuplicateCertificateContext(added));
+    if (!existed) DeleteContainer(container);
+  }
+  if (rc == 0) std::printf("installed %s with container %s\n", ThumbprintHex(added).c_str(), container.c_str());
+  CertFreeCertificateContext(added);
   return rc;
 }
 

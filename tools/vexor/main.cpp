@@ -48,8 +48,9 @@ const std::vector<Command> kCommands = {
      RunCert},
     {"store", "administer the platform's stores",
      "vexor store list [My|Root|CA|FILE.sst] [--machine]\n"
-     "vexor store install --cert CERT.pem --key KEY.pem [--container NAME] [--pin PIN]\n"
-     "    installs a certificate into My with its private key (PKCS#8 PEM or DER, as OpenSSL writes it)\n"
+     "vexor store install --cert CERT.pem --key KEY.pem [--container NAME] [--pin PIN] [--force]\n"
+     "    installs a certificate into My with its private key (PKCS#8 PEM or DER, as OpenSSL writes it);\n"
+     "    the key must be the certificate's, and an existing container is replaced only with --force\n"
      "vexor store add-root CERT.pem   |   vexor store add-ca CERT.pem\n"
      "vexor store sst-add FILE.sst CERT.pem   |   vexor store sst-delete FILE.sst THUMBPRINT\n"
      "  Stores live under $VEXOR_CSP_HOME (else $XDG_DATA_HOME/vexor-csp, else ~/.local/share/vexor-csp);\n"
@@ -63,7 +64,7 @@ const std::vector<Command> kCommands = {
      RunDemo},
 };
 
-const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep"};
+const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep", "force"};
 
 void PrintUsage() {
   std::printf("usage: vexor COMMAND [options]\n\nCommands:\n");
