@@ -1,6 +1,7 @@
 // vexor: every operation of the library from a terminal, store administration, and a demo.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <set>
 #include <string>
 #include <vector>
@@ -94,7 +95,13 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "vexor: %s\n", args.error().c_str());
       return 49;
     }
-    return c.run(args);
+    // Whatever a command did not foresee ends with a message, never with an abort.
+    try {
+      return c.run(args);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "vexor: %s failed: %s\n", c.name, e.what());
+      return 1;
+    }
   }
   std::fprintf(stderr, "vexor: unknown command '%s'; see vexor --help\n", name.c_str());
   return 49;
