@@ -57,4 +57,5 @@ cp "$T/c.der" "$C/der/cert"
 cp "$T/sd.der" "$C/der/detached"
 cp "$T/c.der" "$C/asn1_value/cert"
 cp "$T/e.der" "$C/asn1_value/enveloped"
+# The text readers (settings, profile strings, Base64, PEM): written by hand, see corpus/text_readers.
 echo "corpus written to $C"
