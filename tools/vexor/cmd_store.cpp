@@ -80,18 +80,23 @@ int AddCertificate(const Args& args, const std::string& store_name, const std::s
   return 0;
 }
 
-// The public key of a container's exchange key and of a certificate, as PUBLICKEYBLOB key
-// bytes (the last 64); empty when either cannot be read.
+// The key bytes of a public key (the last 64 of its PUBLICKEYBLOB); empty when unreadable.
+std::string PublicKeyBytes(HCRYPTKEY key) {
+  BYTE blob[256];
+  DWORD len = sizeof blob;
+  if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob, &len) || len < 64) return {};
+  return std::string(reinterpret_cast<const char*>(blob + len - 64), 64);
+}
+
+// The public key of a container's exchange key and of a certificate; empty when either
+// cannot be read.
 std::string ContainerPublicKey(const std::string& container) {
   HCRYPTPROV prov = 0;
   if (!CryptAcquireContextA(&prov, container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT)) return {};
   std::string out;
   HCRYPTKEY key = 0;
   if (CryptGetUserKey(prov, AT_KEYEXCHANGE, &key)) {
-    BYTE blob[256];
-    DWORD len = sizeof blob;
-    if (CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob, &len) && len >= 64)
-      out.assign(reinterpret_cast<const char*>(blob + len - 64), 64);
+    out = PublicKeyBytes(key);
     CryptDestroyKey(key);
   }
   CryptReleaseContext(prov, 0);
@@ -104,10 +109,7 @@ std::string CertificatePublicKey(PCCERT_CONTEXT cert) {
   std::string out;
   HCRYPTKEY key = 0;
   if (CryptImportPublicKeyInfo(prov, X509_ASN_ENCODING, &cert->pCertInfo->SubjectPublicKeyInfo, &key)) {
-    BYTE blob[256];
-    DWORD len = sizeof blob;
-    if (CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob, &len) && len >= 64)
-      out.assign(reinterpret_cast<const char*>(blob + len - 64), 64);
+    out = PublicKeyBytes(key);
     CryptDestroyKey(key);
   }
   CryptReleaseContext(prov, 0);
