@@ -51,7 +51,14 @@ class ToolTest : public ::testing::Test {
         " -extfile user.ext -out u1.pem && "
         "openssl req -new " + key + " -keyout u2.key -out u2.csr -subj '/CN=Other' && "
         "openssl x509 -req -engine gost -in u2.csr -CA root.pem -CAkey root.key -CAcreateserial -days 30"
-        " -extfile user.ext -out u2.pem";
+        " -extfile user.ext -out u2.pem && "
+        // A user of a root nobody trusts, and one whose certificate expires as it is made.
+        "openssl req -x509 " + key + " -keyout rogue.key -out rogue.pem -subj '/CN=Rogue Root' -days 30"
+        " -addext basicConstraints=critical,CA:TRUE && "
+        "openssl x509 -req -engine gost -in u2.csr -CA rogue.pem -CAkey rogue.key -CAcreateserial -days 30"
+        " -extfile user.ext -out r2.pem && "
+        "openssl x509 -req -engine gost -in u2.csr -CA root.pem -CAkey root.key -CAcreateserial -days 0"
+        " -extfile user.ext -out expired.pem && sleep 1";  // expired.pem lapses within the second
     const Result r = Sh(script);
     ASSERT_EQ(r.status, 0) << r.out;
   }
@@ -195,6 +202,30 @@ TEST_F(ToolTest, VerifyNeverSaysValidWithoutAVerifiedExpectedSigner) {
   EXPECT_NE(bag.out.find("no signature"), std::string::npos) << bag.out;
   EXPECT_EQ(Lib("verify -i " + work_ + "/bag.p7b --expect " + Thumb("u1.pem")).status, 7);
   EXPECT_NE(Lib("signers -i " + work_ + "/bag.p7b").status, 0);
+}
+
+// The default check is lenient about chains; --strict asks for a trusted root, and
+// --check-validity counts an expired signer.
+TEST_F(ToolTest, StrictAndValidityChecksCount) {
+  InstallUser();
+  ASSERT_EQ(Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/doc.p7s").status, 0);
+  const Result trusted = Lib("verify -i " + work_ + "/doc.p7s --strict");
+  EXPECT_EQ(trusted.status, 0) << trusted.out;
+  EXPECT_NE(trusted.out.find("chain trusted"), std::string::npos) << trusted.out;
+  EXPECT_EQ(Lib("cert check " + P("u1.pem") + " --strict").status, 0);
+
+  const std::string sign = "openssl cms -sign -engine gost -binary -nodetach -outform DER -in " + P("doc.txt");
+  ASSERT_EQ(Sh(sign + " -signer " + P("r2.pem") + " -inkey " + P("u2.key") + " -out " + work_ + "/rogue.p7s").status, 0);
+  EXPECT_EQ(Lib("verify -i " + work_ + "/rogue.p7s").status, 0);
+  const Result rogue = Lib("verify -i " + work_ + "/rogue.p7s --strict");
+  EXPECT_EQ(rogue.status, 14) << rogue.out;
+  EXPECT_NE(rogue.out.find("NOT trusted"), std::string::npos) << rogue.out;
+  EXPECT_EQ(Lib("cert check " + P("r2.pem") + " --strict").status, 14);
+
+  ASSERT_EQ(Sh(sign + " -signer " + P("expired.pem") + " -inkey " + P("u2.key") + " -out " + work_ + "/old.p7s").status, 0);
+  const Result expired = Lib("verify -i " + work_ + "/old.p7s --check-validity");
+  EXPECT_EQ(expired.status, 14) << expired.out;
+  EXPECT_NE(expired.out.find("certificate INVALID"), std::string::npos) << expired.out;
 }
 
 TEST_F(ToolTest, VerifiesWhatOpensslSigns) {

@@ -100,3 +100,33 @@ bool SaveFileStore(HCERTSTORE store, const std::string& path) {
   return CertSaveStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
                        CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0) != 0;
 }
+
+std::string ChainTrouble(PCCERT_CONTEXT cert, HCERTSTORE extra) {
+  CERT_CHAIN_PARA para{};
+  para.cbSize = sizeof(para);
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (!CertGetCertificateChain(nullptr, cert, nullptr, extra, &para, 0, nullptr, &chain) || chain == nullptr)
+    return "no chain could be built";
+  const DWORD status = chain->TrustStatus.dwErrorStatus;
+  CertFreeCertificateChain(chain);
+  // Revocation is the library's own check (with its CRL settings); the rest is trust.
+  static const struct {
+    DWORD bit;
+    const char* words;
+  } kTroubles[] = {
+      {CERT_TRUST_IS_PARTIAL_CHAIN, "the chain stops before a root"},
+      {CERT_TRUST_IS_UNTRUSTED_ROOT, "the root is not trusted"},
+      {CERT_TRUST_IS_NOT_SIGNATURE_VALID, "a signature in the chain does not verify"},
+      {CERT_TRUST_IS_NOT_TIME_VALID, "a certificate in the chain is outside its validity period"},
+      {CERT_TRUST_IS_REVOKED, "a certificate in the chain is revoked"},
+      {CERT_TRUST_IS_CYCLIC, "the chain is cyclic"},
+      {CERT_TRUST_INVALID_BASIC_CONSTRAINTS, "an issuer is not a CA"},
+  };
+  std::string words;
+  for (const auto& t : kTroubles) {
+    if ((status & t.bit) == 0) continue;
+    if (!words.empty()) words += "; ";
+    words += t.words;
+  }
+  return words;
+}

@@ -15,6 +15,11 @@ std::string DescribeCertificate(PCCERT_CONTEXT cert);
 std::string ThumbprintHex(PCCERT_CONTEXT cert);
 std::string CommonName(PCCERT_CONTEXT cert);  // UTF-8
 
+// What keeps the certificate's chain from ending in a trusted root with every signature and
+// validity period in order, in words; empty when the chain is trusted. `extra` (may be null)
+// offers further certificates, such as a message's own.
+std::string ChainTrouble(PCCERT_CONTEXT cert, HCERTSTORE extra);
+
 // Owning store handle.
 class StoreHandle {
  public:

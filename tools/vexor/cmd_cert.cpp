@@ -67,7 +67,10 @@ int Check(const Args& args, const std::string& what) {
   }
   const int32_t rc = session.Run("CheckCertificate", [&] { return session.vexor().CheckCertificate(&holder.cert); });
   std::printf("%s\n%s\n", DescribeCertificate(holder.cert).c_str(), rc == 0 ? "valid" : "NOT valid");
-  return rc;
+  if (rc != 0 || !args.has("strict")) return rc;
+  const std::string trouble = ChainTrouble(holder.cert, nullptr);
+  std::printf("chain %s\n", trouble.empty() ? "trusted" : ("NOT trusted: " + trouble).c_str());
+  return trouble.empty() ? 0 : 14;
 }
 
 }  // namespace

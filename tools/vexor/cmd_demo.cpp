@@ -18,8 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep", "force"};
-
 // Runs a shell command quietly; true when it exits with 0.
 bool Shell(const std::string& command, const std::string& dir) {
   const std::string line = "cd '" + dir + "' && { " + command + " ; } >>demo-openssl.log 2>&1";
@@ -111,7 +109,7 @@ class Demo {
     const std::string name = argv.front();
     argv.erase(argv.begin());
     for (const Command& c : AllCommands())
-      if (name == c.name) return c.run(Args(argv, kFlags));
+      if (name == c.name) return c.run(Args(argv, FlagOptions()));
     return 1;
   }
 

@@ -136,6 +136,45 @@ int VerdictStatus(const Args& args, const std::vector<SignerCheckResult>& criter
   return 0;
 }
 
+// The signer's certificate among the message's own (when the message is a file) or in the
+// stores, by its thumbprint; null when neither has it.
+PCCERT_CONTEXT SignerCertificate(const std::string& thumbprint, HCERTSTORE message_certs) {
+  const std::string hex = Compact(thumbprint);
+  if (hex.size() != 40 || hex.find_first_not_of("0123456789ABCDEF") != std::string::npos) return nullptr;
+  BYTE hash[20];
+  for (size_t i = 0; i < 20; ++i) hash[i] = static_cast<BYTE>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+  CRYPT_HASH_BLOB blob{20, hash};
+  for (const char* name : {"", "My", "CA", "Root"}) {
+    StoreHandle other(*name != 0 ? OpenNamedStore(name, CERT_SYSTEM_STORE_CURRENT_USER) : nullptr);
+    HCERTSTORE store = *name != 0 ? other.get() : message_certs;
+    if (store == nullptr) continue;
+    if (PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                         CERT_FIND_SHA1_HASH, &blob, nullptr))
+      return cert;
+  }
+  return nullptr;
+}
+
+// --strict: every signer's chain must end in a trusted root with every signature in order.
+// Prints the verdict per signer; 0 or 14.
+int StrictStatus(const Args& args, const SignerCheckList& list) {
+  const StoreHandle message_certs([&]() -> HCERTSTORE {
+    std::string message;
+    if (args.get("in").empty() || args.get("in") == "-" || !ReadWholeFile(args.get("in"), message)) return nullptr;
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(message.size()), reinterpret_cast<BYTE*>(message.data())};
+    return CertOpenStore(CERT_STORE_PROV_PKCS7, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, &blob);
+  }());
+  int status = 0;
+  for (const SignerCheckResult& r : list.items) {
+    PCCERT_CONTEXT cert = SignerCertificate(r.thumbprint, message_certs.get());
+    const std::string trouble = cert != nullptr ? ChainTrouble(cert, message_certs.get()) : "its certificate is not at hand";
+    if (cert != nullptr) CertFreeCertificateContext(cert);
+    std::printf("signer %s: chain %s\n", r.thumbprint.c_str(), trouble.empty() ? "trusted" : ("NOT trusted: " + trouble).c_str());
+    if (!trouble.empty()) status = 14;
+  }
+  return status;
+}
+
 }  // namespace
 
 int RunSign(const Args& args) {
@@ -198,7 +237,10 @@ int RunVerify(const Args& args) {
     rc = session.Run("check_stream_a", [&] { return session.vexor().check_stream_a(in.stream(), list, format); });
   }
   PrintSigners(list);
-  return rc != 0 ? rc : VerdictStatus(args, criteria, list);
+  if (rc != 0) return rc;
+  const int verdict = VerdictStatus(args, criteria, list);
+  if (verdict != 0 || !args.has("strict")) return verdict;
+  return StrictStatus(args, list);
 }
 
 int RunUnpack(const Args& args) {

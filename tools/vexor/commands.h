@@ -1,6 +1,7 @@
 // The tool's subcommands.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@ struct Command {
 };
 
 const std::vector<Command>& AllCommands();
+// The options that take no value.
+const std::set<std::string>& FlagOptions();
 
 int RunSign(const Args& args);
 int RunVerify(const Args& args);

@@ -26,14 +26,20 @@ const std::vector<Command> kCommands = {
      "  an e-mail address or a subject common name (exact).\n",
      RunSign},
     {"verify", "verify a signature and its signers' certificates",
-     "vexor verify -i SIGNED [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--format F]\n"
+     "vexor verify -i SIGNED [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--strict]\n"
+     "             [--format F]\n"
      "  Verifies an attached signature, or a detached one with --content. -o writes the signed content\n"
      "  of an attached signature. --expect names a certificate (thumbprint, common name, or an e-mail\n"
      "  address looked up in the stores) a verified signer must have (repeatable); --check-validity\n"
      "  also checks the signers' certificates. Prints one line per signer. Exits 0 only when the\n"
      "  message has a signer, every signature verifies, every --expect is met by a verified signer\n"
      "  and, with --check-validity, every signer's certificate is valid: 7 without any signature,\n"
-     "  14 otherwise.\n",
+     "  14 otherwise.\n"
+     "  By default a signer's certificate counts as valid when it is within its validity period, not\n"
+     "  revoked by a CRL at hand and fit for signing; a chain that cannot be built or ends in an\n"
+     "  untrusted root does not make it invalid. --strict also requires each signer's chain to end in\n"
+     "  a trusted root (the Root store) with every signature and validity period in order, and prints\n"
+     "  why a chain is not trusted.\n",
      RunVerify},
     {"unpack", "write the content of an attached signature",
      "vexor unpack -i SIGNED [-o CONTENT]\n  Writes the signed content without verifying the signature.\n",
@@ -45,7 +51,8 @@ const std::vector<Command> kCommands = {
     {"cert", "find, export or check a certificate",
      "vexor cert find ID            print the certificate the library finds for ID\n"
      "vexor cert export ID -o FILE [--pem]   write it to FILE (DER, or PEM with --pem)\n"
-     "vexor cert check FILE|THUMB   check a certificate file, or one found by thumbprint\n",
+     "vexor cert check FILE|THUMB [--strict]   check a certificate file, or one found by thumbprint;\n"
+     "    --strict also requires its chain to end in a trusted root, as verify --strict does\n",
      RunCert},
     {"store", "administer the platform's stores",
      "vexor store list [My|Root|CA|FILE.sst] [--machine]\n"
@@ -65,7 +72,7 @@ const std::vector<Command> kCommands = {
      RunDemo},
 };
 
-const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep", "force"};
+const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep", "force", "strict"};
 
 void PrintUsage() {
   std::printf("usage: vexor COMMAND [options]\n\nCommands:\n");
@@ -76,6 +83,7 @@ void PrintUsage() {
 }  // namespace
 
 const std::vector<Command>& AllCommands() { return kCommands; }
+const std::set<std::string>& FlagOptions() { return kFlags; }
 
 int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
@@ -86,7 +94,7 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   for (const Command& c : kCommands) {
     if (name != c.name) continue;
-    Args args(std::vector<std::string>(argv + 2, argv + argc), kFlags);
+    Args args(std::vector<std::string>(argv + 2, argv + argc), FlagOptions());
     if (args.has("help")) {
       std::printf("%s\n%s", c.usage, kGlobalOptions);
       return 0;
