@@ -48,6 +48,8 @@ int32_t IVexorImpl::Init(const char* workDir, VexorCallBack* cb, uint32_t locati
 
   const std::string store_dir = EstablishWorkDir(std::string());
   sst_.Init(store_dir.c_str(), true);
+  // Temporary content files of calls that a kill interrupted.
+  TempFileRegistry::SweepLeftovers();
 
   if (!options_.OffLogFile) {
     if (options_.UsingCustomOptions)

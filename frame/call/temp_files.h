@@ -1,5 +1,7 @@
 // The registry of temporary files the calls of one object create. Files are deleted when a
-// call's context ends and when the registry goes; a long-lived registry is trimmed.
+// call's context ends and when the registry goes; a long-lived registry is trimmed. Each
+// file stays claimed while registered, so what a killed process left can be told from what
+// a live one uses and swept.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +23,17 @@ class TempFileRegistry {
   // Deletes every registered file, read-only ones too, and forgets them.
   void DeleteAll();
   size_t count();
+  // Removes the files killed processes of this user left in the temporary folder. The
+  // number removed.
+  static size_t SweepLeftovers();
 
  private:
   std::recursive_mutex& lock_;
-  std::list<std::string> files_;
+  struct File {
+    std::string path;
+    int claim;  // open descriptor holding the claim
+  };
+  void Delete(const File& file);
+
+  std::list<File> files_;
 };

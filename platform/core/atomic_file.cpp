@@ -1,6 +1,8 @@
 // File helpers for store persistence.
 #include "platform/core/atomic_file.h"
 
+#include "scratch/scratch.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -68,8 +70,12 @@ DWORD ReadWholeFile(const std::string& path, std::vector<BYTE>& out) {
 
 DWORD WriteFileAtomically(const std::string& path, const BYTE* data, size_t len, FileMode file_mode) {
   const std::string dir = DirectoryOf(path);
+  // Images a killed writer left beside this file go first; a live writer's are claimed.
+  const size_t slash = path.rfind('/');
+  const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
+  scratch::SweepUnclaimed(dir, prefix);
   std::string tmpl = path + ".tmp.XXXXXX";
-  const int fd = mkstemp(tmpl.data());
+  const int fd = scratch::CreateClaimed(tmpl);
   // A missing directory is a missing path, as Windows reports it.
   if (fd < 0) return errno == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : FromErrno(errno);
   // Keep the mode of the file being replaced; a new file gets the usual 0644 less umask.

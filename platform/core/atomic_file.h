@@ -17,7 +17,8 @@ enum class FileMode { kKeepOrDefault, kOwnerOnly };
 
 // Writes the bytes to a temporary file beside `path`, syncs it, renames it over `path` and
 // syncs the directory, so a reader sees the old or the new file and never a partial one,
-// also after a crash. Interrupted writes are resumed. 0 or the error number; on failure the
+// also after a crash. Interrupted writes are resumed. Images that killed writers left beside
+// `path` are removed first (never one a live writer holds). 0 or the error number; on failure the
 // old file is untouched and the temporary file is gone.
 DWORD WriteFileAtomically(const std::string& path, const BYTE* data, size_t len,
                           FileMode mode = FileMode::kKeepOrDefault);

@@ -1,0 +1,63 @@
+#include "scratch/scratch.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace scratch {
+
+int CreateClaimed(std::string& path_template) {
+  const int fd = mkostemp(path_template.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  // A fresh file nobody else has opened yet: the lock cannot be contended.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    close(fd);
+    unlink(path_template.c_str());
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+namespace {
+
+// Removes one candidate if it is this user's regular file, old enough and unclaimed.
+bool SweepOne(const std::string& path, int min_age_seconds) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat opened {};
+  struct stat named {};
+  bool removed = false;
+  if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == geteuid() &&
+      std::time(nullptr) - opened.st_mtime >= min_age_seconds && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    // Unlink only the file that was locked, not one renamed into its place meanwhile.
+    if (lstat(path.c_str(), &named) == 0 && named.st_ino == opened.st_ino && named.st_dev == opened.st_dev)
+      removed = unlink(path.c_str()) == 0;
+  }
+  close(fd);
+  return removed;
+}
+
+}  // namespace
+
+size_t SweepUnclaimed(const std::string& dir, const std::string& prefix, int min_age_seconds) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return 0;
+  size_t removed = 0;
+  while (const dirent* entry = readdir(d)) {
+    const std::string name = entry->d_name;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (SweepOne(dir + "/" + name, min_age_seconds)) ++removed;
+  }
+  closedir(d);
+  return removed;
+}
+
+}  // namespace scratch

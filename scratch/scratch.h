@@ -1,0 +1,26 @@
+// Scratch files that a killed process may leave behind, and their safe removal.
+//
+// A scratch file is claimed by its creator: an advisory lock on the open descriptor, which
+// the kernel drops when the process ends however it ends. A sweep removes only files that
+// nobody claims, that belong to this user and that have not been touched for a while (the
+// moment between creating a file and locking it), so it never takes a live process's file.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace scratch {
+
+// Creates a new file from a mkstemp template (ending in "XXXXXX", replaced by the name made),
+// owner-only, and claims it. The claim lasts while the returned descriptor is open. -1 on
+// failure with errno set.
+int CreateClaimed(std::string& path_template);
+
+// Files untouched for less than this are never swept.
+constexpr int kMinAgeSeconds = 60;
+
+// Removes the unclaimed files of this user in `dir` named `prefix` followed by six template
+// characters. The number removed.
+size_t SweepUnclaimed(const std::string& dir, const std::string& prefix, int min_age_seconds = kMinAgeSeconds);
+
+}  // namespace scratch
