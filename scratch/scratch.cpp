@@ -47,17 +47,26 @@ bool SweepOne(const std::string& path, int min_age_seconds) {
 
 }  // namespace
 
-size_t SweepUnclaimed(const std::string& dir, const std::string& prefix, int min_age_seconds) {
+size_t SweepUnclaimed(const std::string& dir, const std::function<bool(const std::string& name)>& is_scratch,
+                      int min_age_seconds) {
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) return 0;
   size_t removed = 0;
   while (const dirent* entry = readdir(d)) {
     const std::string name = entry->d_name;
-    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
-    if (SweepOne(dir + "/" + name, min_age_seconds)) ++removed;
+    if (is_scratch(name) && SweepOne(dir + "/" + name, min_age_seconds)) ++removed;
   }
   closedir(d);
   return removed;
+}
+
+size_t SweepUnclaimed(const std::string& dir, const std::string& prefix, int min_age_seconds) {
+  return SweepUnclaimed(
+      dir,
+      [&](const std::string& name) {
+        return name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0;
+      },
+      min_age_seconds);
 }
 
 }  // namespace scratch

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace scratch {
@@ -22,5 +23,8 @@ constexpr int kMinAgeSeconds = 60;
 // Removes the unclaimed files of this user in `dir` named `prefix` followed by six template
 // characters. The number removed.
 size_t SweepUnclaimed(const std::string& dir, const std::string& prefix, int min_age_seconds = kMinAgeSeconds);
+// The same for the names `is_scratch` accepts.
+size_t SweepUnclaimed(const std::string& dir, const std::function<bool(const std::string& name)>& is_scratch,
+                      int min_age_seconds = kMinAgeSeconds);
 
 }  // namespace scratch

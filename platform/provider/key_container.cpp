@@ -7,6 +7,8 @@
 #include "platform/core/atomic_file.h"
 #include "platform/provider/key_container.h"
 
+#include "scratch/scratch.h"
+
 #include "platform/stores/store_system.h"
 
 #include <fcntl.h>
@@ -113,6 +115,12 @@ DWORD ReadContainerFile(const fs::path& path, SecretBytes& out) {
 
 DWORD WriteContainerFile(const fs::path& path, const uint8_t* data, size_t len) {
   if (!EnsureKeysDir()) return ERROR_ACCESS_DENIED;
+  // Any container's half-written image a killed writer left holds key material: it goes now,
+  // not only when that container is written again.
+  static const std::string kMarker = ".key.tmp.";
+  scratch::SweepUnclaimed(KeysDir().string(), [](const std::string& name) {
+    return name.size() > kMarker.size() + 6 && name.compare(name.size() - 6 - kMarker.size(), kMarker.size(), kMarker) == 0;
+  });
   return WriteFileAtomically(path.string(), data, len, FileMode::kOwnerOnly);
 }
 

@@ -4,7 +4,10 @@
 #include <openssl/sha.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "provider_test_util.h"
 #include "vexor/platform.h"
@@ -244,6 +247,12 @@ TEST_F(ProviderKeys, SignAndVerifyWithContainerKey) {
 }
 
 TEST_F(ProviderKeys, ContainersOnDisk) {
+  // The image of another container that a killed writer left goes with the next write.
+  const auto orphan = home_.path() / "keys" / "other.key.tmp.Ab12Cd";
+  std::filesystem::create_directories(orphan.parent_path());
+  std::filesystem::permissions(orphan.parent_path(), std::filesystem::perms::owner_all);
+  std::ofstream(orphan) << "key material";
+  std::filesystem::last_write_time(orphan, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
   Prov prov;
   ASSERT_TRUE(CryptAcquireContextA(&prov.h, "c\\name", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
   Prov again;
@@ -265,6 +274,7 @@ TEST_F(ProviderKeys, ContainersOnDisk) {
     ++files;
   }
   EXPECT_EQ(files, 1);
+  EXPECT_FALSE(std::filesystem::exists(orphan));
 
   char name[256];
   DWORD len = sizeof(name);
