@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -428,4 +429,35 @@ TEST_F(HostSign, HostAnswersBecomeTheResults) {
   // that nothing is left.
   IVexor* raw = obj.release();
   raw->Release();
+}
+
+// Signing and verifying from eight threads at once, four sharing one object and four with
+// an object each: every result is right (the thread sanitizer run checks the shared state).
+TEST_F(HostSign, ThreadsSignAndVerifyOnSharedAndOwnObjects) {
+  Object shared = NewObject();
+  constexpr int kThreads = 8;
+  std::vector<int> failures(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      Object own = t % 2 == 0 ? Object() : NewObject();
+      IVexor& obj = t % 2 == 0 ? *shared : *own;
+      for (int round = 0; round < 3; ++round) {
+        const std::string data = "thread " + std::to_string(t) + " round " + std::to_string(round);
+        std::string sig;
+        if (Sign(obj, ByName("Иванов Иван Иванович"), data, false, sig) != 0) {
+          ++failures[t];
+          continue;
+        }
+        std::istringstream in(sig);
+        std::ostringstream content;
+        SignerCheckList signers;
+        const int32_t rc = obj.check_stream_a(in, signers, content, 0, VEXOR_FORMAT_PKCS7);
+        if (rc != 0 || content.str() != data || signers.items.size() != 1 || !signers.items[0].signValid)
+          ++failures[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
 }
