@@ -73,9 +73,12 @@ int32_t SignStream(InstanceContext& ctx, const CertPartyParam& party, std::istre
   HCRYPTPROV prov = 0;
   DWORD key_spec = 0;
   BOOL caller_frees = FALSE;
-  if (!CryptAcquireCertificatePrivateKey(cert.get(), acquire_flags, nullptr, &prov, &key_spec, &caller_frees))
+  if (!CryptAcquireCertificatePrivateKey(cert.get(), acquire_flags, nullptr, &prov, &key_spec, &caller_frees)) {
+    // A wrong PIN, a missing key and a refused key file share the code: the log tells them apart.
+    ctx.log().LogText("CryptAcquireCertificatePrivateKey: " + SystemErrorTextLong(GetLastError()));
     return ReportFailure(ctx, RC_PRIVATE_KEY_NOT_FOUND,
                          "Не удалось найти закрытый ключ сертификата отправителя : %s (%s)!", who.c_str(), "");
+  }
   // With the cache flag the handle belongs to the certificate; only an uncached one is ours.
   auto_prov owned_prov(caller_frees ? prov : 0);
   ReportProvider(ctx.log(), prov);

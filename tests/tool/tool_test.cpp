@@ -1,4 +1,5 @@
 // The vexor tool as a user runs it: exit statuses, output, error texts in UTF-8.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,6 +178,17 @@ TEST_F(ToolTest, SignVerifiesHereAndWithOpenssl) {
   const Result signers = Lib("signers -i " + dsig + " --content " + P("doc.txt"));
   EXPECT_EQ(signers.status, 0) << signers.out;
   EXPECT_NE(signers.out.find("signature valid"), std::string::npos);
+
+  // A key file others may read and a missing key both give 27; the message says which.
+  const std::string key_file = home_ + "/keys/vexor-" + Thumb("u1.pem") + ".key";
+  ASSERT_EQ(chmod(key_file.c_str(), 0644), 0);
+  const Result exposed = Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/x.p7s");
+  EXPECT_EQ(exposed.status, 27);
+  EXPECT_NE(exposed.out.find("chmod 600"), std::string::npos) << exposed.out;
+  fs::remove(key_file);
+  const Result missing = Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/x.p7s");
+  EXPECT_EQ(missing.status, 27);
+  EXPECT_NE(missing.out.find("Keyset does not exist"), std::string::npos) << missing.out;
 }
 
 // verify exits 0 only when a signer's signature verified and every --expect was met by one.

@@ -48,5 +48,9 @@ VexorLibrary::Object VexorLibrary::create() const {
 }
 
 ToolCallback::ToolCallback(bool verbose) {
-  if (verbose) onLog = [](const char* text) { std::fprintf(stderr, "log: %s\n", Cp1251ToUtf8(text).c_str()); };
+  onLog = [this, verbose](const char* text) {
+    const std::string line = Cp1251ToUtf8(text);
+    if (verbose) std::fprintf(stderr, "log: %s\n", line.c_str());
+    if (line.find("(Код ошибки = ") != std::string::npos) lastReason = line;
+  };
 }

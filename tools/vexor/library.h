@@ -41,8 +41,10 @@ class VexorLibrary {
   PFN_GetIVersion version_ = nullptr;
 };
 
-// The tool's callback: log lines go to standard error in UTF-8 when verbose.
+// The tool's callback: log lines go to standard error in UTF-8 when verbose. The last line
+// that carries a platform error code is kept: it says why a call failed.
 class ToolCallback : public HostCallback {
  public:
   explicit ToolCallback(bool verbose);
+  std::string lastReason;  // UTF-8
 };

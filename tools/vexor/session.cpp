@@ -30,6 +30,7 @@ Session::Session(const Args& args)
 
 int32_t Session::Run(const std::string& what, const std::function<int32_t()>& call) {
   int32_t rc = 0;
+  callback_.lastReason.clear();
   try {
     rc = call();
     if (rc != 0) PrintError(what + ": " + std::to_string(rc) + ": " + Cp1251ToUtf8(object_->GetErrorText(rc)));
@@ -39,6 +40,13 @@ int32_t Session::Run(const std::string& what, const std::function<int32_t()>& ca
   } catch (const std::exception& e) {
     rc = 9;
     PrintError(what + ": " + e.what());
+  }
+  // The platform's reason, which the result code alone does not tell (a wrong PIN and a
+  // missing key are both 27).
+  if (rc != 0 && !callback_.lastReason.empty()) {
+    PrintError("  " + callback_.lastReason);
+    if (callback_.lastReason.find("0x80090010") != std::string::npos)
+      PrintError("  a key file must belong to the user, be readable by nobody else (chmod 600) and not be a link");
   }
   return rc;
 }
