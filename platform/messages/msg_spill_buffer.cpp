@@ -1,7 +1,15 @@
 // Held-back bytes in memory, then in a temporary file that disappears when closed.
 #include "platform/messages/msg_spill_buffer.h"
 
+#include <atomic>
+
 namespace vexorcsp::msg {
+namespace {
+std::atomic<size_t> default_limit{size_t(4) << 20};
+}  // namespace
+
+size_t SpillBuffer::DefaultLimit() { return default_limit.load(std::memory_order_relaxed); }
+void SpillBuffer::SetDefaultLimit(size_t limit) { default_limit.store(limit, std::memory_order_relaxed); }
 
 bool SpillBuffer::Append(const BYTE* p, size_t n) {
   if (n == 0) return true;

@@ -15,7 +15,11 @@ namespace vexorcsp::msg {
 
 class SpillBuffer {
  public:
-  explicit SpillBuffer(size_t memory_limit = size_t(4) << 20) : limit_(memory_limit) {}
+  explicit SpillBuffer(size_t memory_limit = DefaultLimit()) : limit_(memory_limit) {}
+  // The limit of buffers made without one (4 MiB); the fuzz target lowers it so small
+  // inputs reach the file.
+  static size_t DefaultLimit();
+  static void SetDefaultLimit(size_t limit);
   bool Append(const BYTE* p, size_t n);
   // Hands everything held, in order and in pieces, to `sink`, then empties the buffer.
   bool Drain(const std::function<bool(const BYTE*, size_t)>& sink);

@@ -1,9 +1,12 @@
-// libFuzzer target: the GOST provider's key-blob readers and PKCS#8 import on hostile
-// bytes. The first byte picks the path; the rest is the blob.
+// libFuzzer target: the GOST provider's key-blob readers, PKCS#8 import and the key-container
+// file reader on hostile bytes. The first byte picks the path; the rest is the blob.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <string>
+
+#include <sys/stat.h>
 
 #include "vexor/platform.h"
 
@@ -35,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const BYTE* blob = data + 1;
   const DWORD len = DWORD(size - 1);
   HCRYPTKEY key = 0;
-  switch (data[0] % 5) {
+  switch (data[0] % 6) {
     case 0:
       CryptImportKey(f.prov, blob, len, 0, 0, &key);
       break;
@@ -48,6 +51,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 3:
       CryptImportPKCS8ToContainerA("fuzz", blob, len, nullptr, 0);
       break;
+    case 5: {
+      // A container file as it lies on disk, opened with a PIN so the encrypted form is read too.
+      const std::string keys = std::string(std::getenv("VEXOR_CSP_HOME")) + "/keys";
+      mkdir(keys.c_str(), 0700);
+      const std::string file = keys + "/fuzzed.key";
+      std::ofstream(file, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(blob), len);
+      chmod(file.c_str(), 0600);
+      HCRYPTPROV container = 0;
+      if (CryptAcquireContextA(&container, "fuzzed", nullptr, PROV_GOST_2001_DH, CRYPT_SILENT)) {
+        static const char pin[] = "1234";
+        CryptSetProvParam(container, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin), 0);
+        CryptGetUserKey(container, AT_KEYEXCHANGE, &key);
+        CryptReleaseContext(container, 0);
+      }
+      break;
+    }
     default: {
       // A SubjectPublicKeyInfo split into parameters and key at the second byte.
       const DWORD cut = blob[0] % len;

@@ -2,15 +2,20 @@
 // streamed, then every parameter read, a signature verified with an embedded certificate,
 // a decryption attempted (up to the key, which a verify-only context lacks), the message
 // re-encoded and a store opened over it.
+// Held-back ciphertext spills to a file beyond 1 KiB here (4 MiB in use), so inputs of
+// fuzzing size reach the file path.
 // Input: byte 0 = mode (bit 0 streamed, bit 1 detached, bit 2 decrypt early), byte 1 = seed
 // of the piece sizes, the rest = the message.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "platform/messages/msg_spill_buffer.h"
 #include "vexor/platform.h"
 
 namespace {
+
+[[maybe_unused]] const bool kSmallSpill = (vexorcsp::msg::SpillBuffer::SetDefaultLimit(1024), true);
 
 BOOL Sink(const void*, BYTE*, DWORD, BOOL) { return TRUE; }
 

@@ -1,6 +1,7 @@
 // libFuzzer target: the library's own text readers on hostile bytes - the settings readers
 // (Vexor.ini and app.info as the working directory holds them, the profile-string reader),
-// the lenient Base64 decoder, the hex reader and the PEM marker search. The first byte picks
+// the lenient Base64 decoder, the hex reader, the PEM marker search and the party head of a
+// "141" file. The first byte picks
 // the reader; the rest is the file or text.
 #include <unistd.h>
 
@@ -10,7 +11,9 @@
 #include <fstream>
 #include <string>
 
+#include "tests/common/standalone_call.h"
 #include "frame/profile_string.h"
+#include "messages/f141/file_parties.h"
 #include "frame/settings.h"
 #include "frame/settings_file.h"
 #include "support/bindata.h"
@@ -38,7 +41,7 @@ void Write(const std::string& path, const std::string& bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 1 << 16) return 0;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-  switch (data[0] % 4) {
+  switch (data[0] % 5) {
     case 0: {  // the working directory's settings files
       Write(Scratch() + "/Vexor.ini", text);
       Write(Scratch() + "/app.info", text);
@@ -60,6 +63,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CBase64().Decode(text.c_str(), out);
       CBinData hex;
       hex.FromHex(text);
+      break;
+    }
+    case 4: {  // the party head of a "141" file
+      Write(Scratch() + "/f.141", text);
+      static test_common::StandaloneCall call;
+      InstanceContext ctx = call.Make();
+      FileParties parties;
+      try {
+        ReadFileParties(ctx, (Scratch() + "/f.141").c_str(), &parties);
+      } catch (const CryptoOperations::baseCryptoException&) {
+        // a reported failure: what a malformed head should give
+      }
       break;
     }
     default: {  // PEM markers

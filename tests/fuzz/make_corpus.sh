@@ -44,10 +44,17 @@ seed 0 1 "$T/s.der" signed
 seed 1 2 "$T/si.der" signed_stream
 seed 2 3 "$T/sd.der" detached
 seed 5 4 "$T/e.der" enveloped
+# Ciphertext beyond the target's 1 KiB spill limit, held back for want of a key.
+head -c 3000 /dev/urandom > "$T/big"
+CRYPT_PARAMS=id-Gost28147-89-CryptoPro-A-ParamSet q openssl cms -encrypt -engine gost -gost89 \
+  -stream -binary -in "$T/big" -outform DER -out "$T/eb.der" -recip "$T/c.pem"
+seed 5 7 "$T/eb.der" enveloped_spills
 
-# Key blobs: PKCS#8 (path 3) and a PUBLICKEYBLOB with CryptoPro-A parameters (paths 0 and 1).
+# Key blobs: PKCS#8 (path 3), a key-container file (path 5) and a PUBLICKEYBLOB with
+# CryptoPro-A parameters (paths 0 and 1).
 q openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -outform DER -out "$T/k.der"
 { printf '\003'; cat "$T/k.der"; } > "$C/key_blobs/pkcs8"
+{ printf '\005'; cat "$T/k.pem"; } > "$C/key_blobs/container"
 { printf '\000\006\040\000\000\044\252\000\000\115\101\107\061\000\002\000\000'
   printf '\060\022\006\007\052\205\003\002\002\043\001\006\007\052\205\003\002\002\036\001'
   head -c 64 /dev/urandom; } > "$C/key_blobs/public"
@@ -57,5 +64,6 @@ cp "$T/c.der" "$C/der/cert"
 cp "$T/sd.der" "$C/der/detached"
 cp "$T/c.der" "$C/asn1_value/cert"
 cp "$T/e.der" "$C/asn1_value/enveloped"
-# The text readers (settings, profile strings, Base64, PEM): written by hand, see corpus/text_readers.
+# The text readers (settings, profile strings, Base64, PEM, the "141" party head): written by
+# hand, see corpus/text_readers.
 echo "corpus written to $C"
