@@ -3,6 +3,7 @@
 
 #include "frame/call/result_codes.h"
 #include "frame/settings.h"
+#include "messages/formats.h"
 #include "support/files.h"
 
 namespace {
@@ -50,6 +51,7 @@ int32_t IVexorImpl::Init(const char* workDir, VexorCallBack* cb, uint32_t locati
   sst_.Init(store_dir.c_str(), true);
   // Temporary content files of calls that a kill interrupted.
   TempFileRegistry::SweepLeftovers();
+  SweepMessageLeftovers();
 
   if (!options_.OffLogFile) {
     if (options_.UsingCustomOptions)

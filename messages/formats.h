@@ -44,3 +44,7 @@ const MessageFormat* FindMessageFormat(int32_t format);
 extern const MessageFormat kPkcs7Format;
 extern const MessageFormat kFormat141;
 extern const MessageFormat kXmlFormat;
+
+// Removes the temporary files message operations of killed processes left (the ciphertext
+// of large encryptions).
+void SweepMessageLeftovers();

@@ -12,8 +12,8 @@
 
 namespace scratch {
 
-int CreateClaimed(std::string& path_template) {
-  const int fd = mkostemp(path_template.data(), O_CLOEXEC);
+int CreateClaimed(std::string& path_template, int suffix_length) {
+  const int fd = mkostemps(path_template.data(), suffix_length, O_CLOEXEC);
   if (fd < 0) return -1;
   // A fresh file nobody else has opened yet: the lock cannot be contended.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -24,6 +24,18 @@ int CreateClaimed(std::string& path_template) {
     return -1;
   }
   return fd;
+}
+
+std::string TemporaryFolder() {
+  for (const char* name : {"TMP", "TMPDIR"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') {
+      std::string dir = value;
+      while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+      return dir;
+    }
+  }
+  return "/tmp";
 }
 
 namespace {

@@ -12,10 +12,13 @@
 
 namespace scratch {
 
-// Creates a new file from a mkstemp template (ending in "XXXXXX", replaced by the name made),
-// owner-only, and claims it. The claim lasts while the returned descriptor is open. -1 on
-// failure with errno set.
-int CreateClaimed(std::string& path_template);
+// Creates a new file from a mkstemp template ("XXXXXX" followed by `suffix_length` more
+// characters; the X's are replaced by the name made), owner-only, and claims it. The claim
+// lasts while the returned descriptor is open. -1 on failure with errno set.
+int CreateClaimed(std::string& path_template, int suffix_length = 0);
+
+// The folder for temporary files: $TMP, else $TMPDIR, else /tmp.
+std::string TemporaryFolder();
 
 // Files untouched for less than this are never swept.
 constexpr int kMinAgeSeconds = 60;
