@@ -129,7 +129,7 @@ CPKCS7EnvelopedData::CRecipientInfo::CRecipientInfo(PCCERT_CONTEXT cert, IEncryp
     CASN1Value(kOctetString, std::string(reinterpret_cast<const char*>(sender.data() + sender.size() - key_bytes),
                                          key_bytes))
         .Write(der);
-    public_key_der = std::string(1, '\0') + der.str();  // no unused bits
+    public_key_der = der.str();  // the BIT STRING adds its unused-bits octet
   }
   auto ephemeral_key = Tagged0();
   ephemeral_key->AddSubvalue(std::make_unique<CASN1Value>(*algorithm));

@@ -1,0 +1,179 @@
+// The library's own enveloped-data writer, checked by the GOST engine's `openssl cms
+// -decrypt` and by the platform's decoder: every recipient's key opens the message, the
+// structure carries one ephemeral key and a UKM per recipient, large inputs stream through
+// a temporary file that does not outlive the call, and a failure writes nothing.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "asn1/asn1_value.h"
+#include "common/standalone_call.h"
+#include "common/temp_dir.h"
+#include "messages/pkcs7/encrypt_ex.h"
+#include "platform/test_pki.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_pki::Pki;
+
+PCCERT_CONTEXT Context(const test_pki::Cert& cert) {
+  return CertCreateCertificateContext(X509_ASN_ENCODING, cert.der.data(), static_cast<DWORD>(cert.der.size()));
+}
+
+class OwnWriter : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
+    // Long data goes to a folder of this test's own, so what remains can be listed.
+    setenv("TMP", tmp_.path().c_str(), 1);
+  }
+  void TearDown() override { unsetenv("TMP"); }
+
+  // Encrypts with the own writer (or the platform); the code, the message in `out`.
+  int32_t Encrypt(const std::string& plain, const std::vector<const test_pki::Cert*>& to, std::string& out,
+                  bool platform = false) {
+    vector_cert certs;
+    for (const test_pki::Cert* c : to) {
+      PCCERT_CONTEXT ctx = Context(*c);
+      certs.push_back(ctx);
+      CertFreeCertificateContext(ctx);
+    }
+    std::istringstream in(plain);
+    std::ostringstream message;
+    InstanceContext ctx = call_.Make();
+    int32_t rc;
+    try {
+      rc = encrypt_stream_ex_alg(ctx, in, message, 0, certs, platform);
+    } catch (const CryptoOperations::baseCryptoException& e) {
+      rc = e.code();
+    }
+    out = message.str();
+    return rc;
+  }
+
+  // openssl's plaintext of the message with this recipient's key.
+  std::string OpensslDecrypt(const std::string& message, const test_pki::Cert& recipient) {
+    test_pki::WriteFile(work_.path() / "m.der", test_pki::Bytes(message.begin(), message.end()));
+    const test_pki::RunResult r = test_pki::Run(
+        "openssl cms -decrypt -engine gost -inform DER -binary -in " + (work_.path() / "m.der").string() + " -recip " +
+        recipient.pem.string() + " -inkey " + recipient.key.string() + " -out " + (work_.path() / "p").string() +
+        " 2>&1");
+    EXPECT_EQ(r.status, 0) << r.out;
+    const test_pki::Bytes plain = test_pki::ReadFile(work_.path() / "p");
+    return std::string(plain.begin(), plain.end());
+  }
+
+  size_t TemporaryFiles() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(tmp_.path()), fs::directory_iterator()));
+  }
+
+  test_common::TempDir tmp_{"vexor-encrypt-tmp"};
+  test_common::TempDir work_{"vexor-encrypt"};
+  test_pki::ScopedHome home_;
+  test_common::StandaloneCall call_;
+};
+
+std::string Pattern(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7919) >> 5);
+  return data;
+}
+
+}  // namespace
+
+TEST_F(OwnWriter, OpensslDecryptsForEveryRecipientAndSize) {
+  const Pki& pki = Pki::Get();
+  // One ephemeral key serves all recipients, so they share its parameter set (the GOST
+  // engine compares parameter-set names, not curves).
+  const std::vector<const test_pki::Cert*> three = {&pki.user_a, &pki.user_email, &pki.revoked};
+  for (size_t size : {size_t{0}, size_t{100}, size_t{kEncryptBlock}, size_t{kEncryptBlock} + 1}) {
+    SCOPED_TRACE(size);
+    const std::string plain = Pattern(size);
+    std::string message;
+    ASSERT_EQ(Encrypt(plain, three, message), 0);
+    EXPECT_EQ(TemporaryFiles(), 0u);
+    // Every recipient's key opens it; the larger sizes once, to keep the run short.
+    for (const test_pki::Cert* who : three) {
+      EXPECT_TRUE(OpensslDecrypt(message, *who) == plain) << "recipient " << who->pem;
+      if (size > 100) break;
+    }
+  }
+}
+
+// One ephemeral key for all recipients, a UKM of eight bytes each, an 8-byte IV and the
+// recipient blob's parameter set in the content algorithm.
+TEST_F(OwnWriter, RecipientsShareTheEphemeralKeyAndHaveTheirOwnUkm) {
+  const Pki& pki = Pki::Get();
+  std::string message;
+  ASSERT_EQ(Encrypt("text", {&pki.user_a, &pki.user_email, &pki.user_xa}, message), 0);
+  const CASN1Value root(reinterpret_cast<const uint8_t*>(message.data()), message.size());
+  ASSERT_EQ(root.children().size(), 2u);
+  const CASN1Value& enveloped = *root.children()[1]->children()[0];
+  const auto& recipients = enveloped.children()[1]->children();
+  ASSERT_EQ(recipients.size(), 3u);
+  std::set<std::vector<uint8_t>> ukms;
+  std::set<std::string> ephemeral_keys;
+  for (const auto& info : recipients) {
+    const auto& octets = info->children()[3]->content();
+    const CASN1Value transport(octets.data(), octets.size());
+    const CASN1Value& params = *transport.children()[1];
+    ASSERT_EQ(params.children().size(), 3u);
+    std::ostringstream key;
+    params.children()[1]->Write(key);
+    ephemeral_keys.insert(key.str());
+    EXPECT_EQ(params.children()[2]->content().size(), 8u);
+    ukms.insert(params.children()[2]->content());
+  }
+  EXPECT_EQ(ephemeral_keys.size(), 1u);
+  EXPECT_EQ(ukms.size(), 3u);
+  const CASN1Value& algorithm = *enveloped.children()[2]->children()[1];
+  std::vector<uint32_t> arcs;
+  ASSERT_TRUE(algorithm.children()[0]->GetOID(arcs));
+  EXPECT_EQ(arcs, (std::vector<uint32_t>{1, 2, 643, 2, 2, 21}));
+  EXPECT_EQ(algorithm.children()[1]->children()[0]->content().size(), 8u);
+  ASSERT_TRUE(algorithm.children()[1]->children()[1]->GetOID(arcs));
+  EXPECT_EQ(arcs, (std::vector<uint32_t>{1, 2, 643, 2, 2, 31, 1}));
+}
+
+// The platform's own decoder opens the message with the recipient's installed key.
+TEST_F(OwnWriter, PlatformDecoderDecrypts) {
+  const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_pki::InstallWithKey(pki.user_a, "encrypt-user-a"));
+  std::string message;
+  ASSERT_EQ(Encrypt("for the platform", {&pki.user_email, &pki.user_a}, message), 0);
+  HCRYPTMSG msg = CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
+  ASSERT_NE(msg, nullptr);
+  ASSERT_TRUE(CryptMsgUpdate(msg, reinterpret_cast<const BYTE*>(message.data()), static_cast<DWORD>(message.size()), TRUE));
+  HCRYPTPROV prov = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&prov, "encrypt-user-a", nullptr, PROV_GOST_2001_DH, CRYPT_SILENT));
+  CMSG_CTRL_DECRYPT_PARA para{sizeof(para), prov, AT_KEYEXCHANGE, 1};
+  EXPECT_TRUE(CryptMsgControl(msg, 0, CMSG_CTRL_DECRYPT, &para)) << std::hex << GetLastError();
+  DWORD size = 0;
+  ASSERT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, nullptr, &size));
+  std::string plain(size, '\0');
+  ASSERT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, reinterpret_cast<BYTE*>(plain.data()), &size));
+  EXPECT_EQ(plain.substr(0, size), "for the platform");
+  CryptMsgClose(msg);
+  CryptReleaseContext(prov, 0);
+}
+
+// A recipient whose key is no GOST key fails the own way with 30 and nothing written; the
+// platform way then reports its own failure.
+TEST_F(OwnWriter, FailureWritesNothing) {
+  const Pki& pki = Pki::Get();
+  std::string message;
+  EXPECT_EQ(Encrypt(Pattern(kEncryptBlock + 10), {&pki.user_a, &pki.rsa}, message), 30);
+  EXPECT_TRUE(message.empty());
+  EXPECT_EQ(TemporaryFiles(), 0u);
+  bool saw = false;
+  for (const std::string& line : call_.log.lines)
+    saw = saw || line.find("При попытке шифрования возникла ошибка: Ошибка импорта открытого ключа получателя") == 0;
+  EXPECT_TRUE(saw);
+  // The platform's encryption writes a message openssl opens too.
+  ASSERT_EQ(Encrypt("by the platform", {&pki.user_a}, message, true), 0);
+  EXPECT_EQ(OpensslDecrypt(message, pki.user_a), "by the platform");
+}
