@@ -2,13 +2,6 @@
 #include "certs/slots.h"
 #include "frame/vexor_impl.h"
 
-namespace {
-
-// Bit 1 of the run-time flags: the host asks for the check without revocation lists.
-constexpr uint32_t kSkipCrlFlag = 2;
-
-}  // namespace
-
 int32_t IVexorImpl::FindCertificate(const char* identifier, CRYPT_DATA_BLOB* cert) {
   CTraceScope scope(log_, "IVexorImpl::FindCertificate");
   InstanceContext ctx = NewCall();
@@ -23,5 +16,5 @@ int32_t IVexorImpl::FindCertificateByThumb(const char* thumbHex, PCCERT_CONTEXT*
 
 int32_t IVexorImpl::CheckCertificate(PCCERT_CONTEXT* cert) {
   InstanceContext ctx = NewCall();
-  return ::CheckCertificate(ctx, cert, (runtimeFlags() & kSkipCrlFlag) != 0);
+  return ::CheckCertificate(ctx, cert, (runtimeFlags() & kFlagSkipCrlCheck) != 0);
 }

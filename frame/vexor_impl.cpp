@@ -68,6 +68,7 @@ CallServices IVexorImpl::services() {
   s.storeLocation = storeLocation();
   s.familyHost = isFamilyHost();
   s.issuerText = issuer_.Get();
+  s.runtimeFlags = runtimeFlags();
   return s;
 }
 

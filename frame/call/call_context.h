@@ -25,7 +25,13 @@ struct CallServices {
   uint32_t storeLocation = CERT_SYSTEM_STORE_CURRENT_USER;  // of the system stores
   bool familyHost = false;                // the host is of the family app.info names
   std::string issuerText;                 // required in every candidate's issuer ("" none)
+  uint32_t runtimeFlags = 0;              // SetFlags: the bits below
 };
+
+// Run-time flags a host sets with SetFlags.
+constexpr uint32_t kFlagSkipMissingRecipients = 1;  // encryption goes on without them
+constexpr uint32_t kFlagSkipCrlCheck = 2;           // CheckCertificate leaves CRLs out
+constexpr uint32_t kFlagSkipRecipientValidity = 4;  // encryption takes recipients as found
 
 class CallContext {
  public:

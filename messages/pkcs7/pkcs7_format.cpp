@@ -1,6 +1,6 @@
-// The PKCS#7 (CMS) format's row: signing, verification and unpacking; encryption and
-// decryption arrive with the enveloped-data writer.
+// The PKCS#7 (CMS) format's row: signing, verification, unpacking, encryption and decryption.
 #include "messages/formats.h"
+#include "messages/pkcs7/encrypt.h"
 #include "messages/pkcs7/sign.h"
 #include "messages/pkcs7/verify.h"
 
@@ -36,6 +36,6 @@ const MessageFormat kPkcs7Format = {
     SignAttached,               SignDetached,
     CheckAttachedBySubject,     CheckAttachedByCertificate,
     CheckDetachedBySubject,     CheckDetachedByCertificate,
-    UnpackSignedStream,         nullptr,
-    nullptr,
+    UnpackSignedStream,         EncryptStream,
+    DecryptStream,
 };

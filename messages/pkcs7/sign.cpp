@@ -8,6 +8,7 @@
 #include "frame/call/failure.h"
 #include "frame/call/result_codes.h"
 #include "messages/expiry_guard.h"
+#include "messages/private_key.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
@@ -68,19 +69,11 @@ int32_t SignStream(InstanceContext& ctx, const CertPartyParam& party, std::istre
   ctx.log().Log("\r\n--------------- Подпись ---------------\r\nСертификат подписи: %s\r\n",
             GetCertShortDescription(cert.get(), &ctx.log()).c_str());
 
-  const DWORD acquire_flags = CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_COMPARE_KEY_FLAG |
-                              (ctx.options.ShowUICSP ? 0 : CRYPT_ACQUIRE_SILENT_FLAG);
   HCRYPTPROV prov = 0;
-  DWORD key_spec = 0;
-  BOOL caller_frees = FALSE;
-  if (!CryptAcquireCertificatePrivateKey(cert.get(), acquire_flags, nullptr, &prov, &key_spec, &caller_frees)) {
-    // A wrong PIN, a missing key and a refused key file share the code: the log tells them apart.
-    ctx.log().LogText("CryptAcquireCertificatePrivateKey: " + SystemErrorTextLong(GetLastError()));
+  auto_prov owned_prov;
+  if (!AcquireCertificateKey(ctx, cert.get(), prov, owned_prov))
     return ReportFailure(ctx, RC_PRIVATE_KEY_NOT_FOUND,
                          "Не удалось найти закрытый ключ сертификата отправителя : %s (%s)!", who.c_str(), "");
-  }
-  // With the cache flag the handle belongs to the certificate; only an uncached one is ours.
-  auto_prov owned_prov(caller_frees ? prov : 0);
   ReportProvider(ctx.log(), prov);
 
   std::vector<BYTE> signing_time = EncodeSigningTime();

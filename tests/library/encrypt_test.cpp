@@ -12,6 +12,8 @@
 #include "asn1/asn1_value.h"
 #include "common/standalone_call.h"
 #include "common/temp_dir.h"
+#include "library_fixture.h"
+#include "messages/pkcs7/encrypt.h"
 #include "messages/pkcs7/encrypt_ex.h"
 #include "platform/test_pki.h"
 
@@ -177,3 +179,155 @@ TEST_F(OwnWriter, FailureWritesNothing) {
   ASSERT_EQ(Encrypt("by the platform", {&pki.user_a}, message, true), 0);
   EXPECT_EQ(OpensslDecrypt(message, pki.user_a), "by the platform");
 }
+
+// Encryption and decryption through the operation object: parties found in the stores, the
+// two attempts, streaming decryption of what openssl writes, and the failure texts.
+namespace library_test {
+namespace {
+
+class Pkcs7Encryption : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    ASSERT_TRUE(test_certs::TrustTestPki());
+    ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_a, "enc-user-a"));
+    ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_email, "enc-user-mail"));
+  }
+  static CertPartyParam Party(const std::string& id, bool sender = false) {
+    CertPartyParam p;
+    if (id.find('@') != std::string::npos)
+      p.email = id;
+    else
+      p.subjectCN = test_certs::Cp1251(id);
+    p.isSender = sender;
+    return p;
+  }
+  // The code of the call, an exception's code included; its text in `text`.
+  template <class Call>
+  static int32_t Run(Call call, std::string* text = nullptr) {
+    try {
+      return call();
+    } catch (const CryptoOperations::baseCryptoException& e) {
+      if (text != nullptr) *text = Cp1251ToUtf8(e.what());
+      return e.code();
+    }
+  }
+  int32_t Encrypt(const std::string& plain, const CertPartyList& parties, std::string& message, std::string* text = nullptr) {
+    std::istringstream in(plain);
+    std::ostringstream out;
+    const int32_t rc = Run([&] { return obj_->encrypt_stream(in, out, parties, VEXOR_FORMAT_PKCS7); }, text);
+    message = out.str();
+    return rc;
+  }
+  int32_t Decrypt(const std::string& message, std::string& plain, std::string* text = nullptr) {
+    std::istringstream in(message);
+    std::ostringstream out;
+    const int32_t rc = Run([&] { return obj_->decrypt_stream(in, out, VEXOR_FORMAT_PKCS7); }, text);
+    plain = out.str();
+    return rc;
+  }
+  // openssl cms -encrypt for the certificates, streamed (indefinite lengths) or not.
+  std::string OpensslEncrypt(const std::string& plain, const std::vector<const test_pki::Cert*>& to, bool stream) {
+    test_pki::WriteFile(work_ / "plain", test_pki::Bytes(plain.begin(), plain.end()));
+    std::string cmd = "CRYPT_PARAMS=id-Gost28147-89-CryptoPro-A-ParamSet openssl cms -encrypt -engine gost -gost89 "
+                      "-binary -outform DER -in " + (work_ / "plain").string() + " -out " + (work_ / "m").string();
+    if (stream) cmd += " -stream";
+    for (const test_pki::Cert* c : to) cmd += " " + c->pem.string();
+    const test_pki::RunResult r = test_pki::Run(cmd + " 2>&1");
+    EXPECT_EQ(r.status, 0) << r.out;
+    const test_pki::Bytes m = test_pki::ReadFile(work_ / "m");
+    return std::string(m.begin(), m.end());
+  }
+  std::string OpensslDecrypt(const std::string& message, const test_pki::Cert& recipient) {
+    test_pki::WriteFile(work_ / "m", test_pki::Bytes(message.begin(), message.end()));
+    const test_pki::RunResult r = test_pki::Run(
+        "openssl cms -decrypt -engine gost -inform DER -binary -in " + (work_ / "m").string() + " -recip " +
+        recipient.pem.string() + " -inkey " + recipient.key.string() + " -out " + (work_ / "p").string() + " 2>&1");
+    EXPECT_EQ(r.status, 0) << r.out;
+    const test_pki::Bytes p = test_pki::ReadFile(work_ / "p");
+    return std::string(p.begin(), p.end());
+  }
+};
+
+}  // namespace
+
+TEST_F(Pkcs7Encryption, SenderAndRecipientBothOpenWhatIsWritten) {
+  const Pki& pki = Pki::Get();
+  Object();
+  const CertPartyList parties = {Party("Иванов Иван Иванович", true), Party("user@example.test")};
+  for (size_t size : {size_t{1}, size_t{kEncryptBlock} + 1}) {
+    SCOPED_TRACE(size);
+    const std::string plain = Pattern(size);
+    std::string message, back;
+    ASSERT_EQ(Encrypt(plain, parties, message), 0);
+    EXPECT_TRUE(OpensslDecrypt(message, pki.user_email) == plain);
+    EXPECT_TRUE(OpensslDecrypt(message, pki.user_a) == plain);
+    ASSERT_EQ(Decrypt(message, back), 0);
+    EXPECT_TRUE(back == plain);
+  }
+  EXPECT_TRUE(cb_.Saw("Сертификаты шифрования: количество {2}"));
+}
+
+TEST_F(Pkcs7Encryption, DecryptsWhatOpensslWrites) {
+  const Pki& pki = Pki::Get();
+  Object();
+  for (size_t size : {size_t{0}, size_t{1}, size_t{kEncryptBlock} + 1}) {
+    for (bool stream : {false, true}) {
+      if (size == 0 && stream) continue;  // openssl cannot stream an empty message
+      SCOPED_TRACE(testing::Message() << size << (stream ? " streamed" : ""));
+      const std::string plain = Pattern(size);
+      std::string back;
+      ASSERT_EQ(Decrypt(OpensslEncrypt(plain, {&pki.user_xa, &pki.user_email}, stream), back), 0);
+      EXPECT_TRUE(back == plain);
+    }
+  }
+}
+
+TEST_F(Pkcs7Encryption, FailuresSayWhatIsMissing) {
+  const Pki& pki = Pki::Get();
+  Object();
+  std::string message, text, out;
+  // No installed key among the recipients: every recipient's serial number is named.
+  const std::string foreign = OpensslEncrypt("secret", {&pki.user_xa, &pki.revoked}, false);
+  EXPECT_EQ(Decrypt(foreign, out, &text), 48);
+  EXPECT_EQ(text.find("Неверный формат данных сообщения, сертификаты шифрования: "), 0u) << text;
+  EXPECT_NE(text.find(", "), std::string::npos) << text;
+  // A message cut short, and an empty one.
+  std::string good;
+  ASSERT_EQ(Encrypt("secret", {Party("Иванов Иван Иванович", true), Party("user@example.test")}, good), 0);
+  EXPECT_EQ(Decrypt(good.substr(0, good.size() / 2), out, &text), 22);
+  EXPECT_EQ(Decrypt("", out, &text), 48);
+  // The sender alone is no recipient; the verification provider is there, so the text
+  // names the recipient.
+  EXPECT_EQ(Encrypt("secret", {Party("Иванов Иван Иванович", true)}, message, &text), 17);
+  EXPECT_EQ(text, "Не удалось найти ни одного сертификата получателя.");
+  EXPECT_EQ(Encrypt("secret", {}, message, &text), 26);
+  // A recipient nobody has ends the call, unless the host asks to skip such recipients.
+  const CertPartyList with_missing = {Party("Иванов Иван Иванович", true), Party("Nobody Known"),
+                                      Party("user@example.test")};
+  EXPECT_EQ(Encrypt("secret", with_missing, message, &text), 17);
+  EXPECT_EQ(text, "Не удалось найти сертификат получателя : Nobody Known()");
+  obj_->SetFlags(1, 1);
+  ASSERT_EQ(Encrypt("secret", with_missing, message), 0);
+  EXPECT_TRUE(cb_.Saw("Не удалось найти сертификат получателя: Nobody Known(), на нем шифрование производиться не будет!"));
+  EXPECT_EQ(OpensslDecrypt(message, pki.user_email), "secret");
+}
+
+// The input cap stops the feed before the platform sees the block that crosses it.
+TEST(Pkcs7DecryptionCap, RefusesInputAboveTheLimit) {
+  ASSERT_TRUE(Pki::Get().ok());
+  test_pki::ScopedHome home;
+  const std::string message(3000, '\x30');
+  for (int32_t cap : {3000, 2999}) {
+    test_common::StandaloneCall call;
+    call.options.MaxDecryptSize = cap;
+    call.options.RaiseErrors = 0;
+    InstanceContext ctx = call.Make();
+    std::istringstream in(message);
+    std::ostringstream out;
+    // At the cap the bytes reach the platform (which refuses them); above it they do not.
+    EXPECT_EQ(DecryptStream(ctx, in, out), cap == 3000 ? 22 : 6) << cap;
+  }
+}
+
+}  // namespace library_test

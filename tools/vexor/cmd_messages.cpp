@@ -243,6 +243,52 @@ int RunVerify(const Args& args) {
   return StrictStatus(args, list);
 }
 
+int RunEncrypt(const Args& args) {
+  const int32_t format = FormatOption(args);
+  if (format < 0) return 49;
+  if (!args.has("to")) {
+    PrintError("encrypt needs --to");
+    return 49;
+  }
+  Input in(args.get("in"), "encrypting");
+  Output out(args.get("out"));
+  if (const int failure = OpenFailure(args, in, &out)) return failure;
+  Session session(args);
+  if (!session.ok()) return 1;
+  CertPartyList parties;
+  if (args.has("from")) {
+    parties.push_back(PartyFromText(args.get("from")));
+    parties.back().isSender = true;
+  }
+  for (const std::string& id : args.all("to")) parties.push_back(PartyFromText(id));
+  if (args.has("skip-missing")) session.vexor().SetFlags(1, 1);
+  const int32_t rc = session.Run("encrypt_stream", [&] {
+    return session.vexor().encrypt_stream(in.stream(), out.stream(), parties, format);
+  });
+  if (rc == 0 && !out.commit()) {
+    PrintError("cannot write " + args.get("out"));
+    return 5;
+  }
+  return rc;
+}
+
+int RunDecrypt(const Args& args) {
+  const int32_t format = FormatOption(args);
+  if (format < 0) return 49;
+  Input in(args.get("in"), "decrypting");
+  Output out(args.get("out"));
+  if (const int failure = OpenFailure(args, in, &out)) return failure;
+  Session session(args);
+  if (!session.ok()) return 1;
+  const int32_t rc = session.Run("decrypt_stream",
+                                 [&] { return session.vexor().decrypt_stream(in.stream(), out.stream(), format); });
+  if (rc == 0 && !out.commit()) {
+    PrintError("cannot write " + args.get("out"));
+    return 5;
+  }
+  return rc;
+}
+
 int RunUnpack(const Args& args) {
   Input in(args.get("in"), "unpacking");
   Output out(args.get("out"));

@@ -21,6 +21,8 @@ const std::set<std::string>& FlagOptions();
 int RunSign(const Args& args);
 int RunVerify(const Args& args);
 int RunUnpack(const Args& args);
+int RunEncrypt(const Args& args);
+int RunDecrypt(const Args& args);
 int RunSigners(const Args& args);
 int RunCert(const Args& args);
 int RunStore(const Args& args);

@@ -48,6 +48,19 @@ const std::vector<Command> kCommands = {
      "vexor signers -i SIGNED --content FILE\n  Prints each signer's certificate and whether its signature holds;\n"
      "  exits as verify does: 7 without any signature, 14 when one does not hold.\n",
      RunSigners},
+    {"encrypt", "encrypt a document for recipients",
+     "vexor encrypt --to ID [--to ID]... [--from ID] [--skip-missing] [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
+     "  Encrypts IN (default: standard input) for the recipients' certificates (found in My, the\n"
+     "  working directory's certstore.sst or the stores) and writes the message to OUT (default:\n"
+     "  standard output). --from names your own certificate, so that you can read the message too;\n"
+     "  the library encrypts for at least two certificates (with --from, one --to is enough).\n"
+     "  --skip-missing leaves out a recipient whose certificate is not found (the log says so).\n",
+     RunEncrypt},
+    {"decrypt", "decrypt a document with your key",
+     "vexor decrypt [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
+     "  Decrypts IN with the key of a recipient certificate installed in My and writes the plaintext\n"
+     "  to OUT. Exits 48 when no recipient's key is installed, naming the recipients' serial numbers.\n",
+     RunDecrypt},
     {"cert", "find, export or check a certificate",
      "vexor cert find ID            print the certificate the library finds for ID\n"
      "vexor cert export ID -o FILE [--pem]   write it to FILE (DER, or PEM with --pem)\n"
@@ -72,7 +85,7 @@ const std::vector<Command> kCommands = {
      RunDemo},
 };
 
-const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep", "force", "strict"};
+const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep", "force", "strict", "skip-missing"};
 
 void PrintUsage() {
   std::printf("usage: vexor COMMAND [options]\n\nCommands:\n");
