@@ -105,7 +105,7 @@ std::string ToolTest::dir_;
 TEST_F(ToolTest, HelpExplainsEveryCommand) {
   const Result top = Vexor("--help");
   EXPECT_EQ(top.status, 0);
-  for (const char* cmd : {"sign", "verify", "unpack", "signers", "cert", "store", "demo"}) {
+  for (const char* cmd : {"sign", "verify", "unpack", "signers", "encrypt", "decrypt", "cert", "store", "demo"}) {
     SCOPED_TRACE(cmd);
     EXPECT_NE(top.out.find(std::string("  ") + cmd), std::string::npos);
     const Result help = Vexor(std::string(cmd) + " --help");
@@ -238,6 +238,29 @@ TEST_F(ToolTest, StrictAndValidityChecksCount) {
   const Result expired = Lib("verify -i " + work_ + "/old.p7s --check-validity");
   EXPECT_EQ(expired.status, 14) << expired.out;
   EXPECT_NE(expired.out.find("certificate INVALID"), std::string::npos) << expired.out;
+}
+
+TEST_F(ToolTest, EncryptsForOpensslAndDecryptsWithTheInstalledKey) {
+  InstallUser();
+  const std::string msg = work_ + "/doc.p7m";
+  const Result enc = Lib("encrypt --from s@example.ru --to " + Thumb("u2.pem") + " -i " + P("doc.txt") + " -o " + msg);
+  EXPECT_EQ(enc.status, 17) << enc.out;  // Other's certificate is nowhere yet
+  ASSERT_EQ(Vexor("store add-my " + P("u2.pem")).status, 0);
+  const Result again = Lib("encrypt --from s@example.ru --to Other -i " + P("doc.txt") + " -o " + msg);
+  ASSERT_EQ(again.status, 0) << again.out;
+  const Result ossl = Sh("openssl cms -decrypt -engine gost -binary -inform DER -in " + msg + " -recip " + P("u2.pem") +
+                         " -inkey " + P("u2.key") + " -out " + work_ + "/by-openssl.txt && cmp " + work_ +
+                         "/by-openssl.txt " + P("doc.txt"));
+  EXPECT_EQ(ossl.status, 0) << ossl.out;
+  const Result dec = Lib("decrypt -i " + msg + " -o " + work_ + "/back.txt");
+  ASSERT_EQ(dec.status, 0) << dec.out;
+  EXPECT_EQ(Sh("cmp " + work_ + "/back.txt " + P("doc.txt")).status, 0);
+  // Without the key nothing is written and the recipients are named.
+  fs::remove_all(home_ + "/keys");
+  const Result nokey = Lib("decrypt -i " + msg + " -o " + work_ + "/none.txt");
+  EXPECT_EQ(nokey.status, 48) << nokey.out;
+  EXPECT_NE(nokey.out.find("сертификаты шифрования: "), std::string::npos) << nokey.out;
+  EXPECT_FALSE(fs::exists(work_ + "/none.txt"));
 }
 
 TEST_F(ToolTest, VerifiesWhatOpensslSigns) {

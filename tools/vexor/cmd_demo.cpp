@@ -86,6 +86,30 @@ class Demo {
     });
     Step("list the signers of the detached signature",
          [&] { return Lib({"signers", "-i", P("document.sig"), "--content", P("document.txt")}) == 0; });
+    Step("encrypt for Ivanov and Petrov (PKCS#7)", [&] {
+      return Lib({"encrypt", "--to", "ivanov@example.ru", "--to", "Petrov", "-i", P("document.txt"), "-o",
+                  P("document.p7m")}) == 0;
+    });
+    for (const char* user : {"u1", "u2"}) {
+      Step(std::string("openssl cms -decrypt opens it with ") + (user[1] == '1' ? "Ivanov's" : "Petrov's") + " key",
+           [&] {
+             return Shell(std::string("openssl cms -decrypt -engine gost -binary -inform DER -in document.p7m -recip ") +
+                              user + ".pem -inkey " + user + ".key -out decrypted-" + user + ".txt && cmp decrypted-" +
+                              user + ".txt document.txt",
+                          dir_);
+           });
+    }
+    Step("decrypt it with the key in My", [&] {
+      return Lib({"decrypt", "-i", P("document.p7m"), "-o", P("decrypted.txt")}) == 0 &&
+             Shell("cmp decrypted.txt document.txt", dir_);
+    });
+    Step("decrypt a message made by openssl cms -encrypt", [&] {
+      return Shell("CRYPT_PARAMS=id-Gost28147-89-CryptoPro-A-ParamSet openssl cms -encrypt -engine gost -gost89 "
+                   "-binary -outform DER -in document.txt -out openssl.p7m u2.pem",
+                   dir_) &&
+             Lib({"decrypt", "-i", P("openssl.p7m"), "-o", P("openssl-decrypted.txt")}) == 0 &&
+             Shell("cmp openssl-decrypted.txt document.txt", dir_);
+    });
 
     std::printf("\n%d step(s) passed, %d failed\n", passed_, failed_);
     if (keep_) std::printf("files kept in %s\n", dir_.c_str());

@@ -230,14 +230,14 @@ int DeleteFromFile(const std::string& path, const std::string& thumb_text) {
 int RunStore(const Args& args) {
   const auto& pos = args.positional();
   if (pos.empty()) {
-    PrintError("usage: vexor store list|install|add-root|add-ca|sst-add|sst-delete ...");
+    PrintError("usage: vexor store list|install|add-root|add-ca|add-my|sst-add|sst-delete ...");
     return 49;
   }
   const std::string& action = pos[0];
   if (action == "list") return List(args, pos.size() > 1 ? pos[1] : "My");
   if (action == "install") return Install(args);
-  if ((action == "add-root" || action == "add-ca") && pos.size() == 2)
-    return AddCertificate(args, action == "add-root" ? "Root" : "CA", pos[1]);
+  if ((action == "add-root" || action == "add-ca" || action == "add-my") && pos.size() == 2)
+    return AddCertificate(args, action == "add-root" ? "Root" : action == "add-ca" ? "CA" : "My", pos[1]);
   if (action == "sst-add" && pos.size() == 3) return AddCertificate(args, pos[1], pos[2]);
   if (action == "sst-delete" && pos.size() == 3) return DeleteFromFile(pos[1], pos[2]);
   PrintError("bad store command; see vexor store --help");

@@ -50,9 +50,8 @@ const std::vector<Command> kCommands = {
      RunSigners},
     {"encrypt", "encrypt a document for recipients",
      "vexor encrypt --to ID [--to ID]... [--from ID] [--skip-missing] [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
-     "  Encrypts IN (default: standard input) for the recipients' certificates (found in My, the\n"
-     "  working directory's certstore.sst or the stores) and writes the message to OUT (default:\n"
-     "  standard output). --from names your own certificate, so that you can read the message too;\n"
+     "  Encrypts IN (default: standard input) for the recipients' certificates, found in My (add one\n"
+     "  with 'vexor store add-my'), and writes the message to OUT (default: standard output). --from names your own certificate, so that you can read the message too;\n"
      "  the library encrypts for at least two certificates (with --from, one --to is enough).\n"
      "  --skip-missing leaves out a recipient whose certificate is not found (the log says so).\n",
      RunEncrypt},
@@ -73,6 +72,7 @@ const std::vector<Command> kCommands = {
      "    installs a certificate into My with its private key (PKCS#8 PEM or DER, as OpenSSL writes it);\n"
      "    the key must be the certificate's, and an existing container is replaced only with --force\n"
      "vexor store add-root CERT.pem   |   vexor store add-ca CERT.pem\n"
+     "vexor store add-my CERT.pem     a certificate without a key (a recipient to encrypt for)\n"
      "vexor store sst-add FILE.sst CERT.pem   |   vexor store sst-delete FILE.sst THUMBPRINT\n"
      "  Stores live under $VEXOR_CSP_HOME (else $XDG_DATA_HOME/vexor-csp, else ~/.local/share/vexor-csp);\n"
      "  --machine uses the machine's stores ($VEXOR_CSP_MACHINE_HOME, else /var/lib/vexor-csp).\n",
