@@ -26,6 +26,53 @@ int CreateClaimed(std::string& path_template, int suffix_length) {
   return fd;
 }
 
+int WriteAtomically(const std::string& path, const void* data, size_t length, bool owner_only) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  SweepUnclaimed(dir, name + ".tmp.");
+  std::string temp = path + ".tmp.XXXXXX";
+  const int fd = CreateClaimed(temp);
+  if (fd < 0) return errno;
+  mode_t mode = 0600;
+  struct stat old {};
+  if (!owner_only) {
+    if (stat(path.c_str(), &old) == 0) {
+      mode = old.st_mode & 07777;
+    } else {
+      const mode_t mask = umask(0);
+      umask(mask);
+      mode = 0644 & ~mask;
+    }
+  }
+  fchmod(fd, mode);
+  auto abandon = [&](int e) {
+    close(fd);
+    unlink(temp.c_str());
+    return e;
+  };
+  const char* bytes = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = write(fd, bytes + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return abandon(errno);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fsync(fd) != 0) return abandon(errno);
+  if (rename(temp.c_str(), path.c_str()) != 0) return abandon(errno);
+  close(fd);
+  // The rename itself is durable once the folder is synced.
+  const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    fsync(dfd);
+    close(dfd);
+  }
+  return 0;
+}
+
 std::string TemporaryFolder() {
   for (const char* name : {"TMP", "TMPDIR"}) {
     const char* value = std::getenv(name);

@@ -17,6 +17,14 @@ namespace scratch {
 // lasts while the returned descriptor is open. -1 on failure with errno set.
 int CreateClaimed(std::string& path_template, int suffix_length = 0);
 
+// Replaces the file's contents so that a reader (and a crash) sees the old or the new file,
+// never a part: the bytes go to a claimed file beside it, which is synced and renamed over
+// it, and the folder is synced. Images killed writers left beside the file are swept first.
+// The new file keeps the replaced file's mode (0644 less the umask for a new one), or is
+// owner-only with `owner_only`. 0, or the errno of the failed step; on failure the old file
+// is untouched and nothing is left beside it.
+int WriteAtomically(const std::string& path, const void* data, size_t length, bool owner_only = false);
+
 // The folder for temporary files: $TMP, else $TMPDIR, else /tmp.
 std::string TemporaryFolder();
 

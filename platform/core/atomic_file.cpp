@@ -34,12 +34,6 @@ DWORD FromErrno(int e) {
   }
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 }  // namespace
 
@@ -69,60 +63,10 @@ DWORD ReadWholeFile(const std::string& path, std::vector<BYTE>& out) {
 }
 
 DWORD WriteFileAtomically(const std::string& path, const BYTE* data, size_t len, FileMode file_mode) {
-  const std::string dir = DirectoryOf(path);
-  // Images a killed writer left beside this file go first; a live writer's are claimed.
-  const size_t slash = path.rfind('/');
-  const std::string prefix = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp.";
-  scratch::SweepUnclaimed(dir, prefix);
-  std::string tmpl = path + ".tmp.XXXXXX";
-  const int fd = scratch::CreateClaimed(tmpl);
+  const int e = scratch::WriteAtomically(path, data, len, file_mode == FileMode::kOwnerOnly);
+  if (e == 0) return 0;
   // A missing directory is a missing path, as Windows reports it.
-  if (fd < 0) return errno == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : FromErrno(errno);
-  // Keep the mode of the file being replaced; a new file gets the usual 0644 less umask.
-  struct stat old {};
-  mode_t mode;
-  if (file_mode == FileMode::kOwnerOnly) {
-    mode = 0600;
-  } else if (stat(path.c_str(), &old) == 0) {
-    mode = old.st_mode & 07777;
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    mode = 0644 & ~mask;
-  }
-  fchmod(fd, mode);
-  auto abandon = [&](int e) {
-    close(fd);
-    unlink(tmpl.c_str());
-    return FromErrno(e);
-  };
-  size_t done = 0;
-  while (done < len) {
-    const ssize_t n = write(fd, data + done, len - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return abandon(errno);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (fsync(fd) != 0) return abandon(errno);
-  if (close(fd) != 0) {
-    const int e = errno;
-    unlink(tmpl.c_str());
-    return FromErrno(e);
-  }
-  if (rename(tmpl.c_str(), path.c_str()) != 0) {
-    const int e = errno;
-    unlink(tmpl.c_str());
-    return FromErrno(e);
-  }
-  // The rename itself is durable once the directory is synced.
-  const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
-  return 0;
+  return e == ENOENT ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : FromErrno(e);
 }
 
 bool MakeDirectories(const std::string& dir, unsigned mode) {
