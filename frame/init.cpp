@@ -2,6 +2,7 @@
 #include "frame/vexor_impl.h"
 
 #include "frame/call/result_codes.h"
+#include "certs/import.h"
 #include "frame/settings.h"
 #include "messages/formats.h"
 #include "support/files.h"
@@ -65,6 +66,12 @@ int32_t IVexorImpl::Init(const char* workDir, VexorCallBack* cb, uint32_t locati
   if (!ResolvePath(path, resolved) || !DirectoryExists(resolved)) {
     Log("Путь не существует или не доступен \"%s\"!", path.c_str());
     return RC_FILE_OPEN_READ;
+  }
+
+  {
+    // Drop-in store files of the working directory join the store file.
+    InstanceContext ctx = NewCall();
+    UpdateCertStore(ctx);
   }
 
   if (cb != nullptr) return cb->OnInit(0);

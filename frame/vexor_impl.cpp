@@ -80,12 +80,4 @@ InstanceContext IVexorImpl::NewCall() {
 // Certificate operations that arrive with the store set, the search and the import.
 int32_t IVexorImpl::GetCertList(CertList&) { return RC_CRYPTO_INIT; }
 int32_t IVexorImpl::CertUpdateCRLs() { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::AddCertOrCRLToFile(const char*, const CertEncoded&) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::AddCertOrCRLToFile(const char*, const CertFile&) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::AddCertOrCRLToFile(const char*, const CrlEncoded&) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::AddCertOrCRLToFile(const char*, const CrlFile&) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::AddCertOrCRLToStore(const CertEncoded&) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::AddCertOrCRLToStore(const CertFile&) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::AddCertOrCRLToStore(const CrlEncoded&) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::AddCertOrCRLToStore(const CrlFile&) { return RC_CRYPTO_INIT; }
-int32_t IVexorImpl::DeleteCertificate(const char*) { return RC_CRYPTO_INIT; }
+

@@ -1,6 +1,7 @@
 // Certificate commands: find, export, check.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "support/cp1251.h"
 #include "tools/vexor/certificates.h"
@@ -73,12 +74,47 @@ int Check(const Args& args, const std::string& what) {
   return trouble.empty() ? 0 : 14;
 }
 
+// An empty certificates-only PKCS#7 file, for an import to append to.
+bool WriteEmptyPkcs7(const std::string& path) {
+  StoreHandle empty(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  return empty && CertSaveStore(empty.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_PKCS7,
+                                CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0) != 0;
+}
+
+int Import(const Args& args, const std::string& item_path) {
+  const bool crl = args.has("crl");
+  const std::string to = args.get("to");
+  if (!to.empty() && !std::filesystem::exists(to) && !WriteEmptyPkcs7(to)) {
+    PrintError("cannot create " + to);
+    return 5;
+  }
+  Session session(args);
+  if (!session.ok()) return 1;
+  IVexor& v = session.vexor();
+  const char* path = item_path.c_str();
+  if (to.empty()) {
+    return session.Run("AddCertOrCRLToStore", [&] {
+      return crl ? v.AddCertOrCRLToStore(CrlFile{path}) : v.AddCertOrCRLToStore(CertFile{path});
+    });
+  }
+  return session.Run("AddCertOrCRLToFile", [&] {
+    return crl ? v.AddCertOrCRLToFile(to.c_str(), CrlFile{path}) : v.AddCertOrCRLToFile(to.c_str(), CertFile{path});
+  });
+}
+
+int Delete(const Args& args, const std::string& id) {
+  Session session(args);
+  if (!session.ok()) return 1;
+  const std::string cp_id = Utf8ToCp1251(id);
+  return session.Run("DeleteCertificate", [&] { return session.vexor().DeleteCertificate(cp_id.c_str()); });
+}
+
 }  // namespace
 
 int RunCert(const Args& args) {
   const auto& pos = args.positional();
   if (pos.size() < 2) {
-    PrintError("usage: vexor cert find|export|check ID");
+    PrintError("usage: vexor cert find|export|check|import|delete ...");
     return 49;
   }
   const std::string& action = pos[0];
@@ -91,6 +127,8 @@ int RunCert(const Args& args) {
     return FindOrExport(args, pos[1], true);
   }
   if (action == "check") return Check(args, pos[1]);
+  if (action == "import") return Import(args, pos[1]);
+  if (action == "delete") return Delete(args, pos[1]);
   PrintError("unknown cert action " + action);
   return 49;
 }
