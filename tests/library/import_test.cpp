@@ -1,0 +1,137 @@
+// Import into certstore.sst and PKCS#7 files, deletion, and the drop-in merge at Init,
+// checked through the platform's file store and openssl's reading of the PKCS#7 file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "library_fixture.h"
+
+namespace library_test {
+namespace {
+
+using test_pki::Bytes;
+using test_pki::Pki;
+
+// The certificates and CRLs of a serialized store file.
+struct StoreContents {
+  int certs = 0;
+  int crls = 0;
+};
+StoreContents Read(const fs::path& sst) {
+  StoreContents c;
+  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                               CERT_STORE_OPEN_EXISTING_FLAG, sst.c_str());
+  if (s == nullptr) return {-1, -1};
+  for (PCCERT_CONTEXT x = CertEnumCertificatesInStore(s, nullptr); x; x = CertEnumCertificatesInStore(s, x)) ++c.certs;
+  for (PCCRL_CONTEXT x = CertEnumCRLsInStore(s, nullptr); x; x = CertEnumCRLsInStore(s, x)) ++c.crls;
+  CertCloseStore(s, 0);
+  return c;
+}
+
+std::string Body(const fs::path& pem) {
+  const Bytes b = test_pki::ReadFile(pem);
+  std::string text(b.begin(), b.end()), body;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("-----", 0) != 0) body += line;
+  return body;
+}
+
+class Import : public LibraryTest {
+ protected:
+  int32_t ImportFile(const fs::path& file, bool crl, std::string* text = nullptr) {
+    try {
+      return crl ? obj_->AddCertOrCRLToStore(CrlFile{file.c_str()}) : obj_->AddCertOrCRLToStore(CertFile{file.c_str()});
+    } catch (const CryptoOperations::baseCryptoException& e) {
+      if (text != nullptr) *text = Cp1251ToUtf8(e.what());
+      return e.code();
+    }
+  }
+  fs::path Write(const std::string& name, const std::string& bytes) {
+    test_pki::WriteFile(work_ / name, Bytes(bytes.begin(), bytes.end()));
+    return work_ / name;
+  }
+};
+
+}  // namespace
+
+TEST_F(Import, EveryEncodingLandsOnceInAReadableStoreFile) {
+  const Pki& pki = Pki::Get();
+  Object();
+  const fs::path sst = work_ / "certstore.sst";
+  EXPECT_EQ(ImportFile(pki.user_a.pem, false), 0);
+  EXPECT_EQ(ImportFile(Write("email.b64", Body(pki.user_email.pem)), false), 0);
+  EXPECT_EQ(ImportFile(Write("xa.der", std::string(pki.user_xa.der.begin(), pki.user_xa.der.end())), false), 0);
+  EXPECT_EQ(ImportFile(pki.crl_pem, true), 0);
+  EXPECT_EQ(ImportFile(Write("crl.der", std::string(pki.crl.begin(), pki.crl.end())), true), 0);
+  // Bare Base64 is recognised by its "MII" start, the mark of DER of 256 bytes and more; the
+  // test CRL is shorter, so its bare Base64 is taken as DER and refused.
+  const std::string crl_body = Body(pki.crl_pem);
+  EXPECT_EQ(ImportFile(Write("crl.b64", crl_body), true), crl_body.rfind("MII", 0) == 0 ? 0 : 12);
+  EXPECT_EQ(ImportFile(pki.user_a.pem, false), 0);  // again: one copy stays
+  const StoreContents c = Read(sst);
+  EXPECT_EQ(c.certs, 3);
+  EXPECT_EQ(c.crls, 1);
+  CRYPT_DATA_BLOB found{0, nullptr};
+  ASSERT_EQ(obj_->FindCertificate("user@example.test", &found), 0);
+  obj_->FreeBuffer(&found);
+
+  // Failed imports say why and leave the file's bytes as they were.
+  const Bytes before = test_pki::ReadFile(sst);
+  std::string text;
+  EXPECT_EQ(ImportFile(Write("garbage", "not a certificate at all"), false, &text), 12);
+  EXPECT_EQ(text, "Файл \"" + (work_ / "garbage").string() + "\": неверный формат данных ASN (Certificate)");
+  EXPECT_EQ(ImportFile(Write("cut.der", std::string(pki.user_a.der.begin(), pki.user_a.der.begin() + 100)), false), 12);
+  EXPECT_EQ(ImportFile(Write("bad.b64", "MII!!!" + Body(pki.user_a.pem).substr(6, 50)), false), 12);
+  EXPECT_EQ(ImportFile(work_ / "missing.pem", false), 4);
+  EXPECT_EQ(ImportFile(pki.user_a.pem, true), 12);  // a certificate is no CRL
+  EXPECT_EQ(test_pki::ReadFile(sst), before);
+}
+
+TEST_F(Import, Pkcs7FileGrowsByAppendsOpensslReads) {
+  const Pki& pki = Pki::Get();
+  IVexorImpl& obj = Object();
+  const fs::path bag = work_ / "bag.p7b";
+  // Appending never creates the file.
+  EXPECT_THROW(obj.AddCertOrCRLToFile(bag.c_str(), CertFile{pki.user_a.pem.c_str()}), CryptoOperations::baseCryptoException);
+  EXPECT_FALSE(fs::exists(bag));
+  HCERTSTORE empty = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  ASSERT_TRUE(CertSaveStore(empty, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_PKCS7,
+                            CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(bag.c_str()), 0));
+  CertCloseStore(empty, 0);
+  for (const test_pki::Cert* c : {&pki.user_a, &pki.user_email, &pki.root})
+    ASSERT_EQ(obj.AddCertOrCRLToFile(bag.c_str(), CertFile{c->pem.c_str()}), 0);
+  ASSERT_EQ(obj.AddCertOrCRLToFile(bag.c_str(), CrlFile{pki.crl_pem.c_str()}), 0);
+  const test_pki::RunResult certs = test_pki::Run("openssl pkcs7 -inform DER -print_certs -in " + bag.string());
+  EXPECT_NE(certs.out.find("Mail User"), std::string::npos) << certs.out;
+  EXPECT_NE(certs.out.find("Vexor Test Root CA"), std::string::npos) << certs.out;
+  EXPECT_NE(certs.out.find("C = RU, O = \\"), std::string::npos) << certs.out;  // the UTF-8 subject of user_a
+  const test_pki::RunResult crls = test_pki::Run("openssl pkcs7 -inform DER -print -in " + bag.string());
+  EXPECT_NE(crls.out.find("crl:"), std::string::npos);
+  EXPECT_NE(crls.out.find("revoked:"), std::string::npos) << crls.out;
+}
+
+TEST_F(Import, DropInsMergeAtInitAndDeleteTakesOne) {
+  const Pki& pki = Pki::Get();
+  for (const auto& [name, cert] : {std::pair{"certstore_1.sst", &pki.user_a}, std::pair{"certstore_x.sst", &pki.user_email}}) {
+    HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, cert->der.data(),
+                                                 static_cast<DWORD>(cert->der.size()), CERT_STORE_ADD_ALWAYS, nullptr));
+    const std::string path = (work_ / name).string();
+    ASSERT_TRUE(CertSaveStore(s, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                              CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
+    CertCloseStore(s, 0);
+  }
+  IVexorImpl& obj = Object();
+  EXPECT_EQ(Read(work_ / "certstore.sst").certs, 2);
+  EXPECT_FALSE(fs::exists(work_ / "certstore_1.sst"));
+  EXPECT_FALSE(fs::exists(work_ / "certstore_x.sst"));
+
+  EXPECT_EQ(obj.DeleteCertificate(""), 49);
+  EXPECT_EQ(obj.DeleteCertificate("user@example.test"), 0);
+  EXPECT_EQ(Read(work_ / "certstore.sst").certs, 1);
+  EXPECT_NE(obj.DeleteCertificate("user@example.test"), 0);
+}
+
+}  // namespace library_test
