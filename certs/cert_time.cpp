@@ -39,10 +39,11 @@ bool FileTimeToLocalDate(const FILETIME& utc, double& date) {
   return true;
 }
 
-std::string FormatLocalTime(const FILETIME& utc) {
+std::string FormatLocalTime(const FILETIME& utc, char date_separator) {
   SYSTEMTIME st{};
   if (!ToLocalSystemTime(utc, st)) return std::string();
-  return Format("%02d-%02d-%04d %02d:%02d:%02d", st.wDay, st.wMonth, st.wYear, st.wHour, st.wMinute, st.wSecond);
+  return Format("%02d%c%02d%c%04d %02d:%02d:%02d", st.wDay, date_separator, st.wMonth, date_separator, st.wYear,
+                st.wHour, st.wMinute, st.wSecond);
 }
 
 bool WholeDaysFromNow(const FILETIME& utc, long long& days) {

@@ -1,4 +1,5 @@
 // The certificate slots: trace scope and call context here, the work in certs/.
+#include "certs/cert_list.h"
 #include "certs/import.h"
 #include "certs/slots.h"
 #include "frame/call/result_codes.h"
@@ -85,4 +86,10 @@ int32_t IVexorImpl::DeleteCertificate(const char* identifier) {
   CTraceScope scope(log_, "IVexorImpl::DeleteCertificate");
   InstanceContext ctx = NewCall();
   return DeleteCertificateById(identifier, ctx);
+}
+
+int32_t IVexorImpl::GetCertList(CertList& certs) {
+  CTraceScope scope(log_, "IVexorImpl::GetCertList");
+  InstanceContext ctx = NewCall();
+  return ::GetCertList(ctx, certs);
 }

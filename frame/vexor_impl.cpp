@@ -78,6 +78,5 @@ InstanceContext IVexorImpl::NewCall() {
 }
 
 // Certificate operations that arrive with the store set, the search and the import.
-int32_t IVexorImpl::GetCertList(CertList&) { return RC_CRYPTO_INIT; }
 int32_t IVexorImpl::CertUpdateCRLs() { return RC_CRYPTO_INIT; }
 

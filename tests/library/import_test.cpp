@@ -2,7 +2,9 @@
 // checked through the platform's file store and openssl's reading of the PKCS#7 file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "library_fixture.h"
@@ -132,6 +134,52 @@ TEST_F(Import, DropInsMergeAtInitAndDeleteTakesOne) {
   EXPECT_EQ(obj.DeleteCertificate("user@example.test"), 0);
   EXPECT_EQ(Read(work_ / "certstore.sst").certs, 1);
   EXPECT_NE(obj.DeleteCertificate("user@example.test"), 0);
+}
+
+}  // namespace library_test
+
+namespace library_test {
+
+// A thousand certificates are listed with their serials as stored, dates with full stops
+// and tags; an empty store lists nothing.
+TEST_F(Import, ListingDescribesEveryCertificate) {
+  IVexorImpl& obj = Object(false);
+  CertList list(3);
+  ASSERT_EQ(obj.GetCertList(list), 0);
+  EXPECT_TRUE(list.empty());
+
+  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  for (long serial = 1; serial <= 1000; ++serial) {
+    const Bytes der = test_pki::MakeSelfSigned(serial * 257, "Listed " + std::to_string(serial));
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                                 CERT_STORE_ADD_ALWAYS, nullptr));
+  }
+  const std::string path = (work_ / "certstore.sst").string();
+  ASSERT_TRUE(CertSaveStore(s, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                            CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
+  CertCloseStore(s, 0);
+  ASSERT_EQ(obj.GetCertList(list), 0);
+  ASSERT_EQ(list.size(), 1000u);
+  std::set<std::string> subjects;
+  for (const CertListItem& item : list) subjects.insert(item.subject);
+  EXPECT_EQ(subjects.size(), 1000u);
+  // Serial 2 * 257 = 0x0202... take 300 * 257 = 77100 = 0x012D2C: stored 2C 2D 01.
+  const auto it = std::find_if(list.begin(), list.end(), [](const CertListItem& i) { return i.subject.find("Listed 300") != std::string::npos; });
+  ASSERT_NE(it, list.end());
+  EXPECT_TRUE(it->flag);
+  EXPECT_EQ(it->serialNumber, "2C2D01");
+  EXPECT_EQ(it->keyUsages, "");
+  EXPECT_EQ(it->nameTag, "<CERT_CN>" + it->subject + "</CERT_CN>");
+  EXPECT_EQ(it->thumbTag.size(), std::string("<CERT_THUMB></CERT_THUMB>").size() + 40);
+  EXPECT_EQ(it->validFrom[2], '.');
+  EXPECT_EQ(it->validFrom[5], '.');
+  // Extended key usages in the certificate's order.
+  ASSERT_EQ(obj.AddCertOrCRLToStore(CertFile{Pki::Get().user_a.pem.c_str()}), 0);
+  ASSERT_EQ(obj.GetCertList(list), 0);
+  ASSERT_EQ(list.size(), 1001u);
+  const auto user = std::find_if(list.begin(), list.end(), [](const CertListItem& i) { return !i.keyUsages.empty(); });
+  ASSERT_NE(user, list.end());
+  EXPECT_EQ(user->keyUsages, ", EKU=1.3.6.1.5.5.7.3.2, EKU=1.3.6.1.5.5.7.3.4");
 }
 
 }  // namespace library_test

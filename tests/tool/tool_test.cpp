@@ -263,6 +263,16 @@ TEST_F(ToolTest, EncryptsForOpensslAndDecryptsWithTheInstalledKey) {
   EXPECT_FALSE(fs::exists(work_ + "/none.txt"));
 }
 
+TEST_F(ToolTest, ImportListAndDelete) {
+  EXPECT_EQ(Lib("cert import " + P("u2.pem")).status, 0);
+  EXPECT_EQ(Lib("cert import " + P("doc.txt")).status, 12);
+  const Result listed = Lib("cert list --json");
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_NE(listed.out.find("\"subject\": \"CN=Other\""), std::string::npos) << listed.out;
+  EXPECT_EQ(Lib("cert delete Other").status, 0);
+  EXPECT_EQ(Lib("cert list --json").out, "[]\n");
+}
+
 TEST_F(ToolTest, VerifiesWhatOpensslSigns) {
   InstallUser();
   const std::string sig = work_ + "/openssl.p7s";

@@ -1,6 +1,8 @@
 // Certificate commands: find, export, check.
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <utility>
 #include <filesystem>
 
 #include "support/cp1251.h"
@@ -109,12 +111,60 @@ int Delete(const Args& args, const std::string& id) {
   return session.Run("DeleteCertificate", [&] { return session.vexor().DeleteCertificate(cp_id.c_str()); });
 }
 
+// A text as a JSON string.
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof(esc), "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+int List(const Args& args) {
+  // The tool keeps no certificate database of its own: the library lists its store file.
+  Session session(args, false);
+  if (!session.ok()) return 1;
+  CertList list;
+  const int32_t rc = session.Run("GetCertList", [&] { return session.vexor().GetCertList(list); });
+  if (rc != 0) return rc;
+  const bool json = args.has("json");
+  if (json) std::printf("[");
+  for (size_t i = 0; i < list.size(); ++i) {
+    const CertListItem& c = list[i];
+    const std::pair<const char*, std::string> fields[] = {
+        {"serialNumber", c.serialNumber}, {"subject", Cp1251ToUtf8(c.subject)}, {"keyUsages", c.keyUsages},
+        {"issuer", Cp1251ToUtf8(c.issuer)}, {"validFrom", c.validFrom}, {"validTo", c.validTo},
+        {"thumbTag", c.thumbTag}, {"nameTag", Cp1251ToUtf8(c.nameTag)}};
+    if (json) {
+      std::printf("%s\n  {", i == 0 ? "" : ",");
+      for (size_t f = 0; f < std::size(fields); ++f)
+        std::printf("%s%s: %s", f == 0 ? "" : ", ", Json(fields[f].first).c_str(), Json(fields[f].second).c_str());
+      std::printf("}");
+    } else {
+      for (const auto& [name, value] : fields) std::printf("%-13s %s\n", name, value.c_str());
+      std::printf("\n");
+    }
+  }
+  if (json) std::printf("%s]\n", list.empty() ? "" : "\n");
+  return 0;
+}
+
 }  // namespace
 
 int RunCert(const Args& args) {
   const auto& pos = args.positional();
+  if (pos.size() == 1 && pos[0] == "list") return List(args);
   if (pos.size() < 2) {
-    PrintError("usage: vexor cert find|export|check|import|delete ...");
+    PrintError("usage: vexor cert find|export|check|import|delete|list ...");
     return 49;
   }
   const std::string& action = pos[0];

@@ -50,7 +50,16 @@ class Demo {
     Step("install Petrov's certificate and key into My",
          [&] { return Tool({"store", "install", "--cert", P("u2.pem"), "--key", P("u2.key")}) == 0; });
     Step("list the personal store", [&] { return Tool({"store", "list", "My"}) == 0; });
-    Step("add Petrov to certstore.sst", [&] { return Tool({"store", "sst-add", P("certstore.sst"), P("u2.pem")}) == 0; });
+    Step("import Petrov's certificate into certstore.sst", [&] { return Lib({"cert", "import", P("u2.pem")}) == 0; });
+    Step("import Ivanov's certificate, then delete it again", [&] {
+      return Lib({"cert", "import", P("u1.pem")}) == 0 && Lib({"cert", "delete", "ivanov@example.ru"}) == 0;
+    });
+    Step("list certstore.sst", [&] { return Lib({"cert", "list"}) == 0; });
+    Step("collect both certificates in a PKCS#7 file openssl reads", [&] {
+      return Lib({"cert", "import", P("u1.pem"), "--to", P("bundle.p7b")}) == 0 &&
+             Lib({"cert", "import", P("u2.pem"), "--to", P("bundle.p7b")}) == 0 &&
+             Shell("openssl pkcs7 -inform DER -in bundle.p7b -print_certs | grep -c subject= | grep -qx 2", dir_);
+    });
     Step("find Ivanov by e-mail", [&] { return Lib({"cert", "find", "ivanov@example.ru"}) == 0; });
     Step("export Petrov by common name", [&] { return Lib({"cert", "export", "Petrov", "-o", P("petrov.cer")}) == 0; });
     Step("check Ivanov's certificate", [&] { return Lib({"cert", "check", P("u1.pem")}) == 0; });

@@ -60,7 +60,7 @@ const std::vector<Command> kCommands = {
      "  Decrypts IN with the key of a recipient certificate installed in My and writes the plaintext\n"
      "  to OUT. Exits 48 when no recipient's key is installed, naming the recipients' serial numbers.\n",
      RunDecrypt},
-    {"cert", "find, export, check, import or delete a certificate",
+    {"cert", "find, export, check, import, delete or list certificates",
      "vexor cert find ID            print the certificate the library finds for ID\n"
      "vexor cert export ID -o FILE [--pem]   write it to FILE (DER, or PEM with --pem)\n"
      "vexor cert check FILE|THUMB [--strict]   check a certificate file, or one found by thumbprint;\n"
@@ -69,7 +69,9 @@ const std::vector<Command> kCommands = {
      "    adds a certificate (or with --crl a revocation list) in PEM, bare Base64 or DER to the\n"
      "    working directory's certstore.sst, or appends it to a PKCS#7 file (made empty first when\n"
      "    it does not exist)\n"
-     "vexor cert delete ID           removes the certificate ID names from certstore.sst\n",
+     "vexor cert delete ID           removes the certificate ID names from certstore.sst\n"
+     "vexor cert list [--json]       the certificates of certstore.sst: serial (as stored, least\n"
+     "    significant byte first), subject, extended key usages, issuer, validity, tags\n",
      RunCert},
     {"store", "administer the platform's stores",
      "vexor store list [My|Root|CA|FILE.sst] [--machine]\n"
@@ -90,7 +92,7 @@ const std::vector<Command> kCommands = {
      RunDemo},
 };
 
-const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep", "force", "strict", "skip-missing", "crl"};
+const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep", "force", "strict", "skip-missing", "crl", "json"};
 
 void PrintUsage() {
   std::printf("usage: vexor COMMAND [options]\n\nCommands:\n");

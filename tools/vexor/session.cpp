@@ -8,7 +8,7 @@
 
 #include "support/cp1251.h"
 
-Session::Session(const Args& args)
+Session::Session(const Args& args, bool with_callback)
     : library_(args.get("library")), callback_(args.has("verbose")), object_(nullptr, {nullptr}) {
   if (!library_.loaded()) {
     PrintError("cannot load the library: " + library_.error());
@@ -21,7 +21,8 @@ Session::Session(const Args& args)
     PrintError("cannot create the operation object");
     return;
   }
-  const int32_t rc = object_->Init(Utf8ToCp1251(dir).c_str(), &callback_, CERT_SYSTEM_STORE_CURRENT_USER);
+  const int32_t rc = object_->Init(Utf8ToCp1251(dir).c_str(), with_callback ? &callback_ : nullptr,
+                                    CERT_SYSTEM_STORE_CURRENT_USER);
   if (rc != 0) {
     PrintError("Init(" + dir + ") = " + std::to_string(rc) + ": " + Cp1251ToUtf8(object_->GetErrorText(rc)));
     object_.reset();

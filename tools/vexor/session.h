@@ -10,8 +10,11 @@
 
 class Session {
  public:
-  // Options read: --library, --workdir (default: the current directory), --verbose.
-  explicit Session(const Args& args);
+  // Options read: --library, --workdir (default: the current directory), --verbose. A host
+  // callback makes the library ask the host first (its own certificate search, listing and
+  // import); without one (`with_callback` false) the library works alone and its log lines
+  // are not seen.
+  explicit Session(const Args& args, bool with_callback = true);
   bool ok() const { return object_ != nullptr; }
   IVexor& vexor() { return *object_; }
 
