@@ -132,7 +132,8 @@ TEST_F(ToolTest, StoreAdministration) {
   EXPECT_EQ(Vexor("store sst-delete " + sst + " " + Thumb("u2.pem")).status, 0);
   const Result after = Vexor("store list " + sst);
   EXPECT_EQ(after.out.find(Thumb("u2.pem")), std::string::npos) << after.out;
-  EXPECT_EQ(Vexor("store sst-delete " + sst + " " + Thumb("u2.pem")).status, 17);
+  // certstore.sst changes through the library, which reports a certificate it cannot find.
+  EXPECT_EQ(Vexor("store sst-delete " + sst + " " + Thumb("u2.pem")).status, 13);
   // A key that is not the certificate's, or a garbage key, installs nothing; an existing
   // container is replaced only with --force.
   const Result wrong = Vexor("store install --cert " + P("u2.pem") + " --key " + P("u1.key"));

@@ -225,6 +225,35 @@ int DeleteFromFile(const std::string& path, const std::string& thumb_text) {
   return 0;
 }
 
+// The library's own store file (certstore.sst of a working directory) changes through the
+// library, so its lock and crash-safe save apply; other store files change directly.
+bool IsLibraryStoreFile(const std::string& path) {
+  return std::filesystem::path(path).filename() == "certstore.sst";
+}
+
+Args LibraryArgsFor(const Args& args, const std::string& store_path) {
+  std::string dir = std::filesystem::path(store_path).parent_path().string();
+  std::vector<std::string> argv = {"--workdir", dir.empty() ? "." : dir};
+  if (args.has("library")) argv.insert(argv.end(), {"--library", args.get("library")});
+  if (args.has("verbose")) argv.push_back("--verbose");
+  return Args(argv, FlagOptions());
+}
+
+int AddThroughLibrary(const Args& args, const std::string& store_path, const std::string& cert_path) {
+  if (!MayRewriteAsStore(store_path)) return RefuseForeignFile(store_path);
+  Session session(LibraryArgsFor(args, store_path));
+  if (!session.ok()) return 1;
+  return session.Run("AddCertOrCRLToStore",
+                     [&] { return session.vexor().AddCertOrCRLToStore(CertFile{cert_path.c_str()}); });
+}
+
+int DeleteThroughLibrary(const Args& args, const std::string& store_path, const std::string& thumb) {
+  if (!MayRewriteAsStore(store_path)) return RefuseForeignFile(store_path);
+  Session session(LibraryArgsFor(args, store_path));
+  if (!session.ok()) return 1;
+  return session.Run("DeleteCertificate", [&] { return session.vexor().DeleteCertificate(thumb.c_str()); });
+}
+
 }  // namespace
 
 int RunStore(const Args& args) {
@@ -238,8 +267,18 @@ int RunStore(const Args& args) {
   if (action == "install") return Install(args);
   if ((action == "add-root" || action == "add-ca" || action == "add-my") && pos.size() == 2)
     return AddCertificate(args, action == "add-root" ? "Root" : action == "add-ca" ? "CA" : "My", pos[1]);
-  if (action == "sst-add" && pos.size() == 3) return AddCertificate(args, pos[1], pos[2]);
-  if (action == "sst-delete" && pos.size() == 3) return DeleteFromFile(pos[1], pos[2]);
+  if (action == "sst-add" && pos.size() == 3)
+    return IsLibraryStoreFile(pos[1]) ? AddThroughLibrary(args, pos[1], pos[2]) : AddCertificate(args, pos[1], pos[2]);
+  if (action == "sst-delete" && pos.size() == 3) {
+    std::string hex;
+    for (char c : pos[2])
+      if (c != ' ') hex += c;
+    if (hex.size() != 40 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      PrintError("a thumbprint has 40 hex digits");
+      return 49;
+    }
+    return IsLibraryStoreFile(pos[1]) ? DeleteThroughLibrary(args, pos[1], hex) : DeleteFromFile(pos[1], hex);
+  }
   PrintError("bad store command; see vexor store --help");
   return 49;
 }

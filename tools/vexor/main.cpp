@@ -81,6 +81,7 @@ const std::vector<Command> kCommands = {
      "vexor store add-root CERT.pem   |   vexor store add-ca CERT.pem\n"
      "vexor store add-my CERT.pem     a certificate without a key (a recipient to encrypt for)\n"
      "vexor store sst-add FILE.sst CERT.pem   |   vexor store sst-delete FILE.sst THUMBPRINT\n"
+     "    a working directory's certstore.sst changes through the library (as cert import/delete)\n"
      "  Stores live under $VEXOR_CSP_HOME (else $XDG_DATA_HOME/vexor-csp, else ~/.local/share/vexor-csp);\n"
      "  --machine uses the machine's stores ($VEXOR_CSP_MACHINE_HOME, else /var/lib/vexor-csp).\n",
      RunStore},
