@@ -1,6 +1,7 @@
 // Import into certstore.sst and PKCS#7 files, deletion, and the drop-in merge at Init,
 // checked through the platform's file store and openssl's reading of the PKCS#7 file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -180,6 +181,33 @@ TEST_F(Import, ListingDescribesEveryCertificate) {
   const auto user = std::find_if(list.begin(), list.end(), [](const CertListItem& i) { return !i.keyUsages.empty(); });
   ASSERT_NE(user, list.end());
   EXPECT_EQ(user->keyUsages, ", EKU=1.3.6.1.5.5.7.3.2, EKU=1.3.6.1.5.5.7.3.4");
+}
+
+}  // namespace library_test
+
+namespace library_test {
+
+// A newer revocation list of the same issuer replaces the older; the older never comes back.
+TEST_F(Import, NewerCrlReplacesTheOlder) {
+  const Pki& pki = Pki::Get();
+  IVexorImpl& obj = Object(false);
+  ASSERT_EQ(obj.AddCertOrCRLToStore(CrlFile{pki.crl_pem.c_str()}), 0);
+  sleep(1);  // thisUpdate has whole seconds
+  const fs::path newer = work_ / "newer.crl.pem";
+  const test_pki::RunResult r = test_pki::Run("OPENSSL_CONF=" + pki.openssl_config.string() +
+                                              " openssl ca -engine gost -batch -gencrl -out " + newer.string() + " 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(obj.AddCertOrCRLToStore(CrlFile{newer.c_str()}), 0);
+  ASSERT_EQ(obj.AddCertOrCRLToStore(CrlFile{pki.crl_pem.c_str()}), 0);
+  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                               CERT_STORE_OPEN_EXISTING_FLAG, (work_ / "certstore.sst").c_str());
+  ASSERT_NE(s, nullptr);
+  PCCRL_CONTEXT only = CertEnumCRLsInStore(s, nullptr);
+  ASSERT_NE(only, nullptr);
+  EXPECT_NE(Bytes(only->pbCrlEncoded, only->pbCrlEncoded + only->cbCrlEncoded), pki.crl);
+  EXPECT_EQ(CertEnumCRLsInStore(s, CertDuplicateCRLContext(only)), nullptr);
+  CertFreeCRLContext(only);
+  CertCloseStore(s, 0);
 }
 
 }  // namespace library_test
