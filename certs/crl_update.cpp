@@ -1,8 +1,161 @@
 #include "certs/crl_update.h"
 
+#include <cstring>
+#include <set>
+#include <strings.h>
+#include <vector>
+
+#include "certs/chain.h"
+#include "certs/cert_time.h"
+#include "certs/crl_check_cache.h"
+#include "certs/http_get.h"
+#include "certs/import.h"
 #include "frame/call/result_codes.h"
+#include "stores/auto_handle.h"
+#include "stores/cert_ident.h"
 #include "stores/instance_context.h"
+#include "stores/store_set.h"
+#include "support/bindata.h"
+#include "support/cp1251.h"
+#include "support/ini_sections.h"
 #include "support/log.h"
+
+namespace {
+
+constexpr char kDistributionPointsOid[] = "2.5.29.31";
+
+// A wide text (UTF-16) in the library's code page, at most `limit` bytes.
+std::string WideToCp1251(LPCWSTR text, size_t limit) {
+  std::string utf8;
+  for (const WCHAR* p = text; p != nullptr && *p != 0; ++p) {
+    const uint32_t c = *p;
+    if (c < 0x80) {
+      utf8 += static_cast<char>(c);
+    } else if (c < 0x800) {
+      utf8 += static_cast<char>(0xC0 | (c >> 6));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      utf8 += static_cast<char>(0xE0 | (c >> 12));
+      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  std::string text_cp = Utf8ToCp1251(utf8);
+  if (text_cp.size() > limit) text_cp.resize(limit);
+  return text_cp;
+}
+
+// The URL addresses of the certificate's full-name distribution points, each handed to
+// `take` with the number of names of its point.
+template <class Take>
+void ForEachAddress(PCCERT_CONTEXT cert, CallLog* log, size_t limit, Take take) {
+  const CERT_INFO& info = *cert->pCertInfo;
+  for (DWORD i = 0; i < info.cExtension; ++i) {
+    const CERT_EXTENSION& ext = info.rgExtension[i];
+    if (log != nullptr) log->LogExt("Нашли расширение : %s", ext.pszObjId);
+    if (strcasecmp(ext.pszObjId, kDistributionPointsOid) != 0) continue;
+    DWORD size = 0;
+    if (!CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, kDistributionPointsOid, ext.Value.pbData,
+                           ext.Value.cbData, 0, nullptr, &size))
+      continue;
+    std::vector<BYTE> buffer(size);
+    if (!CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, kDistributionPointsOid, ext.Value.pbData,
+                           ext.Value.cbData, 0, buffer.data(), &size))
+      continue;
+    const auto* points = reinterpret_cast<const CRL_DIST_POINTS_INFO*>(buffer.data());
+    for (DWORD p = 0; p < points->cDistPoint; ++p) {
+      const CRL_DIST_POINT_NAME& name = points->rgDistPoint[p].DistPointName;
+      if (name.dwDistPointNameChoice != CRL_DIST_POINT_FULL_NAME) continue;
+      const CERT_ALT_NAME_INFO& names = name.FullName;
+      for (DWORD n = 0; n < names.cAltEntry; ++n) {
+        if (names.rgAltEntry[n].dwAltNameChoice != CERT_ALT_NAME_URL) continue;
+        take(WideToCp1251(names.rgAltEntry[n].pwszURL, limit), names.cAltEntry);
+      }
+    }
+  }
+}
+
+bool IsHttp(const std::string& address) {
+  return strncasecmp(address.c_str(), "http://", 7) == 0 || strncasecmp(address.c_str(), "https://", 8) == 0;
+}
+
+// Whether a list is current: issued before now and valid after now.
+bool IsCurrent(PCCRL_CONTEXT crl) {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return CompareFileTime(&crl->pCrlInfo->ThisUpdate, &now) < 0 && CompareFileTime(&crl->pCrlInfo->NextUpdate, &now) > 0;
+}
+
+// Where a downloaded list goes that no host takes: the certificate's own store (the one its
+// revocation check reads), saved when it is the store file.
+int32_t SaveIfStoreFile(HCERTSTORE store, InstanceContext& ctx) {
+  if (store != nullptr && store == ctx.stores.Get(CST_SST)) return ctx.stores.SaveFile(store);
+  return RC_OK;
+}
+
+}  // namespace
+
+int32_t CertAddCRLInStoreFromURLEx(HCERTSTORE target, const std::string& address, InstanceContext& ctx) {
+  CallLog& log = ctx.log();
+  CTraceScope scope(log.traceLog(), "IVexorImpl::CertAddCRLInStoreFromURLEx");
+  if (!IsHttp(address)) {
+    log.Log("Нет поддержки обработки URL: \"%s\"!", address.c_str());
+    return RC_URL_UNSUPPORTED;
+  }
+  log.Log("Попытка соединения для обновления CRL c %s ...", address.c_str());
+  const HttpResponse response = HttpGet(address);
+  // Without a credentials dialog an answer that asks for one is a failed download.
+  if (!response.transferred || response.status == 401 || response.status == 407) {
+    const std::string reason =
+        response.transferred ? "HTTP " + std::to_string(response.status) : Utf8ToCp1251(response.error);
+    log.Log("Не удалось соединиться с URL \"%s\", причина: \"%s\"!", address.c_str(), reason.substr(0, 1023).c_str());
+    return RC_CRL_UPDATE;
+  }
+  if (response.status != 200) log.Log("Не удалось загрузить CRL для URL \"%s\"", address.c_str());
+  log.Log("Загружаем CRL по адресу \"%s\"", address.c_str());
+  if (response.body.empty()) {
+    log.Log("Не удалось загрузить CRL");
+    return RC_OK;
+  }
+  int32_t rc;
+  try {
+    const CBinData data(response.body.data(), static_cast<uint32_t>(response.body.size()));
+    std::vector<BYTE> crl = DecodeCertOrCRL(data, true, ctx);
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(crl.size()), crl.data()};
+    uint32_t host_result = 0;
+    VexorCallBack* cb = ctx.callback();
+    if (cb != nullptr && cb->OnAddCertOrCRL(blob, kItemCrl, &host_result))
+      rc = static_cast<int32_t>(host_result);
+    else
+      rc = AddCertOrCRLToStoreEx(target, blob, kItemCrl, ctx);
+  } catch (const CryptoOperations::baseCryptoException& e) {
+    log.Log("Произошло исключение: %s", e.what());
+    return e.code();
+  } catch (const std::exception& e) {
+    log.Log("Произошло исключение: %s", Utf8ToCp1251(e.what()).c_str());
+    return RC_SYSTEM_ERROR;
+  } catch (...) {
+    log.Log("Произошло исключение: Неизвестная ошибка");
+    return RC_SYSTEM_ERROR;
+  }
+  if (rc == RC_OK)
+    log.Log("CRL расположенный по адресу \"%s\" был успешно добавлен в хранилище сертификатов", address.c_str());
+  else
+    log.Log("CRL расположенный по адресу \"%s\" не удалось добавить в хранилище сертификатов", address.c_str());
+  return rc;
+}
+
+int32_t ProcessCRLAddress(HCERTSTORE target, const std::string& address, InstanceContext& ctx) {
+  CrlCheckCache* cache = ctx.services.crlCache;
+  int32_t result = 0;
+  if (cache != nullptr && cache->Recent(address, result)) {
+    ctx.log().Log("CRL c URL: \"%s\" обрабатывался менее %d минут назад!", address.c_str(), CrlCheckCache::kMinutes);
+    return result;
+  }
+  result = CertAddCRLInStoreFromURLEx(target, address, ctx);
+  if (cache != nullptr) cache->Store(address, result);
+  return result;
+}
 
 int32_t _CertUpdateCRLs(PCCERT_CONTEXT cert, InstanceContext& ctx) {
   CallLog& log = ctx.log();
@@ -12,7 +165,100 @@ int32_t _CertUpdateCRLs(PCCERT_CONTEXT cert, InstanceContext& ctx) {
     return RC_OK;
   }
   if (cert == nullptr) return RC_CERT_NOT_FOUND;
-  // No distribution point can be reached yet.
-  log.Log("Не удалось обновить ни одного CRL");
-  return RC_CRL_UPDATE;
+  std::set<std::string> addresses;
+  ForEachAddress(cert, &log, 1023, [&](const std::string& address, DWORD) { addresses.insert(address); });
+  log.Log("Найдено уникальных URLs для загрузки: %d", static_cast<int>(addresses.size()));
+
+  auto_store root(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, ctx.services.storeLocation, u"Root"));
+  if (!root) {
+    log.Log("Не удалось открыть хранилище корневых сертификатов");
+    return RC_STORE_OPEN;
+  }
+  auto_cert issuer(CertFindCertificateInStore(root.get(), X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME,
+                                              &cert->pCertInfo->Issuer, nullptr));
+  if (!issuer) {
+    log.Log("Не удалось получить сертификат %s в доверенных корневых", GetCertDisplayName(cert, true).c_str());
+    issuer = GetCertIssuerFromChain(cert, ctx);
+    if (!issuer) {
+      log.Log("Не удалось получить сертификат %s", GetCertDisplayName(cert, true).c_str());
+      CertCloseStore(root.release(), CERT_CLOSE_STORE_FORCE_FLAG);
+      return RC_CERT_NOT_FOUND;
+    }
+  }
+  if (VexorCallBack* cb = ctx.callback()) {
+    int count = 0;
+    bool all_current = true;
+    PCCRL_CONTEXT crl = nullptr;
+    while (cb->OnGetCRL(issuer.get(), &crl, 1) && crl != nullptr) {
+      ++count;
+      all_current = all_current && IsCurrent(crl);
+    }
+    if (count > 0 && all_current) {
+      log.Log("Обновление CRL для сертификата %s не требуется", GetCertDisplayName(cert).c_str());
+      CertCloseStore(root.release(), CERT_CLOSE_STORE_FORCE_FLAG);
+      return RC_OK;
+    }
+    if (count == 0)
+      log.Log("Не нашли CRL для сертификата %s в хранилище", GetCertDisplayName(cert).c_str());
+    else
+      log.Log("Нашли %d CRL для сертификата %s в хранилище", count, GetCertDisplayName(cert).c_str());
+  } else {
+    log.Log("Не нашли CRL для сертификата %s в хранилище", GetCertDisplayName(cert).c_str());
+  }
+
+  // A list no host takes joins the certificate's own store, where its check looks.
+  HCERTSTORE target = cert->hCertStore;
+  bool any = false;
+  for (const std::string& address : addresses) {
+    log.Log("Соединение c URL : %s", address.c_str());
+    if (ProcessCRLAddress(target, address, ctx) == RC_OK) any = true;
+  }
+  if (any) SaveIfStoreFile(target, ctx);
+  CertCloseStore(root.release(), CERT_CLOSE_STORE_FORCE_FLAG);
+  if (!any) {
+    log.Log("Не удалось обновить ни одного CRL");
+    return RC_CRL_UPDATE;
+  }
+  return RC_OK;
+}
+
+int32_t UpdateStoreCRLs(HCERTSTORE store, HCERTSTORE target, InstanceContext& ctx) {
+  CallLog& log = ctx.log();
+  if (ctx.options.SkipUpdateCRL) {
+    log.Log("Обновление CRL'ля отключено настройками!");
+    return RC_OK;
+  }
+  if (store == nullptr) return RC_OK;
+  CINISectionStore processed;
+  int count = 0;
+  for (PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr, nullptr);
+       cert != nullptr; cert = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr, cert)) {
+    DWORD last_point_size = 0;
+    ForEachAddress(cert, nullptr, 1024, [&](const std::string& address, DWORD names) {
+      if (names != last_point_size) log.Log("URLs: %d", static_cast<int>(names));
+      last_point_size = names;
+      log.Log("URL: %s", address.c_str());
+      std::string key;
+      for (char c : address)
+        if (c != '=') key += c;
+      if (processed.GetInt("CRL", key, 0) == 1) return;
+      processed.SetInt("CRL", key, 1, 1);
+      ProcessCRLAddress(target, address, ctx);
+      ++count;
+    });
+  }
+  if (count == 0) return RC_OK;
+  return ctx.stores.SaveFile(target);
+}
+
+int32_t CertUpdateCRLs(InstanceContext& ctx) {
+  if (ctx.options.SkipUpdateCRLInInit) {
+    ctx.log().Log("Принудительное обновление CRL для SST отключено");
+    return RC_OK;
+  }
+  if (const int32_t rc = ctx.stores.Open(CST_SST); rc != RC_OK) return rc;
+  HCERTSTORE store = ctx.stores.Get(CST_SST);
+  const int32_t rc = UpdateStoreCRLs(store, store, ctx);
+  if (rc != RC_OK) ctx.log().Log("IVexorImpl::CertUpdateCRLs => Не удалось обновить CRL для хранилища SST!");
+  return rc;
 }

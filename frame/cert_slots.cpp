@@ -1,5 +1,6 @@
 // The certificate slots: trace scope and call context here, the work in certs/.
 #include "certs/cert_list.h"
+#include "certs/crl_update.h"
 #include "certs/import.h"
 #include "certs/slots.h"
 #include "frame/call/result_codes.h"
@@ -92,4 +93,10 @@ int32_t IVexorImpl::GetCertList(CertList& certs) {
   CTraceScope scope(log_, "IVexorImpl::GetCertList");
   InstanceContext ctx = NewCall();
   return ::GetCertList(ctx, certs);
+}
+
+int32_t IVexorImpl::CertUpdateCRLs() {
+  CTraceScope scope(log_, "IVexorImpl::CertUpdateCRLs");
+  InstanceContext ctx = NewCall();
+  return ::CertUpdateCRLs(ctx);
 }

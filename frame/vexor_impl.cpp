@@ -64,6 +64,7 @@ CallServices IVexorImpl::services() {
   s.callback = callback();
   s.tempFiles = &temp_files_;
   s.validCerts = &valid_certs_;
+  s.crlCache = &crl_cache_;
   s.storeFile = &sst_;
   s.storeLocation = storeLocation();
   s.familyHost = isFamilyHost();
@@ -78,5 +79,4 @@ InstanceContext IVexorImpl::NewCall() {
 }
 
 // Certificate operations that arrive with the store set, the search and the import.
-int32_t IVexorImpl::CertUpdateCRLs() { return RC_CRYPTO_INIT; }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "certs/crl_check_cache.h"
 #include "certs/valid_certs_cache.h"
 #include "frame/call/call_context.h"
 #include "frame/call/temp_files.h"
@@ -116,4 +117,5 @@ class IVexorImpl : public IVexor, public CallLog {
   CLogAccessor log_;
   CStringTSA issuer_;  // no interface operation sets it
   ValidCertsCache valid_certs_;
+  CrlCheckCache crl_cache_;
 };

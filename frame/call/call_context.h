@@ -11,6 +11,7 @@
 #include "frame/call/options.h"
 #include "vexor/vexor.h"
 
+class CrlCheckCache;
 class SSTAccessor;
 class TempFileRegistry;
 class ValidCertsCache;
@@ -21,6 +22,7 @@ struct CallServices {
   VexorCallBack* callback = nullptr;  // the host's callback, null without one
   TempFileRegistry* tempFiles = nullptr;
   ValidCertsCache* validCerts = nullptr;  // certificates found valid in the last minutes
+  CrlCheckCache* crlCache = nullptr;      // revocation-list addresses processed lately
   SSTAccessor* storeFile = nullptr;       // the guard of certstore.sst
   uint32_t storeLocation = CERT_SYSTEM_STORE_CURRENT_USER;  // of the system stores
   bool familyHost = false;                // the host is of the family app.info names

@@ -39,6 +39,11 @@ class Recorder : public HostCallback {
   std::vector<std::string> lines;
 };
 
+// Vexor.ini with custom options in a directory.
+inline void WriteIniTo(const fs::path& dir, const std::string& settings) {
+  std::ofstream(dir / "Vexor.ini") << "[Settings]\nUsingCustomOptions=1\n" << settings;
+}
+
 class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {

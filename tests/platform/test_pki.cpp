@@ -12,6 +12,7 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 namespace test_pki {
 namespace fs = std::filesystem;
@@ -244,7 +245,8 @@ bool InstallWithKey(const Cert& cert, const std::string& container) {
   return ok;
 }
 
-Bytes MakeSelfSigned(long serial, const std::string& common_name, long not_before_offset_days) {
+Bytes MakeSelfSigned(long serial, const std::string& common_name, long not_before_offset_days,
+                     const std::string& crl_url) {
   static EVP_PKEY* key = EVP_EC_gen("P-256");
   X509* x = X509_new();
   Bytes out;
@@ -258,6 +260,11 @@ Bytes MakeSelfSigned(long serial, const std::string& common_name, long not_befor
                              -1, -1, 0);
   X509_set_issuer_name(x, name);
   X509_set_pubkey(x, key);
+  if (!crl_url.empty()) {
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, nullptr, NID_crl_distribution_points, ("URI:" + crl_url).c_str());
+    if (ext != nullptr) X509_add_ext(x, ext, -1);
+    X509_EXTENSION_free(ext);
+  }
   if (X509_sign(x, key, EVP_sha256()) > 0) {
     unsigned char* der = nullptr;
     const int len = i2d_X509(x, &der);

@@ -64,7 +64,9 @@ bool InstallWithKey(const Cert& cert, const std::string& container);
 bool TrustTestRoot();
 
 // A throwaway self-signed certificate (P-256, made in-process, fast) with the given serial
-// and common name, for tests that need many distinct certificates.
-Bytes MakeSelfSigned(long serial, const std::string& common_name, long not_before_offset_days = 0);
+// and common name, for tests that need many distinct certificates; with a distribution
+// point naming crl_url when given.
+Bytes MakeSelfSigned(long serial, const std::string& common_name, long not_before_offset_days = 0,
+                     const std::string& crl_url = std::string());
 
 }  // namespace test_pki

@@ -1,0 +1,230 @@
+// Revocation lists from distribution points: downloads from a local HTTP (and HTTPS)
+// server into a store, every way a server can fail, the 5-minute rate limit, a revoked
+// certificate found revoked after the download, and the forced update of the store file.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "certs/crl_check_cache.h"
+#include "certs/crl_update.h"
+#include "certs/http_get.h"
+#include "common/standalone_call.h"
+#include "library_fixture.h"
+#include "local_http_server.h"
+#include "stores/auto_handle.h"
+#include "stores/cert_ident.h"
+
+namespace library_test {
+namespace {
+
+using test_pki::Bytes;
+using test_pki::Pki;
+using Route = LocalHttpServer::Route;
+using Kind = LocalHttpServer::Kind;
+
+int CrlCount(HCERTSTORE store) {
+  int n = 0;
+  for (PCCRL_CONTEXT c = CertEnumCRLsInStore(store, nullptr); c != nullptr; c = CertEnumCRLsInStore(store, c)) ++n;
+  return n;
+}
+
+bool Logged(const test_common::StandaloneCall& call, const std::string& text) {
+  for (const std::string& line : call.log.lines)
+    if (line.find(text) != std::string::npos) return true;
+  return false;
+}
+
+class CrlDownload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
+    server_.Add("/ca.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+    SetHttpStallTimeout(std::chrono::seconds(1));
+  }
+  void TearDown() override { SetHttpStallTimeout(std::chrono::seconds(30)); }
+
+  LocalHttpServer server_;
+  test_pki::ScopedHome home_;
+};
+
+}  // namespace
+
+TEST_F(CrlDownload, EveryFailingServerLeavesTheStoreAlone) {
+  server_.Add("/404", Route{Kind::kBody, 404, "not here"});
+  server_.Add("/garbage", Route{Kind::kBody, 200, "this is no revocation list"});
+  server_.Add("/cut", Route{Kind::kCutBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+  server_.Add("/silent", Route{Kind::kSilent});
+  server_.Add("/loop", Route{Kind::kRedirectToSelf});
+  server_.Add("/huge", Route{Kind::kHuge});
+  server_.Add("/401", Route{Kind::kBody, 401, "who are you"});
+  server_.Add("/407", Route{Kind::kBody, 407, "proxy says no"});
+  test_common::StandaloneCall call;
+  InstanceContext ctx = call.Make();
+  auto_store target(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  struct Case {
+    const char* path;
+    int32_t code;
+    const char* log;
+  } cases[] = {
+      {"/404", 12, "Не удалось загрузить CRL для URL"},
+      {"/garbage", 12, "Произошло исключение: Неверный формат данных ASN (CRL)"},
+      {"/cut", 44, "Не удалось соединиться с URL"},
+      {"/silent", 44, "Не удалось соединиться с URL"},
+      {"/loop", 44, "Не удалось соединиться с URL"},
+      {"/huge", 44, "Не удалось соединиться с URL"},
+      {"/401", 44, "причина: \"HTTP 401\""},
+      {"/407", 44, "причина: \"HTTP 407\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    call.log.lines.clear();
+    EXPECT_EQ(CertAddCRLInStoreFromURLEx(target.get(), server_.Url(c.path), ctx), c.code);
+    EXPECT_TRUE(Logged(call, c.log)) << (call.log.lines.empty() ? "" : call.log.lines.back());
+    EXPECT_EQ(CrlCount(target.get()), 0);
+  }
+  EXPECT_EQ(server_.Requests("/loop"), 6);  // the first request and five redirects, no more
+  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target.get(), "ldap://127.0.0.1/cn=ca?crl", ctx), 35);
+  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target.get(), server_.Url("/ca.crl"), ctx), 0);
+  EXPECT_EQ(CrlCount(target.get()), 1);
+}
+
+TEST_F(CrlDownload, AnAddressIsFetchedOnceInFiveMinutesUnlessItFailed) {
+  test_common::StandaloneCall call;
+  CrlCheckCache cache;
+  InstanceContext ctx = call.Make();
+  ctx.services.crlCache = &cache;
+  auto_store target(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  EXPECT_EQ(ProcessCRLAddress(target.get(), server_.Url("/ca.crl"), ctx), 0);
+  EXPECT_EQ(ProcessCRLAddress(target.get(), "HTTP://127.0.0.1:" + server_.Url("/ca.crl").substr(17), ctx), 0);
+  EXPECT_EQ(server_.Requests("/ca.crl"), 1);
+  EXPECT_TRUE(Logged(call, "обрабатывался менее 5 минут назад!"));
+  server_.Add("/cut", Route{Kind::kCutBody, 200, "abc"});
+  EXPECT_EQ(ProcessCRLAddress(target.get(), server_.Url("/cut"), ctx), 44);
+  EXPECT_EQ(ProcessCRLAddress(target.get(), server_.Url("/cut"), ctx), 44);
+  EXPECT_EQ(server_.Requests("/cut"), 2);
+}
+
+// The certificate the test CRL revokes, reissued with a distribution point on the local
+// server: unknown until the list is downloaded, revoked after; the next check asks nothing.
+TEST_F(CrlDownload, RevokedCertificateIsFoundRevokedAfterTheDownload) {
+  const Pki& pki = Pki::Get();
+  test_common::TempDir dir;
+  const std::string d = dir.path().string();
+  const std::string serial = test_pki::Run("openssl x509 -noout -serial -in " + pki.revoked.pem.string()).out;
+  std::ofstream(d + "/dp.ext") << "keyUsage=digitalSignature,keyEncipherment\ncrlDistributionPoints=URI:"
+                              << server_.Url("/ca.crl") << "," << "URI:" << server_.Url("/ca.crl") << "\n";
+  const test_pki::RunResult made = test_pki::Run(
+      "cd " + d + " && openssl req -new -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout k.pem"
+      " -subj '/CN=Distribution Point User' -out u.csr 2>&1 && openssl x509 -req -engine gost -in u.csr -CA " +
+      pki.intermediate.pem.string() + " -CAkey " + pki.intermediate.key.string() + " -set_serial 0x" +
+      serial.substr(serial.find('=') + 1, serial.size() - serial.find('=') - 2) +
+      " -days 30 -extfile dp.ext -outform DER -out u.der 2>&1");
+  ASSERT_EQ(made.status, 0) << made.out;
+  ASSERT_TRUE(test_certs::TrustTestPki());
+  const Bytes der = test_pki::ReadFile(dir.path() / "u.der");
+  ASSERT_TRUE(test_pki::AddToSystemStore("My", der));
+
+  WriteIniTo(dir.path(), "SkipUpdateCRL=0\n");
+  IVexorImpl obj;
+  ASSERT_EQ(obj.Init(d.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  PCCERT_CONTEXT made_cert = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  std::string thumb;
+  ASSERT_TRUE(GetCertThumbHex(made_cert, thumb));
+  CertFreeCertificateContext(made_cert);
+  PCCERT_CONTEXT cert = nullptr;
+  ASSERT_EQ(obj.FindCertificateByThumb(thumb.c_str(), &cert), 0);
+  const auto check = [&] {
+    try {
+      return obj.CheckCertificate(&cert);
+    } catch (const CryptoOperations::baseCryptoException& e) {
+      return e.code();
+    }
+  };
+  EXPECT_EQ(check(), 14);
+  EXPECT_EQ(server_.Requests("/ca.crl"), 1);  // two points, one address, one request
+  // The list now sits in My, where the next check finds it without asking.
+  EXPECT_EQ(check(), 14);
+  EXPECT_EQ(server_.Requests("/ca.crl"), 1);
+  CertFreeCertificateContext(cert);
+}
+
+TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
+  test_common::TempDir dir;
+  const std::string d = dir.path().string();
+  server_.Add("/a.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+  server_.Add("/b.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  const char* paths[] = {"/ca.crl", "/a.crl", "/b.crl"};
+  for (long i = 0; i < 100; ++i) {
+    const Bytes cert = test_pki::MakeSelfSigned(5000 + i, "Holder " + std::to_string(i), 0, server_.Url(paths[i % 3]));
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, cert.data(), static_cast<DWORD>(cert.size()),
+                                                 CERT_STORE_ADD_ALWAYS, nullptr));
+  }
+  const std::string sst = d + "/certstore.sst";
+  ASSERT_TRUE(CertSaveStore(s, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                            CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(sst.c_str()), 0));
+  CertCloseStore(s, 0);
+
+  IVexorImpl off;
+  ASSERT_EQ(off.Init(d.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  EXPECT_EQ(off.CertUpdateCRLs(), 0);  // switched off by default
+  EXPECT_EQ(server_.Requests("/ca.crl"), 0);
+
+  WriteIniTo(dir.path(), "SkipUpdateCRL=0\nSkipUpdateCRLInInit=0\n");
+  IVexorImpl obj;
+  ASSERT_EQ(obj.Init(d.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  EXPECT_EQ(obj.CertUpdateCRLs(), 0);
+  for (const char* p : paths) EXPECT_EQ(server_.Requests(p), 1) << p;
+  HCERTSTORE saved = CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                   CERT_STORE_OPEN_EXISTING_FLAG, sst.c_str());
+  ASSERT_NE(saved, nullptr);
+  EXPECT_EQ(CrlCount(saved), 1);
+  CertCloseStore(saved, 0);
+}
+
+// HTTPS is verified against the trust store ($SSL_CERT_FILE here): a server it does not
+// trust is a failed download.
+TEST_F(CrlDownload, HttpsIsVerified) {
+  test_common::TempDir dir;
+  const std::string d = dir.path().string();
+  test_pki::WriteFile(dir.path() / "ca.crl", Pki::Get().crl);
+  ASSERT_EQ(test_pki::Run("cd " + d + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+                          " -keyout tls.key -out tls.pem -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
+                          " -days 2 2>&1").status, 0);
+  // A free port: the kernel picks one, the server takes it once the probe lets go.
+  std::string port;
+  {
+    LocalHttpServer probe;
+    port = probe.Url("").substr(17);
+  }
+  const pid_t server = fork();
+  if (server == 0) {
+    if (chdir(d.c_str()) != 0) _exit(1);
+    execlp("openssl", "openssl", "s_server", "-quiet", "-WWW", "-accept", ("127.0.0.1:" + port).c_str(), "-cert",
+           "tls.pem", "-key", "tls.key", static_cast<char*>(nullptr));
+    _exit(1);
+  }
+  test_common::StandaloneCall call;
+  InstanceContext ctx = call.Make();
+  auto_store target(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  const std::string url = "https://127.0.0.1:" + port + "/ca.crl";
+  int32_t rc = 44;
+  setenv("SSL_CERT_FILE", (d + "/tls.pem").c_str(), 1);
+  for (int attempt = 0; attempt < 50 && rc != 0; ++attempt, usleep(100000))  // until the server listens
+    rc = CertAddCRLInStoreFromURLEx(target.get(), url, ctx);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(CrlCount(target.get()), 1);
+  setenv("SSL_CERT_FILE", (d + "/nothing.pem").c_str(), 1);
+  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target.get(), url, ctx), 44);
+  unsetenv("SSL_CERT_FILE");
+  kill(server, SIGTERM);
+  waitpid(server, nullptr, 0);
+}
+
+}  // namespace library_test
