@@ -105,7 +105,7 @@ std::string ToolTest::dir_;
 TEST_F(ToolTest, HelpExplainsEveryCommand) {
   const Result top = Vexor("--help");
   EXPECT_EQ(top.status, 0);
-  for (const char* cmd : {"sign", "verify", "unpack", "signers", "encrypt", "decrypt", "cert", "store", "demo"}) {
+  for (const char* cmd : {"sign", "verify", "unpack", "signers", "encrypt", "decrypt", "cert", "crl", "store", "demo"}) {
     SCOPED_TRACE(cmd);
     EXPECT_NE(top.out.find(std::string("  ") + cmd), std::string::npos);
     const Result help = Vexor(std::string(cmd) + " --help");

@@ -160,6 +160,25 @@ int List(const Args& args) {
 
 }  // namespace
 
+int RunCrl(const Args& args) {
+  const auto& pos = args.positional();
+  if (pos.size() != 1 || pos[0] != "update") {
+    PrintError("usage: vexor crl update");
+    return 49;
+  }
+  Session session(args);
+  if (!session.ok()) return 1;
+  const int32_t rc = session.Run("CertUpdateCRLs", [&] { return session.vexor().CertUpdateCRLs(); });
+  if (rc == 0 && session.callback().Saw("Принудительное обновление CRL для SST отключено"))
+    std::printf("the update is switched off: set SkipUpdateCRLInInit=0 (and SkipUpdateCRL=0) under [Settings]\n"
+                "with UsingCustomOptions=1 in the working directory's Vexor.ini\n");
+  else if (rc == 0 && session.callback().Saw("отключено настройками"))
+    std::printf("the update is switched off: set SkipUpdateCRL=0 under [Settings] in Vexor.ini\n");
+  else if (rc == 0)
+    std::printf("revocation lists of certstore.sst are up to date\n");
+  return rc;
+}
+
 int RunCert(const Args& args) {
   const auto& pos = args.positional();
   if (pos.size() == 1 && pos[0] == "list") return List(args);

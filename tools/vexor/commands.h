@@ -25,5 +25,6 @@ int RunEncrypt(const Args& args);
 int RunDecrypt(const Args& args);
 int RunSigners(const Args& args);
 int RunCert(const Args& args);
+int RunCrl(const Args& args);
 int RunStore(const Args& args);
 int RunDemo(const Args& args);

@@ -52,5 +52,12 @@ ToolCallback::ToolCallback(bool verbose) {
     const std::string line = Cp1251ToUtf8(text);
     if (verbose) std::fprintf(stderr, "log: %s\n", line.c_str());
     if (line.find("(Код ошибки = ") != std::string::npos) lastReason = line;
+    lines_.push_back(line);
   };
+}
+
+bool ToolCallback::Saw(const std::string& text) const {
+  for (const std::string& line : lines_)
+    if (line.find(text) != std::string::npos) return true;
+  return false;
 }

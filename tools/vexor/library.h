@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/host_callback.h"
 #include "vexor/vexor.h"
@@ -46,5 +47,10 @@ class VexorLibrary {
 class ToolCallback : public HostCallback {
  public:
   explicit ToolCallback(bool verbose);
+  // Whether a log line of this run contains the text (UTF-8).
+  bool Saw(const std::string& text) const;
   std::string lastReason;  // UTF-8
+
+ private:
+  std::vector<std::string> lines_;
 };

@@ -73,6 +73,14 @@ const std::vector<Command> kCommands = {
      "vexor cert list [--json]       the certificates of certstore.sst: serial (as stored, least\n"
      "    significant byte first), subject, extended key usages, issuer, validity, tags\n",
      RunCert},
+    {"crl", "download the revocation lists of certstore.sst",
+     "vexor crl update\n"
+     "  Downloads (HTTP or HTTPS) the revocation list of every distribution point the certificates of\n"
+     "  the working directory's certstore.sst name, each address once, and saves them into it. Off\n"
+     "  unless Vexor.ini says SkipUpdateCRLInInit=0 and SkipUpdateCRL=0 (with UsingCustomOptions=1);\n"
+     "  with SkipUpdateCRL=0 a certificate check also downloads what it lacks. An address is fetched\n"
+     "  at most once in 5 minutes per process.\n",
+     RunCrl},
     {"store", "administer the platform's stores",
      "vexor store list [My|Root|CA|FILE.sst] [--machine]\n"
      "vexor store install --cert CERT.pem --key KEY.pem [--container NAME] [--pin PIN] [--force]\n"

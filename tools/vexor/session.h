@@ -17,6 +17,7 @@ class Session {
   explicit Session(const Args& args, bool with_callback = true);
   bool ok() const { return object_ != nullptr; }
   IVexor& vexor() { return *object_; }
+  const ToolCallback& callback() const { return callback_; }
 
   // Runs one library call: a result other than 0 is printed with its text on standard
   // error; an exception from the library prints its code and text. Returns the result.
