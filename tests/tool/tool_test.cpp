@@ -59,7 +59,12 @@ class ToolTest : public ::testing::Test {
         "openssl x509 -req -engine gost -in u2.csr -CA rogue.pem -CAkey rogue.key -CAcreateserial -days 30"
         " -extfile user.ext -out r2.pem && "
         "openssl x509 -req -engine gost -in u2.csr -CA root.pem -CAkey root.key -CAcreateserial -days 0"
-        " -extfile user.ext -out expired.pem && sleep 1";  // expired.pem lapses within the second
+        " -extfile user.ext -out expired.pem && "
+        // The root's revocation list.
+        "touch index.txt && echo 01 > crlnumber && printf '[ca]\\ndefault_ca=d\\n[d]\\ndatabase=index.txt\\n"
+        "crlnumber=crlnumber\\ndefault_md=md_gost94\\ndefault_crl_days=7\\n' > ca.cnf && "
+        "openssl ca -config ca.cnf -engine gost -gencrl -keyfile root.key -cert root.pem -out root.crl && "
+        "sleep 1";  // expired.pem lapses within the second
     const Result r = Sh(script);
     ASSERT_EQ(r.status, 0) << r.out;
   }
@@ -265,6 +270,11 @@ TEST_F(ToolTest, EncryptsForOpensslAndDecryptsWithTheInstalledKey) {
 }
 
 TEST_F(ToolTest, ImportListAndDelete) {
+  EXPECT_EQ(Lib("cert check " + P("u1.pem")).out.find("revocation list: none at hand") != std::string::npos, true);
+  EXPECT_EQ(Lib("cert import --crl " + P("root.crl")).status, 0);
+  const Result checked = Lib("cert check " + P("u1.pem"));
+  EXPECT_NE(checked.out.find("revocation list: issued "), std::string::npos) << checked.out;
+  EXPECT_NE(checked.out.find("certstore.sst"), std::string::npos) << checked.out;
   EXPECT_EQ(Lib("cert import " + P("u2.pem")).status, 0);
   EXPECT_EQ(Lib("cert import " + P("doc.txt")).status, 12);
   const Result listed = Lib("cert list --json");

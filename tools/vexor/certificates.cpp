@@ -1,7 +1,9 @@
 #include "tools/vexor/certificates.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "support/bindata.h"
 #include "support/cp1251.h"
@@ -129,4 +131,41 @@ std::string ChainTrouble(PCCERT_CONTEXT cert, HCERTSTORE extra) {
     words += t.words;
   }
   return words;
+}
+
+std::string RevocationListInUse(PCCERT_CONTEXT cert, const std::string& store_file) {
+  const CERT_NAME_BLOB& issuer = cert->pCertInfo->Issuer;
+  auto matches = [&](PCCRL_CONTEXT crl) {
+    const CERT_NAME_BLOB& by = crl->pCrlInfo->Issuer;
+    return by.cbData == issuer.cbData && std::memcmp(by.pbData, issuer.pbData, by.cbData) == 0;
+  };
+  auto describe = [&](PCCRL_CONTEXT crl, const std::string& where) {
+    return "issued " + FileTimeText(crl->pCrlInfo->ThisUpdate) + " UTC, next " +
+           FileTimeText(crl->pCrlInfo->NextUpdate) + " UTC, in " + where;
+  };
+  // The certificate's own store first: the check reads that one.
+  struct Place {
+    std::string name;
+    HCERTSTORE store;
+    bool owned;
+  };
+  std::vector<Place> places;
+  if (cert->hCertStore != nullptr) places.push_back({"the certificate's store", cert->hCertStore, false});
+  for (const char* name : {"My", "CA", "Root"})
+    places.push_back({name, OpenNamedStore(name, CERT_SYSTEM_STORE_CURRENT_USER), true});
+  if (!store_file.empty()) places.push_back({store_file, OpenNamedStore(store_file, 0), true});
+  std::string found;
+  for (const Place& place : places) {
+    if (place.store == nullptr || !found.empty()) continue;
+    for (PCCRL_CONTEXT crl = CertEnumCRLsInStore(place.store, nullptr); crl != nullptr;
+         crl = CertEnumCRLsInStore(place.store, crl)) {
+      if (!matches(crl)) continue;
+      found = describe(crl, place.name);
+      CertFreeCRLContext(crl);
+      break;
+    }
+  }
+  for (const Place& place : places)
+    if (place.owned && place.store != nullptr) CertCloseStore(place.store, 0);
+  return found;
 }

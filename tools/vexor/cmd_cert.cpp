@@ -70,6 +70,9 @@ int Check(const Args& args, const std::string& what) {
   }
   const int32_t rc = session.Run("CheckCertificate", [&] { return session.vexor().CheckCertificate(&holder.cert); });
   std::printf("%s\n%s\n", DescribeCertificate(holder.cert).c_str(), rc == 0 ? "valid" : "NOT valid");
+  const std::string store_file = args.get("workdir", ".") + "/certstore.sst";
+  const std::string crl = RevocationListInUse(holder.cert, std::filesystem::exists(store_file) ? store_file : "");
+  std::printf("revocation list: %s\n", crl.empty() ? "none at hand" : crl.c_str());
   if (rc != 0 || !args.has("strict")) return rc;
   const std::string trouble = ChainTrouble(holder.cert, nullptr);
   std::printf("chain %s\n", trouble.empty() ? "trusted" : ("NOT trusted: " + trouble).c_str());
