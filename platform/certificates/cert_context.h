@@ -64,6 +64,7 @@ struct ContextCore {
   std::atomic<long> refs{1};
   Store* store = nullptr;  // set once the context joins a store; kept after removal
   bool member = false;     // guarded by the store's lock
+  size_t position = 0;     // index in the store's list while a member (guarded likewise)
   std::vector<BYTE> encoded;
   BYTE sha1[20] = {};
   PropertySet props;

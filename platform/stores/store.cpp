@@ -14,6 +14,7 @@ namespace vexorcsp {
 
 Store::~Store() {
   magic_ = 0;
+  cert_index_.clear();
   for (CertObject* c : certs_) {
     c->core.member = false;
     ReleaseMembership(c);
@@ -53,16 +54,35 @@ namespace {
 
 bool ValidDisposition(DWORD d) { return d >= CERT_STORE_ADD_NEW && d <= CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES; }
 
+// Takes a member out of its list and renumbers the members after it; false when it is none.
+template <typename Obj>
+bool EraseMember(std::vector<Obj*>& list, Obj* c) {
+  size_t pos = c->core.position;
+  if (pos >= list.size() || list[pos] != c) {
+    const auto it = std::find(list.begin(), list.end(), c);
+    if (it == list.end()) return false;
+    pos = static_cast<size_t>(it - list.begin());
+  }
+  list.erase(list.begin() + static_cast<std::ptrdiff_t>(pos));
+  for (size_t i = pos; i < list.size(); ++i) list[i]->core.position = i;
+  c->core.member = false;
+  return true;
+}
+
+std::string Sha1Key(const BYTE* sha1) { return std::string(reinterpret_cast<const char*>(sha1), 20); }
+
 // The shared add rule for certificates and CRLs. `newer` tells whether the fresh context
 // is strictly newer than the existing one.
-template <typename Obj, typename Ctx>
+template <typename Obj, typename Ctx, typename Indexed>
 BOOL AddByDisposition(Store& store, std::vector<Obj*>& list, Obj* fresh, Obj* existing,
-                      DWORD disposition, bool newer, const Ctx** out) {
+                      DWORD disposition, bool newer, const Ctx** out, Indexed indexed) {
   auto join = [&](Obj* c) {
     c->core.store = &store;
     c->core.member = true;
     c->hCertStore = store.handle();
+    c->core.position = list.size();
     list.push_back(c);
+    indexed(c, true);
     if (out != nullptr) {
       AddRef(c);
       *out = c;
@@ -71,9 +91,8 @@ BOOL AddByDisposition(Store& store, std::vector<Obj*>& list, Obj* fresh, Obj* ex
   };
   auto replace = [&](bool inherit) {
     if (inherit) fresh->core.props.Inherit(existing->core.props.Snapshot());
-    auto it = std::find(list.begin(), list.end(), existing);
-    existing->core.member = false;
-    list.erase(it);
+    EraseMember(list, existing);
+    indexed(existing, false);
     ReleaseMembership(existing);
     return join(fresh);
   };
@@ -115,7 +134,19 @@ BOOL Store::AddCert(CertObject* fresh, DWORD disposition, PCCERT_CONTEXT* out) {
   const bool newer =
       existing != nullptr &&
       CompareFileTime(&existing->info.NotBefore, &fresh->info.NotBefore) < 0;
-  return AddByDisposition(*this, certs_, fresh, existing, disposition, newer, out);
+  return AddByDisposition(*this, certs_, fresh, existing, disposition, newer, out, [this](CertObject* c, bool joined) {
+    if (joined) {
+      cert_index_.emplace(Sha1Key(c->core.sha1), c);
+      return;
+    }
+    const auto range = cert_index_.equal_range(Sha1Key(c->core.sha1));
+    for (auto it = range.first; it != range.second; ++it) {
+      if (it->second == c) {
+        cert_index_.erase(it);
+        break;
+      }
+    }
+  });
 }
 
 BOOL Store::AddCrl(CrlObject* fresh, DWORD disposition, PCCRL_CONTEXT* out) {
@@ -135,25 +166,26 @@ BOOL Store::AddCrl(CrlObject* fresh, DWORD disposition, PCCRL_CONTEXT* out) {
   const bool newer =
       existing != nullptr &&
       CompareFileTime(&existing->info.ThisUpdate, &fresh->info.ThisUpdate) < 0;
-  return AddByDisposition(*this, crls_, fresh, existing, disposition, newer, out);
+  return AddByDisposition(*this, crls_, fresh, existing, disposition, newer, out, [](CrlObject*, bool) {});
 }
 
 bool Store::RemoveCert(CertObject* c) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto it = std::find(certs_.begin(), certs_.end(), c);
-  if (it == certs_.end()) return false;
-  certs_.erase(it);
-  c->core.member = false;
+  if (!EraseMember(certs_, c)) return false;
+  const auto range = cert_index_.equal_range(Sha1Key(c->core.sha1));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == c) {
+      cert_index_.erase(it);
+      break;
+    }
+  }
   ReleaseMembership(c);
   return true;
 }
 
 bool Store::RemoveCrl(CrlObject* c) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  auto it = std::find(crls_.begin(), crls_.end(), c);
-  if (it == crls_.end()) return false;
-  crls_.erase(it);
-  c->core.member = false;
+  if (!EraseMember(crls_, c)) return false;
   ReleaseMembership(c);
   return true;
 }
@@ -164,13 +196,12 @@ template <typename Obj>
 Obj* NextIn(const std::vector<Obj*>& list, const Obj* prev, bool& prev_missing) {
   prev_missing = false;
   if (prev == nullptr) return list.empty() ? nullptr : list.front();
-  auto it = std::find(list.begin(), list.end(), prev);
-  if (it == list.end()) {
+  const size_t next = IndexAfter(list, prev);
+  if (next == list.size() && (list.empty() || list.back() != prev)) {
     prev_missing = true;
     return nullptr;
   }
-  ++it;
-  return it == list.end() ? nullptr : *it;
+  return next < list.size() ? list[next] : nullptr;
 }
 
 }  // namespace
@@ -185,9 +216,12 @@ CrlObject* Store::NextCrl(const CrlObject* prev, bool& prev_missing) {
 
 CertObject* Store::FindCertBySha1(const BYTE* sha1) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  for (CertObject* c : certs_)
-    if (std::memcmp(c->core.sha1, sha1, 20) == 0) return c;
-  return nullptr;
+  // The earliest member of that hash, as a walk of the list would find it.
+  CertObject* first = nullptr;
+  const auto range = cert_index_.equal_range(Sha1Key(sha1));
+  for (auto it = range.first; it != range.second; ++it)
+    if (first == nullptr || it->second->core.position < first->core.position) first = it->second;
+  return first;
 }
 
 CrlObject* Store::FindCrlBySha1(const BYTE* sha1) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <map>
+#include <unordered_map>
 #include <mutex>
 #include <vector>
 
@@ -20,6 +21,9 @@ namespace vexorcsp {
 template <typename Object>
 size_t IndexAfter(const std::vector<Object*>& list, const Object* prev) {
   if (prev == nullptr) return 0;
+  // A member knows its place; the scan is for a context that has left the list.
+  const size_t hint = prev->core.position;
+  if (hint < list.size() && list[hint] == prev) return hint + 1;
   for (size_t i = 0; i < list.size(); ++i)
     if (list[i] == prev) return i + 1;
   return list.size();
@@ -88,6 +92,8 @@ class Store {
   std::recursive_mutex mutex_;
   std::vector<CertObject*> certs_;
   std::vector<CrlObject*> crls_;
+  // Members by SHA-1, so adding to (and loading) a large store stays linear.
+  std::unordered_multimap<std::string, CertObject*> cert_index_;
 };
 
 // Opens a store of the given provider (the CertOpenStore dispatcher of each kind).

@@ -1,6 +1,7 @@
 // Stores: add dispositions, enumeration, deletion, system-store persistence and
 // write-through, file stores, crash-safe saves and concurrent writers.
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -126,6 +127,49 @@ TEST_F(Stores, CrlAddNewerComparesThisUpdate) {
   EXPECT_EQ(CountCrls(s), 1);
   EXPECT_EQ(Bytes(in_store->pbCrlEncoded, in_store->pbCrlEncoded + in_store->cbCrlEncoded), newer);
   CertFreeCRLContext(in_store);
+  CertCloseStore(s, 0);
+}
+
+// Members keep their order and their lookup by hash through deletions in the middle and
+// duplicates added with ADD_ALWAYS.
+TEST_F(Stores, EnumerationAndHashLookupSurviveDeletions) {
+  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  std::vector<Bytes> ders;
+  for (long i = 0; i < 5; ++i) {
+    ders.push_back(test_pki::MakeSelfSigned(200 + i, "e" + std::to_string(i)));
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, ders.back().data(), DWORD(ders.back().size()),
+                                                 CERT_STORE_ADD_NEW, nullptr));
+  }
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, ders[1].data(), DWORD(ders[1].size()),
+                                               CERT_STORE_ADD_ALWAYS, nullptr));  // a second copy, last
+  auto find = [&](const Bytes& der) {
+    BYTE hash[20];
+    SHA1(der.data(), der.size(), hash);
+    CRYPT_HASH_BLOB blob{20, hash};
+    return CertFindCertificateInStore(s, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob, nullptr);
+  };
+  // Delete the third while walking: the walk goes on with the fourth.
+  PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr);
+  c = CertEnumCertificatesInStore(s, c);
+  c = CertEnumCertificatesInStore(s, c);
+  PCCERT_CONTEXT third = CertDuplicateCertificateContext(c);
+  c = CertEnumCertificatesInStore(s, c);
+  EXPECT_TRUE(CertDeleteCertificateFromStore(third));
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded), ders[3]);
+  c = CertEnumCertificatesInStore(s, c);  // its place moved up; the walk does not skip or repeat
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded), ders[4]);
+  CertFreeCertificateContext(c);
+  EXPECT_EQ(find(ders[2]), nullptr);
+  // The first copy of the duplicate goes; the lookup then finds the second.
+  PCCERT_CONTEXT first_copy = find(ders[1]);
+  ASSERT_NE(first_copy, nullptr);
+  EXPECT_TRUE(CertDeleteCertificateFromStore(first_copy));
+  PCCERT_CONTEXT second_copy = find(ders[1]);
+  EXPECT_NE(second_copy, nullptr);
+  CertFreeCertificateContext(second_copy);
+  EXPECT_EQ(CountCerts(s), 4);
   CertCloseStore(s, 0);
 }
 
