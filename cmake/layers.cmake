@@ -16,7 +16,8 @@ function(vexor_layer target)
     file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${view}/${folder} SYMBOLIC)
   endforeach()
   target_include_directories(${target} PRIVATE ${view})
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/include)
+  target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+                                            $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   set_property(TARGET ${target} PROPERTY VEXOR_LAYER "${ARGN}")
 endfunction()
 
