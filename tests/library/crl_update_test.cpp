@@ -59,9 +59,9 @@ TEST_F(CrlDownload, EveryFailingServerLeavesTheStoreAlone) {
   server_.Add("/404", Route{Kind::kBody, 404, "not here"});
   server_.Add("/garbage", Route{Kind::kBody, 200, "this is no revocation list"});
   server_.Add("/cut", Route{Kind::kCutBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
-  server_.Add("/silent", Route{Kind::kSilent});
-  server_.Add("/loop", Route{Kind::kRedirectToSelf});
-  server_.Add("/huge", Route{Kind::kHuge});
+  server_.Add("/silent", Route{Kind::kSilent, 200, ""});
+  server_.Add("/loop", Route{Kind::kRedirectToSelf, 302, ""});
+  server_.Add("/huge", Route{Kind::kHuge, 200, ""});
   server_.Add("/401", Route{Kind::kBody, 401, "who are you"});
   server_.Add("/407", Route{Kind::kBody, 407, "proxy says no"});
   test_common::StandaloneCall call;
