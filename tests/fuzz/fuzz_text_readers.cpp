@@ -1,7 +1,7 @@
 // libFuzzer target: the library's own text readers on hostile bytes - the settings readers
 // (Vexor.ini and app.info as the working directory holds them, the profile-string reader),
-// the lenient Base64 decoder, the hex reader, the PEM marker search and the party head of a
-// "141" file. The first byte picks
+// the lenient Base64 decoder, the hex reader, the PEM marker search, the party head of a
+// "141" file and the certificate/CRL decoder that imports and downloaded lists go through. The first byte picks
 // the reader; the rest is the file or text.
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 #include "frame/profile_string.h"
 #include "messages/f141/file_parties.h"
 #include "frame/settings.h"
+#include "certs/import.h"
 #include "frame/settings_file.h"
 #include "support/bindata.h"
 
@@ -41,7 +42,7 @@ void Write(const std::string& path, const std::string& bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 1 << 16) return 0;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
-  switch (data[0] % 5) {
+  switch (data[0] % 6) {
     case 0: {  // the working directory's settings files
       Write(Scratch() + "/Vexor.ini", text);
       Write(Scratch() + "/app.info", text);
@@ -74,6 +75,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ReadFileParties(ctx, (Scratch() + "/f.141").c_str(), &parties);
       } catch (const CryptoOperations::baseCryptoException&) {
         // a reported failure: what a malformed head should give
+      }
+      break;
+    }
+    case 5: {  // a certificate or revocation list in PEM, bare Base64 or DER
+      static test_common::StandaloneCall call;
+      InstanceContext ctx = call.Make();
+      const CBinData bytes(text.data(), static_cast<uint32_t>(text.size()));
+      for (bool crl : {false, true}) {
+        try {
+          DecodeCertOrCRL(bytes, crl, ctx);
+        } catch (const CryptoOperations::baseCryptoException&) {
+          // refused with a result code, as bad input should be
+        }
       }
       break;
     }

@@ -268,6 +268,30 @@ TEST_F(Pkcs7Encryption, SenderAndRecipientBothOpenWhatIsWritten) {
   EXPECT_TRUE(cb_.Saw("Сертификаты шифрования: количество {2}"));
 }
 
+// A sender with two certificates in My contributes both: each of its keys opens the message.
+TEST_F(Pkcs7Encryption, SenderWithTwoCertificatesAddsBoth) {
+  const Pki& pki = Pki::Get();
+  test_pki::Cert second;
+  second.pem = work_ / "second.pem";
+  second.key = work_ / "second.key";
+  const test_pki::RunResult made = test_pki::Run(
+      "cd " + work_.string() + " && openssl req -new -utf8 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes"
+      " -keyout second.key -out second.csr -subj '/C=RU/O=ООО Ромашка/OU=Бухгалтерия/CN=Иванов Иван Иванович'"
+      " 2>&1 && openssl x509 -req -engine gost -in second.csr -CA " + pki.intermediate.pem.string() + " -CAkey " +
+      pki.intermediate.key.string() + " -set_serial 0x7777 -days 30 -out second.pem 2>&1 && "
+      "openssl x509 -in second.pem -outform DER -out second.der");
+  ASSERT_EQ(made.status, 0) << made.out;
+  second.der = test_pki::ReadFile(work_ / "second.der");
+  ASSERT_TRUE(test_pki::InstallWithKey(second, "enc-user-a-2"));
+  Object();
+  std::string message;
+  ASSERT_EQ(Encrypt("for both of mine", {Party("Иванов Иван Иванович", true), Party("user@example.test")}, message), 0);
+  const CASN1Value root(reinterpret_cast<const uint8_t*>(message.data()), message.size());
+  EXPECT_EQ(root.children()[1]->children()[0]->children()[1]->children().size(), 3u);
+  EXPECT_EQ(OpensslDecrypt(message, pki.user_a), "for both of mine");
+  EXPECT_EQ(OpensslDecrypt(message, second), "for both of mine");
+}
+
 TEST_F(Pkcs7Encryption, DecryptsWhatOpensslWrites) {
   const Pki& pki = Pki::Get();
   Object();
