@@ -11,14 +11,16 @@
 #include "support/format.h"
 #include "vexor/exceptions.h"
 
-int32_t ProbeStreamLength(std::istream& in) {
+int64_t ProbeStreamLength64(std::istream& in) {
   const std::istream::pos_type here = in.tellg();
   in.seekg(0, std::ios::end);
   const std::istream::pos_type end = in.tellg();
   if (here != std::istream::pos_type(-1)) in.seekg(here);
   if (end == std::istream::pos_type(-1)) return -1;
-  return static_cast<int32_t>(static_cast<std::streamoff>(end));
+  return static_cast<int64_t>(static_cast<std::streamoff>(end));
 }
+
+int32_t ProbeStreamLength(std::istream& in) { return static_cast<int32_t>(ProbeStreamLength64(in)); }
 
 namespace {
 

@@ -11,6 +11,8 @@
 // position); the read position is restored unless it was invalid. -1 for a stream that
 // cannot tell its position.
 int32_t ProbeStreamLength(std::istream& in);
+// The same end offset at full width; -1 for a stream that cannot tell its position.
+int64_t ProbeStreamLength64(std::istream& in);
 
 // The encoding of every message the operations open.
 constexpr DWORD kMsgEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;

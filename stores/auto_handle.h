@@ -47,6 +47,7 @@ inline void Store(HCERTSTORE s) { CertCloseStore(s, 0); }
 inline void Message(HCRYPTMSG m) { CryptMsgClose(m); }
 inline void Provider(HCRYPTPROV p) { CryptReleaseContext(p, 0); }
 inline void Key(HCRYPTKEY k) { CryptDestroyKey(k); }
+inline void Hash(HCRYPTHASH h) { CryptDestroyHash(h); }
 inline void ChainEngine(HCERTCHAINENGINE e) { CertFreeCertificateChainEngine(e); }
 inline void Chain(PCCERT_CHAIN_CONTEXT c) { CertFreeCertificateChain(c); }
 }  // namespace auto_handle_release
@@ -57,5 +58,6 @@ using auto_store = auto_handle<HCERTSTORE, auto_handle_release::Store>;
 using auto_msg = auto_handle<HCRYPTMSG, auto_handle_release::Message>;
 using auto_prov = auto_handle<HCRYPTPROV, auto_handle_release::Provider>;
 using auto_key = auto_handle<HCRYPTKEY, auto_handle_release::Key>;
+using auto_hash = auto_handle<HCRYPTHASH, auto_handle_release::Hash>;
 using auto_engine = auto_handle<HCERTCHAINENGINE, auto_handle_release::ChainEngine>;
 using auto_chain = auto_handle<PCCERT_CHAIN_CONTEXT, auto_handle_release::Chain>;

@@ -1,6 +1,17 @@
-// The compact "141" format's row. Its signing and encryption are not built yet, so every
-// message slot answers 1 for it; the reader of its file head (file_parties) is.
+// The compact "141" format's row: detached signatures (verified through the slot that takes
+// the expected signer) and one-to-one encryption.
+#include "messages/f141/encryption.h"
+#include "messages/f141/signature.h"
 #include "messages/formats.h"
 
-const MessageFormat kFormat141 = {VEXOR_FORMAT_141, "141", nullptr, nullptr, nullptr, nullptr,
-                                  nullptr,          nullptr, nullptr, nullptr, nullptr};
+namespace {
+
+int32_t Check(InstanceContext& ctx, std::istream& signature, std::istream* content, std::ostream*,
+              SignerCheckList& list) {
+  return Check141(ctx, signature, *content, list);
+}
+
+}  // namespace
+
+const MessageFormat kFormat141 = {VEXOR_FORMAT_141, "141",      nullptr,    Sign141,   nullptr, nullptr,
+                                  nullptr,          Check, nullptr, Encrypt141, Decrypt141};

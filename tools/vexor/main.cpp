@@ -23,7 +23,9 @@ const std::vector<Command> kCommands = {
      "vexor sign --signer ID [--detached] [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
      "  Signs IN (default: standard input) with the signer's certificate and private key and writes the\n"
      "  signature to OUT (default: standard output). ID is a thumbprint (40 hex digits, spaces allowed),\n"
-     "  an e-mail address or a subject common name (exact).\n",
+     "  an e-mail address or a subject common name (exact).\n"
+     "  --format 141 writes the compact binary detached signature (with --detached only): the signer's\n"
+     "  thumbprint, common name and public key and the GOST R 34.10 signature of the data's hash.\n",
      RunSign},
     {"verify", "verify a signature and its signers' certificates",
      "vexor verify -i SIGNED [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--strict]\n"
@@ -39,7 +41,11 @@ const std::vector<Command> kCommands = {
      "  revoked by a CRL at hand and fit for signing; a chain that cannot be built or ends in an\n"
      "  untrusted root does not make it invalid. --strict also requires each signer's chain to end in\n"
      "  a trusted root (the Root store) with every signature and validity period in order, and prints\n"
-     "  why a chain is not trusted.\n",
+     "  why a chain is not trusted.\n"
+     "  --format 141 verifies a compact detached signature: it needs --content and one --expect, the\n"
+     "  name (or part of it) the signer's common name must contain; the signer's certificate must be\n"
+     "  in the stores. Exits 0 for a good signature, 8 for another signer or an unknown certificate,\n"
+     "  11 for a bad or malformed signature.\n",
      RunVerify},
     {"unpack", "write the content of an attached signature",
      "vexor unpack -i SIGNED [-o CONTENT]\n  Writes the signed content without verifying the signature.\n",
@@ -53,12 +59,16 @@ const std::vector<Command> kCommands = {
      "  Encrypts IN (default: standard input) for the recipients' certificates, found in My (add one\n"
      "  with 'vexor store add-my'), and writes the message to OUT (default: standard output). --from names your own certificate, so that you can read the message too;\n"
      "  the library encrypts for at least two certificates (with --from, one --to is enough).\n"
-     "  --skip-missing leaves out a recipient whose certificate is not found (the log says so).\n",
+     "  --skip-missing leaves out a recipient whose certificate is not found (the log says so).\n"
+     "  --format 141 encrypts from exactly one sender (--from, with its key installed) to exactly one\n"
+     "  recipient (--to) in the compact binary format; the output grows as it is written.\n",
      RunEncrypt},
     {"decrypt", "decrypt a document with your key",
      "vexor decrypt [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
      "  Decrypts IN with the key of a recipient certificate installed in My and writes the plaintext\n"
-     "  to OUT. Exits 48 when no recipient's key is installed, naming the recipients' serial numbers.\n",
+     "  to OUT. Exits 48 when no recipient's key is installed, naming the recipients' serial numbers.\n"
+     "  --format 141 needs the sender's certificate in the stores and the recipient's key installed\n"
+     "  (17 names the certificate that is missing).\n",
      RunDecrypt},
     {"cert", "find, export, check, import, delete or list certificates",
      "vexor cert find ID            print the certificate the library finds for ID\n"

@@ -1,0 +1,41 @@
+#include "messages/f141/hash_loop.h"
+
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "frame/call/failure.h"
+#include "frame/call/result_codes.h"
+#include "messages/stream_io.h"
+
+namespace f141 {
+
+size_t BlockSize(int64_t length) {
+  if (length < 0) return 1 << 20;
+  return static_cast<size_t>(std::min<int64_t>(length, kFeedBlockLimit));
+}
+
+int32_t HashStream(CallContext& ctx, HCRYPTHASH hash, std::istream& in) {
+  const int64_t length = ProbeStreamLength64(in);
+  if (length == 0) return RC_OK;
+  const size_t block_len = BlockSize(length);
+  std::vector<BYTE> block;
+  try {
+    block.resize(block_len);
+  } catch (const std::bad_alloc&) {
+    return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти чтения из потока с подписью",
+                         static_cast<int>(block_len));
+  }
+  in.clear();
+  in.seekg(0, std::ios::beg);
+  while (in) {
+    in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block_len));
+    const std::streamsize got = in.gcount();
+    if (got <= 0) break;
+    if (!CryptHashData(hash, block.data(), static_cast<DWORD>(got), 0))
+      return ReportFailureWithReason(ctx, RC_MSG_UPDATE, "Не удалось создать хэш для блока данных из потока");
+  }
+  return RC_OK;
+}
+
+}  // namespace f141

@@ -1,0 +1,173 @@
+#include "messages/f141/signature.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "certs/find_param.h"
+#include "certs/search.h"
+#include "certs/text_case.h"
+#include "frame/call/failure.h"
+#include "frame/call/result_codes.h"
+#include "messages/f141/fields.h"
+#include "messages/f141/hash_loop.h"
+#include "messages/pkcs7/sign.h"
+#include "messages/private_key.h"
+#include "stores/auto_handle.h"
+#include "stores/cert_ident.h"
+#include "stores/instance_context.h"
+#include "stores/store_set.h"
+
+namespace {
+
+constexpr unsigned long kStores = CST_MY | CST_EXTERNAL;
+constexpr uint32_t kVersion = 1;
+
+// The certificate whose SHA-1 thumbprint is the field's bytes; null when none is found.
+void FindByThumbprint(InstanceContext& ctx, const std::vector<uint8_t>& thumbprint, auto_cert& cert) {
+  if (thumbprint.size() != 20) return;  // a thumbprint of another length names no certificate
+  AUTO_CERTFINDPARAM params;
+  params.storeMask = kStores;
+  params.issuer = ctx.services.issuerText;
+  params.thumbprint.pbData = static_cast<BYTE*>(std::malloc(thumbprint.size()));
+  if (params.thumbprint.pbData == nullptr) return;
+  std::memcpy(params.thumbprint.pbData, thumbprint.data(), thumbprint.size());
+  params.thumbprint.cbData = static_cast<DWORD>(thumbprint.size());
+  if (FindCertInStores(&params, cert.put(), ctx) != RC_OK) cert.reset();
+}
+
+}  // namespace
+
+int32_t Sign141(InstanceContext& ctx, const CertPartyParam& party, std::istream& in, std::ostream& out) {
+  const std::string who = PartyIdentifier(party);
+  if (const int32_t rc = ctx.stores.Open(kStores); rc != RC_OK) return rc;
+
+  AUTO_CERTFINDPARAM params;
+  params.storeMask = kStores;
+  params.issuer = ctx.services.issuerText;
+  params.subjectCN = party.subjectCN;
+  params.email = party.email;
+  params.thumbprintText = party.thumbprint;
+  auto_cert cert;
+  if (FindCertInStores(&params, cert.put(), ctx) != RC_OK || !cert)
+    return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат отправителя: %s(%s)!",
+                         who.c_str(), "");
+  ctx.log().Log("\r\n--------------- Подпись 141 ---------------\r\nСертификат подписи: %s\r\n",
+                GetCertShortDescription(cert.get(), &ctx.log()).c_str());
+
+  HCRYPTPROV prov = 0;
+  auto_prov owned_prov;
+  if (!AcquireCertificateKey(ctx, cert.get(), prov, owned_prov))
+    return ReportFailure(ctx, RC_PRIVATE_KEY_NOT_FOUND, "Не удалось найти закрытый ключ сертификата отправителя: %s(%s)!",
+                         who.c_str(), "");
+  ReportProvider(ctx.log(), prov);
+
+  f141::WriteU32(out, kVersion);
+  CRYPT_DATA_BLOB thumb{0, nullptr};
+  if (!CertGetThumb(cert.get(), thumb, &ctx.log()))
+    return ReportFailure(ctx, RC_THUMBPRINT, "Не удалось получить отпечаток сертификата отправителя!");
+  const std::unique_ptr<BYTE, decltype(&std::free)> thumb_owner(thumb.pbData, &std::free);
+  f141::WriteBlob(out, thumb.pbData, thumb.cbData);
+  f141::WriteBlob(out, GetCertCommonName(cert.get()));
+
+  auto_key user_key;
+  if (!CryptGetUserKey(prov, AT_KEYEXCHANGE, user_key.put()))
+    return ReportFailureWithReason(ctx, RC_PUBLIC_KEY, "Не удалось создать открытый ключ");
+  DWORD key_len = 0;
+  if (!CryptExportKey(user_key.get(), 0, PUBLICKEYBLOB, 0, nullptr, &key_len))
+    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось узнать размер открытого ключа");
+  std::vector<BYTE> key_blob;
+  try {
+    key_blob.resize(key_len);
+  } catch (const std::bad_alloc&) {
+    return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для получения открытого ключа!",
+                         static_cast<int>(key_len));
+  }
+  if (!CryptExportKey(user_key.get(), 0, PUBLICKEYBLOB, 0, key_blob.data(), &key_len))
+    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить данные открытого ключа");
+  f141::WriteBlob(out, key_blob.data(), key_len);
+  f141::WriteU32(out, CALG_GR3411);
+
+  auto_hash hash;
+  if (!CryptCreateHash(prov, CALG_GR3411, 0, 0, hash.put()))
+    return ReportFailureWithReason(ctx, RC_HASH_CREATE, "Не удалось получить хэш");
+  if (const int32_t rc = f141::HashStream(ctx, hash.get(), in)) return rc;
+
+  DWORD sig_len = 0;
+  if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, nullptr, &sig_len))
+    return ReportFailureWithReason(ctx, RC_HASH_CREATE, "Не удалось получить размер ЦП");
+  std::vector<BYTE> signature;
+  try {
+    signature.resize(sig_len);
+  } catch (const std::bad_alloc&) {
+    return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для получения ЦП!",
+                         static_cast<int>(sig_len));
+  }
+  if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, signature.data(), &sig_len))
+    return ReportFailureWithReason(ctx, RC_HASH_CREATE, "Не удалось получить ЦП");
+  f141::WriteBlob(out, signature.data(), sig_len);
+  return RC_OK;
+}
+
+int32_t Check141(InstanceContext& ctx, std::istream& signature, std::istream& content, SignerCheckList& list) {
+  if (list.items.empty()) return RC_SENDER_CERT_MISSING;
+  const std::string expected = PartyIdentifier(list.items.front());
+  list.items.clear();
+  CallLog& log = ctx.log();
+
+  auto_prov prov;
+  if (!CryptAcquireContextA(prov.put(), nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT))
+    return ReportFailureWithReason(ctx, RC_PROVIDER_CONTEXT, "Не удалось получить контекст криптопровайдера");
+  ReportProvider(log, prov.get());
+
+  auto_hash hash;
+  if (!CryptCreateHash(prov.get(), CALG_GR3411, 0, 0, hash.put()))
+    return ReportFailureWithReason(ctx, RC_HASH_CREATE, "Не удалось создать хэш");
+  if (const int32_t rc = f141::HashStream(ctx, hash.get(), content)) return rc;
+
+  uint32_t version = 0;
+  if (!f141::ReadU32(signature, version) || version != kVersion)
+    return ReportFailure(ctx, RC_DATA_READ, "Не верный формат данных подписи");
+  std::vector<uint8_t> thumbprint, owner_field, key_blob, sig;
+  if (const int32_t rc = f141::ReadField(ctx, signature, "Подпись - опечаток сертификата отправителя: ", thumbprint))
+    return rc;
+  if (const int32_t rc = f141::ReadField(ctx, signature, "Подпись - имя владельца: ", owner_field)) return rc;
+
+  const std::string owner = f141::NameFieldText(owner_field);
+  if (!owner.empty()) {
+    log.Log("Тестирование subject: %s", owner.c_str());
+    if (Cp1251Lower(owner).find(Cp1251Lower(expected)) == std::string::npos) {
+      log.Log("Subject \"%s\" не валидный! Неверное имя владельца сертификата: %s вместо %s!", owner.c_str(),
+              owner.c_str(), expected.c_str());
+      return RC_CERT_VALIDITY_CHECK;
+    }
+    log.Log("Subject \"%s\" валидный!", owner.c_str());
+  }
+
+  if (const int32_t rc = ctx.stores.Open(kStores); rc != RC_OK) return rc;
+  auto_cert cert;
+  FindByThumbprint(ctx, thumbprint, cert);
+  if (!cert) {
+    log.Log("Не удалось найти действительный сертификат отправителя: %s(%s)", expected.c_str(), "");
+    return RC_CERT_VALIDITY_CHECK;
+  }
+
+  if (const int32_t rc = f141::ReadField(ctx, signature, "Подпись - открытый ключ: ", key_blob)) return rc;
+  auto_key public_key;
+  if (!CryptImportKey(prov.get(), key_blob.data(), static_cast<DWORD>(key_blob.size()), 0, 0, public_key.put()))
+    return ReportFailureWithReason(ctx, RC_DATA_READ, "Не удалось преобразовать данные открытого ключа в хэндл");
+
+  uint32_t algorithm = 0;
+  if (!f141::ReadU32(signature, algorithm) || algorithm != CALG_GR3411)
+    return ReportFailure(ctx, RC_DATA_READ, "Не верный формат данных подписи");
+  if (const int32_t rc = f141::ReadField(ctx, signature, "Подпись - цифровая подпись: ", sig)) return rc;
+  if (signature.peek() != std::istream::traits_type::eof())
+    return ReportFailure(ctx, RC_DATA_READ, "Не верный формат данных подписи");
+
+  if (!CryptVerifySignatureA(hash.get(), sig.data(), static_cast<DWORD>(sig.size()), public_key.get(), nullptr, 0))
+    return ReportFailure(ctx, RC_DATA_READ, "ЦП не верна");
+  return RC_OK;
+}

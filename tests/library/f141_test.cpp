@@ -1,0 +1,441 @@
+// The compact "141" format against OpenSSL and its GOST engine as the outside party: the
+// library's signatures verify with `openssl pkeyutl`, its messages open with the engine's
+// own key unwrap (VKO with the blob's UKM, CryptoPro wrap) and gost89 CFB with key meshing,
+// and the same primitives make signatures and messages the library accepts. Also the
+// answers to malformed and mismatched input.
+#define OPENSSL_SUPPRESS_DEPRECATED  // the GOST engine is an ENGINE
+
+#include <gtest/gtest.h>
+
+#include <openssl/engine.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "der/der.h"
+#include "library_fixture.h"
+#include "platform/test_pki.h"
+
+namespace {
+
+using library_test::LibraryTest;
+using test_pki::Bytes;
+using test_pki::Pki;
+
+// The operation's result code, whether the failure report raised or returned it.
+template <typename F>
+int32_t Code(F&& call) {
+  try {
+    return call();
+  } catch (const CryptoOperations::baseCryptoException& e) {
+    return e.code();
+  }
+}
+
+// --- The outside party: OpenSSL with the GOST engine, in process ---
+
+ENGINE* Gost() {
+  static ENGINE* engine = [] {
+    ENGINE* e = ENGINE_by_id("gost");
+    if (e == nullptr || !ENGINE_init(e)) return static_cast<ENGINE*>(nullptr);
+    ENGINE_set_default(e, ENGINE_METHOD_ALL);
+    // gost89 with the CryptoPro-A S-box and key meshing, the parameters the provider uses.
+    ENGINE_ctrl_cmd_string(e, "CRYPT_PARAMS", "id-Gost28147-89-CryptoPro-A-ParamSet", 0);
+    return e;
+  }();
+  return engine;
+}
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+Pkey PrivateKey(const test_pki::Cert& c) {
+  Gost();
+  BIO* bio = BIO_new_file(c.key.c_str(), "r");
+  Pkey key(PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr));
+  BIO_free(bio);
+  return key;
+}
+
+X509* Certificate(const test_pki::Cert& c) {
+  Gost();
+  const uint8_t* p = c.der.data();
+  return d2i_X509(nullptr, &p, static_cast<long>(c.der.size()));
+}
+
+Pkey PublicKey(const test_pki::Cert& c) {
+  X509* x = Certificate(c);
+  Pkey key(X509_get_pubkey(x));
+  X509_free(x);
+  return key;
+}
+
+// The 64 key bytes of the certificate (X then Y, little-endian, after the OCTET STRING head).
+Bytes KeyBytes(const test_pki::Cert& c) {
+  X509* x = Certificate(c);
+  const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(x);
+  Bytes key(bits->data + bits->length - 64, bits->data + bits->length);
+  X509_free(x);
+  return key;
+}
+
+// The DER GostR3410-PublicKeyParameters of the certificate's key.
+Bytes KeyParameters(const test_pki::Cert& c) {
+  X509* x = Certificate(c);
+  const void* value = nullptr;
+  int type = 0;
+  X509_PUBKEY* pub = X509_get_X509_PUBKEY(x);
+  X509_ALGOR* alg = nullptr;
+  X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &alg, pub);
+  X509_ALGOR_get0(nullptr, &type, &value, alg);
+  const ASN1_STRING* seq = static_cast<const ASN1_STRING*>(value);
+  Bytes params(ASN1_STRING_get0_data(seq), ASN1_STRING_get0_data(seq) + ASN1_STRING_length(seq));
+  X509_free(x);
+  return params;
+}
+
+Bytes Sha1(const Bytes& data) {
+  Bytes out(SHA_DIGEST_LENGTH);
+  SHA1(data.data(), data.size(), out.data());
+  return out;
+}
+
+// GOST 28147-89 CFB with CryptoPro-A parameters and key meshing (the engine's gost89).
+Bytes Gost89Cfb(const Bytes& key, const Bytes& iv, const Bytes& in, bool encrypt) {
+  Gost();
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  Bytes out(in.size() + 8);
+  int n = 0, tail = 0;
+  const bool ok = EVP_CipherInit_ex(ctx, EVP_get_cipherbyname("gost89"), nullptr, key.data(), iv.data(),
+                                    encrypt ? 1 : 0) > 0 &&
+                  EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size())) > 0 &&
+                  EVP_CipherFinal_ex(ctx, out.data() + n, &tail) > 0;
+  EVP_CIPHER_CTX_free(ctx);
+  EXPECT_TRUE(ok);
+  out.resize(static_cast<size_t>(n + tail));
+  return out;
+}
+
+// The engine's key transport between a static key pair: the CEK wrapped under the KEK both
+// keys agree on (RFC 4357), as the DER GostR3410-KeyTransport without an ephemeral key.
+Bytes WrapKey(const test_pki::Cert& recipient, const test_pki::Cert& sender, const Bytes& cek, const Bytes& ukm) {
+  Pkey to = PublicKey(recipient), from = PrivateKey(sender);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(to.get(), nullptr);
+  Bytes out(512);
+  size_t len = out.size();
+  const std::string ukm_hex = test_pki::Hex(ukm);
+  const bool ok = EVP_PKEY_encrypt_init(ctx) > 0 && EVP_PKEY_derive_set_peer(ctx, from.get()) > 0 &&
+                  EVP_PKEY_CTX_ctrl_str(ctx, "ukmhex", ukm_hex.c_str()) > 0 &&
+                  EVP_PKEY_encrypt(ctx, out.data(), &len, cek.data(), cek.size()) > 0;
+  EVP_PKEY_CTX_free(ctx);
+  EXPECT_TRUE(ok);
+  out.resize(ok ? len : 0);
+  return out;
+}
+
+Bytes UnwrapKey(const test_pki::Cert& recipient, const test_pki::Cert& sender, const Bytes& transport) {
+  Pkey own = PrivateKey(recipient), peer = PublicKey(sender);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(own.get(), nullptr);
+  Bytes cek(32);
+  size_t len = cek.size();
+  const bool ok = EVP_PKEY_decrypt_init(ctx) > 0 && EVP_PKEY_derive_set_peer(ctx, peer.get()) > 0 &&
+                  EVP_PKEY_decrypt(ctx, cek.data(), &len, transport.data(), transport.size()) > 0;
+  EVP_PKEY_CTX_free(ctx);
+  EXPECT_TRUE(ok);
+  cek.resize(ok ? len : 0);
+  return cek;
+}
+
+// SIMPLEBLOB <-> GostR3410-KeyTransport (no ephemeral key): the same UKM, wrapped key, MAC
+// and parameter set in the provider's blob layout and in DER.
+Bytes ToTransport(const Bytes& blob) {
+  EXPECT_GE(blob.size(), 60u);
+  const Bytes ukm(blob.begin() + 16, blob.begin() + 24), enc(blob.begin() + 24, blob.begin() + 56),
+      mac(blob.begin() + 56, blob.begin() + 60);
+  der::Reader params(blob.data() + 60, blob.size() - 60), inner;
+  der::Tlv oid;
+  EXPECT_TRUE(params.Enter(der::kSequence, inner) && inner.Expect(der::kOid, oid));
+  Bytes key = {0x04, 32};
+  key.insert(key.end(), enc.begin(), enc.end());
+  key.insert(key.end(), {0x04, 4});
+  key.insert(key.end(), mac.begin(), mac.end());
+  Bytes transport(oid.start, oid.start + oid.size);
+  transport.insert(transport.end(), {0x04, 8});
+  transport.insert(transport.end(), ukm.begin(), ukm.end());
+  Bytes out = {0x30, static_cast<uint8_t>(key.size() + transport.size() + 4), 0x30, static_cast<uint8_t>(key.size())};
+  out.insert(out.end(), key.begin(), key.end());
+  out.insert(out.end(), {0xA0, static_cast<uint8_t>(transport.size())});
+  out.insert(out.end(), transport.begin(), transport.end());
+  return out;
+}
+
+Bytes ToSimpleBlob(const Bytes& transport) {
+  der::Reader all(transport.data(), transport.size()), kt, key, params;
+  der::Tlv enc, mac, oid, ukm;
+  EXPECT_TRUE(all.Enter(der::kSequence, kt) && kt.Enter(der::kSequence, key) && key.Expect(der::kOctetString, enc) &&
+              key.Expect(der::kOctetString, mac) && kt.Enter(0xA0, params) && params.Expect(der::kOid, oid) &&
+              params.Expect(der::kOctetString, ukm));
+  Bytes blob = {0x01, 0x20, 0, 0, 0x1E, 0x66, 0, 0, 0xFD, 0x51, 0x4A, 0x37, 0x1E, 0x66, 0, 0};
+  blob.insert(blob.end(), ukm.value, ukm.value + ukm.length);
+  blob.insert(blob.end(), enc.value, enc.value + enc.length);
+  blob.insert(blob.end(), mac.value, mac.value + mac.length);
+  blob.insert(blob.end(), {0x30, static_cast<uint8_t>(oid.size)});
+  blob.insert(blob.end(), oid.start, oid.start + oid.size);
+  return blob;
+}
+
+// --- The format's fields ---
+
+struct Fields {
+  explicit Fields(const std::string& bytes) : r(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) {}
+  uint32_t U32() {
+    uint32_t v = 0;
+    EXPECT_TRUE(r.U32LE(v));
+    return v;
+  }
+  Bytes Blob() {
+    const uint32_t n = U32();
+    const uint8_t* p = nullptr;
+    EXPECT_TRUE(r.Bytes(n, p));
+    return p != nullptr ? Bytes(p, p + n) : Bytes();
+  }
+  Bytes Rest() { return Bytes(r.pos(), r.pos() + r.remaining()); }
+  der::Reader r;
+};
+
+void PutU32(std::string& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i) & 0xFF);
+}
+void PutBlob(std::string& out, const Bytes& b) {
+  PutU32(out, static_cast<uint32_t>(b.size()));
+  out.append(b.begin(), b.end());
+}
+Bytes AsBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string AsString(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+Bytes RandomBytes(size_t n) {
+  Bytes b(n);
+  RAND_bytes(b.data(), static_cast<int>(n));
+  return b;
+}
+
+// The sender is Иванов (parameter set A), the recipient the mail user (also A).
+class Format141 : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    ASSERT_NE(Gost(), nullptr);
+    ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_a, "f141-a"));
+    ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_email, "f141-mail"));
+    Object();
+  }
+  static CertPartyParam Party(const test_pki::Cert& c, bool sender = false) {
+    CertPartyParam p;
+    p.thumbprint = test_pki::Hex(Sha1(c.der));
+    p.isSender = sender;
+    return p;
+  }
+  int32_t Sign(const std::string& data, std::string& signature) {
+    std::istringstream in(data);
+    std::ostringstream out;
+    const int32_t rc = Code([&] { return obj_->sign_stream_d(Party(Pki::Get().user_a), in, out, VEXOR_FORMAT_141); });
+    signature = out.str();
+    return rc;
+  }
+  int32_t Check(const std::string& signature, const std::string& data, const std::string& expected_utf8) {
+    std::istringstream sig(signature), content(data);
+    SignerCheckList list;
+    list.items.emplace_back();
+    list.items[0].subjectCN = Utf8ToCp1251(expected_utf8);
+    const int32_t rc = Code([&] { return obj_->check_stream_d(sig, content, list, 0, VEXOR_FORMAT_141); });
+    EXPECT_TRUE(list.items.empty());
+    return rc;
+  }
+  int32_t Encrypt(const std::string& data, std::string& message, CertPartyList parties = {}) {
+    if (parties.empty()) parties = {Party(Pki::Get().user_email), Party(Pki::Get().user_a, true)};
+    std::istringstream in(data);
+    std::ostringstream out;
+    const int32_t rc = Code([&] { return obj_->encrypt_stream(in, out, parties, VEXOR_FORMAT_141); });
+    message = out.str();
+    return rc;
+  }
+  int32_t Decrypt(const std::string& message, std::string& plain) {
+    std::istringstream in(message);
+    std::ostringstream out;
+    const int32_t rc = Code([&] { return obj_->decrypt_stream(in, out, VEXOR_FORMAT_141); });
+    plain = out.str();
+    return rc;
+  }
+  test_common::TempDir files_{"vexor-f141"};
+};
+
+TEST_F(Format141, SignatureVerifiesWithOpensslAndTheLibrary) {
+  const Pki& pki = Pki::Get();
+  const std::string data = "Платёжное поручение №141\n";
+  std::string signature;
+  ASSERT_EQ(Sign(data, signature), 0);
+
+  Fields f(signature);
+  EXPECT_EQ(f.U32(), 1u);
+  EXPECT_EQ(f.Blob(), Sha1(pki.user_a.der));
+  EXPECT_EQ(Cp1251ToUtf8(AsString(f.Blob())), "Иванов Иван Иванович");
+  const Bytes key_blob = f.Blob();
+  ASSERT_GE(key_blob.size(), 64u);
+  EXPECT_EQ(key_blob[0], PUBLICKEYBLOB);
+  EXPECT_EQ(Bytes(key_blob.end() - 64, key_blob.end()), KeyBytes(pki.user_a));
+  EXPECT_EQ(f.U32(), uint32_t{CALG_GR3411});
+  Bytes sig = f.Blob();
+  ASSERT_EQ(sig.size(), 64u);
+  EXPECT_TRUE(f.r.empty());
+
+  std::reverse(sig.begin(), sig.end());  // CryptoAPI's order, back to the engine's
+  test_pki::WriteFile(files_.path() / "data", AsBytes(data));
+  test_pki::WriteFile(files_.path() / "sig", sig);
+  const std::string dir = files_.path().string();
+  const test_pki::RunResult r = test_pki::Run(
+      "cd " + dir + " && openssl dgst -engine gost -md_gost94 -binary data > hash 2>/dev/null && "
+      "openssl pkeyutl -engine gost -verify -certin -inkey " + pki.user_a.pem.string() +
+      " -in hash -sigfile sig 2>&1");
+  EXPECT_EQ(r.status, 0) << r.out;
+
+  EXPECT_EQ(Check(signature, data, "иванов"), 0);  // the owner name is compared ignoring case
+  EXPECT_EQ(Check(signature, data + " ", "Иванов"), 11);
+  EXPECT_TRUE(cb_.Saw("ЦП не верна"));
+}
+
+TEST_F(Format141, OpensslSignatureVerifiesInTheLibrary) {
+  const Pki& pki = Pki::Get();
+  const std::string data(3 << 20, 'x');  // more than one hashing block of the platform
+  test_pki::WriteFile(files_.path() / "data", AsBytes(data));
+  const test_pki::RunResult r = test_pki::Run(
+      "cd " + files_.path().string() + " && openssl dgst -engine gost -md_gost94 -binary data > hash 2>/dev/null && "
+      "openssl pkeyutl -engine gost -sign -inkey " + pki.user_a.key.string() + " -in hash -out sig 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  Bytes sig = test_pki::ReadFile(files_.path() / "sig");
+  std::reverse(sig.begin(), sig.end());
+
+  Bytes key_blob = {0x06, 0x20, 0, 0, 0x24, 0xAA, 0, 0, 'M', 'A', 'G', '1', 0x00, 0x02, 0, 0};
+  const Bytes params = KeyParameters(pki.user_a), key = KeyBytes(pki.user_a);
+  key_blob.insert(key_blob.end(), params.begin(), params.end());
+  key_blob.insert(key_blob.end(), key.begin(), key.end());
+  std::string signature;
+  PutU32(signature, 1);
+  PutBlob(signature, Sha1(pki.user_a.der));
+  PutBlob(signature, AsBytes(Utf8ToCp1251("Иванов Иван Иванович")));
+  PutBlob(signature, key_blob);
+  PutU32(signature, CALG_GR3411);
+  PutBlob(signature, sig);
+  EXPECT_EQ(Check(signature, data, "Иван"), 0);
+}
+
+TEST_F(Format141, MalformedOrForeignSignatures) {
+  const std::string data = "data";
+  std::string signature;
+  ASSERT_EQ(Sign(data, signature), 0);
+
+  EXPECT_EQ(Check(signature + '\0', data, "Иванов"), 11);
+  EXPECT_TRUE(cb_.Saw("Не верный формат данных подписи"));
+
+  cb_.lines.clear();
+  EXPECT_EQ(Check(signature, data, "Петров"), 8);  // another owner: logged, not reported
+  EXPECT_TRUE(cb_.Saw("Неверное имя владельца сертификата"));
+  EXPECT_FALSE(cb_.Saw("Не удалось проверить действительность сертификата"));
+
+  // Cut inside the key blob; a key blob claiming 4 GiB; a thumbprint no store holds.
+  EXPECT_EQ(Check(signature.substr(0, 60), data, "Иванов"), 11);
+  EXPECT_TRUE(cb_.Saw("Подпись - открытый ключ: Не верный формат данных"));
+  std::string huge = signature.substr(0, 4 + 24 + 4 + 20);
+  PutU32(huge, 0xFFFFFFF0u);
+  EXPECT_EQ(Check(huge, data, "Иванов"), 6);
+  std::string unknown = signature;
+  unknown[8] ^= 1;
+  EXPECT_EQ(Check(unknown, data, "Иванов"), 8);
+
+  std::istringstream sig(signature), content(data);
+  SignerCheckList empty;
+  EXPECT_EQ(Code([&] { return obj_->check_stream_d(sig, content, empty, 0, VEXOR_FORMAT_141); }), 26);
+}
+
+TEST_F(Format141, MessagesOpenWithOpensslPrimitives) {
+  const Pki& pki = Pki::Get();
+  for (size_t size : {size_t{0}, size_t{1000}, size_t{(5 << 20) + 3}}) {
+    SCOPED_TRACE(size);
+    const Bytes plain = RandomBytes(size);
+    std::string message;
+    ASSERT_EQ(Encrypt(AsString(plain), message), 0);
+    Fields f(message);
+    EXPECT_EQ(f.U32(), 1u);
+    EXPECT_EQ(f.Blob(), Sha1(pki.user_a.der));
+    EXPECT_EQ(Cp1251ToUtf8(AsString(f.Blob())), "Иванов Иван Иванович");
+    EXPECT_EQ(f.Blob(), Sha1(pki.user_email.der));
+    EXPECT_EQ(AsString(f.Blob()), "Mail User");
+    const Bytes wrapped = f.Blob(), iv = f.Blob();
+    EXPECT_EQ(f.U32(), size);
+    const Bytes cipher = f.Rest();
+    ASSERT_EQ(cipher.size(), size);
+
+    const Bytes cek = UnwrapKey(pki.user_email, pki.user_a, ToTransport(wrapped));
+    ASSERT_EQ(cek.size(), 32u);
+    EXPECT_TRUE(Gost89Cfb(cek, iv, cipher, false) == plain);
+
+    std::string back;
+    EXPECT_EQ(Decrypt(message, back), 0);
+    EXPECT_TRUE(AsBytes(back) == plain);
+  }
+}
+
+TEST_F(Format141, OpensslMessagesDecryptInTheLibrary) {
+  const Pki& pki = Pki::Get();
+  for (size_t size : {size_t{0}, size_t{(5 << 20) + 1}}) {
+    SCOPED_TRACE(size);
+    const Bytes plain = RandomBytes(size), cek = RandomBytes(32), iv = RandomBytes(8), ukm = RandomBytes(8);
+    std::string message;
+    PutU32(message, 1);
+    PutBlob(message, Sha1(pki.user_a.der));
+    PutBlob(message, AsBytes(Utf8ToCp1251("Иванов Иван Иванович")));
+    PutBlob(message, Sha1(pki.user_email.der));
+    PutBlob(message, AsBytes("Mail User"));
+    PutBlob(message, ToSimpleBlob(WrapKey(pki.user_email, pki.user_a, cek, ukm)));
+    PutBlob(message, iv);
+    PutU32(message, static_cast<uint32_t>(size));
+    const Bytes cipher = Gost89Cfb(cek, iv, plain, true);
+    message.append(cipher.begin(), cipher.end());
+
+    std::string back;
+    ASSERT_EQ(Decrypt(message, back), 0);
+    EXPECT_TRUE(AsBytes(back) == plain);
+    if (size > 0) {
+      EXPECT_EQ(Decrypt(message.substr(0, message.size() - 1), back), 11);  // cut short
+    }
+  }
+}
+
+TEST_F(Format141, EncryptionRefusals) {
+  const Pki& pki = Pki::Get();
+  std::string message;
+  EXPECT_EQ(Encrypt("x", message, {Party(pki.user_a, true), Party(pki.user_email), Party(pki.user_xa)}), 9);
+  EXPECT_TRUE(cb_.Saw("Неверное количество ключей получателей, должно быть 2"));
+  EXPECT_TRUE(message.empty());
+  EXPECT_EQ(Encrypt("x", message, {Party(pki.user_a), Party(pki.user_email)}), 9);
+  EXPECT_TRUE(cb_.Saw("Не задан ключ отправителя"));
+
+  // A head naming a sender no store holds: 17 with its name and thumbprint.
+  ASSERT_EQ(Encrypt("x", message), 0);
+  std::string foreign = message;
+  foreign[8] ^= 0x10;
+  std::string plain;
+  EXPECT_EQ(Decrypt(foreign, plain), 17);
+  const std::string thumb = test_pki::Hex(AsBytes(foreign.substr(8, 20)));
+  EXPECT_TRUE(cb_.Saw("Не удалось найти действительный сертификат отправителя : Иванов Иван Иванович, c отпечатком " +
+                      thumb + "!"));
+  EXPECT_EQ(Decrypt(message.substr(0, 50), plain), 11);
+}
+
+}  // namespace
