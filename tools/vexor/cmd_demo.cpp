@@ -120,6 +120,30 @@ class Demo {
              Shell("cmp openssl-decrypted.txt document.txt", dir_);
     });
 
+    Step("sign detached in the compact 141 format", [&] {
+      return Lib({"sign", "--detached", "--format", "141", "--signer", "Ivanov", "-i", P("document.txt"), "-o",
+                  P("document.s141")}) == 0;
+    });
+    Step("openssl pkeyutl verifies the 141 signature over the md_gost94 hash", [&] {
+      // The last 64 bytes are the signature in CryptoAPI's order: reversed, they are the engine's.
+      return Shell("perl -0777 -ne 'print scalar reverse substr($_, -64)' document.s141 > s141.sig && "
+                   "openssl dgst -engine gost -md_gost94 -binary document.txt > document.hash && "
+                   "openssl pkeyutl -engine gost -verify -certin -inkey u1.pem -in document.hash -sigfile s141.sig",
+                   dir_);
+    });
+    Step("verify the 141 signature, expecting Ivanov", [&] {
+      return Lib({"verify", "--format", "141", "-i", P("document.s141"), "--content", P("document.txt"), "--expect",
+                  "Ivanov"}) == 0;
+    });
+    Step("encrypt from Ivanov to Petrov in the 141 format", [&] {
+      return Lib({"encrypt", "--format", "141", "--from", "Ivanov", "--to", "Petrov", "-i", P("document.txt"), "-o",
+                  P("document.e141")}) == 0;
+    });
+    Step("decrypt the 141 message", [&] {
+      return Lib({"decrypt", "--format", "141", "-i", P("document.e141"), "-o", P("decrypted-141.txt")}) == 0 &&
+             Shell("cmp decrypted-141.txt document.txt", dir_);
+    });
+
     std::printf("\n%d step(s) passed, %d failed\n", passed_, failed_);
     if (keep_) std::printf("files kept in %s\n", dir_.c_str());
     return failed_ == 0 ? 0 : 1;
