@@ -66,4 +66,6 @@ cp "$T/c.der" "$C/asn1_value/cert"
 cp "$T/e.der" "$C/asn1_value/enveloped"
 # The text readers (settings, profile strings, Base64, PEM, the "141" party head): written by
 # hand, see corpus/text_readers.
+# The "141" readers (corpus/f141): made once with the key of the certificate built into
+# fuzz_f141.cpp and kept; that key is gone, so those seeds are not written here.
 echo "corpus written to $C"
