@@ -1,0 +1,63 @@
+#!/bin/sh
+# "141" encryption and decryption benchmark: BENCH_MIB (default 500) MiB of random data
+# encrypted from one GOST user to another by the vexor tool (libvexor.so loaded as a host
+# loads it) and decrypted again, against the provider's raw GOST 28147-89 CFB throughput
+# (provider_bench's CryptEncrypt over memory) measured in the same run. Reports the median
+# CPU time (user + system, as provider_bench counts its own) and wall time of RUNS runs
+# (default 3), the ratio to the raw rate (goal 0.9) and the peak resident memory (limit
+# 64 MiB); checks that the plaintext comes back byte for byte.
+# Needs a built tree (build/ by default, BUILD=...).
+set -eu
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build}
+MIB=${BENCH_MIB:-500}
+RUNS=${RUNS:-3}
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+export VEXOR_CSP_HOME="$T/home"
+mkdir -p "$VEXOR_CSP_HOME" "$T/work"
+V="$BUILD/bin/vexor"
+
+for u in one two; do
+  openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/$u.key" \
+    -subj "/O=Bench/CN=Bench $u" -days 30 -addext keyUsage=keyEncipherment,keyAgreement \
+    -out "$T/$u.pem" >/dev/null 2>&1
+  "$V" store install --cert "$T/$u.pem" --key "$T/$u.key" --container "bench-$u" >/dev/null
+done
+head -c "$((MIB * 1048576))" /dev/urandom > "$T/plain"
+
+peak() { sed -n 's/.*Maximum resident set size (kbytes): //p' "$1"; }
+secs() { sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1" |
+         awk -F: '{ if (NF == 3) print $1*3600 + $2*60 + $3; else print $1*60 + $2 }'; }
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+cpu() { awk -F': ' '/User time|System time/ { s += $2 } END { print s }' "$1"; }
+run() {
+  name=$1; shift
+  /usr/bin/time -v -o "$T/t" "$@" 2>/dev/null || { cat "$T/t"; echo "$name failed"; exit 1; }
+  cpu "$T/t" >> "$T/$name.s"
+  secs "$T/t" >> "$T/$name.w"
+  echo "$name $(peak "$T/t")" >> "$T/peaks"
+}
+
+: > "$T/peaks"; : > "$T/enc.s"; : > "$T/dec.s"; : > "$T/enc.w"; : > "$T/dec.w"; : > "$T/raw"
+i=0
+while [ "$i" -lt "$RUNS" ]; do
+  "$BUILD/bin/provider_bench" | awk '/^CryptEncrypt/ { for (i = 1; i < NF; i++) if ($(i + 1) == "MB/s") { print $i; exit } }' >> "$T/raw"
+  run enc "$V" encrypt --format 141 --workdir "$T/work" --from "Bench one" --to "Bench two" -i "$T/plain" \
+    -o "$T/message"
+  run dec "$V" decrypt --format 141 --workdir "$T/work" -i "$T/message" -o "$T/back"
+  cmp -s "$T/back" "$T/plain" || { echo "the decrypted text differs"; exit 1; }
+  i=$((i + 1))
+done
+
+e=$(median < "$T/enc.s"); d=$(median < "$T/dec.s"); raw=$(median < "$T/raw")
+ew=$(median < "$T/enc.w"); dw=$(median < "$T/dec.w")
+echo "size ${MIB} MiB, ${RUNS} runs, medians:"
+awk -v m="$MIB" -v e="$e" -v d="$d" -v ew="$ew" -v dw="$dw" -v raw="$raw" 'BEGIN {
+  mb = m * 1048576 / 1e6
+  printf "  provider CFB (in memory)           %8.1f MB/s\n", raw
+  printf "  141 encrypt  cpu %6.2f s (wall %6.2f s)  %8.1f MB/s  ratio %.2f\n", e, ew, mb / e, mb / e / raw
+  printf "  141 decrypt  cpu %6.2f s (wall %6.2f s)  %8.1f MB/s  ratio %.2f\n", d, dw, mb / d, mb / d / raw }'
+echo "  peak resident memory (KiB): $(awk '{ print $1 "=" $2 }' "$T/peaks" | tr '\n' ' ')"
+awk '$2 >= 65536 { bad = 1 } END { exit bad }' "$T/peaks" ||
+  { echo "a run's peak resident memory is over 64 MiB"; exit 1; }
