@@ -18,6 +18,8 @@ class Session {
   bool ok() const { return object_ != nullptr; }
   IVexor& vexor() { return *object_; }
   const ToolCallback& callback() const { return callback_; }
+  // Where the library was loaded from (its sibling libraries lie beside it).
+  const std::string& libraryPath() const { return library_.path(); }
 
   // Runs one library call: a result other than 0 is printed with its text on standard
   // error; an exception from the library prints its code and text. Returns the result.

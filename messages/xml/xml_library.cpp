@@ -1,0 +1,52 @@
+#include "messages/xml/xml_library.h"
+
+#include <dlfcn.h>
+
+#include <string>
+
+namespace {
+
+int SignMissing(const void*, int, const CERT_CONTEXT*, int, void**, int*) { return VEXORXML_UNAVAILABLE; }
+int CheckMissing(const void*, int, const CERT_CONTEXT**, int*, void**, int*) { return VEXORXML_UNAVAILABLE; }
+int EncryptMissing(const void*, int, const CERT_CONTEXT*, void**, int*) { return VEXORXML_UNAVAILABLE; }
+int DecryptMissing(const void*, int, void**, int*) { return VEXORXML_UNAVAILABLE; }
+void FreeNothing(void**) {}
+
+// libvexorxml.so beside the object this function lives in.
+void* OpenBeside() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&OpenBeside), &info) != 0 && info.dli_fname != nullptr) {
+    std::string path = info.dli_fname;
+    const size_t slash = path.rfind('/');
+    path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "libvexorxml.so";
+    if (void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
+  }
+  return dlopen("libvexorxml.so", RTLD_NOW | RTLD_LOCAL);
+}
+
+template <typename F>
+bool Bind(void* handle, const char* name, F& entry) {
+  void* symbol = dlsym(handle, name);
+  if (symbol != nullptr) entry = reinterpret_cast<F>(symbol);
+  return symbol != nullptr;
+}
+
+XmlLibrary Load() {
+  XmlLibrary missing{SignMissing, CheckMissing, EncryptMissing, DecryptMissing, FreeNothing};
+  void* handle = OpenBeside();
+  if (handle == nullptr) return missing;
+  XmlLibrary lib = missing;
+  if (Bind(handle, "VexorXmlSign", lib.sign) && Bind(handle, "VexorXmlCheckSign", lib.checkSign) &&
+      Bind(handle, "VexorXmlEncrypt", lib.encrypt) && Bind(handle, "VexorXmlDecrypt", lib.decrypt) &&
+      Bind(handle, "VexorXmlFreeMem", lib.freeMem))
+    return lib;  // kept loaded for the life of the process
+  dlclose(handle);
+  return missing;
+}
+
+}  // namespace
+
+const XmlLibrary& GetXmlLibrary() {
+  static const XmlLibrary library = Load();
+  return library;
+}

@@ -1,0 +1,60 @@
+// The XML side of the sibling library: documents parsed with no network, no DTD and bounded
+// depth and size; canonical forms of chosen nodes; Base64; the result buffers handed out.
+#pragma once
+
+#include <libxml/c14n.h>
+#include <libxml/tree.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vexorxml {
+
+struct DocFree {
+  void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
+};
+using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
+
+// Largest document taken; libxml2's own limit on nesting (256 levels) applies too.
+constexpr int kMaxDocument = 64 << 20;
+
+// Parses the bytes without fetching anything and without substituting entities; a document
+// with a document type declaration (where entity bombs and external entities live) is
+// refused. Null when the document is refused or not well-formed.
+DocPtr ParseDocument(const void* data, int length);
+
+// The document serialised in its own encoding (UTF-8 when it declares none), as a buffer
+// for the caller to release with xmlFree. False when libxml2 cannot serialise it.
+bool SerializeDocument(xmlDoc* doc, void** out, int* out_length);
+
+enum class C14nMode { kExclusive, kInclusive };
+
+// Which nodes a canonical form holds: all of the document but the subtree of `excluded`
+// (when given), and only the subtree of `only` (when given).
+struct NodeFilter {
+  xmlNode* excluded = nullptr;
+  xmlNode* only = nullptr;
+};
+
+// Hands the canonical form of the filtered nodes to the sink in pieces (comments only when
+// asked for); false when libxml2 fails or the sink refuses a piece.
+bool Canonicalize(xmlDoc* doc, C14nMode mode, const NodeFilter& filter,
+                  const std::function<bool(const char*, int)>& sink, bool with_comments = false);
+
+// Base64 of the bytes without line breaks; decoding skips whitespace and refuses anything
+// else that is not Base64.
+std::string Base64Encode(const std::vector<uint8_t>& bytes);
+bool Base64Decode(const std::string& text, std::vector<uint8_t>& bytes);
+
+// An element's text content, and its child elements of a namespace and name (first one or
+// null).
+std::string TextOf(xmlNode* node);
+xmlNode* ChildElement(xmlNode* parent, const char* ns, const char* name);
+// The attribute's value, empty when absent.
+std::string Attribute(xmlNode* node, const char* name);
+// Whether the element has the namespace and local name.
+bool Is(xmlNode* node, const char* ns, const char* name);
+
+}  // namespace vexorxml

@@ -1,0 +1,19 @@
+// Enveloped XML-DSig signatures with GOST algorithms: the signature of the whole document
+// (URI "", the enveloped-signature transform, exclusive canonicalisation) as the last child
+// of the document element, and the verification of one signature in either identifier
+// family (RFC 4051, cpxmlsec) with exclusive or inclusive canonicalisation.
+#pragma once
+
+#include "vexor/platform.h"
+#include "xml/document.h"
+
+namespace vexorxml {
+
+// 0 or a VEXORXML_ code; the signed document in `doc`.
+int SignDocument(xmlDoc* doc, PCCERT_CONTEXT signer, bool silent);
+
+// 0 with the signer's certificate (the caller frees it) and the verdict, or a code for a
+// document that holds no single, readable signature of this document.
+int VerifyDocument(xmlDoc* doc, PCCERT_CONTEXT* signer, bool& valid);
+
+}  // namespace vexorxml

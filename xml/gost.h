@@ -1,0 +1,53 @@
+// The GOST work of the XML library on the platform's provider: GOST R 34.11-94 hashes,
+// GOST R 34.10-2001 signatures (in the octet order CMS and XML-DSig carry), and the
+// GOST 28147-89 content encryption with its key transported to one recipient (RFC 4490's
+// GostR3410-KeyTransport with an ephemeral sender key).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "stores/auto_handle.h"
+
+namespace vexorxml {
+
+using Bytes = std::vector<uint8_t>;
+
+// A GOST R 34.11-94 hash on a provider.
+class Hasher {
+ public:
+  explicit Hasher(HCRYPTPROV prov);
+  bool ok() const { return static_cast<bool>(hash_); }
+  bool Update(const void* data, size_t size);
+  // The 32 hash bytes; empty on failure.
+  Bytes Value();
+  HCRYPTHASH handle() const { return hash_.get(); }
+
+ private:
+  auto_hash hash_;
+};
+
+// A provider for public-key work only.
+bool VerifyContext(auto_prov& prov);
+
+// The certificate's private key (no prompt when silent); false when it cannot be had.
+bool AcquireSigningKey(PCCERT_CONTEXT cert, bool silent, HCRYPTPROV& prov, auto_prov& owned);
+
+// Signs the hash (made on the key's provider) with the exchange key: the 64 bytes as CMS
+// carries them (s then r, big-endian). Empty on failure.
+Bytes SignHash(HCRYPTHASH hash);
+
+// Whether the CMS-ordered signature verifies over the hash with the certificate's key; the
+// hash must come from `prov`. Sets `key_error` when the key cannot be imported.
+bool VerifyHash(HCRYPTPROV prov, HCRYPTHASH hash, PCCERT_CONTEXT cert, const Bytes& signature, bool& key_error);
+
+// Encrypts the content for the recipient: the DER GostR3410-KeyTransport of a fresh session
+// key and the 8-byte IV followed by the ciphertext (CFB, CryptoPro key meshing). 0 or a
+// VEXORXML_ code.
+int EncryptContent(PCCERT_CONTEXT recipient, const Bytes& content, Bytes& transport, Bytes& iv_and_cipher);
+
+// Decrypts with the recipient's key (its exchange key opens the transport). 0 or a code.
+int DecryptContent(PCCERT_CONTEXT recipient, const Bytes& transport, const Bytes& iv_and_cipher, Bytes& content);
+
+}  // namespace vexorxml
