@@ -1,0 +1,221 @@
+#!/usr/bin/python3
+"""XML signatures and encryption of the vexor tool, checked by an independent verifier
+built from lxml's canonicalisation and the openssl command with the GOST engine, and the
+other way round: documents signed that way verify in the library. Also tampered and hostile
+documents. Usage: xml_crosscheck.py BUILD_BIN_DIR"""
+import base64
+import copy
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+from lxml import etree
+
+DS = 'http://www.w3.org/2000/09/xmldsig#'
+XENC = 'http://www.w3.org/2001/04/xmlenc#'
+EXC_C14N = 'http://www.w3.org/2001/10/xml-exc-c14n#'
+C14N = 'http://www.w3.org/TR/2001/REC-xml-c14n-20010315'
+CP = 'urn:ietf:params:xml:ns:cpxmlsec:algorithms:'
+
+failures = []
+
+
+def check(condition, what):
+    print(('ok   ' if condition else 'FAIL ') + what)
+    if not condition:
+        failures.append(what)
+
+
+def run(args, data=None, env=None):
+    return subprocess.run(args, input=data, capture_output=True, env=env)
+
+
+def openssl(*args, data=None):
+    env = dict(os.environ, CRYPT_PARAMS='id-Gost28147-89-CryptoPro-A-ParamSet')
+    r = run(['openssl', *args], data=data, env=env)
+    if r.returncode != 0:
+        raise RuntimeError('openssl %s: %s' % (' '.join(args), r.stderr.decode(errors='replace')))
+    return r.stdout
+
+
+def md94(data):
+    return openssl('dgst', '-engine', 'gost', '-md_gost94', '-binary', data=data)
+
+
+class Tool:
+    def __init__(self, bin_dir, work):
+        self.exe = os.path.join(bin_dir, 'vexor')
+        self.work = work
+
+    def __call__(self, *args):
+        return run([self.exe, *args, '--workdir', self.work])
+
+    def file(self, name, data=None):
+        path = os.path.join(self.work, name)
+        if data is not None:
+            with open(path, 'wb') as f:
+                f.write(data)
+        return path
+
+    def read(self, name):
+        with open(self.file(name), 'rb') as f:
+            return f.read()
+
+
+def q(ns, name):
+    return '{%s}%s' % (ns, name)
+
+
+def verify_independently(tool, signed):
+    """The enveloped signature checked without the library: digest of the document without
+    its Signature, then the signature over SignedInfo, both canonicalised by lxml."""
+    doc = etree.fromstring(signed).getroottree()
+    sig = doc.find('.//' + q(DS, 'Signature'))
+    info = sig.find(q(DS, 'SignedInfo'))
+    exclusive = info.find(q(DS, 'CanonicalizationMethod')).get('Algorithm') == EXC_C14N
+    unsigned = copy.deepcopy(doc)
+    gone = unsigned.find('.//' + q(DS, 'Signature'))
+    gone.getparent().remove(gone)
+    digest = md94(etree.tostring(unsigned, method='c14n', exclusive=exclusive, with_comments=False))
+    expected = base64.b64decode(info.find('.//' + q(DS, 'DigestValue')).text)
+    if digest != expected:
+        return False
+    cert = base64.b64decode(sig.find('.//' + q(DS, 'X509Certificate')).text)
+    tool.file('signer.der', cert)
+    openssl('x509', '-inform', 'DER', '-in', tool.file('signer.der'), '-out', tool.file('signer.pem'))
+    tool.file('info.hash', md94(etree.tostring(info, method='c14n', exclusive=exclusive)))
+    tool.file('info.sig', base64.b64decode(sig.find(q(DS, 'SignatureValue')).text))
+    r = run(['openssl', 'pkeyutl', '-engine', 'gost', '-verify', '-certin', '-inkey', tool.file('signer.pem'),
+             '-in', tool.file('info.hash'), '-sigfile', tool.file('info.sig')])
+    return r.returncode == 0
+
+
+def sign_independently(tool, document, cert_pem, key_pem):
+    """An enveloped signature made with lxml and openssl, in the cpxmlsec identifiers and
+    inclusive canonicalisation (the other family the library reads)."""
+    doc = etree.fromstring(document).getroottree()
+    digest = md94(etree.tostring(doc, method='c14n', exclusive=False, with_comments=False))
+    E = lambda name, parent, **attrs: etree.SubElement(parent, q(DS, name), attrs, nsmap={'ds': DS})
+    sig = E('Signature', doc.getroot())
+    info = E('SignedInfo', sig)
+    E('CanonicalizationMethod', info, Algorithm=C14N)
+    E('SignatureMethod', info, Algorithm=CP + 'gostr34102001-gostr3411')
+    ref = E('Reference', info, URI='')
+    transforms = E('Transforms', ref)
+    E('Transform', transforms, Algorithm=DS + 'enveloped-signature')
+    E('Transform', transforms, Algorithm=C14N)
+    E('DigestMethod', ref, Algorithm=CP + 'gostr3411')
+    E('DigestValue', ref).text = base64.b64encode(digest).decode()
+    tool.file('mine.hash', md94(etree.tostring(info, method='c14n', exclusive=False)))
+    signature = openssl('pkeyutl', '-engine', 'gost', '-sign', '-inkey', key_pem, '-in', tool.file('mine.hash'))
+    E('SignatureValue', sig).text = base64.b64encode(signature).decode()
+    der = openssl('x509', '-in', cert_pem, '-outform', 'DER')
+    E('X509Certificate', E('X509Data', E('KeyInfo', sig))).text = base64.b64encode(der).decode()
+    return etree.tostring(doc, xml_declaration=True, encoding='UTF-8')
+
+
+def decrypt_independently(tool, encrypted, key_pem):
+    """The EncryptedData opened with openssl alone: the engine unwraps the key transport,
+    gost89 CFB (CryptoPro-A, key meshing) decrypts IV-prefixed content."""
+    root = etree.fromstring(encrypted)
+    transport = base64.b64decode(root.find('.//' + q(XENC, 'EncryptedKey') + '//' + q(XENC, 'CipherValue')).text)
+    content = base64.b64decode(root.find(q(XENC, 'CipherData') + '/' + q(XENC, 'CipherValue')).text)
+    tool.file('kt.der', transport)
+    cek = openssl('pkeyutl', '-engine', 'gost', '-decrypt', '-inkey', key_pem, '-in', tool.file('kt.der'))
+    return openssl('enc', '-engine', 'gost', '-d', '-gost89', '-K', cek.hex(), '-iv', content[:8].hex(),
+                   data=content[8:])
+
+
+def canonical(xml_bytes):
+    return etree.tostring(etree.fromstring(xml_bytes), method='c14n')
+
+
+def main():
+    bin_dir = sys.argv[1]
+    with tempfile.TemporaryDirectory(prefix='vexor-xml-') as work:
+        os.environ['VEXOR_CSP_HOME'] = os.path.join(work, 'csp')
+        tool = Tool(bin_dir, work)
+        users = {}
+        for name in ('Ivanov', 'Petrov'):
+            key, pem = tool.file(name + '.key'), tool.file(name + '.pem')
+            openssl('req', '-x509', '-engine', 'gost', '-newkey', 'gost2001', '-pkeyopt', 'paramset:A', '-nodes',
+                    '-keyout', key, '-out', pem, '-subj', '/CN=' + name, '-days', '30', '-addext',
+                    'keyUsage=digitalSignature,keyEncipherment,keyAgreement')
+            r = tool('store', 'install', '--cert', pem, '--key', key)
+            assert r.returncode == 0, r.stderr
+            users[name] = (pem, key)
+
+        text = ('<Документ xmlns="urn:example" xmlns:x="urn:x" Номер="141"><!-- примечание -->'
+                '<Текст x:lang="ru">Привет, мир &amp; всё</Текст>\n  <Пустой/></Документ>\n')
+        for encoding in ('UTF-8', 'windows-1251'):
+            document = ('<?xml version="1.0" encoding="%s"?>\n' % encoding + text).encode(encoding)
+            r = tool('sign', '--format', 'xml', '--signer', 'Ivanov', '-i', tool.file('doc.xml', document), '-o',
+                     tool.file('signed.xml'))
+            check(r.returncode == 0, 'vexor signs a %s document' % encoding)
+            signed = tool.read('signed.xml')
+            check(verify_independently(tool, signed), 'lxml and openssl verify the %s signature' % encoding)
+            r = tool('verify', '--format', 'xml', '-i', tool.file('signed.xml'))
+            check(r.returncode == 0 and b'signature valid' in r.stdout, 'vexor verifies its %s signature' % encoding)
+
+            value_at = signed.index(b'<ds:SignatureValue>') + len(b'<ds:SignatureValue>')
+            flipped = b'BBBB' if signed[value_at:value_at + 4] == b'AAAA' else b'AAAA'
+            tampered = {
+                'a text node': signed.replace('Привет'.encode(encoding), 'Пока'.encode(encoding)),
+                'an attribute': signed.replace(b'"141"', b'"142"'),
+                'the SignatureValue': signed[:value_at] + flipped + signed[value_at + 4:],
+            }
+            check(not verify_independently(tool, tampered['a text node']),
+                  'the independent verifier refuses the %s document with a changed text node' % encoding)
+            for what, bad in tampered.items():
+                r = tool('verify', '--format', 'xml', '-i', tool.file('bad.xml', bad))
+                check(r.returncode == 14 and b'signature INVALID' in r.stdout,
+                      'changing %s of the %s document makes the signature invalid' % (what, encoding))
+
+            r = tool('encrypt', '--format', 'xml', '--to', 'Petrov', '-i', tool.file('doc.xml'), '-o',
+                     tool.file('enc.xml'))
+            check(r.returncode == 0, 'vexor encrypts the %s document' % encoding)
+            plain = decrypt_independently(tool, tool.read('enc.xml'), users['Petrov'][1])
+            check(canonical(plain) == canonical(document), 'openssl decrypts the %s element' % encoding)
+            r = tool('decrypt', '--format', 'xml', '-i', tool.file('enc.xml'), '-o', tool.file('dec.xml'))
+            check(r.returncode == 0 and canonical(tool.read('dec.xml')) == canonical(document),
+                  'vexor decrypts the %s document' % encoding)
+
+        plain_doc = ('<?xml version="1.0" encoding="UTF-8"?>\n' + text).encode()
+        theirs = sign_independently(tool, plain_doc, *users['Petrov'])
+        r = tool('verify', '--format', 'xml', '-i', tool.file('theirs.xml', theirs))
+        check(r.returncode == 0 and b'signature valid' in r.stdout,
+              'vexor verifies a signature made by lxml and openssl (cpxmlsec identifiers, inclusive C14N)')
+
+        nested = b'<a>' * 10000 + b'</a>' * 10000
+        sig_start = signed.index(b'<ds:Signature')
+        sig_end = signed.index(b'</ds:Signature>') + len(b'</ds:Signature>')
+        hostile = {
+            'billion laughs': b'<?xml version="1.0"?><!DOCTYPE l [<!ENTITY a "aaaaaaaaaa">' +
+            b''.join(b'<!ENTITY %c "%s">' % (ord('b') + i, (b'&%c;' % (ord('a') + i)) * 10) for i in range(9)) +
+            b']><l>&j;</l>',
+            'an external entity': b'<?xml version="1.0"?><!DOCTYPE d [<!ENTITY x SYSTEM "file:///etc/passwd">]>'
+            b'<d>&x;</d>',
+            '10,000-deep nesting': nested,
+            '100 MiB of attributes': b'<d ' + b''.join(b'a%d="%s" ' % (i, b'x' * 1000) for i in range(100 * 1024)) +
+            b'/>',
+            'a reference to a missing ID': signed.replace(b'URI=""', b'URI="#nowhere"'),
+            'a reference to another document': signed.replace(b'URI=""', b'URI="http://example.com/x.xml"'),
+            'two signatures': signed[:sig_end] + signed[sig_start:sig_end] + signed[sig_end:],
+        }
+        for what, bad in hostile.items():
+            started = time.monotonic()
+            r = tool('verify', '--format', 'xml', '-i', tool.file('hostile.xml', bad))
+            took = time.monotonic() - started
+            check(r.returncode not in (0, 14) and r.returncode < 128 and took < 20,
+                  'a document with %s fails cleanly (exit %d, %.1f s)' % (what, r.returncode, took))
+
+    if failures:
+        print('%d check(s) failed' % len(failures))
+        return 1
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
