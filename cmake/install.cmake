@@ -1,18 +1,20 @@
 # Installation and packaging: the libraries, the public headers, the vexor tool and its man
 # page under the prefix; vexor.pc for pkg-config and a CMake package, so a host finds the
-# library with `pkg-config vexor` or `find_package(vexor)` (targets vexor::vexor and
-# vexor::csp); `cpack -G DEB` makes a Debian package.
+# library with `pkg-config vexor` or `find_package(vexor)` (targets vexor::vexor,
+# vexor::csp and vexor::xml); `cpack -G DEB` makes a Debian package.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set_target_properties(vexorcsp PROPERTIES EXPORT_NAME csp)
-# Installed programs and libraries find each other beside themselves.
-set_target_properties(vexor vexorcsp PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(vexorxml PROPERTIES EXPORT_NAME xml)
+# Installed programs and libraries find each other beside themselves (libvexor.so also
+# loads libvexorxml.so from its own folder).
+set_target_properties(vexor vexorcsp vexorxml PROPERTIES INSTALL_RPATH "$ORIGIN")
 if(TARGET vexor-tool)
   set_target_properties(vexor-tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 endif()
 
-install(TARGETS vexor vexorcsp EXPORT vexorTargets
+install(TARGETS vexor vexorcsp vexorxml EXPORT vexorTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vexor DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -18,6 +18,7 @@ namespace {
 
 template <typename F>
 int Guarded(F&& body) {
+  const QuietErrors quiet;
   try {
     return body();
   } catch (const std::bad_alloc&) {

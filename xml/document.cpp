@@ -1,5 +1,6 @@
 #include "xml/document.h"
 
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <libxml/xmlsave.h>
 #include <openssl/evp.h>
@@ -50,7 +51,24 @@ int WriteToSink(void* context, const char* buffer, int len) {
 
 int CloseSink(void*) { return 0; }
 
+void Silent(void*, const char*, ...) {}
+void SilentStructured(void*, xmlError*) {}
+
 }  // namespace
+
+QuietErrors::QuietErrors()
+    : generic_(xmlGenericError),
+      generic_context_(xmlGenericErrorContext),
+      structured_(xmlStructuredError),
+      structured_context_(xmlStructuredErrorContext) {
+  xmlSetGenericErrorFunc(nullptr, Silent);
+  xmlSetStructuredErrorFunc(nullptr, SilentStructured);
+}
+
+QuietErrors::~QuietErrors() {
+  xmlSetGenericErrorFunc(generic_context_, generic_);
+  xmlSetStructuredErrorFunc(structured_context_, structured_);
+}
 
 DocPtr ParseDocument(const void* data, int length) {
   InitOnce();

@@ -4,6 +4,7 @@
 
 #include <libxml/c14n.h>
 #include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 
 #include <functional>
 #include <memory>
@@ -16,6 +17,22 @@ struct DocFree {
   void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
 };
 using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
+
+// Keeps libxml2's error messages (malformed canonical input, bad namespaces) off the host's
+// standard error while it lives: the thread's handlers are swapped and restored.
+class QuietErrors {
+ public:
+  QuietErrors();
+  ~QuietErrors();
+  QuietErrors(const QuietErrors&) = delete;
+  QuietErrors& operator=(const QuietErrors&) = delete;
+
+ private:
+  xmlGenericErrorFunc generic_;
+  void* generic_context_;
+  xmlStructuredErrorFunc structured_;
+  void* structured_context_;
+};
 
 // Largest document taken; libxml2's own limit on nesting (256 levels) applies too.
 constexpr int kMaxDocument = 64 << 20;

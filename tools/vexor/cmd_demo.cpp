@@ -144,6 +144,25 @@ class Demo {
              Shell("cmp decrypted-141.txt document.txt", dir_);
     });
 
+    for (const char* encoding : {"UTF-8", "windows-1251"}) {
+      const std::string tag = encoding[0] == 'U' ? "utf8" : "cp1251";
+      const std::string doc = "invoice-" + tag + ".xml";
+      Step(std::string("sign an XML document in ") + encoding, [&] {
+        // iconv writes the Windows-1251 bytes the declaration announces.
+        return Shell("printf '<?xml version=\"1.0\" encoding=\"" + std::string(encoding) +
+                         "\"?>\\n<Счёт Номер=\"7\"><Сумма>1000</Сумма></Счёт>\\n' | iconv -f UTF-8 -t " +
+                         encoding + " > " + doc,
+                     dir_) &&
+               Lib({"sign", "--format", "xml", "--signer", "Ivanov", "-i", P(doc), "-o", P("signed-" + doc)}) == 0;
+      });
+      Step(std::string("verify the signed XML document in ") + encoding,
+           [&] { return Lib({"verify", "--format", "xml", "-i", P("signed-" + doc)}) == 0; });
+      Step(std::string("encrypt the XML document in ") + encoding + " for Petrov, and decrypt it", [&] {
+        return Lib({"encrypt", "--format", "xml", "--to", "Petrov", "-i", P(doc), "-o", P("encrypted-" + doc)}) == 0 &&
+               Lib({"decrypt", "--format", "xml", "-i", P("encrypted-" + doc), "-o", P("decrypted-" + doc)}) == 0;
+      });
+    }
+
     std::printf("\n%d step(s) passed, %d failed\n", passed_, failed_);
     if (keep_) std::printf("files kept in %s\n", dir_.c_str());
     return failed_ == 0 ? 0 : 1;
