@@ -47,7 +47,9 @@ int CryptoXml::SignXml(const void* document, int length, const CERT_CONTEXT* sig
   return Guarded([&] {
     DocPtr doc = ParseDocument(document, length);
     if (!doc) return int(VEXORXML_BAD_DOCUMENT);
-    if (const int rc = SignDocument(doc.get(), signer, silent != 0)) return rc;
+    xmlNode* signature = nullptr;
+    if (const int rc = SignDocument(doc.get(), signer, silent != 0, &signature)) return rc;
+    if (SpliceSignature(document, length, doc.get(), signature, result, resultLength)) return int(VEXORXML_OK);
     return Serialized(doc.get(), result, resultLength);
   });
 }

@@ -73,7 +73,7 @@ QuietErrors::~QuietErrors() {
 DocPtr ParseDocument(const void* data, int length) {
   InitOnce();
   if (data == nullptr || length <= 0 || length > kMaxDocument) return nullptr;
-  const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+  const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_COMPACT;
   DocPtr doc(xmlReadMemory(static_cast<const char*>(data), length, nullptr, nullptr, options));
   if (!doc || doc->intSubset != nullptr || doc->extSubset != nullptr) return nullptr;
   if (xmlDocGetRootElement(doc.get()) == nullptr) return nullptr;

@@ -1,7 +1,9 @@
 #include "xml/dsig.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "vexor/vexor_xml.h"
 #include "xml/gost.h"
@@ -63,7 +65,7 @@ xmlNode* FindById(xmlNode* node, const std::string& id) {
 
 }  // namespace
 
-int SignDocument(xmlDoc* doc, PCCERT_CONTEXT signer, bool silent) {
+int SignDocument(xmlDoc* doc, PCCERT_CONTEXT signer, bool silent, xmlNode** signature_out) {
   xmlNode* root = xmlDocGetRootElement(doc);
   std::vector<xmlNode*> existing;
   CollectSignatures(root, existing);
@@ -103,7 +105,54 @@ int SignDocument(xmlDoc* doc, PCCERT_CONTEXT signer, bool silent) {
   xmlNode* x509 = AddChild(key_info, ds, "X509Data");
   const Bytes cert(signer->pbCertEncoded, signer->pbCertEncoded + signer->cbCertEncoded);
   xmlNewTextChild(x509, ds, X("X509Certificate"), X(Base64Encode(cert).c_str()));
+  *signature_out = signature;
   return VEXORXML_OK;
+}
+
+bool SpliceSignature(const void* original, int length, xmlDoc* doc, xmlNode* signature, void** out, int* out_length) {
+  const std::string_view text(static_cast<const char*>(original), static_cast<size_t>(length));
+  // ASCII-compatible: the first non-blank byte (after a UTF-8 byte order mark) is '<'.
+  size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  start = text.find_first_not_of(" \t\r\n", start);
+  if (start == std::string_view::npos || text[start] != '<') return false;
+  // Back over what may follow the document element: blanks, comments, processing
+  // instructions.
+  size_t end = text.size();
+  for (;;) {
+    while (end > 0 && std::strchr(" \t\r\n", text[end - 1]) != nullptr) --end;
+    const std::string_view head = text.substr(0, end);
+    if (head.size() >= 3 && head.substr(head.size() - 3) == "-->") {
+      const size_t open = head.rfind("<!--");
+      if (open == std::string_view::npos) return false;
+      end = open;
+    } else if (head.size() >= 2 && head.substr(head.size() - 2) == "?>") {
+      const size_t open = head.rfind("<?");
+      if (open == std::string_view::npos) return false;
+      end = open;
+    } else {
+      break;
+    }
+  }
+  if (end == 0 || text[end - 1] != '>') return false;
+  const size_t tag = text.rfind("</", end - 1);
+  if (tag == std::string_view::npos || text.find('<', tag + 1) < end) return false;  // an empty element
+
+  xmlBuffer* buffer = xmlBufferCreate();
+  if (buffer == nullptr) return false;
+  const bool dumped = xmlNodeDump(buffer, doc, signature, 0, 0) > 0;
+  const char* sig = reinterpret_cast<const char*>(xmlBufferContent(buffer));
+  const size_t sig_len = dumped ? static_cast<size_t>(xmlBufferLength(buffer)) : 0;
+  const size_t total = text.size() + sig_len;
+  char* result = dumped && total <= static_cast<size_t>(INT32_MAX) ? static_cast<char*>(xmlMalloc(total)) : nullptr;
+  if (result != nullptr) {
+    std::memcpy(result, text.data(), tag);
+    std::memcpy(result + tag, sig, sig_len);
+    std::memcpy(result + tag + sig_len, text.data() + tag, text.size() - tag);
+    *out = result;
+    *out_length = static_cast<int>(total);
+  }
+  xmlBufferFree(buffer);
+  return result != nullptr;
 }
 
 int VerifyDocument(xmlDoc* doc, PCCERT_CONTEXT* signer, bool& valid) {

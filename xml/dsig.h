@@ -9,8 +9,15 @@
 
 namespace vexorxml {
 
-// 0 or a VEXORXML_ code; the signed document in `doc`.
-int SignDocument(xmlDoc* doc, PCCERT_CONTEXT signer, bool silent);
+// 0 or a VEXORXML_ code; the signed document in `doc`, the new Signature element in
+// `*signature`.
+int SignDocument(xmlDoc* doc, PCCERT_CONTEXT signer, bool silent, xmlNode** signature);
+
+// The original bytes with the signature's text inserted before the document element's end
+// tag, so the rest of the document stays byte for byte as it was. False (nothing made) for
+// a document this cannot serve: an empty-element document element or an encoding that is
+// not ASCII-compatible; the caller serialises the tree then.
+bool SpliceSignature(const void* original, int length, xmlDoc* doc, xmlNode* signature, void** out, int* out_length);
 
 // 0 with the signer's certificate (the caller frees it) and the verdict, or a code for a
 // document that holds no single, readable signature of this document.

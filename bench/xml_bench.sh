@@ -1,0 +1,56 @@
+#!/bin/sh
+# XML benchmark: a BENCH_MB (default 10) MB document signed and verified by the vexor tool
+# (libvexor.so and libvexorxml.so as a host loads them) against hashing the same file with
+# `openssl dgst -md_gost94`, in the same run. Reports the median wall time of RUNS runs
+# (default 5) of each and the ratios (goal: under 2) and the peak resident memory of the
+# library's runs. Needs a built tree (build/ by default, BUILD=...).
+set -eu
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build}
+MB=${BENCH_MB:-10}
+RUNS=${RUNS:-5}
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+export VEXOR_CSP_HOME="$T/home"
+mkdir -p "$VEXOR_CSP_HOME" "$T/work"
+V="$BUILD/bin/vexor"
+
+openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/u.key" \
+  -subj "/O=Bench/CN=Bench" -days 30 -out "$T/u.pem" >/dev/null 2>&1
+"$V" store install --cert "$T/u.pem" --key "$T/u.key" >/dev/null
+# Records of a few fields each, as registries exchange them.
+awk -v size="$((MB * 1000000))" 'BEGIN {
+  printf "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Registry xmlns=\"urn:example:registry\" Date=\"2026-12-06\">\n"
+  n = 0
+  while (n < size) {
+    line = sprintf("  <Record Id=\"r%d\" Kind=\"payment\"><Payer>Company %d</Payer><Amount>%d.%02d</Amount><Note>Payment under contract %d &amp; annex</Note></Record>\n", NR + n, n % 997, n % 100000, n % 100, n)
+    printf "%s", line; n += length(line)
+  }
+  printf "</Registry>\n" }' > "$T/doc.xml"
+
+secs() { sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1" |
+         awk -F: '{ if (NF == 3) print $1*3600 + $2*60 + $3; else print $1*60 + $2 }'; }
+peak() { sed -n 's/.*Maximum resident set size (kbytes): //p' "$1"; }
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+run() {
+  name=$1; shift
+  /usr/bin/time -v -o "$T/t" "$@" >/dev/null 2>&1 || { cat "$T/t"; echo "$name failed"; exit 1; }
+  secs "$T/t" >> "$T/$name.s"
+  echo "$name $(peak "$T/t")" >> "$T/peaks"
+}
+
+: > "$T/peaks"; : > "$T/sign.s"; : > "$T/verify.s"; : > "$T/hash.s"
+i=0
+while [ "$i" -lt "$RUNS" ]; do
+  run hash openssl dgst -engine gost -md_gost94 -binary -out "$T/h" "$T/doc.xml"
+  run sign "$V" sign --format xml --signer Bench --workdir "$T/work" -i "$T/doc.xml" -o "$T/signed.xml"
+  run verify "$V" verify --format xml --workdir "$T/work" -i "$T/signed.xml"
+  i=$((i + 1))
+done
+h=$(median < "$T/hash.s"); s=$(median < "$T/sign.s"); v=$(median < "$T/verify.s")
+echo "document $(wc -c < "$T/doc.xml") bytes, ${RUNS} runs, medians:"
+awk -v h="$h" -v s="$s" -v v="$v" 'BEGIN {
+  printf "  openssl dgst -md_gost94  %6.2f s\n", h
+  printf "  vexor sign --format xml  %6.2f s  ratio %.2f\n", s, s / h
+  printf "  vexor verify --format xml %5.2f s  ratio %.2f\n", v, v / h }'
+echo "  peak resident memory (KiB): $(awk '$1 != "hash" { print $1 "=" $2 }' "$T/peaks" | sort -u | tr '\n' ' ')"
