@@ -182,6 +182,24 @@ def main():
             check(r.returncode == 0 and canonical(tool.read('dec.xml')) == canonical(document),
                   'vexor decrypts the %s document' % encoding)
 
+        # The signature goes in before the document element's end tag and leaves the rest of
+        # the bytes alone, also with comments and processing instructions after the element;
+        # an empty-element document element is signed through the tree.
+        for what, document in (('trailing comments', b'<a>\r\n<b x="1"/></a><!-- c --><?pi </a>?>\n'),
+                               ('an empty document element', b'<?xml version="1.0"?><a x="&lt;"/>')):
+            r = tool('sign', '--format', 'xml', '--signer', 'Ivanov', '-i', tool.file('doc.xml', document), '-o',
+                     tool.file('signed.xml'))
+            signed_here = tool.read('signed.xml')
+            check(r.returncode == 0 and verify_independently(tool, signed_here),
+                  'a document with %s is signed and verifies independently' % what)
+        trailing = b'<a>\r\n<b x="1"/></a><!-- </a> --><?pi </a>?>\n'
+        tool('sign', '--format', 'xml', '--signer', 'Ivanov', '-i', tool.file('doc.xml', trailing), '-o',
+             tool.file('signed.xml'))
+        spliced = tool.read('signed.xml')
+        sig_at, sig_end = spliced.find(b'<ds:Signature'), spliced.find(b'</ds:Signature>') + len(b'</ds:Signature>')
+        check(spliced[:sig_at] + spliced[sig_end:] == trailing,
+              'signing leaves the document\'s own bytes as they were')
+
         plain_doc = ('<?xml version="1.0" encoding="UTF-8"?>\n' + text).encode()
         theirs = sign_independently(tool, plain_doc, *users['Petrov'])
         r = tool('verify', '--format', 'xml', '-i', tool.file('theirs.xml', theirs))

@@ -25,7 +25,9 @@ const std::vector<Command> kCommands = {
      "  signature to OUT (default: standard output). ID is a thumbprint (40 hex digits, spaces allowed),\n"
      "  an e-mail address or a subject common name (exact).\n"
      "  --format 141 writes the compact binary detached signature (with --detached only): the signer's\n"
-     "  thumbprint, common name and public key and the GOST R 34.10 signature of the data's hash.\n",
+     "  thumbprint, common name and public key and the GOST R 34.10 signature of the data's hash.\n"
+     "  --format xml adds an enveloped XML-DSig signature (GOST R 34.10-2001, exclusive C14N) as the\n"
+     "  last child of the document element; the document's other bytes stay as they were.\n",
      RunSign},
     {"verify", "verify a signature and its signers' certificates",
      "vexor verify -i SIGNED [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--strict]\n"
@@ -45,7 +47,9 @@ const std::vector<Command> kCommands = {
      "  --format 141 verifies a compact detached signature: it needs --content and one --expect, the\n"
      "  name (or part of it) the signer's common name must contain; the signer's certificate must be\n"
      "  in the stores. Exits 0 for a good signature, 8 for another signer or an unknown certificate,\n"
-     "  11 for a bad or malformed signature.\n",
+     "  11 for a bad or malformed signature.\n"
+     "  --format xml verifies the one XML-DSig signature of a document (14 when it does not hold, 11\n"
+     "  for a document without a single readable signature, a DTD, or a reference elsewhere).\n",
      RunVerify},
     {"unpack", "write the content of an attached signature",
      "vexor unpack -i SIGNED [-o CONTENT]\n  Writes the signed content without verifying the signature.\n",
@@ -61,14 +65,16 @@ const std::vector<Command> kCommands = {
      "  the library encrypts for at least two certificates (with --from, one --to is enough).\n"
      "  --skip-missing leaves out a recipient whose certificate is not found (the log says so).\n"
      "  --format 141 encrypts from exactly one sender (--from, with its key installed) to exactly one\n"
-     "  recipient (--to) in the compact binary format; the output grows as it is written.\n",
+     "  recipient (--to) in the compact binary format; the output grows as it is written.\n"
+     "  --format xml replaces the document element by an XML-Enc EncryptedData for the first --to.\n",
      RunEncrypt},
     {"decrypt", "decrypt a document with your key",
      "vexor decrypt [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
      "  Decrypts IN with the key of a recipient certificate installed in My and writes the plaintext\n"
      "  to OUT. Exits 48 when no recipient's key is installed, naming the recipients' serial numbers.\n"
      "  --format 141 needs the sender's certificate in the stores and the recipient's key installed\n"
-     "  (17 names the certificate that is missing).\n",
+     "  (17 names the certificate that is missing).\n"
+     "  --format xml decrypts an EncryptedData document with libvexorxml.so (beside libvexor.so).\n",
      RunDecrypt},
     {"cert", "find, export, check, import, delete or list certificates",
      "vexor cert find ID            print the certificate the library finds for ID\n"
