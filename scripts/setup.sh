@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config python3 libssl-dev openssl libengine-gost-openssl
           libpoco-dev libboost-dev libcurl4-openssl-dev libxml2-dev libgtest-dev help2man
-          python3-lxml)
+          python3-lxml clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -12,16 +12,17 @@ int EncryptMissing(const void*, int, const CERT_CONTEXT*, void**, int*) { return
 int DecryptMissing(const void*, int, void**, int*) { return VEXORXML_UNAVAILABLE; }
 void FreeNothing(void**) {}
 
-// libvexorxml.so beside the object this function lives in.
+// libvexorxml.so as the process already has it (a host that links it), else beside the
+// object this function lives in (libvexor.so), and nowhere else: the pair is installed
+// together.
 void* OpenBeside() {
+  if (void* loaded = dlopen("libvexorxml.so", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) return loaded;
   Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&OpenBeside), &info) != 0 && info.dli_fname != nullptr) {
-    std::string path = info.dli_fname;
-    const size_t slash = path.rfind('/');
-    path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "libvexorxml.so";
-    if (void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return handle;
-  }
-  return dlopen("libvexorxml.so", RTLD_NOW | RTLD_LOCAL);
+  if (dladdr(reinterpret_cast<void*>(&OpenBeside), &info) == 0 || info.dli_fname == nullptr) return nullptr;
+  std::string path = info.dli_fname;
+  const size_t slash = path.rfind('/');
+  path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "libvexorxml.so";
+  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 template <typename F>

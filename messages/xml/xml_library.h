@@ -1,5 +1,5 @@
-// The sibling XML library, loaded once from the folder libvexor.so was loaded from (then by
-// the loader's search path). When it cannot be loaded every entry answers 46.
+// The sibling XML library: the one the process already has, else the one in the folder
+// libvexor.so was loaded from. When there is none every entry answers 46.
 #pragma once
 
 #include "vexor/vexor_xml.h"

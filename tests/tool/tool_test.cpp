@@ -311,6 +311,31 @@ TEST_F(ToolTest, FailuresGiveTheResultCodeAndUtf8Text) {
   EXPECT_EQ(missing.status, 4);
 }
 
+TEST_F(ToolTest, APinProtectedKeySignsWithThePinFile) {
+  ASSERT_EQ(Vexor("store install --cert " + P("u1.pem") + " --key " + P("u1.key") + " --pin 4711").status, 0);
+  std::ofstream(home_ + "/pin") << "4711\n";
+  std::ofstream(home_ + "/wrong") << "1234\n";
+  const std::string sign = "sign --signer s@example.ru -i " + P("doc.txt") + " -o " + home_ + "/doc.p7s";
+  // No terminal here, so nothing asks: without the PIN the key stays closed.
+  EXPECT_EQ(Lib(sign).status, 27);
+  EXPECT_EQ(Lib(sign + " --pin-file " + home_ + "/wrong").status, 27);
+  const Result r = Lib(sign + " --pin-file " + home_ + "/pin");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(Lib(sign + " --pin-file " + home_ + "/missing").status, 4);
+}
+
+TEST_F(ToolTest, XmlFailsCleanlyWithoutTheSiblingLibrary) {
+  InstallUser();
+  // libvexor.so alone in a folder: libvexorxml.so is looked for beside it only.
+  fs::create_directories(home_ + "/lib");
+  fs::copy_file(VEXOR_BIN_DIR "/../lib/libvexor.so", home_ + "/lib/libvexor.so");
+  std::ofstream(P("doc.xml")) << "<doc>text</doc>";
+  const Result r = Lib("sign --format xml --signer s@example.ru -i " + P("doc.xml") + " -o " + P("signed.xml") +
+                       " --library " + home_ + "/lib/libvexor.so");
+  EXPECT_EQ(r.status, 46) << r.out;
+  EXPECT_FALSE(fs::exists(P("signed.xml")));
+}
+
 TEST_F(ToolTest, DemoRunsToASuccessfulSummary) {
   const Result demo = Vexor("demo");
   EXPECT_EQ(demo.status, 0) << demo.out;

@@ -12,6 +12,7 @@
 #include "tools/vexor/certificates.h"
 #include "tools/vexor/commands.h"
 #include "tools/vexor/io.h"
+#include "tools/vexor/pin.h"
 #include "tools/vexor/session.h"
 
 namespace {
@@ -200,6 +201,29 @@ int Verify141(const Args& args, Session& session, Input& in) {
   return rc;
 }
 
+// The certificate the library finds for an identifier (as its own search picks a signer);
+// null when it finds none.
+PCCERT_CONTEXT FoundCertificate(Session& session, const std::string& id) {
+  CRYPT_DATA_BLOB found{0, nullptr};
+  const CertPartyParam party = PartyFromText(id);
+  const std::string text = !party.thumbprint.empty() ? party.thumbprint
+                           : !party.email.empty()    ? party.email
+                                                     : party.subjectCN;
+  if (session.vexor().FindCertificate(text.c_str(), &found) != 0) return nullptr;
+  PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING, found.pbData, found.cbData);
+  session.vexor().FreeBuffer(&found);
+  return cert;
+}
+
+// The PIN for the key of the certificate `id` names (any key of My without one).
+int PinFor(const Args& args, Session& session, const std::string& id) {
+  PCCERT_CONTEXT cert = id.empty() ? nullptr : FoundCertificate(session, id);
+  if (!id.empty() && cert == nullptr) return 0;  // the command itself says what is missing
+  const int status = ProvidePin(args, cert);
+  if (cert != nullptr) CertFreeCertificateContext(cert);
+  return status;
+}
+
 // An XML document decrypted by the sibling XML library (the library's own slot does not
 // decrypt XML), loaded from beside libvexor.so.
 int DecryptXmlDirectly(Session& session, Input& in, Output& out) {
@@ -243,6 +267,7 @@ int RunSign(const Args& args) {
   if (const int failure = OpenFailure(args, in, &out)) return failure;
   Session session(args);
   if (!session.ok()) return 1;
+  if (const int status = PinFor(args, session, args.get("signer"))) return status;
   const CertPartyParam party = PartyFromText(args.get("signer"));
   const bool detached = args.has("detached");
   const int32_t rc = session.Run(detached ? "sign_stream_d" : "sign_stream_a", [&] {
@@ -310,6 +335,9 @@ int RunEncrypt(const Args& args) {
   if (const int failure = OpenFailure(args, in, &out)) return failure;
   Session session(args);
   if (!session.ok()) return 1;
+  if (args.has("from") && format == VEXOR_FORMAT_141) {
+    if (const int status = PinFor(args, session, args.get("from"))) return status;
+  }
   CertPartyList parties;
   if (args.has("from")) {
     parties.push_back(PartyFromText(args.get("from")));
@@ -335,6 +363,7 @@ int RunDecrypt(const Args& args) {
   if (const int failure = OpenFailure(args, in, &out)) return failure;
   Session session(args);
   if (!session.ok()) return 1;
+  if (const int status = PinFor(args, session, std::string())) return status;
   const int32_t rc = format == VEXOR_FORMAT_XML
                          ? DecryptXmlDirectly(session, in, out)
                          : session.Run("decrypt_stream", [&] {

@@ -15,6 +15,9 @@ const char kGlobalOptions[] =
     "  --workdir DIR    working directory for Init (Vexor.ini, app.info, certstore.sst); default: current\n"
     "  --library PATH   libvexor.so to load; default: ../lib/libvexor.so beside the tool, else the loader's path\n"
     "  --verbose        print the library's log lines on standard error\n"
+    "  --pin-file FILE  the PIN of a key container (first line of FILE) for sign, encrypt and decrypt;\n"
+    "                   without it (and without $VEXOR_CSP_PIN) the tool asks on the terminal, without\n"
+    "                   echo, when the key it will use needs one\n"
     "Texts are UTF-8 here and Windows-1251 inside the library. The exit status is 0 on success and the\n"
     "library's result code otherwise; the result's text goes to standard error.\n";
 
