@@ -30,9 +30,8 @@ namespace {
 
 }  // namespace
 
-void FeedStream(HCRYPTMSG msg, std::istream& in, int32_t length) {
-  const uint32_t wanted = static_cast<uint32_t>(std::max<int32_t>(length, 0));
-  const uint32_t block_len = std::min(wanted, kFeedBlockLimit) + 1;
+void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length) {
+  const uint32_t block_len = static_cast<uint32_t>(std::clamp<int64_t>(length, 0, kFeedBlockLimit)) + 1;
   std::vector<BYTE> block;
   try {
     block.resize(block_len);
@@ -59,10 +58,10 @@ void FeedStream(HCRYPTMSG msg, std::istream& in, int32_t length) {
   }
 }
 
-int32_t FeedMessage(CallContext& ctx, HCRYPTMSG msg, std::istream& in, int32_t length, std::istream* content) {
+int32_t FeedMessage(CallContext& ctx, HCRYPTMSG msg, std::istream& in, int64_t length, std::istream* content) {
   try {
     FeedStream(msg, in, length);
-    if (content != nullptr) FeedStream(msg, *content, ProbeStreamLength(*content));
+    if (content != nullptr) FeedStream(msg, *content, ProbeStreamLength64(*content));
   } catch (const CryptoOperations::SystemException&) {
     throw;  // already reported
   } catch (const CryptoOperations::baseCryptoException& e) {

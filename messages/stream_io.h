@@ -25,12 +25,12 @@ constexpr uint32_t kFeedBlockLimit = 0xA00000;  // 10 MiB
 // a stream shorter than 10 MiB arrives in one final update. Raises
 // CryptoOperations::baseCryptoException: 6 when the block buffer cannot be had, 22 when a
 // read delivers nothing (an empty stream fails here) or the platform refuses a block.
-void FeedStream(HCRYPTMSG msg, std::istream& in, int32_t length);
+void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length);
 
 class CallContext;
 
 // FeedStream for an operation: the stream of the given length, then (for a detached
 // signature) the content, go into the message; a failure of the feeder becomes the call's
 // failure report. Returns 0, or the reported code when the report does not raise.
-int32_t FeedMessage(CallContext& ctx, HCRYPTMSG msg, std::istream& in, int32_t length,
+int32_t FeedMessage(CallContext& ctx, HCRYPTMSG msg, std::istream& in, int64_t length,
                     std::istream* content = nullptr);

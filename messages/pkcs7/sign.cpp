@@ -35,6 +35,13 @@ std::vector<BYTE> EncodeSigningTime() {
   return value;
 }
 
+// The encoder's output, written to the host's stream as it comes.
+BOOL WriteStreamed(const void* arg, BYTE* data, DWORD size, BOOL) {
+  std::ostream& out = *static_cast<std::ostream*>(const_cast<void*>(arg));
+  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  return out.good() ? TRUE : FALSE;
+}
+
 }  // namespace
 
 std::string PartyIdentifier(const CertPartyParam& party) {
@@ -98,13 +105,25 @@ int32_t SignStream(InstanceContext& ctx, const CertPartyParam& party, std::istre
   signed_info.cCertEncoded = 1;
   signed_info.rgCertEncoded = &own_cert;
 
-  const int32_t length = ProbeStreamLength(in);
+  const int64_t length = ProbeStreamLength64(in);
   if (length < 0) return ReportFailureWithReason(ctx, RC_BAD_PARAMETER, "Ошибка данных: поток пуст");
-  ctx.log().Log("Размер подписываемых данных %d", length);
+  ctx.log().Log("Размер подписываемых данных %lld", static_cast<long long>(length));
 
-  const DWORD open_flags = detached ? CMSG_DETACHED_FLAG : 0;
-  const DWORD encoded_len = CryptMsgCalculateEncodedLength(kMsgEncoding, open_flags, CMSG_SIGNED, &signed_info,
-                                                           nullptr, static_cast<DWORD>(length));
+  if (!detached) {
+    // Streamed as it is produced, definite-length DER for a content length the encoder is
+    // told (BER beyond 4 GiB): the message never sits in memory whole.
+    CMSG_STREAM_INFO stream{length < CMSG_INDEFINITE_LENGTH ? static_cast<DWORD>(length) : CMSG_INDEFINITE_LENGTH,
+                            WriteStreamed, &out};
+    auto_msg msg(CryptMsgOpenToEncode(kMsgEncoding, 0, CMSG_SIGNED, &signed_info, nullptr, &stream));
+    if (!msg)
+      return ReportFailureWithReason(ctx, RC_MSG_OPEN_ENCODE,
+                                     "Не удалось открыть криптографическое сообщение для шифрования");
+    return FeedMessage(ctx, msg.get(), in, length);
+  }
+
+  // A detached signature is small: the content is hashed, not held.
+  const DWORD encoded_len =
+      CryptMsgCalculateEncodedLength(kMsgEncoding, CMSG_DETACHED_FLAG, CMSG_SIGNED, &signed_info, nullptr, 0);
   if (encoded_len == 0)
     return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось определить размер для кодирования");
 
@@ -116,7 +135,7 @@ int32_t SignStream(InstanceContext& ctx, const CertPartyParam& party, std::istre
                          static_cast<int>(encoded_len));
   }
 
-  auto_msg msg(CryptMsgOpenToEncode(kMsgEncoding, open_flags, CMSG_SIGNED, &signed_info, nullptr, nullptr));
+  auto_msg msg(CryptMsgOpenToEncode(kMsgEncoding, CMSG_DETACHED_FLAG, CMSG_SIGNED, &signed_info, nullptr, nullptr));
   if (!msg)
     return ReportFailureWithReason(ctx, RC_MSG_OPEN_ENCODE,
                                    "Не удалось открыть криптографическое сообщение для шифрования");

@@ -83,6 +83,7 @@ std::shared_ptr<SignedEncoder> SignedEncoder::Create(DWORD flags, const void* in
       return nullptr;
     }
     enc->stream_ = *stream;
+    enc->definite_ = stream->cbContent != CMSG_INDEFINITE_LENGTH;
   }
   if (info->cSigners > 0 && info->rgSigners == nullptr) {
     SetLastError(DWORD(E_INVALIDARG));
@@ -174,7 +175,7 @@ bool SignedEncoder::SignerInfo(Signer& s, const Bytes& digest, bool fake, Bytes&
     }
     attrs_tlv[0] = 0xA0;
   }
-  Bytes signature(kMaxSignature, 0);
+  Bytes signature(s.key ? SignatureSize(s) : kMaxSignature, 0);
   if (!fake) {
     EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(s.key.get(), GostEngine()));
     size_t len = signature.size();
@@ -232,6 +233,50 @@ Bytes SignedEncoder::Trailer(const std::vector<Bytes>& signer_infos) const {
   return out;
 }
 
+size_t SignedEncoder::SignatureSize(const Signer& s) {
+  const int size = s.key ? EVP_PKEY_get_size(s.key.get()) : 0;
+  return size > 0 ? static_cast<size_t>(size) : kMaxSignature;
+}
+
+std::vector<Bytes> SignedEncoder::PlaceholderInfos() {
+  std::vector<Bytes> infos;
+  for (Signer& s : signers_) {
+    Bytes si;
+    const int digest_size = EVP_MD_get_size(s.md);
+    if (digest_size <= 0 || !SignerInfo(s, Bytes(static_cast<size_t>(digest_size), 0), true, si)) return {};
+    infos.push_back(std::move(si));
+  }
+  return infos;
+}
+
+Bytes SignedEncoder::DefiniteHeader(size_t content_len, size_t trailer_len) {
+  // The lengths of Finish's in-memory assembly, computed for content not yet seen.
+  const Bytes oid = OidTlv(inner_type_);
+  const Bytes octets_header = TlvHeader(der::kOctetString, content_len);
+  const size_t explicit_len = octets_header.size() + content_len;
+  const Bytes explicit_header = TlvHeader(0xA0, explicit_len);
+  const size_t eci_len = oid.size() + (detached_ ? 0 : explicit_header.size() + explicit_len);
+  const Bytes eci_header = TlvHeader(der::kSequence, eci_len);
+  const Bytes version = SmallInteger(1);
+  const Bytes digests = DigestAlgorithms();
+  const size_t body_len = version.size() + digests.size() + eci_header.size() + eci_len + trailer_len;
+  const Bytes sd_header = TlvHeader(der::kSequence, body_len);
+  const size_t sd_len = sd_header.size() + body_len;
+  const Bytes ci_oid = OidTlv(kOidSignedData);
+  const Bytes ci_explicit = TlvHeader(0xA0, sd_len);
+  const Bytes ci_header = TlvHeader(der::kSequence, ci_oid.size() + ci_explicit.size() + sd_len);
+  Bytes h;
+  if (!bare_)
+    for (const Bytes* part : {&ci_header, &ci_oid, &ci_explicit}) Append(h, *part);
+  bare_offset_ = h.size();
+  for (const Bytes* part : {&sd_header, &version, &digests, &eci_header, &oid}) Append(h, *part);
+  if (!detached_) {
+    Append(h, explicit_header);
+    Append(h, octets_header);
+  }
+  return h;
+}
+
 size_t SignedEncoder::EncodedLengthBound(size_t content_len) {
   std::vector<Bytes> infos;
   for (Signer& s : signers_) {
@@ -258,6 +303,14 @@ bool SignedEncoder::Hash(const BYTE* p, size_t n) {
 }
 
 bool SignedEncoder::EmitHeader() {
+  if (definite_) {
+    const std::vector<Bytes> infos = PlaceholderInfos();
+    if (infos.size() != signers_.size()) return false;
+    trailer_len_ = Trailer(infos).size();
+    const Bytes h = DefiniteHeader(detached_ ? 0 : stream_->cbContent, trailer_len_);
+    header_sent_ = true;
+    return Emit(*stream_, h.data(), h.size(), false);
+  }
   Bytes h;
   if (!bare_) {
     Put(h, kIndefSeq, 2);
@@ -291,6 +344,15 @@ bool SignedEncoder::Finish() {
     Bytes si;
     if (!SignerInfo(s, Bytes(md, md + len), false, si)) return false;
     infos.push_back(std::move(si));
+  }
+  if (stream_ && definite_) {
+    // The header announced this content length and a trailer of this size.
+    const Bytes t = Trailer(infos);
+    if ((!detached_ && streamed_ != stream_->cbContent) || t.size() != trailer_len_) {
+      SetLastError(DWORD(CRYPT_E_MSG_ERROR));
+      return false;
+    }
+    return Emit(*stream_, t.data(), t.size(), true);
   }
   if (stream_) {
     // Closes the OCTET STRING, [0] and encapsulated content (attached), then after the
@@ -343,7 +405,12 @@ BOOL SignedEncoder::Update(const BYTE* data, DWORD size, BOOL final) {
   }
   if (stream_) {
     if (!header_sent_ && !EmitHeader()) return Fail(DWORD(ERROR_CANCELLED));
-    if (!detached_ && size > 0) {
+    if (definite_ && !detached_ && size > 0) {
+      // Raw content bytes inside the one OCTET STRING the header opened.
+      if (size > stream_->cbContent - streamed_) return Fail(DWORD(CRYPT_E_MSG_ERROR));
+      streamed_ += size;
+      if (!Emit(*stream_, data, size, false)) return Fail(DWORD(ERROR_CANCELLED));
+    } else if (!detached_ && size > 0) {
       Bytes chunk = Tlv(der::kOctetString, Bytes(data, data + size));
       if (!Emit(*stream_, chunk.data(), chunk.size(), false)) return Fail(DWORD(ERROR_CANCELLED));
     }
@@ -352,7 +419,7 @@ BOOL SignedEncoder::Update(const BYTE* data, DWORD size, BOOL final) {
   }
   if (!final) return TRUE;
   finished_ = true;
-  if (!Finish()) return Fail(DWORD(NTE_FAIL));
+  if (!Finish()) return Fail(GetLastError() == DWORD(CRYPT_E_MSG_ERROR) ? DWORD(CRYPT_E_MSG_ERROR) : DWORD(NTE_FAIL));
   return TRUE;
 }
 

@@ -1,6 +1,8 @@
 // Encoding of signed-data: content hashed as it arrives, signer infos with the caller's
 // authenticated attributes plus contentType and messageDigest, GOST signatures in CMS
-// order; the whole message kept in memory, or streamed to a callback as BER.
+// order; the whole message kept in memory, or streamed to a callback: as definite-length DER
+// (the same bytes the in-memory encoding has) when the stream info gives the content length,
+// as indefinite-length BER when it says CMSG_INDEFINITE_LENGTH.
 #pragma once
 
 #include <memory>
@@ -46,6 +48,13 @@ class SignedEncoder : public Message {
   bool Finish();
   bool Hash(const BYTE* p, size_t n);
   bool EmitHeader();
+  // The exact size of a signature by the signer's key.
+  static size_t SignatureSize(const Signer& s);
+  // The signer infos with placeholder signatures of the exact size; empty on failure.
+  std::vector<Bytes> PlaceholderInfos();
+  // The encoding up to the content's first byte (definite lengths for `content_len` bytes and
+  // a trailer of `trailer_len`); bare_offset_ is set.
+  Bytes DefiniteHeader(size_t content_len, size_t trailer_len);
 
   DWORD flags_ = 0;
   bool detached_ = false;
@@ -58,6 +67,9 @@ class SignedEncoder : public Message {
   Bytes encoded_;  // the ContentInfo, once finished
   size_t bare_offset_ = 0;  // where the SignedData starts in it
   bool header_sent_ = false;
+  bool definite_ = false;        // streamed with known lengths
+  size_t streamed_ = 0;          // content bytes streamed so far
+  size_t trailer_len_ = 0;       // the trailer the definite header announced
   bool finished_ = false;
 };
 
