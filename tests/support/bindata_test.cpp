@@ -1,5 +1,6 @@
-// CBinData and CBase64: hex in both directions, the lenient Base64 decoder, bounded search,
-// marker extraction and whole-file loading.
+// CBinData and CBase64 where a fault would hide: hex against printf, the lenient Base64
+// decoder against POCO's encoder, bounded search (under ASan), self-append and whole-file
+// loading across block boundaries. Hex, Base64 and PEM markers are also fuzzed.
 #include "support/bindata.h"
 
 #include <gtest/gtest.h>
@@ -21,53 +22,6 @@ Bytes ToBytes(const CBinData& b) { return Bytes(b.data(), b.data() + b.size()); 
 
 CBinData FromText(const std::string& s) {
   return CBinData(s.data(), static_cast<uint32_t>(s.size()));
-}
-
-TEST(BinDataHex, FromHexTable) {
-  struct Row {
-    const char* hex;
-    bool ok;
-    Bytes bytes;  // checked only when ok
-  } rows[] = {
-      {"0a1B", true, {0x0A, 0x1B}},
-      {"", true, {}},
-      {"FFff00", true, {0xFF, 0xFF, 0x00}},
-      {"zz", false, {}},
-      {"0g", false, {}},
-      {"0 ", false, {}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.hex);
-    CBinData b;
-    EXPECT_EQ(b.FromHex(row.hex), row.ok);
-    if (row.ok) {
-      EXPECT_EQ(ToBytes(b), row.bytes);
-    } else {
-      EXPECT_EQ(b.size(), std::string(row.hex).size() / 2);  // sized, contents undefined
-    }
-  }
-}
-
-TEST(BinDataHex, OddLengthLeavesBufferUntouched) {
-  CBinData b = FromText("xyz");
-  EXPECT_FALSE(b.FromHex("abc"));
-  EXPECT_EQ(b.ToString(), "xyz");
-}
-
-TEST(BinDataHex, ShorterHexShrinksAndLongerGrows) {
-  CBinData b = FromText("0123456789");
-  ASSERT_TRUE(b.FromHex("4142"));
-  EXPECT_EQ(b.ToString(), "AB");
-  ASSERT_TRUE(b.FromHex("41424344454647484950515253"));
-  EXPECT_EQ(b.ToString(), "ABCDEFGHIPQRS");
-}
-
-TEST(BinDataHex, BadDigitKeepsBytesWrittenBeforeIt) {
-  CBinData b;
-  EXPECT_FALSE(b.FromHex("0102x3"));
-  ASSERT_EQ(b.size(), 3u);
-  EXPECT_EQ(b[0], 0x01);
-  EXPECT_EQ(b[1], 0x02);
 }
 
 TEST(BinDataHex, ToHexMatchesPrintfForEveryByte) {
@@ -159,15 +113,6 @@ TEST(BinDataSearch, FindStringBounds) {
   EXPECT_EQ(CBinData().FindString("a", 0), -1);
 }
 
-TEST(BinDataSearch, FindPatternAtTheVeryEnd) {
-  const CBinData b = FromText("xxabab");
-  EXPECT_EQ(b.Find(FromText("ab"), 0), 2);
-  EXPECT_EQ(b.Find(FromText("ab"), 3), 4);
-  EXPECT_EQ(b.Find(FromText("abx"), 0), -1);
-  EXPECT_EQ(b.Find(FromText("xxababab"), 0), -1);
-  EXPECT_EQ(b.Find(CBinData(), 0), -1);
-}
-
 TEST(BinDataSearch, Between) {
   struct Row {
     const char* label;
@@ -186,32 +131,6 @@ TEST(BinDataSearch, Between) {
     SCOPED_TRACE(row.label);
     EXPECT_EQ(FromText(row.data).Between("-----BEGIN X-----", "-----END X-----"), row.expected);
   }
-}
-
-TEST(BinData, ToStringStopsAtZeroByte) {
-  std::string text;
-  EXPECT_FALSE(CBinData("ab\0cd", 5).ToString(text));
-  EXPECT_EQ(text, "ab");
-  EXPECT_TRUE(CBinData("abcd", 4).ToString(text));
-  EXPECT_EQ(text, "abcd");
-}
-
-TEST(BinData, BadIndexThrowsText) {
-  CBinData b = FromText("ab");
-  const CBinData& cb = b;
-  b[1] = 'z';
-  EXPECT_EQ(cb[1], 'z');
-  for (uint32_t index : {2u, 0xFFFFFFFFu}) {
-    SCOPED_TRACE(index);
-    try {
-      b[index] = 0;
-      ADD_FAILURE() << "no exception";
-    } catch (const std::string& e) {
-      EXPECT_EQ(e, "CBinData::operator []::Bad index!");
-    }
-    EXPECT_THROW(cb[index], std::string);
-  }
-  EXPECT_THROW(CBinData()[0], std::string);
 }
 
 TEST(BinData, AppendAllocAssignRules) {
