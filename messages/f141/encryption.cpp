@@ -8,10 +8,9 @@
 #include <new>
 #include <vector>
 
-#include "certs/find_param.h"
-#include "certs/search.h"
 #include "frame/call/failure.h"
 #include "frame/call/result_codes.h"
+#include "messages/f141/certificates.h"
 #include "messages/f141/fields.h"
 #include "messages/f141/hash_loop.h"
 #include "messages/pkcs7/sign.h"
@@ -25,32 +24,8 @@
 
 namespace {
 
-constexpr unsigned long kStores = CST_MY | CST_EXTERNAL;
-constexpr uint32_t kVersion = 1;
 
 using CBuffer = std::unique_ptr<BYTE, decltype(&std::free)>;
-
-bool FindParty(InstanceContext& ctx, const CertPartyParam& party, auto_cert& cert) {
-  AUTO_CERTFINDPARAM params;
-  params.storeMask = kStores;
-  params.issuer = ctx.services.issuerText;
-  params.subjectCN = party.subjectCN;
-  params.email = party.email;
-  params.thumbprintText = party.thumbprint;
-  return FindCertInStores(&params, cert.put(), ctx) == RC_OK && cert;
-}
-
-bool FindByThumbprint(InstanceContext& ctx, const std::vector<uint8_t>& thumbprint, auto_cert& cert) {
-  if (thumbprint.size() != 20) return false;  // a thumbprint of another length names no certificate
-  AUTO_CERTFINDPARAM params;
-  params.storeMask = kStores;
-  params.issuer = ctx.services.issuerText;
-  params.thumbprint.pbData = static_cast<BYTE*>(std::malloc(thumbprint.size()));
-  if (params.thumbprint.pbData == nullptr) return false;
-  std::memcpy(params.thumbprint.pbData, thumbprint.data(), thumbprint.size());
-  params.thumbprint.cbData = static_cast<DWORD>(thumbprint.size());
-  return FindCertInStores(&params, cert.put(), ctx) == RC_OK && cert;
-}
 
 // A thumbprint field as upper-case hexadecimal, whatever its length.
 std::string ThumbText(const std::vector<uint8_t>& field) {
@@ -81,16 +56,16 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
   if (sender == nullptr) return ReportFailure(ctx, RC_SYSTEM_ERROR, "Не задан ключ отправителя");
   if (recipient == nullptr) return ReportFailure(ctx, RC_SYSTEM_ERROR, "Не задан ключ получателя");
 
-  if (const int32_t rc = ctx.stores.Open(kStores); rc != RC_OK) return rc;
+  if (const int32_t rc = ctx.stores.Open(f141::kStores); rc != RC_OK) return rc;
   auto_cert sender_cert, recipient_cert;
-  if (!FindParty(ctx, *sender, sender_cert))
+  if (!f141::FindParty(ctx, *sender, sender_cert))
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат отправителя : %s(%s)!",
                          PartyIdentifier(*sender).c_str(), "");
   HCRYPTPROV prov = 0;
   auto_prov owned_prov;
   if (!AcquireCertificateKey(ctx, sender_cert.get(), prov, owned_prov))
     return ReportFailure(ctx, RC_PRIVATE_KEY_NOT_FOUND, "Не удалось найти закрытый ключ сертификата отправителя");
-  if (!FindParty(ctx, *recipient, recipient_cert))
+  if (!f141::FindParty(ctx, *recipient, recipient_cert))
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат получателя : %s(%s)!",
                          PartyIdentifier(*recipient).c_str(), "");
 
@@ -99,7 +74,7 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
   log.Log("Сертификат отправителя: %s\r\n", GetCertShortDescription(sender_cert.get(), &log).c_str());
   log.Log("Сертификат получателя: %s\r\n", GetCertShortDescription(recipient_cert.get(), &log).c_str());
 
-  f141::WriteU32(out, kVersion);
+  f141::WriteU32(out, f141::kVersion);
   if (!WriteParty(ctx, sender_cert.get(), out))
     return ReportFailure(ctx, RC_THUMBPRINT, "Не удалось получить отпечаток сертификата отправителя");
   if (!WriteParty(ctx, recipient_cert.get(), out))
@@ -193,21 +168,21 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
 }
 
 int32_t Decrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out) {
-  if (const int32_t rc = ctx.stores.Open(kStores); rc != RC_OK) return rc;
+  if (const int32_t rc = ctx.stores.Open(f141::kStores); rc != RC_OK) return rc;
 
   uint32_t version = 0;
-  if (!f141::ReadU32(in, version) || version != kVersion)
+  if (!f141::ReadU32(in, version) || version != f141::kVersion)
     return ReportFailure(ctx, RC_DATA_READ, "Не верный формат данных");
   std::vector<uint8_t> sender_thumb, sender_name, recipient_thumb, recipient_name;
   for (std::vector<uint8_t>* field : {&sender_thumb, &sender_name, &recipient_thumb, &recipient_name})
     if (const int32_t rc = f141::ReadField(ctx, in, "", *field)) return rc;
 
   auto_cert sender_cert, recipient_cert;
-  if (!FindByThumbprint(ctx, sender_thumb, sender_cert))
+  if (!f141::FindByThumbprint(ctx, sender_thumb, sender_cert))
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE,
                          "Не удалось найти действительный сертификат отправителя : %s, c отпечатком %s!",
                          f141::NameFieldText(sender_name).c_str(), ThumbText(sender_thumb).c_str());
-  if (!FindByThumbprint(ctx, recipient_thumb, recipient_cert))
+  if (!f141::FindByThumbprint(ctx, recipient_thumb, recipient_cert))
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE,
                          "Не удалось найти действительный сертификат получателя : %s, c отпечатком %s!",
                          f141::NameFieldText(recipient_name).c_str(), ThumbText(recipient_thumb).c_str());

@@ -15,6 +15,9 @@ class CallContext;
 
 namespace f141 {
 
+// The version word that opens every "141" signature and message.
+constexpr uint32_t kVersion = 1;
+
 // Largest blob a reader takes: the head's blobs (thumbprints, names, key blobs, signatures,
 // initialisation vectors) are all far smaller. A longer one is refused as memory that
 // cannot be had.

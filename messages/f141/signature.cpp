@@ -7,11 +7,10 @@
 #include <new>
 #include <vector>
 
-#include "certs/find_param.h"
-#include "certs/search.h"
 #include "certs/text_case.h"
 #include "frame/call/failure.h"
 #include "frame/call/result_codes.h"
+#include "messages/f141/certificates.h"
 #include "messages/f141/fields.h"
 #include "messages/f141/hash_loop.h"
 #include "messages/pkcs7/sign.h"
@@ -21,38 +20,12 @@
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
 
-namespace {
-
-constexpr unsigned long kStores = CST_MY | CST_EXTERNAL;
-constexpr uint32_t kVersion = 1;
-
-// The certificate whose SHA-1 thumbprint is the field's bytes; null when none is found.
-void FindByThumbprint(InstanceContext& ctx, const std::vector<uint8_t>& thumbprint, auto_cert& cert) {
-  if (thumbprint.size() != 20) return;  // a thumbprint of another length names no certificate
-  AUTO_CERTFINDPARAM params;
-  params.storeMask = kStores;
-  params.issuer = ctx.services.issuerText;
-  params.thumbprint.pbData = static_cast<BYTE*>(std::malloc(thumbprint.size()));
-  if (params.thumbprint.pbData == nullptr) return;
-  std::memcpy(params.thumbprint.pbData, thumbprint.data(), thumbprint.size());
-  params.thumbprint.cbData = static_cast<DWORD>(thumbprint.size());
-  if (FindCertInStores(&params, cert.put(), ctx) != RC_OK) cert.reset();
-}
-
-}  // namespace
-
 int32_t Sign141(InstanceContext& ctx, const CertPartyParam& party, std::istream& in, std::ostream& out) {
   const std::string who = PartyIdentifier(party);
-  if (const int32_t rc = ctx.stores.Open(kStores); rc != RC_OK) return rc;
+  if (const int32_t rc = ctx.stores.Open(f141::kStores); rc != RC_OK) return rc;
 
-  AUTO_CERTFINDPARAM params;
-  params.storeMask = kStores;
-  params.issuer = ctx.services.issuerText;
-  params.subjectCN = party.subjectCN;
-  params.email = party.email;
-  params.thumbprintText = party.thumbprint;
   auto_cert cert;
-  if (FindCertInStores(&params, cert.put(), ctx) != RC_OK || !cert)
+  if (!f141::FindParty(ctx, party, cert))
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат отправителя: %s(%s)!",
                          who.c_str(), "");
   ctx.log().Log("\r\n--------------- Подпись 141 ---------------\r\nСертификат подписи: %s\r\n",
@@ -65,7 +38,7 @@ int32_t Sign141(InstanceContext& ctx, const CertPartyParam& party, std::istream&
                          who.c_str(), "");
   ReportProvider(ctx.log(), prov);
 
-  f141::WriteU32(out, kVersion);
+  f141::WriteU32(out, f141::kVersion);
   CRYPT_DATA_BLOB thumb{0, nullptr};
   if (!CertGetThumb(cert.get(), thumb, &ctx.log()))
     return ReportFailure(ctx, RC_THUMBPRINT, "Не удалось получить отпечаток сертификата отправителя!");
@@ -129,7 +102,7 @@ int32_t Check141(InstanceContext& ctx, std::istream& signature, std::istream& co
   if (const int32_t rc = f141::HashStream(ctx, hash.get(), content)) return rc;
 
   uint32_t version = 0;
-  if (!f141::ReadU32(signature, version) || version != kVersion)
+  if (!f141::ReadU32(signature, version) || version != f141::kVersion)
     return ReportFailure(ctx, RC_DATA_READ, "Не верный формат данных подписи");
   std::vector<uint8_t> thumbprint, owner_field, key_blob, sig;
   if (const int32_t rc = f141::ReadField(ctx, signature, "Подпись - опечаток сертификата отправителя: ", thumbprint))
@@ -147,10 +120,9 @@ int32_t Check141(InstanceContext& ctx, std::istream& signature, std::istream& co
     log.Log("Subject \"%s\" валидный!", owner.c_str());
   }
 
-  if (const int32_t rc = ctx.stores.Open(kStores); rc != RC_OK) return rc;
+  if (const int32_t rc = ctx.stores.Open(f141::kStores); rc != RC_OK) return rc;
   auto_cert cert;
-  FindByThumbprint(ctx, thumbprint, cert);
-  if (!cert) {
+  if (!f141::FindByThumbprint(ctx, thumbprint, cert)) {
     log.Log("Не удалось найти действительный сертификат отправителя: %s(%s)", expected.c_str(), "");
     return RC_CERT_VALIDITY_CHECK;
   }

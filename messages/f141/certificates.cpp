@@ -1,0 +1,35 @@
+#include "messages/f141/certificates.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "certs/find_param.h"
+#include "certs/search.h"
+#include "frame/call/result_codes.h"
+#include "stores/instance_context.h"
+
+namespace f141 {
+
+bool FindParty(InstanceContext& ctx, const CertPartyParam& party, auto_cert& cert) {
+  AUTO_CERTFINDPARAM params;
+  params.storeMask = kStores;
+  params.issuer = ctx.services.issuerText;
+  params.subjectCN = party.subjectCN;
+  params.email = party.email;
+  params.thumbprintText = party.thumbprint;
+  return FindCertInStores(&params, cert.put(), ctx) == RC_OK && cert;
+}
+
+bool FindByThumbprint(InstanceContext& ctx, const std::vector<uint8_t>& thumbprint, auto_cert& cert) {
+  if (thumbprint.size() != 20) return false;
+  AUTO_CERTFINDPARAM params;
+  params.storeMask = kStores;
+  params.issuer = ctx.services.issuerText;
+  params.thumbprint.pbData = static_cast<BYTE*>(std::malloc(thumbprint.size()));  // the record frees it
+  if (params.thumbprint.pbData == nullptr) return false;
+  std::memcpy(params.thumbprint.pbData, thumbprint.data(), thumbprint.size());
+  params.thumbprint.cbData = static_cast<DWORD>(thumbprint.size());
+  return FindCertInStores(&params, cert.put(), ctx) == RC_OK && cert;
+}
+
+}  // namespace f141

@@ -1,0 +1,23 @@
+// How the "141" operations find their certificates: in the personal store and the host's
+// own (mask 18), by the party's texts or by a thumbprint read from a file.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "stores/auto_handle.h"
+#include "vexor/vexor.h"
+
+class InstanceContext;
+
+namespace f141 {
+
+constexpr unsigned long kStores = CST_MY | CST_EXTERNAL;
+
+// The party's certificate; false when none is found.
+bool FindParty(InstanceContext& ctx, const CertPartyParam& party, auto_cert& cert);
+// The certificate whose SHA-1 thumbprint is the field's bytes (a field of another length
+// names none); false when none is found.
+bool FindByThumbprint(InstanceContext& ctx, const std::vector<uint8_t>& thumbprint, auto_cert& cert);
+
+}  // namespace f141
