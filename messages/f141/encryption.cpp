@@ -24,7 +24,6 @@
 
 namespace {
 
-
 using CBuffer = std::unique_ptr<BYTE, decltype(&std::free)>;
 
 // A thumbprint field as upper-case hexadecimal, whatever its length.

@@ -38,7 +38,7 @@ int32_t ReadFileParties(InstanceContext& ctx, const char* path, FileParties* par
     return RC_FILE_OPEN_READ;
   }
   uint32_t version = 0;
-  if (!f141::ReadU32(in, version) || version != 1) {
+  if (!f141::ReadU32(in, version) || version != f141::kVersion) {
     log.Log("Файл \"%s\" имеет ошибочный формат!", name.c_str());
     return RC_DATA_READ;
   }
