@@ -1,4 +1,4 @@
-// Hash objects: GOST R 34.11-94 (CryptoPro parameters) through the engine, the GOST 28147-89
+// Hash objects: GOST R 34.11-94 (CryptoPro parameters, the provider's own), the GOST 28147-89
 // MAC under a session key, and GOST R 34.10-2001 signatures over the hash value.
 #include <algorithm>
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <openssl/err.h>
 
 #include "platform/core/handle_table.h"
+#include "platform/provider/gost_hash.h"
 #include "platform/provider/key.h"
 #include "platform/core/api_guard.h"
 #include "platform/core/last_error.h"
@@ -22,7 +23,7 @@ struct Hash {
   ALG_ID alg = 0;
   ProviderRef provider;
   std::mutex mu;  // guards what follows
-  EvpMdCtxPtr md;                          // CALG_GR3411
+  std::optional<gost94::Hash> gost94;      // CALG_GR3411
   std::optional<gost89::ImitStream> imit;  // CALG_G28147_IMIT
   bool finished = false;                   // the value is fixed; no more data
   std::array<uint8_t, kHashSize> value{};
@@ -36,12 +37,8 @@ size_t ValueSize(const Hash& h) { return h.alg == CALG_GR3411 ? kHashSize : 4; }
 bool Finish(Hash& h) {
   if (h.finished) return true;
   if (h.alg == CALG_GR3411) {
-    unsigned int len = 0;
-    if (EVP_DigestFinal_ex(h.md.get(), h.value.data(), &len) != 1 || len != kHashSize) {
-      ERR_clear_error();
-      return false;
-    }
-    h.value_len = len;
+    h.gost94->Final(h.value.data());
+    h.value_len = kHashSize;
   } else {
     const gost89::Iv state = h.imit->Final();
     std::memcpy(h.value.data(), state.data(), 4);
@@ -70,12 +67,7 @@ BOOL CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFla
     hash->provider = provider;
     if (Algid == CALG_GR3411) {
       if (hKey != 0) return Fail(DWORD(NTE_BAD_KEY));
-      hash->md.reset(EVP_MD_CTX_new());
-      if (!hash->md || Gost94Digest() == nullptr ||
-          EVP_DigestInit_ex(hash->md.get(), Gost94Digest(), GostEngine()) != 1) {
-        ERR_clear_error();
-        return Fail(DWORD(NTE_FAIL));
-      }
+      hash->gost94.emplace();
     } else if (Algid == CALG_G28147_IMIT) {
       KeyRef key = LookupKey(hKey);
       if (!key || key->kind != KeyKind::kSession) return Fail(DWORD(NTE_BAD_KEY));
@@ -102,10 +94,7 @@ BOOL CryptHashData(HCRYPTHASH hHash, const BYTE* pbData, DWORD dwDataLen, DWORD 
     if (hash->finished) return Fail(DWORD(NTE_BAD_HASH_STATE));
     if (dwDataLen == 0) return TRUE;
     if (hash->alg == CALG_GR3411) {
-      if (EVP_DigestUpdate(hash->md.get(), pbData, dwDataLen) != 1) {
-        ERR_clear_error();
-        return Fail(DWORD(NTE_FAIL));
-      }
+      hash->gost94->Update(pbData, dwDataLen);
     } else {
       hash->imit->Update(pbData, dwDataLen);
     }

@@ -9,6 +9,7 @@
 
 #include "library_fixture.h"
 #include "platform/test_pki.h"
+#include "vexor/vexor_xml.h"
 
 namespace {
 
@@ -42,6 +43,9 @@ class XmlFormat : public LibraryTest {
     LibraryTest::SetUp();
     ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_a, "xml-a"));
     ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_email, "xml-mail"));
+    // Linked and used here, so the process has libvexorxml.so loaded and the library finds it.
+    void* nothing = nullptr;
+    CryptoXml::FreeMem(&nothing);
     Object();
   }
   const std::string document_ = "<?xml version=\"1.0\"?>\n<doc><item n=\"1\">text</item></doc>\n";

@@ -1,0 +1,64 @@
+// Fixed cost of a call: sign_stream_d of 1 KiB, N times (default 1000) on one operation
+// object, then the same number of calls split over two threads sharing the object. Reports
+// the mean time per call and the two-thread speed-up (calls per second against one thread).
+//
+//   call_cost [calls]
+//
+// It makes its own key and certificate with the openssl command and a private platform home.
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "vexor/vexor.h"
+
+namespace {
+
+double SignCalls(IVexor& obj, const CertPartyParam& party, int calls) {
+  const std::string data(1024, 'x');
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < calls; ++i) {
+    std::istringstream in(data);
+    std::ostringstream out;
+    if (obj.sign_stream_d(party, in, out, VEXOR_FORMAT_PKCS7) != 0) return -1;
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int calls = argc > 1 ? std::atoi(argv[1]) : 1000;
+  char templ[] = "/tmp/vexor-callcost-XXXXXX";
+  const std::string dir = mkdtemp(templ);
+  setenv("VEXOR_CSP_HOME", (dir + "/home").c_str(), 1);
+  const std::string tool = std::filesystem::canonical("/proc/self/exe").parent_path().string() + "/vexor";
+  const std::string setup = "cd " + dir + " && openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A "
+                            "-nodes -keyout k.pem -out c.pem -subj /CN=Cost -days 3 >/dev/null 2>&1 && " +
+                            tool + " store install --cert c.pem --key k.pem >/dev/null";
+  if (std::system(setup.c_str()) != 0) return 2;
+  IVexor* obj = nullptr;
+  if (CreateObjectInstance(&obj) != 0 || obj->Init(dir.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER) != 0) return 2;
+  CertPartyParam party;
+  party.subjectCN = "Cost";
+  SignCalls(*obj, party, 10);  // warm caches, as a running host has them
+  const double one = SignCalls(*obj, party, calls);
+  double halves[2] = {0, 0};
+  const auto start = std::chrono::steady_clock::now();
+  std::thread a([&] { halves[0] = SignCalls(*obj, party, calls / 2); });
+  std::thread b([&] { halves[1] = SignCalls(*obj, party, calls - calls / 2); });
+  a.join();
+  b.join();
+  const double two = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  DestroyObjectInstance(&obj);
+  std::filesystem::remove_all(dir);
+  if (one < 0 || halves[0] < 0 || halves[1] < 0) return 1;
+  std::printf("sign_stream_d 1 KiB, %d calls: %.3f ms a call on one thread\n", calls, one * 1000 / calls);
+  std::printf("two threads on one object: %.3f ms a call, %.2fx the calls per second of one thread\n",
+              two * 1000 / calls, one / two);
+  return 0;
+}

@@ -1,0 +1,39 @@
+// GOST R 34.11-94 with the CryptoPro parameters (the S-box of 1.2.643.2.2.30.1, a zero
+// starting vector): the step function's four block encryptions share one expanded S-box,
+// and the mixing transform psi^n runs as a 16-word shift register rather than n shifts of
+// the whole state. The digest bytes are those of the GOST engine's md_gost94.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/provider/gost_cipher.h"
+
+namespace vexorcsp::gost94 {
+
+constexpr size_t kSize = 32;
+
+class Hash {
+ public:
+  Hash();
+  ~Hash();
+  Hash(const Hash&) = delete;
+  Hash& operator=(const Hash&) = delete;
+
+  void Update(const uint8_t* data, size_t len);
+  // The digest; the object is then spent.
+  void Final(uint8_t out[kSize]);
+
+ private:
+  void Step(const uint8_t* block);
+  void AddToSum(const uint8_t* block);
+
+  gost89::Cipher cipher_;
+  uint8_t h_[kSize] = {};
+  uint8_t sum_[kSize] = {};
+  uint8_t partial_[kSize] = {};
+  size_t partial_len_ = 0;
+  uint64_t bytes_ = 0;
+};
+
+}  // namespace vexorcsp::gost94
