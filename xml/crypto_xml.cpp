@@ -45,6 +45,8 @@ int CryptoXml::SignXml(const void* document, int length, const CERT_CONTEXT* sig
                        int* resultLength) {
   if (!OutputsOk(result, resultLength) || document == nullptr || signer == nullptr) return VEXORXML_BAD_PARAMETER;
   return Guarded([&] {
+    const int streamed = SignStreamed(document, length, signer, silent != 0, result, resultLength);
+    if (streamed != kUseTree) return streamed;
     DocPtr doc = ParseDocument(document, length);
     if (!doc) return int(VEXORXML_BAD_DOCUMENT);
     xmlNode* signature = nullptr;
@@ -61,11 +63,15 @@ int CryptoXml::CheckSignXml(const void* document, int length, const CERT_CONTEXT
   *signer = nullptr;
   *valid = 0;
   return Guarded([&] {
-    DocPtr doc = ParseDocument(document, length);
-    if (!doc) return int(VEXORXML_BAD_DOCUMENT);
     bool verdict = false;
     PCCERT_CONTEXT cert = nullptr;
-    if (const int rc = VerifyDocument(doc.get(), &cert, verdict)) return rc;
+    int rc = VerifyStreamed(document, length, &cert, verdict);
+    if (rc == kUseTree) {
+      DocPtr doc = ParseDocument(document, length);
+      if (!doc) return int(VEXORXML_BAD_DOCUMENT);
+      rc = VerifyDocument(doc.get(), &cert, verdict);
+    }
+    if (rc != 0) return rc;
     // The document as it was read.
     void* copy = xmlMalloc(static_cast<size_t>(length));
     if (copy == nullptr) {

@@ -7,6 +7,7 @@
 
 #include "vexor/vexor_xml.h"
 #include "xml/gost.h"
+#include "xml/streamed.h"
 
 namespace vexorxml {
 namespace {
@@ -63,24 +64,10 @@ xmlNode* FindById(xmlNode* node, const std::string& id) {
   return nullptr;
 }
 
-}  // namespace
-
-int SignDocument(xmlDoc* doc, PCCERT_CONTEXT signer, bool silent, xmlNode** signature_out) {
-  xmlNode* root = xmlDocGetRootElement(doc);
-  std::vector<xmlNode*> existing;
-  CollectSignatures(root, existing);
-  if (!existing.empty()) return VEXORXML_BAD_DOCUMENT;  // one signature per document
-
-  HCRYPTPROV prov = 0;
-  auto_prov owned;
-  if (!AcquireSigningKey(signer, silent, prov, owned)) return VEXORXML_NO_PRIVATE_KEY;
-  Hasher digest(prov);
-  if (!HashCanonical(digest, doc, C14nMode::kExclusive, NodeFilter{})) return VEXORXML_HASH;
-  const Bytes digest_value = digest.Value();
-  if (digest_value.empty()) return VEXORXML_HASH;
-
-  xmlNode* signature = xmlNewChild(root, nullptr, X("Signature"), nullptr);
-  if (signature == nullptr) return VEXORXML_NO_MEMORY;
+// Fills the empty Signature element in: SignedInfo over the digest, its signature with the
+// key on `prov`, the signer's certificate.
+int CompleteSignature(xmlDoc* doc, xmlNode* signature, HCRYPTPROV prov, const Bytes& digest_value,
+                      PCCERT_CONTEXT signer) {
   xmlNs* ds = xmlNewNs(signature, X(kDsigNs), X("ds"));
   xmlSetNs(signature, ds);
   xmlNode* signed_info = AddChild(signature, ds, "SignedInfo");
@@ -105,16 +92,16 @@ int SignDocument(xmlDoc* doc, PCCERT_CONTEXT signer, bool silent, xmlNode** sign
   xmlNode* x509 = AddChild(key_info, ds, "X509Data");
   const Bytes cert(signer->pbCertEncoded, signer->pbCertEncoded + signer->cbCertEncoded);
   xmlNewTextChild(x509, ds, X("X509Certificate"), X(Base64Encode(cert).c_str()));
-  *signature_out = signature;
   return VEXORXML_OK;
 }
 
-bool SpliceSignature(const void* original, int length, xmlDoc* doc, xmlNode* signature, void** out, int* out_length) {
-  const std::string_view text(static_cast<const char*>(original), static_cast<size_t>(length));
+// Where the signature goes in the original bytes: before the document element's end tag.
+// npos for a document this cannot serve (see SpliceSignature).
+size_t SplicePoint(std::string_view text) {
   // ASCII-compatible: the first non-blank byte (after a UTF-8 byte order mark) is '<'.
   size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
   start = text.find_first_not_of(" \t\r\n", start);
-  if (start == std::string_view::npos || text[start] != '<') return false;
+  if (start == std::string_view::npos || text[start] != '<') return std::string_view::npos;
   // Back over what may follow the document element: blanks, comments, processing
   // instructions.
   size_t end = text.size();
@@ -123,19 +110,80 @@ bool SpliceSignature(const void* original, int length, xmlDoc* doc, xmlNode* sig
     const std::string_view head = text.substr(0, end);
     if (head.size() >= 3 && head.substr(head.size() - 3) == "-->") {
       const size_t open = head.rfind("<!--");
-      if (open == std::string_view::npos) return false;
+      if (open == std::string_view::npos) return std::string_view::npos;
       end = open;
     } else if (head.size() >= 2 && head.substr(head.size() - 2) == "?>") {
       const size_t open = head.rfind("<?");
-      if (open == std::string_view::npos) return false;
+      if (open == std::string_view::npos) return std::string_view::npos;
       end = open;
     } else {
       break;
     }
   }
-  if (end == 0 || text[end - 1] != '>') return false;
+  if (end == 0 || text[end - 1] != '>') return std::string_view::npos;
   const size_t tag = text.rfind("</", end - 1);
-  if (tag == std::string_view::npos || text.find('<', tag + 1) < end) return false;  // an empty element
+  if (tag == std::string_view::npos || text.find('<', tag + 1) < end) return std::string_view::npos;  // empty element
+  return tag;
+}
+
+}  // namespace
+
+int SignDocument(xmlDoc* doc, PCCERT_CONTEXT signer, bool silent, xmlNode** signature_out) {
+  xmlNode* root = xmlDocGetRootElement(doc);
+  std::vector<xmlNode*> existing;
+  CollectSignatures(root, existing);
+  if (!existing.empty()) return VEXORXML_BAD_DOCUMENT;  // one signature per document
+
+  HCRYPTPROV prov = 0;
+  auto_prov owned;
+  if (!AcquireSigningKey(signer, silent, prov, owned)) return VEXORXML_NO_PRIVATE_KEY;
+  Hasher digest(prov);
+  if (!HashCanonical(digest, doc, C14nMode::kExclusive, NodeFilter{})) return VEXORXML_HASH;
+  const Bytes digest_value = digest.Value();
+  if (digest_value.empty()) return VEXORXML_HASH;
+
+  xmlNode* signature = xmlNewChild(root, nullptr, X("Signature"), nullptr);
+  if (signature == nullptr) return VEXORXML_NO_MEMORY;
+  if (const int rc = CompleteSignature(doc, signature, prov, digest_value, signer)) return rc;
+  *signature_out = signature;
+  return VEXORXML_OK;
+}
+
+int SignStreamed(const void* data, int length, PCCERT_CONTEXT signer, bool silent, void** out, int* out_length) {
+  if (data == nullptr || length <= 0 ||
+      SplicePoint(std::string_view(static_cast<const char*>(data), static_cast<size_t>(length))) ==
+          std::string_view::npos)
+    return kUseTree;
+  // The document's digest needs no key: it is asked for once the document is known to suit.
+  auto_prov hashing;
+  if (!VerifyContext(hashing)) return VEXORXML_HASH;
+  Hasher digest(hashing.get());
+  if (!digest.ok()) return VEXORXML_HASH;
+  StreamedCanonical streamed;
+  if (!CanonicalizeStreamed(data, length, kDsigNs, "Signature",
+                            [&](const char* p, int n) { return digest.Update(p, static_cast<size_t>(n)); }, streamed))
+    return kUseTree;
+  if (streamed.skipped != 0) return VEXORXML_BAD_DOCUMENT;  // one signature per document
+  const Bytes digest_value = digest.Value();
+  if (digest_value.empty()) return VEXORXML_HASH;
+  HCRYPTPROV prov = 0;
+  auto_prov owned;
+  if (!AcquireSigningKey(signer, silent, prov, owned)) return VEXORXML_NO_PRIVATE_KEY;
+
+  // The signature is built on its own: its exclusive canonical form does not depend on
+  // where it stands.
+  DocPtr doc(xmlNewDoc(X("1.0")));
+  xmlNode* signature = doc ? xmlNewDocNode(doc.get(), nullptr, X("Signature"), nullptr) : nullptr;
+  if (signature == nullptr) return VEXORXML_NO_MEMORY;
+  xmlDocSetRootElement(doc.get(), signature);
+  if (const int rc = CompleteSignature(doc.get(), signature, prov, digest_value, signer)) return rc;
+  return SpliceSignature(data, length, doc.get(), signature, out, out_length) ? VEXORXML_OK : VEXORXML_NO_MEMORY;
+}
+
+bool SpliceSignature(const void* original, int length, xmlDoc* doc, xmlNode* signature, void** out, int* out_length) {
+  const std::string_view text(static_cast<const char*>(original), static_cast<size_t>(length));
+  const size_t tag = SplicePoint(text);
+  if (tag == std::string_view::npos) return false;
 
   xmlBuffer* buffer = xmlBufferCreate();
   if (buffer == nullptr) return false;
@@ -155,13 +203,14 @@ bool SpliceSignature(const void* original, int length, xmlDoc* doc, xmlNode* sig
   return result != nullptr;
 }
 
-int VerifyDocument(xmlDoc* doc, PCCERT_CONTEXT* signer, bool& valid) {
-  valid = false;
-  *signer = nullptr;
-  std::vector<xmlNode*> signatures;
-  CollectSignatures(xmlDocGetRootElement(doc), signatures);
-  if (signatures.size() != 1) return VEXORXML_BAD_DOCUMENT;
-  xmlNode* signature = signatures.front();
+namespace {
+
+// Checks the one signature of the document. With `streamed_digest` the document is the
+// signature alone and the digest of the rest was made while reading: only a signature of
+// the whole document with exclusive canonicalisation throughout can use it (kUseTree
+// otherwise).
+int VerifySignature(xmlDoc* doc, xmlNode* signature, const Bytes* streamed_digest, PCCERT_CONTEXT* signer,
+                    bool& valid) {
   xmlNode* signed_info = ChildElement(signature, kDsigNs, "SignedInfo");
   xmlNode* signature_value = ChildElement(signature, kDsigNs, "SignatureValue");
   xmlNode* certificate =
@@ -197,6 +246,9 @@ int VerifyDocument(xmlDoc* doc, PCCERT_CONTEXT* signer, bool& valid) {
     if (algorithm == kEnveloped) filter.excluded = signature;
     else if (!C14nModeOf(algorithm, reference_mode)) return VEXORXML_BAD_DOCUMENT;
   }
+  if (streamed_digest != nullptr && (!uri.empty() || filter.excluded == nullptr ||
+                                     reference_mode != C14nMode::kExclusive || info_mode != C14nMode::kExclusive))
+    return kUseTree;
   const std::string digest_method = Attribute(ChildElement(reference, kDsigNs, "DigestMethod"), "Algorithm");
   if (digest_method != kDigestMethod && digest_method != kCpDigestMethod) return VEXORXML_BAD_DOCUMENT;
   Bytes expected_digest, signature_bytes, cert_der;
@@ -211,9 +263,14 @@ int VerifyDocument(xmlDoc* doc, PCCERT_CONTEXT* signer, bool& valid) {
 
   auto_prov prov;
   if (!VerifyContext(prov)) return VEXORXML_HASH;
-  Hasher digest(prov.get());
-  if (!HashCanonical(digest, doc, reference_mode, filter)) return VEXORXML_HASH;
-  const bool digest_matches = digest.Value() == expected_digest;
+  bool digest_matches = false;
+  if (streamed_digest != nullptr) {
+    digest_matches = *streamed_digest == expected_digest;
+  } else {
+    Hasher digest(prov.get());
+    if (!HashCanonical(digest, doc, reference_mode, filter)) return VEXORXML_HASH;
+    digest_matches = digest.Value() == expected_digest;
+  }
 
   Hasher info_hash(prov.get());
   NodeFilter only_info;
@@ -225,6 +282,38 @@ int VerifyDocument(xmlDoc* doc, PCCERT_CONTEXT* signer, bool& valid) {
   valid = digest_matches && signature_holds;
   *signer = cert_owner.release();
   return VEXORXML_OK;
+}
+
+}  // namespace
+
+int VerifyDocument(xmlDoc* doc, PCCERT_CONTEXT* signer, bool& valid) {
+  valid = false;
+  *signer = nullptr;
+  std::vector<xmlNode*> signatures;
+  CollectSignatures(xmlDocGetRootElement(doc), signatures);
+  if (signatures.size() != 1) return VEXORXML_BAD_DOCUMENT;
+  return VerifySignature(doc, signatures.front(), nullptr, signer, valid);
+}
+
+int VerifyStreamed(const void* data, int length, PCCERT_CONTEXT* signer, bool& valid) {
+  valid = false;
+  *signer = nullptr;
+  auto_prov prov;
+  if (!VerifyContext(prov)) return VEXORXML_HASH;
+  Hasher digest(prov.get());
+  if (!digest.ok()) return VEXORXML_HASH;
+  StreamedCanonical streamed;
+  if (!CanonicalizeStreamed(data, length, kDsigNs, "Signature",
+                            [&](const char* p, int n) { return digest.Update(p, static_cast<size_t>(n)); }, streamed) ||
+      streamed.skipped != 1)
+    return kUseTree;
+  xmlNode* signature = xmlDocGetRootElement(streamed.first.get());
+  std::vector<xmlNode*> nested;
+  CollectSignatures(signature->children, nested);
+  if (!nested.empty()) return kUseTree;
+  const Bytes value = digest.Value();
+  if (value.empty()) return VEXORXML_HASH;
+  return VerifySignature(streamed.first.get(), signature, &value, signer, valid);
 }
 
 }  // namespace vexorxml

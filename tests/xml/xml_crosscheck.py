@@ -184,9 +184,17 @@ def main():
 
         # The signature goes in before the document element's end tag and leaves the rest of
         # the bytes alone, also with comments and processing instructions after the element;
-        # an empty-element document element is signed through the tree.
+        # an empty-element document element is signed through the tree. The canonical form
+        # made while reading agrees with lxml's on namespaces declared, redeclared and
+        # undeclared, attribute order and character references.
+        namespaces = (b'<?pi-before data\n?>\n<!-- c --><r xmlns="urn:d" xmlns:a="urn:a" xmlns:unused="urn:u" '
+                      b'a:z="1" b="&quot;&lt;&#9;&#10;&#13;&gt;" xml:lang="ru"><a:c xmlns:a="urn:a" a:k="v"/>'
+                      b'<e xmlns=""><f xmlns="urn:d"/></e>x&lt;y&amp;z&gt;&#13;\n  <g a:q="2" '
+                      b'xmlns:b="urn:b" b:p="3" p="0"/><p:s xmlns:p="urn:p"><p:t xmlns:p="urn:o"/></p:s></r>\n'
+                      b'<?pi-after?>\n')
         for what, document in (('trailing comments', b'<a>\r\n<b x="1"/></a><!-- c --><?pi </a>?>\n'),
-                               ('an empty document element', b'<?xml version="1.0"?><a x="&lt;"/>')):
+                               ('an empty document element', b'<?xml version="1.0"?><a x="&lt;"/>'),
+                               ('namespaces and character references', namespaces)):
             r = tool('sign', '--format', 'xml', '--signer', 'Ivanov', '-i', tool.file('doc.xml', document), '-o',
                      tool.file('signed.xml'))
             check(r.returncode == 0, 'vexor signs a document with %s (%s)' % (what, r.stderr.decode(errors='replace')))
