@@ -78,24 +78,16 @@ void Decoder::StartHashes() {
     bool have = false;
     for (const auto& h : hashes_) have = have || h.first == md;
     if (have) continue;
-    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) <= 0) {
-      ERR_clear_error();
-      continue;
-    }
-    hashes_.emplace_back(md, std::move(ctx));
+    ContentDigest digest(md);
+    if (digest.ok()) hashes_.emplace_back(md, std::move(digest));
   }
 }
 
 bool Decoder::FinishHashes() {
   for (auto& h : hashes_) {
-    BYTE md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_DigestFinal_ex(h.second.get(), md, &len) <= 0) {
-      ERR_clear_error();
-      return false;
-    }
-    digests_.emplace_back(h.first, Bytes(md, md + len));
+    Bytes digest;
+    if (!h.second.Final(digest)) return false;
+    digests_.emplace_back(h.first, std::move(digest));
   }
   hashes_.clear();
   return true;
@@ -109,7 +101,7 @@ const Bytes* Decoder::DigestOf(const EVP_MD* md) const {
 
 bool Decoder::SignedContent(const BYTE* p, size_t n) {
   for (auto& h : hashes_)
-    if (EVP_DigestUpdate(h.second.get(), p, n) <= 0) return false;
+    if (!h.second.Update(p, n)) return false;
   return Deliver(p, n, false);
 }
 
@@ -453,10 +445,7 @@ BOOL Decoder::Update(const BYTE* data, DWORD size, BOOL final) {
   if (!detached_ || type_ != CMSG_SIGNED || content_present_ || content_final_)
     return Fail(DWORD(CRYPT_E_MSG_ERROR));
   for (auto& h : hashes_)
-    if (size > 0 && EVP_DigestUpdate(h.second.get(), data, size) <= 0) {
-      ERR_clear_error();
-      return Fail(DWORD(NTE_FAIL));
-    }
+    if (!h.second.Update(data, size)) return Fail(DWORD(NTE_FAIL));
   if (final) {
     content_final_ = true;
     content_done_ = true;

@@ -11,6 +11,7 @@
 
 #include "platform/provider/gost_cipher.h"
 #include "platform/messages/msg_cms_codec.h"
+#include "platform/messages/msg_digest.h"
 #include "platform/messages/msg_message.h"
 #include "platform/messages/msg_spill_buffer.h"
 #include "platform/messages/msg_stream_parser.h"
@@ -77,7 +78,7 @@ class Decoder : public Message {
   Bytes content_;
 
   // Signed.
-  std::vector<std::pair<const EVP_MD*, EvpMdCtxPtr>> hashes_;
+  std::vector<std::pair<const EVP_MD*, ContentDigest>> hashes_;
   std::vector<std::pair<const EVP_MD*, Bytes>> digests_;
   bool signers_ready_ = false;
   std::vector<SignerRecord> signers_;

@@ -142,9 +142,8 @@ std::shared_ptr<SignedEncoder> SignedEncoder::Create(DWORD flags, const void* in
         SetLastError(err != 0 ? err : DWORD(NTE_NO_KEY));
         return nullptr;
       }
-      s.hash.reset(EVP_MD_CTX_new());
-      if (!s.hash || EVP_DigestInit_ex(s.hash.get(), s.md, nullptr) <= 0) {
-        ERR_clear_error();
+      s.hash = std::make_unique<ContentDigest>(s.md);
+      if (!s.hash->ok()) {
         SetLastError(DWORD(NTE_FAIL));
         return nullptr;
       }
@@ -298,7 +297,7 @@ size_t SignedEncoder::EncodedLengthBound(size_t content_len) {
 
 bool SignedEncoder::Hash(const BYTE* p, size_t n) {
   for (Signer& s : signers_)
-    if (n > 0 && EVP_DigestUpdate(s.hash.get(), p, n) <= 0) return false;
+    if (!s.hash->Update(p, n)) return false;
   return true;
 }
 
@@ -335,14 +334,10 @@ bool SignedEncoder::EmitHeader() {
 bool SignedEncoder::Finish() {
   std::vector<Bytes> infos;
   for (Signer& s : signers_) {
-    unsigned int len = 0;
-    BYTE md[EVP_MAX_MD_SIZE];
-    if (EVP_DigestFinal_ex(s.hash.get(), md, &len) <= 0) {
-      ERR_clear_error();
-      return false;
-    }
+    Bytes digest;
+    if (!s.hash->Final(digest)) return false;
     Bytes si;
-    if (!SignerInfo(s, Bytes(md, md + len), false, si)) return false;
+    if (!SignerInfo(s, digest, false, si)) return false;
     infos.push_back(std::move(si));
   }
   if (stream_ && definite_) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/messages/msg_cms_codec.h"
+#include "platform/messages/msg_digest.h"
 #include "platform/messages/msg_message.h"
 
 namespace vexorcsp::msg {
@@ -34,7 +35,7 @@ class SignedEncoder : public Message {
     Bytes issuer_serial;
     AlgId digest_alg;
     const EVP_MD* md = nullptr;
-    EvpMdCtxPtr hash;
+    std::unique_ptr<ContentDigest> hash;
     EvpPkeyPtr key;
     AlgId signature_alg;
     std::vector<Attribute> auth, unauth;

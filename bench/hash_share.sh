@@ -1,0 +1,42 @@
+#!/bin/sh
+# How close the PKCS#7 paths come to the hash itself: BENCH_MB (default 200) MB signed
+# detached and attached and verified both ways through the vexor tool (file in, file out),
+# each rate beside the provider's own GOST R 34.11-94 rate (CryptHashData in memory,
+# build/bin/provider_bench) from the same run. Medians of RUNS (default 3) runs; openssl cms
+# checks the detached signature. Needs a built tree (build/ by default, BUILD=...).
+set -eu
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build}
+MB=${BENCH_MB:-200}
+RUNS=${RUNS:-3}
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+export VEXOR_CSP_HOME="$T/home"
+mkdir -p "$VEXOR_CSP_HOME" "$T/work"
+V="$BUILD/bin/vexor"
+
+openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/u.key" \
+  -subj "/O=Bench/CN=Bench" -days 30 -out "$T/u.pem" >/dev/null 2>&1
+"$V" store install --cert "$T/u.pem" --key "$T/u.key" >/dev/null
+head -c "$((MB * 1000000))" /dev/urandom > "$T/data"
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+wall() { # seconds of one run of the command
+  s=$(date +%s.%N); "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
+  e=$(date +%s.%N); echo "$e - $s" | bc; }
+rate() { name=$1; shift; i=0; : > "$T/$name"
+  while [ "$i" -lt "$RUNS" ]; do wall "$@" >> "$T/$name"; i=$((i + 1)); done
+  echo "$MB / $(median < "$T/$name")" | bc -l; }
+
+hash=$("$BUILD/bin/provider_bench" 2>/dev/null | sed -n 's/^CryptHashData.*) *\([0-9.]*\) MB\/s.*/\1/p')
+sd=$(rate sign_d "$V" sign --detached --signer Bench --workdir "$T/work" -i "$T/data" -o "$T/d.p7s")
+sa=$(rate sign_a "$V" sign --signer Bench --workdir "$T/work" -i "$T/data" -o "$T/a.p7m")
+vd=$(rate verify_d "$V" verify --content "$T/data" --workdir "$T/work" -i "$T/d.p7s")
+va=$(rate verify_a "$V" verify --workdir "$T/work" -i "$T/a.p7m" -o "$T/out")
+cmp -s "$T/out" "$T/data" || { echo "attached verification gave other bytes" >&2; exit 1; }
+openssl cms -verify -engine gost -binary -inform DER -in "$T/d.p7s" -content "$T/data" -noverify \
+  -out /dev/null >/dev/null 2>&1 || { echo "openssl cms does not verify the signature" >&2; exit 1; }
+echo "$MB MB, medians of $RUNS runs; provider's GOST R 34.11-94 in memory: $hash MB/s"
+for c in "sign --detached:$sd" "sign (attached):$sa" "verify --content:$vd" "verify (attached):$va"; do
+  awk -v n="${c%%:*}" -v r="${c##*:}" -v h="$hash" 'BEGIN { printf "  %-18s %6.1f MB/s  %.2f of the hash\n", n, r, r / h }'
+done

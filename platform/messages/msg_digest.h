@@ -1,0 +1,27 @@
+// The running digest of a message's content. GOST R 34.11-94 runs on the provider's own
+// hash, which is bit-exact with the engine's and about 1.5x faster; other digests go
+// through OpenSSL.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "platform/messages/msg_cms_codec.h"
+#include "platform/provider/gost_hash.h"
+
+namespace vexorcsp::msg {
+
+class ContentDigest {
+ public:
+  explicit ContentDigest(const EVP_MD* md);
+  bool ok() const { return gost_ != nullptr || evp_ != nullptr; }
+  bool Update(const void* data, size_t size);
+  // The digest; the object is then spent. False (OpenSSL's error queue cleared) on failure.
+  bool Final(Bytes& out);
+
+ private:
+  std::unique_ptr<gost94::Hash> gost_;
+  EvpMdCtxPtr evp_;
+};
+
+}  // namespace vexorcsp::msg
