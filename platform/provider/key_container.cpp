@@ -19,6 +19,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -195,6 +197,52 @@ int PinCallback(char* buf, int size, int, void* u) {
   return int(pin->size());
 }
 
+// Decoded private keys of the process, by what decoded them (the container's PEM and the
+// PIN): OpenSSL's decoder set-up costs more than a whole small signature and takes locks
+// every thread contends for. A changed file or another PIN misses and decodes afresh;
+// entries hold the key material only as long as the key object itself would live.
+class DecodedKeys {
+ public:
+  EvpPkeyPtr Find(const SecretBytes& identity) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const Entry& e : entries_)
+      if (e.identity.size() == identity.size() &&
+          CRYPTO_memcmp(e.identity.data(), identity.data(), identity.size()) == 0 &&
+          EVP_PKEY_up_ref(e.key.get()) == 1)
+        return EvpPkeyPtr(e.key.get());
+    return nullptr;
+  }
+  void Keep(SecretBytes identity, EVP_PKEY* key) {
+    if (EVP_PKEY_up_ref(key) != 1) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (entries_.size() == kEntries) entries_.pop_front();
+    entries_.push_back({std::move(identity), EvpPkeyPtr(key)});
+  }
+
+ private:
+  static constexpr size_t kEntries = 8;
+  struct Entry {
+    SecretBytes identity;
+    EvpPkeyPtr key;
+  };
+  std::mutex lock_;
+  std::deque<Entry> entries_;
+};
+
+DecodedKeys& ProcessKeys() {
+  static DecodedKeys* keys = new DecodedKeys;  // outlives every static that may sign
+  return *keys;
+}
+
+SecretBytes KeyIdentity(const SecretBytes& file, size_t pem_offset, const std::string* pin) {
+  const size_t pem = file.size() - pem_offset, pin_len = pin != nullptr ? pin->size() : 0;
+  SecretBytes identity(pem + 1 + pin_len);
+  std::memcpy(identity.data(), file.data() + pem_offset, pem);
+  identity.data()[pem] = 0;
+  if (pin_len != 0) std::memcpy(identity.data() + pem + 1, pin->data(), pin_len);
+  return identity;
+}
+
 }  // namespace
 
 fs::path CspHome() { return PlatformHome(CERT_SYSTEM_STORE_CURRENT_USER); }
@@ -262,6 +310,12 @@ DWORD LoadContainerKey(const std::string& name, const std::string* pin, bool sil
     pin = &env_pin;
   }
   if (GostEngine() == nullptr) return DWORD(NTE_PROV_TYPE_NOT_DEF);
+  SecretBytes identity = KeyIdentity(file, parsed.pem_offset, parsed.info.pin_protected ? pin : nullptr);
+  if (EvpPkeyPtr known = ProcessKeys().Find(identity)) {
+    OPENSSL_cleanse(env_pin.data(), env_pin.size());
+    key = std::move(known);
+    return 0;
+  }
   BioPtr bio(BIO_new_mem_buf(file.data() + parsed.pem_offset,
                              int(file.size() - parsed.pem_offset)));
   EVP_PKEY* loaded = PEM_read_bio_PrivateKey(bio.get(), nullptr, PinCallback,
@@ -272,6 +326,7 @@ DWORD LoadContainerKey(const std::string& name, const std::string* pin, bool sil
     return parsed.info.pin_protected ? DWORD(SCARD_W_WRONG_CHV) : DWORD(NTE_BAD_KEYSET_PARAM);
   }
   key.reset(loaded);
+  ProcessKeys().Keep(std::move(identity), loaded);
   return 0;
 }
 

@@ -350,6 +350,19 @@ TEST_F(ProviderKeys, PinProtectedContainer) {
     }
   }
   unsetenv("VEXOR_CSP_PIN");
+
+  // A container that gets another key under the same name and PIN opens with the new key,
+  // not with the one this process decoded before.
+  setenv("VEXOR_CSP_PIN", "1234", 1);
+  const Bytes before = ContainerPublicBlob("pinned");
+  HCRYPTPROV gone = 0;
+  ASSERT_TRUE(CryptAcquireContextA(&gone, "pinned", nullptr, PROV_GOST_2001_DH, CRYPT_DELETEKEYSET));
+  ASSERT_TRUE(Install("pinned", Pkcs8(kKeyOid, "1.2.643.2.2.35.1", Bytes(32, 7), PrivForm::kRaw), "1234"));
+  const Bytes after = ContainerPublicBlob("pinned");
+  unsetenv("VEXOR_CSP_PIN");
+  ASSERT_FALSE(before.empty());
+  ASSERT_FALSE(after.empty());
+  EXPECT_NE(before, after);
 }
 
 TEST_F(ProviderKeys, RefusesBrokenPkcs8) {
