@@ -232,6 +232,11 @@ DWORD DecodeCertInfo(CertObject& c) {
   }
   if (tbs.error()) return tbs.error();
   if (!tbs.ExpectEnd()) return tbs.error();
+  // signatureAlgorithm and signatureValue close the certificate.
+  der::Tlv outer_alg, signature;
+  if (!cert.Expect(der::kSequence, outer_alg) || !cert.Expect(der::kBitString, signature) || !cert.ExpectEnd() ||
+      signature.length == 0)
+    return static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT);
   info.cExtension = static_cast<DWORD>(c.extensions.size());
   info.rgExtension = c.extensions.empty() ? nullptr : c.extensions.data();
   return 0;
@@ -244,20 +249,24 @@ CertObject* NewCertObject(const BYTE* data, size_t size) {
   auto c = std::make_unique<CertObject>();
   c->core.encoded.assign(data, data + size);
   if (const DWORD err = DecodeCertInfo(*c); err != 0) return FailNull<CertObject>(err);
-  GostEngine();  // GOST public keys decode only with the engine's methods registered
-  const BYTE* p = c->core.encoded.data();
-  c->x509.reset(d2i_X509(nullptr, &p, static_cast<long>(size)));
-  if (!c->x509 || p != c->core.encoded.data() + size) {
-    ERR_clear_error();
-    return FailNull<CertObject>(static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
-  }
-  SHA1(c->core.encoded.data(), size, c->core.sha1);
+  if (!Sha1(c->core.encoded.data(), size, c->core.sha1)) return FailNull<CertObject>(static_cast<DWORD>(NTE_FAIL));
   c->dwCertEncodingType = X509_ASN_ENCODING;
   c->pbCertEncoded = c->core.encoded.data();
   c->cbCertEncoded = static_cast<DWORD>(size);
   c->pCertInfo = &c->info;
   c->hCertStore = nullptr;
   return c.release();
+}
+
+X509* CertObject::OpenSsl() {
+  std::call_once(x509_once_, [this] {
+    GostEngine();  // GOST public keys decode only with the engine's methods registered
+    const BYTE* p = core.encoded.data();
+    x509_.reset(d2i_X509(nullptr, &p, static_cast<long>(core.encoded.size())));
+    if (x509_ && p != core.encoded.data() + core.encoded.size()) x509_.reset();
+    ERR_clear_error();
+  });
+  return x509_.get();
 }
 
 void AddRef(CertObject* c) {

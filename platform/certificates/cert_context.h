@@ -75,7 +75,15 @@ struct CertObject : CERT_CONTEXT {
   ContextCore core;
   CERT_INFO info{};
   std::vector<CERT_EXTENSION> extensions;
-  X509Ptr x509;
+
+  // OpenSSL's view of the certificate, decoded on first use: decoding it (its public key
+  // goes through OpenSSL's decoders) costs more than the rest of the context together, and
+  // most certificates of a loaded store are never verified. Null when OpenSSL cannot read it.
+  X509* OpenSsl();
+
+ private:
+  std::once_flag x509_once_;
+  X509Ptr x509_;
 };
 
 struct CrlObject : CRL_CONTEXT {

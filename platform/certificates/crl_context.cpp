@@ -98,7 +98,7 @@ CrlObject* NewCrlObject(const BYTE* data, size_t size) {
     ERR_clear_error();
     return FailNull<CrlObject>(Corrupt());
   }
-  SHA1(c->core.encoded.data(), size, c->core.sha1);
+  if (!Sha1(c->core.encoded.data(), size, c->core.sha1)) return FailNull<CrlObject>(static_cast<DWORD>(NTE_FAIL));
   c->dwCertEncodingType = X509_ASN_ENCODING;
   c->pbCrlEncoded = c->core.encoded.data();
   c->cbCrlEncoded = static_cast<DWORD>(size);

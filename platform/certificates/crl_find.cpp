@@ -17,7 +17,7 @@ bool SameName(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b) {
 }
 
 bool SignedBy(CrlObject* crl, PCCERT_CONTEXT issuer) {
-  EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->x509.get());
+  EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->OpenSsl());
   const bool ok = key != nullptr && X509_CRL_verify(crl->crl.get(), key) == 1;
   ERR_clear_error();
   return ok;

@@ -185,8 +185,9 @@ PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE hCertStore, PCCERT_C
     PCCERT_CONTEXT issuer = FindCertificate(*s, 0, CERT_FIND_ISSUER_OF, pSubjectContext, pPrevIssuerContext);
     if (issuer != nullptr && pdwFlags != nullptr) {
       if (*pdwFlags & CERT_STORE_SIGNATURE_FLAG) {
-        EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->x509.get());
-        if (key != nullptr && X509_verify(AsObject(pSubjectContext)->x509.get(), key) == 1)
+        EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->OpenSsl());
+        X509* subject = AsObject(pSubjectContext)->OpenSsl();
+        if (key != nullptr && subject != nullptr && X509_verify(subject, key) == 1)
           *pdwFlags &= ~static_cast<DWORD>(CERT_STORE_SIGNATURE_FLAG);
         ERR_clear_error();
       }

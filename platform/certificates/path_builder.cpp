@@ -17,8 +17,9 @@ bool SameName(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b) {
 }
 
 bool Verifies(PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer) {
-  EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->x509.get());
-  const bool ok = key != nullptr && X509_verify(AsObject(subject)->x509.get(), key) == 1;
+  EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->OpenSsl());
+  X509* cert = AsObject(subject)->OpenSsl();
+  const bool ok = key != nullptr && cert != nullptr && X509_verify(cert, key) == 1;
   ERR_clear_error();
   return ok;
 }
@@ -116,7 +117,9 @@ CertPath PathBuilder::Build(PCCERT_CONTEXT cert, const FILETIME& when, DWORD rev
       break;
     }
     // An issuer that is not a CA cannot vouch for the link below it.
-    const DWORD issuer_errors = X509_check_ca(AsObject(issuer.get())->x509.get()) == 0 ? CERT_TRUST_INVALID_BASIC_CONSTRAINTS : 0;
+    X509* issuer_x509 = AsObject(issuer.get())->OpenSsl();
+    const DWORD issuer_errors =
+        issuer_x509 == nullptr || X509_check_ca(issuer_x509) == 0 ? CERT_TRUST_INVALID_BASIC_CONSTRAINTS : 0;
     path.links.push_back({std::move(issuer), issuer_errors, 0});
   }
 

@@ -65,4 +65,12 @@ ENGINE* GostEngine() {
   return engine;
 }
 
+bool Sha1(const void* data, size_t size, unsigned char out[20]) {
+  static EVP_MD* const sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);  // kept for the process
+  unsigned int len = 0;
+  if (sha1 != nullptr && EVP_Digest(data, size, out, &len, sha1, nullptr) == 1 && len == 20) return true;
+  ERR_clear_error();
+  return false;
+}
+
 }  // namespace vexorcsp

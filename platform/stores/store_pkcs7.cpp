@@ -66,7 +66,14 @@ bool SavePkcs7(Store& store, std::vector<BYTE>& out) {
   }
   {
     std::lock_guard<std::recursive_mutex> lock(store.mutex());
-    for (CertObject* c : store.certs()) PKCS7_add_certificate(p7.get(), c->x509.get());
+    for (CertObject* c : store.certs()) {
+      X509* x509 = c->OpenSsl();
+      if (x509 == nullptr || !PKCS7_add_certificate(p7.get(), x509)) {
+        ERR_clear_error();
+        SetLastError(static_cast<DWORD>(CRYPT_E_BAD_ENCODE));
+        return false;
+      }
+    }
     for (CrlObject* c : store.crls()) PKCS7_add_crl(p7.get(), c->crl.get());
   }
   if (!Encode<PKCS7, I2dPkcs7>(p7.get(), out)) {
