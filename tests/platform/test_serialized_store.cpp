@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 
 #include "test_pki.h"
 #include "vexor/platform.h"
@@ -222,14 +221,6 @@ TEST_F(SerializedStore, HostileInputNeverCrashesAndAddsNothing) {
       }
       CertCloseStore(s, 0);
     }
-  }
-  // Random corruption of a valid store: whatever happens, no crash and no leak.
-  std::mt19937 rng(1234);
-  for (int round = 0; round < 300; ++round) {
-    Bytes mutated = good;
-    for (int k = 0; k < 1 + round % 4; ++k) mutated[rng() % mutated.size()] = uint8_t(rng());
-    if (round % 5 == 0) mutated.resize(rng() % mutated.size());
-    if (HCERTSTORE s = OpenSerialized(mutated)) CertCloseStore(s, 0);
   }
 }
 
