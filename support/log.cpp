@@ -12,6 +12,7 @@
 #include <boost/property_tree/xml_parser.hpp>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -34,6 +35,12 @@ std::mutex& RegistryMutex() {
 std::map<std::string, int>& LiveLoggers() {
   static std::map<std::string, int> live;
   return live;
+}
+
+// Names whose formatter prints times as given, to which the writer hands local times.
+std::map<std::string, bool>& LocalTimesGiven() {
+  static std::map<std::string, bool> given;
+  return given;
 }
 
 std::string WithoutTrailingSlash(std::string path) {
@@ -101,6 +108,7 @@ void Logger::ConfigureChannels() {
   if (Poco::Logger* existing = Poco::Logger::has(name)) {
     // The first object of the process configured the chain; share it as it is.
     logger_ = existing;
+    local_times_given_ = LocalTimesGiven()[name];
     ++LiveLoggers()[name];
     return;
   }
@@ -119,14 +127,20 @@ void Logger::ConfigureChannels() {
   file->setProperty(Poco::FileChannel::PROP_ARCHIVE, "timestamp");
   file->setProperty(Poco::FileChannel::PROP_FLUSH, "false");
 
+  // POCO's local-time formatting asks the C library to re-read the time zone (a stat of
+  // /etc/localtime under a process-wide lock) for every line; unless the pattern prints the
+  // zone itself, the writer hands over local times and the formatter prints them as given.
+  const bool give_local = pattern_.find("%z") == std::string::npos && pattern_.find("%Z") == std::string::npos &&
+                          pattern_.find("%L") == std::string::npos;
   Poco::AutoPtr<Poco::PatternFormatter> formatter(new Poco::PatternFormatter);
-  formatter->setProperty(Poco::PatternFormatter::PROP_TIMES, "local");
+  formatter->setProperty(Poco::PatternFormatter::PROP_TIMES, give_local ? "UTC" : "local");
   formatter->setProperty(Poco::PatternFormatter::PROP_PATTERN, pattern_);
 
   Poco::AutoPtr<Poco::FormattingChannel> channel(new Poco::FormattingChannel(formatter, file));
   Poco::Logger& logger = Poco::Logger::create(name, channel, Poco::Message::PRIO_TRACE);
   logger.setLevel(level);
   logger_ = &logger;
+  local_times_given_ = LocalTimesGiven()[name] = give_local;
   ++LiveLoggers()[name];
 }
 
@@ -180,6 +194,13 @@ void DiagnosticLogger::Write(const std::string& text) noexcept {
     // thread number there (0 for threads it did not start).
     Poco::Message message(logger->name(), text, Poco::Message::PRIO_TRACE);
     message.setTid(static_cast<long>(gettid()));
+    if (localTimesGiven()) {
+      const Poco::Timestamp now = message.getTime();
+      const std::time_t seconds = now.epochTime();
+      std::tm local{};
+      if (localtime_r(&seconds, &local) != nullptr)
+        message.setTime(now + static_cast<Poco::Timestamp::TimeDiff>(local.tm_gmtoff) * Poco::Timestamp::resolution());
+    }
     logger->log(message);
   } catch (...) {
   }

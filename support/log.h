@@ -53,6 +53,8 @@ class Logger {
   void ConfigureChannels();
   // Flushes and closes the file; the channel reopens it at the next line.
   void CloseChannel() noexcept;
+  // Whether lines must carry local times (the formatter prints times as given).
+  bool localTimesGiven() const { return local_times_given_; }
 
  private:
   // Makes a configured path absolute against the base directory.
@@ -67,6 +69,7 @@ class Logger {
   std::string pattern_ = "[%Y-%m-%d %H:%M:%S.%F] [P:%P] [T:%I] [%p] %s: %t";
   std::string base_file_name_;
   Poco::Logger* logger_ = nullptr;
+  bool local_times_given_ = false;
   std::string base_directory_;
 };
 

@@ -7,6 +7,7 @@
 
 #include <Poco/Logger.h>
 
+#include <ctime>
 #include <filesystem>
 #include <sstream>
 
@@ -55,7 +56,7 @@ std::vector<std::string> Lines(const std::string& text) {
 
 TEST(DiagnosticLog, DefaultsWithoutSettingsFile) {
   TempDir dir;
-  std::string pid_file = dir / "pid";
+  std::string pid_file = dir / "pid", minutes_file = dir / "minutes";
   EXPECT_EQ(RunInChild([&] {
               CryptoLog::DiagnosticLogger log(dir.path());
               std::ostringstream got;
@@ -67,7 +68,20 @@ TEST(DiagnosticLog, DefaultsWithoutSettingsFile) {
                 got << " defaults";
               }
               if (!log.IsActive()) got << " inactive";
+              // Lines carry local time: a zone half an hour off any whole-hour one shows it.
+              setenv("TZ", "VXT-03:30", 1);
+              tzset();
+              auto minute = [] {
+                const std::time_t now = std::time(nullptr);
+                std::tm local{};
+                localtime_r(&now, &local);
+                char text[32];
+                std::strftime(text, sizeof text, "[%Y-%m-%d %H:%M", &local);
+                return std::string(text);
+              };
+              const std::string before = minute();
               log.Write("hello");
+              WriteFile(minutes_file, before + "\n" + minute());
               WriteFile(pid_file, std::to_string(getpid()));
               return got.str();
             }),
@@ -81,6 +95,9 @@ TEST(DiagnosticLog, DefaultsWithoutSettingsFile) {
       << lines[0];
   EXPECT_EQ(runs[0], ReadFile(pid_file));
   EXPECT_EQ(runs[1], runs[0]);  // the system thread id of a main thread is its process id
+  const std::vector<std::string> minutes = Lines(ReadFile(minutes_file));
+  ASSERT_EQ(minutes.size(), 2u);
+  EXPECT_TRUE(lines[0].rfind(minutes[0], 0) == 0 || lines[0].rfind(minutes[1], 0) == 0) << lines[0] << " " << minutes[0];
 }
 
 TEST(DiagnosticLog, LevelInformationWritesNothing) {
