@@ -221,8 +221,8 @@ CBase64::CBase64() {
     table_[k] = static_cast<int8_t>(p);
     table_[k + 128] = static_cast<int8_t>(p);
   }
-  table_['='] = -1;
-  table_['=' + 128] = -1;
+  table_[static_cast<uint8_t>('=')] = -1;
+  table_[static_cast<uint8_t>('=') + 128] = -1;
 }
 
 bool CBase64::Decode(const char* text, CBinData& out) {

@@ -72,8 +72,4 @@ class CINISectionStore {
   const CINIRecord* FindRecord(const std::string& section, const std::string& key) const;
 
   CINISectionsArray sections_;
-  std::list<std::string> header_comments_;
-  uint32_t status_ = 0;
-  std::string status_argument_;
-  std::string file_path_;
 };
