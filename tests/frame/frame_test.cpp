@@ -77,22 +77,6 @@ TEST(FailureReport, HelperExceptionsKeepCodeAndText) {
   }
 }
 
-TEST(SystemErrorText, ShortAndLongForms) {
-  EXPECT_EQ(SystemErrorTextShort(5), "Access is denied. (0x00000005)");
-  EXPECT_EQ(SystemErrorTextShort(0x80092004), "Cannot find object or property. (0x80092004)");
-  EXPECT_EQ(SystemErrorTextShort(0x1234ABCD), " (0x1234ABCD)");
-  EXPECT_EQ(Cp1251ToUtf8(SystemErrorTextLong(0x80092004)),
-            "Cannot find object or property. (Код ошибки = 0x80092004)");
-}
-
-TEST(ResultCodes, TextsOfTheTable) {
-  EXPECT_EQ(Cp1251ToUtf8(ResultText(45)),
-            "Действие отменено абонентом, в связи окончанием срока действия личного сертификата");
-  EXPECT_EQ(Cp1251ToUtf8(ResultText(1)), "Ошибка инициализации крипотсистемы");
-  EXPECT_EQ(Cp1251ToUtf8(ResultText(7)), "Ошибка получения подписи из файла. ");
-  EXPECT_EQ(ResultText(3), ResultText(-5));
-}
-
 TEST(TempFiles, RegistryTrimsAndContextDeletes) {
   IVexorImpl obj;
   std::vector<std::string> names;

@@ -203,34 +203,6 @@ TEST_F(HostSign, StreamsAroundTheBlockSizeVerify) {
   }
 }
 
-TEST_F(HostSign, PartyIsFoundByThumbprintAndEmail) {
-  const Pki& pki = Pki::Get();
-  ASSERT_TRUE(test_pki::InstallWithKey(pki.user_email, "host-user-email"));
-  Object obj = NewObject();
-  std::string thumb = Thumb(pki.user_a.der), spaced;
-  for (size_t i = 0; i < thumb.size(); i += 2) spaced += thumb.substr(i, 2) + " ";
-  for (char& c : spaced) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  struct Row {
-    const char* label;
-    CertPartyParam party;
-    std::string signer_cn;
-  } rows[] = {
-      {"thumbprint with spaces", {false, "", "", spaced}, "Иванов Иван Иванович"},
-      {"e-mail address", {false, "", "user@example.test", ""}, "Mail User"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.label);
-    std::string sig, content;
-    ASSERT_EQ(Sign(*obj, row.party, "data", false, sig), 0);
-    EXPECT_TRUE(Verify(sig, nullptr, content));
-    WriteText(work_ / "signer.pem", "");
-    const auto r = test_pki::Run("openssl cms -verify -engine gost -noverify -inform DER -in " + Quote(work_ / "sig.p7s") +
-                                 " -signer " + Quote(work_ / "signer.pem") + " -out /dev/null 2>&1 && openssl x509 -noout "
-                                 "-subject -nameopt utf8,sep_comma_plus -in " + Quote(work_ / "signer.pem"));
-    EXPECT_NE(r.out.find("CN=" + row.signer_cn), std::string::npos) << r.out;
-  }
-}
-
 TEST_F(HostSign, FailuresArriveAsSystemExceptionsAfterTheTrace) {
   Object obj = NewObject();
   const auto before = fs::exists(LogFile()) ? fs::file_size(LogFile()) : 0;

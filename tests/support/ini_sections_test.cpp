@@ -109,22 +109,4 @@ TEST(INISectionStore, ArraysStaySortedAndUnique) {
   }
 }
 
-TEST(INISectionStore, InsertionIndexAtBothEnds) {
-  CINIRecordsArray records;
-  size_t index = 99;
-  EXPECT_FALSE(records.Find("m", index));
-  EXPECT_EQ(index, 0u);
-  for (const char* key : {"m", "A", "z", "b"}) {
-    ASSERT_FALSE(records.Find(key, index));
-    auto r = std::make_unique<CINIRecord>();
-    r->key = key;
-    records.insert(records.begin() + static_cast<ptrdiff_t>(index), std::move(r));
-  }
-  std::vector<std::string> keys;
-  for (const auto& r : records) keys.push_back(r->key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"A", "b", "m", "z"}));
-  ASSERT_TRUE(records.Find("Z", index));
-  EXPECT_EQ(index, 3u);
-}
-
 }  // namespace
