@@ -64,6 +64,20 @@ xmlNode* FindById(xmlNode* node, const std::string& id) {
   return nullptr;
 }
 
+// The GOST R 34.11-94 digest of the document's exclusive canonical form made while reading,
+// ds:Signature elements left out; kUseTree when the reader leaves the document to the tree.
+int DigestStreamed(const void* data, int length, StreamedCanonical& streamed, Bytes& digest_value) {
+  auto_prov prov;
+  if (!VerifyContext(prov)) return VEXORXML_HASH;
+  Hasher digest(prov.get());
+  if (!digest.ok()) return VEXORXML_HASH;
+  if (!CanonicalizeStreamed(data, length, kDsigNs, "Signature",
+                            [&](const char* p, int n) { return digest.Update(p, static_cast<size_t>(n)); }, streamed))
+    return kUseTree;
+  digest_value = digest.Value();
+  return digest_value.empty() ? VEXORXML_HASH : VEXORXML_OK;
+}
+
 // Fills the empty Signature element in: SignedInfo over the digest, its signature with the
 // key on `prov`, the signer's certificate.
 int CompleteSignature(xmlDoc* doc, xmlNode* signature, HCRYPTPROV prov, const Bytes& digest_value,
@@ -155,17 +169,10 @@ int SignStreamed(const void* data, int length, PCCERT_CONTEXT signer, bool silen
           std::string_view::npos)
     return kUseTree;
   // The document's digest needs no key: it is asked for once the document is known to suit.
-  auto_prov hashing;
-  if (!VerifyContext(hashing)) return VEXORXML_HASH;
-  Hasher digest(hashing.get());
-  if (!digest.ok()) return VEXORXML_HASH;
   StreamedCanonical streamed;
-  if (!CanonicalizeStreamed(data, length, kDsigNs, "Signature",
-                            [&](const char* p, int n) { return digest.Update(p, static_cast<size_t>(n)); }, streamed))
-    return kUseTree;
+  Bytes digest_value;
+  if (const int rc = DigestStreamed(data, length, streamed, digest_value)) return rc;
   if (streamed.skipped != 0) return VEXORXML_BAD_DOCUMENT;  // one signature per document
-  const Bytes digest_value = digest.Value();
-  if (digest_value.empty()) return VEXORXML_HASH;
   HCRYPTPROV prov = 0;
   auto_prov owned;
   if (!AcquireSigningKey(signer, silent, prov, owned)) return VEXORXML_NO_PRIVATE_KEY;
@@ -298,21 +305,14 @@ int VerifyDocument(xmlDoc* doc, PCCERT_CONTEXT* signer, bool& valid) {
 int VerifyStreamed(const void* data, int length, PCCERT_CONTEXT* signer, bool& valid) {
   valid = false;
   *signer = nullptr;
-  auto_prov prov;
-  if (!VerifyContext(prov)) return VEXORXML_HASH;
-  Hasher digest(prov.get());
-  if (!digest.ok()) return VEXORXML_HASH;
   StreamedCanonical streamed;
-  if (!CanonicalizeStreamed(data, length, kDsigNs, "Signature",
-                            [&](const char* p, int n) { return digest.Update(p, static_cast<size_t>(n)); }, streamed) ||
-      streamed.skipped != 1)
-    return kUseTree;
+  Bytes value;
+  if (const int rc = DigestStreamed(data, length, streamed, value)) return rc;
+  if (streamed.skipped != 1) return kUseTree;
   xmlNode* signature = xmlDocGetRootElement(streamed.first.get());
   std::vector<xmlNode*> nested;
   CollectSignatures(signature->children, nested);
   if (!nested.empty()) return kUseTree;
-  const Bytes value = digest.Value();
-  if (value.empty()) return VEXORXML_HASH;
   return VerifySignature(streamed.first.get(), signature, &value, signer, valid);
 }
 

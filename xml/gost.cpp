@@ -149,10 +149,10 @@ bool VerifyContext(auto_prov& prov) {
 }
 
 bool AcquireSigningKey(PCCERT_CONTEXT cert, bool silent, HCRYPTPROV& prov, auto_prov& owned) {
-  DWORD spec = 0;
+  DWORD key_spec = 0;
   BOOL caller_frees = FALSE;
   const DWORD flags = CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_COMPARE_KEY_FLAG | (silent ? CRYPT_ACQUIRE_SILENT_FLAG : 0);
-  if (!CryptAcquireCertificatePrivateKey(cert, flags, nullptr, &prov, &spec, &caller_frees)) return false;
+  if (!CryptAcquireCertificatePrivateKey(cert, flags, nullptr, &prov, &key_spec, &caller_frees)) return false;
   if (caller_frees) owned.reset(prov);
   return true;
 }

@@ -13,7 +13,8 @@ namespace vexorcsp::msg {
 
 class ContentDigest {
  public:
-  explicit ContentDigest(const EVP_MD* md);
+  // Without a digest the object is empty (not ok) until one is assigned.
+  explicit ContentDigest(const EVP_MD* md = nullptr);
   bool ok() const { return gost_ != nullptr || evp_ != nullptr; }
   bool Update(const void* data, size_t size);
   // The digest; the object is then spent. False (OpenSSL's error queue cleared) on failure.

@@ -142,8 +142,8 @@ std::shared_ptr<SignedEncoder> SignedEncoder::Create(DWORD flags, const void* in
         SetLastError(err != 0 ? err : DWORD(NTE_NO_KEY));
         return nullptr;
       }
-      s.hash = std::make_unique<ContentDigest>(s.md);
-      if (!s.hash->ok()) {
+      s.hash = ContentDigest(s.md);
+      if (!s.hash.ok()) {
         SetLastError(DWORD(NTE_FAIL));
         return nullptr;
       }
@@ -297,7 +297,7 @@ size_t SignedEncoder::EncodedLengthBound(size_t content_len) {
 
 bool SignedEncoder::Hash(const BYTE* p, size_t n) {
   for (Signer& s : signers_)
-    if (!s.hash->Update(p, n)) return false;
+    if (!s.hash.Update(p, n)) return false;
   return true;
 }
 
@@ -335,7 +335,7 @@ bool SignedEncoder::Finish() {
   std::vector<Bytes> infos;
   for (Signer& s : signers_) {
     Bytes digest;
-    if (!s.hash->Final(digest)) return false;
+    if (!s.hash.Final(digest)) return false;
     Bytes si;
     if (!SignerInfo(s, digest, false, si)) return false;
     infos.push_back(std::move(si));

@@ -35,7 +35,7 @@ class SignedEncoder : public Message {
     Bytes issuer_serial;
     AlgId digest_alg;
     const EVP_MD* md = nullptr;
-    std::unique_ptr<ContentDigest> hash;
+    ContentDigest hash;
     EvpPkeyPtr key;
     AlgId signature_alg;
     std::vector<Attribute> auth, unauth;

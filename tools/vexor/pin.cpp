@@ -18,9 +18,9 @@ namespace {
 // Whether the certificate's key sits in a container that opens only with a PIN.
 bool NeedsPin(PCCERT_CONTEXT cert) {
   HCRYPTPROV prov = 0;
-  DWORD spec = 0;
+  DWORD key_spec = 0;
   BOOL caller_frees = FALSE;
-  if (CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &prov, &spec, &caller_frees)) {
+  if (CryptAcquireCertificatePrivateKey(cert, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &prov, &key_spec, &caller_frees)) {
     if (caller_frees) CryptReleaseContext(prov, 0);
     return false;
   }
