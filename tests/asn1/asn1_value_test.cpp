@@ -60,33 +60,6 @@ TEST(Asn1Value, KnownEncodings) {
   EXPECT_FALSE(CASN1Value(5u).GetOID(arcs));
 }
 
-TEST(Asn1Value, ConstructionFailuresCarryTheirTexts) {
-  auto text_of = [](auto&& build) -> std::string {
-    try {
-      build();
-    } catch (const std::invalid_argument& e) {
-      return std::string("invalid: ") + e.what();
-    } catch (const std::runtime_error& e) {
-      return std::string("runtime: ") + e.what();
-    }
-    return "no exception";
-  };
-  using V = CASN1Value;
-  EXPECT_EQ(text_of([] { V(V::Constructed{V::kInteger}); }), "invalid: ASN.1: The type must be constructed.");
-  EXPECT_EQ(text_of([] { V(V::kOctetString, Bytes{1}); }),
-            "invalid: ASN.1: Type must be one of a byte-array-compatibility types.");
-  EXPECT_EQ(text_of([] { V(std::uint8_t{7}, std::string("x")); }),
-            "invalid: ASN.1: Type must be one of a string-compatibility types.");
-  EXPECT_EQ(text_of([] { V(V::kInteger, std::string()); }), "invalid: ASN.1: Integer value cannot be empty.");
-  EXPECT_EQ(text_of([] { V(V::kInteger, std::string("12G4")); }),
-            "invalid: ASN.1: Initialize string value must contains integer in HEX.");
-  EXPECT_EQ(text_of([] { V(V::kObjectIdentifier, std::string("1.2x.3")); }),
-            "invalid: ASN.1: Initialize string value must an OID.");
-  EXPECT_EQ(text_of([] { V::ContextSpecific(32); }), "invalid: ASN.1: Too greater value for context-specific type.");
-  EXPECT_EQ(text_of([] { V(V::kOctetString, std::string("AB")).AddSubvalue(std::make_unique<V>()); }),
-            "runtime: ASN.1: Adding subvalues not supported for non-constructed types.");
-}
-
 TEST(Asn1Value, ParsingFailuresCarryTheirTexts) {
   struct Row {
     const char* hex;

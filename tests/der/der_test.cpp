@@ -91,26 +91,6 @@ TEST(DerReader, ErrorsAreStickyAndNestedReadersStayInside) {
   EXPECT_TRUE(present);
 }
 
-TEST(DerReader, LittleEndianFields) {
-  const Bytes in = Unhex("01 3412 78563412 AABB");
-  der::Reader r(in.data(), in.size());
-  uint8_t b;
-  uint16_t w;
-  uint32_t d;
-  const uint8_t* rest;
-  ASSERT_TRUE(r.U8(b) && r.U16LE(w) && r.U32LE(d));
-  EXPECT_EQ(b, 0x01);
-  EXPECT_EQ(w, 0x1234);
-  EXPECT_EQ(d, 0x12345678u);
-  EXPECT_FALSE(r.Bytes(3, rest));  // two bytes are left
-  EXPECT_EQ(r.error(), der::kEndOfData);
-  EXPECT_FALSE(r.U8(b));
-
-  Bytes out;
-  der::PutU32LE(out, 0x01020304);
-  EXPECT_EQ(Hex(out), "04030201");
-}
-
 TEST(DerOid, TextAndContents) {
   struct Row {
     const char* text;

@@ -65,18 +65,6 @@ TEST(FailureReport, ReasonIsLoggedButNotRaised) {
   EXPECT_EQ(call.log.lines.back(), "Сохранение 7, причина: Access is denied. (0x00000005)");
 }
 
-TEST(FailureReport, HelperExceptionsKeepCodeAndText) {
-  test_common::StandaloneCall call;
-  InstanceContext ctx = call.Make();
-  try {
-    ReportException(ctx, CryptoOperations::baseCryptoException(RC_DATA_READ, "100% broken"));
-    FAIL();
-  } catch (const CryptoOperations::SystemException& e) {
-    EXPECT_EQ(e.code(), RC_DATA_READ);
-    EXPECT_STREQ(e.what(), "100% broken");
-  }
-}
-
 TEST(TempFiles, RegistryTrimsAndContextDeletes) {
   IVexorImpl obj;
   std::vector<std::string> names;
@@ -93,25 +81,6 @@ TEST(TempFiles, RegistryTrimsAndContextDeletes) {
   EXPECT_EQ(obj.tempFiles().count(), 0u);
   EXPECT_FALSE(fs::exists(next));
   EXPECT_FALSE(fs::exists(names[100]));
-}
-
-TEST(TempFiles, ReadOnlyFilesAreDeletedToo) {
-  std::string name;
-  {
-    IVexorImpl obj;
-    name = obj.tempFiles().NewFile();
-    fs::permissions(name, fs::perms::owner_read);
-  }
-  EXPECT_FALSE(fs::exists(name));
-}
-
-TEST(RuntimeFlags, ReplaceOrKeepOnlyBitZero) {
-  IVexorImpl obj;
-  EXPECT_EQ(obj.SetFlags(3, 1), 0u);
-  EXPECT_EQ(obj.SetFlags(0, 0), 3u);  // bit 1 is dropped, bit 0 carried
-  EXPECT_EQ(obj.SetFlags(2, 0), 1u);
-  EXPECT_EQ(obj.SetFlags(0, 1), 3u);
-  EXPECT_EQ(obj.runtimeFlags(), 0u);
 }
 
 TEST(WorkDir, CandidateOnlyWhileEmptyAndCallbackWins) {
@@ -170,13 +139,4 @@ TEST(Logging, HookVetoAndExtendedLines) {
   obj.LogExt("extended %d", 2);
   ASSERT_EQ(cb.lines.size(), 1u);
   EXPECT_EQ(cb.lines[0], "extended 2");
-}
-
-TEST(ReportProvider, NoProvider) {
-  IVexorImpl obj;
-  Recorder cb;
-  ScratchDir dir;
-  ASSERT_EQ(obj.Init(dir.path().c_str(), &cb, 0x10000), 0);
-  obj.ReportProvider(0);
-  EXPECT_EQ(cb.lines.back(), "Криптопровайдер не найден!");
 }

@@ -87,12 +87,6 @@ TEST(Settings, KeyLookupRules) {
   }
 }
 
-TEST(Settings, SectionHeaderIsNormalised) {
-  ScratchDir dir;
-  dir.Write("Vexor.ini", "[ Other ]\n[SETTINGS]\nUsingCustomOptions=1\nSkipCheckCRL=1\n");
-  EXPECT_EQ(Read(dir).SkipCheckCRL, 1);
-}
-
 TEST(Settings, FamilyRuleInAnyLetterCase) {
   for (const char* name : {"Moravel", "MORAVEL client", "the moravel suite"}) {
     SCOPED_TRACE(name);
@@ -110,27 +104,6 @@ TEST(Settings, FamilyRuleInAnyLetterCase) {
   bool family = true;
   Read(other, &family);
   EXPECT_FALSE(family);
-}
-
-TEST(Settings, CustomSettingsOverrideTheFamilyRule) {
-  ScratchDir dir;
-  dir.Write("app.info", "[application]\nname = Moravel\n");
-  dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipUpdateCRL=1\n");
-  bool family = false;
-  const OptionBlock o = Read(dir, &family);
-  EXPECT_TRUE(family);
-  EXPECT_EQ(o.SkipUpdateCRL, 1);        // set by the file
-  EXPECT_EQ(o.NoErrorCheckChain, 1);    // kept from the family rule
-}
-
-TEST(ProfileString, LookupRules) {
-  ScratchDir dir;
-  dir.Write("p.ini", "; comment\n[Sec]\n  Key  =  \"quoted value\"  \nkey=second\n[Other]\nA=1\n");
-  const std::string path = dir.path().string() + "/p.ini";
-  EXPECT_EQ(GetProfileString(path, "sec", "KEY", "", 1024), "quoted value");
-  EXPECT_EQ(GetProfileString(path, "Sec", "missing", "def  ", 1024), "def");
-  EXPECT_EQ(GetProfileString(path, "Sec", "Key", "", 4), "quo");
-  EXPECT_EQ(GetProfileString(dir.path().string() + "/none.ini", "Sec", "Key", "x", 1024), "x");
 }
 
 TEST(SettingsFile, LoadModes) {

@@ -141,28 +141,6 @@ TEST_F(OwnWriter, RecipientsShareTheEphemeralKeyAndHaveTheirOwnUkm) {
   EXPECT_EQ(arcs, (std::vector<uint32_t>{1, 2, 643, 2, 2, 31, 1}));
 }
 
-// The platform's own decoder opens the message with the recipient's installed key.
-TEST_F(OwnWriter, PlatformDecoderDecrypts) {
-  const Pki& pki = Pki::Get();
-  ASSERT_TRUE(test_pki::InstallWithKey(pki.user_a, "encrypt-user-a"));
-  std::string message;
-  ASSERT_EQ(Encrypt("for the platform", {&pki.user_email, &pki.user_a}, message), 0);
-  HCRYPTMSG msg = CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
-  ASSERT_NE(msg, nullptr);
-  ASSERT_TRUE(CryptMsgUpdate(msg, reinterpret_cast<const BYTE*>(message.data()), static_cast<DWORD>(message.size()), TRUE));
-  HCRYPTPROV prov = 0;
-  ASSERT_TRUE(CryptAcquireContextA(&prov, "encrypt-user-a", nullptr, PROV_GOST_2001_DH, CRYPT_SILENT));
-  CMSG_CTRL_DECRYPT_PARA para{sizeof(para), prov, AT_KEYEXCHANGE, 1};
-  EXPECT_TRUE(CryptMsgControl(msg, 0, CMSG_CTRL_DECRYPT, &para)) << std::hex << GetLastError();
-  DWORD size = 0;
-  ASSERT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, nullptr, &size));
-  std::string plain(size, '\0');
-  ASSERT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, reinterpret_cast<BYTE*>(plain.data()), &size));
-  EXPECT_EQ(plain.substr(0, size), "for the platform");
-  CryptMsgClose(msg);
-  CryptReleaseContext(prov, 0);
-}
-
 // A recipient whose key is no GOST key fails the own way with 30 and nothing written; the
 // platform way then reports its own failure.
 TEST_F(OwnWriter, FailureWritesNothing) {

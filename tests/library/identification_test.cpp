@@ -63,19 +63,6 @@ TEST(Thumbprint, TextForms) {
   }
 }
 
-TEST(Thumbprint, OnlyTwentyBytesHaveAHexForm) {
-  for (DWORD n : {0u, 16u, 19u, 21u, 32u}) {
-    SCOPED_TRACE(n);
-    AUTO_CRYPT_DATA_BLOB blob;
-    std::string text = "unchanged";
-    if (n != 0) {
-      ASSERT_TRUE(AllocBlob(blob, n));
-    }
-    EXPECT_FALSE(ThumbprintToHex(blob, text));
-    EXPECT_EQ(text, "unchanged");
-  }
-}
-
 TEST(CertIdentification, ThumbprintNamesAndLabelMatchOpenssl) {
   const Pki& pki = Pki::Get();
   ASSERT_TRUE(pki.ok()) << pki.error;
@@ -95,37 +82,4 @@ TEST(CertIdentification, ThumbprintNamesAndLabelMatchOpenssl) {
 
   const std::string issuer = NameToX500String(cert.ctx->pCertInfo->Issuer, false);
   EXPECT_NE(issuer.find("CN=Vexor Test Intermediate CA"), std::string::npos) << issuer;
-}
-
-TEST(CertIdentification, FailuresAreQuiet) {
-  AUTO_CRYPT_DATA_BLOB blob;
-  EXPECT_FALSE(CertGetThumb(nullptr, blob));
-  EXPECT_TRUE(blob.empty());
-  EXPECT_EQ(GetCertCommonName(nullptr), "");
-  EXPECT_EQ(GetCertShortDescription(nullptr), "");
-  // Bytes that are not a Name: empty, or the raw bytes when asked for.
-  BYTE junk[] = {0x04, 0x02, 'h', 'i'};
-  CERT_NAME_BLOB name{sizeof junk, junk};
-  EXPECT_EQ(NameToX500String(name, false), "");
-  EXPECT_EQ(NameToX500String(name, true), std::string(reinterpret_cast<char*>(junk), sizeof junk));
-}
-
-TEST(StoreNames, DisplayNames) {
-  struct Row {
-    unsigned long id;
-    std::string name;
-  } rows[] = {
-      {1, "certstore.sst"},
-      {2, "Личные"},
-      {4, "Доверенные корневые центры сертификации"},
-      {8, "БД"},
-      {16, "БД"},
-      {0xFFFFFFFF, ""},
-      {3, "Не известный тип хранилища (3)"},
-      {31, "Не известный тип хранилища (31)"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.id);
-    EXPECT_EQ(GetStoreName(row.id), test_certs::Cp1251(row.name));
-  }
 }

@@ -46,38 +46,6 @@ class HostStoreCallback : public Recorder {
 
 }  // namespace
 
-TEST(SSTAccessorPath, PathAndLockNames) {
-  const fs::path dir = MakeTempDir("vexor-sst-path");
-  const fs::path file = dir / "my.sst";
-  std::ofstream(file) << "";
-  EXPECT_EQ(SSTAccessor::PathFor(dir.c_str()), (dir / "certstore.sst").string());
-  EXPECT_EQ(SSTAccessor::PathFor(file.c_str()), file.string());
-  EXPECT_EQ(SSTAccessor::PathFor((dir / "missing").c_str()), "certstore.sst");
-  EXPECT_EQ(SSTAccessor::PathFor(nullptr), "certstore.sst");
-  EXPECT_EQ(SSTAccessor::MutexNameFor("C:\\data\\certstore.sst"), "MUTEX_C_data_certstore.sst");
-  EXPECT_EQ(SSTAccessor::MutexNameFor("/var/x/certstore.sst"), "MUTEX__var_x_certstore.sst");
-  fs::remove_all(dir);
-}
-
-TEST_F(LibraryTest, StoreFileIsCreatedWithMissingDirectoryLevels) {
-  const fs::path nested = work_ / "a" / "b";
-  fs::create_directories(nested);
-  SSTAccessor creating;
-  creating.Init(nested.c_str(), true);
-  SSTAccessor reading;
-  reading.Init(nested.c_str(), false);
-  EXPECT_EQ(creating.GetMutexName(), SSTAccessor::MutexNameFor((nested / "certstore.sst").string()));
-  fs::remove_all(work_ / "a");
-
-  // A reader makes no directories, so its open fails.
-  EXPECT_EQ(reading.Open(kStoreEncoding, kStoreFileOpenFlags, 0), nullptr);
-  HCERTSTORE s = creating.Open(kStoreEncoding, kStoreFileOpenFlags, 0);
-  ASSERT_NE(s, nullptr) << std::hex << GetLastError();
-  CertCloseStore(s, 0);
-  EXPECT_TRUE(fs::exists(nested / "certstore.sst"));
-  EXPECT_EQ(fs::file_size(nested / "certstore.sst"), 0u);
-}
-
 TEST_F(LibraryTest, InitPutsTheStoreFileInTheWorkingDirectory) {
   IVexorImpl& obj = Object();
   EXPECT_EQ(obj.sstAccessor().GetPath(), (work_ / "certstore.sst").string());
@@ -138,32 +106,6 @@ TEST_F(LibraryTest, HostStoreGoesBackToTheHost) {
   // Still the host's: the library did not close it.
   EXPECT_TRUE(AddDer(host.store, test_pki::Pki::Get().user_a.der));
   CertCloseStore(host.store, 0);
-}
-
-TEST_F(LibraryTest, SavedStoreFileIsSeenByTheNextCall) {
-  IVexorImpl& obj = Object(false);
-  {
-    InstanceContext ctx = obj.NewCall();
-    HCERTSTORE sst = ctx.stores.Get(CST_SST);
-    ASSERT_NE(sst, nullptr);
-    ASSERT_TRUE(AddDer(sst, test_pki::Pki::Get().user_a.der));
-    EXPECT_EQ(ctx.stores.SaveFile(nullptr), RC_OK);
-  }
-  EXPECT_EQ(CountInFile(work_ / "certstore.sst"), 1);
-
-  // A store file that cannot be written: 36 with the path in the text.
-  InstanceContext ctx = obj.NewCall();
-  HCERTSTORE sst = ctx.stores.Get(CST_SST);
-  ASSERT_NE(sst, nullptr);
-  fs::remove(work_ / "certstore.sst");
-  fs::create_directory(work_ / "certstore.sst");
-  try {
-    ctx.stores.SaveFile(sst);
-    FAIL() << "no exception";
-  } catch (const CryptoOperations::SystemException& e) {
-    EXPECT_EQ(e.code(), RC_STORE_SAVE);
-    EXPECT_NE(Cp1251ToUtf8(e.what()).find((work_ / "certstore.sst").string()), std::string::npos);
-  }
 }
 
 // The lock of the store file is the named lock of its path, and it holds across processes:

@@ -137,35 +137,6 @@ TEST_F(Contexts, CrlInfoListsTheRevokedSerial) {
   CertFreeCRLContext(crl);
 }
 
-TEST_F(Contexts, HostileEncodingsAreRejectedWithAsn1Errors) {
-  const Bytes good = Pki::Get().user_a.der;
-  struct Case {
-    const char* name;
-    Bytes bytes;
-  };
-  Bytes truncated(good.begin(), good.end() - 10);
-  Bytes bad_tag = good;
-  bad_tag[0] = 0x31;
-  Bytes huge_length = {0x30, 0x84, 0x7F, 0xFF, 0xFF, 0xFF, 0x30, 0x00};
-  Bytes trailing = good;
-  trailing.push_back(0);
-  Bytes indefinite = {0x30, 0x80, 0x00, 0x00};
-  const Case cases[] = {{"truncated", truncated}, {"bad tag", bad_tag}, {"huge length", huge_length},
-                        {"trailing byte", trailing}, {"indefinite length", indefinite}, {"one byte", {0x30}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SetLastError(0);
-    EXPECT_EQ(CertCreateCertificateContext(X509_ASN_ENCODING, c.bytes.data(), DWORD(c.bytes.size())), nullptr);
-    EXPECT_EQ(GetLastError() & 0xFFFFF000u, 0x80093000u) << std::hex << GetLastError();
-    EXPECT_EQ(CertCreateCRLContext(X509_ASN_ENCODING, c.bytes.data(), DWORD(c.bytes.size())), nullptr);
-  }
-  EXPECT_EQ(CertCreateCertificateContext(PKCS_7_ASN_ENCODING, good.data(), DWORD(good.size())), nullptr);
-  EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));
-  // Every truncation of a real certificate fails cleanly.
-  for (size_t n = 0; n < good.size(); n += 7)
-    EXPECT_EQ(CertCreateCertificateContext(X509_ASN_ENCODING, good.data(), DWORD(n)), nullptr) << n;
-}
-
 TEST_F(Contexts, KeyProvInfoRoundTripsThroughFlatOutput) {
   const Bytes& der = Pki::Get().user_a.der;
   PCCERT_CONTEXT ctx = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), DWORD(der.size()));
@@ -203,46 +174,6 @@ TEST_F(Contexts, KeyProvInfoRoundTripsThroughFlatOutput) {
   ASSERT_TRUE(CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, nullptr));
   EXPECT_FALSE(CertGetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &cb));
   CertFreeCertificateContext(ctx);
-}
-
-TEST_F(Contexts, KeyContextHandleIsReleasedWithTheContext) {
-  const Bytes& der = Pki::Get().user_a.der;
-  for (const DWORD flags : {DWORD(0), DWORD(CERT_STORE_NO_CRYPT_RELEASE_FLAG)}) {
-    SCOPED_TRACE(flags);
-    HCRYPTPROV prov = 0;
-    ASSERT_TRUE(CryptAcquireContextA(&prov, nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT));
-    PCCERT_CONTEXT ctx = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), DWORD(der.size()));
-    CERT_KEY_CONTEXT key{sizeof(CERT_KEY_CONTEXT), prov, AT_KEYEXCHANGE};
-    ASSERT_TRUE(CertSetCertificateContextProperty(ctx, CERT_KEY_CONTEXT_PROP_ID, flags, &key));
-    // A copy in a store does not take the handle along.
-    HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-    PCCERT_CONTEXT copy = nullptr;
-    ASSERT_TRUE(CertAddCertificateContextToStore(s, ctx, CERT_STORE_ADD_NEW, &copy));
-    DWORD cb = 0;
-    EXPECT_FALSE(CertGetCertificateContextProperty(copy, CERT_KEY_CONTEXT_PROP_ID, nullptr, &cb));
-    CertFreeCertificateContext(copy);
-    CertCloseStore(s, 0);
-    CertFreeCertificateContext(ctx);
-    // Released with the context unless the caller kept ownership.
-    EXPECT_EQ(CryptReleaseContext(prov, 0) != FALSE, flags != 0);
-  }
-}
-
-TEST(IntegerBlobs, CompareIgnoresInsignificantHighBytes) {
-  struct Case {
-    Bytes a, b;
-    bool equal;
-  };
-  const Case cases[] = {
-      {{0x01, 0x00}, {0x01}, true},           {{0x23, 0xC1, 0x00}, {0x23, 0xC1}, false},
-      {{0x80, 0xFF}, {0x80}, true},           {{0x01, 0x02}, {0x01, 0x03}, false},
-      {{0x7F, 0x00, 0x00}, {0x7F}, true},     {{0xFF}, {0xFF, 0xFF}, true},
-  };
-  for (const Case& c : cases) {
-    Bytes a = c.a, b = c.b;
-    CRYPT_INTEGER_BLOB x{DWORD(a.size()), a.data()}, y{DWORD(b.size()), b.data()};
-    EXPECT_EQ(CertCompareIntegerBlob(&x, &y) != FALSE, c.equal) << test_pki::Hex(a) << " vs " << test_pki::Hex(b);
-  }
 }
 
 }  // namespace

@@ -250,52 +250,6 @@ TEST_F(EnvelopedMessage, CiphertextBeforeTheKeyIsHeldUntilDecryption) {
   EXPECT_EQ(d.out.finals, 1);
 }
 
-TEST_F(EnvelopedMessage, EncryptMessageFollowsTheSizeConvention) {
-  const auto& pki = Pki::Get();
-  Cert a(pki.user_a.der);
-  PCCERT_CONTEXT certs[] = {a.c};
-  const Bytes content = Pattern(100, 4);
-  CRYPT_ENCRYPT_MESSAGE_PARA para = GostPara();
-  DWORD size = 0;
-  ASSERT_TRUE(CryptEncryptMessage(&para, 1, certs, content.data(), 100, nullptr, &size));
-  Bytes first(size), second(size);
-  DWORD n1 = size, n2 = size;
-  ASSERT_TRUE(CryptEncryptMessage(&para, 1, certs, content.data(), 100, first.data(), &n1));
-  ASSERT_TRUE(CryptEncryptMessage(&para, 1, certs, content.data(), 100, second.data(), &n2));
-  EXPECT_EQ(n1, size);
-  EXPECT_EQ(n2, size);
-  EXPECT_NE(first, second) << "each call needs a new content key, IV and ephemeral key";
-  DWORD small = size - 1;
-  EXPECT_FALSE(CryptEncryptMessage(&para, 1, certs, content.data(), 100, first.data(), &small));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
-  EXPECT_EQ(small, size);
-
-  struct Case {
-    const char* name;
-    const char* oid;
-    DWORD cb_size;
-    DWORD error;
-  } cases[] = {
-      {"not GOST 28147-89", "1.2.840.113549.3.7", sizeof(para), DWORD(CRYPT_E_UNKNOWN_ALGO)},
-      {"wrong structure size", szOID_CP_GOST_28147, 7, DWORD(E_INVALIDARG)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CRYPT_ENCRYPT_MESSAGE_PARA bad = GostPara();
-    bad.ContentEncryptionAlgorithm.pszObjId = const_cast<char*>(c.oid);
-    bad.cbSize = c.cb_size;
-    DWORD n = 123;
-    EXPECT_FALSE(CryptEncryptMessage(&bad, 1, certs, content.data(), 100, nullptr, &n));
-    EXPECT_EQ(GetLastError(), c.error);
-    EXPECT_EQ(n, 0u);
-  }
-  // An RSA certificate cannot receive a GOST key transport.
-  Cert rsa(pki.rsa.der);
-  PCCERT_CONTEXT rsa_certs[] = {rsa.c};
-  DWORD n = 0;
-  EXPECT_FALSE(CryptEncryptMessage(&para, 1, rsa_certs, content.data(), 100, nullptr, &n));
-}
-
 TEST_F(EnvelopedMessage, StreamedEncodingOpensWithOpenssl) {
   const auto& pki = Pki::Get();
   Cert a(pki.user_a.der), xa(pki.user_xa.der);

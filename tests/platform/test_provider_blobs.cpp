@@ -47,41 +47,6 @@ class ProviderBlobs : public ::testing::Test {
   Bytes recipient_blob_;
 };
 
-TEST_F(ProviderBlobs, TwoPartiesShareTheSessionKey) {
-  Key session, ephemeral;
-  ASSERT_TRUE(CryptGenKey(prov_.h, CALG_G28147, CRYPT_EXPORTABLE, &session.h));
-  ASSERT_TRUE(CryptGenKey(prov_.h, CALG_DH_EL_EPHEM, 0, &ephemeral.h));
-  DWORD alg = 0, len = sizeof(alg);
-  ASSERT_TRUE(CryptGetKeyParam(session.h, KP_ALGID, reinterpret_cast<BYTE*>(&alg), &len, 0));
-  EXPECT_EQ(alg, DWORD(CALG_G28147));
-  Bytes iv(8);
-  len = 8;
-  ASSERT_TRUE(CryptGetKeyParam(session.h, KP_IV, iv.data(), &len, 0));
-
-  // Two recipients' exports of one session key: the same sender key, new UKMs.
-  const Sent first = Send(session.h, ephemeral.h, recipient_blob_);
-  const Sent second = Send(session.h, ephemeral.h, recipient_blob_);
-  ASSERT_EQ(first.simple.size(), 71u);
-  EXPECT_EQ(Hex(first.sender_public), Hex(second.sender_public));
-  EXPECT_NE(Hex(Bytes(first.simple.begin() + 16, first.simple.begin() + 24)),
-            Hex(Bytes(second.simple.begin() + 16, second.simple.begin() + 24)));
-  EXPECT_EQ(Hex(Bytes(first.simple.begin() + 60, first.simple.end())), "300906072a850302021f01");
-
-  Bytes message(3000);
-  RAND_bytes(message.data(), int(message.size()));
-  Bytes cipher = message;
-  DWORD n = DWORD(cipher.size());
-  ASSERT_TRUE(CryptEncrypt(session.h, 0, TRUE, 0, cipher.data(), &n, n));
-  for (const Sent* sent : {&first, &second}) {
-    Key received;
-    ASSERT_TRUE(Receive(*sent, received)) << std::hex << GetLastError();
-    ASSERT_TRUE(CryptSetKeyParam(received.h, KP_IV, iv.data(), 0));
-    Bytes plain = cipher;
-    ASSERT_TRUE(CryptDecrypt(received.h, 0, TRUE, 0, plain.data(), &n));
-    EXPECT_EQ(plain, message);
-  }
-}
-
 // An ephemeral key takes the recipient's parameter set until its public part is exported.
 TEST_F(ProviderBlobs, EphemeralKeyFollowsRecipientCurve) {
   Key session, ephemeral;
@@ -109,97 +74,6 @@ TEST_F(ProviderBlobs, EphemeralKeyFollowsRecipientCurve) {
   EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_KEY));
 }
 
-TEST_F(ProviderBlobs, PublicKeyBlobRoundTrip) {
-  Key pub;
-  ASSERT_TRUE(CryptImportKey(prov_.h, recipient_blob_.data(), DWORD(recipient_blob_.size()), 0, 0, &pub.h));
-  EXPECT_EQ(Hex(ExportBlob(pub.h, 0, PUBLICKEYBLOB)), Hex(recipient_blob_));
-  // Short buffers get ERROR_MORE_DATA and the size needed.
-  Bytes small(10);
-  DWORD len = DWORD(small.size());
-  EXPECT_FALSE(CryptExportKey(pub.h, 0, PUBLICKEYBLOB, 0, small.data(), &len));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
-  EXPECT_EQ(len, 100u);
-}
-
-TEST_F(ProviderBlobs, HostilePublicKeyBlobs) {
-  const Bytes good = recipient_blob_;
-  struct Case {
-    const char* name;
-    Bytes blob;
-    DWORD error;
-  };
-  auto patched = [&](size_t at, uint8_t value) {
-    Bytes b = good;
-    b[at] = value;
-    return b;
-  };
-  Bytes long_params = good;
-  long_params[17] = 0x84;  // a four-octet length where 0x12 was
-  Bytes trailing = good;
-  trailing.push_back(0);
-  Bytes off_curve = good;
-  off_curve[99] ^= 0x01;
-  const std::vector<Case> cases = {
-      {"wrong type", patched(0, 0x07), DWORD(NTE_BAD_TYPE)},
-      {"wrong algorithm", patched(5, 0x66), DWORD(NTE_BAD_ALGID)},
-      {"wrong magic", patched(8, 0x00), DWORD(NTE_BAD_VER)},
-      {"wrong bit length", patched(13, 0x04), DWORD(NTE_BAD_DATA)},
-      {"oversized parameter length", long_params, DWORD(NTE_BAD_DATA)},
-      {"trailing byte", trailing, DWORD(NTE_BAD_DATA)},
-      {"not a curve point", off_curve, DWORD(NTE_BAD_DATA)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Key key;
-    EXPECT_FALSE(CryptImportKey(prov_.h, c.blob.data(), DWORD(c.blob.size()), 0, 0, &key.h));
-    EXPECT_EQ(GetLastError(), c.error);
-  }
-  for (size_t cut = 0; cut < good.size(); ++cut) {
-    SCOPED_TRACE(cut);
-    Key key;
-    EXPECT_FALSE(CryptImportKey(prov_.h, good.data(), DWORD(cut), 0, 0, &key.h));
-  }
-}
-
-TEST_F(ProviderBlobs, HostileSimpleBlobs) {
-  Key session, ephemeral;
-  ASSERT_TRUE(CryptGenKey(prov_.h, CALG_G28147, CRYPT_EXPORTABLE, &session.h));
-  ASSERT_TRUE(CryptGenKey(prov_.h, CALG_DH_EL_EPHEM, 0, &ephemeral.h));
-  const Sent good = Send(session.h, ephemeral.h, recipient_blob_);
-  struct Case {
-    const char* name;
-    size_t at;
-    uint8_t value;
-    DWORD error;
-  } cases[] = {
-      {"unknown type", 0, 0x09, DWORD(NTE_BAD_TYPE)},
-      {"wrong algorithm", 4, 0x1F, DWORD(NTE_BAD_ALGID)},
-      {"wrong magic", 8, 0x00, DWORD(NTE_BAD_VER)},
-      {"other UKM", 16, 0xAA, DWORD(NTE_BAD_DATA)},
-      {"flipped key bit", 40, 0x00, DWORD(NTE_BAD_DATA)},
-      {"flipped MAC bit", 59, 0x00, DWORD(NTE_BAD_DATA)},
-      {"unknown parameter set", 70, 0x09, DWORD(NTE_BAD_ALGID)},
-      {"parameter length too long", 61, 0x7F, DWORD(NTE_BAD_DATA)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Sent bad = good;
-    bad.simple[c.at] = c.value == 0 ? uint8_t(bad.simple[c.at] ^ 0x80) : c.value;
-    Key key;
-    EXPECT_FALSE(Receive(bad, key));
-    EXPECT_EQ(GetLastError(), c.error);
-  }
-  for (size_t cut = 0; cut < good.simple.size(); ++cut) {
-    SCOPED_TRACE(cut);
-    Sent bad = good;
-    bad.simple.resize(cut);
-    Key key;
-    EXPECT_FALSE(Receive(bad, key));
-  }
-  Key ok;
-  EXPECT_TRUE(Receive(good, ok));
-}
-
 TEST_F(ProviderBlobs, SessionKeyRules) {
   Key fixed, ephemeral, agree;
   ASSERT_TRUE(CryptGenKey(prov_.h, CALG_G28147, 0, &fixed.h));
@@ -220,42 +94,6 @@ TEST_F(ProviderBlobs, SessionKeyRules) {
   BYTE data[8] = {};
   DWORD n = 8;
   EXPECT_FALSE(CryptEncrypt(ephemeral.h, 0, TRUE, 0, data, &n, n));
-}
-
-// CFB with CryptoPro meshing gives the same bytes whether the data comes in one call or
-// in pieces of odd sizes, and a final call starts the next message from the IV again.
-TEST_F(ProviderBlobs, CfbContinuesAcrossCalls) {
-  Key key;
-  ASSERT_TRUE(CryptGenKey(prov_.h, CALG_G28147, 0, &key.h));
-  Bytes message(5 * 1024 + 77);
-  RAND_bytes(message.data(), int(message.size()));
-  Bytes whole = message;
-  DWORD n = DWORD(whole.size());
-  ASSERT_TRUE(CryptEncrypt(key.h, 0, TRUE, 0, whole.data(), &n, n));
-  Bytes again = message;
-  ASSERT_TRUE(CryptEncrypt(key.h, 0, TRUE, 0, again.data(), &n, n));
-  EXPECT_EQ(whole, again);
-
-  for (size_t seed : {1u, 5u, 1023u, 1025u}) {
-    SCOPED_TRACE(seed);
-    Bytes pieces = message;
-    size_t off = 0, step = seed;
-    while (off < pieces.size()) {
-      DWORD len = DWORD(std::min(step, pieces.size() - off));
-      ASSERT_TRUE(CryptEncrypt(key.h, 0, off + len == pieces.size(), 0, pieces.data() + off, &len, len));
-      off += len;
-      step = step * 7 % 1031 + 1;
-    }
-    EXPECT_EQ(pieces, whole);
-  }
-  // Decryption in pieces too.
-  size_t off = 0;
-  for (DWORD step : {3u, 1024u, 1u, 2000u, 999999u}) {
-    DWORD len = DWORD(std::min<size_t>(step, whole.size() - off));
-    ASSERT_TRUE(CryptDecrypt(key.h, 0, off + len == whole.size(), 0, whole.data() + off, &len));
-    off += len;
-  }
-  EXPECT_EQ(whole, message);
 }
 
 }  // namespace

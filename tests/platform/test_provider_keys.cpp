@@ -214,38 +214,6 @@ TEST_F(ProviderKeys, VkoAgreementGivesPublishedKek) {
   });
 }
 
-TEST_F(ProviderKeys, SignAndVerifyWithContainerKey) {
-  Prov prov;
-  Key key;
-  ASSERT_TRUE(CryptAcquireContextA(&prov.h, "signer", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
-  ASSERT_TRUE(CryptGenKey(prov.h, AT_KEYEXCHANGE, 0, &key.h)) << std::hex << GetLastError();
-  const Bytes blob = ExportBlob(key.h, 0, PUBLICKEYBLOB);
-  ASSERT_EQ(blob.size(), 100u);
-  EXPECT_EQ(Hex(Bytes(blob.begin(), blob.begin() + 16)), "0620000024aa00004d41473100020000");
-
-  const std::string text = "data to be signed";
-  Hash hash;
-  ASSERT_TRUE(CryptCreateHash(prov.h, CALG_GR3411, 0, 0, &hash.h));
-  ASSERT_TRUE(CryptHashData(hash.h, reinterpret_cast<const BYTE*>(text.data()), DWORD(text.size()), 0));
-  DWORD len = 0;
-  ASSERT_TRUE(CryptSignHashA(hash.h, AT_KEYEXCHANGE, nullptr, 0, nullptr, &len));
-  ASSERT_EQ(len, 64u);
-  Bytes sig(len);
-  ASSERT_TRUE(CryptSignHashA(hash.h, AT_KEYEXCHANGE, nullptr, 0, sig.data(), &len));
-  EXPECT_FALSE(CryptSignHashA(hash.h, AT_SIGNATURE, nullptr, 0, sig.data(), &len));
-
-  Prov verifier;
-  VerifyContext(verifier);
-  Key pub;
-  ASSERT_TRUE(CryptImportKey(verifier.h, blob.data(), DWORD(blob.size()), 0, 0, &pub.h));
-  for (const std::string& data : {text, text + "!"}) {
-    Hash h;
-    ASSERT_TRUE(CryptCreateHash(verifier.h, CALG_GR3411, 0, 0, &h.h));
-    ASSERT_TRUE(CryptHashData(h.h, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()), 0));
-    EXPECT_EQ(CryptVerifySignatureA(h.h, sig.data(), 64, pub.h, nullptr, 0), data == text);
-  }
-}
-
 TEST_F(ProviderKeys, ContainersOnDisk) {
   // The image of another container that a killed writer left goes with the next write.
   const auto orphan = home_.path() / "keys" / "other.key.tmp.Ab12Cd";

@@ -97,39 +97,6 @@ TEST_F(Stores, CertificateDispositions) {
   }
 }
 
-TEST_F(Stores, CrlAddNewerComparesThisUpdate) {
-  // Two lists of one issuer: the test PKI's and a later one made now.
-  const Pki& pki = Pki::Get();
-  const fs::path later = pki.dir / "later.crl";
-  sleep(1);
-  ASSERT_EQ(test_pki::Run("OPENSSL_CONF='" + pki.openssl_config.string() +
-                          "' openssl ca -engine gost -batch -gencrl 2>/dev/null | openssl crl -outform DER -out '" +
-                          later.string() + "'")
-                .status,
-            0);
-  const Bytes newer = test_pki::ReadFile(later);
-  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-  ASSERT_TRUE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, newer.data(), DWORD(newer.size()),
-                                       CERT_STORE_ADD_NEWER, nullptr));
-  // An older list does not replace a newer one; the same list neither.
-  EXPECT_FALSE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
-                                        CERT_STORE_ADD_NEWER, nullptr));
-  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_EXISTS));
-  EXPECT_FALSE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, newer.data(), DWORD(newer.size()),
-                                        CERT_STORE_ADD_NEWER, nullptr));
-  CertCloseStore(s, 0);
-  s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-  ASSERT_TRUE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
-                                       CERT_STORE_ADD_NEWER, nullptr));
-  PCCRL_CONTEXT in_store = nullptr;
-  ASSERT_TRUE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, newer.data(), DWORD(newer.size()),
-                                       CERT_STORE_ADD_NEWER, &in_store));
-  EXPECT_EQ(CountCrls(s), 1);
-  EXPECT_EQ(Bytes(in_store->pbCrlEncoded, in_store->pbCrlEncoded + in_store->cbCrlEncoded), newer);
-  CertFreeCRLContext(in_store);
-  CertCloseStore(s, 0);
-}
-
 // Members keep their order and their lookup by hash through deletions in the middle and
 // duplicates added with ADD_ALWAYS.
 TEST_F(Stores, EnumerationAndHashLookupSurviveDeletions) {
@@ -171,26 +138,6 @@ TEST_F(Stores, EnumerationAndHashLookupSurviveDeletions) {
   CertFreeCertificateContext(second_copy);
   EXPECT_EQ(CountCerts(s), 4);
   CertCloseStore(s, 0);
-}
-
-TEST_F(Stores, DeleteFreesTheReferenceAndContextsOutliveTheirStore) {
-  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-  for (long i = 0; i < 3; ++i) {
-    const Bytes der = test_pki::MakeSelfSigned(100 + i, "c" + std::to_string(i));
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
-                                                 CERT_STORE_ADD_NEW, nullptr));
-  }
-  PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr);
-  PCCERT_CONTEXT kept = CertDuplicateCertificateContext(c);
-  EXPECT_TRUE(CertDeleteCertificateFromStore(c));  // consumes `c`
-  EXPECT_EQ(CountCerts(s), 2);
-  EXPECT_TRUE(CertDeleteCertificateFromStore(nullptr));
-  // The store closes with a context still referenced: CHECK reports it, the context stays usable.
-  EXPECT_FALSE(CertCloseStore(s, CERT_CLOSE_STORE_CHECK_FLAG));
-  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_PENDING_CLOSE));
-  EXPECT_EQ(kept->pCertInfo->dwVersion, 2u);
-  CertFreeCertificateContext(kept);
-  EXPECT_TRUE(CertCloseStore(nullptr, 0));
 }
 
 TEST_F(Stores, SystemStoresPersistUnderTheHomeAndWriteThrough) {

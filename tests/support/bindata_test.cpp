@@ -42,37 +42,6 @@ TEST(BinDataHex, ToHexMatchesPrintfForEveryByte) {
   EXPECT_EQ(CBinData("\xAB\x01", 2).ToHex(), "ab01");
 }
 
-TEST(Base64, DecodeTable) {
-  struct Row {
-    const char* label;
-    std::string text;
-    Bytes bytes;
-  } rows[] = {
-      {"plain", "QUJD", {'A', 'B', 'C'}},
-      {"CR LF inside", "QU\r\nJD", {'A', 'B', 'C'}},
-      {"blanks and tabs", " Q U\tJ D ", {'A', 'B', 'C'}},
-      {"padding", "QQ==", {'A'}},
-      // The four bits left before the padding stay in the accumulator and run on.
-      {"after padding", "QQ==QUJD", {0x41, 0x04, 0x14, 0x24}},
-      {"high bit ignored", "\xD1UJD", {'A', 'B', 'C'}},
-      {"only noise", "=\r\n*", {}},
-      {"single char", "Q", {}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.label);
-    CBinData out;
-    ASSERT_TRUE(CBase64().Decode(row.text.c_str(), out));
-    EXPECT_EQ(ToBytes(out), row.bytes);
-  }
-}
-
-TEST(Base64, EmptyOrNullTextFailsAndLeavesOutput) {
-  CBinData out = FromText("keep");
-  EXPECT_FALSE(CBase64().Decode("", out));
-  EXPECT_FALSE(CBase64().Decode(nullptr, out));
-  EXPECT_EQ(out.ToString(), "keep");
-}
-
 // POCO's encoder is an independent implementation; its line-wrapped output is what PEM
 // bodies look like.
 TEST(Base64, DecodesWhatPocoEncodes) {
@@ -113,50 +82,6 @@ TEST(BinDataSearch, FindStringBounds) {
   EXPECT_EQ(CBinData().FindString("a", 0), -1);
 }
 
-TEST(BinDataSearch, Between) {
-  struct Row {
-    const char* label;
-    std::string data;
-    std::string expected;
-  } rows[] = {
-      {"pem body", "junk-----BEGIN X-----MIIB\r\n-----END X-----tail", "MIIB\r\n"},
-      {"markers adjacent", "-----BEGIN X----------END X-----", ""},
-      {"no end marker", "-----BEGIN X-----MIIB", ""},
-      {"no begin marker", "MIIB-----END X-----", ""},
-      {"end only before begin", "-----END X----------BEGIN X-----MII", ""},
-      {"first of two bodies", "-----BEGIN X-----A-----END X----------BEGIN X-----B-----END X-----",
-       "A"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.label);
-    EXPECT_EQ(FromText(row.data).Between("-----BEGIN X-----", "-----END X-----"), row.expected);
-  }
-}
-
-TEST(BinData, AppendAllocAssignRules) {
-  CBinData b;
-  EXPECT_FALSE(b.Append(nullptr, 3));
-  EXPECT_FALSE(b.Append("x", 0));  // zero bytes to an empty buffer
-  EXPECT_TRUE(b.Alloc(0));
-  EXPECT_EQ(b.data(), nullptr);
-  ASSERT_TRUE(b.Append("ab", 2));
-  EXPECT_TRUE(b.Append("x", 0));   // zero bytes to a non-empty buffer
-  // Appending the buffer to itself must survive the block moving.
-  ASSERT_TRUE(b.Append(b.data(), b.size()));
-  ASSERT_TRUE(b.Append(b.data() + 1, 2));
-  EXPECT_EQ(b.ToString(), "ababba");
-
-  CBinData copy;
-  EXPECT_TRUE(copy.Assign(b));
-  EXPECT_EQ(copy.ToString(), "ababba");
-  EXPECT_FALSE(copy.Assign(CBinData()));
-  EXPECT_EQ(copy.size(), 0u);
-
-  CBinData moved(std::move(b));
-  EXPECT_EQ(moved.ToString(), "ababba");
-  EXPECT_EQ(b.size(), 0u);  // NOLINT(bugprone-use-after-move): moved-from is empty
-}
-
 TEST(BinData, LoadFromFileBlockBoundaries) {
   support_test::TempDir dir;
   std::mt19937 rng(7);
@@ -171,16 +96,6 @@ TEST(BinData, LoadFromFileBlockBoundaries) {
     ASSERT_EQ(b.size(), len);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.data()), len), bytes);
   }
-}
-
-TEST(BinData, LoadFromFileFailures) {
-  support_test::TempDir dir;
-  support_test::WriteFile(dir / "empty", "");
-  CBinData b = FromText("old");
-  EXPECT_FALSE(b.LoadFromFile(dir / "empty"));
-  EXPECT_EQ(b.size(), 0u);
-  EXPECT_FALSE(b.LoadFromFile(dir / "missing"));
-  EXPECT_FALSE(b.LoadFromFile(dir.path()));  // a directory reads as nothing
 }
 
 }  // namespace

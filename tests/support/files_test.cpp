@@ -13,35 +13,6 @@ namespace {
 namespace fs = std::filesystem;
 using Pieces = std::vector<std::string>;
 
-TEST(SplitString, Table) {
-  struct Row {
-    std::string text;
-    char delimiter;
-    Pieces pieces;
-  } rows[] = {
-      {"a,,b,", ',', {"a", "", "b", ""}},
-      {",,a", ',', {"a"}},
-      {"", ',', {""}},
-      {",,,", ',', {""}},
-      {"abc", ',', {"abc"}},
-      {"a,", ',', {"a", ""}},
-      {"http://x/a.crl;;ldap://y", ';', {"http://x/a.crl", "", "ldap://y"}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE("'" + row.text + "'");
-    EXPECT_EQ(SplitString(row.text, row.delimiter), row.pieces);
-  }
-}
-
-TEST(Paths, ModuleAndLibraryDirectory) {
-  std::string module_dir;
-  ASSERT_TRUE(ModuleDirectory(module_dir));
-  const fs::path exe = fs::read_symlink("/proc/self/exe");
-  EXPECT_EQ(module_dir, exe.parent_path().string());
-  // This code is linked into the test program, so its module is the program.
-  EXPECT_EQ(LibraryDirectory(), module_dir);
-}
-
 TEST(Paths, ResolvePath) {
   std::string module_dir;
   ASSERT_TRUE(ModuleDirectory(module_dir));
@@ -67,19 +38,6 @@ TEST(Paths, ResolvePath) {
   EXPECT_EQ(untouched, "keep");
 }
 
-TEST(Paths, FileAndDirectoryExist) {
-  support_test::TempDir dir;
-  support_test::WriteFile(dir / "f", "x");
-  EXPECT_TRUE(FileExists(dir / "f"));
-  EXPECT_FALSE(FileExists(dir.path()));
-  EXPECT_FALSE(FileExists(dir / "missing"));
-  EXPECT_FALSE(FileExists(""));
-  EXPECT_TRUE(DirectoryExists(dir.path()));
-  EXPECT_TRUE(DirectoryExists(dir.path().string() + "/"));
-  EXPECT_FALSE(DirectoryExists(dir / "f"));
-  EXPECT_FALSE(DirectoryExists(""));
-}
-
 TEST(EnsureDirectory, CreatesEveryMissingLevel) {
   support_test::TempDir dir;
   struct Row {
@@ -99,14 +57,6 @@ TEST(EnsureDirectory, CreatesEveryMissingLevel) {
     EXPECT_TRUE(fs::is_directory(row.expected));
   }
   EXPECT_FALSE(EnsureDirectory(""));
-}
-
-TEST(EnsureDirectory, LevelBlockedByAFileIsNotCreated) {
-  support_test::TempDir dir;
-  support_test::WriteFile(dir / "file", "x");
-  // Failures to create a level are ignored: the call still reports true.
-  EXPECT_TRUE(EnsureDirectory(dir / "file/sub"));
-  EXPECT_FALSE(fs::exists(dir / "file/sub"));
 }
 
 TEST(ForceDeleteFile, ReadOnlyMissingAndDirectory) {

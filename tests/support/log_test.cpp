@@ -100,22 +100,6 @@ TEST(DiagnosticLog, DefaultsWithoutSettingsFile) {
   EXPECT_TRUE(lines[0].rfind(minutes[0], 0) == 0 || lines[0].rfind(minutes[1], 0) == 0) << lines[0] << " " << minutes[0];
 }
 
-TEST(DiagnosticLog, LevelInformationWritesNothing) {
-  TempDir dir;
-  WriteSettings(dir, "<logDirectory>./quiet</logDirectory>\n<level>information</level>\n");
-  EXPECT_EQ(RunInChild([&] {
-              CryptoLog::DiagnosticLogger log(dir.path());
-              if (log.pocoLogger() == nullptr) return std::string("not configured");
-              if (log.IsActive()) return std::string("trace admitted");
-              log.Write("must not appear");
-              return std::string();
-            }),
-            "");
-  EXPECT_TRUE(fs::is_directory(dir / "quiet"));  // configuration ran and made the directory
-  const std::string file = dir / "quiet/Vexor.log";
-  EXPECT_TRUE(!fs::exists(file) || fs::file_size(file) == 0);
-}
-
 TEST(DiagnosticLog, SettingsFileChoosesPathsAndPatternBytesUnchanged) {
   TempDir dir;
   WriteSettings(dir,
@@ -202,19 +186,6 @@ TEST(DiagnosticLog, BrokenConfigurationNeverThrowsAndWritesNothing) {
   }
 }
 
-TEST(DiagnosticLog, UnreadableSettingsFallBackToDefaults) {
-  TempDir dir;
-  WriteFile(dir / "settings.xml", "<LogConfig><level>information</lev");
-  EXPECT_EQ(RunInChild([&] {
-              CryptoLog::DiagnosticLogger log(dir.path());
-              if (log.level() != "trace") return "level " + log.level();
-              log.Write("x");
-              return std::string();
-            }),
-            "");
-  EXPECT_TRUE(fs::exists(dir / "log/Vexor/Vexor.log"));
-}
-
 TEST(LogAccessor, TraceScopeAndDisabledAccessor) {
   TempDir dir;
   WriteSettings(dir, "<pattern>%t</pattern>\n");
@@ -259,17 +230,5 @@ TEST(LogAccessor, ConcurrentWritersKeepLinesWhole) {
 }  // namespace
 
 namespace {
-
-// The base class alone configures nothing, so it can be checked in this process.
-TEST(Logger, DefaultsAreRelativeToTheLibraryDirectory) {
-  Logger logger("Vexor.log");
-  EXPECT_EQ(logger.baseDirectory(), LibraryDirectory());
-  EXPECT_EQ(logger.defaultLogDirectory(), LibraryDirectory() + "/log/Vexor");
-  EXPECT_EQ(logger.logFileName(), LibraryDirectory() + "/log/Vexor/Vexor.log");
-  EXPECT_EQ(logger.baseFileName(), "Vexor.log");
-  EXPECT_EQ(logger.pattern(), "[%Y-%m-%d %H:%M:%S.%F] [P:%P] [T:%I] [%p] %s: %t");
-  EXPECT_EQ(logger.pocoLogger(), nullptr);
-  EXPECT_EQ(Logger("/x/y/Other.name.log").loggerName(), "Other.name");
-}
 
 }  // namespace

@@ -50,25 +50,6 @@ TEST(CStringTSA, TwoWritersNeverMixValues) {
   EXPECT_FALSE(text.IsEmpty());
 }
 
-TEST(TsaCs, WithSerialisesReadModifyWrite) {
-  tsa_cs<std::vector<int>> counters(1, 0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 10000; ++i) counters.With([](std::vector<int>& v) { ++v[0]; });
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(counters.With([](const std::vector<int>& v) { return v[0]; }), 40000);
-}
-
-TEST(NamedMutex, LockFileNameReplacesSeparators) {
-  NamedMutex m("MUTEX_/data\\store.sst");
-  const std::string& path = m.path();
-  const std::string file = path.substr(path.rfind('/') + 1);
-  EXPECT_EQ(file, "MUTEX__data_store.sst");
-}
-
 TEST(NamedMutex, ExcludesOtherThreadsAndObjects) {
   const std::string name = UniqueName("threads");
   NamedMutex shared(name);
@@ -151,18 +132,6 @@ TEST(NamedMutex, ExcludesAnotherProcess) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_GT(waited, 100ms);
   unlink(mine.path().c_str());
-}
-
-TEST(TsaMtx, GuardsValueWithNamedLock) {
-  const std::string name = UniqueName("tsa_mtx");
-  tsa_mtx<std::string> path(name, "/work/certstore.sst");
-  NamedMutex outsider(name);
-  const bool excluded =
-      path.With([&](std::string& v) { return !v.empty() && !outsider.try_lock_for(20); });
-  EXPECT_TRUE(excluded);
-  EXPECT_TRUE(outsider.try_lock_for(1000));
-  outsider.unlock();
-  unlink(path.lock().path().c_str());
 }
 
 }  // namespace

@@ -168,23 +168,11 @@ TEST_F(ToolTest, StoreAdministration) {
   EXPECT_NE(bad.out.find("40 hex digits"), std::string::npos) << bad.out;
 }
 
-TEST_F(ToolTest, SignVerifiesHereAndWithOpenssl) {
+// The demo checks signatures both ways with openssl; here, what the tool says about keys.
+TEST_F(ToolTest, SignNamesTheKeyProblem) {
   InstallUser();
-  const std::string sig = work_ + "/doc.p7s";
-  const Result sign = Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + sig);
+  const Result sign = Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/doc.p7s");
   ASSERT_EQ(sign.status, 0) << sign.out;
-  EXPECT_EQ(Lib("verify -i " + sig).status, 0);
-  const Result ossl = Sh("openssl cms -verify -engine gost -binary -inform DER -in " + sig + " -CAfile " +
-                         P("root.pem") + " -out " + work_ + "/out.txt && cmp " + work_ + "/out.txt " + P("doc.txt"));
-  EXPECT_EQ(ossl.status, 0) << ossl.out;
-
-  const std::string dsig = work_ + "/doc.sig";
-  ASSERT_EQ(Lib("sign --detached --signer Сидоров -i " + P("doc.txt") + " -o " + dsig).status, 0);
-  EXPECT_EQ(Lib("verify -i " + dsig + " --content " + P("doc.txt")).status, 0);
-  const Result signers = Lib("signers -i " + dsig + " --content " + P("doc.txt"));
-  EXPECT_EQ(signers.status, 0) << signers.out;
-  EXPECT_NE(signers.out.find("signature valid"), std::string::npos);
-
   // A key file others may read and a missing key both give 27; the message says which.
   const std::string key_file = home_ + "/keys/vexor-" + Thumb("u1.pem") + ".key";
   ASSERT_EQ(chmod(key_file.c_str(), 0644), 0);
@@ -246,7 +234,7 @@ TEST_F(ToolTest, StrictAndValidityChecksCount) {
   EXPECT_NE(expired.out.find("certificate INVALID"), std::string::npos) << expired.out;
 }
 
-TEST_F(ToolTest, EncryptsForOpensslAndDecryptsWithTheInstalledKey) {
+TEST_F(ToolTest, DecryptsWithTheInstalledKeyOnly) {
   InstallUser();
   const std::string msg = work_ + "/doc.p7m";
   const Result enc = Lib("encrypt --from s@example.ru --to " + Thumb("u2.pem") + " -i " + P("doc.txt") + " -o " + msg);
@@ -254,10 +242,6 @@ TEST_F(ToolTest, EncryptsForOpensslAndDecryptsWithTheInstalledKey) {
   ASSERT_EQ(Vexor("store add-my " + P("u2.pem")).status, 0);
   const Result again = Lib("encrypt --from s@example.ru --to Other -i " + P("doc.txt") + " -o " + msg);
   ASSERT_EQ(again.status, 0) << again.out;
-  const Result ossl = Sh("openssl cms -decrypt -engine gost -binary -inform DER -in " + msg + " -recip " + P("u2.pem") +
-                         " -inkey " + P("u2.key") + " -out " + work_ + "/by-openssl.txt && cmp " + work_ +
-                         "/by-openssl.txt " + P("doc.txt"));
-  EXPECT_EQ(ossl.status, 0) << ossl.out;
   const Result dec = Lib("decrypt -i " + msg + " -o " + work_ + "/back.txt");
   ASSERT_EQ(dec.status, 0) << dec.out;
   EXPECT_EQ(Sh("cmp " + work_ + "/back.txt " + P("doc.txt")).status, 0);
@@ -282,18 +266,6 @@ TEST_F(ToolTest, ImportListAndDelete) {
   EXPECT_NE(listed.out.find("\"subject\": \"CN=Other\""), std::string::npos) << listed.out;
   EXPECT_EQ(Lib("cert delete Other").status, 0);
   EXPECT_EQ(Lib("cert list --json").out, "[]\n");
-}
-
-TEST_F(ToolTest, VerifiesWhatOpensslSigns) {
-  InstallUser();
-  const std::string sig = work_ + "/openssl.p7s";
-  ASSERT_EQ(Sh("openssl cms -sign -engine gost -binary -nodetach -outform DER -md md_gost94 -in " + P("doc.txt") +
-               " -signer " + P("u1.pem") + " -inkey " + P("u1.key") + " -out " + sig)
-                .status,
-            0);
-  const Result v = Lib("verify -i " + sig + " -o " + work_ + "/content.txt");
-  EXPECT_EQ(v.status, 0) << v.out;
-  EXPECT_EQ(Sh("cmp " + work_ + "/content.txt " + P("doc.txt")).status, 0);
 }
 
 TEST_F(ToolTest, FailuresGiveTheResultCodeAndUtf8Text) {
