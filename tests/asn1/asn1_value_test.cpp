@@ -1,5 +1,5 @@
-// The library's ASN.1 value tree: known encodings, the construction and parsing failures
-// with their texts, and a certificate made by openssl read and written back byte for byte.
+// The library's ASN.1 value tree: known encodings, the parsing failures with their texts,
+// and a certificate made by openssl read and written back byte for byte.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,5 +1,5 @@
-// The operation object's frame: failure reports, system error texts, the temporary-file
-// registry, run-time flags, the working-directory rule and per-call option snapshots.
+// The operation object's frame: failure reports, the temporary-file registry, the
+// working-directory rule and per-call option snapshots.
 #include <filesystem>
 #include <fstream>
 #include <string>

@@ -1,5 +1,5 @@
 // The library's own enveloped-data writer, checked by the GOST engine's `openssl cms
-// -decrypt` and by the platform's decoder: every recipient's key opens the message, the
+// -decrypt`: every recipient's key opens the message, the
 // structure carries one ephemeral key and a UKM per recipient, large inputs stream through
 // a temporary file that does not outlive the call, and a failure writes nothing.
 #include <gtest/gtest.h>

@@ -108,39 +108,6 @@ TEST_F(LibraryTest, HostStoreGoesBackToTheHost) {
   CertCloseStore(host.store, 0);
 }
 
-// The lock of the store file is the named lock of its path, and it holds across processes:
-// an open waits while another process holds it.
-TEST_F(LibraryTest, StoreFileLockHoldsAcrossProcesses) {
-  IVexorImpl& obj = Object(false);
-  const std::string name = obj.sstAccessor().GetMutexName();
-  const std::string lock_file = obj.sstAccessor().GetPath() + ".lock";
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    NamedMutex lock(name, lock_file);
-    lock.lock();
-    const char c = 1;
-    (void)!write(ready[1], &c, 1);
-    usleep(500 * 1000);
-    lock.unlock();
-    _exit(0);
-  }
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
-  const auto start = std::chrono::steady_clock::now();
-  HCERTSTORE s = obj.sstAccessor().Open(kStoreEncoding, kStoreFileOpenFlags, 0);
-  const auto waited = std::chrono::steady_clock::now() - start;
-  ASSERT_NE(s, nullptr);
-  CertCloseStore(s, 0);
-  int status = 0;
-  waitpid(child, &status, 0);
-  close(ready[0]);
-  close(ready[1]);
-  EXPECT_GE(waited, std::chrono::milliseconds(300));
-}
-
 // The lock file sits beside the store, owner-only, and a lock somebody keeps holding makes
 // the open fail after the wait instead of hanging it.
 TEST_F(LibraryTest, StoreFileLockIsPrivateAndNeverWaitedForForever) {

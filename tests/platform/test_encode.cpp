@@ -1,5 +1,5 @@
 // Encodings: signing time, CRL distribution points, policies and key usage, each proven
-// against what openssl wrote into the test certificates; FILETIME helpers.
+// against what openssl wrote into the test certificates.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Certificate and CRL searches: the find types the library uses, the enumeration contract
-// and CertGetCRLFromStore's check flags.
+// and a list signed by an impostor issuer.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -105,41 +105,6 @@ TEST_F(Find, FindTypes) {
   EXPECT_EQ(CertGetSubjectCertificateFromStore(store_, X509_ASN_ENCODING, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));
   CertFreeCertificateContext(xa);
-}
-
-TEST_F(Find, CrlFromStoreChecksAndFlags) {
-  const Pki& pki = Pki::Get();
-  PCCERT_CONTEXT ica = Context(pki.intermediate.der);
-  PCCERT_CONTEXT root = Context(pki.root.der);
-  // The right issuer: both checks pass and clear their bits.
-  DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
-  PCCRL_CONTEXT crl = CertGetCRLFromStore(store_, ica, nullptr, &flags);
-  ASSERT_NE(crl, nullptr);
-  EXPECT_EQ(flags, 0u);
-  EXPECT_EQ(CertGetCRLFromStore(store_, ica, crl, &flags), nullptr);  // frees `crl`
-  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_FOUND));
-  // No list names the root as issuer.
-  flags = CERT_STORE_SIGNATURE_FLAG;
-  EXPECT_EQ(CertGetCRLFromStore(store_, root, nullptr, &flags), nullptr);
-  // Without an issuer any list is returned and the signature cannot be checked.
-  flags = CERT_STORE_SIGNATURE_FLAG;
-  crl = CertGetCRLFromStore(store_, nullptr, nullptr, &flags);
-  ASSERT_NE(crl, nullptr);
-  EXPECT_EQ(flags, DWORD(CERT_STORE_SIGNATURE_FLAG | CERT_STORE_NO_ISSUER_FLAG));
-  CertFreeCRLContext(crl);
-  flags = 0x8;  // not an allowed bit
-  EXPECT_EQ(CertGetCRLFromStore(store_, ica, nullptr, &flags), nullptr);
-  EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));
-  // CertFindCRLInStore: any, and issued by.
-  PCCRL_CONTEXT any = CertFindCRLInStore(store_, X509_ASN_ENCODING, 0, CRL_FIND_ANY, nullptr, nullptr);
-  ASSERT_NE(any, nullptr);
-  EXPECT_EQ(CertFindCRLInStore(store_, X509_ASN_ENCODING, 0, CRL_FIND_ANY, nullptr, any), nullptr);
-  EXPECT_EQ(CertFindCRLInStore(store_, X509_ASN_ENCODING, 0, CRL_FIND_ISSUED_BY, root, nullptr), nullptr);
-  PCCRL_CONTEXT by = CertFindCRLInStore(store_, X509_ASN_ENCODING, 0, CRL_FIND_ISSUED_BY, ica, nullptr);
-  EXPECT_NE(by, nullptr);
-  CertFreeCRLContext(by);
-  CertFreeCertificateContext(ica);
-  CertFreeCertificateContext(root);
 }
 
 TEST_F(Find, CrlSignatureCheckRejectsAnImpostorIssuer) {

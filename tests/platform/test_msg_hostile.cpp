@@ -1,5 +1,6 @@
-// Hostile input to the message decoder: truncated, garbage and deeply nested
-// messages fail with a last error, in whole and streamed decoding alike, and never crash.
+// Hostile input to the message decoder: garbage and deeply nested messages fail with a last
+// error, in whole and streamed decoding alike. Truncations and random bytes are the fuzz
+// target's.
 #include <gtest/gtest.h>
 
 #include "test_msg_util.h"

@@ -72,49 +72,6 @@ TEST(Names, X500StringMatchesOpensslView) {
   }
 }
 
-TEST(Names, GetNameStringTypes) {
-  ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
-  const Pki& pki = Pki::Get();
-  PCCERT_CONTEXT user = CertCreateCertificateContext(X509_ASN_ENCODING, pki.user_a.der.data(), DWORD(pki.user_a.der.size()));
-  PCCERT_CONTEXT mail =
-      CertCreateCertificateContext(X509_ASN_ENCODING, pki.user_email.der.data(), DWORD(pki.user_email.der.size()));
-  auto get = [](PCCERT_CONTEXT c, DWORD type, DWORD flags, void* para) {
-    char buf[1024];
-    const DWORD n = CertGetNameStringA(c, type, flags, para, buf, sizeof buf);
-    return std::string(buf, n - 1);
-  };
-  struct Case {
-    const char* name;
-    PCCERT_CONTEXT cert;
-    DWORD type, flags;
-    void* para;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {"dns falls back to the CN", user, CERT_NAME_DNS_TYPE, 0, nullptr, ToCp1251("Иванов Иван Иванович")},
-      {"dns from the alternative name", mail, CERT_NAME_DNS_TYPE, 0, nullptr, "mail.example.test"},
-      {"issuer", user, CERT_NAME_DNS_TYPE, CERT_NAME_ISSUER_FLAG, nullptr, "Vexor Test Intermediate CA"},
-      {"common name attribute", user, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>("2.5.4.3"),
-       ToCp1251("Иванов Иван Иванович")},
-      {"organization attribute", user, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>("2.5.4.10"), ToCp1251("ООО Ромашка")},
-      {"missing attribute", user, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>("2.5.4.7"), ""},
-      {"e-mail", mail, CERT_NAME_EMAIL_TYPE, 0, nullptr, "user@example.test"},
-      {"simple display", user, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, ToCp1251("Иванов Иван Иванович")},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(get(c.cert, c.type, c.flags, c.para), c.expected);
-  }
-  // Size conventions: the size with the terminator; too small a buffer gets "" and 1.
-  const DWORD need = CertGetNameStringA(user, CERT_NAME_DNS_TYPE, 0, nullptr, nullptr, 0);
-  EXPECT_EQ(need, ToCp1251("Иванов Иван Иванович").size() + 1);
-  char small[4] = "xyz";
-  EXPECT_EQ(CertGetNameStringA(user, CERT_NAME_DNS_TYPE, 0, nullptr, small, sizeof small), 1u);
-  EXPECT_EQ(small[0], '\0');
-  CertFreeCertificateContext(user);
-  CertFreeCertificateContext(mail);
-}
-
 // Builds a DER name from (short name, value) pairs; "+" starts a multi-valued attribute.
 Bytes MakeName(const std::vector<std::pair<std::string, std::string>>& parts) {
   X509_NAME* n = X509_NAME_new();

@@ -1,8 +1,6 @@
-// Key blobs and session keys: round trips, hostile blobs, two parties agreeing on a session
-// key, CFB continuing across calls, handles that are not what a call expects.
+// Key blobs and session keys: the ephemeral key's parameter set, the rules of session keys,
+// handles that are not what a call expects.
 #include <gtest/gtest.h>
-
-#include <openssl/rand.h>
 
 #include "provider_test_util.h"
 #include "vexor/platform.h"
@@ -31,14 +29,6 @@ class ProviderBlobs : public ::testing::Test {
     const DWORD pro = CALG_PRO_EXPORT;
     EXPECT_TRUE(CryptSetKeyParam(agree.h, KP_ALGID, reinterpret_cast<const BYTE*>(&pro), 0));
     return {ExportBlob(session, agree.h, SIMPLEBLOB), ExportBlob(ephemeral, 0, PUBLICKEYBLOB)};
-  }
-
-  bool Receive(const Sent& sent, Key& session) {
-    Key agree;
-    if (!CryptImportKey(recipient_.h, sent.sender_public.data(), DWORD(sent.sender_public.size()),
-                        recipient_key_.h, 0, &agree.h))
-      return false;
-    return CryptImportKey(recipient_.h, sent.simple.data(), DWORD(sent.simple.size()), agree.h, 0, &session.h);
   }
 
   ScopedCspHome home_;

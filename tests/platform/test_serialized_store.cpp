@@ -1,5 +1,5 @@
-// The serialized store format byte for byte (layouts captured from Windows), round trips
-// with properties, and hostile input.
+// The serialized store format byte for byte (layouts captured from Windows) and round trips
+// with properties. Hostile input is the fuzz target's.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -331,30 +331,6 @@ TEST_F(Stores, ConcurrentWritersOfOneSystemStoreKeepEveryCertificate) {
 
 namespace {
 
-TEST_F(Stores, InstalledCertificateLeadsToItsKeyContainer) {
-  const Pki& pki = Pki::Get();
-  ASSERT_TRUE(test_pki::InstallWithKey(pki.user_a, "user-a")) << std::hex << GetLastError();
-  ASSERT_TRUE(test_pki::InstallWithKey(pki.user_xa, "user-xa")) << std::hex << GetLastError();
-  HCERTSTORE my = OpenSystem("My");
-  ASSERT_NE(my, nullptr);
-  for (const test_pki::Cert* c : {&pki.user_a, &pki.user_xa}) {
-    PCCERT_CONTEXT probe = CertCreateCertificateContext(X509_ASN_ENCODING, c->der.data(), DWORD(c->der.size()));
-    PCCERT_CONTEXT cert = CertFindCertificateInStore(my, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, probe, nullptr);
-    CertFreeCertificateContext(probe);
-    ASSERT_NE(cert, nullptr);
-    // The provider finds the container through the property and checks it holds this key.
-    HCRYPTPROV prov = 0;
-    DWORD key_spec = 0;
-    BOOL free_prov = FALSE;
-    EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0x45, nullptr, &prov, &key_spec, &free_prov))
-        << std::hex << GetLastError();
-    EXPECT_EQ(key_spec, DWORD(AT_KEYEXCHANGE));
-    if (free_prov) CryptReleaseContext(prov, 0);
-    CertFreeCertificateContext(cert);
-  }
-  CertCloseStore(my, 0);
-}
-
 }  // namespace
 
 namespace {

@@ -1,6 +1,6 @@
 // CBinData and CBase64 where a fault would hide: hex against printf, the lenient Base64
-// decoder against POCO's encoder, bounded search (under ASan), self-append and whole-file
-// loading across block boundaries. Hex, Base64 and PEM markers are also fuzzed.
+// decoder against POCO's encoder, bounded search (under ASan) and whole-file loading across
+// block boundaries. Hex, Base64 and PEM markers are also fuzzed.
 #include "support/bindata.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// File and path helpers: splitting, path resolution, nested directory creation, forced delete.
+// File and path helpers: path resolution, nested directory creation, forced delete.
 #include "support/files.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,5 @@
-// Windows-1251 conversion (checked against glibc's iconv) and printf into std::string.
+// Windows-1251 conversion, checked against glibc's iconv.
 #include "support/cp1251.h"
-#include "support/format.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>

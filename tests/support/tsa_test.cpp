@@ -1,5 +1,5 @@
 // Thread-safe accessors and the named lock: whole values under contention, exclusion between
-// threads and between processes, re-entrancy, scoped release.
+// threads and between processes, re-entrancy.
 #include "support/tsa.h"
 
 #include <gtest/gtest.h>
