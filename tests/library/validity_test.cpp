@@ -160,30 +160,6 @@ TEST_F(Validity, RevocationCheckOfOneLink) {
   CertFreeCertificateContext(issuer);
 }
 
-TEST_F(Validity, ListDisplayNameAndChainStatusTexts) {
-  PCCRL_CONTEXT crl =
-      CertCreateCRLContext(X509_ASN_ENCODING, Pki::Get().crl.data(), static_cast<DWORD>(Pki::Get().crl.size()));
-  ASSERT_NE(crl, nullptr);
-  EXPECT_EQ(GetCRLDisplayName(crl), "Vexor Test Intermediate CA");
-  CertFreeCRLContext(crl);
-  EXPECT_EQ(GetCRLDisplayName(nullptr), "");
-
-  struct Row {
-    DWORD status;
-    const char* text;
-  } rows[] = {
-      {0x0, "No error found for this certificate or chain."},
-      {0x20, "The certificate or certificate chain is based on an untrusted root."},
-      {0x10000, "The certificate chain is not complete."},
-      {0x11, "The unknown status code!"},
-      {0x400, "The unknown status code!"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.status);
-    EXPECT_EQ(ChainStatusText(row.status), row.text);
-  }
-}
-
 TEST_F(Validity, VerdictsOfTheFullCheck) {
   const Pki& pki = Pki::Get();
   ASSERT_TRUE(test_certs::TrustTestPki());
