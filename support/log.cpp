@@ -7,6 +7,7 @@
 #include <Poco/Logger.h>
 #include <Poco/Message.h>
 #include <Poco/PatternFormatter.h>
+#include <Poco/String.h>
 
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -16,8 +17,10 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "support/files.h"
+#include "support/log_file_channel.h"
 #include "support/text.h"
 
 namespace fs = std::filesystem;
@@ -41,6 +44,32 @@ std::map<std::string, int>& LiveLoggers() {
 std::map<std::string, bool>& LocalTimesGiven() {
   static std::map<std::string, bool> given;
   return given;
+}
+
+// The loggers whose chain ends in this library's own channel class. POCO keeps loggers until
+// the process ends, but this library's code may be unloaded before that (a host's dlclose);
+// when this object goes (at unload or exit, before POCO's own clean-up) it takes those
+// channels off their loggers while the code that destroys them is still there. Later lines
+// to such a logger are dropped.
+class OwnChannels {
+ public:
+  ~OwnChannels() {
+    for (const std::string& name : names_) {
+      try {
+        if (Poco::Logger* logger = Poco::Logger::has(name)) logger->setChannel(nullptr);
+      } catch (...) {
+      }
+    }
+  }
+  void Add(const std::string& name) { names_.push_back(name); }
+
+ private:
+  std::vector<std::string> names_;
+};
+
+OwnChannels& OwnChannelsOfThisLibrary() {
+  static OwnChannels own;
+  return own;
 }
 
 std::string WithoutTrailingSlash(std::string path) {
@@ -119,13 +148,23 @@ void Logger::ConfigureChannels() {
   // An unknown level name fails here, before a logger exists that would keep it.
   const int level = Poco::Logger::parseLevel(level_);
 
-  Poco::AutoPtr<Poco::FileChannel> file(new Poco::FileChannel);
-  file->setProperty(Poco::FileChannel::PROP_PATH, log_file_name_);
-  file->setProperty(Poco::FileChannel::PROP_ROTATION, log_file_size_);
-  file->setProperty(Poco::FileChannel::PROP_PURGECOUNT, log_file_count_);
-  file->setProperty(Poco::FileChannel::PROP_COMPRESS, compress_);
-  file->setProperty(Poco::FileChannel::PROP_ARCHIVE, "timestamp");
-  file->setProperty(Poco::FileChannel::PROP_FLUSH, "false");
+  // Sizes in the usual forms go to the append channel, which lets threads write at once;
+  // POCO's file channel takes any other rotation (times, intervals) and refuses what it
+  // does not know.
+  Poco::AutoPtr<Poco::Channel> file = AppendFileChannel::Create(log_file_name_, log_file_size_, log_file_count_,
+                                                                Poco::icompare(compress_, "true") == 0)
+                                          .cast<Poco::Channel>();
+  const bool own_channel = !file.isNull();
+  if (!own_channel) {
+    Poco::AutoPtr<Poco::FileChannel> poco(new Poco::FileChannel);
+    poco->setProperty(Poco::FileChannel::PROP_PATH, log_file_name_);
+    poco->setProperty(Poco::FileChannel::PROP_ROTATION, log_file_size_);
+    poco->setProperty(Poco::FileChannel::PROP_PURGECOUNT, log_file_count_);
+    poco->setProperty(Poco::FileChannel::PROP_COMPRESS, compress_);
+    poco->setProperty(Poco::FileChannel::PROP_ARCHIVE, "timestamp");
+    poco->setProperty(Poco::FileChannel::PROP_FLUSH, "false");
+    file = poco.cast<Poco::Channel>();
+  }
 
   // POCO's local-time formatting asks the C library to re-read the time zone (a stat of
   // /etc/localtime under a process-wide lock) for every line; unless the pattern prints the
@@ -137,6 +176,7 @@ void Logger::ConfigureChannels() {
   formatter->setProperty(Poco::PatternFormatter::PROP_PATTERN, pattern_);
 
   Poco::AutoPtr<Poco::FormattingChannel> channel(new Poco::FormattingChannel(formatter, file));
+  if (own_channel) OwnChannelsOfThisLibrary().Add(name);
   Poco::Logger& logger = Poco::Logger::create(name, channel, Poco::Message::PRIO_TRACE);
   logger.setLevel(level);
   logger_ = &logger;
@@ -210,11 +250,10 @@ void DiagnosticLogger::Write(const std::string& text) noexcept {
 
 void CLogAccessor::Write(const std::string& text) noexcept {
   if (!enabled_) return;
-  try {
-    With([&text](CryptoLog::DiagnosticLogger& logger) { logger.Write(text); });
-  } catch (...) {
-    // Taking the lock can fail in theory (std::system_error); a log line is not worth it.
-  }
+  // Without the accessor's lock: the logger is fixed once constructed and the file channel
+  // writes each line whole by itself, so the lock would only make the object's threads wait
+  // for each other's formatting and file writes.
+  value().Write(text);
 }
 
 CTraceScope::CTraceScope(CLogAccessor& log, std::string name) : log_(log), name_(std::move(name)) {

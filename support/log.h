@@ -105,7 +105,8 @@ class CLogAccessor : public tsa_cs<CryptoLog::DiagnosticLogger> {
   CLogAccessor(const std::string& base_directory, bool enabled)
       : tsa_cs<CryptoLog::DiagnosticLogger>(base_directory), enabled_(enabled) {}
 
-  // Writes one line under the accessor's lock when enabled. Never throws.
+  // Writes one line when enabled; threads of the object write at once (see Write). Never
+  // throws.
   void Write(const std::string& text) noexcept;
   bool enabled() const { return enabled_; }
 

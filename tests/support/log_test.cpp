@@ -10,6 +10,8 @@
 #include <ctime>
 #include <filesystem>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "support/files.h"
 #include "support/test_util.h"
@@ -204,26 +206,49 @@ TEST(LogAccessor, TraceScopeAndDisabledAccessor) {
             "IVexorImpl::sign_stream_d: entered\ninside\nIVexorImpl::sign_stream_d: leaved\n");
 }
 
-TEST(LogAccessor, ConcurrentWritersKeepLinesWhole) {
-  TempDir dir;
-  WriteSettings(dir, "<pattern>%t</pattern>\n");
-  EXPECT_EQ(RunInChild([&] {
-              CLogAccessor log(dir.path(), true);
-              std::vector<std::thread> threads;
-              for (char c : {'a', 'b', 'c'}) {
-                threads.emplace_back([&log, c] {
-                  for (int i = 0; i < 300; ++i) log.Write(std::string(200, c));
-                });
-              }
-              for (auto& t : threads) t.join();
-              return std::string();
-            }),
-            "");
-  const std::vector<std::string> lines = Lines(ReadFile(dir / "log/Vexor/Vexor.log"));
-  EXPECT_EQ(lines.size(), 900u);
-  for (const std::string& line : lines) {
-    ASSERT_EQ(line.size(), 200u);
-    ASSERT_EQ(line.find_first_not_of(line[0]), std::string::npos);
+// Threads of one object write at once into a file rotated by size: every line stays whole,
+// none is lost across rotations, each archive ends within the lines in flight at its limit,
+// and only the newest archives are kept.
+TEST(LogAccessor, ConcurrentWritersAndRotationKeepLinesWhole) {
+  for (const int keep : {100, 3}) {
+    SCOPED_TRACE(keep);
+    TempDir dir;
+    WriteSettings(dir, "<pattern>%t</pattern>\n<logFileSize>8 K</logFileSize>\n<logFileCount>" +
+                           std::to_string(keep) + "</logFileCount>\n<compress>false</compress>\n");
+    EXPECT_EQ(RunInChild([&] {
+                CLogAccessor log(dir.path(), true);
+                std::vector<std::thread> threads;
+                for (char c : {'a', 'b', 'c'}) {
+                  threads.emplace_back([&log, c] {
+                    for (int i = 0; i < 300; ++i) log.Write(std::string(200, c));
+                  });
+                }
+                for (auto& t : threads) t.join();
+                return std::string();
+              }),
+              "");
+    size_t lines = 0, archives = 0;
+    for (const auto& entry : fs::directory_iterator(dir / "log/Vexor")) {
+      const std::string name = entry.path().filename().string();
+      ASSERT_EQ(name.rfind("Vexor.log", 0), 0u) << name;
+      const size_t size = fs::file_size(entry.path());
+      EXPECT_LT(size, 8192u + 3 * 201) << name;
+      if (name != "Vexor.log") {
+        ++archives;
+        EXPECT_GE(size, 8192u) << name;
+      }
+      for (const std::string& line : Lines(ReadFile(entry.path()))) {
+        ASSERT_EQ(line.size(), 200u);
+        ASSERT_EQ(line.find_first_not_of(line[0]), std::string::npos);
+        ++lines;
+      }
+    }
+    if (keep == 100) {
+      EXPECT_EQ(lines, 900u);
+      EXPECT_GE(archives, 900u * 201 / (8192 + 3 * 201));
+    } else {
+      EXPECT_EQ(archives, 3u);
+    }
   }
 }
 
