@@ -83,18 +83,6 @@ TEST(TempFiles, RegistryTrimsAndContextDeletes) {
   EXPECT_FALSE(fs::exists(names[100]));
 }
 
-TEST(WorkDir, CandidateOnlyWhileEmptyAndCallbackWins) {
-  IVexorImpl obj;
-  EXPECT_EQ(obj.EstablishWorkDir("/a/b//"), "/a/b");
-  EXPECT_EQ(obj.EstablishWorkDir("/c"), "/a/b");
-  ScratchDir dir;
-  Recorder cb;
-  cb.workDir = dir.path().string() + "/";
-  ASSERT_EQ(obj.Init("/nonexistent-argument", &cb, 0x10000), 4);
-  EXPECT_EQ(obj.EstablishWorkDir(""), dir.path());
-  EXPECT_TRUE(obj.IsInitialized());
-}
-
 TEST(WorkDir, ConcurrentSetsLeaveOneWholeValue) {
   for (int round = 0; round < 20; ++round) {
     IVexorImpl obj;
