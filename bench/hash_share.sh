@@ -24,15 +24,17 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 wall() { # seconds of one run of the command
   s=$(date +%s.%N); "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
   e=$(date +%s.%N); echo "$e - $s" | bc; }
-rate() { name=$1; shift; i=0; : > "$T/$name"
-  while [ "$i" -lt "$RUNS" ]; do wall "$@" >> "$T/$name"; i=$((i + 1)); done
+# rate NAME OUTPUT COMMAND...: the previous run's output is removed before each timed run, so
+# freeing its pages is not counted as this run's writing.
+rate() { name=$1; out=$2; shift 2; i=0; : > "$T/$name"
+  while [ "$i" -lt "$RUNS" ]; do rm -f "$out"; wall "$@" >> "$T/$name"; i=$((i + 1)); done
   echo "$MB / $(median < "$T/$name")" | bc -l; }
 
 hash=$("$BUILD/bin/provider_bench" 2>/dev/null | sed -n 's/^CryptHashData.*) *\([0-9.]*\) MB\/s.*/\1/p')
-sd=$(rate sign_d "$V" sign --detached --signer Bench --workdir "$T/work" -i "$T/data" -o "$T/d.p7s")
-sa=$(rate sign_a "$V" sign --signer Bench --workdir "$T/work" -i "$T/data" -o "$T/a.p7m")
-vd=$(rate verify_d "$V" verify --content "$T/data" --workdir "$T/work" -i "$T/d.p7s")
-va=$(rate verify_a "$V" verify --workdir "$T/work" -i "$T/a.p7m" -o "$T/out")
+sd=$(rate sign_d "$T/d.p7s" "$V" sign --detached --signer Bench --workdir "$T/work" -i "$T/data" -o "$T/d.p7s")
+sa=$(rate sign_a "$T/a.p7m" "$V" sign --signer Bench --workdir "$T/work" -i "$T/data" -o "$T/a.p7m")
+vd=$(rate verify_d "" "$V" verify --content "$T/data" --workdir "$T/work" -i "$T/d.p7s")
+va=$(rate verify_a "$T/out" "$V" verify --workdir "$T/work" -i "$T/a.p7m" -o "$T/out")
 cmp -s "$T/out" "$T/data" || { echo "attached verification gave other bytes" >&2; exit 1; }
 openssl cms -verify -engine gost -binary -inform DER -in "$T/d.p7s" -content "$T/data" -noverify \
   -out /dev/null >/dev/null 2>&1 || { echo "openssl cms does not verify the signature" >&2; exit 1; }

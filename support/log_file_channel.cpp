@@ -10,6 +10,7 @@
 
 #include <Poco/ArchiveStrategy.h>
 #include <Poco/DateTime.h>
+#include <Poco/DateTimeFormatter.h>
 #include <Poco/Exception.h>
 #include <Poco/LogFile.h>
 #include <Poco/Message.h>
@@ -106,7 +107,15 @@ void AppendFileChannel::CloseLocked() {
 
 void AppendFileChannel::RotateLocked() {
   CloseLocked();
-  // POCO's strategy renames the file it is given and opens a fresh one at the path.
+  // POCO's strategy renames the file to "<path>.<UTC time to the millisecond>" and opens a
+  // fresh one at the path; when an archive of that name exists already, it renumbers the
+  // archives and leaves the file where it is. Two rotations are kept a millisecond apart.
+  for (int tries = 0; tries < 100; ++tries) {
+    const std::string name =
+        path_ + "." + Poco::DateTimeFormatter::format(Poco::DateTime().timestamp(), "%Y%m%d%H%M%S%i");
+    if (access(name.c_str(), F_OK) != 0 && access((name + ".gz").c_str(), F_OK) != 0) break;
+    usleep(1000);
+  }
   std::unique_ptr<Poco::LogFile> fresh(archive_->archive(new Poco::LogFile(path_)));
   fresh.reset();
   if (purge_) purge_->purge(path_);

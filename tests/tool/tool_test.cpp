@@ -281,6 +281,15 @@ TEST_F(ToolTest, FailuresGiveTheResultCodeAndUtf8Text) {
 
   const Result missing = Lib("verify -i " + work_ + "/does-not-exist");
   EXPECT_EQ(missing.status, 4);
+
+  // Writing fails half-way (here at the file-size limit): the command fails and leaves nothing.
+  std::ofstream(work_ + "/big.bin", std::ios::binary) << std::string(3 << 20, 'b');
+  const Result full = Sh("trap '' XFSZ; ulimit -f 1000; VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR
+                         "/vexor sign --signer Сидоров -i " + work_ + "/big.bin -o " + work_ + "/big.p7m --workdir '" +
+                         work_ + "'");
+  EXPECT_EQ(full.status, 22) << full.out;
+  for (const auto& entry : fs::directory_iterator(work_))
+    EXPECT_EQ(entry.path().filename().string().rfind("big.p7m", 0), std::string::npos) << entry.path();
 }
 
 TEST_F(ToolTest, APinProtectedKeySignsWithThePinFile) {

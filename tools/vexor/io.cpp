@@ -3,8 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ext/stdio_filebuf.h>
-
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -17,6 +16,7 @@ namespace {
 
 constexpr uint64_t kProgressThreshold = 4ull << 20;  // inputs above 4 MiB show progress
 constexpr size_t kBlock = 1 << 16;
+constexpr size_t kWriteBlock = 1 << 20;  // each of the background writer's two buffers
 
 }  // namespace
 
@@ -65,6 +65,79 @@ void ProgressBuf::Draw(bool final) {
   if (final) std::fprintf(stderr, "\n");
   std::fflush(stderr);
 }
+
+BackgroundWriteBuf::BackgroundWriteBuf(int fd) : fd_(fd) {
+  for (std::vector<char>& b : buffers_) b.resize(kWriteBlock);
+  setp(buffers_[0].data(), buffers_[0].data() + kWriteBlock);
+  writer_ = std::thread([this] { Run(); });
+}
+
+BackgroundWriteBuf::~BackgroundWriteBuf() {
+  sync();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
+  close(fd_);
+}
+
+void BackgroundWriteBuf::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return queued_ != nullptr || stopping_; });
+    if (queued_ == nullptr) return;
+    const char* data = queued_;
+    size_t left = queued_size_;
+    lock.unlock();
+    bool ok = true;
+    while (left > 0) {
+      const ssize_t n = ::write(fd_, data, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ok = false;
+        break;
+      }
+      data += n;
+      left -= static_cast<size_t>(n);
+    }
+    lock.lock();
+    if (!ok) failed_ = true;
+    queued_ = nullptr;
+    changed_.notify_all();
+  }
+}
+
+bool BackgroundWriteBuf::Hand() {
+  const size_t filled = static_cast<size_t>(pptr() - pbase());
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return queued_ == nullptr; });
+  if (failed_) return false;
+  if (filled == 0) return true;
+  queued_ = pbase();
+  queued_size_ = filled;
+  current_ ^= 1;
+  setp(buffers_[current_].data(), buffers_[current_].data() + kWriteBlock);
+  changed_.notify_all();
+  return true;
+}
+
+bool BackgroundWriteBuf::Drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return queued_ == nullptr; });
+  return !failed_;
+}
+
+BackgroundWriteBuf::int_type BackgroundWriteBuf::overflow(int_type c) {
+  if (!Hand()) return traits_type::eof();
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  *pptr() = traits_type::to_char_type(c);
+  pbump(1);
+  return c;
+}
+
+int BackgroundWriteBuf::sync() { return Hand() && Drain() ? 0 : -1; }
 
 Input::Input(const std::string& path, const std::string& label) {
   if (path.empty() || path == "-") return;
@@ -133,7 +206,7 @@ Output::Output(const std::string& path) : path_(path) {
     fchmod(fd, 0666 & ~mask);
     temp_path_ = temp;
     SetUnfinished(temp_path_);
-    buffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::binary);
+    buffer_ = std::make_unique<BackgroundWriteBuf>(fd);
   }
   owned_ = std::make_unique<std::ostream>(buffer_.get());
   stream_ = owned_.get();

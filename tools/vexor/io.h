@@ -2,11 +2,14 @@
 // streams; large inputs show a progress bar on standard error when it is a terminal.
 #pragma once
 
+#include <condition_variable>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <streambuf>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A read buffer over another one that reports progress. Seeks go through to the source, so
@@ -30,6 +33,42 @@ class ProgressBuf : public std::streambuf {
   std::vector<char> buffer_;
   uint64_t position_ = 0;  // source position at egptr()
   int last_percent_ = -1;
+};
+
+// A write buffer over a file descriptor whose writes happen on a thread of its own: the
+// caller fills one buffer while the other is written, so a large output costs the caller a
+// memory copy instead of the kernel's page-cache copy, and the two run on two cores. A failed
+// write fails the next overflow and sync (so the stream's flush); the destructor writes what
+// is left and closes the descriptor.
+class BackgroundWriteBuf : public std::streambuf {
+ public:
+  explicit BackgroundWriteBuf(int fd);
+  ~BackgroundWriteBuf() override;
+  BackgroundWriteBuf(const BackgroundWriteBuf&) = delete;
+  BackgroundWriteBuf& operator=(const BackgroundWriteBuf&) = delete;
+
+ protected:
+  int_type overflow(int_type c) override;
+  int sync() override;
+
+ private:
+  // Queues the filled buffer for the writer (waiting for the previous one to be written) and
+  // continues in the other buffer. False once a write failed.
+  bool Hand();
+  // Waits until nothing is queued. False once a write failed.
+  bool Drain();
+  void Run();
+
+  int fd_;
+  std::vector<char> buffers_[2];
+  int current_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const char* queued_ = nullptr;  // the buffer being written, while not null
+  size_t queued_size_ = 0;
+  bool failed_ = false;
+  bool stopping_ = false;
+  std::thread writer_;
 };
 
 class Input {
