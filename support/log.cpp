@@ -48,15 +48,15 @@ std::map<std::string, bool>& LocalTimesGiven() {
 
 // The loggers whose chain ends in this library's own channel class. POCO keeps loggers until
 // the process ends, but this library's code may be unloaded before that (a host's dlclose);
-// when this object goes (at unload or exit, before POCO's own clean-up) it takes those
-// channels off their loggers while the code that destroys them is still there. Later lines
-// to such a logger are dropped.
+// when this object goes (at unload or exit, before POCO's own clean-up) it destroys those
+// loggers while the code that destroys their channels is still there. Loaded again, the
+// library configures its logger afresh.
 class OwnChannels {
  public:
   ~OwnChannels() {
     for (const std::string& name : names_) {
       try {
-        if (Poco::Logger* logger = Poco::Logger::has(name)) logger->setChannel(nullptr);
+        Poco::Logger::destroy(name);
       } catch (...) {
       }
     }
