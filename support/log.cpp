@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <vector>
 
 #include "support/files.h"
 #include "support/log_file_channel.h"
@@ -27,49 +26,46 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Guards the has-or-create step of the process-wide POCO logger and the count of live
-// loggers per name, so two objects created at once configure the chain only once and the
-// file is closed only after the last of them is gone.
+// Guards the has-or-create step of the process-wide POCO logger and the registry below, so
+// two objects created at once configure the chain only once and the file is closed only after
+// the last of them is gone.
 std::mutex& RegistryMutex() {
   static std::mutex m;
   return m;
 }
 
-std::map<std::string, int>& LiveLoggers() {
-  static std::map<std::string, int> live;
-  return live;
-}
+// What this library knows of each POCO logger it configured, by name.
+struct ConfiguredLogger {
+  int live = 0;              // objects writing through it now
+  bool local_times = false;  // its formatter prints times as given; the writer hands local ones
+  bool own_channel = false;  // its chain ends in this library's AppendFileChannel
+};
 
-// Names whose formatter prints times as given, to which the writer hands local times.
-std::map<std::string, bool>& LocalTimesGiven() {
-  static std::map<std::string, bool> given;
-  return given;
-}
-
-// The loggers whose chain ends in this library's own channel class. POCO keeps loggers until
-// the process ends, but this library's code may be unloaded before that (a host's dlclose);
-// when this object goes (at unload or exit, before POCO's own clean-up) it destroys those
-// loggers while the code that destroys their channels is still there. Loaded again, the
-// library configures its logger afresh.
-class OwnChannels {
+// POCO keeps loggers until the process ends, but this library's code may be unloaded before
+// that (a host's dlclose). When the registry goes (at unload or exit, before POCO's own
+// clean-up) it destroys the loggers whose channel is this library's, while the code that
+// destroys them is still there; loaded again, the library configures its logger afresh.
+class LoggerRegistry {
  public:
-  ~OwnChannels() {
-    for (const std::string& name : names_) {
+  ~LoggerRegistry() {
+    for (const auto& [name, logger] : loggers_) {
+      if (!logger.own_channel) continue;
       try {
         Poco::Logger::destroy(name);
       } catch (...) {
       }
     }
   }
-  void Add(const std::string& name) { names_.push_back(name); }
+  ConfiguredLogger& operator[](const std::string& name) { return loggers_[name]; }
 
  private:
-  std::vector<std::string> names_;
+  std::map<std::string, ConfiguredLogger> loggers_;
 };
 
-OwnChannels& OwnChannelsOfThisLibrary() {
-  static OwnChannels own;
-  return own;
+// Made on first use, under RegistryMutex(), so destroyed before it.
+LoggerRegistry& Configured() {
+  static LoggerRegistry registry;
+  return registry;
 }
 
 std::string WithoutTrailingSlash(std::string path) {
@@ -136,9 +132,10 @@ void Logger::ConfigureChannels() {
   std::lock_guard<std::mutex> guard(RegistryMutex());
   if (Poco::Logger* existing = Poco::Logger::has(name)) {
     // The first object of the process configured the chain; share it as it is.
+    ConfiguredLogger& known = Configured()[name];
     logger_ = existing;
-    local_times_given_ = LocalTimesGiven()[name];
-    ++LiveLoggers()[name];
+    local_times_given_ = known.local_times;
+    ++known.live;
     return;
   }
   fs::create_directories(log_directory_);
@@ -176,24 +173,22 @@ void Logger::ConfigureChannels() {
   formatter->setProperty(Poco::PatternFormatter::PROP_PATTERN, pattern_);
 
   Poco::AutoPtr<Poco::FormattingChannel> channel(new Poco::FormattingChannel(formatter, file));
-  if (own_channel) OwnChannelsOfThisLibrary().Add(name);
+  ConfiguredLogger& known = Configured()[name];
+  known.own_channel = own_channel;
   Poco::Logger& logger = Poco::Logger::create(name, channel, Poco::Message::PRIO_TRACE);
   logger.setLevel(level);
   logger_ = &logger;
-  local_times_given_ = LocalTimesGiven()[name] = give_local;
-  ++LiveLoggers()[name];
+  local_times_given_ = known.local_times = give_local;
+  ++known.live;
 }
 
 void Logger::CloseChannel() noexcept {
   if (logger_ == nullptr) return;
   try {
     std::lock_guard<std::mutex> guard(RegistryMutex());
-    const std::string name = loggerName();
-    auto& live = LiveLoggers();
     // Only the last object of a name closes the file: nobody else can be writing then, and
     // the channel reopens the file by itself if a later object writes again.
-    if (--live[name] <= 0) {
-      live.erase(name);
+    if (--Configured()[loggerName()].live <= 0) {
       if (auto channel = logger_->getChannel()) channel->close();
     }
   } catch (...) {
@@ -247,14 +242,6 @@ void DiagnosticLogger::Write(const std::string& text) noexcept {
 }
 
 }  // namespace CryptoLog
-
-void CLogAccessor::Write(const std::string& text) noexcept {
-  if (!enabled_) return;
-  // Without the accessor's lock: the logger is fixed once constructed and the file channel
-  // writes each line whole by itself, so the lock would only make the object's threads wait
-  // for each other's formatting and file writes.
-  value().Write(text);
-}
 
 CTraceScope::CTraceScope(CLogAccessor& log, std::string name) : log_(log), name_(std::move(name)) {
   log_.Write(name_ + ": entered");

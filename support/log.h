@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "support/tsa.h"
-
 namespace Poco {
 class Logger;
 }
@@ -97,20 +95,22 @@ class DiagnosticLogger : public Logger {
 
 }  // namespace CryptoLog
 
-// The operation object's log: one DiagnosticLogger behind a critical section.
-class CLogAccessor : public tsa_cs<CryptoLog::DiagnosticLogger> {
+// The operation object's log. Its threads write at once: the logger is fixed once
+// constructed and the file channel writes each line whole by itself.
+class CLogAccessor {
  public:
   explicit CLogAccessor(bool enabled = true) : enabled_(enabled) {}
   // For tests and tools: the logger reads its settings from base_directory.
-  CLogAccessor(const std::string& base_directory, bool enabled)
-      : tsa_cs<CryptoLog::DiagnosticLogger>(base_directory), enabled_(enabled) {}
+  CLogAccessor(const std::string& base_directory, bool enabled) : logger_(base_directory), enabled_(enabled) {}
 
-  // Writes one line when enabled; threads of the object write at once (see Write). Never
-  // throws.
-  void Write(const std::string& text) noexcept;
+  // Writes one line when enabled. Never throws.
+  void Write(const std::string& text) noexcept {
+    if (enabled_) logger_.Write(text);
+  }
   bool enabled() const { return enabled_; }
 
  private:
+  CryptoLog::DiagnosticLogger logger_;
   bool enabled_;
 };
 
