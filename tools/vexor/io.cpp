@@ -1,5 +1,7 @@
 #include "tools/vexor/io.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,9 +10,13 @@
 #include <cstring>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <sstream>
 #include <utility>
+
+#include "scratch/scratch.h"
 
 namespace {
 
@@ -184,37 +190,113 @@ void SetUnfinished(const std::string& path) {
 
 void ClearUnfinished() { g_unfinished[0] = '\0'; }
 
+// The name an unfinished output has while it is named: the output's name, the infix and six
+// template characters.
+constexpr char kPartInfix[] = ".vexor-part.";
+
+bool IsUnfinishedOutput(const std::string& name) {
+  const size_t at = name.rfind(kPartInfix);
+  return at != std::string::npos && at > 0 && name.size() == at + sizeof kPartInfix - 1 + 6;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Six characters for a file name of the template kind.
+std::string TemplateCharacters() {
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::mt19937 generator{std::random_device{}()};
+  std::uniform_int_distribution<size_t> pick(0, sizeof kChars - 2);
+  std::string text;
+  for (int i = 0; i < 6; ++i) text += kChars[pick(generator)];
+  return text;
+}
+
 }  // namespace
 
 Output::Output(const std::string& path) : path_(path) {
   if (path.empty() || path == "-") return;
   struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  const bool exists = stat(path.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
     auto file = std::make_unique<std::filebuf>();
     ok_ = file->open(path, std::ios::out | std::ios::binary) != nullptr;
     buffer_ = std::move(file);
   } else {
-    // Exclusively created, so nobody's link is followed; the usual mode of a new file.
-    std::string temp = path + ".part.XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
+    if (exists) {
+      mode_ = st.st_mode & 07777;
+    } else {
+      const mode_t mask = umask(0);
+      umask(mask);
+      mode_ = 0666 & ~mask;
+    }
+    const std::string dir = FolderOf(path);
+    scratch::SweepUnclaimed(dir, IsUnfinishedOutput);
+    if (!OpenUnnamed(dir) && !OpenNamed()) {
       ok_ = false;
       return;
     }
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    temp_path_ = temp;
-    SetUnfinished(temp_path_);
-    buffer_ = std::make_unique<BackgroundWriteBuf>(fd);
+    buffer_ = std::make_unique<BackgroundWriteBuf>(fd_);
   }
   owned_ = std::make_unique<std::ostream>(buffer_.get());
   stream_ = owned_.get();
 }
 
+bool Output::OpenUnnamed(const std::string& dir) {
+  // The tests take the way of file systems without unnamed files with this set.
+  const char* named = std::getenv("VEXOR_OUTPUT_NAMED");
+  if (named != nullptr && *named != '\0') return false;
+  const int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  // The file is linked through /proc at the end; without /proc the named file is the way.
+  if (access(("/proc/self/fd/" + std::to_string(fd)).c_str(), F_OK) != 0) {
+    close(fd);
+    return false;
+  }
+  // The claim covers the name the file gets for the moment before it is renamed into place.
+  flock(fd, LOCK_EX | LOCK_NB);
+  fd_ = fd;
+  unnamed_ = true;
+  return true;
+}
+
+bool Output::OpenNamed() {
+  std::string temp = path_ + kPartInfix + "XXXXXX";
+  const int fd = scratch::CreateClaimed(temp);
+  if (fd < 0) return false;
+  temp_path_ = temp;
+  fd_ = fd;
+  SetUnfinished(temp_path_);
+  return true;
+}
+
+bool Output::LinkIntoPlace() {
+  // A link can replace nothing: the file gets a free name beside the target (owner-only
+  // still) and is renamed over it.
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = path_ + kPartInfix + TemplateCharacters();
+    int rc = linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+    if (rc != 0 && errno != EEXIST) rc = linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+    if (rc != 0) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    if (rename(name.c_str(), path_.c_str()) == 0) return true;
+    unlink(name.c_str());
+    return false;
+  }
+  return false;
+}
+
 Output::Output(Output&& other) noexcept
     : path_(std::move(other.path_)),
       temp_path_(std::exchange(other.temp_path_, std::string())),
+      fd_(std::exchange(other.fd_, -1)),
+      unnamed_(other.unnamed_),
+      mode_(other.mode_),
       buffer_(std::move(other.buffer_)),
       owned_(std::move(other.owned_)),
       stream_(std::exchange(other.stream_, &std::cout)),
@@ -229,9 +311,8 @@ Output Output::Discard() {
 }
 
 Output::~Output() {
-  if (owned_) owned_->flush();
   owned_.reset();
-  buffer_.reset();  // closes the file
+  buffer_.reset();  // closes the file; an unnamed one is gone with it
   if (!temp_path_.empty()) {
     unlink(temp_path_.c_str());  // still here: commit() was never reached
     ClearUnfinished();
@@ -244,14 +325,20 @@ bool Output::commit() {
     return static_cast<bool>(std::cout);
   }
   owned_->flush();
-  const bool written = static_cast<bool>(*owned_);
+  bool placed = static_cast<bool>(*owned_);
   owned_.reset();
+  if (placed && fd_ >= 0) {
+    placed = unnamed_ ? LinkIntoPlace() : rename(temp_path_.c_str(), path_.c_str()) == 0;
+    // The file was owner-only until it had its name.
+    if (placed) fchmod(fd_, mode_);
+    if (placed && !unnamed_) {
+      temp_path_.clear();
+      ClearUnfinished();
+    }
+  }
   buffer_.reset();
-  if (temp_path_.empty()) return written;
-  if (!written || rename(temp_path_.c_str(), path_.c_str()) != 0) return false;
-  temp_path_.clear();
-  ClearUnfinished();
-  return true;
+  fd_ = -1;
+  return placed;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {

@@ -2,6 +2,8 @@
 // streams; large inputs show a progress bar on standard error when it is a terminal.
 #pragma once
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <fstream>
 #include <iostream>
@@ -92,9 +94,12 @@ class Output {
   // - "" or "-": standard output;
   // - an existing path that is not a regular file (a device such as /dev/null, a FIFO): that
   //   file, written directly;
-  // - any other path: a new file beside it, created exclusively (never through a planted
-  //   link), renamed into place by commit(), so a failed or interrupted command never leaves
-  //   a half-written file behind. SIGINT and SIGTERM remove the unfinished file.
+  // - any other path: an unnamed file in its folder (O_TMPFILE, owner-only), linked into
+  //   place by commit(), so a failed, interrupted or killed command leaves nothing behind.
+  //   Where the file system has no unnamed files: FILE.vexor-part.XXXXXX, owner-only and
+  //   claimed (scratch/scratch.h), renamed into place by commit(); SIGINT and SIGTERM remove
+  //   it, and what a killed run left is swept by the next output into the folder. A file
+  //   replaced keeps its mode; a new one gets the usual mode (0666 less the umask).
   explicit Output(const std::string& path);
   // Output nobody wants: everything written is dropped.
   static Output Discard();
@@ -103,13 +108,21 @@ class Output {
   Output& operator=(Output&&) = delete;
   bool ok() const { return ok_; }
   std::ostream& stream() { return *stream_; }
+  // Puts the output in place; false when it could not be written or placed. Without a
+  // commit nothing reaches the named file.
   bool commit();
 
  private:
   Output() = default;
+  bool OpenUnnamed(const std::string& dir);
+  bool OpenNamed();
+  bool LinkIntoPlace();
 
   std::string path_;
-  std::string temp_path_;
+  std::string temp_path_;  // the named file being written, until committed
+  int fd_ = -1;            // the file being written (owned by buffer_), while unnamed or named
+  bool unnamed_ = false;
+  mode_t mode_ = 0;        // the mode the placed file gets
   std::unique_ptr<std::streambuf> buffer_;  // of the file, or the discarding buffer
   std::unique_ptr<std::ostream> owned_;
   std::ostream* stream_ = &std::cout;
