@@ -1,6 +1,8 @@
 // The vexor tool as a user runs it: exit statuses, output, error texts in UTF-8.
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -117,9 +120,50 @@ TEST_F(ToolTest, HelpExplainsEveryCommand) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find(std::string("vexor ") + cmd), std::string::npos) << help.out;
   }
-  const Result unknown = Vexor("frobnicate");
-  EXPECT_EQ(unknown.status, 49);
-  EXPECT_NE(unknown.out.find("unknown command"), std::string::npos);
+}
+
+// A command line the tool does not accept exits 64 before anything is done: nothing signed,
+// written or installed, and never a word taken for an option's value by mistake.
+TEST_F(ToolTest, CommandLineIsCheckedBeforeAnythingIsDone) {
+  InstallUser();
+  const std::string p7s = work_ + "/doc.p7s";
+  ASSERT_EQ(Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + p7s).status, 0);
+  // A misspelt --expect used to swallow the expected signer and report success.
+  const Result expcet = Lib("verify -i " + p7s + " --expcet " + Thumb("u2.pem"));
+  EXPECT_EQ(expcet.status, 64) << expcet.out;
+  EXPECT_NE(expcet.out.find("unknown option --expcet"), std::string::npos) << expcet.out;
+  EXPECT_NE(expcet.out.find("vexor verify -i SIGNED"), std::string::npos) << expcet.out;
+  // A misspelt --detached used to give an attached signature on standard output.
+  const Result detatched = Sh("VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR "/vexor sign --detatched --signer s@example.ru -i " +
+                              P("doc.txt") + " --workdir '" + work_ + "' 2>/dev/null | wc -c");
+  EXPECT_EQ(std::stoi(detatched.out), 0);
+  const std::string store_before = Sh("cat " + work_ + "/certstore.sst | sha1sum").out;
+  for (const std::string& line : std::vector<std::string>{
+           "sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/x.p7s surplus",  // an operand too many
+           "sign --signer s@example.ru -i " + P("doc.txt") + " -o",                              // a value missing
+           "sign --signer s@example.ru -i " + P("doc.txt") + " -o --detached",                   // an option for a value
+           "sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/x.p7s -o " + work_ + "/y.p7s",
+           "sign --signer s@example.ru --pem -i " + P("doc.txt") + " -o " + work_ + "/x.p7s",  // another command's option
+           "store add-root " + P("root.pem") + " " + P("u2.pem"),
+           "store add-my",
+           "cert import " + P("u2.pem") + " --to",
+           "cert frobnicate x",
+           "frobnicate"}) {
+    SCOPED_TRACE(line);
+    const Result r = Lib(line);
+    EXPECT_EQ(r.status, 64) << r.out;
+  }
+  EXPECT_FALSE(fs::exists(work_ + "/x.p7s"));
+  EXPECT_FALSE(fs::exists(work_ + "/y.p7s"));
+  EXPECT_EQ(Vexor("store list My").out.find(Thumb("u2.pem")), std::string::npos);
+  EXPECT_EQ(Sh("cat " + work_ + "/certstore.sst | sha1sum").out, store_before);
+  // Without a command: the usage, on standard error.
+  const Result bare = Sh("{ " VEXOR_BIN_DIR "/vexor 2>&1 >/dev/null; }");
+  EXPECT_EQ(bare.status, 64);
+  EXPECT_NE(bare.out.find("usage: vexor"), std::string::npos) << bare.out;
+  // Global options before or after the command, values joined with '=', short forms.
+  EXPECT_EQ(Vexor("--workdir '" + work_ + "' verify --in=" + p7s + " --expect=" + Thumb("u1.pem")).status, 0);
+  EXPECT_NE(Vexor("verify -i " + p7s + " --workdir=" + work_ + " -o -").out.find("document body"), std::string::npos);
 }
 
 TEST_F(ToolTest, StoreAdministration) {
@@ -164,7 +208,7 @@ TEST_F(ToolTest, StoreAdministration) {
   EXPECT_EQ(Sh("sha1sum < " + work_ + "/cert.der").out, before);
   // A thumbprint of the right length that is not hex is refused with a message, not a crash.
   const Result bad = Vexor("store sst-delete " + sst + " " + std::string(40, 'z'));
-  EXPECT_EQ(bad.status, 49) << bad.out;
+  EXPECT_EQ(bad.status, 64) << bad.out;
   EXPECT_NE(bad.out.find("40 hex digits"), std::string::npos) << bad.out;
 }
 
@@ -234,6 +278,120 @@ TEST_F(ToolTest, StrictAndValidityChecksCount) {
   EXPECT_NE(expired.out.find("certificate INVALID"), std::string::npos) << expired.out;
 }
 
+// Only a verification that holds writes the content to -o; one by a signer not expected says
+// that the signature itself holds.
+TEST_F(ToolTest, AFailedVerificationWritesNothing) {
+  InstallUser();
+  const std::string keep = work_ + "/keep.txt";
+  std::ofstream(keep) << "precious\n";
+  ASSERT_EQ(chmod(keep.c_str(), 0600), 0);
+  auto kept = [&] {
+    std::ifstream in(keep);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const std::string p7s = work_ + "/doc.p7s";
+  ASSERT_EQ(Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + p7s).status, 0);
+  ASSERT_EQ(Sh("perl -pe 's/document body/documEnt body/' < " + p7s + " > " + work_ + "/tampered.p7s").status, 0);
+  ASSERT_EQ(Sh("openssl cms -sign -engine gost -binary -nodetach -outform DER -in " + P("doc.txt") + " -signer " +
+               P("u2.pem") + " -inkey " + P("u2.key") + " -out " + work_ + "/other.p7s").status, 0);
+  ASSERT_EQ(Sh("openssl crl2pkcs7 -nocrl -certfile " + P("u1.pem") + " -outform DER -out " + work_ + "/bag.p7b").status, 0);
+  std::ofstream(work_ + "/doc.xml") << "<doc>text</doc>";
+  ASSERT_EQ(Lib("sign --format xml --signer s@example.ru -i " + work_ + "/doc.xml -o " + work_ + "/signed.xml").status, 0);
+  ASSERT_EQ(Sh("sed -i 's/>text</>txet</' " + work_ + "/signed.xml").status, 0);
+
+  const Result tampered = Lib("verify -i " + work_ + "/tampered.p7s -o " + keep);
+  EXPECT_EQ(tampered.status, 14) << tampered.out;
+  EXPECT_NE(tampered.out.find("signature INVALID"), std::string::npos) << tampered.out;
+  const Result other = Lib("verify -i " + work_ + "/other.p7s --expect s@example.ru -o " + keep);
+  EXPECT_EQ(other.status, 14) << other.out;
+  EXPECT_NE(other.out.find("signature valid, but not by the expected signer"), std::string::npos) << other.out;
+  EXPECT_EQ(other.out.find("INVALID"), std::string::npos) << other.out;
+  EXPECT_EQ(Lib("verify -i " + work_ + "/bag.p7b -o " + keep).status, 7);
+  EXPECT_EQ(Lib("verify --format xml -i " + work_ + "/signed.xml -o " + keep).status, 14);
+  EXPECT_EQ(Lib("verify -i " + p7s + " --strict --expect Other -o " + keep).status, 14);
+  EXPECT_EQ(kept(), "precious\n");
+
+  // A verification that holds replaces the file, which keeps its mode.
+  ASSERT_EQ(Lib("verify -i " + p7s + " --expect s@example.ru -o " + keep).status, 0);
+  EXPECT_EQ(kept(), "document body\n");
+  struct stat st {};
+  ASSERT_EQ(stat(keep.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A writer killed half-way (kill -9, a file-size limit) leaves nothing anyone else can read:
+// the output is an unnamed file until it is complete; where it is named (file systems
+// without unnamed files), it is owner-only and the next run into the folder sweeps it.
+TEST_F(ToolTest, AKilledWriterLeavesNothingReadable) {
+  InstallUser();
+  const std::string big = home_ + "/big.bin";
+  {
+    std::ofstream out(big, std::ios::binary);
+    const std::string block(1 << 20, 'p');
+    for (int i = 0; i < 96; ++i) out << block;
+  }
+  const std::string dir = home_ + "/out";
+  fs::create_directories(dir);
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named" : "unnamed");
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setenv("VEXOR_CSP_HOME", home_.c_str(), 1);
+      if (named) setenv("VEXOR_OUTPUT_NAMED", "1", 1);
+      freopen("/dev/null", "w", stderr);
+      execl(VEXOR_BIN_DIR "/vexor", "vexor", "sign", "--signer", "s@example.ru", "-i", big.c_str(), "-o",
+            (dir + "/big.p7m").c_str(), "--workdir", work_.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // Until output has been written: every name in the folder is owner-only.
+    bool writing = false;
+    for (int i = 0; i < 1000 && !writing; ++i) {
+      for (const auto& entry : fs::directory_iterator(dir)) {
+        struct stat st {};
+        if (stat(entry.path().c_str(), &st) != 0) continue;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << entry.path();
+        writing = writing || st.st_size > 0;
+      }
+      std::error_code ec;
+      for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        struct stat st {};
+        const std::string target = fs::read_symlink(fd.path(), ec).string();
+        if (target.rfind(dir + "/", 0) == 0 && stat(fd.path().c_str(), &st) == 0) writing = writing || st.st_size > 0;
+      }
+      if (!writing) usleep(20000);
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(writing);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    size_t left = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      struct stat st {};
+      ASSERT_EQ(stat(entry.path().c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0600u) << entry.path();
+      ++left;
+      // As old as a sweep wants a file nobody claims.
+      const struct timespec old[2] = {{time(nullptr) - 600, 0}, {time(nullptr) - 600, 0}};
+      utimensat(AT_FDCWD, entry.path().c_str(), old, 0);
+    }
+    EXPECT_EQ(left, named ? 1u : 0u);
+    const Result next = Sh(std::string(named ? "VEXOR_OUTPUT_NAMED=1 " : "") + "VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR
+                           "/vexor sign --signer s@example.ru -i " + P("doc.txt") + " -o " + dir + "/small.p7s --workdir " + work_);
+    ASSERT_EQ(next.status, 0) << next.out;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"small.p7s"});
+    fs::remove(dir + "/small.p7s");
+  }
+  // A file-size limit that ends the writer.
+  const Result limited = Sh("ulimit -f 1000; VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR "/vexor sign --signer s@example.ru -i " +
+                            big + " -o " + dir + "/big.p7m --workdir " + work_);
+  EXPECT_NE(limited.status, 0);
+  EXPECT_TRUE(fs::is_empty(dir));
+}
+
 TEST_F(ToolTest, DecryptsWithTheInstalledKeyOnly) {
   InstallUser();
   const std::string msg = work_ + "/doc.p7m";
@@ -266,6 +424,17 @@ TEST_F(ToolTest, ImportListAndDelete) {
   EXPECT_NE(listed.out.find("\"subject\": \"CN=Other\""), std::string::npos) << listed.out;
   EXPECT_EQ(Lib("cert delete Other").status, 0);
   EXPECT_EQ(Lib("cert list --json").out, "[]\n");
+  // Control characters of a subject are escaped: a record stays one line per field, and
+  // nothing reaches the terminal raw.
+  ASSERT_EQ(Sh("cd " + work_ + " && openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout c.key"
+               " -out ctl.pem -days 3 -utf8 -subj \"/CN=$(printf 'Line\\nBreak\\tTab\\033[31m')\"").status, 0);
+  ASSERT_EQ(Lib("cert import " + work_ + "/ctl.pem").status, 0);
+  const Result text = Lib("cert list");
+  EXPECT_NE(text.out.find("subject       CN=\"Line\\nBreak\\tTab\\x1b[31m\"\n"), std::string::npos) << text.out;
+  EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
+  const Result json = Sh("VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR "/vexor cert list --json --workdir " + work_ +
+                         " | python3 -c 'import json,sys; print(json.load(sys.stdin)[0][\"subject\"] == \"CN=\\\"Line\\nBreak\\tTab\\x1b[31m\\\"\")'");
+  EXPECT_EQ(json.out, "True\n");
 }
 
 TEST_F(ToolTest, FailuresGiveTheResultCodeAndUtf8Text) {

@@ -1,44 +1,97 @@
 #include "tools/vexor/args.h"
 
-Args::Args(const std::vector<std::string>& argv, const std::set<std::string>& flags) {
-  for (size_t i = 0; i < argv.size(); ++i) {
-    const std::string& a = argv[i];
-    if (a == "--") {
-      positional_.insert(positional_.end(), argv.begin() + static_cast<long>(i) + 1, argv.end());
-      break;
-    }
-    if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
-      std::string name = a.substr(2);
-      const size_t eq = name.find('=');
-      if (eq != std::string::npos) {
-        values_.emplace(name.substr(0, eq), name.substr(eq + 1));
-      } else if (flags.count(name) != 0) {
-        values_.emplace(name, "1");
-      } else if (i + 1 < argv.size()) {
-        values_.emplace(name, argv[++i]);
-      } else {
-        error_ = "option --" + name + " needs a value";
-        return;
-      }
-    } else if (a.size() == 2 && a[0] == '-' && a[1] != '-') {
-      // Short forms: -i, -o, -h.
-      const std::string name = a == "-i" ? "in" : a == "-o" ? "out" : a == "-h" ? "help" : "";
-      if (name.empty()) {
-        error_ = "unknown option " + a;
-        return;
-      }
-      if (name == "help") {
-        values_.emplace(name, "1");
-      } else if (i + 1 < argv.size()) {
-        values_.emplace(name, argv[++i]);
-      } else {
-        error_ = "option " + a + " needs a value";
-        return;
-      }
-    } else {
-      positional_.push_back(a);
+#include <getopt.h>
+
+#include <cstring>
+
+const std::vector<OptionDef>& GlobalOptions() {
+  static const std::vector<OptionDef> kGlobal = {{"workdir", OptionDef::kValue},
+                                                 {"library", OptionDef::kValue},
+                                                 {"verbose", OptionDef::kFlag},
+                                                 {"pin-file", OptionDef::kValue},
+                                                 {"help", OptionDef::kFlag, 'h'}};
+  return kGlobal;
+}
+
+Args Args::Parse(const std::vector<std::string>& words, const Syntax& syntax, bool stop_at_operand) {
+  Args args;
+  std::vector<OptionDef> defs = syntax.options;
+  defs.insert(defs.end(), GlobalOptions().begin(), GlobalOptions().end());
+  // Long options return 256 + their index; the leading ':' reports a missing value apart
+  // from an unknown option, the '+' stops at the first operand.
+  std::string shorts = stop_at_operand ? "+:" : ":";
+  std::vector<option> longs;
+  for (size_t i = 0; i < defs.size(); ++i) {
+    const bool value = defs[i].kind != OptionDef::kFlag;
+    longs.push_back({defs[i].name, value ? required_argument : no_argument, nullptr, 256 + static_cast<int>(i)});
+    if (defs[i].short_name != 0) {
+      shorts += defs[i].short_name;
+      if (value) shorts += ':';
     }
   }
+  longs.push_back({nullptr, 0, nullptr, 0});
+
+  // getopt_long permutes its array: it works on a copy.
+  std::vector<std::string> storage = {"vexor"};
+  storage.insert(storage.end(), words.begin(), words.end());
+  std::vector<char*> argv;
+  for (std::string& s : storage) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(storage.size());
+
+  auto def_of = [&](int c) -> const OptionDef* {
+    if (c >= 256 && static_cast<size_t>(c - 256) < defs.size()) return &defs[static_cast<size_t>(c - 256)];
+    for (const OptionDef& d : defs)
+      if (d.short_name != 0 && d.short_name == c) return &d;
+    return nullptr;
+  };
+  auto spelled = [](const OptionDef& d) { return std::string("--") + d.name; };
+
+  optind = 0;  // a fresh scan (glibc)
+  opterr = 0;
+  for (;;) {
+    const int c = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(), nullptr);
+    if (c == -1) break;
+    if (c == '?') {
+      args.error_ = optopt > 0 && optopt < 256 ? std::string("unknown option -") + static_cast<char>(optopt)
+                                               : "unknown option " + std::string(argv[optind - 1]);
+      break;
+    }
+    const OptionDef* def = def_of(c == ':' ? optopt : c);
+    if (def == nullptr) {
+      args.error_ = "unknown option " + std::string(argv[optind - 1]);
+      break;
+    }
+    if (c == ':') {
+      args.error_ = "option " + spelled(*def) + " needs a value";
+      break;
+    }
+    if (def->kind == OptionDef::kFlag) {
+      args.values_.emplace(def->name, "1");
+      continue;
+    }
+    // A value taken from the next word that is itself an option ("--out --detached") is a
+    // value left out; "-" (the standard stream) is a value.
+    const bool separate = optarg == argv[optind - 1];
+    if (separate && optarg[0] == '-' && optarg[1] != '\0') {
+      args.error_ = "option " + spelled(*def) + " needs a value (not " + optarg + ")";
+      break;
+    }
+    if (def->kind == OptionDef::kValue && args.has(def->name)) {
+      args.error_ = "option " + spelled(*def) + " is given twice";
+      break;
+    }
+    args.values_.emplace(def->name, optarg);
+  }
+  if (!args.ok()) return args;
+  for (int i = optind; i < argc; ++i) args.positional_.push_back(argv[static_cast<size_t>(i)]);
+  if (stop_at_operand) return args;
+  if (args.positional_.size() < syntax.min_operands) {
+    args.error_ = "an operand is missing";
+  } else if (args.positional_.size() > syntax.max_operands) {
+    args.error_ = "unexpected operand '" + args.positional_[syntax.max_operands] + "'";
+  }
+  return args;
 }
 
 std::string Args::get(const std::string& name, const std::string& def) const {

@@ -89,22 +89,29 @@ bool WriteEmptyPkcs7(const std::string& path) {
 int Import(const Args& args, const std::string& item_path) {
   const bool crl = args.has("crl");
   const std::string to = args.get("to");
-  if (!to.empty() && !std::filesystem::exists(to) && !WriteEmptyPkcs7(to)) {
+  const bool created = !to.empty() && !std::filesystem::exists(to);
+  if (created && !WriteEmptyPkcs7(to)) {
     PrintError("cannot create " + to);
     return 5;
   }
-  Session session(args);
-  if (!session.ok()) return 1;
-  IVexor& v = session.vexor();
-  const char* path = item_path.c_str();
-  if (to.empty()) {
-    return session.Run("AddCertOrCRLToStore", [&] {
-      return crl ? v.AddCertOrCRLToStore(CrlFile{path}) : v.AddCertOrCRLToStore(CertFile{path});
+  const int rc = [&] {
+    Session session(args);
+    if (!session.ok()) return 1;
+    IVexor& v = session.vexor();
+    const char* path = item_path.c_str();
+    if (to.empty()) {
+      return session.Run("AddCertOrCRLToStore", [&] {
+        return crl ? v.AddCertOrCRLToStore(CrlFile{path}) : v.AddCertOrCRLToStore(CertFile{path});
+      });
+    }
+    return session.Run("AddCertOrCRLToFile", [&] {
+      return crl ? v.AddCertOrCRLToFile(to.c_str(), CrlFile{path}) : v.AddCertOrCRLToFile(to.c_str(), CertFile{path});
     });
-  }
-  return session.Run("AddCertOrCRLToFile", [&] {
-    return crl ? v.AddCertOrCRLToFile(to.c_str(), CrlFile{path}) : v.AddCertOrCRLToFile(to.c_str(), CertFile{path});
-  });
+  }();
+  // A file this command made for nothing does not stay.
+  std::error_code ec;
+  if (rc != 0 && created) std::filesystem::remove(to, ec);
+  return rc;
 }
 
 int Delete(const Args& args, const std::string& id) {
@@ -132,6 +139,36 @@ std::string Json(const std::string& text) {
   return out + "\"";
 }
 
+// A text for a line of its own: control characters (which a subject may hold, and which
+// would break the record or drive the terminal) and the backslash are escaped, C-style.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    char esc[8];
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      // U+0080..U+009F, the C1 controls, in UTF-8.
+      std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned char>(text[++i]));
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 int List(const Args& args) {
   // The tool keeps no certificate database of its own: the library lists its store file.
   Session session(args, false);
@@ -153,7 +190,7 @@ int List(const Args& args) {
         std::printf("%s%s: %s", f == 0 ? "" : ", ", Json(fields[f].first).c_str(), Json(fields[f].second).c_str());
       std::printf("}");
     } else {
-      for (const auto& [name, value] : fields) std::printf("%-13s %s\n", name, value.c_str());
+      for (const auto& [name, value] : fields) std::printf("%-13s %s\n", name, Printable(value).c_str());
       std::printf("\n");
     }
   }
@@ -167,7 +204,7 @@ int RunCrl(const Args& args) {
   const auto& pos = args.positional();
   if (pos.size() != 1 || pos[0] != "update") {
     PrintError("usage: vexor crl update");
-    return 49;
+    return kUsageError;
   }
   Session session(args);
   if (!session.ok()) return 1;
@@ -187,14 +224,14 @@ int RunCert(const Args& args) {
   if (pos.size() == 1 && pos[0] == "list") return List(args);
   if (pos.size() < 2) {
     PrintError("usage: vexor cert find|export|check|import|delete|list ...");
-    return 49;
+    return kUsageError;
   }
   const std::string& action = pos[0];
   if (action == "find") return FindOrExport(args, pos[1], false);
   if (action == "export") {
     if (!args.has("out")) {
       PrintError("cert export needs -o FILE");
-      return 49;
+      return kUsageError;
     }
     return FindOrExport(args, pos[1], true);
   }
@@ -202,5 +239,5 @@ int RunCert(const Args& args) {
   if (action == "import") return Import(args, pos[1]);
   if (action == "delete") return Delete(args, pos[1]);
   PrintError("unknown cert action " + action);
-  return 49;
+  return kUsageError;
 }

@@ -180,14 +180,8 @@ class Demo {
     ok ? ++passed_ : ++failed_;
   }
 
-  // A tool command without the library (store administration).
-  int Tool(std::vector<std::string> argv) {
-    const std::string name = argv.front();
-    argv.erase(argv.begin());
-    for (const Command& c : AllCommands())
-      if (name == c.name) return c.run(Args(argv, FlagOptions()));
-    return 1;
-  }
+  // A tool command without the library (store administration), parsed as the command line is.
+  int Tool(const std::vector<std::string>& argv) { return RunCommand(argv); }
 
   // A tool command that drives the library in the demo's working directory.
   int Lib(std::vector<std::string> argv) {

@@ -35,14 +35,6 @@ std::string DateText(DATE date) {
   return text;
 }
 
-void PrintSigners(const SignerCheckList& list) {
-  for (const SignerCheckResult& r : list.items) {
-    std::printf("signer: signature %s, certificate %s, signed %s\n  %s\n  %s\n",
-                r.signValid ? "valid" : "INVALID", r.certValid ? "valid" : "INVALID", DateText(r.signTime).c_str(),
-                Cp1251ToUtf8(r.subjectCN).c_str(), r.thumbprint.c_str());
-  }
-}
-
 // What failed to open among the command's input and output, printed; its exit status or 0.
 int OpenFailure(const Args& args, const Input& in, const Output* out) {
   if (!in.ok()) {
@@ -67,7 +59,7 @@ int32_t FormatOption(const Args& args) {
 // sign --signer is, and expected by its thumbprint; thumbprints and common names are
 // compared with the message's certificates as they are. 0, or the exit status of an
 // address no certificate has.
-int ExpectedSigners(const Args& args, Session& session, SignerCheckList& list) {
+int ExpectedSigners(const Args& args, Session& session, std::vector<SignerCheckResult>& criteria) {
   for (const std::string& id : args.all("expect")) {
     SignerCheckResult r;
     static_cast<CertPartyParam&>(r) = PartyFromText(id);
@@ -85,9 +77,8 @@ int ExpectedSigners(const Args& args, Session& session, SignerCheckList& list) {
       r.thumbprint = ThumbprintHex(cert);
       CertFreeCertificateContext(cert);
     }
-    list.items.push_back(r);
+    criteria.push_back(r);
   }
-  list.checkValidity = args.has("check-validity");
   return 0;
 }
 
@@ -99,22 +90,36 @@ std::string Compact(const std::string& text) {
   return out;
 }
 
-// Whether a signer whose signature verified meets the criterion: the same thumbprint, or a
-// subject whose common name is the criterion's.
+// Whether the signer is the one the criterion names: the same thumbprint, or a subject whose
+// common name is the criterion's.
+bool Matches(const SignerCheckResult& criterion, const SignerCheckResult& signer) {
+  if (!criterion.thumbprint.empty() && Compact(signer.thumbprint) == Compact(criterion.thumbprint)) return true;
+  if (criterion.subjectCN.empty()) return false;
+  const std::string cn = "CN=" + criterion.subjectCN;
+  const size_t at = signer.subjectCN.find(cn);
+  const size_t end = at + cn.size();
+  return at != std::string::npos && (at == 0 || signer.subjectCN[at - 1] == ' ') &&
+         (end == signer.subjectCN.size() || signer.subjectCN[end] == ',');
+}
+
+// Whether a signer whose signature verified meets the criterion.
 bool MetBy(const SignerCheckResult& criterion, const std::vector<SignerCheckResult>& signers) {
-  for (const SignerCheckResult& s : signers) {
-    if (!s.signValid) continue;
-    if (!criterion.thumbprint.empty() && Compact(s.thumbprint) == Compact(criterion.thumbprint)) return true;
-    if (!criterion.subjectCN.empty()) {
-      const std::string cn = "CN=" + criterion.subjectCN;
-      const size_t at = s.subjectCN.find(cn);
-      const size_t end = at + cn.size();
-      if (at != std::string::npos && (at == 0 || s.subjectCN[at - 1] == ' ') &&
-          (end == s.subjectCN.size() || s.subjectCN[end] == ','))
-        return true;
-    }
-  }
+  for (const SignerCheckResult& s : signers)
+    if (s.signValid && Matches(criterion, s)) return true;
   return false;
+}
+
+// One line per signer. A signature that verified but is not by a signer --expect names says
+// so: the signature holds, the signer is not the one asked for.
+void PrintSigners(const SignerCheckList& list, const std::vector<SignerCheckResult>& criteria) {
+  for (const SignerCheckResult& r : list.items) {
+    bool expected = criteria.empty();
+    for (const SignerCheckResult& c : criteria) expected = expected || Matches(c, r);
+    const char* signature = !r.signValid ? "INVALID" : expected ? "valid" : "valid, but not by the expected signer";
+    std::printf("signer: signature %s, certificate %s, signed %s\n  %s\n  %s\n", signature,
+                r.certValid ? "valid" : "INVALID", DateText(r.signTime).c_str(), Cp1251ToUtf8(r.subjectCN).c_str(),
+                r.thumbprint.c_str());
+  }
 }
 
 // The exit status of a verification the library answered with 0: only a message with at
@@ -184,7 +189,7 @@ int StrictStatus(const Args& args, const SignerCheckList& list) {
 int Verify141(const Args& args, Session& session, Input& in) {
   if (!args.has("content") || args.all("expect").size() != 1) {
     PrintError("--format 141 verifies a detached signature: give --content and one --expect");
-    return 49;
+    return kUsageError;
   }
   Input content(args.get("content"), "content");
   if (!content.ok()) {
@@ -257,10 +262,10 @@ int DecryptXmlDirectly(Session& session, Input& in, Output& out) {
 
 int RunSign(const Args& args) {
   const int32_t format = FormatOption(args);
-  if (format < 0) return 49;
+  if (format < 0) return kUsageError;
   if (!args.has("signer")) {
     PrintError("sign needs --signer");
-    return 49;
+    return kUsageError;
   }
   Input in(args.get("in"), "signing");
   Output out(args.get("out"));
@@ -283,16 +288,29 @@ int RunSign(const Args& args) {
 
 int RunVerify(const Args& args) {
   const int32_t format = FormatOption(args);
-  if (format < 0) return 49;
+  if (format < 0) return kUsageError;
+  if (args.has("content") && args.has("out")) {
+    PrintError("-o writes the content of an attached signature; a detached one has it in --content");
+    return kUsageError;
+  }
   Input in(args.get("in"), "verifying");
   if (const int failure = OpenFailure(args, in, nullptr)) return failure;
   Session session(args);
   if (!session.ok()) return 1;
   if (format == VEXOR_FORMAT_141) return Verify141(args, session, in);
+  // The library is given no criteria, so that it verifies every signer; the tool matches
+  // the verified signers with the --expect criteria itself.
+  std::vector<SignerCheckResult> criteria;
+  if (const int failure = ExpectedSigners(args, session, criteria)) return failure;
   SignerCheckList list;
-  if (const int failure = ExpectedSigners(args, session, list)) return failure;
-  const std::vector<SignerCheckResult> criteria = list.items;
+  list.checkValidity = args.has("check-validity");
   const bool expected = args.has("expect") || args.has("check-validity");
+  // The content goes to -o only once the whole verification holds.
+  Output out = args.has("out") ? Output(args.get("out")) : Output::Discard();
+  if (!out.ok()) {
+    PrintError("cannot write " + args.get("out"));
+    return 5;
+  }
   int32_t rc;
   if (args.has("content")) {
     Input content(args.get("content"), "content");
@@ -306,29 +324,27 @@ int RunVerify(const Args& args) {
     });
   } else if (args.has("out") || expected || format == VEXOR_FORMAT_XML) {
     // Without -o the content is checked but wanted by nobody: nothing is written.
-    Output out = args.has("out") ? Output(args.get("out")) : Output::Discard();
     rc = session.Run("check_stream_a",
                      [&] { return session.vexor().check_stream_a(in.stream(), list, out.stream(), 0, format); });
-    if (rc == 0 && !out.commit()) {
-      PrintError("cannot write " + args.get("out"));
-      return 5;
-    }
   } else {
     rc = session.Run("check_stream_a", [&] { return session.vexor().check_stream_a(in.stream(), list, format); });
   }
-  PrintSigners(list);
-  if (rc != 0) return rc;
-  const int verdict = VerdictStatus(args, criteria, list);
-  if (verdict != 0 || !args.has("strict")) return verdict;
-  return StrictStatus(args, list);
+  PrintSigners(list, criteria);
+  int status = rc != 0 ? rc : VerdictStatus(args, criteria, list);
+  if (status == 0 && args.has("strict")) status = StrictStatus(args, list);
+  if (status == 0 && !out.commit()) {
+    PrintError("cannot write " + args.get("out"));
+    return 5;
+  }
+  return status;
 }
 
 int RunEncrypt(const Args& args) {
   const int32_t format = FormatOption(args);
-  if (format < 0) return 49;
+  if (format < 0) return kUsageError;
   if (!args.has("to")) {
     PrintError("encrypt needs --to");
-    return 49;
+    return kUsageError;
   }
   Input in(args.get("in"), "encrypting");
   Output out(args.get("out"));
@@ -357,7 +373,7 @@ int RunEncrypt(const Args& args) {
 
 int RunDecrypt(const Args& args) {
   const int32_t format = FormatOption(args);
-  if (format < 0) return 49;
+  if (format < 0) return kUsageError;
   Input in(args.get("in"), "decrypting");
   Output out(args.get("out"));
   if (const int failure = OpenFailure(args, in, &out)) return failure;

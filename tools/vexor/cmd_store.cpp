@@ -134,7 +134,7 @@ void DeleteContainer(const std::string& container) {
 int Install(const Args& args) {
   if (!args.has("cert") || !args.has("key")) {
     PrintError("store install needs --cert FILE and --key FILE");
-    return 49;
+    return kUsageError;
   }
   std::string key;
   if (!ReadWholeFile(args.get("key"), key)) {
@@ -208,7 +208,7 @@ int DeleteFromFile(const std::string& path, const std::string& thumb_text) {
   CBinData hash;
   if (hex.size() != 40 || !hash.FromHex(hex)) {
     PrintError("a thumbprint has 40 hex digits");
-    return 49;
+    return kUsageError;
   }
   if (!MayRewriteAsStore(path)) return RefuseForeignFile(path);
   StoreHandle store(OpenNamedStore(path, 0));
@@ -232,11 +232,12 @@ bool IsLibraryStoreFile(const std::string& path) {
 }
 
 Args LibraryArgsFor(const Args& args, const std::string& store_path) {
-  std::string dir = std::filesystem::path(store_path).parent_path().string();
-  std::vector<std::string> argv = {"--workdir", dir.empty() ? "." : dir};
-  if (args.has("library")) argv.insert(argv.end(), {"--library", args.get("library")});
-  if (args.has("verbose")) argv.push_back("--verbose");
-  return Args(argv, FlagOptions());
+  const std::string dir = std::filesystem::path(store_path).parent_path().string();
+  Args library_args;
+  library_args.add("workdir", dir.empty() ? "." : dir);
+  if (args.has("library")) library_args.add("library", args.get("library"));
+  if (args.has("verbose")) library_args.add("verbose");
+  return library_args;
 }
 
 int AddThroughLibrary(const Args& args, const std::string& store_path, const std::string& cert_path) {
@@ -260,7 +261,7 @@ int RunStore(const Args& args) {
   const auto& pos = args.positional();
   if (pos.empty()) {
     PrintError("usage: vexor store list|install|add-root|add-ca|add-my|sst-add|sst-delete ...");
-    return 49;
+    return kUsageError;
   }
   const std::string& action = pos[0];
   if (action == "list") return List(args, pos.size() > 1 ? pos[1] : "My");
@@ -275,10 +276,10 @@ int RunStore(const Args& args) {
       if (c != ' ') hex += c;
     if (hex.size() != 40 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
       PrintError("a thumbprint has 40 hex digits");
-      return 49;
+      return kUsageError;
     }
     return IsLibraryStoreFile(pos[1]) ? DeleteThroughLibrary(args, pos[1], hex) : DeleteFromFile(pos[1], hex);
   }
   PrintError("bad store command; see vexor store --help");
-  return 49;
+  return kUsageError;
 }

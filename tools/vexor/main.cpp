@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <set>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,15 +11,32 @@
 namespace {
 
 const char kGlobalOptions[] =
-    "Options every library command takes:\n"
+    "Options every command takes, before or after its name:\n"
     "  --workdir DIR    working directory for Init (Vexor.ini, app.info, certstore.sst); default: current\n"
     "  --library PATH   libvexor.so to load; default: ../lib/libvexor.so beside the tool, else the loader's path\n"
     "  --verbose        print the library's log lines on standard error\n"
     "  --pin-file FILE  the PIN of a key container (first line of FILE) for sign, encrypt and decrypt;\n"
     "                   without it (and without $VEXOR_CSP_PIN) the tool asks on the terminal, without\n"
     "                   echo, when the key it will use needs one\n"
+    "  -h, --help       explain the command\n"
+    "An option's value follows it (--out FILE) or is joined with '=' (--out=FILE, needed for a value that\n"
+    "starts with '-'); '--' ends the options.\n"
     "Texts are UTF-8 here and Windows-1251 inside the library. The exit status is 0 on success and the\n"
-    "library's result code otherwise; the result's text goes to standard error.\n";
+    "library's result code otherwise; the result's text goes to standard error. A command line the tool\n"
+    "does not accept (an unknown option, a value or operand missing, an operand too many) exits 64\n"
+    "having done nothing.\n"
+    "An output file (-o) appears only when the command succeeds: it is written to an unnamed file in its\n"
+    "folder and linked into place (replacing an existing file keeps that file's mode); where the file\n"
+    "system has no unnamed files, to FILE.vexor-part.XXXXXX (mode 0600), which a later run that writes\n"
+    "into the folder removes if a killed run left it behind. Devices and FIFOs are written directly.\n";
+
+constexpr OptionDef::Kind F = OptionDef::kFlag;
+constexpr OptionDef::Kind V = OptionDef::kValue;
+constexpr OptionDef::Kind R = OptionDef::kRepeated;
+const OptionDef kIn{"in", V, 'i'};
+const OptionDef kOut{"out", V, 'o'};
+const OptionDef kFormat{"format", V};
+const OptionDef kMachine{"machine", F};
 
 const std::vector<Command> kCommands = {
     {"sign", "sign a document (attached or detached)",
@@ -31,7 +48,8 @@ const std::vector<Command> kCommands = {
      "  thumbprint, common name and public key and the GOST R 34.10 signature of the data's hash.\n"
      "  --format xml adds an enveloped XML-DSig signature (GOST R 34.10-2001, exclusive C14N) as the\n"
      "  last child of the document element; the document's other bytes stay as they were.\n",
-     RunSign},
+     RunSign,
+     {{nullptr, {{kIn, kOut, kFormat, {"signer", V}, {"detached", F}}}}}},
     {"verify", "verify a signature and its signers' certificates",
      "vexor verify -i SIGNED [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--strict]\n"
      "             [--format F]\n"
@@ -53,14 +71,17 @@ const std::vector<Command> kCommands = {
      "  11 for a bad or malformed signature.\n"
      "  --format xml verifies the one XML-DSig signature of a document (14 when it does not hold, 11\n"
      "  for a document without a single readable signature, a DTD, or a reference elsewhere).\n",
-     RunVerify},
+     RunVerify,
+     {{nullptr, {{kIn, kOut, kFormat, {"content", V}, {"expect", R}, {"check-validity", F}, {"strict", F}}}}}},
     {"unpack", "write the content of an attached signature",
      "vexor unpack -i SIGNED [-o CONTENT]\n  Writes the signed content without verifying the signature.\n",
-     RunUnpack},
+     RunUnpack,
+     {{nullptr, {{kIn, kOut}}}}},
     {"signers", "list the signers of a detached signature",
      "vexor signers -i SIGNED --content FILE\n  Prints each signer's certificate and whether its signature holds;\n"
      "  exits as verify does: 7 without any signature, 14 when one does not hold.\n",
-     RunSigners},
+     RunSigners,
+     {{nullptr, {{kIn, {"content", V}}}}}},
     {"encrypt", "encrypt a document for recipients",
      "vexor encrypt --to ID [--to ID]... [--from ID] [--skip-missing] [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
      "  Encrypts IN (default: standard input) for the recipients' certificates, found in My (add one\n"
@@ -70,7 +91,8 @@ const std::vector<Command> kCommands = {
      "  --format 141 encrypts from exactly one sender (--from, with its key installed) to exactly one\n"
      "  recipient (--to) in the compact binary format; the output grows as it is written.\n"
      "  --format xml replaces the document element by an XML-Enc EncryptedData for the first --to.\n",
-     RunEncrypt},
+     RunEncrypt,
+     {{nullptr, {{kIn, kOut, kFormat, {"to", R}, {"from", V}, {"skip-missing", F}}}}}},
     {"decrypt", "decrypt a document with your key",
      "vexor decrypt [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
      "  Decrypts IN with the key of a recipient certificate installed in My and writes the plaintext\n"
@@ -78,7 +100,8 @@ const std::vector<Command> kCommands = {
      "  --format 141 needs the sender's certificate in the stores and the recipient's key installed\n"
      "  (17 names the certificate that is missing).\n"
      "  --format xml decrypts an EncryptedData document with libvexorxml.so (beside libvexor.so).\n",
-     RunDecrypt},
+     RunDecrypt,
+     {{nullptr, {{kIn, kOut, kFormat}}}}},
     {"cert", "find, export, check, import, delete or list certificates",
      "vexor cert find ID            print the certificate the library finds for ID\n"
      "vexor cert export ID -o FILE [--pem]   write it to FILE (DER, or PEM with --pem)\n"
@@ -91,7 +114,13 @@ const std::vector<Command> kCommands = {
      "vexor cert delete ID           removes the certificate ID names from certstore.sst\n"
      "vexor cert list [--json]       the certificates of certstore.sst: serial (as stored, least\n"
      "    significant byte first), subject, extended key usages, issuer, validity, tags\n",
-     RunCert},
+     RunCert,
+     {{"find", {{}, 2, 2}},
+      {"export", {{kOut, {"pem", F}}, 2, 2}},
+      {"check", {{{"strict", F}}, 2, 2}},
+      {"import", {{{"crl", F}, {"to", V}}, 2, 2}},
+      {"delete", {{}, 2, 2}},
+      {"list", {{{"json", F}}, 1, 1}}}},
     {"crl", "download the revocation lists of certstore.sst",
      "vexor crl update\n"
      "  Downloads (HTTP or HTTPS) the revocation list of every distribution point the certificates of\n"
@@ -99,7 +128,8 @@ const std::vector<Command> kCommands = {
      "  unless Vexor.ini says SkipUpdateCRLInInit=0 and SkipUpdateCRL=0 (with UsingCustomOptions=1);\n"
      "  with SkipUpdateCRL=0 a certificate check also downloads what it lacks. An address is fetched\n"
      "  at most once in 5 minutes per process.\n",
-     RunCrl},
+     RunCrl,
+     {{"update", {{}, 1, 1}}}},
     {"store", "administer the platform's stores",
      "vexor store list [My|Root|CA|FILE.sst] [--machine]\n"
      "vexor store install --cert CERT.pem --key KEY.pem [--container NAME] [--pin PIN] [--force]\n"
@@ -111,54 +141,113 @@ const std::vector<Command> kCommands = {
      "    a working directory's certstore.sst changes through the library (as cert import/delete)\n"
      "  Stores live under $VEXOR_CSP_HOME (else $XDG_DATA_HOME/vexor-csp, else ~/.local/share/vexor-csp);\n"
      "  --machine uses the machine's stores ($VEXOR_CSP_MACHINE_HOME, else /var/lib/vexor-csp).\n",
-     RunStore},
+     RunStore,
+     {{"list", {{kMachine}, 1, 2}},
+      {"install", {{{"cert", V}, {"key", V}, {"container", V}, {"pin", V}, {"force", F}, kMachine}, 1, 1}},
+      {"add-root", {{kMachine}, 2, 2}},
+      {"add-ca", {{kMachine}, 2, 2}},
+      {"add-my", {{kMachine}, 2, 2}},
+      {"sst-add", {{}, 3, 3}},
+      {"sst-delete", {{}, 3, 3}}}},
     {"demo", "run every operation on a throwaway GOST PKI",
      "vexor demo [--keep] [--verbose]\n"
      "  Makes a root and two users with OpenSSL and its GOST engine in a temporary directory, installs\n"
      "  them under a temporary platform home, runs every operation on a sample document, prints one\n"
      "  line per step and a summary. Exits non-zero if a step failed. --keep keeps the directory.\n",
-     RunDemo},
+     RunDemo,
+     {{nullptr, {{{"keep", F}}}}}},
 };
 
-const std::set<std::string> kFlags = {"detached", "verbose", "pem", "check-validity", "machine", "help", "keep", "force", "strict", "skip-missing", "crl", "json"};
+void PrintUsage(std::FILE* to) {
+  std::fprintf(to, "usage: vexor [global options] COMMAND [options]\n\nCommands:\n");
+  for (const Command& c : kCommands) std::fprintf(to, "  %-8s %s\n", c.name, c.summary);
+  std::fprintf(to, "\n'vexor COMMAND --help' explains a command.\n\n%s", kGlobalOptions);
+}
 
-void PrintUsage() {
-  std::printf("usage: vexor COMMAND [options]\n\nCommands:\n");
-  for (const Command& c : kCommands) std::printf("  %-8s %s\n", c.name, c.summary);
-  std::printf("\n'vexor COMMAND --help' explains a command.\n\n%s", kGlobalOptions);
+int UsageError(const std::string& message, const Command* command) {
+  std::fprintf(stderr, "vexor: %s\n\n", message.c_str());
+  if (command != nullptr)
+    std::fprintf(stderr, "%s\n'vexor --help' lists the options every command takes.\n", command->usage);
+  else
+    PrintUsage(stderr);
+  return kUsageError;
+}
+
+// Every option of every action of the command, for finding the action.
+Syntax AnyAction(const Command& command) {
+  Syntax any;
+  any.max_operands = SIZE_MAX;
+  for (const Action& a : command.actions)
+    for (const OptionDef& o : a.syntax.options) {
+      bool known = false;
+      for (const OptionDef& k : any.options) known = known || std::strcmp(k.name, o.name) == 0;
+      if (!known) any.options.push_back(o);
+    }
+  return any;
 }
 
 }  // namespace
 
 const std::vector<Command>& AllCommands() { return kCommands; }
-const std::set<std::string>& FlagOptions() { return kFlags; }
+
+int RunCommand(const std::vector<std::string>& words) {
+  const std::string name = words.empty() ? std::string() : words.front();
+  const Command* command = nullptr;
+  for (const Command& c : kCommands)
+    if (name == c.name) command = &c;
+  if (command == nullptr) return UsageError("unknown command '" + name + "'", nullptr);
+  const std::vector<std::string> rest(words.begin() + 1, words.end());
+  const bool has_actions = command->actions.front().name != nullptr;
+  Args args = Args::Parse(rest, has_actions ? AnyAction(*command) : command->actions.front().syntax);
+  if (args.ok() && args.has("help")) {
+    std::printf("%s\n%s", command->usage, kGlobalOptions);
+    return 0;
+  }
+  if (args.ok() && has_actions) {
+    const std::string action = args.positional().empty() ? std::string() : args.positional().front();
+    const Action* found = nullptr;
+    for (const Action& a : command->actions)
+      if (action == a.name) found = &a;
+    if (found == nullptr)
+      return UsageError(action.empty() ? std::string(command->name) + " needs an action"
+                                       : "unknown " + std::string(command->name) + " action '" + action + "'",
+                        command);
+    args = Args::Parse(rest, found->syntax);
+  }
+  if (!args.ok()) return UsageError(args.error(), command);
+  // Whatever a command did not foresee ends with a message, never with an abort.
+  try {
+    return command->run(args);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vexor: %s failed: %s\n", command->name, e.what());
+    return 1;
+  }
+}
 
 int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
-      std::strcmp(argv[1], "help") == 0) {
-    PrintUsage();
-    return argc < 2 ? 49 : 0;
+  std::vector<std::string> words(argv + 1, argv + argc);
+  if (words.empty()) {
+    PrintUsage(stderr);
+    return kUsageError;
   }
-  const std::string name = argv[1];
-  for (const Command& c : kCommands) {
-    if (name != c.name) continue;
-    Args args(std::vector<std::string>(argv + 2, argv + argc), FlagOptions());
-    if (args.has("help")) {
-      std::printf("%s\n%s", c.usage, kGlobalOptions);
+  if (words.front() == "help") {
+    PrintUsage(stdout);
+    return 0;
+  }
+  // Global options may come before the command; they join the command's own.
+  const Args before = Args::Parse(words, Syntax{}, true);
+  if (!before.ok()) return UsageError(before.error(), nullptr);
+  if (before.positional().empty()) {
+    if (before.has("help")) {
+      PrintUsage(stdout);
       return 0;
     }
-    if (!args.ok()) {
-      std::fprintf(stderr, "vexor: %s\n", args.error().c_str());
-      return 49;
-    }
-    // Whatever a command did not foresee ends with a message, never with an abort.
-    try {
-      return c.run(args);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "vexor: %s failed: %s\n", c.name, e.what());
-      return 1;
-    }
+    return UsageError("no command given", nullptr);
   }
-  std::fprintf(stderr, "vexor: unknown command '%s'; see vexor --help\n", name.c_str());
-  return 49;
+  std::vector<std::string> globals(words.begin(), words.end() - static_cast<long>(before.positional().size()));
+  if (!globals.empty() && globals.back() == "--") globals.pop_back();
+  std::vector<std::string> line = {before.positional().front()};
+  line.insert(line.end(), globals.begin(), globals.end());
+  line.insert(line.end(), before.positional().begin() + 1, before.positional().end());
+  return RunCommand(line);
 }
