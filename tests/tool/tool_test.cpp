@@ -302,6 +302,9 @@ TEST_F(ToolTest, AFailedVerificationWritesNothing) {
   const Result tampered = Lib("verify -i " + work_ + "/tampered.p7s -o " + keep);
   EXPECT_EQ(tampered.status, 14) << tampered.out;
   EXPECT_NE(tampered.out.find("signature INVALID"), std::string::npos) << tampered.out;
+  const Result to_stdout = Lib("verify -i " + work_ + "/tampered.p7s -o -");
+  EXPECT_EQ(to_stdout.status, 14);
+  EXPECT_EQ(to_stdout.out.find("documEnt"), std::string::npos) << to_stdout.out;
   const Result other = Lib("verify -i " + work_ + "/other.p7s --expect s@example.ru -o " + keep);
   EXPECT_EQ(other.status, 14) << other.out;
   EXPECT_NE(other.out.find("signature valid, but not by the expected signer"), std::string::npos) << other.out;

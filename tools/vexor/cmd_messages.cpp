@@ -305,8 +305,8 @@ int RunVerify(const Args& args) {
   SignerCheckList list;
   list.checkValidity = args.has("check-validity");
   const bool expected = args.has("expect") || args.has("check-validity");
-  // The content goes to -o only once the whole verification holds.
-  Output out = args.has("out") ? Output(args.get("out")) : Output::Discard();
+  // The content goes to -o (standard output too) only once the whole verification holds.
+  Output out = args.has("out") ? Output(args.get("out"), true) : Output::Discard();
   if (!out.ok()) {
     PrintError("cannot write " + args.get("out"));
     return 5;

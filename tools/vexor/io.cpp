@@ -216,8 +216,18 @@ std::string TemplateCharacters() {
 
 }  // namespace
 
-Output::Output(const std::string& path) : path_(path) {
-  if (path.empty() || path == "-") return;
+Output::Output(const std::string& path, bool hold_standard_output) : path_(path) {
+  if (path.empty() || path == "-") {
+    if (!hold_standard_output) return;
+    if (!OpenHeld()) {
+      ok_ = false;
+      return;
+    }
+    buffer_ = std::make_unique<BackgroundWriteBuf>(fd_);
+    owned_ = std::make_unique<std::ostream>(buffer_.get());
+    stream_ = owned_.get();
+    return;
+  }
   struct stat st {};
   const bool exists = stat(path.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {
@@ -272,6 +282,38 @@ bool Output::OpenNamed() {
   return true;
 }
 
+bool Output::OpenHeld() {
+  static const char kHeldPrefix[] = "vexor-held.";
+  const std::string dir = scratch::TemporaryFolder();
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // Named only for the moment between creating and unlinking it.
+    scratch::SweepUnclaimed(dir, kHeldPrefix);
+    std::string temp = dir + "/" + kHeldPrefix + "XXXXXX";
+    fd = scratch::CreateClaimed(temp);
+    if (fd >= 0) unlink(temp.c_str());
+  }
+  if (fd < 0) return false;
+  fd_ = fd;
+  held_ = true;
+  return true;
+}
+
+bool Output::CopyHeld() {
+  std::vector<char> block(kWriteBlock);
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = pread(fd_, block.data(), block.size(), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    std::cout.write(block.data(), n);
+    offset += n;
+  }
+  std::cout.flush();
+  return static_cast<bool>(std::cout);
+}
+
 bool Output::LinkIntoPlace() {
   // A link can replace nothing: the file gets a free name beside the target (owner-only
   // still) and is renamed over it.
@@ -296,6 +338,7 @@ Output::Output(Output&& other) noexcept
       temp_path_(std::exchange(other.temp_path_, std::string())),
       fd_(std::exchange(other.fd_, -1)),
       unnamed_(other.unnamed_),
+      held_(other.held_),
       mode_(other.mode_),
       buffer_(std::move(other.buffer_)),
       owned_(std::move(other.owned_)),
@@ -327,7 +370,9 @@ bool Output::commit() {
   owned_->flush();
   bool placed = static_cast<bool>(*owned_);
   owned_.reset();
-  if (placed && fd_ >= 0) {
+  if (placed && held_) {
+    placed = CopyHeld();
+  } else if (placed && fd_ >= 0) {
     placed = unnamed_ ? LinkIntoPlace() : rename(temp_path_.c_str(), path_.c_str()) == 0;
     // The file was owner-only until it had its name.
     if (placed) fchmod(fd_, mode_);

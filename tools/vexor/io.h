@@ -100,7 +100,9 @@ class Output {
   //   claimed (scratch/scratch.h), renamed into place by commit(); SIGINT and SIGTERM remove
   //   it, and what a killed run left is swept by the next output into the folder. A file
   //   replaced keeps its mode; a new one gets the usual mode (0666 less the umask).
-  explicit Output(const std::string& path);
+  // With hold_standard_output, standard output too gets nothing before commit(): the output
+  // waits in an unnamed file of the temporary folder.
+  explicit Output(const std::string& path, bool hold_standard_output = false);
   // Output nobody wants: everything written is dropped.
   static Output Discard();
   ~Output();
@@ -116,12 +118,15 @@ class Output {
   Output() = default;
   bool OpenUnnamed(const std::string& dir);
   bool OpenNamed();
+  bool OpenHeld();
+  bool CopyHeld();
   bool LinkIntoPlace();
 
   std::string path_;
   std::string temp_path_;  // the named file being written, until committed
   int fd_ = -1;            // the file being written (owned by buffer_), while unnamed or named
   bool unnamed_ = false;
+  bool held_ = false;      // standard output, held back until commit()
   mode_t mode_ = 0;        // the mode the placed file gets
   std::unique_ptr<std::streambuf> buffer_;  // of the file, or the discarding buffer
   std::unique_ptr<std::ostream> owned_;

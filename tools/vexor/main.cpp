@@ -54,7 +54,7 @@ const std::vector<Command> kCommands = {
      "vexor verify -i SIGNED [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--strict]\n"
      "             [--format F]\n"
      "  Verifies an attached signature, or a detached one with --content. -o writes the signed content\n"
-     "  of an attached signature. --expect names a certificate (thumbprint, common name, or an e-mail\n"
+     "  of an attached signature (to standard output with -o -), only when the verification holds. --expect names a certificate (thumbprint, common name, or an e-mail\n"
      "  address looked up in the stores) a verified signer must have (repeatable); --check-validity\n"
      "  also checks the signers' certificates. Prints one line per signer. Exits 0 only when the\n"
      "  message has a signer, every signature verifies, every --expect is met by a verified signer\n"
