@@ -54,12 +54,14 @@ const std::vector<Command> kCommands = {
      "vexor verify -i SIGNED [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--strict]\n"
      "             [--format F]\n"
      "  Verifies an attached signature, or a detached one with --content. -o writes the signed content\n"
-     "  of an attached signature (to standard output with -o -), only when the verification holds. --expect names a certificate (thumbprint, common name, or an e-mail\n"
+     "  of an attached signature (to standard output with -o -) once the verification holds, never\n"
+     "  before. --expect names a certificate (thumbprint, common name, or an e-mail\n"
      "  address looked up in the stores) a verified signer must have (repeatable); --check-validity\n"
      "  also checks the signers' certificates. Prints one line per signer. Exits 0 only when the\n"
      "  message has a signer, every signature verifies, every --expect is met by a verified signer\n"
      "  and, with --check-validity, every signer's certificate is valid: 7 without any signature,\n"
-     "  14 otherwise.\n"
+     "  14 otherwise. A signature that verifies by a signer no --expect names shows as \"signature\n"
+     "  valid, but not by the expected signer\".\n"
      "  By default a signer's certificate counts as valid when it is within its validity period, not\n"
      "  revoked by a CRL at hand and fit for signing; a chain that cannot be built or ends in an\n"
      "  untrusted root does not make it invalid. --strict also requires each signer's chain to end in\n"
@@ -113,7 +115,8 @@ const std::vector<Command> kCommands = {
      "    it does not exist)\n"
      "vexor cert delete ID           removes the certificate ID names from certstore.sst\n"
      "vexor cert list [--json]       the certificates of certstore.sst: serial (as stored, least\n"
-     "    significant byte first), subject, extended key usages, issuer, validity, tags\n",
+     "    significant byte first), subject, extended key usages, issuer, validity, tags; control\n"
+     "    characters in them are written as \\n, \\t, \\xNN (a backslash as \\\\)\n",
      RunCert,
      {{"find", {{}, 2, 2}},
       {"export", {{kOut, {"pem", F}}, 2, 2}},
