@@ -142,6 +142,7 @@ TEST_F(ToolTest, CommandLineIsCheckedBeforeAnythingIsDone) {
            "sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/x.p7s surplus",  // an operand too many
            "sign --signer s@example.ru -i " + P("doc.txt") + " -o",                              // a value missing
            "sign --signer s@example.ru -i " + P("doc.txt") + " -o --detached",                   // an option for a value
+           "sign --signer s@example.ru --in= -o " + work_ + "/x.p7s",                          // an empty value
            "sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/x.p7s -o " + work_ + "/y.p7s",
            "sign --signer s@example.ru --pem -i " + P("doc.txt") + " -o " + work_ + "/x.p7s",  // another command's option
            "store add-root " + P("root.pem") + " " + P("u2.pem"),

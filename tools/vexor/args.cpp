@@ -70,11 +70,11 @@ Args Args::Parse(const std::vector<std::string>& words, const Syntax& syntax, bo
       args.values_.emplace(def->name, "1");
       continue;
     }
-    // A value taken from the next word that is itself an option ("--out --detached") is a
-    // value left out; "-" (the standard stream) is a value.
+    // An empty value, or one taken from the next word that is itself an option ("--out
+    // --detached"), is a value left out; "-" (the standard stream) is a value.
     const bool separate = optarg == argv[optind - 1];
-    if (separate && optarg[0] == '-' && optarg[1] != '\0') {
-      args.error_ = "option " + spelled(*def) + " needs a value (not " + optarg + ")";
+    if (optarg[0] == '\0' || (separate && optarg[0] == '-' && optarg[1] != '\0')) {
+      args.error_ = "option " + spelled(*def) + " needs a value" + (*optarg != '\0' ? std::string(" (not ") + optarg + ")" : "");
       break;
     }
     if (def->kind == OptionDef::kValue && args.has(def->name)) {

@@ -31,7 +31,8 @@ class Args {
   Args() = default;
   // Parses words against the syntax and the global options. An unknown option, a value
   // missing (or a separate value that looks like an option: --out=-x still gives one), a
-  // one-value option given twice, or too few or too many operands make the result not ok().
+  // one-value option given twice, an empty value, or too few or too many operands make the
+  // result not ok().
   // With stop_at_operand the parse ends at the first operand, which is left with the rest in
   // positional().
   static Args Parse(const std::vector<std::string>& words, const Syntax& syntax, bool stop_at_operand = false);
