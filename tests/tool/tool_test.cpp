@@ -336,6 +336,10 @@ TEST_F(ToolTest, AKilledWriterLeavesNothingReadable) {
   }
   const std::string dir = home_ + "/out";
   fs::create_directories(dir);
+  // A file system without unnamed files (an older overlayfs) always takes the named way.
+  const int probe = open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
+  const bool has_unnamed = probe >= 0;
+  if (probe >= 0) close(probe);
   for (const bool named : {false, true}) {
     SCOPED_TRACE(named ? "named" : "unnamed");
     const pid_t pid = fork();
@@ -380,7 +384,7 @@ TEST_F(ToolTest, AKilledWriterLeavesNothingReadable) {
       const struct timespec old[2] = {{time(nullptr) - 600, 0}, {time(nullptr) - 600, 0}};
       utimensat(AT_FDCWD, entry.path().c_str(), old, 0);
     }
-    EXPECT_EQ(left, named ? 1u : 0u);
+    EXPECT_EQ(left, named || !has_unnamed ? 1u : 0u);
     const Result next = Sh(std::string(named ? "VEXOR_OUTPUT_NAMED=1 " : "") + "VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR
                            "/vexor sign --signer s@example.ru -i " + P("doc.txt") + " -o " + dir + "/small.p7s --workdir " + work_);
     ASSERT_EQ(next.status, 0) << next.out;
@@ -393,7 +397,11 @@ TEST_F(ToolTest, AKilledWriterLeavesNothingReadable) {
   const Result limited = Sh("ulimit -f 1000; VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR "/vexor sign --signer s@example.ru -i " +
                             big + " -o " + dir + "/big.p7m --workdir " + work_);
   EXPECT_NE(limited.status, 0);
-  EXPECT_TRUE(fs::is_empty(dir));
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    struct stat st {};
+    ASSERT_EQ(stat(entry.path().c_str(), &st), 0);
+    EXPECT_TRUE(!has_unnamed && (st.st_mode & 0777) == 0600) << entry.path();
+  }
 }
 
 TEST_F(ToolTest, DecryptsWithTheInstalledKeyOnly) {
