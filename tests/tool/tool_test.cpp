@@ -145,7 +145,7 @@ TEST_F(ToolTest, CommandLineIsCheckedBeforeAnythingIsDone) {
            "sign --signer s@example.ru --in= -o " + work_ + "/x.p7s",                          // an empty value
            "sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/x.p7s -o " + work_ + "/y.p7s",
            "sign --signer s@example.ru --pem -i " + P("doc.txt") + " -o " + work_ + "/x.p7s",  // another command's option
-           "store add-root " + P("root.pem") + " " + P("u2.pem"),
+           "store add-my " + P("u2.pem") + " surplus",
            "store add-my",
            "cert import " + P("u2.pem") + " --to",
            "cert frobnicate x",
