@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "vexor/vexor_xml.h"
+
 namespace vexorxml {
 
 struct DocFree {
@@ -35,7 +37,7 @@ class QuietErrors {
 };
 
 // Largest document taken; libxml2's own limit on nesting (256 levels) applies too.
-constexpr int kMaxDocument = 64 << 20;
+constexpr int kMaxDocument = VEXORXML_MAX_DOCUMENT;
 
 // Parses the bytes without fetching anything and without substituting entities; a document
 // with a document type declaration (where entity bombs and external entities live) is
