@@ -20,8 +20,6 @@ int64_t ProbeStreamLength64(std::istream& in) {
   return static_cast<int64_t>(static_cast<std::streamoff>(end));
 }
 
-int32_t ProbeStreamLength(std::istream& in) { return static_cast<int32_t>(ProbeStreamLength64(in)); }
-
 namespace {
 
 [[noreturn]] void Raise(int32_t code, const std::string& text) {

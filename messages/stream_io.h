@@ -7,11 +7,10 @@
 
 #include "vexor/platform.h"
 
-// The stream's end offset as a signed 32-bit length (not what is left after the current
-// position); the read position is restored unless it was invalid. -1 for a stream that
-// cannot tell its position.
-int32_t ProbeStreamLength(std::istream& in);
-// The same end offset at full width; -1 for a stream that cannot tell its position.
+// The stream's end offset at full width (not what is left after the current position); the
+// read position is restored unless it was invalid. -1 for a stream that cannot tell its
+// position (a pipe). Lengths stay 64-bit wherever they go: an operation that cannot take a
+// length refuses it, it never cuts it.
 int64_t ProbeStreamLength64(std::istream& in);
 
 // The encoding of every message the operations open.

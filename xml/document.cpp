@@ -5,8 +5,14 @@
 #include <libxml/xmlsave.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace vexorxml {
 namespace {
@@ -54,7 +60,162 @@ int CloseSink(void*) { return 0; }
 void Silent(void*, const char*, ...) {}
 void SilentStructured(void*, xmlError*) {}
 
+// The document's code units as the scan reads them: 1, 2 or 4 bytes, either byte order.
+class Units {
+ public:
+  Units(const uint8_t* data, size_t length, size_t width, bool big_endian)
+      : data_(data), count_(length / width), width_(width), big_(big_endian) {}
+  size_t size() const { return count_; }
+  uint32_t operator[](size_t i) const {
+    const uint8_t* p = data_ + i * width_;
+    uint32_t v = 0;
+    for (size_t k = 0; k < width_; ++k) v = v << 8 | p[big_ ? k : width_ - 1 - k];
+    return v;
+  }
+  // Whether the ASCII text stands at unit i.
+  bool At(size_t i, const char* text) const {
+    for (; *text != '\0'; ++text, ++i)
+      if (i >= count_ || (*this)[i] != static_cast<uint8_t>(*text)) return false;
+    return true;
+  }
+  // The unit after the next occurrence of the ASCII text from unit i; size() when none.
+  size_t After(size_t i, const char* text) const {
+    const size_t n = std::strlen(text);
+    if (width_ == 1) {
+      const void* hit = memmem(data_ + i, count_ - std::min(i, count_), text, n);
+      return hit == nullptr ? count_ : static_cast<size_t>(static_cast<const uint8_t*>(hit) - data_) + n;
+    }
+    for (; i < count_; ++i)
+      if (At(i, text)) return i + n;
+    return count_;
+  }
+  // The next '<' from unit i; size() when none.
+  size_t NextOpen(size_t i) const {
+    if (width_ == 1) {
+      const void* hit = std::memchr(data_ + i, '<', count_ - std::min(i, count_));
+      return hit == nullptr ? count_ : static_cast<size_t>(static_cast<const uint8_t*>(hit) - data_);
+    }
+    while (i < count_ && (*this)[i] != '<') ++i;
+    return i;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t count_, width_;
+  bool big_;
+};
+
+bool Blank(uint32_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// An encoding a declaration may name for a document read byte by byte: one whose bytes for
+// markup (<, >, =, quotes, blanks) mean those characters wherever they stand.
+bool MarkupIsAscii(std::string name) {
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  static const char* const kPrefixes[] = {"utf-8", "utf8", "us-ascii", "ascii", "iso-8859-", "iso8859-", "iso_8859-",
+                                          "latin", "windows-", "cp125", "cp866", "ibm866", "koi8", "shift_jis",
+                                          "sjis", "euc-", "gb2312", "gbk", "gb18030", "big5"};
+  for (const char* prefix : kPrefixes)
+    if (name.compare(0, std::strlen(prefix), prefix) == 0) return true;
+  return false;
+}
+
+// The encoding the XML declaration names, empty without one.
+std::string DeclaredEncoding(const Units& u) {
+  if (!u.At(0, "<?xml")) return std::string();
+  const size_t end = std::min(u.After(0, "?>"), u.size());
+  for (size_t i = 5; i + 8 < end; ++i) {
+    if (!u.At(i, "encoding")) continue;
+    size_t j = i + 8;
+    while (j < end && (Blank(u[j]) || u[j] == '=')) ++j;
+    if (j >= end || (u[j] != '"' && u[j] != '\'')) return std::string();
+    const uint32_t quote = u[j];
+    std::string name;
+    for (++j; j < end && u[j] != quote && name.size() < 64; ++j) name += static_cast<char>(u[j] & 0x7F);
+    return name;
+  }
+  return std::string();
+}
+
+bool ScanMarkup(const Units& u) {
+  constexpr size_t kMaxDepth = 4096;  // beyond libxml2's own limit; keeps the scan's stack small
+  std::vector<int> declared;           // namespace declarations of each open element
+  int in_scope = 0;
+  for (size_t i = u.NextOpen(0); i < u.size(); i = u.NextOpen(i)) {
+    if (u.At(i, "<!--")) {
+      i = u.After(i + 4, "-->");
+    } else if (u.At(i, "<![CDATA[")) {
+      i = u.After(i + 9, "]]>");
+    } else if (u.At(i, "<!")) {
+      return false;  // a document type declaration
+    } else if (u.At(i, "<?")) {
+      i = u.After(i + 2, "?>");
+    } else if (u.At(i, "</")) {
+      if (!declared.empty()) {
+        in_scope -= declared.back();
+        declared.pop_back();
+      }
+      i = u.After(i + 2, ">");
+    } else {
+      // A start tag: an attribute for every '=' outside quoted values; a declaration when
+      // its name is xmlns or starts with xmlns:.
+      int attributes = 0, namespaces = 0;
+      bool name_is_xmlns = false, empty = false;
+      size_t name_start = 0;
+      bool in_name = false;
+      for (++i; i < u.size(); ++i) {
+        const uint32_t c = u[i];
+        if (c == '"' || c == '\'') {
+          while (++i < u.size() && u[i] != c) {
+          }
+          continue;
+        }
+        if (c == '>') break;
+        empty = c == '/';
+        if (c == '=') {
+          if (++attributes > kMaxAttributes) return false;
+          if (name_is_xmlns) ++namespaces;
+          in_name = false;
+        } else if (Blank(c)) {
+          in_name = false;
+        } else if (!in_name) {
+          in_name = true;
+          name_start = i;
+          name_is_xmlns = u.At(name_start, "xmlns") && (name_start + 5 >= u.size() || u[name_start + 5] == ':' ||
+                                                       u[name_start + 5] == '=' || Blank(u[name_start + 5]));
+        }
+      }
+      if (in_scope + namespaces > kMaxNamespacesInScope) return false;
+      if (!empty) {
+        if (declared.size() >= kMaxDepth) return false;
+        declared.push_back(namespaces);
+        in_scope += namespaces;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+bool WithinParserBounds(const void* data, int length) {
+  if (data == nullptr || length <= 0) return false;
+  const auto* b = static_cast<const uint8_t*>(data);
+  const size_t n = static_cast<size_t>(length);
+  auto starts = [&](std::initializer_list<uint8_t> bytes) {
+    return n >= bytes.size() && std::equal(bytes.begin(), bytes.end(), b);
+  };
+  // How the first bytes tell the encoding family (as XML's own autodetection does).
+  if (starts({0x00, 0x00, 0xFE, 0xFF}) || starts({0x00, 0x00, 0x00, 0x3C})) return ScanMarkup(Units(b, n, 4, true));
+  if (starts({0xFF, 0xFE, 0x00, 0x00}) || starts({0x3C, 0x00, 0x00, 0x00})) return ScanMarkup(Units(b, n, 4, false));
+  if (starts({0xFE, 0xFF}) || starts({0x00, 0x3C, 0x00, 0x3F})) return ScanMarkup(Units(b, n, 2, true));
+  if (starts({0xFF, 0xFE}) || starts({0x3C, 0x00, 0x3F, 0x00})) return ScanMarkup(Units(b, n, 2, false));
+  const size_t bom = starts({0xEF, 0xBB, 0xBF}) ? 3 : 0;
+  const Units bytes(b + bom, n - bom, 1, false);
+  const std::string encoding = DeclaredEncoding(bytes);
+  if (!encoding.empty() && !MarkupIsAscii(encoding)) return false;
+  if (bytes.size() > 0 && bytes[0] != '<' && !Blank(bytes[0])) return false;  // EBCDIC and the like
+  return ScanMarkup(bytes);
+}
 
 QuietErrors::QuietErrors()
     : generic_(xmlGenericError),
@@ -72,7 +233,7 @@ QuietErrors::~QuietErrors() {
 
 DocPtr ParseDocument(const void* data, int length) {
   InitOnce();
-  if (data == nullptr || length <= 0 || length > kMaxDocument) return nullptr;
+  if (data == nullptr || length <= 0 || length > kMaxDocument || !WithinParserBounds(data, length)) return nullptr;
   const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_COMPACT;
   DocPtr doc(xmlReadMemory(static_cast<const char*>(data), length, nullptr, nullptr, options));
   if (!doc || doc->intSubset != nullptr || doc->extSubset != nullptr) return nullptr;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "vexor/vexor_xml.h"
+
 namespace vexorxml {
 
 struct DocFree {
@@ -35,11 +37,24 @@ class QuietErrors {
 };
 
 // Largest document taken; libxml2's own limit on nesting (256 levels) applies too.
-constexpr int kMaxDocument = 64 << 20;
+constexpr int kMaxDocument = VEXORXML_MAX_DOCUMENT;
+
+// Bounds on what libxml2 2.9 parses in time that grows faster than the document: it compares
+// each attribute of an element with every one before it, and looks prefixes up through every
+// namespace declaration in scope (so does the canonical form). A document beyond them is
+// refused as a hostile one, before libxml2 sees it.
+constexpr int kMaxAttributes = 1024;          // per element, namespace declarations included
+constexpr int kMaxNamespacesInScope = 128;    // declarations on an element and its ancestors
+
+// Whether the document stays within those bounds, found by a scan of its markup (comments,
+// processing instructions, CDATA sections and quoted values skipped) in one pass. UTF-16 and
+// UCS-4 are read by their code units; a document in another encoding whose markup bytes are
+// not ASCII (EBCDIC, UTF-7, ISO-2022) is refused, as is any document type declaration.
+bool WithinParserBounds(const void* data, int length);
 
 // Parses the bytes without fetching anything and without substituting entities; a document
-// with a document type declaration (where entity bombs and external entities live) is
-// refused. Null when the document is refused or not well-formed.
+// with a document type declaration (where entity bombs and external entities live) or beyond
+// the parser bounds is refused. Null when the document is refused or not well-formed.
 DocPtr ParseDocument(const void* data, int length);
 
 // The document serialised in its own encoding (UTF-8 when it declares none), as a buffer

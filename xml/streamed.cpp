@@ -241,7 +241,7 @@ DocPtr CopySubtree(xmlTextReader* r) {
 
 bool CanonicalizeStreamed(const void* data, int length, const char* skip_ns, const char* skip_name,
                           const std::function<bool(const char*, int)>& sink, StreamedCanonical& out) {
-  if (data == nullptr || length <= 0 || length > kMaxDocument) return false;
+  if (data == nullptr || length <= 0 || length > kMaxDocument || !WithinParserBounds(data, length)) return false;
   const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
   ReaderPtr reader(xmlReaderForMemory(static_cast<const char*>(data), length, nullptr, nullptr, options));
   if (!reader) return false;

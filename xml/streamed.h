@@ -19,7 +19,8 @@ struct StreamedCanonical {
 
 // Hands the canonical bytes to the sink in pieces. False when the reader meets anything the
 // tree parser would refuse or treat specially (malformed input, a DTD, a namespace error, a
-// skipped document element, a document over kMaxDocument) or the sink refuses a piece: the
+// skipped document element, a document over kMaxDocument or beyond the parser bounds) or the
+// sink refuses a piece: the
 // caller then uses the tree, which gives the proper answer.
 bool CanonicalizeStreamed(const void* data, int length, const char* skip_ns, const char* skip_name,
                           const std::function<bool(const char*, int)>& sink, StreamedCanonical& out);

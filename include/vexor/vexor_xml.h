@@ -29,6 +29,9 @@ enum : int {
   VEXORXML_BAD_PARAMETER = 49,    // a missing argument
 };
 
+// Largest document the functions take (longer ones are refused with VEXORXML_BAD_DOCUMENT).
+enum : int { VEXORXML_MAX_DOCUMENT = 64 << 20 };
+
 class VEXORXML_API CryptoXml {
  public:
   // An enveloped signature as the last child of the document element, by the certificate's

@@ -30,14 +30,18 @@ int32_t HashStream(CallContext& ctx, HCRYPTHASH hash, std::istream& in) {
                          static_cast<int>(block_len));
   }
   in.clear();
-  in.seekg(0, std::ios::beg);
+  // A stream that cannot tell its length (a pipe) cannot seek either: it is hashed from where
+  // it stands until it says it has no more.
+  if (length > 0) in.seekg(0, std::ios::beg);
   while (in) {
     in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block_len));
     const std::streamsize got = in.gcount();
-    if (got <= 0) break;
-    if (!CryptHashData(hash, block.data(), static_cast<DWORD>(got), 0))
+    if (got > 0 && !CryptHashData(hash, block.data(), static_cast<DWORD>(got), 0))
       return ReportFailureWithReason(ctx, RC_MSG_UPDATE, "Не удалось создать хэш для блока данных из потока");
   }
+  // Only the end of the stream ends the loop: a failed seek or read would leave the hash
+  // over part of the data.
+  if (in.bad() || !in.eof()) return ReportFailure(ctx, RC_MSG_UPDATE, "Ошибка чтения блока данных из потока");
   return RC_OK;
 }
 

@@ -12,7 +12,8 @@ class CallContext;
 namespace f141 {
 
 // 0, or the reported code: 6 when the block buffer cannot be had, 22 when the platform
-// refuses a block. An empty stream hashes nothing.
+// refuses a block or the stream fails before its end. An empty stream hashes nothing; a
+// stream that cannot tell its length is hashed from its read position to its end.
 int32_t HashStream(CallContext& ctx, HCRYPTHASH hash, std::istream& in);
 
 // The block size of the streaming loops for a stream of the given probed length: the

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "certs/text_case.h"
+#include "der/der.h"
 #include "frame/call/failure.h"
 #include "frame/call/result_codes.h"
 #include "messages/f141/certificates.h"
@@ -19,6 +20,45 @@
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
+#include "support/cp1251.h"
+
+namespace {
+
+// Whether a name (the signature's name field or the certificate's common name) contains the
+// expected owner, ignoring case; a mismatch is logged.
+bool OwnerMatches(CallLog& log, const std::string& name, const std::string& expected) {
+  if (!name.empty() && !expected.empty() && Cp1251Lower(name).find(Cp1251Lower(expected)) != std::string::npos)
+    return true;
+  log.Log("Subject \"%s\" не валидный! Неверное имя владельца сертификата: %s вместо %s!", name.c_str(), name.c_str(),
+          expected.c_str());
+  return false;
+}
+
+// The curve and the point of a public key as the provider exports it (PUBLICKEYBLOB: a
+// 16-byte head, the DER key parameters, the key); false for a blob of another shape.
+bool KeyIdentity(HCRYPTKEY key, std::vector<uint8_t>& curve, std::vector<uint8_t>& point) {
+  std::vector<uint8_t> blob;
+  uint32_t length = 0;
+  if (f141::ExportKeyBlob(key, 0, PUBLICKEYBLOB, blob, length) != f141::ExportStep::kDone) return false;
+  der::Reader r(blob.data(), blob.size());
+  const uint8_t* head = nullptr;
+  der::Reader params;
+  der::Tlv oid;
+  if (!r.Bytes(16, head) || !r.Enter(der::kSequence, params) || !params.Expect(der::kOid, oid)) return false;
+  curve.assign(oid.start, oid.start + oid.size);
+  point.assign(r.pos(), r.pos() + r.remaining());
+  return !point.empty();
+}
+
+// Whether two keys are the same public key: the same curve and the same point (the blobs'
+// algorithm and digest parameters may differ between a signature and an exchange key).
+bool SameKey(HCRYPTKEY a, HCRYPTKEY b) {
+  std::vector<uint8_t> curve_a, point_a, curve_b, point_b;
+  return KeyIdentity(a, curve_a, point_a) && KeyIdentity(b, curve_b, point_b) && curve_a == curve_b &&
+         point_a == point_b;
+}
+
+}  // namespace
 
 int32_t Sign141(InstanceContext& ctx, const CertPartyParam& party, std::istream& in, std::ostream& out) {
   const std::string who = PartyIdentifier(party);
@@ -109,16 +149,12 @@ int32_t Check141(InstanceContext& ctx, std::istream& signature, std::istream& co
     return rc;
   if (const int32_t rc = f141::ReadField(ctx, signature, "Подпись - имя владельца: ", owner_field)) return rc;
 
+  // The name field is not covered by the signature: it must name the expected owner, and so
+  // must the certificate its thumbprint finds. An empty name or expectation names nobody.
   const std::string owner = f141::NameFieldText(owner_field);
-  if (!owner.empty()) {
-    log.Log("Тестирование subject: %s", owner.c_str());
-    if (Cp1251Lower(owner).find(Cp1251Lower(expected)) == std::string::npos) {
-      log.Log("Subject \"%s\" не валидный! Неверное имя владельца сертификата: %s вместо %s!", owner.c_str(),
-              owner.c_str(), expected.c_str());
-      return RC_CERT_VALIDITY_CHECK;
-    }
-    log.Log("Subject \"%s\" валидный!", owner.c_str());
-  }
+  log.Log("Тестирование subject: %s", owner.c_str());
+  if (!OwnerMatches(log, owner, expected)) return RC_CERT_VALIDITY_CHECK;
+  log.Log("Subject \"%s\" валидный!", owner.c_str());
 
   if (const int32_t rc = ctx.stores.Open(f141::kStores); rc != RC_OK) return rc;
   auto_cert cert;
@@ -126,11 +162,21 @@ int32_t Check141(InstanceContext& ctx, std::istream& signature, std::istream& co
     log.Log("Не удалось найти действительный сертификат отправителя: %s(%s)", expected.c_str(), "");
     return RC_CERT_VALIDITY_CHECK;
   }
+  if (!OwnerMatches(log, GetCertCommonName(cert.get()), expected)) return RC_CERT_VALIDITY_CHECK;
 
   if (const int32_t rc = f141::ReadField(ctx, signature, "Подпись - открытый ключ: ", key_blob)) return rc;
-  auto_key public_key;
-  if (!CryptImportKey(prov.get(), key_blob.data(), static_cast<DWORD>(key_blob.size()), 0, 0, public_key.put()))
+  auto_key embedded_key;
+  if (!CryptImportKey(prov.get(), key_blob.data(), static_cast<DWORD>(key_blob.size()), 0, 0, embedded_key.put()))
     return ReportFailureWithReason(ctx, RC_DATA_READ, "Не удалось преобразовать данные открытого ключа в хэндл");
+  // Anyone can embed a key of their own: the signature counts only with the key of the
+  // certificate the head names, and is checked with that key.
+  auto_key public_key;
+  if (!CryptImportPublicKeyInfo(prov.get(), X509_ASN_ENCODING, &cert.get()->pCertInfo->SubjectPublicKeyInfo,
+                                public_key.put()))
+    return ReportFailureWithReason(ctx, RC_PUBLIC_KEY, "Не удалось получить открытый ключ отправителя");
+  if (!SameKey(embedded_key.get(), public_key.get()))
+    return ReportFailure(ctx, RC_CERT_INVALID,
+                         "Открытый ключ подписи не совпадает с открытым ключом сертификата отправителя");
 
   uint32_t algorithm = 0;
   if (!f141::ReadU32(signature, algorithm) || algorithm != CALG_GR3411)
@@ -141,5 +187,14 @@ int32_t Check141(InstanceContext& ctx, std::istream& signature, std::istream& co
 
   if (!CryptVerifySignatureA(hash.get(), sig.data(), static_cast<DWORD>(sig.size()), public_key.get(), nullptr, 0))
     return ReportFailure(ctx, RC_DATA_READ, "ЦП не верна");
+
+  // The verified signer goes back to the host, so it can check the certificate further.
+  SignerCheckResult signer;
+  signer.subjectCN = NameToX500String(cert.get()->pCertInfo->Subject, false);
+  GetCertThumbHex(cert.get(), signer.thumbprint, &log);
+  signer.signValid = signer.certValid = true;
+  signer.description = signer.subjectCN + "\t" + Utf8ToCp1251("Подпись верна Cертификат действителен") + "\t\t" +
+                       signer.thumbprint;
+  list.items.push_back(std::move(signer));
   return RC_OK;
 }

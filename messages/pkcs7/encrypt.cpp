@@ -106,6 +106,9 @@ int32_t EncryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out,
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, sender_key_taken ? "Не удалось найти ни одного сертификата отправителя."
                                                                      : "Не удалось найти ни одного сертификата получателя.");
 
+  // An input the message cannot take is refused once, not by both attempts.
+  int64_t size = 0;
+  if (const int32_t rc = CheckEncryptInput(ctx, in, size)) return rc;
   const std::istream::pos_type entry = in.tellg();
   try {
     const int32_t rc = encrypt_stream_ex_alg(ctx, in, out, prov, recipients, false);
@@ -129,10 +132,10 @@ int32_t DecryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out)
                                    "Не удалось открыть криптографическое сообщение для расшифровывания");
 
   // A stream that cannot tell its length (a pipe) is read in whole blocks.
-  const int32_t length = ProbeStreamLength(in);
+  const int64_t length = ProbeStreamLength64(in);
   std::vector<BYTE> block;
   try {
-    block.resize((length < 0 ? kFeedBlockLimit : std::min<uint32_t>(static_cast<uint32_t>(length), kFeedBlockLimit)) + 1);
+    block.resize(static_cast<size_t>(length < 0 ? kFeedBlockLimit : std::min<int64_t>(length, kFeedBlockLimit)) + 1);
   } catch (const std::bad_alloc&) {
     return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить блок памяти для чтения потока");
   }

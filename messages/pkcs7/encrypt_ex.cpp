@@ -1,6 +1,7 @@
 #include "messages/pkcs7/encrypt_ex.h"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -25,7 +26,7 @@ constexpr int32_t kUnknownFailure = -100;
 // Plaintext blocks of a stream of known size, from its start.
 class CData final : public CPKCS7EnvelopedData::IData {
  public:
-  CData(std::istream& in, int32_t total, uint32_t block_size) : total_(total), in_(in), buffer_(block_size) {
+  CData(std::istream& in, int64_t total, uint32_t block_size) : total_(total), in_(in), buffer_(block_size) {
     in_.clear();
     in_.seekg(0);
   }
@@ -37,12 +38,12 @@ class CData final : public CPKCS7EnvelopedData::IData {
     }
     delivered_ += length;
     data = buffer_.data();
-    last = delivered_ >= static_cast<uint32_t>(total_);
+    last = delivered_ >= static_cast<uint64_t>(total_);
   }
 
  private:
-  uint32_t delivered_ = 0;
-  int32_t total_;
+  uint64_t delivered_ = 0;
+  int64_t total_;
   std::istream& in_;
   std::vector<uint8_t> buffer_;
 };
@@ -58,15 +59,15 @@ void LogRecipients(InstanceContext& ctx, const vector_cert& certs) {
 }
 
 int32_t EncryptByPlatform(InstanceContext& ctx, std::istream& in, std::ostream& out, HCRYPTPROV prov,
-                          const vector_cert& certs, int32_t size) {
+                          const vector_cert& certs, int64_t size) {
   std::vector<BYTE> plain;
   try {
     plain.resize(static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
     return ReportFailureWithReason(ctx, RC_OUT_OF_MEMORY, "Не удалось загрузить данные для шифрования в буфер.");
   }
-  in.read(reinterpret_cast<char*>(plain.data()), size);
-  if (in.gcount() != size)
+  in.read(reinterpret_cast<char*>(plain.data()), static_cast<std::streamsize>(size));
+  if (in.gcount() != static_cast<std::streamsize>(size))
     return ReportFailureWithReason(ctx, RC_OUT_OF_MEMORY, "Не удалось загрузить данные для шифрования в буфер.");
 
   CRYPT_ENCRYPT_MESSAGE_PARA para{};
@@ -80,7 +81,8 @@ int32_t EncryptByPlatform(InstanceContext& ctx, std::istream& in, std::ostream& 
                            static_cast<DWORD>(plain.size()), nullptr, &length))
     return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить размер буфера для зашифрованных данных.");
   // Room beyond the size asked for, as the platform may want more once the keys exist.
-  length += static_cast<DWORD>(recipients.size() * length / 5);
+  length = static_cast<DWORD>(std::min<uint64_t>(uint64_t{length} + recipients.size() * uint64_t{length} / 5,
+                                                 std::numeric_limits<DWORD>::max()));
   std::vector<BYTE> message;
   try {
     message.resize(length);
@@ -96,22 +98,21 @@ int32_t EncryptByPlatform(InstanceContext& ctx, std::istream& in, std::ostream& 
   return RC_OK;
 }
 
-int32_t EncryptByOwnWriter(InstanceContext& ctx, std::istream& in, std::ostream& out, const vector_cert& certs) {
+int32_t EncryptByOwnWriter(InstanceContext& ctx, std::istream& in, std::ostream& out, const vector_cert& certs,
+                           int64_t size) {
   try {
     CCryptMethods encryptor;
-    const int32_t size = ProbeStreamLength(in);
-    if (size < 0) return ReportFailureWithReason(ctx, RC_BAD_PARAMETER, "Ошибка данных: поток пуст");
     const std::vector<PCCERT_CONTEXT> recipients(certs.begin(), certs.end());
     std::optional<CPKCS7EnvelopedData> message;
-    if (static_cast<uint32_t>(size) <= kEncryptBlock) {
+    if (size <= int64_t{kEncryptBlock}) {
       std::vector<uint8_t> plain(static_cast<size_t>(size));
       in.clear();
       in.seekg(0);
-      in.read(reinterpret_cast<char*>(plain.data()), size);
-      if (in.gcount() != size) throw std::runtime_error("PKCS7EnvData: The input ended before its measured size.");
+      in.read(reinterpret_cast<char*>(plain.data()), static_cast<std::streamsize>(size));
+      if (in.gcount() != static_cast<std::streamsize>(size)) throw std::runtime_error("PKCS7EnvData: The input ended before its measured size.");
       message.emplace(recipients.data(), recipients.size(), plain.data(), static_cast<uint32_t>(size), &encryptor);
     } else {
-      CData source(in, size, std::min<uint32_t>(static_cast<uint32_t>(size), kEncryptBlock));
+      CData source(in, size, kEncryptBlock);
       message.emplace(recipients.data(), recipients.size(), source, &encryptor);
     }
     message->Write(out);
@@ -128,11 +129,18 @@ int32_t EncryptByOwnWriter(InstanceContext& ctx, std::istream& in, std::ostream&
 
 }  // namespace
 
+int32_t CheckEncryptInput(InstanceContext& ctx, std::istream& in, int64_t& size) {
+  size = ProbeStreamLength64(in);
+  if (size < 0) return ReportFailureWithReason(ctx, RC_BAD_PARAMETER, "Ошибка данных: поток пуст");
+  if (size > kMaxEncryptInput) return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Размер данных превышает максимальнодопустимый");
+  return RC_OK;
+}
+
 int32_t encrypt_stream_ex_alg(InstanceContext& ctx, std::istream& in, std::ostream& out, HCRYPTPROV prov,
                               const vector_cert& certs, bool use_platform) {
   LogRecipients(ctx, certs);
-  if (!use_platform) return EncryptByOwnWriter(ctx, in, out, certs);
-  const int32_t size = ProbeStreamLength(in);
-  if (size < 0) return ReportFailureWithReason(ctx, RC_BAD_PARAMETER, "Ошибка данных: поток пуст");
+  int64_t size = 0;
+  if (const int32_t rc = CheckEncryptInput(ctx, in, size)) return rc;
+  if (!use_platform) return EncryptByOwnWriter(ctx, in, out, certs, size);
   return EncryptByPlatform(ctx, in, out, prov, certs, size);
 }

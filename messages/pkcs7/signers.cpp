@@ -69,7 +69,7 @@ int32_t ExtractSigners(InstanceContext& ctx, std::istream& signedData, std::istr
   if (!msg)
     return ReportFailureWithReason(ctx, RC_MSG_OPEN_DECODE, "Не удалось открыть криптосообщение для расшифровки");
 
-  if (const int32_t rc = FeedMessage(ctx, msg.get(), signedData, ProbeStreamLength(signedData), &content)) return rc;
+  if (const int32_t rc = FeedMessage(ctx, msg.get(), signedData, ProbeStreamLength64(signedData), &content)) return rc;
 
   DWORD type = 0, size = sizeof type;
   if (!CryptMsgGetParam(msg.get(), CMSG_TYPE_PARAM, 0, &type, &size))

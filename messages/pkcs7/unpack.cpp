@@ -14,7 +14,7 @@ int32_t UnpackSignedStream(InstanceContext& ctx, std::istream& signedData, std::
   auto_msg msg(CryptMsgOpenToDecode(kMsgEncoding, 0, 0, 0, nullptr, nullptr));
   if (!msg)
     return ReportFailureWithReason(ctx, RC_MSG_OPEN_DECODE, "Не удалось получить хэндл криптографического сообщения");
-  if (const int32_t rc = FeedMessage(ctx, msg.get(), signedData, ProbeStreamLength(signedData))) return rc;
+  if (const int32_t rc = FeedMessage(ctx, msg.get(), signedData, ProbeStreamLength64(signedData))) return rc;
 
   DWORD type = 0, size = sizeof type;
   if (!CryptMsgGetParam(msg.get(), CMSG_TYPE_PARAM, 0, &type, &size))

@@ -72,11 +72,12 @@ int32_t Verifier::Run(std::istream& signedData, std::istream* content, std::ostr
     }
   }
 
-  const int32_t length = ProbeStreamLength(signedData);
+  const int64_t length = ProbeStreamLength64(signedData);
   if (length < 0) return ReportFailureWithReason(ctx_, RC_BAD_PARAMETER, "Ошибка данных: поток пуст");
 
   CMSG_STREAM_INFO* stream_info = nullptr;
-  if (target != nullptr) stream_info = writer_.emplace(*target).StreamInfo(static_cast<DWORD>(length));
+  if (target != nullptr) stream_info = writer_.emplace(*target).StreamInfo(
+                                    length < CMSG_INDEFINITE_LENGTH ? static_cast<DWORD>(length) : CMSG_INDEFINITE_LENGTH);
   msg_.reset(CryptMsgOpenToDecode(kMsgEncoding, detached ? CMSG_DETACHED_FLAG : 0, 0, prov_.get(), nullptr,
                                   stream_info));
   if (!msg_) {

@@ -29,15 +29,20 @@ constexpr unsigned long kEncryptStores = CST_MY | CST_EXTERNAL;
 
 // The whole stream in memory; false (reported) for a stream that cannot tell its length.
 bool ReadDocument(InstanceContext& ctx, std::istream& in, std::vector<char>& document, int32_t& rc) {
-  const int32_t length = ProbeStreamLength(in);
+  const int64_t length = ProbeStreamLength64(in);
   if (length < 0) {
     rc = ReportFailureWithReason(ctx, RC_BAD_PARAMETER, "Ошибка данных: поток пуст");
+    return false;
+  }
+  // The XML library takes no longer document: refused before it is read, never cut.
+  if (length > VEXORXML_MAX_DOCUMENT) {
+    rc = ReportFailure(ctx, RC_OUT_OF_MEMORY, "Размер данных превышает максимальнодопустимый");
     return false;
   }
   document.assign(static_cast<size_t>(length), 0);
   in.clear();
   in.seekg(0, std::ios::beg);
-  in.read(document.data(), length);
+  in.read(document.data(), static_cast<std::streamsize>(length));
   document.resize(static_cast<size_t>(in.gcount()));
   return true;
 }

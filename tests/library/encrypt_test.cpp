@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "messages/pkcs7/encrypt.h"
 #include "messages/pkcs7/encrypt_ex.h"
 #include "platform/test_pki.h"
+#include "vexor/vexor_xml.h"
 
 namespace {
 
@@ -162,6 +164,49 @@ TEST_F(OwnWriter, FailureWritesNothing) {
 // two attempts, streaming decryption of what openssl writes, and the failure texts.
 namespace library_test {
 namespace {
+
+// A host stream of `size` bytes made as they are read, so lengths past 4 GiB cost no I/O: a
+// small XML document ("<d>...</d>", 100 bytes) and then blanks. It hands out at most
+// `budget` bytes and then ends early, so a reader that goes for the whole length fails
+// quickly instead of running for minutes.
+class GeneratedBuf : public std::streambuf {
+ public:
+  GeneratedBuf(uint64_t size, uint64_t budget) : size_(size), budget_(budget) {}
+  uint64_t served() const { return served_; }
+
+ protected:
+  int_type underflow() override {
+    if (pos_ >= size_ || served_ >= budget_) return traits_type::eof();
+    const size_t n = static_cast<size_t>(std::min<uint64_t>({sizeof chunk_, size_ - pos_, budget_ - served_}));
+    for (size_t i = 0; i < n; ++i) chunk_[i] = At(pos_ + i);
+    setg(chunk_, chunk_, chunk_ + n);
+    pos_ += n;
+    served_ += n;
+    return traits_type::to_int_type(chunk_[0]);
+  }
+  pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode) override {
+    const uint64_t here = pos_ - static_cast<uint64_t>(egptr() - gptr());
+    const uint64_t base = dir == std::ios::beg ? 0 : dir == std::ios::cur ? here : size_;
+    const uint64_t target = base + static_cast<uint64_t>(off);
+    if (target > size_) return pos_type(off_type(-1));
+    pos_ = target;
+    setg(nullptr, nullptr, nullptr);
+    return pos_type(static_cast<off_type>(target));
+  }
+  pos_type seekpos(pos_type pos, std::ios::openmode which) override {
+    return seekoff(off_type(pos), std::ios::beg, which);
+  }
+
+ private:
+  static char At(uint64_t i) {
+    if (i < 3) return "<d>"[i];
+    if (i < 96) return 'x';
+    if (i < 100) return "</d>"[i - 96];
+    return ' ';
+  }
+  uint64_t size_, budget_, pos_ = 0, served_ = 0;
+  char chunk_[64 * 1024];
+};
 
 class Pkcs7Encryption : public LibraryTest {
  protected:
@@ -313,6 +358,39 @@ TEST_F(Pkcs7Encryption, FailuresSayWhatIsMissing) {
   ASSERT_EQ(Encrypt("secret", with_missing, message), 0);
   EXPECT_TRUE(cb_.Saw("Не удалось найти сертификат получателя: Nobody Known(), на нем шифрование производиться не будет!"));
   EXPECT_EQ(OpensslDecrypt(message, pki.user_email), "secret");
+}
+
+// An input longer than a format can describe is refused before it is read; none is cut to
+// its low 32 bits (4 GiB + 100 bytes once went out as a message of the first 100).
+TEST_F(Pkcs7Encryption, InputsBeyondWhatAFormatTakesAreRefused) {
+  void* nothing = nullptr;
+  CryptoXml::FreeMem(&nothing);  // libvexorxml.so loaded, for the XML format
+  Object();
+  const CertPartyList parties = {Party("Иванов Иван Иванович", true), Party("user@example.test")};
+  const uint64_t size = (uint64_t{4} << 30) + 100;
+  struct Case {
+    const char* what;
+    int32_t format;
+    bool sign;
+    int32_t code;
+  };
+  for (const Case& c : {Case{"PKCS#7", VEXOR_FORMAT_PKCS7, false, 6}, Case{"141", VEXOR_FORMAT_141, false, 23},
+                        Case{"XML encryption", VEXOR_FORMAT_XML, false, 6}, Case{"XML signing", VEXOR_FORMAT_XML, true, 6}}) {
+    SCOPED_TRACE(c.what);
+    GeneratedBuf buf(size, 16 << 20);
+    std::istream in(&buf);
+    std::ostringstream out;
+    EXPECT_EQ(Run([&] {
+                return c.sign ? obj_->sign_stream_a(parties[0], in, out, c.format)
+                              : obj_->encrypt_stream(in, out, parties, c.format);
+              }),
+              c.code);
+    EXPECT_EQ(buf.served(), 0u);
+    if (c.format != VEXOR_FORMAT_141) {
+      EXPECT_TRUE(out.str().empty());  // "141" writes its head as it goes
+    }
+  }
+  EXPECT_TRUE(cb_.Saw("Размер данных превышает максимальнодопустимый"));
 }
 
 // The input cap stops the feed before the platform sees the block that crosses it.

@@ -220,11 +220,57 @@ void PutBlob(std::string& out, const Bytes& b) {
 Bytes AsBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 std::string AsString(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
+// A provider PUBLICKEYBLOB of the certificate's key (an exchange key's algorithm), as
+// another implementation would write it.
+Bytes KeyBlob(const test_pki::Cert& c) {
+  Bytes blob = {0x06, 0x20, 0, 0, 0x24, 0xAA, 0, 0, 'M', 'A', 'G', '1', 0x00, 0x02, 0, 0};
+  const Bytes params = KeyParameters(c), key = KeyBytes(c);
+  blob.insert(blob.end(), params.begin(), params.end());
+  blob.insert(blob.end(), key.begin(), key.end());
+  return blob;
+}
+
+// `openssl pkeyutl`'s GOST R 34.10 signature of the data's GOST R 34.11-94 hash with the
+// certificate's key, in CryptoAPI's byte order.
+Bytes OpensslSignature(const test_pki::Cert& c, const std::string& data, const std::filesystem::path& dir) {
+  test_pki::WriteFile(dir / "data", Bytes(data.begin(), data.end()));
+  const test_pki::RunResult r = test_pki::Run(
+      "cd " + dir.string() + " && openssl dgst -engine gost -md_gost94 -binary data > hash 2>/dev/null && "
+      "openssl pkeyutl -engine gost -sign -inkey " + c.key.string() + " -in hash -out sig 2>&1");
+  EXPECT_EQ(r.status, 0) << r.out;
+  Bytes sig = test_pki::ReadFile(dir / "sig");
+  std::reverse(sig.begin(), sig.end());
+  return sig;
+}
+
+// A signature file with the head's fields as given.
+std::string SignatureFile(const Bytes& thumbprint, const std::string& name_utf8, const Bytes& key_blob,
+                          const Bytes& sig) {
+  std::string signature;
+  PutU32(signature, 1);
+  PutBlob(signature, thumbprint);
+  PutBlob(signature, AsBytes(Utf8ToCp1251(name_utf8)));
+  PutBlob(signature, key_blob);
+  PutU32(signature, CALG_GR3411);
+  PutBlob(signature, sig);
+  return signature;
+}
+
 Bytes RandomBytes(size_t n) {
   Bytes b(n);
   RAND_bytes(b.data(), static_cast<int>(n));
   return b;
 }
+
+// A host stream over bytes in memory that can neither seek nor tell its position, as a pipe.
+class PipeBuf : public std::stringbuf {
+ public:
+  explicit PipeBuf(const std::string& data) : std::stringbuf(data, std::ios::in) {}
+
+ protected:
+  pos_type seekoff(off_type, std::ios::seekdir, std::ios::openmode) override { return pos_type(off_type(-1)); }
+  pos_type seekpos(pos_type, std::ios::openmode) override { return pos_type(off_type(-1)); }
+};
 
 // The sender is Иванов (parameter set A), the recipient the mail user (also A).
 class Format141 : public LibraryTest {
@@ -242,20 +288,29 @@ class Format141 : public LibraryTest {
     p.isSender = sender;
     return p;
   }
-  int32_t Sign(const std::string& data, std::string& signature) {
-    std::istringstream in(data);
+  int32_t Sign(const std::string& data, std::string& signature, bool pipe = false) {
+    std::istringstream file(data);
+    PipeBuf buf(data);
+    std::istream piped(&buf);
+    std::istream& in = pipe ? piped : file;
     std::ostringstream out;
     const int32_t rc = Code([&] { return obj_->sign_stream_d(Party(Pki::Get().user_a), in, out, VEXOR_FORMAT_141); });
     signature = out.str();
     return rc;
   }
-  int32_t Check(const std::string& signature, const std::string& data, const std::string& expected_utf8) {
-    std::istringstream sig(signature), content(data);
+  // The verdict; a good signature hands back its one signer, anything else none.
+  int32_t Check(const std::string& signature, const std::string& data, const std::string& expected_utf8,
+                SignerCheckList* signers = nullptr, bool pipe = false) {
+    std::istringstream sig(signature), file(data);
+    PipeBuf buf(data);
+    std::istream piped(&buf);
     SignerCheckList list;
     list.items.emplace_back();
     list.items[0].subjectCN = Utf8ToCp1251(expected_utf8);
-    const int32_t rc = Code([&] { return obj_->check_stream_d(sig, content, list, 0, VEXOR_FORMAT_141); });
-    EXPECT_TRUE(list.items.empty());
+    const int32_t rc =
+        Code([&] { return obj_->check_stream_d(sig, pipe ? piped : file, list, 0, VEXOR_FORMAT_141); });
+    EXPECT_EQ(list.items.size(), rc == 0 ? 1u : 0u);
+    if (signers != nullptr) *signers = list;
     return rc;
   }
   int32_t Encrypt(const std::string& data, std::string& message, CertPartyList parties = {}) {
@@ -313,26 +368,46 @@ TEST_F(Format141, SignatureVerifiesWithOpensslAndTheLibrary) {
 TEST_F(Format141, OpensslSignatureVerifiesInTheLibrary) {
   const Pki& pki = Pki::Get();
   const std::string data(3 << 20, 'x');  // more than one hashing block of the platform
-  test_pki::WriteFile(files_.path() / "data", AsBytes(data));
-  const test_pki::RunResult r = test_pki::Run(
-      "cd " + files_.path().string() + " && openssl dgst -engine gost -md_gost94 -binary data > hash 2>/dev/null && "
-      "openssl pkeyutl -engine gost -sign -inkey " + pki.user_a.key.string() + " -in hash -out sig 2>&1");
-  ASSERT_EQ(r.status, 0) << r.out;
-  Bytes sig = test_pki::ReadFile(files_.path() / "sig");
-  std::reverse(sig.begin(), sig.end());
+  const Bytes sig = OpensslSignature(pki.user_a, data, files_.path());
+  const std::string signature =
+      SignatureFile(Sha1(pki.user_a.der), "Иванов Иван Иванович", KeyBlob(pki.user_a), sig);
+  SignerCheckList signer;
+  EXPECT_EQ(Check(signature, data, "Иван", &signer), 0);
+  ASSERT_EQ(signer.items.size(), 1u);
+  EXPECT_EQ(signer.items[0].thumbprint, test_pki::Hex(Sha1(pki.user_a.der)));
+  EXPECT_TRUE(signer.items[0].signValid && signer.items[0].certValid);
+}
 
-  Bytes key_blob = {0x06, 0x20, 0, 0, 0x24, 0xAA, 0, 0, 'M', 'A', 'G', '1', 0x00, 0x02, 0, 0};
-  const Bytes params = KeyParameters(pki.user_a), key = KeyBytes(pki.user_a);
-  key_blob.insert(key_blob.end(), params.begin(), params.end());
-  key_blob.insert(key_blob.end(), key.begin(), key.end());
+// The head is not signed: the key in the file must be the key of the certificate its
+// thumbprint finds, and that certificate's name, as well as the name field, must name the
+// expected owner.
+TEST_F(Format141, OnlyTheCertificatesKeyAndNameCount) {
+  const Pki& pki = Pki::Get();
+  const std::string data = "Платёжное поручение №142";
+  const Bytes mail_sig = OpensslSignature(pki.user_email, data, files_.path());
+  const Bytes ivanov = Sha1(pki.user_a.der), mail = Sha1(pki.user_email.der);
+
+  // Signed with the mail user's key, the head rewritten to name Иванов's certificate.
+  EXPECT_EQ(Check(SignatureFile(ivanov, "Иванов Иван Иванович", KeyBlob(pki.user_email), mail_sig), data, "Иванов"),
+            14);
+  EXPECT_TRUE(cb_.Saw("Открытый ключ подписи не совпадает с открытым ключом сертификата отправителя"));
+  // The mail user's genuine signature with Иванов's name written in, or with no name.
+  EXPECT_EQ(Check(SignatureFile(mail, "Иванов Иван Иванович", KeyBlob(pki.user_email), mail_sig), data, "Иванов"), 8);
+  EXPECT_EQ(Check(SignatureFile(mail, "", KeyBlob(pki.user_email), mail_sig), data, "Mail"), 8);
+  EXPECT_EQ(Check(SignatureFile(mail, "Mail User", KeyBlob(pki.user_email), mail_sig), data, ""), 8);
+  EXPECT_EQ(Check(SignatureFile(mail, "Mail User", KeyBlob(pki.user_email), mail_sig), data, "mail"), 0);
+}
+
+// A stream that cannot seek (a pipe) is hashed from where it stands to its end, on both sides.
+TEST_F(Format141, StreamsThatCannotSeekAreHashedWhole) {
+  std::string data((3 << 20) + 5, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 >> 3);
   std::string signature;
-  PutU32(signature, 1);
-  PutBlob(signature, Sha1(pki.user_a.der));
-  PutBlob(signature, AsBytes(Utf8ToCp1251("Иванов Иван Иванович")));
-  PutBlob(signature, key_blob);
-  PutU32(signature, CALG_GR3411);
-  PutBlob(signature, sig);
-  EXPECT_EQ(Check(signature, data, "Иван"), 0);
+  ASSERT_EQ(Sign(data, signature, true), 0);
+  EXPECT_EQ(Check(signature, data, "Иванов"), 0);
+  EXPECT_EQ(Check(signature, "", "Иванов"), 11);
+  EXPECT_EQ(Check(signature, data, "Иванов", nullptr, true), 0);
+  EXPECT_EQ(Check(signature, data.substr(1), "Иванов", nullptr, true), 11);
 }
 
 TEST_F(Format141, MalformedOrForeignSignatures) {

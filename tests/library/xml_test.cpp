@@ -5,7 +5,9 @@
 
 #include <openssl/evp.h>
 
+#include <chrono>
 #include <sstream>
+#include <vector>
 
 #include "library_fixture.h"
 #include "platform/test_pki.h"
@@ -96,3 +98,76 @@ TEST_F(XmlFormat, EncryptionTakesTheFirstRecipientAndNeedsOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// An element with `count` attributes (or namespace declarations), as text.
+std::string Crowded(int count, const char* name = "a", const char* value = "v") {
+  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc";
+  for (int i = 0; i < count; ++i) doc += " " + std::string(name) + std::to_string(i) + "=\"" + value + "\"";
+  return doc + "><item>text</item></doc>\n";
+}
+
+class XmlBounds : public XmlFormat {
+ protected:
+  // The sibling library's answers for signing, verifying and encrypting the document.
+  std::vector<int> Answers(const std::string& doc) {
+    PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING, Pki::Get().user_a.der.data(),
+                                                       static_cast<DWORD>(Pki::Get().user_a.der.size()));
+    void* out = nullptr;
+    int len = 0;
+    std::vector<int> answers;
+    answers.push_back(CryptoXml::SignXml(doc.data(), static_cast<int>(doc.size()), cert, 1, &out, &len));
+    CryptoXml::FreeMem(&out);
+    const CERT_CONTEXT* signer = nullptr;
+    int valid = 0;
+    answers.push_back(CryptoXml::CheckSignXml(doc.data(), static_cast<int>(doc.size()), &signer, &valid, &out, &len));
+    CryptoXml::FreeMem(&out);
+    if (signer != nullptr) CertFreeCertificateContext(signer);
+    answers.push_back(CryptoXml::EncryptXml(doc.data(), static_cast<int>(doc.size()), cert, &out, &len));
+    CryptoXml::FreeMem(&out);
+    CertFreeCertificateContext(cert);
+    return answers;
+  }
+};
+
+}  // namespace
+
+// libxml2 compares each attribute of an element with all before it: 200,000 of them (3.2 MB)
+// kept signing busy for minutes. Such documents are refused as hostile, on the streamed and
+// the tree paths alike; the limit itself still works.
+TEST_F(XmlBounds, CrowdedElementsAreRefused) {
+  const int kRefused = VEXORXML_BAD_DOCUMENT;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Answers(Crowded(200000)), std::vector<int>(3, kRefused));
+  EXPECT_EQ(Answers(Crowded(1025)), std::vector<int>(3, kRefused));
+  EXPECT_EQ(Answers(Crowded(129, "xmlns:p", "urn:x")), std::vector<int>(3, kRefused));
+  // In UTF-16 the markup is read by code units.
+  const std::string crowded = Crowded(5000);
+  std::string utf16 = "\xFF\xFE";
+  for (char c : crowded) utf16 += std::string{c, '\0'};
+  utf16.replace(utf16.find(std::string("U\0T\0F\0-\0\x38", 9)), 9, std::string("U\0T\0F\0-\0\x31\0\x36", 11));
+  EXPECT_EQ(Answers(utf16), std::vector<int>(3, kRefused));
+  utf16.resize(utf16.find(std::string("a\0\x32\0", 4)) - 2);  // two attributes are left
+  utf16 += std::string("/\0>\0", 4);
+  EXPECT_EQ(Answers(utf16)[2], 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+
+  // At the limits a document signs, verifies and encrypts (the signature declares one
+  // namespace more).
+  std::string at_limit = Crowded(1024 - 2);
+  at_limit.replace(at_limit.find("<doc "), 5, "<doc xmlns=\"urn:d\" xmlns:q=\"urn:q\" ");
+  for (const std::string& doc : {at_limit, Crowded(127, "xmlns:p", "urn:x")}) {
+    EXPECT_EQ(Answers(doc)[2], 0);
+    std::istringstream in(doc);
+    std::ostringstream signed_doc;
+    ASSERT_EQ(Code([&] { return obj_->sign_stream_a(Party(Pki::Get().user_a), in, signed_doc, VEXOR_FORMAT_XML); }),
+              0);
+    std::istringstream check(signed_doc.str());
+    std::ostringstream content;
+    SignerCheckList list;
+    ASSERT_EQ(Code([&] { return obj_->check_stream_a(check, list, content, 0, VEXOR_FORMAT_XML); }), 0);
+    ASSERT_EQ(list.items.size(), 1u);
+    EXPECT_TRUE(list.items[0].signValid);
+  }
+}

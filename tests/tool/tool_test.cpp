@@ -272,6 +272,19 @@ TEST_F(ToolTest, StrictAndValidityChecksCount) {
   EXPECT_EQ(rogue.status, 14) << rogue.out;
   EXPECT_NE(rogue.out.find("NOT trusted"), std::string::npos) << rogue.out;
   EXPECT_EQ(Lib("cert check " + P("r2.pem") + " --strict").status, 14);
+  // The same for compact "141" signatures, whose signer the library hands back.
+  const std::string s141 = " --format 141 --content " + P("doc.txt") + " -i " + work_;
+  ASSERT_EQ(Lib("sign --format 141 --detached --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/doc.s141")
+                .status,
+            0);
+  EXPECT_EQ(Lib("verify" + s141 + "/doc.s141 --expect Сидоров --strict").status, 0);
+  ASSERT_EQ(Vexor("store install --cert " + P("r2.pem") + " --key " + P("u2.key")).status, 0);
+  ASSERT_EQ(Lib("sign --format 141 --detached --signer Other -i " + P("doc.txt") + " -o " + work_ + "/rogue.s141").status,
+            0);
+  EXPECT_EQ(Lib("verify" + s141 + "/rogue.s141 --expect Other").status, 0);
+  const Result rogue141 = Lib("verify" + s141 + "/rogue.s141 --expect Other --strict");
+  EXPECT_EQ(rogue141.status, 14) << rogue141.out;
+  EXPECT_NE(rogue141.out.find("NOT trusted"), std::string::npos) << rogue141.out;
 
   ASSERT_EQ(Sh(sign + " -signer " + P("expired.pem") + " -inkey " + P("u2.key") + " -out " + work_ + "/old.p7s").status, 0);
   const Result expired = Lib("verify -i " + work_ + "/old.p7s --check-validity");

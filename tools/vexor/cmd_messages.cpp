@@ -185,7 +185,8 @@ int StrictStatus(const Args& args, const SignerCheckList& list) {
 }
 
 // A compact "141" signature: the library checks it against the one expected signer and
-// answers with the verdict alone (the list comes back empty).
+// hands back that signer when the signature holds; --strict then checks its chain as for
+// PKCS#7.
 int Verify141(const Args& args, Session& session, Input& in) {
   if (!args.has("content") || args.all("expect").size() != 1) {
     PrintError("--format 141 verifies a detached signature: give --content and one --expect");
@@ -202,8 +203,10 @@ int Verify141(const Args& args, Session& session, Input& in) {
   const int32_t rc = session.Run("check_stream_d", [&] {
     return session.vexor().check_stream_d(in.stream(), content.stream(), list, 0, VEXOR_FORMAT_141);
   });
-  if (rc == 0) std::printf("signature valid, signed by %s\n", args.get("expect").c_str());
-  return rc;
+  if (rc != 0) return rc;
+  std::printf("signature valid, signed by %s\n", args.get("expect").c_str());
+  if (!args.has("strict")) return 0;
+  return list.items.empty() ? 14 : StrictStatus(args, list);
 }
 
 // The certificate the library finds for an identifier (as its own search picks a signer);

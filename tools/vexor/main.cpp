@@ -69,8 +69,10 @@ const std::vector<Command> kCommands = {
      "  why a chain is not trusted.\n"
      "  --format 141 verifies a compact detached signature: it needs --content and one --expect, the\n"
      "  name (or part of it) the signer's common name must contain; the signer's certificate must be\n"
-     "  in the stores. Exits 0 for a good signature, 8 for another signer or an unknown certificate,\n"
-     "  11 for a bad or malformed signature.\n"
+     "  in the stores and its public key the one the signature carries. Exits 0 for a good signature,\n"
+     "  8 for another signer, an empty name or an unknown certificate, 14 for a key that is not the\n"
+     "  certificate's (and, with --strict, for a chain that is not trusted), 11 for a bad or malformed\n"
+     "  signature.\n"
      "  --format xml verifies the one XML-DSig signature of a document (14 when it does not hold, 11\n"
      "  for a document without a single readable signature, a DTD, or a reference elsewhere).\n",
      RunVerify,
