@@ -61,6 +61,7 @@ class Import : public LibraryTest {
 
 TEST_F(Import, EveryEncodingLandsOnceInAReadableStoreFile) {
   const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_pki::TrustTestRoot());  // a list's issuer must be known
   Object();
   const fs::path sst = work_ / "certstore.sst";
   EXPECT_EQ(ImportFile(pki.user_a.pem, false), 0);
@@ -190,6 +191,7 @@ namespace library_test {
 // A newer revocation list of the same issuer replaces the older; the older never comes back.
 TEST_F(Import, NewerCrlReplacesTheOlder) {
   const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_pki::TrustTestRoot());
   IVexorImpl& obj = Object(false);
   ASSERT_EQ(obj.AddCertOrCRLToStore(CrlFile{pki.crl_pem.c_str()}), 0);
   sleep(1);  // thisUpdate has whole seconds
