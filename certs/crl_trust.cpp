@@ -117,3 +117,19 @@ int32_t StoreAuthenticCrl(HCERTSTORE store, PCCRL_CONTEXT crl, PCCERT_CONTEXT is
   for (auto_crl& c : older) CertDeleteCRLFromStore(c.release());
   return CertAddCRLContextToStore(store, crl, CERT_STORE_ADD_ALWAYS, nullptr) ? RC_OK : RC_CRL_ADD;
 }
+
+BOOL AddEncodedCrlIfAuthentic(HCERTSTORE store, const CRYPT_DATA_BLOB& item, InstanceContext& ctx) {
+  auto_crl crl(CertCreateCRLContext(X509_ASN_ENCODING, item.pbData, item.cbData));
+  if (!crl) {
+    if (GetLastError() == 0) SetLastError(static_cast<DWORD>(CRYPT_E_BAD_ENCODE));
+    return FALSE;
+  }
+  auto_cert issuer;
+  std::string why;
+  if (AuthenticateCrl(crl.get(), ctx, store, issuer, why) != RC_OK) {
+    ReportFailure(ctx, RC_CRL_ADD, "%s", why.c_str());
+    SetLastError(static_cast<DWORD>(CRYPT_E_NOT_FOUND));
+    return FALSE;
+  }
+  return StoreAuthenticCrl(store, crl.get(), issuer.get()) == RC_OK ? TRUE : FALSE;
+}

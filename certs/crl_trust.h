@@ -59,3 +59,8 @@ int32_t RefuseUnknownCrl(const CRYPT_DATA_BLOB& item, InstanceContext& ctx, HCER
 // list of that key issued as late or later makes the add a success with nothing changed,
 // and lists of other authorities by the same name stay as they are. 0, or 19.
 int32_t StoreAuthenticCrl(HCERTSTORE store, PCCRL_CONTEXT crl, PCCERT_CONTEXT issuer);
+
+// The add of an encoded list to a store as the import does it: a list AuthenticateCrl
+// refuses is reported as a failure (which raises); otherwise StoreAuthenticCrl. FALSE with
+// the platform's last error when the list cannot be decoded or added.
+BOOL AddEncodedCrlIfAuthentic(HCERTSTORE store, const CRYPT_DATA_BLOB& item, InstanceContext& ctx);

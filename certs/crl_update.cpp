@@ -1,5 +1,6 @@
 #include "certs/crl_update.h"
 
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <strings.h>

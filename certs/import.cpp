@@ -133,13 +133,7 @@ int32_t AddCertOrCRLToStoreEx(HCERTSTORE store, const CRYPT_DATA_BLOB& item, uin
     added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, item.pbData, item.cbData, CERT_STORE_ADD_NEWER,
                                              nullptr);
   } else if (kind == kItemCrl) {
-    // Only a list a known issuer signed is stored, and it replaces only that issuer's lists.
-    auto_crl crl(CertCreateCRLContext(X509_ASN_ENCODING, item.pbData, item.cbData));
-    auto_cert issuer;
-    std::string why;
-    if (crl && AuthenticateCrl(crl.get(), ctx, store, issuer, why) != RC_OK)
-      return ReportFailure(ctx, RC_CRL_ADD, "%s", why.c_str());
-    added = crl && StoreAuthenticCrl(store, crl.get(), issuer.get()) == RC_OK;
+    added = AddEncodedCrlIfAuthentic(store, item, ctx);
   } else {
     ctx.log().Log("Вызов IVexorImpl::AddCertOrCRLToStoreEx с параметром nType=%d, тип неизвестен", int(kind));
     return RC_SYSTEM_ERROR;

@@ -255,6 +255,10 @@ TEST_F(ToolTest, DecryptsWithTheInstalledKeyOnly) {
 
 TEST_F(ToolTest, ImportListAndDelete) {
   EXPECT_EQ(Lib("cert check " + P("u1.pem")).out.find("revocation list: none at hand") != std::string::npos, true);
+  const Result unknown = Lib("cert import --crl " + P("root.crl"));
+  EXPECT_EQ(unknown.status, 19) << unknown.out;  // no known certificate signed it
+  EXPECT_NE(unknown.out.find("не подписан ни одним известным издателем"), std::string::npos) << unknown.out;
+  ASSERT_EQ(Vexor("store add-root " + P("root.pem")).status, 0);
   EXPECT_EQ(Lib("cert import --crl " + P("root.crl")).status, 0);
   const Result checked = Lib("cert check " + P("u1.pem"));
   EXPECT_NE(checked.out.find("revocation list: issued "), std::string::npos) << checked.out;
