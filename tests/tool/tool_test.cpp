@@ -272,6 +272,29 @@ TEST_F(ToolTest, ImportListAndDelete) {
   EXPECT_EQ(Lib("cert list --json").out, "[]\n");
 }
 
+// A list imported into certstore.sst revokes the certificate it names however it arrives:
+// as the file cert check is given, or as the signer of a message verify checks.
+TEST_F(ToolTest, AnImportedListRevokesAFileAndASigner) {
+  const Result made = Sh(
+      "cd '" + home_ + "' && touch revoked.txt && echo 01 > revnumber && printf '[ca]\\ndefault_ca=d\\n[d]\\n"
+      "database=revoked.txt\\ncrlnumber=revnumber\\ndefault_md=md_gost94\\ndefault_crl_days=7\\n' > revoke.cnf && "
+      "openssl ca -config revoke.cnf -engine gost -keyfile " + P("root.key") + " -cert " + P("root.pem") +
+      " -revoke " + P("u2.pem") + " 2>&1 && openssl ca -config revoke.cnf -engine gost -gencrl -keyfile " +
+      P("root.key") + " -cert " + P("root.pem") + " -out revoked.crl 2>&1 && openssl cms -sign -engine gost -binary"
+      " -nodetach -outform DER -in " + P("doc.txt") + " -signer " + P("u2.pem") + " -inkey " + P("u2.key") +
+      " -out signed.p7s 2>&1");
+  ASSERT_EQ(made.status, 0) << made.out;
+  ASSERT_EQ(Vexor("store add-root " + P("root.pem")).status, 0);
+  ASSERT_EQ(Lib("cert import --crl " + home_ + "/revoked.crl").status, 0);
+  const Result checked = Lib("cert check " + P("u2.pem"));
+  EXPECT_EQ(checked.status, 14) << checked.out;
+  EXPECT_NE(checked.out.find("NOT valid"), std::string::npos) << checked.out;
+  const Result verified = Lib("verify -i " + home_ + "/signed.p7s --check-validity");
+  EXPECT_EQ(verified.status, 14) << verified.out;
+  EXPECT_NE(verified.out.find("certificate INVALID"), std::string::npos) << verified.out;
+  EXPECT_EQ(Lib("cert check " + P("u1.pem")).status, 0);  // its sibling is not revoked
+}
+
 TEST_F(ToolTest, FailuresGiveTheResultCodeAndUtf8Text) {
   InstallUser();
   const Result nobody = Lib("sign --signer Никто -i " + P("doc.txt") + " -o " + work_ + "/x.p7s");
