@@ -142,13 +142,20 @@ void CertCheckChain(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceCo
     log.LogExt("Проверяем CRL");
     const vector_cert& links = chains[0]->certs;
     try {
+      // Each link against the lists of every store and of the host at once, so that one
+      // source without a list does not hide another's. The first inconclusive link is the
+      // one the verdict tells of; a revoked link ends the walk.
       for (size_t i = 0; i + 1 < links.size(); ++i) {
         log.LogExt("Проверим CRL для текущего хранилища сертификата");
-        CertCheckCRL(0, links[i + 1], links[i], verdict, ctx);
-        if (verdict.code == RC_CERT_INVALID) break;
         log.LogExt("Проверим CRL для внешнего хранилища сертификатов");
-        CertCheckCRL(CST_EXTERNAL, links[i + 1], links[i], verdict, ctx);
-        if (verdict.code == RC_CERT_INVALID) break;
+        _TAGCERTVALIDPARAM link;
+        CertCheckCRL(CST_ALL, links[i + 1], links[i], link, ctx);
+        if (link.code == RC_CERT_INVALID) {
+          verdict = link;
+          break;
+        }
+        if (verdict.code == 0) verdict.code = link.code;
+        verdict.updateNeeded |= link.updateNeeded;
       }
     } catch (const std::exception& e) {
       verdict.code = RC_CRL_CHECK;

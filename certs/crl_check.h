@@ -1,5 +1,6 @@
 // The revocation check of one chain link: is the subject listed in a current revocation
-// list of its issuer? The lists come from the subject's own store or from the host.
+// list of its issuer? The lists come from every store the call reaches (the subject's own
+// first) and from the host; only lists the issuer's key signed count.
 #pragma once
 
 #include <memory>
@@ -20,14 +21,16 @@ class CCCRLPred {
   virtual ~CCCRLPred() = default;
 };
 
-// Store selector 0: the lists of the store the subject's context belongs to; 8 or 16: the
-// host's lists (nothing is checked without a host callback). The outcome goes into the
-// verdict (14 revoked, 50 no list, 43 only expired lists, 0 a current list without the
-// subject); always true. With SkipCheckCRL the verdict is left alone.
+// Store selector 0: the lists of the subject's own store and of every store of the call
+// (crl_trust.h); 8 or 16: the host's lists (nothing is checked without a host callback);
+// CST_ALL: both in one walk. The outcome goes into the verdict (14 revoked, 50 no list, 43
+// only expired lists, 0 a current list without the subject); always true. With SkipCheckCRL
+// the verdict is left alone.
 bool CertCheckCRL(unsigned long selector, PCCERT_CONTEXT issuer, PCCERT_CONTEXT subject,
                   _TAGCERTVALIDPARAM& verdict, InstanceContext& ctx);
 
-// The walk over one source; the last current list decides.
+// The walk over one source: lists the issuer's key does not verify, or whose dates make no
+// sense, are passed over; the newest current list decides.
 bool _CertCheckCRL(const std::shared_ptr<CCCRLPred>& source, PCCERT_CONTEXT issuer, PCCERT_CONTEXT subject,
                    _TAGCERTVALIDPARAM& verdict, InstanceContext& ctx);
 

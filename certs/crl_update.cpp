@@ -1,5 +1,6 @@
 #include "certs/crl_update.h"
 
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <strings.h>
@@ -8,6 +9,7 @@
 #include "certs/chain.h"
 #include "certs/cert_time.h"
 #include "certs/crl_check_cache.h"
+#include "certs/crl_trust.h"
 #include "certs/http_get.h"
 #include "certs/import.h"
 #include "frame/call/result_codes.h"
@@ -86,8 +88,13 @@ bool IsCurrent(PCCRL_CONTEXT crl) {
   return CompareFileTime(&crl->pCrlInfo->ThisUpdate, &now) < 0 && CompareFileTime(&crl->pCrlInfo->NextUpdate, &now) > 0;
 }
 
-// Where a downloaded list goes that no host takes: the certificate's own store (the one its
-// revocation check reads), saved when it is the store file.
+// Where a downloaded list goes that no host takes: the store file, which every later check
+// of any process reads, else My. The store file is saved.
+HCERTSTORE DownloadTarget(InstanceContext& ctx) {
+  if (HCERTSTORE sst = ctx.stores.Get(CST_SST)) return sst;
+  return ctx.stores.Get(CST_MY);
+}
+
 int32_t SaveIfStoreFile(HCERTSTORE store, InstanceContext& ctx) {
   if (store != nullptr && store == ctx.stores.Get(CST_SST)) return ctx.stores.SaveFile(store);
   return RC_OK;
@@ -103,7 +110,8 @@ int32_t CertAddCRLInStoreFromURLEx(HCERTSTORE target, const std::string& address
     return RC_URL_UNSUPPORTED;
   }
   log.Log("Попытка соединения для обновления CRL c %s ...", address.c_str());
-  const HttpResponse response = HttpGet(address);
+  const int32_t deadline = ctx.options.CRLDownloadTimeout > 0 ? ctx.options.CRLDownloadTimeout : kDefaultCrlDownloadTimeout;
+  const HttpResponse response = HttpGet(address, std::chrono::seconds(deadline));
   // Without a credentials dialog an answer that asks for one is a failed download.
   if (!response.transferred || response.status == 401 || response.status == 407) {
     const std::string reason =
@@ -122,6 +130,8 @@ int32_t CertAddCRLInStoreFromURLEx(HCERTSTORE target, const std::string& address
     const CBinData data(response.body.data(), static_cast<uint32_t>(response.body.size()));
     std::vector<BYTE> crl = DecodeCertOrCRL(data, true, ctx);
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(crl.size()), crl.data()};
+    // A list no known issuer signed goes nowhere, not even to the host.
+    if (const int32_t refused = RefuseUnknownCrl(blob, ctx, target); refused != RC_OK) return refused;
     uint32_t host_result = 0;
     VexorCallBack* cb = ctx.callback();
     if (cb != nullptr && cb->OnAddCertOrCRL(blob, kItemCrl, &host_result))
@@ -205,9 +215,15 @@ int32_t _CertUpdateCRLs(PCCERT_CONTEXT cert, InstanceContext& ctx) {
   } else {
     log.Log("Не нашли CRL для сертификата %s в хранилище", GetCertDisplayName(cert).c_str());
   }
+  // A current list of the issuer in a store - downloaded earlier, by this process or
+  // another - is what a download would bring.
+  if (IssuerHasCurrentCrl(issuer.get(), CrlStores(ctx, cert->hCertStore))) {
+    log.Log("Обновление CRL для сертификата %s не требуется", GetCertDisplayName(cert).c_str());
+    CertCloseStore(root.release(), CERT_CLOSE_STORE_FORCE_FLAG);
+    return RC_OK;
+  }
 
-  // A list no host takes joins the certificate's own store, where its check looks.
-  HCERTSTORE target = cert->hCertStore;
+  HCERTSTORE target = DownloadTarget(ctx);
   bool any = false;
   for (const std::string& address : addresses) {
     log.Log("Соединение c URL : %s", address.c_str());

@@ -11,10 +11,12 @@
 
 class InstanceContext;
 
-// The update of one certificate: 0 when it is switched off or a list was updated; 13 for a
+// The update of one certificate: 0 when it is switched off, not needed (the host's lists, or
+// a believable list in one of the stores, are current) or a list was updated; 13 for a
 // missing certificate or issuer; 15 without the Root store; 44 when no list could be
-// updated. A list no host takes goes into the certificate's own store, which is persisted,
-// so the recheck that follows finds it. Logs, never raises.
+// updated. A list no host takes goes into the store file (My without one), which is saved,
+// so the recheck that follows and every later check of any process find it. Logs, never
+// raises.
 int32_t _CertUpdateCRLs(PCCERT_CONTEXT cert, InstanceContext& ctx);
 
 // Slot 17: the forced update of the store file (off while SkipUpdateCRLInInit is set).
@@ -27,5 +29,6 @@ int32_t UpdateStoreCRLs(HCERTSTORE store, HCERTSTORE target, InstanceContext& ct
 // The rate-limited download of one address into `target` (or to the host).
 int32_t ProcessCRLAddress(HCERTSTORE target, const std::string& address, InstanceContext& ctx);
 // The download and add of one address: 35 for a scheme other than HTTP(S), 44 when the
-// transfer fails, the decoder's or the add's code otherwise.
+// transfer fails or outlasts CRLDownloadTimeout, 19 for a list no known certificate signed,
+// the decoder's or the add's code otherwise.
 int32_t CertAddCRLInStoreFromURLEx(HCERTSTORE target, const std::string& address, InstanceContext& ctx);

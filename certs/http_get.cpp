@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -36,7 +37,7 @@ bool CurlReady() {
 
 void SetHttpStallTimeout(std::chrono::seconds stall) { stall_seconds.store(static_cast<long>(stall.count())); }
 
-HttpResponse HttpGet(const std::string& url) {
+HttpResponse HttpGet(const std::string& url, std::chrono::milliseconds deadline) {
   HttpResponse response;
   if (!CurlReady()) {
     response.error = "libcurl cannot be initialised";
@@ -58,6 +59,7 @@ HttpResponse HttpGet(const std::string& url) {
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, 10000L);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<int64_t>(deadline.count(), 1)));
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stall_seconds.load());
   curl_easy_setopt(h, CURLOPT_USERAGENT, "Vexor");

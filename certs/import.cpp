@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <new>
 
+#include "certs/crl_trust.h"
 #include "certs/find_param.h"
 #include "certs/search.h"
 #include "frame/call/failure.h"
@@ -58,8 +59,14 @@ void MergeDropIn(InstanceContext& ctx, HCERTSTORE target, const std::string& pat
   }
   for (PCCRL_CONTEXT c = CertEnumCRLsInStore(source.get(), nullptr); c != nullptr;
        c = CertEnumCRLsInStore(source.get(), c)) {
+    auto_cert issuer;
+    std::string why;
+    if (AuthenticateCrl(c, ctx, source.get(), issuer, why) != RC_OK) {
+      ctx.log().LogText(why);
+      continue;
+    }
     if (!HostTakes(ctx, c->pbCrlEncoded, c->cbCrlEncoded, kItemCrl, result))
-      CertAddCRLContextToStore(target, c, CERT_STORE_ADD_NEWER, nullptr);
+      StoreAuthenticCrl(target, c, issuer.get());
   }
   source.reset();
   std::remove(path.c_str());
@@ -126,7 +133,7 @@ int32_t AddCertOrCRLToStoreEx(HCERTSTORE store, const CRYPT_DATA_BLOB& item, uin
     added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, item.pbData, item.cbData, CERT_STORE_ADD_NEWER,
                                              nullptr);
   } else if (kind == kItemCrl) {
-    added = CertAddEncodedCRLToStore(store, X509_ASN_ENCODING, item.pbData, item.cbData, CERT_STORE_ADD_NEWER, nullptr);
+    added = AddEncodedCrlIfAuthentic(store, item, ctx);
   } else {
     ctx.log().Log("Вызов IVexorImpl::AddCertOrCRLToStoreEx с параметром nType=%d, тип неизвестен", int(kind));
     return RC_SYSTEM_ERROR;
@@ -140,6 +147,9 @@ int32_t AddCertOrCRLToStoreEx(HCERTSTORE store, const CRYPT_DATA_BLOB& item, uin
 }
 
 int32_t AddCertOrCRLToStore(const CRYPT_DATA_BLOB& item, uint32_t kind, InstanceContext& ctx) {
+  // Not even the host is offered a list no known issuer signed.
+  if (kind == kItemCrl)
+    if (const int32_t rc = RefuseUnknownCrl(item, ctx, nullptr); rc != RC_OK) return rc;
   uint32_t host_result = 0;
   if (VexorCallBack* cb = ctx.callback(); cb != nullptr && cb->OnAddCertOrCRL(item, kind, &host_result))
     return static_cast<int32_t>(host_result);

@@ -49,6 +49,7 @@ void ReadSettings(const std::string& workDir, OptionBlock& o, bool& family) {
       {"OffLogFile", &o.OffLogFile},             {"SkipCheckTimeRemains", &o.SkipCheckTimeRemains},
       {"NoErrorCheckChain", &o.NoErrorCheckChain}, {"ShowUICSP", &o.ShowUICSP},
       {"LogExtended", &o.LogExtended},           {"UseSST", &o.UseSST},
+      {"CRLDownloadTimeout", &o.CRLDownloadTimeout},
   };
 
   const std::string custom = GetProfileString(ini_path, "Settings", "UsingCustomOptions", "", kProfileBuffer);

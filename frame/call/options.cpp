@@ -14,4 +14,5 @@ void SetDefaultOptions(OptionBlock& o) {
   o.ShowUICSP = 1;
   o.RaiseErrors = 1;
   o.MaxDecryptSize = 524288000;
+  o.CRLDownloadTimeout = kDefaultCrlDownloadTimeout;
 }

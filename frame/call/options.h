@@ -3,7 +3,12 @@
 
 #include <cstdint>
 
-// Thirteen words in a fixed order; a switch is on when its word is non-zero.
+// How long one revocation-list download may take as a whole, in seconds, unless
+// CRLDownloadTimeout says otherwise.
+constexpr int32_t kDefaultCrlDownloadTimeout = 60;
+
+// The thirteen words of the option block in a fixed order (a switch is on when its word is
+// non-zero), and the library's own settings after them.
 struct OptionBlock {
   int32_t UsingCustomOptions;
   int32_t SkipUpdateCRL;
@@ -18,6 +23,7 @@ struct OptionBlock {
   int32_t ShowUICSP;
   int32_t RaiseErrors;      // failure reports raise instead of returning; never read from a file
   int32_t MaxDecryptSize;   // largest total of encrypted input decryption accepts
+  int32_t CRLDownloadTimeout;  // seconds one revocation-list download may take; <= 0: the default
 };
 
 // Writes the default of every word.

@@ -46,6 +46,42 @@ class CrlDownload : public ::testing::Test {
     ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
     server_.Add("/ca.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
     SetHttpStallTimeout(std::chrono::seconds(1));
+    // The issuers of the lists served are known: a list no known issuer signed is refused.
+    ASSERT_TRUE(test_pki::TrustTestRoot());
+  }
+
+  // A user of the test intermediate with the serial given (hex) and the distribution points
+  // given, in DER; made in dir.
+  Bytes IssueWithPoints(const test_common::TempDir& dir, const std::string& name, const std::string& serial,
+                        const std::string& points) {
+    const Pki& pki = Pki::Get();
+    const std::string d = dir.path().string();
+    std::string stem = name;
+    for (char& c : stem)
+      if (c == ' ') c = '_';
+    std::ofstream(d + "/" + stem + ".ext") << "keyUsage=digitalSignature,keyEncipherment\ncrlDistributionPoints="
+                                           << points << "\n";
+    const test_pki::RunResult made = test_pki::Run(
+        "cd " + d + " && openssl req -new -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout " + stem +
+        ".key -subj '/CN=" + name + "' -out " + stem + ".csr 2>&1 && openssl x509 -req -engine gost -in " + stem +
+        ".csr -CA " + pki.intermediate.pem.string() + " -CAkey " + pki.intermediate.key.string() + " -set_serial 0x" +
+        serial + " -days 30 -extfile " + stem + ".ext -outform DER -out " + stem + ".der 2>&1");
+    EXPECT_EQ(made.status, 0) << made.out;
+    return test_pki::ReadFile(dir.path() / (stem + ".der"));
+  }
+  static std::string SerialOf(const test_pki::Cert& cert) {
+    const std::string out = test_pki::Run("openssl x509 -noout -serial -in " + cert.pem.string()).out;
+    return out.substr(out.find('=') + 1, out.size() - out.find('=') - 2);
+  }
+  static int32_t Check(IVexorImpl& obj, PCCERT_CONTEXT cert) {
+    try {
+      return obj.CheckCertificate(&cert);
+    } catch (const CryptoOperations::baseCryptoException& e) {
+      return e.code();
+    }
+  }
+  static PCCERT_CONTEXT Parse(const Bytes& der) {
+    return CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
   }
   void TearDown() override { SetHttpStallTimeout(std::chrono::seconds(30)); }
 
@@ -110,48 +146,149 @@ TEST_F(CrlDownload, AnAddressIsFetchedOnceInFiveMinutesUnlessItFailed) {
   EXPECT_EQ(server_.Requests("/cut"), 2);
 }
 
-// The certificate the test CRL revokes, reissued with a distribution point on the local
-// server: unknown until the list is downloaded, revoked after; the next check asks nothing.
-TEST_F(CrlDownload, RevokedCertificateIsFoundRevokedAfterTheDownload) {
+// A downloaded list serves every later check while it is current: the certificate the test
+// CRL revokes and a sibling, both naming the local server; one object checks the sibling
+// (found in My) and downloads, a fresh object - nothing remembered - checks the revoked one
+// from its bytes and finds it revoked without asking, and no link lacks a list.
+TEST_F(CrlDownload, ADownloadedListServesEveryLaterCheck) {
   const Pki& pki = Pki::Get();
   test_common::TempDir dir;
   const std::string d = dir.path().string();
-  const std::string serial = test_pki::Run("openssl x509 -noout -serial -in " + pki.revoked.pem.string()).out;
-  std::ofstream(d + "/dp.ext") << "keyUsage=digitalSignature,keyEncipherment\ncrlDistributionPoints=URI:"
-                              << server_.Url("/ca.crl") << "," << "URI:" << server_.Url("/ca.crl") << "\n";
-  const test_pki::RunResult made = test_pki::Run(
-      "cd " + d + " && openssl req -new -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout k.pem"
-      " -subj '/CN=Distribution Point User' -out u.csr 2>&1 && openssl x509 -req -engine gost -in u.csr -CA " +
-      pki.intermediate.pem.string() + " -CAkey " + pki.intermediate.key.string() + " -set_serial 0x" +
-      serial.substr(serial.find('=') + 1, serial.size() - serial.find('=') - 2) +
-      " -days 30 -extfile dp.ext -outform DER -out u.der 2>&1");
-  ASSERT_EQ(made.status, 0) << made.out;
-  ASSERT_TRUE(test_certs::TrustTestPki());
-  const Bytes der = test_pki::ReadFile(dir.path() / "u.der");
-  ASSERT_TRUE(test_pki::AddToSystemStore("My", der));
-
+  const std::string points = "URI:" + server_.Url("/ca.crl") + ",URI:" + server_.Url("/ca.crl");
+  const Bytes revoked = IssueWithPoints(dir, "Distribution Point User", SerialOf(pki.revoked), points);
+  const Bytes sibling = IssueWithPoints(dir, "Sibling", "7777", points);
+  ASSERT_FALSE(revoked.empty() || sibling.empty());
+  std::string error;
+  const Bytes root_list =
+      test_certs::MakeCrl(pki.root, "", test_certs::OpensslDate(-86400), test_certs::OpensslDate(86400), error);
+  ASSERT_FALSE(root_list.empty()) << error;
+  {
+    auto_store root(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "Root"));
+    ASSERT_TRUE(CertAddEncodedCRLToStore(root.get(), X509_ASN_ENCODING, root_list.data(),
+                                         static_cast<DWORD>(root_list.size()), CERT_STORE_ADD_ALWAYS, nullptr));
+  }
+  ASSERT_TRUE(test_pki::AddToSystemStore("My", sibling));
   WriteIniTo(dir.path(), "SkipUpdateCRL=0\n");
+
+  {
+    Recorder log;
+    IVexorImpl obj;
+    ASSERT_EQ(obj.Init(d.c_str(), &log, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+    PCCERT_CONTEXT parsed = Parse(sibling);
+    std::string thumb;
+    ASSERT_TRUE(GetCertThumbHex(parsed, thumb));
+    CertFreeCertificateContext(parsed);
+    PCCERT_CONTEXT cert = nullptr;
+    ASSERT_EQ(obj.FindCertificateByThumb(thumb.c_str(), &cert), 0);
+    EXPECT_EQ(Check(obj, cert), 0);
+    CertFreeCertificateContext(cert);
+    EXPECT_EQ(server_.Requests("/ca.crl"), 1);  // two points, one address, one request
+  }
+  Recorder log;
+  IVexorImpl fresh;
+  ASSERT_EQ(fresh.Init(d.c_str(), &log, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  PCCERT_CONTEXT cert = Parse(revoked);
+  EXPECT_EQ(Check(fresh, cert), 14);
+  CertFreeCertificateContext(cert);
+  EXPECT_EQ(server_.Requests("/ca.crl"), 1);
+  EXPECT_FALSE(log.Saw("Отсутствует CRL"));
+  EXPECT_FALSE(log.Saw("Соединение c URL"));
+}
+
+// A list signed by a look-alike authority - the intermediate's name, a key of its own - is
+// neither stored (by the import slots or a download) nor used, however new it is and whoever
+// it names; the genuine list keeps revoking. A genuine list dated a week ahead is refused too.
+TEST_F(CrlDownload, ListsOfALookAlikeAuthorityAreNeitherStoredNorUsed) {
+  const Pki& pki = Pki::Get();
+  test_common::TempDir dir;
+  const std::string d = dir.path().string();
+  std::string error;
+  const test_pki::Cert lookalike =
+      test_certs::MakeAuthority("lookalike", "/C=RU/O=Vexor Test/CN=Vexor Test Intermediate CA", error);
+  ASSERT_FALSE(lookalike.der.empty()) << error;
+  const std::string tomorrow = test_certs::OpensslDate(86400);
+  // Issued a minute ahead: newer than the genuine list, within the clock's allowance.
+  const Bytes forged_empty = test_certs::MakeCrl(lookalike, "", test_certs::OpensslDate(60), tomorrow, error);
+  const Bytes forged_revoking =
+      test_certs::MakeCrl(lookalike, test_certs::RevokedEntry(pki.user_a), test_certs::OpensslDate(-3600), tomorrow, error);
+  const Bytes future = test_certs::MakeCrl(pki.intermediate, "", test_certs::OpensslDate(7 * 86400),
+                                           test_certs::OpensslDate(8 * 86400), error);
+  ASSERT_FALSE(forged_empty.empty() || forged_revoking.empty() || future.empty()) << error;
+  test_pki::WriteFile(dir.path() / "forged.crl", forged_empty);
+  server_.Add("/forged.crl", Route{Kind::kBody, 200, std::string(forged_empty.begin(), forged_empty.end())});
+  const Bytes revoked = IssueWithPoints(dir, "Revoked At Forged Point", SerialOf(pki.revoked),
+                                        "URI:" + server_.Url("/forged.crl"));
+  ASSERT_FALSE(revoked.empty());
+  WriteIniTo(dir.path(), "SkipUpdateCRL=0\n");
+  const std::string sst = d + "/certstore.sst";
+  const auto lists_kept = [&] {
+    auto_store file(CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                  CERT_STORE_OPEN_EXISTING_FLAG, sst.c_str()));
+    auto_store my(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "My"));
+    return (file ? CrlCount(file.get()) : 0) + CrlCount(my.get());
+  };
+
+  Recorder log;
   IVexorImpl obj;
-  ASSERT_EQ(obj.Init(d.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
-  PCCERT_CONTEXT made_cert = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
-  std::string thumb;
-  ASSERT_TRUE(GetCertThumbHex(made_cert, thumb));
-  CertFreeCertificateContext(made_cert);
-  PCCERT_CONTEXT cert = nullptr;
-  ASSERT_EQ(obj.FindCertificateByThumb(thumb.c_str(), &cert), 0);
-  const auto check = [&] {
+  ASSERT_EQ(obj.Init(d.c_str(), &log, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  const auto import = [&](const auto& item) {
     try {
-      return obj.CheckCertificate(&cert);
+      return obj.AddCertOrCRLToStore(item);
     } catch (const CryptoOperations::baseCryptoException& e) {
+      log.lines.push_back(Cp1251ToUtf8(e.what()));
       return e.code();
     }
   };
-  EXPECT_EQ(check(), 14);
-  EXPECT_EQ(server_.Requests("/ca.crl"), 1);  // two points, one address, one request
-  // The list now sits in My, where the next check finds it without asking.
-  EXPECT_EQ(check(), 14);
-  EXPECT_EQ(server_.Requests("/ca.crl"), 1);
+  const std::string forged_path = d + "/forged.crl";
+  EXPECT_EQ(import(CrlFile{forged_path.c_str()}), 19);
+  EXPECT_TRUE(log.Saw("CRL \"Vexor Test Intermediate CA\" не подписан ни одним известным издателем"));
+  EXPECT_EQ(import(CrlEncoded{{static_cast<DWORD>(future.size()), const_cast<BYTE*>(future.data())}}), 19);
+  EXPECT_TRUE(log.Saw("имеет недопустимые даты выпуска"));
+  EXPECT_EQ(lists_kept(), 0);
+
+  // Downloaded from the distribution point: refused, so the revocation stays unknown.
+  PCCERT_CONTEXT cert = Parse(revoked);
+  EXPECT_EQ(Check(obj, cert), 0);
+  EXPECT_EQ(server_.Requests("/forged.crl"), 1);
+  EXPECT_EQ(lists_kept(), 0);
+
+  // With the genuine list stored and the forged ones planted in My past every check.
+  EXPECT_EQ(import(CrlEncoded{{static_cast<DWORD>(pki.crl.size()), const_cast<BYTE*>(pki.crl.data())}}), 0);
+  {
+    auto_store my(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "My"));
+    for (const Bytes* crl : {&forged_empty, &forged_revoking})
+      ASSERT_TRUE(CertAddEncodedCRLToStore(my.get(), X509_ASN_ENCODING, crl->data(), static_cast<DWORD>(crl->size()),
+                                           CERT_STORE_ADD_ALWAYS, nullptr));
+  }
+  IVexorImpl later;
+  ASSERT_EQ(later.Init(d.c_str(), &log, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  EXPECT_EQ(Check(later, cert), 14);
   CertFreeCertificateContext(cert);
+  cert = Parse(pki.user_a.der);
+  EXPECT_EQ(Check(later, cert), 0);
+  CertFreeCertificateContext(cert);
+}
+
+// A server that trickles its answer is given up on at the download's deadline, which
+// CRLDownloadTimeout sets (60 s unless it says otherwise).
+TEST_F(CrlDownload, ADownloadEndsAtItsDeadline) {
+  test_common::TempDir dir;
+  server_.Add("/trickle", Route{Kind::kTrickle, 200, ""});
+  {
+    IVexorImpl obj;
+    ASSERT_EQ(obj.Init(dir.path().c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+    EXPECT_EQ(obj.NewCall().options.CRLDownloadTimeout, 60);
+  }
+  WriteIniTo(dir.path(), "CRLDownloadTimeout=2\n");
+  IVexorImpl obj;
+  ASSERT_EQ(obj.Init(dir.path().c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  InstanceContext ctx = obj.NewCall();
+  auto_store target(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target.get(), server_.Url("/trickle"), ctx), 44);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(1900));
+  EXPECT_LT(took, std::chrono::seconds(5));
 }
 
 TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {

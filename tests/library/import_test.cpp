@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "library_fixture.h"
 
@@ -61,6 +62,7 @@ class Import : public LibraryTest {
 
 TEST_F(Import, EveryEncodingLandsOnceInAReadableStoreFile) {
   const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_pki::TrustTestRoot());  // a list's issuer must be known
   Object();
   const fs::path sst = work_ / "certstore.sst";
   EXPECT_EQ(ImportFile(pki.user_a.pem, false), 0);
@@ -115,12 +117,25 @@ TEST_F(Import, Pkcs7FileGrowsByAppendsOpensslReads) {
   EXPECT_NE(crls.out.find("revoked:"), std::string::npos) << crls.out;
 }
 
+// Drop-ins bring their certificates, and those of their lists a known certificate signed:
+// the intermediate's list comes in, a newer list of a look-alike authority under its name
+// does not.
 TEST_F(Import, DropInsMergeAtInitAndDeleteTakesOne) {
   const Pki& pki = Pki::Get();
-  for (const auto& [name, cert] : {std::pair{"certstore_1.sst", &pki.user_a}, std::pair{"certstore_x.sst", &pki.user_email}}) {
+  ASSERT_TRUE(test_pki::TrustTestRoot());
+  std::string error;
+  const test_pki::Cert lookalike =
+      test_certs::MakeAuthority("dropin-lookalike", "/C=RU/O=Vexor Test/CN=Vexor Test Intermediate CA", error);
+  const Bytes forged = test_certs::MakeCrl(lookalike, "", test_certs::OpensslDate(60), test_certs::OpensslDate(86400),
+                                           error);
+  ASSERT_FALSE(forged.empty()) << error;
+  for (const auto& [name, cert, crl] : {std::tuple{"certstore_1.sst", &pki.user_a, &pki.crl},
+                                        std::tuple{"certstore_x.sst", &pki.user_email, &forged}}) {
     HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, cert->der.data(),
                                                  static_cast<DWORD>(cert->der.size()), CERT_STORE_ADD_ALWAYS, nullptr));
+    ASSERT_TRUE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, crl->data(), static_cast<DWORD>(crl->size()),
+                                         CERT_STORE_ADD_ALWAYS, nullptr));
     const std::string path = (work_ / name).string();
     ASSERT_TRUE(CertSaveStore(s, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
                               CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
@@ -128,6 +143,14 @@ TEST_F(Import, DropInsMergeAtInitAndDeleteTakesOne) {
   }
   IVexorImpl& obj = Object();
   EXPECT_EQ(Read(work_ / "certstore.sst").certs, 2);
+  HCERTSTORE merged = CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                    CERT_STORE_OPEN_EXISTING_FLAG, (work_ / "certstore.sst").c_str());
+  ASSERT_NE(merged, nullptr);
+  PCCRL_CONTEXT only = CertEnumCRLsInStore(merged, nullptr);
+  ASSERT_NE(only, nullptr);
+  EXPECT_EQ(Bytes(only->pbCrlEncoded, only->pbCrlEncoded + only->cbCrlEncoded), pki.crl);
+  EXPECT_EQ(CertEnumCRLsInStore(merged, only), nullptr);
+  CertCloseStore(merged, 0);
   EXPECT_FALSE(fs::exists(work_ / "certstore_1.sst"));
   EXPECT_FALSE(fs::exists(work_ / "certstore_x.sst"));
 
@@ -190,6 +213,7 @@ namespace library_test {
 // A newer revocation list of the same issuer replaces the older; the older never comes back.
 TEST_F(Import, NewerCrlReplacesTheOlder) {
   const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_pki::TrustTestRoot());
   IVexorImpl& obj = Object(false);
   ASSERT_EQ(obj.AddCertOrCRLToStore(CrlFile{pki.crl_pem.c_str()}), 0);
   sleep(1);  // thisUpdate has whole seconds

@@ -1,6 +1,6 @@
 // A small HTTP server on 127.0.0.1 for the download tests: each path answers as a route
-// says (status and body, a cut body, silence, a redirect loop, a huge body), and requests
-// are counted per path.
+// says (status and body, a cut body, silence, a redirect loop, a huge body, a body that
+// trickles in a byte at a time), and requests are counted per path.
 #pragma once
 
 #include <arpa/inet.h>
@@ -19,7 +19,7 @@ namespace library_test {
 
 class LocalHttpServer {
  public:
-  enum class Kind { kBody, kCutBody, kSilent, kRedirectToSelf, kHuge };
+  enum class Kind { kBody, kCutBody, kSilent, kRedirectToSelf, kHuge, kTrickle };
   struct Route {
     Kind kind = Kind::kBody;
     int status = 200;
@@ -102,6 +102,14 @@ class LocalHttpServer {
         break;
       case Kind::kRedirectToSelf:
         send("HTTP/1.1 302 Found\r\nConnection: close\r\nLocation: " + path + "\r\nContent-Length: 0\r\n\r\n");
+        break;
+      case Kind::kTrickle:
+        // Four bytes a second, fast enough for any stall limit, for up to 15 s.
+        send(status + "Content-Length: 1000\r\n\r\n");
+        for (int i = 0; i < 60 && !stop_; ++i) {
+          if (::send(c, "0", 1, MSG_NOSIGNAL) != 1) break;
+          usleep(250000);
+        }
         break;
       case Kind::kHuge: {
         send(status + "Content-Length: 100000000\r\n\r\n");

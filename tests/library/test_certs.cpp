@@ -48,6 +48,58 @@ test_pki::Cert IssueUser(const std::string& name, const std::string& subject, co
   return c;
 }
 
+test_pki::Bytes MakeCrl(const test_pki::Cert& ca, const std::string& index, const std::string& last,
+                        const std::string& next, std::string& error) {
+  static std::atomic<int> counter{0};
+  const fs::path dir = test_pki::Pki::Get().dir / ("crl-" + std::to_string(counter++));
+  fs::create_directories(dir);
+  const std::string database = (dir / "index.txt").string(), number = (dir / "crlnumber").string();
+  test_pki::WriteFile(database, test_pki::Bytes(index.begin(), index.end()));
+  const std::string first = "2000\n";
+  test_pki::WriteFile(number, test_pki::Bytes(first.begin(), first.end()));
+  const std::string config = "[ ca ]\ndefault_ca = test\n[ test ]\ndatabase = " + database + "\ncrlnumber = " + number +
+                             "\nunique_subject = no\ndefault_md = md_gost94\ndefault_crl_days = 30\n";
+  test_pki::WriteFile(dir / "ca.cnf", test_pki::Bytes(config.begin(), config.end()));
+  const test_pki::RunResult r = test_pki::Run(
+      "cd '" + dir.string() + "' && openssl ca -engine gost -batch -gencrl -config ca.cnf -keyfile '" +
+      ca.key.string() + "' -cert '" + ca.pem.string() + "' -crl_lastupdate " + last + " -crl_nextupdate " + next +
+      " -out crl.pem 2>&1 && openssl crl -in crl.pem -outform DER -out crl.der 2>&1");
+  if (r.status != 0) {
+    error = r.out;
+    return {};
+  }
+  return test_pki::ReadFile(dir / "crl.der");
+}
+
+std::string RevokedEntry(const test_pki::Cert& cert) {
+  const std::string out = test_pki::Run("openssl x509 -noout -serial -in '" + cert.pem.string() + "'").out;
+  const size_t eq = out.find('=');
+  const std::string serial = eq == std::string::npos ? "" : out.substr(eq + 1, out.find('\n') - eq - 1);
+  // Dates in the database's two-digit-year form.
+  return "R\t491231235959Z\t" + OpensslDate(-3600).substr(2) + "\t" + serial + "\tunknown\t/CN=revoked\n";
+}
+
+test_pki::Cert MakeAuthority(const std::string& name, const std::string& subject, std::string& error) {
+  test_pki::Cert c;
+  const fs::path dir = test_pki::Pki::Get().dir;
+  c.key = dir / (name + ".key");
+  c.pem = dir / (name + ".pem");
+  // The test CA's configuration, so that the names are encoded as the test CA's are.
+  const std::string ossl = "OPENSSL_CONF='" + test_pki::Pki::Get().openssl_config.string() + "' openssl ";
+  const test_pki::RunResult r = test_pki::Run(
+      ossl + "genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out '" + c.key.string() +
+      "' 2>&1 && " + ossl + "req -engine gost -x509 -new -utf8 -key '" + c.key.string() + "' -subj '" + subject +
+      "' -days 30 -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign -out '" +
+      c.pem.string() + "' 2>&1 && openssl x509 -in '" + c.pem.string() + "' -outform DER -out '" + c.pem.string() +
+      ".der' 2>&1");
+  if (r.status != 0) {
+    error = r.out;
+    return {};
+  }
+  c.der = test_pki::ReadFile(c.pem.string() + ".der");
+  return c;
+}
+
 bool TrustTestPki() {
   const test_pki::Pki& pki = test_pki::Pki::Get();
   if (!test_pki::TrustTestRoot()) return false;

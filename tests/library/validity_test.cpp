@@ -9,8 +9,10 @@
 #include "certs/crl_check.h"
 #include "certs/valid_certs_cache.h"
 #include "certs/validity.h"
-#include "stores/instance_context.h"
 #include "library_fixture.h"
+#include "stores/auto_handle.h"
+#include "stores/cert_ident.h"
+#include "stores/instance_context.h"
 
 namespace library_test {
 namespace {
@@ -21,26 +23,10 @@ using test_pki::Pki;
 // A revocation list of the CA with the given dates (OpensslDate form); with revocations it
 // lists what the test CA revoked (the revoked user), otherwise nothing.
 Bytes MakeCrl(const test_pki::Cert& ca, bool with_revocations, const std::string& last, const std::string& next) {
-  const Pki& pki = Pki::Get();
-  const fs::path dir = MakeTempDir("vexor-crl");
-  const fs::path index = dir / "index.txt";
-  if (with_revocations)
-    fs::copy_file(pki.dir / "index.txt", index);
-  else
-    std::ofstream(index).close();
-  std::ofstream(dir / "crlnumber") << "2000\n";
-  std::ofstream(dir / "ca.cnf") << "[ ca ]\ndefault_ca = test\n[ test ]\ndatabase = " << index.string()
-                                << "\ncrlnumber = " << (dir / "crlnumber").string()
-                                << "\nunique_subject = no\ndefault_md = md_gost94\ndefault_crl_days = 30\n";
-  const test_pki::RunResult r = test_pki::Run(
-      "openssl ca -engine gost -batch -gencrl -config '" + (dir / "ca.cnf").string() + "' -keyfile '" +
-      ca.key.string() + "' -cert '" + ca.pem.string() + "' -crl_lastupdate " + last + " -crl_nextupdate " + next +
-      " -out '" + (dir / "crl.pem").string() + "' 2>&1 && openssl crl -in '" + (dir / "crl.pem").string() +
-      "' -outform DER -out '" + (dir / "crl.der").string() + "' 2>&1");
-  EXPECT_EQ(r.status, 0) << r.out;
-  Bytes der = test_pki::ReadFile(dir / "crl.der");
-  std::error_code ec;
-  fs::remove_all(dir, ec);
+  const Bytes index = with_revocations ? test_pki::ReadFile(Pki::Get().dir / "index.txt") : Bytes();
+  std::string error;
+  Bytes der = test_certs::MakeCrl(ca, std::string(index.begin(), index.end()), last, next, error);
+  EXPECT_FALSE(der.empty()) << error;
   return der;
 }
 
@@ -111,8 +97,12 @@ class Validity : public LibraryTest {
 TEST_F(Validity, RevocationCheckOfOneLink) {
   const Pki& pki = Pki::Get();
   const std::string yesterday = test_certs::OpensslDate(-86400), last_week = test_certs::OpensslDate(-7 * 86400);
+  const std::string tomorrow = test_certs::OpensslDate(86400);
   const Bytes expired_listing = MakeCrl(pki.intermediate, true, last_week, yesterday);
-  const Bytes current_empty = MakeCrl(pki.intermediate, false, yesterday, test_certs::OpensslDate(86400));
+  const Bytes current_empty = MakeCrl(pki.intermediate, false, yesterday, tomorrow);
+  const Bytes older_listing = MakeCrl(pki.intermediate, true, last_week, tomorrow);
+  const Bytes older_empty = MakeCrl(pki.intermediate, false, last_week, tomorrow);
+  const Bytes newer_listing = MakeCrl(pki.intermediate, true, yesterday, tomorrow);
   IVexorImpl& obj = Object();
   PCCERT_CONTEXT issuer = Parse(pki.intermediate.der);
 
@@ -128,7 +118,11 @@ TEST_F(Validity, RevocationCheckOfOneLink) {
       {"current list naming the subject", &pki.revoked.der, {pki.crl}, 14, 0},
       {"only an expired list naming the subject", &pki.revoked.der, {expired_listing}, 43, 1},
       {"expired then current", &pki.revoked.der, {expired_listing, current_empty}, 0, 0},
-      {"the last current list decides", &pki.revoked.der, {pki.crl, current_empty}, 0, 0},
+      // The newest current list decides, in whatever order the lists are found.
+      {"newer list without the subject", &pki.revoked.der, {older_listing, current_empty}, 0, 0},
+      {"newer list without the subject, found first", &pki.revoked.der, {current_empty, older_listing}, 0, 0},
+      {"newer list naming the subject", &pki.revoked.der, {older_empty, newer_listing}, 14, 0},
+      {"newer list naming the subject, found first", &pki.revoked.der, {newer_listing, older_empty}, 14, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -162,7 +156,7 @@ TEST_F(Validity, RevocationCheckOfOneLink) {
 
 TEST_F(Validity, VerdictsOfTheFullCheck) {
   const Pki& pki = Pki::Get();
-  ASSERT_TRUE(test_certs::TrustTestPki());
+  ASSERT_TRUE(test_pki::TrustTestRoot());  // the rows hold their lists themselves
   struct Row {
     const char* label;
     const Bytes* cert;
@@ -203,6 +197,71 @@ TEST_F(Validity, VerdictsOfTheFullCheck) {
     EXPECT_EQ(Count(cb_, "Не удалось обновить ни одного CRL"), row.ini == "SkipUpdateCRL=0\n" ? 2u : 0u);
     EXPECT_EQ(Count(cb_, "\" найден в кэше валидных сертификатов"), row.cached ? 1u : 0u);
     EXPECT_EQ(cb_.Saw("но принудительно продолжим"), row.updates != 0);
+  }
+}
+
+// A current list in the store file revokes a certificate however the host names it: by its
+// bytes alone, in a store of its own (as a signed message carries it) or found in My; and the
+// root's list there revokes the intermediate, and so every certificate under it.
+TEST_F(Validity, ListsOfEveryStoreRevokeWhereverTheCertificateComesFrom) {
+  const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_pki::TrustTestRoot());
+  const std::string yesterday = test_certs::OpensslDate(-86400), tomorrow = test_certs::OpensslDate(86400);
+  std::string error;
+  const Bytes root_revoking = test_certs::MakeCrl(pki.root, test_certs::RevokedEntry(pki.intermediate), yesterday,
+                                                  tomorrow, error);
+  const Bytes root_empty = test_certs::MakeCrl(pki.root, "", yesterday, tomorrow, error);
+  ASSERT_FALSE(root_revoking.empty() || root_empty.empty()) << error;
+  ASSERT_TRUE(test_pki::AddToSystemStore("My", pki.revoked.der));
+
+  enum class Named { kBytes, kOwnStore, kInMy };
+  const struct Row {
+    const char* label;
+    const Bytes* cert;
+    Named named;
+    std::vector<Bytes> file_lists;
+    int32_t code;
+  } rows[] = {
+      {"revoked, by its bytes", &pki.revoked.der, Named::kBytes, {pki.crl}, 14},
+      {"revoked, in a store of its own", &pki.revoked.der, Named::kOwnStore, {pki.crl}, 14},
+      {"revoked, found in My", &pki.revoked.der, Named::kInMy, {pki.crl}, 14},
+      {"intermediate revoked by the root", &pki.user_a.der, Named::kBytes, {pki.crl, root_revoking}, 14},
+      {"nothing revoked", &pki.user_a.der, Named::kBytes, {pki.crl, root_empty}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    {
+      auto_store file(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+      for (const Bytes& crl : row.file_lists)
+        ASSERT_TRUE(CertAddEncodedCRLToStore(file.get(), X509_ASN_ENCODING, crl.data(), static_cast<DWORD>(crl.size()),
+                                             CERT_STORE_ADD_ALWAYS, nullptr));
+      const std::string path = (work_ / "certstore.sst").string();
+      ASSERT_TRUE(CertSaveStore(file.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                                CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
+    }
+    IVexorImpl& obj = Object();
+    std::unique_ptr<LinkStore> own;
+    PCCERT_CONTEXT cert = nullptr;
+    if (row.named == Named::kInMy) {
+      std::string thumb;
+      PCCERT_CONTEXT parsed = Parse(*row.cert);
+      ASSERT_TRUE(GetCertThumbHex(parsed, thumb));
+      CertFreeCertificateContext(parsed);
+      ASSERT_EQ(obj.FindCertificateByThumb(thumb.c_str(), &cert), 0);
+    } else if (row.named == Named::kOwnStore) {
+      own = std::make_unique<LinkStore>(*row.cert, std::vector<Bytes>{});
+      cert = CertDuplicateCertificateContext(own->cert());
+    } else {
+      cert = Parse(*row.cert);
+    }
+    int32_t code;
+    try {
+      code = obj.CheckCertificate(&cert);
+    } catch (const CryptoOperations::baseCryptoException& e) {
+      code = e.code();
+    }
+    EXPECT_EQ(code, row.code);
+    CertFreeCertificateContext(cert);
   }
 }
 

@@ -438,6 +438,10 @@ TEST_F(ToolTest, DecryptsWithTheInstalledKeyOnly) {
 
 TEST_F(ToolTest, ImportListAndDelete) {
   EXPECT_EQ(Lib("cert check " + P("u1.pem")).out.find("revocation list: none at hand") != std::string::npos, true);
+  const Result unknown = Lib("cert import --crl " + P("root.crl"));
+  EXPECT_EQ(unknown.status, 19) << unknown.out;  // no known certificate signed it
+  EXPECT_NE(unknown.out.find("не подписан ни одним известным издателем"), std::string::npos) << unknown.out;
+  ASSERT_EQ(Vexor("store add-root " + P("root.pem")).status, 0);
   EXPECT_EQ(Lib("cert import --crl " + P("root.crl")).status, 0);
   const Result checked = Lib("cert check " + P("u1.pem"));
   EXPECT_NE(checked.out.find("revocation list: issued "), std::string::npos) << checked.out;
@@ -460,6 +464,29 @@ TEST_F(ToolTest, ImportListAndDelete) {
   const Result json = Sh("VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR "/vexor cert list --json --workdir " + work_ +
                          " | python3 -c 'import json,sys; print(json.load(sys.stdin)[0][\"subject\"] == \"CN=\\\"Line\\nBreak\\tTab\\x1b[31m\\\"\")'");
   EXPECT_EQ(json.out, "True\n");
+}
+
+// A list imported into certstore.sst revokes the certificate it names however it arrives:
+// as the file cert check is given, or as the signer of a message verify checks.
+TEST_F(ToolTest, AnImportedListRevokesAFileAndASigner) {
+  const Result made = Sh(
+      "cd '" + home_ + "' && touch revoked.txt && echo 01 > revnumber && printf '[ca]\\ndefault_ca=d\\n[d]\\n"
+      "database=revoked.txt\\ncrlnumber=revnumber\\ndefault_md=md_gost94\\ndefault_crl_days=7\\n' > revoke.cnf && "
+      "openssl ca -config revoke.cnf -engine gost -keyfile " + P("root.key") + " -cert " + P("root.pem") +
+      " -revoke " + P("u2.pem") + " 2>&1 && openssl ca -config revoke.cnf -engine gost -gencrl -keyfile " +
+      P("root.key") + " -cert " + P("root.pem") + " -out revoked.crl 2>&1 && openssl cms -sign -engine gost -binary"
+      " -nodetach -outform DER -in " + P("doc.txt") + " -signer " + P("u2.pem") + " -inkey " + P("u2.key") +
+      " -out signed.p7s 2>&1");
+  ASSERT_EQ(made.status, 0) << made.out;
+  ASSERT_EQ(Vexor("store add-root " + P("root.pem")).status, 0);
+  ASSERT_EQ(Lib("cert import --crl " + home_ + "/revoked.crl").status, 0);
+  const Result checked = Lib("cert check " + P("u2.pem"));
+  EXPECT_EQ(checked.status, 14) << checked.out;
+  EXPECT_NE(checked.out.find("NOT valid"), std::string::npos) << checked.out;
+  const Result verified = Lib("verify -i " + home_ + "/signed.p7s --check-validity");
+  EXPECT_EQ(verified.status, 14) << verified.out;
+  EXPECT_NE(verified.out.find("certificate INVALID"), std::string::npos) << verified.out;
+  EXPECT_EQ(Lib("cert check " + P("u1.pem")).status, 0);  // its sibling is not revoked
 }
 
 TEST_F(ToolTest, FailuresGiveTheResultCodeAndUtf8Text) {
