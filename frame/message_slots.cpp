@@ -81,7 +81,7 @@ int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& si
 int32_t IVexorImpl::check_stream_a(std::istream& signedData, SignerCheckList& signers, uint32_t passThrough,
                                    int32_t format) {
   const auto operation = [&] {
-    return RunFormat(*this, format, &MessageFormat::checkAttachedByCertificate,
+    return RunFormat(*this, format, &MessageFormat::checkAttachedByCertificateNoContent,
                      [&](MessageFormat::CheckByCertificate check, InstanceContext& ctx) {
                        return check(ctx, signedData, nullptr, nullptr, signers);
                      });

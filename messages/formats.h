@@ -17,7 +17,7 @@ struct MessageFormat {
   using CheckBySubject = int32_t (*)(InstanceContext&, std::istream& signedData, std::istream* content,
                                      SignerCheckList&);
   // Verification that reports every signer's certificate; an attached message's content goes
-  // to contentOut when given.
+  // to contentOut when given (the slot with a content stream gives one, the one without never).
   using CheckByCertificate = int32_t (*)(InstanceContext&, std::istream& signedData, std::istream* content,
                                          std::ostream* contentOut, SignerCheckList&);
   using Unpack = int32_t (*)(InstanceContext&, std::istream& signedData, std::ostream& content);
@@ -29,7 +29,8 @@ struct MessageFormat {
   Sign signAttached;
   Sign signDetached;
   CheckBySubject checkAttachedBySubject;
-  CheckByCertificate checkAttachedByCertificate;
+  CheckByCertificate checkAttachedByCertificate;          // with a content stream
+  CheckByCertificate checkAttachedByCertificateNoContent;  // with the pass-through word only
   CheckBySubject checkDetachedBySubject;
   CheckByCertificate checkDetachedByCertificate;
   Unpack unpack;

@@ -13,5 +13,5 @@ int32_t Check(InstanceContext& ctx, std::istream& signature, std::istream* conte
 
 }  // namespace
 
-const MessageFormat kFormat141 = {VEXOR_FORMAT_141, "141",      nullptr,    Sign141,   nullptr, nullptr,
+const MessageFormat kFormat141 = {VEXOR_FORMAT_141, "141",   nullptr, Sign141, nullptr,    nullptr,   nullptr,
                                   nullptr,          Check, nullptr, Encrypt141, Decrypt141};

@@ -35,7 +35,7 @@ const MessageFormat kPkcs7Format = {
     VEXOR_FORMAT_PKCS7,         "PKCS#7",
     SignAttached,               SignDetached,
     CheckAttachedBySubject,     CheckAttachedByCertificate,
-    CheckDetachedBySubject,     CheckDetachedByCertificate,
-    UnpackSignedStream,         EncryptStream,
-    DecryptStream,
+    CheckAttachedByCertificate, CheckDetachedBySubject,
+    CheckDetachedByCertificate, UnpackSignedStream,
+    EncryptStream,              DecryptStream,
 };

@@ -176,5 +176,6 @@ int32_t EncryptXml(InstanceContext& ctx, std::istream& in, std::ostream& out, co
 
 }  // namespace
 
-const MessageFormat kXmlFormat = {VEXOR_FORMAT_XML, "XML",   SignXml, nullptr,    nullptr, CheckXml,
+// XML verification is served by the attached slot with a content stream only.
+const MessageFormat kXmlFormat = {VEXOR_FORMAT_XML, "XML", SignXml, nullptr, nullptr, CheckXml, nullptr,
                                   nullptr,          nullptr, nullptr, EncryptXml, nullptr};

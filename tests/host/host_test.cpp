@@ -60,6 +60,10 @@ class RecordingCallback : public HostCallback {
     ++sign_hooks;
     return rc;
   }
+  int32_t OnCheck(std::istream&, std::istream*, void*, SignerCheckList&, uint32_t, int32_t rc) override {
+    ++check_hooks;
+    return rc;
+  }
   bool Saw(const std::string& text) const {
     for (const auto& l : lines)
       if (l.find(text) != std::string::npos) return true;
@@ -67,6 +71,7 @@ class RecordingCallback : public HostCallback {
   }
   std::vector<std::string> lines;
   int sign_hooks = 0;
+  int check_hooks = 0;
 };
 
 }  // namespace
@@ -172,10 +177,16 @@ TEST(Host, UnservedFormatAnswersOneWithoutPostHookButWithTrace) {
   const auto before = fs::file_size(LogFile());
   EXPECT_EQ(obj->sign_stream_a(CertPartyParam{}, in, out, VEXOR_FORMAT_141), 1);
   EXPECT_EQ(cb.sign_hooks, 0);
+  // XML verification is served by the slot with the content output only.
+  std::istringstream doc("<a/>");
+  SignerCheckList signers;
+  EXPECT_EQ(obj->check_stream_a(doc, signers, 5u, VEXOR_FORMAT_XML), 1);
+  EXPECT_EQ(cb.check_hooks, 0);
   obj.reset();
   const std::string tail = host::ReadText(LogFile()).substr(before);
   EXPECT_NE(tail.find("IVexorImpl::sign_stream_a: entered"), std::string::npos);
   EXPECT_NE(tail.find("IVexorImpl::sign_stream_a: leaved"), std::string::npos);
+  EXPECT_NE(tail.find("IVexorImpl::check_stream_a: leaved"), std::string::npos);
 }
 
 TEST(Host, OffLogFileKeepsMessagesButNotTraceLines) {
