@@ -64,14 +64,16 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
   auto_prov owned_prov;
   if (!AcquireCertificateKey(ctx, sender_cert.get(), prov, owned_prov))
     return ReportFailure(ctx, RC_PRIVATE_KEY_NOT_FOUND, "Не удалось найти закрытый ключ сертификата отправителя");
+  ReportProvider(ctx.log(), prov);
   if (!f141::FindParty(ctx, *recipient, recipient_cert))
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат получателя : %s(%s)!",
                          PartyIdentifier(*recipient).c_str(), "");
 
   CallLog& log = ctx.log();
-  log.Log("\r\n--------------- Шифрование 141 ---------------\r\n");
-  log.Log("Сертификат отправителя: %s\r\n", GetCertShortDescription(sender_cert.get(), &log).c_str());
-  log.Log("Сертификат получателя: %s\r\n", GetCertShortDescription(recipient_cert.get(), &log).c_str());
+  log.Log("\r\n--------------- Шифрование 141 ---------------\r\n"
+          "Сертификат отправителя: %s\r\nСертификат получателя: %s\r\n",
+          GetCertShortDescription(sender_cert.get(), &log).c_str(),
+          GetCertShortDescription(recipient_cert.get(), &log).c_str());
 
   f141::WriteU32(out, f141::kVersion);
   if (!WriteParty(ctx, sender_cert.get(), out))

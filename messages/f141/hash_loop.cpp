@@ -11,11 +11,10 @@
 namespace f141 {
 
 size_t BlockSize(int64_t length) {
-  // Pieces of 1 MiB stay in the processor's cache between the read, the cipher or hash and
-  // the write; 10 MiB pieces would go out to memory and back at each step.
-  constexpr int64_t kPiece = 1 << 20;
-  if (length < 0) return kPiece;
-  return static_cast<size_t>(std::min<int64_t>(length, kPiece));
+  constexpr int64_t kCap = 10 << 20;
+  constexpr size_t kUnknown = 1 << 20;
+  if (length < 0) return kUnknown;
+  return static_cast<size_t>(std::min<int64_t>(length, kCap));
 }
 
 int32_t HashStream(CallContext& ctx, HCRYPTHASH hash, std::istream& in) {

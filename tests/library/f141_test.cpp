@@ -272,6 +272,19 @@ class PipeBuf : public std::stringbuf {
   pos_type seekpos(pos_type, std::ios::openmode) override { return pos_type(off_type(-1)); }
 };
 
+// A host stream over bytes in memory that keeps the size of every read asked of it.
+class CountingBuf : public std::stringbuf {
+ public:
+  explicit CountingBuf(const std::string& data) : std::stringbuf(data, std::ios::in) {}
+  std::streamsize largest = 0;
+
+ protected:
+  std::streamsize xsgetn(char* s, std::streamsize n) override {
+    largest = std::max(largest, n);
+    return std::stringbuf::xsgetn(s, n);
+  }
+};
+
 // The sender is Иванов (parameter set A), the recipient the mail user (also A).
 class Format141 : public LibraryTest {
  protected:
@@ -511,6 +524,46 @@ TEST_F(Format141, EncryptionRefusals) {
   EXPECT_TRUE(cb_.Saw("Не удалось найти действительный сертификат отправителя : Иванов Иван Иванович, c отпечатком " +
                       thumb + "!"));
   EXPECT_EQ(Decrypt(message.substr(0, 50), plain), 11);
+}
+
+// The streaming loops read the whole input in one block up to 10 MiB (the ciphers one byte
+// more, to see the end); encryption logs its head as one line and names the provider.
+TEST_F(Format141, BlocksOfTenMegabytesAndTheEncryptionLog) {
+  const std::streamsize kCap = 10 << 20;
+  for (std::streamsize size : {std::streamsize{(2 << 20) + 3}, std::streamsize{11 << 20}}) {
+    SCOPED_TRACE(size);
+    const std::string data(static_cast<size_t>(size), 'q');
+    const std::streamsize block = std::min(size, kCap);
+    CountingBuf signed_buf(data);
+    std::istream signed_in(&signed_buf);
+    std::ostringstream signature;
+    ASSERT_EQ(Code([&] {
+                return obj_->sign_stream_d(Party(Pki::Get().user_a), signed_in, signature, VEXOR_FORMAT_141);
+              }),
+              0);
+    EXPECT_EQ(signed_buf.largest, block);
+
+    cb_.lines.clear();
+    CountingBuf plain_buf(data);
+    std::istream plain_in(&plain_buf);
+    std::ostringstream message;
+    const CertPartyList parties = {Party(Pki::Get().user_email), Party(Pki::Get().user_a, true)};
+    ASSERT_EQ(Code([&] { return obj_->encrypt_stream(plain_in, message, parties, VEXOR_FORMAT_141); }), 0);
+    EXPECT_EQ(plain_buf.largest, block + 1);
+    EXPECT_TRUE(cb_.Saw("Будет использован криптопровайдер"));
+    const auto head = std::find_if(cb_.lines.begin(), cb_.lines.end(),
+                                   [](const std::string& l) { return l.find("Шифрование 141") != l.npos; });
+    ASSERT_NE(head, cb_.lines.end());
+    EXPECT_NE(head->find("Сертификат отправителя: Иванов"), std::string::npos) << *head;
+    EXPECT_NE(head->find("Сертификат получателя: Mail User"), std::string::npos) << *head;
+
+    CountingBuf cipher_buf(message.str());
+    std::istream cipher_in(&cipher_buf);
+    std::ostringstream back;
+    ASSERT_EQ(Code([&] { return obj_->decrypt_stream(cipher_in, back, VEXOR_FORMAT_141); }), 0);
+    EXPECT_EQ(cipher_buf.largest, block + 1);
+    EXPECT_TRUE(back.str() == data);
+  }
 }
 
 }  // namespace
