@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "certs/crl_check.h"
 #include "frame/call/failure.h"
 #include "frame/call/result_codes.h"
 #include "messages/f141/certificates.h"
@@ -56,6 +57,8 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
   if (recipient == nullptr) return ReportFailure(ctx, RC_SYSTEM_ERROR, "Не задан ключ получателя");
 
   if (const int32_t rc = ctx.stores.Open(f141::kStores); rc != RC_OK) return rc;
+  // A family host's certificates are found without their revocation lists.
+  CAutoSkipCRLChecker skip_crl(ctx);
   auto_cert sender_cert, recipient_cert;
   if (!f141::FindParty(ctx, *sender, sender_cert))
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат отправителя : %s(%s)!",

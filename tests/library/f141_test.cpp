@@ -566,4 +566,24 @@ TEST_F(Format141, BlocksOfTenMegabytesAndTheEncryptionLog) {
   }
 }
 
+// For a family host the certificate searches of verification and encryption skip the
+// revocation lists; for any other host a revoked certificate is not found.
+TEST_F(Format141, FamilyHostSearchesSkipRevocation) {
+  const Pki& pki = Pki::Get();
+  ASSERT_TRUE(test_certs::TrustTestPki());
+  ASSERT_TRUE(test_pki::InstallWithKey(pki.revoked, "f141-revoked"));
+  const std::string data = "Платёжное поручение №143";
+  const std::string signature = SignatureFile(Sha1(pki.revoked.der), "Revoked User", KeyBlob(pki.revoked),
+                                              OpensslSignature(pki.revoked, data, files_.path()));
+  const CertPartyList parties = {Party(pki.revoked), Party(pki.user_a, true)};
+  std::string message;
+  EXPECT_EQ(Check(signature, data, "Revoked"), 8);
+  EXPECT_EQ(Encrypt("x", message, parties), 17);
+
+  std::ofstream(work_ / "app.info") << "[Application]\nName=Moravel\n";
+  Object();
+  EXPECT_EQ(Check(signature, data, "Revoked"), 0);
+  EXPECT_EQ(Encrypt("x", message, parties), 0);
+}
+
 }  // namespace
