@@ -65,8 +65,8 @@ int32_t SignXml(InstanceContext& ctx, const CertPartyParam& party, std::istream&
     return ReportFailure(ctx, RC_CANCELLED_CERT_EXPIRY,
                          "Действие отменено абонентом, т.к. срок действия личного сертификата %s заканчивается",
                          who.c_str());
-  ctx.log().Log("\r\n--------------- Подпись ---------------\r\n");
-  ctx.log().Log("Сертификат подписи: %s\r\n", GetCertShortDescription(cert.get(), &ctx.log()).c_str());
+  ctx.log().Log("\r\n--------------- Подпись ---------------\r\nСертификат подписи: %s\r\n",
+                GetCertShortDescription(cert.get(), &ctx.log()).c_str());
 
   std::vector<char> document;
   int32_t rc = RC_OK;

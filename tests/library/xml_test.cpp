@@ -57,6 +57,7 @@ TEST_F(XmlFormat, ASignatureThatDoesNotHoldIsAVerdict) {
   std::istringstream in(document_);
   std::ostringstream signed_doc;
   ASSERT_EQ(Code([&] { return obj_->sign_stream_a(Party(Pki::Get().user_a), in, signed_doc, VEXOR_FORMAT_XML); }), 0);
+  EXPECT_TRUE(cb_.Saw("--------------- Подпись ---------------\r\nСертификат подписи: Иванов"));  // one line
   std::string bad = signed_doc.str();
   bad.replace(bad.find(">text<"), 6, ">tekst<");
 
