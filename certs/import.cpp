@@ -215,13 +215,8 @@ int32_t DeleteCertificateById(const char* identifier, InstanceContext& ctx) {
   params.storeMask = CST_SST;
   params.skipValidity = true;
   SetCertIdentifier(identifier, params);
-  int32_t rc;
-  try {
-    rc = DeleteCertFromStores(&params, ctx);
-  } catch (const CryptoOperations::baseCryptoException& e) {
-    rc = e.code();
-    if (ctx.callback() == nullptr) throw;
-  }
+  // A raised failure leaves the call here; the post-hook sees the results that return.
+  const int32_t rc = DeleteCertFromStores(&params, ctx);
   if (VexorCallBack* cb = ctx.callback()) return cb->OnDeleteCertificate(identifier, rc);
   return rc;
 }

@@ -1,6 +1,7 @@
 // Import into certstore.sst and PKCS#7 files, deletion, and the drop-in merge at Init,
 // checked through the platform's file store and openssl's reading of the PKCS#7 file.
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -158,6 +159,47 @@ TEST_F(Import, DropInsMergeAtInitAndDeleteTakesOne) {
   EXPECT_EQ(obj.DeleteCertificate("user@example.test"), 0);
   EXPECT_EQ(Read(work_ / "certstore.sst").certs, 1);
   EXPECT_NE(obj.DeleteCertificate("user@example.test"), 0);
+}
+
+// A delete whose save fails raises its failure past the post-hook, as every report does;
+// the hook sees the calls that return.
+TEST_F(Import, FailedSaveOfADeleteLeavesWithoutThePostHook) {
+  class Host : public HostCallback {
+   public:
+    int32_t OnDeleteCertificate(const char*, int32_t rc) override {
+      ++hooks;
+      return rc;
+    }
+    int hooks = 0;
+  } host;
+  const fs::path gone = work_.string() + "-gone";
+  bool moved = false;
+  // The search by thumbprint runs between the store's load and its save: the working
+  // directory goes away then.
+  host.onLog = [&](const char* text) {
+    if (moved || Cp1251ToUtf8(text).find("по отпечатку") == std::string::npos) return;
+    fs::rename(work_, gone);
+    moved = true;
+  };
+  obj_ = std::make_unique<IVexorImpl>();
+  ASSERT_EQ(obj_->Init(work_.c_str(), &host, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  ASSERT_EQ(ImportFile(Pki::Get().user_a.pem, false), 0);
+  Bytes hash(SHA_DIGEST_LENGTH);
+  SHA1(Pki::Get().user_a.der.data(), Pki::Get().user_a.der.size(), hash.data());
+  const std::string thumb = test_pki::Hex(hash);
+  int32_t code = 0;
+  try {
+    obj_->DeleteCertificate(thumb.c_str());
+  } catch (const CryptoOperations::baseCryptoException& e) {
+    code = e.code();
+  }
+  if (moved) fs::rename(gone, work_);
+  EXPECT_TRUE(moved);
+  EXPECT_EQ(code, 36);
+  EXPECT_EQ(host.hooks, 0);
+  EXPECT_EQ(obj_->DeleteCertificate(thumb.c_str()), 0);
+  EXPECT_EQ(host.hooks, 1);
+  obj_.reset();
 }
 
 }  // namespace library_test
