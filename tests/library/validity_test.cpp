@@ -265,6 +265,68 @@ TEST_F(Validity, ListsOfEveryStoreRevokeWhereverTheCertificateComesFrom) {
   }
 }
 
+// The store file alone may complete a chain: with only the root trusted and the intermediate
+// in the file, the chain links and the root's list there revokes the intermediate. Under a
+// root nobody trusts (or none at all) the chain is forgiven, but the current list of the key
+// that signed the certificate still revokes it; a look-alike authority's list revokes nobody.
+TEST_F(Validity, TheStoreFileCompletesChainsAndAnUntrustedChainStillRevokes) {
+  const Pki& pki = Pki::Get();
+  const std::string yesterday = test_certs::OpensslDate(-86400), tomorrow = test_certs::OpensslDate(86400);
+  std::string error;
+  const test_pki::Cert lookalike =
+      test_certs::MakeAuthority("lookalike-of-file", "/C=RU/O=Vexor Test/CN=Vexor Test Intermediate CA", error);
+  ASSERT_FALSE(lookalike.der.empty()) << error;
+  const Bytes forged = test_certs::MakeCrl(lookalike, test_certs::RevokedEntry(pki.user_a), yesterday, tomorrow, error);
+  const Bytes root_revoking = test_certs::MakeCrl(pki.root, test_certs::RevokedEntry(pki.intermediate), yesterday,
+                                                  tomorrow, error);
+  const Bytes root_empty = test_certs::MakeCrl(pki.root, "", yesterday, tomorrow, error);
+  ASSERT_FALSE(forged.empty() || root_revoking.empty() || root_empty.empty()) << error;
+  const Bytes &root = pki.root.der, &ca = pki.intermediate.der;
+  const struct Row {
+    const char* label;
+    bool trusted;  // the root in Root (from this row on)
+    const Bytes* cert;
+    std::vector<const Bytes*> certs, lists;  // of the store file
+    int32_t code;
+  } rows[] = {
+      {"untrusted root, revoked", false, &pki.revoked.der, {&root, &ca}, {&pki.crl}, 14},
+      {"no root, revoked", false, &pki.revoked.der, {&ca}, {&pki.crl}, 14},
+      {"untrusted root, not revoked", false, &pki.user_a.der, {&root, &ca}, {&pki.crl}, 0},
+      {"look-alike list", false, &pki.user_a.der, {&root, &ca, &lookalike.der}, {&pki.crl, &forged}, 0},
+      {"intermediate revoked by the root", true, &pki.user_a.der, {&ca}, {&pki.crl, &root_revoking}, 14},
+      {"trusted, revoked", true, &pki.revoked.der, {&ca}, {&pki.crl, &root_empty}, 14},
+      {"trusted, nothing revoked", true, &pki.user_a.der, {&ca}, {&pki.crl, &root_empty}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    if (row.trusted) {
+      ASSERT_TRUE(test_pki::AddToSystemStore("Root", root));
+    }
+    auto_store file(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    for (const Bytes* c : row.certs)
+      ASSERT_TRUE(CertAddEncodedCertificateToStore(file.get(), X509_ASN_ENCODING, c->data(),
+                                                   static_cast<DWORD>(c->size()), CERT_STORE_ADD_ALWAYS, nullptr));
+    for (const Bytes* crl : row.lists)
+      ASSERT_TRUE(CertAddEncodedCRLToStore(file.get(), X509_ASN_ENCODING, crl->data(), static_cast<DWORD>(crl->size()),
+                                           CERT_STORE_ADD_ALWAYS, nullptr));
+    const std::string path = (work_ / "certstore.sst").string();
+    ASSERT_TRUE(CertSaveStore(file.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                              CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
+    cb_.lines.clear();
+    IVexorImpl& obj = Object();
+    PCCERT_CONTEXT cert = Parse(*row.cert);
+    int32_t code;
+    try {
+      code = obj.CheckCertificate(&cert);
+    } catch (const CryptoOperations::baseCryptoException& e) {
+      code = e.code();
+    }
+    EXPECT_EQ(code, row.code);
+    EXPECT_EQ(cb_.Saw("Всего нашли 1 цепочку"), row.trusted);  // the chain links through the file
+    CertFreeCertificateContext(cert);
+  }
+}
+
 TEST_F(Validity, UnbuildableChainIsForgivenAndCached) {
   // No trust set up: the intermediate cannot be found, the chain is partial.
   IVexorImpl& obj = Object();
