@@ -86,6 +86,27 @@ class ListHost : public Recorder {
 
 class Validity : public LibraryTest {
  protected:
+  // Writes certstore.sst of the working directory with these certificates and lists.
+  void WriteStoreFile(const std::vector<const Bytes*>& certs, const std::vector<const Bytes*>& lists) {
+    auto_store file(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    for (const Bytes* c : certs)
+      ASSERT_TRUE(CertAddEncodedCertificateToStore(file.get(), X509_ASN_ENCODING, c->data(),
+                                                   static_cast<DWORD>(c->size()), CERT_STORE_ADD_ALWAYS, nullptr));
+    for (const Bytes* crl : lists)
+      ASSERT_TRUE(CertAddEncodedCRLToStore(file.get(), X509_ASN_ENCODING, crl->data(), static_cast<DWORD>(crl->size()),
+                                           CERT_STORE_ADD_ALWAYS, nullptr));
+    const std::string path = (work_ / "certstore.sst").string();
+    ASSERT_TRUE(CertSaveStore(file.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                              CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
+  }
+  // CheckCertificate's result code, raised or returned.
+  static int32_t Check(IVexorImpl& obj, PCCERT_CONTEXT& cert) {
+    try {
+      return obj.CheckCertificate(&cert);
+    } catch (const CryptoOperations::baseCryptoException& e) {
+      return e.code();
+    }
+  }
   size_t Count(const Recorder& r, const std::string& utf8) {
     size_t n = 0;
     for (const auto& l : r.lines)
@@ -219,26 +240,18 @@ TEST_F(Validity, ListsOfEveryStoreRevokeWhereverTheCertificateComesFrom) {
     const char* label;
     const Bytes* cert;
     Named named;
-    std::vector<Bytes> file_lists;
+    std::vector<const Bytes*> file_lists;
     int32_t code;
   } rows[] = {
-      {"revoked, by its bytes", &pki.revoked.der, Named::kBytes, {pki.crl}, 14},
-      {"revoked, in a store of its own", &pki.revoked.der, Named::kOwnStore, {pki.crl}, 14},
-      {"revoked, found in My", &pki.revoked.der, Named::kInMy, {pki.crl}, 14},
-      {"intermediate revoked by the root", &pki.user_a.der, Named::kBytes, {pki.crl, root_revoking}, 14},
-      {"nothing revoked", &pki.user_a.der, Named::kBytes, {pki.crl, root_empty}, 0},
+      {"revoked, by its bytes", &pki.revoked.der, Named::kBytes, {&pki.crl}, 14},
+      {"revoked, in a store of its own", &pki.revoked.der, Named::kOwnStore, {&pki.crl}, 14},
+      {"revoked, found in My", &pki.revoked.der, Named::kInMy, {&pki.crl}, 14},
+      {"intermediate revoked by the root", &pki.user_a.der, Named::kBytes, {&pki.crl, &root_revoking}, 14},
+      {"nothing revoked", &pki.user_a.der, Named::kBytes, {&pki.crl, &root_empty}, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    {
-      auto_store file(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-      for (const Bytes& crl : row.file_lists)
-        ASSERT_TRUE(CertAddEncodedCRLToStore(file.get(), X509_ASN_ENCODING, crl.data(), static_cast<DWORD>(crl.size()),
-                                             CERT_STORE_ADD_ALWAYS, nullptr));
-      const std::string path = (work_ / "certstore.sst").string();
-      ASSERT_TRUE(CertSaveStore(file.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
-                                CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
-    }
+    WriteStoreFile({}, row.file_lists);
     IVexorImpl& obj = Object();
     std::unique_ptr<LinkStore> own;
     PCCERT_CONTEXT cert = nullptr;
@@ -254,13 +267,7 @@ TEST_F(Validity, ListsOfEveryStoreRevokeWhereverTheCertificateComesFrom) {
     } else {
       cert = Parse(*row.cert);
     }
-    int32_t code;
-    try {
-      code = obj.CheckCertificate(&cert);
-    } catch (const CryptoOperations::baseCryptoException& e) {
-      code = e.code();
-    }
-    EXPECT_EQ(code, row.code);
+    EXPECT_EQ(Check(obj, cert), row.code);
     CertFreeCertificateContext(cert);
   }
 }
@@ -302,26 +309,10 @@ TEST_F(Validity, TheStoreFileCompletesChainsAndAnUntrustedChainStillRevokes) {
     if (row.trusted) {
       ASSERT_TRUE(test_pki::AddToSystemStore("Root", root));
     }
-    auto_store file(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-    for (const Bytes* c : row.certs)
-      ASSERT_TRUE(CertAddEncodedCertificateToStore(file.get(), X509_ASN_ENCODING, c->data(),
-                                                   static_cast<DWORD>(c->size()), CERT_STORE_ADD_ALWAYS, nullptr));
-    for (const Bytes* crl : row.lists)
-      ASSERT_TRUE(CertAddEncodedCRLToStore(file.get(), X509_ASN_ENCODING, crl->data(), static_cast<DWORD>(crl->size()),
-                                           CERT_STORE_ADD_ALWAYS, nullptr));
-    const std::string path = (work_ / "certstore.sst").string();
-    ASSERT_TRUE(CertSaveStore(file.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
-                              CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
+    WriteStoreFile(row.certs, row.lists);
     cb_.lines.clear();
-    IVexorImpl& obj = Object();
     PCCERT_CONTEXT cert = Parse(*row.cert);
-    int32_t code;
-    try {
-      code = obj.CheckCertificate(&cert);
-    } catch (const CryptoOperations::baseCryptoException& e) {
-      code = e.code();
-    }
-    EXPECT_EQ(code, row.code);
+    EXPECT_EQ(Check(Object(), cert), row.code);
     EXPECT_EQ(cb_.Saw("Всего нашли 1 цепочку"), row.trusted);  // the chain links through the file
     CertFreeCertificateContext(cert);
   }
