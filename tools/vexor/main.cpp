@@ -136,7 +136,7 @@ const std::vector<Command> kCommands = {
      "  with SkipUpdateCRL=0 a certificate check also downloads what it lacks. An address is fetched\n"
      "  at most once in 5 minutes per process. A downloaded list that no known certificate signed\n"
      "  (the key of a certificate with the list's issuer name verifies it) is refused with 19\n"
-     "  (the log names it and the code) and not saved; the update goes on with the other addresses.\n",
+     "  and not saved (the log names it); the update goes on with the other addresses.\n",
      RunCrl,
      {{"update", {{}, 1, 1}}}},
     {"store", "administer the platform's stores",
