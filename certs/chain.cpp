@@ -1,8 +1,10 @@
 #include "certs/chain.h"
 
+#include <cstring>
 #include <exception>
 
 #include "certs/crl_check.h"
+#include "certs/crl_trust.h"
 #include "frame/call/failure.h"
 #include "frame/call/result_codes.h"
 #include "stores/cert_ident.h"
@@ -14,9 +16,6 @@
 
 namespace {
 
-// The size of the engine configuration as callers built for 32-bit Windows pass it: the
-// fields up to the cycle-detection modulus.
-constexpr DWORD kEngineConfigSize = 40;
 constexpr DWORD kChainParaSize = 16;
 
 [[noreturn]] void Raise(int32_t code, const std::string& text) {
@@ -25,6 +24,37 @@ constexpr DWORD kChainParaSize = 16;
 
 std::string Utf8Format(const char* fmt, const std::string& a, const std::string& b = std::string()) {
   return Format(Utf8ToCp1251(fmt).c_str(), a.c_str(), b.c_str());
+}
+
+// Whether a current list of an issuer of the certificate names it, where no chain could be
+// built: each certificate of the call's stores with the certificate's issuer name whose key
+// verifies the certificate's signature counts as its issuer, and only the lists that key
+// signed are read. Failures of the lookup count as not revoked, as the chain failure does.
+bool RevokedWithoutChain(PCCERT_CONTEXT cert, InstanceContext& ctx) {
+  const CrlStores stores(ctx, cert->hCertStore);
+  for (HCERTSTORE store : stores.handles()) {
+    DWORD flags = CERT_STORE_SIGNATURE_FLAG;
+    for (PCCERT_CONTEXT issuer = CertGetIssuerCertificateFromStore(store, cert, nullptr, &flags); issuer != nullptr;
+         issuer = CertGetIssuerCertificateFromStore(store, cert, issuer, &flags)) {
+      const bool signer = (flags & CERT_STORE_SIGNATURE_FLAG) == 0;
+      flags = CERT_STORE_SIGNATURE_FLAG;
+      // A self-signed certificate is not its own revoker, as no chain walk makes it one.
+      if (!signer || (issuer->cbCertEncoded == cert->cbCertEncoded &&
+                      std::memcmp(issuer->pbCertEncoded, cert->pbCertEncoded, cert->cbCertEncoded) == 0))
+        continue;
+      _TAGCERTVALIDPARAM link;
+      try {
+        CertCheckCRL(CST_ALL, issuer, cert, link, ctx);
+      } catch (...) {
+        link.code = RC_CRL_CHECK;
+      }
+      if (link.code == RC_CERT_INVALID) {
+        CertFreeCertificateContext(issuer);
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -59,11 +89,15 @@ void GetCertChain(PCCERT_CONTEXT cert, CertChainList& chains, InstanceContext& c
   CTraceScope scope(log.traceLog(), "IVexorImpl::GetCertChain");
   chains.clear();
 
-  // The engine is made as a check that the platform can build chains at all; the chain
-  // itself comes from the current user's default engine.
+  // The current user's engine with every store of the call as an issuer store, so that an
+  // intermediate found anywhere in the set (the store file, the host's store) links.
+  const CrlStores stores(ctx, nullptr);
+  std::vector<HCERTSTORE> issuers(stores.handles());
   CERT_CHAIN_ENGINE_CONFIG config{};
-  config.cbSize = kEngineConfigSize;
+  config.cbSize = sizeof(config);
   config.dwFlags = CERT_CHAIN_CACHE_END_CERT;
+  config.cAdditionalStore = static_cast<DWORD>(issuers.size());
+  config.rghAdditionalStore = issuers.data();
   auto_engine engine;
   if (!CertCreateCertificateChainEngine(&config, engine.put()))
     Raise(RC_CHAIN_BUILD, Utf8Format("Не удалось проинициализировать движок цепочек сертификатов (%s)",
@@ -74,7 +108,7 @@ void GetCertChain(PCCERT_CONTEXT cert, CertChainList& chains, InstanceContext& c
   CERT_CHAIN_PARA para{};
   para.cbSize = kChainParaSize;
   auto_chain chain;
-  if (!CertGetCertificateChain(nullptr, cert, nullptr, ctx.stores.Get(CST_MY), &para, 0, nullptr, chain.put()))
+  if (!CertGetCertificateChain(engine.get(), cert, nullptr, ctx.stores.Get(CST_MY), &para, 0, nullptr, chain.put()))
     Raise(RC_CHAIN_BUILD, Utf8Format("Не удалось построить цепочку для сертификата \"%s\"(%s)", name,
                                      SystemErrorTextLong(GetLastError())));
   log.LogExt("Построили цепочку сертификатов");
@@ -172,6 +206,12 @@ void CertCheckChain(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceCo
     log.Log("Не удалось построить цепочку для сертификата \"%s\"(%s), принудительно продолжим", name.c_str(),
             verdict.text.c_str());
     verdict.Reset();
+    // An untrusted or incomplete chain is forgiven; a revocation is not.
+    if (RevokedWithoutChain(cert, ctx)) {
+      log.LogExt("Сертификат отозван");
+      verdict.code = RC_CERT_INVALID;
+      verdict.text = ResultText(RC_CERT_INVALID);
+    }
   } else if (verdict.code == RC_CRL_MISSING) {
     log.Log("Отсутствует CRL для сертификата \"%s\"(%s), принудительно продолжим", name.c_str(),
             verdict.text.c_str());

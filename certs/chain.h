@@ -18,7 +18,8 @@ struct CertChain {
 };
 using CertChainList = std::vector<std::shared_ptr<CertChain>>;
 
-// Builds the chains of the certificate into the list (emptied first). Raises
+// Builds the chains of the certificate into the list (emptied first), with every store of
+// the call (crl_trust.h's CrlStores) as an issuer store. Raises
 // CryptoOperations::baseCryptoException with code 24 when the engine cannot be made, the
 // chain cannot be built or the platform reports a trust error.
 void GetCertChain(PCCERT_CONTEXT cert, CertChainList& chains, InstanceContext& ctx);
@@ -28,7 +29,8 @@ void GetCertChain(PCCERT_CONTEXT cert, CertChainList& chains, InstanceContext& c
 auto_cert GetCertIssuerFromChain(PCCERT_CONTEXT cert, InstanceContext& ctx);
 
 // Builds the chains and checks the revocation of every link of the first one; the outcome
-// is the verdict's code. A chain that cannot be built is forgiven (code 0).
+// is the verdict's code. A chain that cannot be built is forgiven (code 0) unless a current
+// list of an issuer whose key signed the certificate names it (14).
 void CertCheckChain(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceContext& ctx);
 
 // The English text of a chain error status; only single known values have one.

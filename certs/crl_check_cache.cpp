@@ -29,3 +29,13 @@ void CrlCheckCache::Store(const std::string& address, int32_t result) {
   std::lock_guard<std::mutex> guard(lock_);
   entries_[Key(address)] = Entry{result, std::chrono::steady_clock::now()};
 }
+
+void CrlCheckCache::MarkForcedUpdate() {
+  std::lock_guard<std::mutex> guard(lock_);
+  last_forced_ = std::time(nullptr);
+}
+
+std::optional<std::time_t> CrlCheckCache::LastForcedUpdate() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return last_forced_;
+}

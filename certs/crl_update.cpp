@@ -48,9 +48,9 @@ std::string WideToCp1251(LPCWSTR text, size_t limit) {
 }
 
 // The URL addresses of the certificate's full-name distribution points, each handed to
-// `take` with the number of names of its point.
-template <class Take>
-void ForEachAddress(PCCERT_CONTEXT cert, CallLog* log, size_t limit, Take take) {
+// `take`; `point` is told the number of names of each full-name point before its addresses.
+template <class Take, class Point>
+void ForEachAddress(PCCERT_CONTEXT cert, CallLog* log, size_t limit, Take take, Point point) {
   const CERT_INFO& info = *cert->pCertInfo;
   for (DWORD i = 0; i < info.cExtension; ++i) {
     const CERT_EXTENSION& ext = info.rgExtension[i];
@@ -69,9 +69,10 @@ void ForEachAddress(PCCERT_CONTEXT cert, CallLog* log, size_t limit, Take take) 
       const CRL_DIST_POINT_NAME& name = points->rgDistPoint[p].DistPointName;
       if (name.dwDistPointNameChoice != CRL_DIST_POINT_FULL_NAME) continue;
       const CERT_ALT_NAME_INFO& names = name.FullName;
+      point(names.cAltEntry);
       for (DWORD n = 0; n < names.cAltEntry; ++n) {
         if (names.rgAltEntry[n].dwAltNameChoice != CERT_ALT_NAME_URL) continue;
-        take(WideToCp1251(names.rgAltEntry[n].pwszURL, limit), names.cAltEntry);
+        take(WideToCp1251(names.rgAltEntry[n].pwszURL, limit));
       }
     }
   }
@@ -112,6 +113,12 @@ int32_t CertAddCRLInStoreFromURLEx(HCERTSTORE target, const std::string& address
   log.Log("Попытка соединения для обновления CRL c %s ...", address.c_str());
   const int32_t deadline = ctx.options.CRLDownloadTimeout > 0 ? ctx.options.CRLDownloadTimeout : kDefaultCrlDownloadTimeout;
   const HttpResponse response = HttpGet(address, std::chrono::seconds(deadline));
+  if (!response.request.empty()) {
+    std::string request;
+    for (char c : response.request)
+      if (c != '\r') request += c;
+    log.Log("Запрос: %s", request.c_str());
+  }
   // Without a credentials dialog an answer that asks for one is a failed download.
   if (!response.transferred || response.status == 401 || response.status == 407) {
     const std::string reason =
@@ -176,7 +183,7 @@ int32_t _CertUpdateCRLs(PCCERT_CONTEXT cert, InstanceContext& ctx) {
   }
   if (cert == nullptr) return RC_CERT_NOT_FOUND;
   std::set<std::string> addresses;
-  ForEachAddress(cert, &log, 1023, [&](const std::string& address, DWORD) { addresses.insert(address); });
+  ForEachAddress(cert, &log, 1023, [&](const std::string& address) { addresses.insert(address); }, [](DWORD) {});
   log.Log("Найдено уникальных URLs для загрузки: %d", static_cast<int>(addresses.size()));
 
   auto_store root(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, ctx.services.storeLocation, u"Root"));
@@ -249,10 +256,7 @@ int32_t UpdateStoreCRLs(HCERTSTORE store, HCERTSTORE target, InstanceContext& ct
   int count = 0;
   for (PCCERT_CONTEXT cert = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr, nullptr);
        cert != nullptr; cert = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr, cert)) {
-    DWORD last_point_size = 0;
-    ForEachAddress(cert, nullptr, 1024, [&](const std::string& address, DWORD names) {
-      if (names != last_point_size) log.Log("URLs: %d", static_cast<int>(names));
-      last_point_size = names;
+    ForEachAddress(cert, nullptr, 1024, [&](const std::string& address) {
       log.Log("URL: %s", address.c_str());
       std::string key;
       for (char c : address)
@@ -261,9 +265,10 @@ int32_t UpdateStoreCRLs(HCERTSTORE store, HCERTSTORE target, InstanceContext& ct
       processed.SetInt("CRL", key, 1, 1);
       ProcessCRLAddress(target, address, ctx);
       ++count;
-    });
+    }, [&](DWORD names) { log.Log("URLs: %d", static_cast<int>(names)); });
   }
   if (count == 0) return RC_OK;
+  if (ctx.services.crlCache != nullptr) ctx.services.crlCache->MarkForcedUpdate();
   return ctx.stores.SaveFile(target);
 }
 

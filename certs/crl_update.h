@@ -23,7 +23,8 @@ int32_t _CertUpdateCRLs(PCCERT_CONTEXT cert, InstanceContext& ctx);
 int32_t CertUpdateCRLs(InstanceContext& ctx);
 
 // Every certificate of `store`; the lists go to `target`, which is saved as the store file
-// when an address was processed.
+// when an address was processed, and the operation object keeps the time of such an update
+// (CrlCheckCache::LastForcedUpdate).
 int32_t UpdateStoreCRLs(HCERTSTORE store, HCERTSTORE target, InstanceContext& ctx);
 
 // The rate-limited download of one address into `target` (or to the host).

@@ -10,6 +10,7 @@
 namespace {
 
 std::atomic<long> stall_seconds{30};
+constexpr size_t kMaxRequestHead = 16384;
 
 struct Sink {
   std::vector<uint8_t>* body;
@@ -25,6 +26,16 @@ size_t Collect(char* data, size_t size, size_t count, void* user) {
   }
   sink->body->insert(sink->body->end(), data, data + n);
   return n;
+}
+
+// Keeps the head of the last request sent: a head that follows a finished one (a redirect's
+// request) replaces it.
+int KeepRequestHead(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+  if (type != CURLINFO_HEADER_OUT) return 0;
+  auto* head = static_cast<std::string*>(user);
+  if (head->size() >= 4 && head->compare(head->size() - 4, 4, "\r\n\r\n") == 0) head->clear();
+  if (head->size() + size <= kMaxRequestHead) head->append(data, size);
+  return 0;
 }
 
 // libcurl's global state, set up once for the process.
@@ -74,6 +85,10 @@ HttpResponse HttpGet(const std::string& url, std::chrono::milliseconds deadline)
     curl_easy_setopt(h, CURLOPT_CAPATH, dir);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Collect);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+  // The debug callback sees the request head; with it set libcurl writes nothing itself.
+  curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &KeepRequestHead);
+  curl_easy_setopt(h, CURLOPT_DEBUGDATA, &response.request);
+  curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
 
   const CURLcode rc = curl_easy_perform(h);
   curl_slist_free_all(headers);

@@ -16,6 +16,7 @@ struct HttpResponse {
   long status = 0;           // the last response's HTTP status
   std::vector<uint8_t> body;
   std::string error;  // why nothing (or not all) arrived
+  std::string request;  // the head of the last request sent, as sent; empty when none was
 };
 
 constexpr size_t kMaxCrlBody = size_t(64) << 20;  // 64 MiB

@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "certs/crl_check_cache.h"
 #include "certs/crl_update.h"
@@ -323,6 +325,47 @@ TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
   ASSERT_NE(saved, nullptr);
   EXPECT_EQ(CrlCount(saved), 1);
   CertCloseStore(saved, 0);
+}
+
+// The forced update tells the number of names of every full-name point, URLs or not, logs
+// the head of each request it sends, and the object keeps the time of the update.
+TEST_F(CrlDownload, ForcedUpdateLogsEveryPointAndRequestAndKeepsItsTime) {
+  test_common::TempDir dir;
+  const std::string d = dir.path().string();
+  server_.Add("/other.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+  const std::string a = server_.Url("/ca.crl"), b = server_.Url("/other.crl");
+  const Bytes cert = IssueWithPoints(dir, "Three Points", "5151", "URI:" + a + ",URI:" + b + ",DNS:crl.example.ru");
+  ASSERT_FALSE(cert.empty());
+  {
+    auto_store s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, cert.data(),
+                                                 static_cast<DWORD>(cert.size()), CERT_STORE_ADD_ALWAYS, nullptr));
+    const std::string sst = d + "/certstore.sst";
+    ASSERT_TRUE(CertSaveStore(s.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                              CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(sst.c_str()), 0));
+  }
+  test_common::StandaloneCall call(d);
+  call.options.SkipUpdateCRL = 0;
+  call.options.SkipUpdateCRLInInit = 0;
+  CrlCheckCache cache;
+  InstanceContext ctx = call.Make();
+  ctx.services.crlCache = &cache;
+  EXPECT_FALSE(cache.LastForcedUpdate().has_value());
+  const std::time_t before = std::time(nullptr);
+  EXPECT_EQ(CertUpdateCRLs(ctx), 0);
+  std::vector<std::string> points, requests;
+  for (const std::string& line : call.log.lines) {
+    if (line.rfind("URL", 0) == 0) points.push_back(line);
+    if (line.rfind("Запрос: ", 0) == 0) requests.push_back(line);
+  }
+  EXPECT_EQ(points, (std::vector<std::string>{"URLs: 1", "URL: " + a, "URLs: 1", "URL: " + b, "URLs: 1"}));
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].rfind("Запрос: GET /ca.crl HTTP/1.1\nHost: 127.0.0.1:", 0), 0u) << requests[0];
+  EXPECT_NE(requests[1].find("\nUser-Agent: Vexor\n"), std::string::npos) << requests[1];
+  EXPECT_EQ(requests[1].find('\r'), std::string::npos);
+  ASSERT_TRUE(cache.LastForcedUpdate().has_value());
+  EXPECT_GE(*cache.LastForcedUpdate(), before);
+  EXPECT_LE(*cache.LastForcedUpdate(), std::time(nullptr));
 }
 
 // HTTPS is verified against the trust store ($SSL_CERT_FILE here): a server it does not

@@ -86,6 +86,27 @@ class ListHost : public Recorder {
 
 class Validity : public LibraryTest {
  protected:
+  // Writes certstore.sst of the working directory with these certificates and lists.
+  void WriteStoreFile(const std::vector<const Bytes*>& certs, const std::vector<const Bytes*>& lists) {
+    auto_store file(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    for (const Bytes* c : certs)
+      ASSERT_TRUE(CertAddEncodedCertificateToStore(file.get(), X509_ASN_ENCODING, c->data(),
+                                                   static_cast<DWORD>(c->size()), CERT_STORE_ADD_ALWAYS, nullptr));
+    for (const Bytes* crl : lists)
+      ASSERT_TRUE(CertAddEncodedCRLToStore(file.get(), X509_ASN_ENCODING, crl->data(), static_cast<DWORD>(crl->size()),
+                                           CERT_STORE_ADD_ALWAYS, nullptr));
+    const std::string path = (work_ / "certstore.sst").string();
+    ASSERT_TRUE(CertSaveStore(file.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                              CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
+  }
+  // CheckCertificate's result code, raised or returned.
+  static int32_t Check(IVexorImpl& obj, PCCERT_CONTEXT& cert) {
+    try {
+      return obj.CheckCertificate(&cert);
+    } catch (const CryptoOperations::baseCryptoException& e) {
+      return e.code();
+    }
+  }
   size_t Count(const Recorder& r, const std::string& utf8) {
     size_t n = 0;
     for (const auto& l : r.lines)
@@ -219,26 +240,18 @@ TEST_F(Validity, ListsOfEveryStoreRevokeWhereverTheCertificateComesFrom) {
     const char* label;
     const Bytes* cert;
     Named named;
-    std::vector<Bytes> file_lists;
+    std::vector<const Bytes*> file_lists;
     int32_t code;
   } rows[] = {
-      {"revoked, by its bytes", &pki.revoked.der, Named::kBytes, {pki.crl}, 14},
-      {"revoked, in a store of its own", &pki.revoked.der, Named::kOwnStore, {pki.crl}, 14},
-      {"revoked, found in My", &pki.revoked.der, Named::kInMy, {pki.crl}, 14},
-      {"intermediate revoked by the root", &pki.user_a.der, Named::kBytes, {pki.crl, root_revoking}, 14},
-      {"nothing revoked", &pki.user_a.der, Named::kBytes, {pki.crl, root_empty}, 0},
+      {"revoked, by its bytes", &pki.revoked.der, Named::kBytes, {&pki.crl}, 14},
+      {"revoked, in a store of its own", &pki.revoked.der, Named::kOwnStore, {&pki.crl}, 14},
+      {"revoked, found in My", &pki.revoked.der, Named::kInMy, {&pki.crl}, 14},
+      {"intermediate revoked by the root", &pki.user_a.der, Named::kBytes, {&pki.crl, &root_revoking}, 14},
+      {"nothing revoked", &pki.user_a.der, Named::kBytes, {&pki.crl, &root_empty}, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    {
-      auto_store file(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-      for (const Bytes& crl : row.file_lists)
-        ASSERT_TRUE(CertAddEncodedCRLToStore(file.get(), X509_ASN_ENCODING, crl.data(), static_cast<DWORD>(crl.size()),
-                                             CERT_STORE_ADD_ALWAYS, nullptr));
-      const std::string path = (work_ / "certstore.sst").string();
-      ASSERT_TRUE(CertSaveStore(file.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
-                                CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
-    }
+    WriteStoreFile({}, row.file_lists);
     IVexorImpl& obj = Object();
     std::unique_ptr<LinkStore> own;
     PCCERT_CONTEXT cert = nullptr;
@@ -254,13 +267,53 @@ TEST_F(Validity, ListsOfEveryStoreRevokeWhereverTheCertificateComesFrom) {
     } else {
       cert = Parse(*row.cert);
     }
+    EXPECT_EQ(Check(obj, cert), row.code);
+    CertFreeCertificateContext(cert);
+  }
+}
+
+// The store file alone may complete a chain: with only the root trusted and the intermediate
+// in the file, the chain links and the root's list there revokes the intermediate. Under a
+// root nobody trusts (or none at all) the chain is forgiven, but the current list of the key
+// that signed the certificate still revokes it; a look-alike authority's list revokes nobody.
+TEST_F(Validity, TheStoreFileCompletesChainsAndAnUntrustedChainStillRevokes) {
+  const Pki& pki = Pki::Get();
+  const std::string yesterday = test_certs::OpensslDate(-86400), tomorrow = test_certs::OpensslDate(86400);
+  std::string error;
+  const test_pki::Cert lookalike =
+      test_certs::MakeAuthority("lookalike-of-file", "/C=RU/O=Vexor Test/CN=Vexor Test Intermediate CA", error);
+  ASSERT_FALSE(lookalike.der.empty()) << error;
+  const Bytes forged = test_certs::MakeCrl(lookalike, test_certs::RevokedEntry(pki.user_a), yesterday, tomorrow, error);
+  const Bytes root_revoking = test_certs::MakeCrl(pki.root, test_certs::RevokedEntry(pki.intermediate), yesterday,
+                                                  tomorrow, error);
+  const Bytes root_empty = test_certs::MakeCrl(pki.root, "", yesterday, tomorrow, error);
+  ASSERT_FALSE(forged.empty() || root_revoking.empty() || root_empty.empty()) << error;
+  const Bytes &root = pki.root.der, &ca = pki.intermediate.der;
+  const struct Row {
+    const char* label;
+    bool trusted;  // the root in Root (from this row on)
+    const Bytes* cert;
+    std::vector<const Bytes*> certs, lists;  // of the store file
     int32_t code;
-    try {
-      code = obj.CheckCertificate(&cert);
-    } catch (const CryptoOperations::baseCryptoException& e) {
-      code = e.code();
+  } rows[] = {
+      {"untrusted root, revoked", false, &pki.revoked.der, {&root, &ca}, {&pki.crl}, 14},
+      {"no root, revoked", false, &pki.revoked.der, {&ca}, {&pki.crl}, 14},
+      {"untrusted root, not revoked", false, &pki.user_a.der, {&root, &ca}, {&pki.crl}, 0},
+      {"look-alike list", false, &pki.user_a.der, {&root, &ca, &lookalike.der}, {&pki.crl, &forged}, 0},
+      {"intermediate revoked by the root", true, &pki.user_a.der, {&ca}, {&pki.crl, &root_revoking}, 14},
+      {"trusted, revoked", true, &pki.revoked.der, {&ca}, {&pki.crl, &root_empty}, 14},
+      {"trusted, nothing revoked", true, &pki.user_a.der, {&ca}, {&pki.crl, &root_empty}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    if (row.trusted) {
+      ASSERT_TRUE(test_pki::AddToSystemStore("Root", root));
     }
-    EXPECT_EQ(code, row.code);
+    WriteStoreFile(row.certs, row.lists);
+    cb_.lines.clear();
+    PCCERT_CONTEXT cert = Parse(*row.cert);
+    EXPECT_EQ(Check(Object(), cert), row.code);
+    EXPECT_EQ(cb_.Saw("Всего нашли 1 цепочку"), row.trusted);  // the chain links through the file
     CertFreeCertificateContext(cert);
   }
 }

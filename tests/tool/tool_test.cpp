@@ -489,6 +489,23 @@ TEST_F(ToolTest, AnImportedListRevokesAFileAndASigner) {
   EXPECT_EQ(Lib("cert check " + P("u1.pem")).status, 0);  // its sibling is not revoked
 }
 
+// The list cert check shows is one the issuer's key signed: a trusted look-alike root of the
+// same name, whose list was imported, does not make that list the one in use.
+TEST_F(ToolTest, TheListShownIsOneTheIssuerSigned) {
+  const Result made = Sh(
+      "cd '" + home_ + "' && openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout"
+      " fake.key -out fake.pem -subj '/CN=Tool Root' -days 30 -addext basicConstraints=critical,CA:TRUE 2>&1 && "
+      "touch fake.txt && echo 01 > fakenumber && printf '[ca]\\ndefault_ca=d\\n[d]\\ndatabase=fake.txt\\n"
+      "crlnumber=fakenumber\\ndefault_md=md_gost94\\ndefault_crl_days=3\\n' > fake.cnf && openssl ca -config"
+      " fake.cnf -engine gost -gencrl -keyfile fake.key -cert fake.pem -out fake.crl 2>&1");
+  ASSERT_EQ(made.status, 0) << made.out;
+  ASSERT_EQ(Vexor("store add-root " + P("root.pem")).status, 0);
+  ASSERT_EQ(Vexor("store add-root " + home_ + "/fake.pem").status, 0);
+  ASSERT_EQ(Lib("cert import --crl " + home_ + "/fake.crl").status, 0);
+  const Result shown = Lib("cert check " + P("u1.pem"));
+  EXPECT_NE(shown.out.find("revocation list: none at hand"), std::string::npos) << shown.out;
+}
+
 TEST_F(ToolTest, FailuresGiveTheResultCodeAndUtf8Text) {
   InstallUser();
   const Result nobody = Lib("sign --signer Никто -i " + P("doc.txt") + " -o " + work_ + "/x.p7s");

@@ -1,7 +1,6 @@
 #include "tools/vexor/certificates.h"
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -134,16 +133,6 @@ std::string ChainTrouble(PCCERT_CONTEXT cert, HCERTSTORE extra) {
 }
 
 std::string RevocationListInUse(PCCERT_CONTEXT cert, const std::string& store_file) {
-  const CERT_NAME_BLOB& issuer = cert->pCertInfo->Issuer;
-  auto matches = [&](PCCRL_CONTEXT crl) {
-    const CERT_NAME_BLOB& by = crl->pCrlInfo->Issuer;
-    return by.cbData == issuer.cbData && std::memcmp(by.pbData, issuer.pbData, by.cbData) == 0;
-  };
-  auto describe = [&](PCCRL_CONTEXT crl, const std::string& where) {
-    return "issued " + FileTimeText(crl->pCrlInfo->ThisUpdate) + " UTC, next " +
-           FileTimeText(crl->pCrlInfo->NextUpdate) + " UTC, in " + where;
-  };
-  // The certificate's own store first: the check reads that one.
   struct Place {
     std::string name;
     HCERTSTORE store;
@@ -154,16 +143,42 @@ std::string RevocationListInUse(PCCERT_CONTEXT cert, const std::string& store_fi
   for (const char* name : {"My", "CA", "Root"})
     places.push_back({name, OpenNamedStore(name, CERT_SYSTEM_STORE_CURRENT_USER), true});
   if (!store_file.empty()) places.push_back({store_file, OpenNamedStore(store_file, 0), true});
-  std::string found;
+  // The platform clears the flag of a certificate (or list) the other's key verified.
+  const auto verified = [](DWORD flags) { return (flags & CERT_STORE_SIGNATURE_FLAG) == 0; };
+  std::vector<PCCERT_CONTEXT> issuers;
   for (const Place& place : places) {
-    if (place.store == nullptr || !found.empty()) continue;
-    for (PCCRL_CONTEXT crl = CertEnumCRLsInStore(place.store, nullptr); crl != nullptr;
-         crl = CertEnumCRLsInStore(place.store, crl)) {
-      if (!matches(crl)) continue;
-      found = describe(crl, place.name);
-      CertFreeCRLContext(crl);
-      break;
+    if (place.store == nullptr) continue;
+    DWORD flags = CERT_STORE_SIGNATURE_FLAG;
+    for (PCCERT_CONTEXT c = CertGetIssuerCertificateFromStore(place.store, cert, nullptr, &flags); c != nullptr;
+         c = CertGetIssuerCertificateFromStore(place.store, cert, c, &flags)) {
+      if (verified(flags)) issuers.push_back(CertDuplicateCertificateContext(c));
+      flags = CERT_STORE_SIGNATURE_FLAG;
     }
+  }
+  PCCRL_CONTEXT newest = nullptr;
+  std::string where;
+  for (PCCERT_CONTEXT issuer : issuers) {
+    for (const Place& place : places) {
+      if (place.store == nullptr) continue;
+      DWORD flags = CERT_STORE_SIGNATURE_FLAG;
+      for (PCCRL_CONTEXT crl = CertGetCRLFromStore(place.store, issuer, nullptr, &flags); crl != nullptr;
+           crl = CertGetCRLFromStore(place.store, issuer, crl, &flags)) {
+        if (verified(flags) &&
+            (newest == nullptr || CompareFileTime(&crl->pCrlInfo->ThisUpdate, &newest->pCrlInfo->ThisUpdate) > 0)) {
+          if (newest != nullptr) CertFreeCRLContext(newest);
+          newest = CertDuplicateCRLContext(crl);
+          where = place.name;
+        }
+        flags = CERT_STORE_SIGNATURE_FLAG;
+      }
+    }
+    CertFreeCertificateContext(issuer);
+  }
+  std::string found;
+  if (newest != nullptr) {
+    found = "issued " + FileTimeText(newest->pCrlInfo->ThisUpdate) + " UTC, next " +
+            FileTimeText(newest->pCrlInfo->NextUpdate) + " UTC, in " + where;
+    CertFreeCRLContext(newest);
   }
   for (const Place& place : places)
     if (place.owned && place.store != nullptr) CertCloseStore(place.store, 0);

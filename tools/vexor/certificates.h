@@ -20,9 +20,12 @@ std::string CommonName(PCCERT_CONTEXT cert);  // UTF-8
 // offers further certificates, such as a message's own.
 std::string ChainTrouble(PCCERT_CONTEXT cert, HCERTSTORE extra);
 
-// The issuer's revocation list a check of the certificate can use, described with its dates
-// and the store it is in (the certificate's own, My, CA, Root or the store file named);
-// empty when there is none at hand.
+// The issuer's revocation list a check of the certificate uses, described with its dates and
+// the store it is in (the certificate's own, My, CA, Root or the store file named): of the
+// lists whose signature the key of an issuer of the certificate verifies (a certificate of
+// those stores with the issuer's name whose key verifies the certificate's signature), the
+// newest. A list of another authority by the same name never counts. Empty when there is
+// none at hand.
 std::string RevocationListInUse(PCCERT_CONTEXT cert, const std::string& store_file);
 
 // Owning store handle.

@@ -114,7 +114,9 @@ const std::vector<Command> kCommands = {
      "vexor cert import FILE [--crl] [--to FILE.p7b]\n"
      "    adds a certificate (or with --crl a revocation list) in PEM, bare Base64 or DER to the\n"
      "    working directory's certstore.sst, or appends it to a PKCS#7 file (made empty first when\n"
-     "    it does not exist)\n"
+     "    it does not exist). A revocation list is taken only when the key of a known certificate\n"
+     "    (of the stores, or of FILE.p7b) with the list's issuer name verifies its signature and it\n"
+     "    is not dated ahead of the clock; any other list is refused with 19\n"
      "vexor cert delete ID           removes the certificate ID names from certstore.sst\n"
      "vexor cert list [--json]       the certificates of certstore.sst: serial (as stored, least\n"
      "    significant byte first), subject, extended key usages, issuer, validity, tags; control\n"
@@ -132,7 +134,9 @@ const std::vector<Command> kCommands = {
      "  the working directory's certstore.sst name, each address once, and saves them into it. Off\n"
      "  unless Vexor.ini says SkipUpdateCRLInInit=0 and SkipUpdateCRL=0 (with UsingCustomOptions=1);\n"
      "  with SkipUpdateCRL=0 a certificate check also downloads what it lacks. An address is fetched\n"
-     "  at most once in 5 minutes per process.\n",
+     "  at most once in 5 minutes per process. A downloaded list that no known certificate signed\n"
+     "  (the key of a certificate with the list's issuer name verifies it) is refused with 19\n"
+     "  and not saved (the log names it); the update goes on with the other addresses.\n",
      RunCrl,
      {{"update", {{}, 1, 1}}}},
     {"store", "administer the platform's stores",
