@@ -45,11 +45,12 @@ bool HostTakes(InstanceContext& ctx, const BYTE* data, DWORD size, uint32_t kind
 
 // Moves every certificate and revocation list of a drop-in store into the store file (or
 // to the host), then deletes the drop-in.
-void MergeDropIn(InstanceContext& ctx, HCERTSTORE target, const std::string& path) {
+// False when the drop-in does not open (it is left in place for a later Init).
+bool MergeDropIn(InstanceContext& ctx, HCERTSTORE target, const std::string& path) {
   SSTAccessor drop;
   drop.Init(path.c_str(), false);
   auto_store source(drop.Open(kEncoding, kStoreOpenFlags, 0));
-  if (!source) return;  // left in place for a later Init
+  if (!source) return false;
   uint32_t result = 0;
   for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c != nullptr;
        c = CertEnumCertificatesInStore(source.get(), c)) {
@@ -64,6 +65,7 @@ void MergeDropIn(InstanceContext& ctx, HCERTSTORE target, const std::string& pat
   source.reset();
   std::remove(path.c_str());
   std::remove((path + ".lock").c_str());  // the drop-in's own lock, made by opening it
+  return true;
 }
 
 bool IsDropInName(const std::string& name) {
@@ -143,7 +145,8 @@ int32_t AddCertOrCRLToStore(const CRYPT_DATA_BLOB& item, uint32_t kind, Instance
   uint32_t host_result = 0;
   if (VexorCallBack* cb = ctx.callback(); cb != nullptr && cb->OnAddCertOrCRL(item, kind, &host_result))
     return static_cast<int32_t>(host_result);
-  if (const int32_t rc = ctx.stores.Open(CST_SST); rc != RC_OK) return rc;
+  // The store's lock is held from the read to the save: a concurrent change is not lost.
+  if (const int32_t rc = ctx.stores.OpenFileForChange(); rc != RC_OK) return rc;
   int32_t rc = AddCertOrCRLToStoreEx(ctx.stores.Get(CST_SST), item, kind, ctx);
   if (rc == RC_OK) rc = ctx.stores.SaveFile(nullptr);
   return rc;
@@ -188,6 +191,9 @@ int32_t DeleteCertFromStores(_TAGCERTFINDPARAM* params, InstanceContext& ctx) {
                             params->thumbprint.cbData == 0))
     return RC_DELETE_PARAMS;
   ctx.services.issuerText = params->issuer;
+  if (params->storeMask & CST_SST) {
+    if (const int32_t rc = ctx.stores.OpenFileForChange(); rc != RC_OK) return rc;
+  }
   if (const int32_t rc = ctx.stores.Open(params->storeMask); rc != RC_OK) return rc;
   auto_cert cert;
   const int32_t rc = FindCertInStores(params, cert.put(), ctx);
@@ -219,12 +225,16 @@ int32_t DeleteCertificateById(const char* identifier, InstanceContext& ctx) {
 void UpdateCertStore(InstanceContext& ctx) {
   SSTAccessor* file = ctx.services.storeFile;
   if (file == nullptr) return;
-  auto_store store(file->Open(kEncoding, kStoreOpenFlags, 0));
+  // Held from the read to the save and the retirement, so that nothing another process
+  // saves meanwhile is overwritten.
+  const auto change = file->BeginChange();
+  auto_store store(change ? file->Open(kEncoding, kStoreOpenFlags, 0) : nullptr);
   if (!store) {
     ctx.log().LogExt("IVexorImpl::UpdateCertStore: Не удалось открыть хранилище SST (%s)",
                      SystemErrorTextShort(GetLastError()).c_str());
     return;
   }
+  bool merged = false;
   if (DIR* dir = opendir(ctx.workDir.c_str())) {
     std::vector<std::string> drop_ins;
     while (const dirent* entry = readdir(dir)) {
@@ -233,7 +243,7 @@ void UpdateCertStore(InstanceContext& ctx) {
       if (IsDropInName(entry->d_name) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) drop_ins.push_back(path);
     }
     closedir(dir);
-    for (const std::string& path : drop_ins) MergeDropIn(ctx, store.get(), path);
+    for (const std::string& path : drop_ins) merged = MergeDropIn(ctx, store.get(), path) || merged;
   }
 
   size_t count = 0, taken = 0;
@@ -254,7 +264,8 @@ void UpdateCertStore(InstanceContext& ctx) {
     else
       ctx.log().LogText("Adding CRL: " + NameToX500String(c->pCrlInfo->Issuer, true) + " - Error");
   }
-  file->Save(store.get(), kEncoding);
+  // A store nothing was merged into is not rewritten: the file stays as it is.
+  if (merged) file->Save(store.get(), kEncoding);
 
   if (count > 0 && taken == count) {
     // Everything is the host's now: the file is retired and starts again empty.
