@@ -19,12 +19,17 @@ DWORD Location(const Args& args) {
   return args.has("machine") ? CERT_SYSTEM_STORE_LOCAL_MACHINE : CERT_SYSTEM_STORE_CURRENT_USER;
 }
 
+// Prints the message with the platform's last error, its text and number.
 int Fail(const std::string& message, int code) {
-  PrintError(message + " (error 0x" + [] {
-    char hex[16];
-    std::snprintf(hex, sizeof(hex), "%08X", GetLastError());
-    return std::string(hex);
-  }() + ")");
+  const DWORD error = GetLastError();
+  char text[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
+                 nullptr);
+  std::string reason = text;
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  char hex[16];
+  std::snprintf(hex, sizeof(hex), "%08X", error);
+  PrintError(message + (reason.empty() ? "" : ": " + reason) + " (error 0x" + hex + ")");
   return code;
 }
 
