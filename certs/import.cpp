@@ -1,11 +1,15 @@
 #include "certs/import.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <new>
+#include <string_view>
+#include <utility>
 
 #include "certs/find_param.h"
 #include "certs/search.h"
@@ -109,13 +113,96 @@ std::vector<BYTE> DecodeCertOrCRL(const CBinData& data, bool is_crl, InstanceCon
   }
 }
 
-int32_t ReadCertOrCRLFile(const std::string& path, std::vector<BYTE>& item, bool is_crl, InstanceContext& ctx) {
+namespace {
+
+// Loads a certificate, revocation-list or PKCS#7 file of at most kMaxItemFileSize bytes. A
+// larger regular file is refused by its size before anything is read; of anything else (a
+// device, a pipe) no more than one byte past the bound is read. kLoadTooLarge, kLoadFailed or
+// kLoaded (with the bytes; an empty file fails as CBinData's loader does).
+enum LoadResult { kLoaded, kLoadFailed, kLoadTooLarge };
+
+LoadResult LoadBoundedFile(const std::string& path, CBinData& out) {
+  out.Clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kLoadFailed;
+  struct stat st {};
+  LoadResult result = kLoaded;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    result = kLoadFailed;
+  } else if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > kMaxItemFileSize) {
+    result = kLoadTooLarge;
+  } else {
+    std::vector<BYTE> block(65536);
+    for (;;) {
+      const ssize_t got = read(fd, block.data(), block.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        result = kLoadFailed;
+        break;
+      }
+      if (got == 0) break;
+      if (!out.Append(block.data(), static_cast<uint32_t>(got))) {
+        result = kLoadFailed;
+        break;
+      }
+      if (out.size() > kMaxItemFileSize) {
+        result = kLoadTooLarge;
+        break;
+      }
+    }
+    if (result == kLoaded && out.empty()) result = kLoadFailed;
+  }
+  close(fd);
+  if (result != kLoaded) out.Clear();
+  return result;
+}
+
+int32_t ReportTooLarge(InstanceContext& ctx, const std::string& path) {
+  return ReportFailure(ctx, RC_FILE_OPEN_READ, "Не удалось открыть файл \"%s\": файл больше %u байт", path.c_str(),
+                       static_cast<unsigned>(kMaxItemFileSize));
+}
+
+// Each armoured block of the armour the decoder looks for first (certificate, else list),
+// armour included; empty when the data holds fewer than two such blocks.
+std::vector<std::string> ArmouredBlocks(const CBinData& data) {
+  const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+  std::vector<std::string> blocks;
+  for (const auto& [begin, end] : {std::pair<std::string_view, std::string_view>{"-----BEGIN CERTIFICATE-----",
+                                                                                 "-----END CERTIFICATE-----"},
+                                   {"-----BEGIN X509 CRL-----", "-----END X509 CRL-----"}}) {
+    for (size_t at = text.find(begin); at != std::string_view::npos; at = text.find(begin, at + begin.size())) {
+      const size_t stop = text.find(end, at + begin.size());
+      if (stop == std::string_view::npos) break;
+      blocks.emplace_back(text.substr(at, stop + end.size() - at));
+    }
+    if (!blocks.empty()) break;
+  }
+  if (blocks.size() < 2) blocks.clear();
+  return blocks;
+}
+
+}  // namespace
+
+int32_t ReadCertOrCRLFileItems(const std::string& path, std::vector<std::vector<BYTE>>& items, bool is_crl,
+                               InstanceContext& ctx) {
+  items.clear();
   CBinData data;
-  if (!data.LoadFromFile(path))
-    return ReportFailureWithReason(ctx, RC_FILE_OPEN_READ, "Не удалось открыть файл \"%s\"", path.c_str());
+  switch (LoadBoundedFile(path, data)) {
+    case kLoaded:
+      break;
+    case kLoadTooLarge:
+      return ReportTooLarge(ctx, path);
+    case kLoadFailed:
+      return ReportFailureWithReason(ctx, RC_FILE_OPEN_READ, "Не удалось открыть файл \"%s\"", path.c_str());
+  }
   try {
-    item = DecodeCertOrCRL(data, is_crl, ctx);
+    // A PEM file of several items gives all of them, or none when one does not decode.
+    const std::vector<std::string> blocks = ArmouredBlocks(data);
+    for (const std::string& block : blocks)
+      items.push_back(DecodeCertOrCRL(CBinData(block.data(), static_cast<uint32_t>(block.size())), is_crl, ctx));
+    if (blocks.empty()) items.push_back(DecodeCertOrCRL(data, is_crl, ctx));
   } catch (const CryptoOperations::baseCryptoException& e) {
+    items.clear();
     return ReportFailure(ctx, e.code(), "Файл \"%s\": %s", path.c_str(), e.what());
   }
   return RC_OK;
@@ -161,8 +248,13 @@ int32_t AddCertOrCRLToFile(const std::string& path, const CRYPT_DATA_BLOB& item,
   // The file must exist: appending never creates one.
   CBinData file;
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_size > 0 && !file.LoadFromFile(path)))
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
     return ReportFailure(ctx, RC_FILE_OPEN_READ, "Не удалось открыть файл \"%s\"", path.c_str());
+  if (st.st_size > 0) {
+    const LoadResult loaded = LoadBoundedFile(path, file);
+    if (loaded == kLoadTooLarge) return ReportTooLarge(ctx, path);
+    if (loaded != kLoaded) return ReportFailure(ctx, RC_FILE_OPEN_READ, "Не удалось открыть файл \"%s\"", path.c_str());
+  }
   if (!CryptMsgUpdate(msg.get(), file.data(), file.size(), TRUE))
     return ReportFailureWithReason(ctx, RC_MSG_UPDATE, "%s", ResultText(RC_MSG_UPDATE).c_str());
   if (!CryptMsgControl(msg.get(), 0, kind, &item))
