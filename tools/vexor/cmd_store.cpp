@@ -11,6 +11,7 @@
 #include "tools/vexor/certificates.h"
 #include "tools/vexor/commands.h"
 #include "tools/vexor/io.h"
+#include "tools/vexor/pin.h"
 #include "tools/vexor/session.h"
 
 namespace {
@@ -135,7 +136,8 @@ void DeleteContainer(const std::string& container) {
 
 // Installs a certificate and its key together or not at all: the key must be the
 // certificate's, and an existing container (another certificate's key, perhaps) is replaced
-// only with --force.
+// only with --force. The stored key is encrypted with the PIN however it is given; only
+// --no-pin stores it unprotected.
 int Install(const Args& args) {
   if (!args.has("cert") || !args.has("key")) {
     PrintError("store install needs --cert FILE and --key FILE");
@@ -178,7 +180,8 @@ int Install(const Args& args) {
     PrintError("the private key in " + args.get("key") + " is not the key of the certificate; nothing installed");
     return 27;
   }
-  const std::string pin = args.get("pin");
+  std::string pin;
+  if (const int rc = InstallPin(args, pin); rc != 0) return rc;
   if (!CryptImportPKCS8ToContainerA(container.c_str(), reinterpret_cast<const BYTE*>(key.data()),
                                     static_cast<DWORD>(key.size()), pin.empty() ? nullptr : pin.c_str(), 0))
     return Fail("cannot import the private key from " + args.get("key"), 27);
