@@ -149,8 +149,8 @@ TEST_F(LibraryTest, StoreFileLockIsPrivateAndNeverWaitedForForever) {
 }
 
 // Importers in several processes, while other processes initialise objects on the same
-// working directory over and over (every Init reads the store file and merges drop-ins into
-// it): every import lands, and the file always opens whole. Repeated, since a lost change
+// working directory over and over (every Init reads the store file, merges drop-ins into it
+// and offers its contents to the host): every import lands, and the file always opens whole. Repeated, since a lost change
 // shows only when two changes meet.
 TEST_F(LibraryTest, ConcurrentChangesOfTheStoreFileLoseNothing) {
   constexpr int kImporters = 4, kEach = 6, kReaders = 2, kRounds = 3;
@@ -175,9 +175,10 @@ TEST_F(LibraryTest, ConcurrentChangesOfTheStoreFileLoseNothing) {
     };
     for (int p = 0; p < kReaders; ++p) {
       readers.push_back(spawn([&] {
-        for (;;) {  // until killed
+        for (;;) {  // until killed; a host that declines every item, as the tool's does
+          Recorder host;
           IVexorImpl obj;
-          obj.Init(work_.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER);
+          obj.Init(work_.c_str(), &host, CERT_SYSTEM_STORE_CURRENT_USER);
         }
         return 0;
       }));
