@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -132,25 +133,32 @@ LoadResult LoadBoundedFile(const std::string& path, CBinData& out) {
   } else if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > kMaxItemFileSize) {
     result = kLoadTooLarge;
   } else {
-    std::vector<BYTE> block(65536);
-    for (;;) {
-      const ssize_t got = read(fd, block.data(), block.size());
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        result = kLoadFailed;
-        break;
+    // Read into a buffer that grows by doubling (a device has no size to go by), handed to
+    // the CBinData in one piece.
+    std::vector<BYTE> bytes;
+    size_t filled = 0;
+    try {
+      bytes.resize(S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : 65536);
+      for (;;) {
+        if (filled == bytes.size()) bytes.resize(std::min<size_t>(bytes.size() * 2, kMaxItemFileSize + 1));
+        const ssize_t got = read(fd, bytes.data() + filled, bytes.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+          result = kLoadFailed;
+          break;
+        }
+        if (got == 0) break;
+        filled += static_cast<size_t>(got);
+        if (filled > kMaxItemFileSize) {
+          result = kLoadTooLarge;
+          break;
+        }
       }
-      if (got == 0) break;
-      if (!out.Append(block.data(), static_cast<uint32_t>(got))) {
-        result = kLoadFailed;
-        break;
-      }
-      if (out.size() > kMaxItemFileSize) {
-        result = kLoadTooLarge;
-        break;
-      }
+    } catch (const std::bad_alloc&) {
+      result = kLoadFailed;
     }
-    if (result == kLoaded && out.empty()) result = kLoadFailed;
+    if (result == kLoaded && (filled == 0 || !out.Append(bytes.data(), static_cast<uint32_t>(filled))))
+      result = kLoadFailed;
   }
   close(fd);
   if (result != kLoaded) out.Clear();
