@@ -26,7 +26,7 @@ for u in one two; do
     -subj "/O=Bench/CN=Bench $u" -days 30 -addext keyUsage=keyEncipherment,keyAgreement \
     -out "$T/$u.pem" >/dev/null 2>&1
 done
-"$V" store install --cert "$T/one.pem" --key "$T/one.key" >/dev/null
+"$V" store install --cert "$T/one.pem" --key "$T/one.key" --no-pin >/dev/null
 "$V" store add-my "$T/two.pem" >/dev/null
 head -c "$((MIB * 1048576))" /dev/urandom > "$T/plain"
 openssl cms -encrypt -engine gost -gost89 -binary -outform DER -in "$T/plain" -out "$T/openssl.p7m" \

@@ -24,7 +24,7 @@ for u in one two; do
   openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/$u.key" \
     -subj "/O=Bench/CN=Bench $u" -days 30 -addext keyUsage=keyEncipherment,keyAgreement \
     -out "$T/$u.pem" >/dev/null 2>&1
-  "$V" store install --cert "$T/$u.pem" --key "$T/$u.key" --container "bench-$u" >/dev/null
+  "$V" store install --cert "$T/$u.pem" --key "$T/$u.key" --container "bench-$u" --no-pin >/dev/null
 done
 head -c "$((MIB * 1048576))" /dev/urandom > "$T/plain"
 "$V" encrypt --format 141 --workdir "$T/work" --from "Bench one" --to "Bench two" -i "$T/plain" -o "$T/message"

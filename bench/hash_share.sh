@@ -17,7 +17,7 @@ V="$BUILD/bin/vexor"
 
 openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/u.key" \
   -subj "/O=Bench/CN=Bench" -days 30 -out "$T/u.pem" >/dev/null 2>&1
-"$V" store install --cert "$T/u.pem" --key "$T/u.key" >/dev/null
+"$V" store install --cert "$T/u.pem" --key "$T/u.key" --no-pin >/dev/null
 head -c "$((MB * 1000000))" /dev/urandom > "$T/data"
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }

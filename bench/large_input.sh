@@ -15,7 +15,7 @@ mkdir -p "$VEXOR_CSP_HOME" "$T/work"
 V="$BUILD/bin/vexor"
 openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/u.key" \
   -subj "/CN=Large" -days 30 -out "$T/u.pem" >/dev/null 2>&1
-"$V" store install --cert "$T/u.pem" --key "$T/u.key" >/dev/null
+"$V" store install --cert "$T/u.pem" --key "$T/u.key" --no-pin >/dev/null
 truncate -s "${GIB}G" "$T/big"
 printf 'the end' >> "$T/big"  # a non-zero tail past the 32-bit boundary
 

@@ -17,7 +17,7 @@ V="$BUILD/bin/vexor"
 
 openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/u.key" \
   -subj "/O=Bench/CN=Bench" -days 30 -out "$T/u.pem" >/dev/null 2>&1
-"$V" store install --cert "$T/u.pem" --key "$T/u.key" >/dev/null
+"$V" store install --cert "$T/u.pem" --key "$T/u.key" --no-pin >/dev/null
 # Records of a few fields each, as registries exchange them.
 awk -v size="$((MB * 1000000))" 'BEGIN {
   printf "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Registry xmlns=\"urn:example:registry\" Date=\"2026-12-06\">\n"

@@ -1,11 +1,16 @@
 #include "certs/import.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <new>
+#include <string_view>
+#include <utility>
 
 #include "certs/crl_trust.h"
 #include "certs/find_param.h"
@@ -46,11 +51,12 @@ bool HostTakes(InstanceContext& ctx, const BYTE* data, DWORD size, uint32_t kind
 
 // Moves every certificate and revocation list of a drop-in store into the store file (or
 // to the host), then deletes the drop-in.
-void MergeDropIn(InstanceContext& ctx, HCERTSTORE target, const std::string& path) {
+// False when the drop-in does not open (it is left in place for a later Init).
+bool MergeDropIn(InstanceContext& ctx, HCERTSTORE target, const std::string& path) {
   SSTAccessor drop;
   drop.Init(path.c_str(), false);
   auto_store source(drop.Open(kEncoding, kStoreOpenFlags, 0));
-  if (!source) return;  // left in place for a later Init
+  if (!source) return false;
   uint32_t result = 0;
   for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(source.get(), nullptr); c != nullptr;
        c = CertEnumCertificatesInStore(source.get(), c)) {
@@ -71,6 +77,7 @@ void MergeDropIn(InstanceContext& ctx, HCERTSTORE target, const std::string& pat
   source.reset();
   std::remove(path.c_str());
   std::remove((path + ".lock").c_str());  // the drop-in's own lock, made by opening it
+  return true;
 }
 
 bool IsDropInName(const std::string& name) {
@@ -114,13 +121,103 @@ std::vector<BYTE> DecodeCertOrCRL(const CBinData& data, bool is_crl, InstanceCon
   }
 }
 
-int32_t ReadCertOrCRLFile(const std::string& path, std::vector<BYTE>& item, bool is_crl, InstanceContext& ctx) {
+namespace {
+
+// Loads a certificate, revocation-list or PKCS#7 file of at most kMaxItemFileSize bytes. A
+// larger regular file is refused by its size before anything is read; of anything else (a
+// device, a pipe) no more than one byte past the bound is read. kLoadTooLarge, kLoadFailed or
+// kLoaded (with the bytes; an empty file fails as CBinData's loader does).
+enum LoadResult { kLoaded, kLoadFailed, kLoadTooLarge };
+
+LoadResult LoadBoundedFile(const std::string& path, CBinData& out) {
+  out.Clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return kLoadFailed;
+  struct stat st {};
+  LoadResult result = kLoaded;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    result = kLoadFailed;
+  } else if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > kMaxItemFileSize) {
+    result = kLoadTooLarge;
+  } else {
+    // Read into a buffer that grows by doubling (a device has no size to go by), handed to
+    // the CBinData in one piece.
+    std::vector<BYTE> bytes;
+    size_t filled = 0;
+    try {
+      bytes.resize(S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : 65536);
+      for (;;) {
+        if (filled == bytes.size()) bytes.resize(std::min<size_t>(bytes.size() * 2, kMaxItemFileSize + 1));
+        const ssize_t got = read(fd, bytes.data() + filled, bytes.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+          result = kLoadFailed;
+          break;
+        }
+        if (got == 0) break;
+        filled += static_cast<size_t>(got);
+        if (filled > kMaxItemFileSize) {
+          result = kLoadTooLarge;
+          break;
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      result = kLoadFailed;
+    }
+    if (result == kLoaded && (filled == 0 || !out.Append(bytes.data(), static_cast<uint32_t>(filled))))
+      result = kLoadFailed;
+  }
+  close(fd);
+  if (result != kLoaded) out.Clear();
+  return result;
+}
+
+int32_t ReportTooLarge(InstanceContext& ctx, const std::string& path) {
+  return ReportFailure(ctx, RC_FILE_OPEN_READ, "Не удалось открыть файл \"%s\": файл больше %u байт", path.c_str(),
+                       static_cast<unsigned>(kMaxItemFileSize));
+}
+
+// Each armoured block of the armour the decoder looks for first (certificate, else list),
+// armour included; empty when the data holds fewer than two such blocks.
+std::vector<std::string> ArmouredBlocks(const CBinData& data) {
+  const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+  std::vector<std::string> blocks;
+  for (const auto& [begin, end] : {std::pair<std::string_view, std::string_view>{"-----BEGIN CERTIFICATE-----",
+                                                                                 "-----END CERTIFICATE-----"},
+                                   {"-----BEGIN X509 CRL-----", "-----END X509 CRL-----"}}) {
+    for (size_t at = text.find(begin); at != std::string_view::npos; at = text.find(begin, at + begin.size())) {
+      const size_t stop = text.find(end, at + begin.size());
+      if (stop == std::string_view::npos) break;
+      blocks.emplace_back(text.substr(at, stop + end.size() - at));
+    }
+    if (!blocks.empty()) break;
+  }
+  if (blocks.size() < 2) blocks.clear();
+  return blocks;
+}
+
+}  // namespace
+
+int32_t ReadCertOrCRLFileItems(const std::string& path, std::vector<std::vector<BYTE>>& items, bool is_crl,
+                               InstanceContext& ctx) {
+  items.clear();
   CBinData data;
-  if (!data.LoadFromFile(path))
-    return ReportFailureWithReason(ctx, RC_FILE_OPEN_READ, "Не удалось открыть файл \"%s\"", path.c_str());
+  switch (LoadBoundedFile(path, data)) {
+    case kLoaded:
+      break;
+    case kLoadTooLarge:
+      return ReportTooLarge(ctx, path);
+    case kLoadFailed:
+      return ReportFailureWithReason(ctx, RC_FILE_OPEN_READ, "Не удалось открыть файл \"%s\"", path.c_str());
+  }
   try {
-    item = DecodeCertOrCRL(data, is_crl, ctx);
+    // A PEM file of several items gives all of them, or none when one does not decode.
+    const std::vector<std::string> blocks = ArmouredBlocks(data);
+    for (const std::string& block : blocks)
+      items.push_back(DecodeCertOrCRL(CBinData(block.data(), static_cast<uint32_t>(block.size())), is_crl, ctx));
+    if (blocks.empty()) items.push_back(DecodeCertOrCRL(data, is_crl, ctx));
   } catch (const CryptoOperations::baseCryptoException& e) {
+    items.clear();
     return ReportFailure(ctx, e.code(), "Файл \"%s\": %s", path.c_str(), e.what());
   }
   return RC_OK;
@@ -153,7 +250,8 @@ int32_t AddCertOrCRLToStore(const CRYPT_DATA_BLOB& item, uint32_t kind, Instance
   uint32_t host_result = 0;
   if (VexorCallBack* cb = ctx.callback(); cb != nullptr && cb->OnAddCertOrCRL(item, kind, &host_result))
     return static_cast<int32_t>(host_result);
-  if (const int32_t rc = ctx.stores.Open(CST_SST); rc != RC_OK) return rc;
+  // The store's lock is held from the read to the save: a concurrent change is not lost.
+  if (const int32_t rc = ctx.stores.OpenFileForChange(); rc != RC_OK) return rc;
   int32_t rc = AddCertOrCRLToStoreEx(ctx.stores.Get(CST_SST), item, kind, ctx);
   if (rc == RC_OK) rc = ctx.stores.SaveFile(nullptr);
   return rc;
@@ -168,8 +266,13 @@ int32_t AddCertOrCRLToFile(const std::string& path, const CRYPT_DATA_BLOB& item,
   // The file must exist: appending never creates one.
   CBinData file;
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_size > 0 && !file.LoadFromFile(path)))
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
     return ReportFailure(ctx, RC_FILE_OPEN_READ, "Не удалось открыть файл \"%s\"", path.c_str());
+  if (st.st_size > 0) {
+    const LoadResult loaded = LoadBoundedFile(path, file);
+    if (loaded == kLoadTooLarge) return ReportTooLarge(ctx, path);
+    if (loaded != kLoaded) return ReportFailure(ctx, RC_FILE_OPEN_READ, "Не удалось открыть файл \"%s\"", path.c_str());
+  }
   if (!CryptMsgUpdate(msg.get(), file.data(), file.size(), TRUE))
     return ReportFailureWithReason(ctx, RC_MSG_UPDATE, "%s", ResultText(RC_MSG_UPDATE).c_str());
   if (!CryptMsgControl(msg.get(), 0, kind, &item))
@@ -198,6 +301,9 @@ int32_t DeleteCertFromStores(_TAGCERTFINDPARAM* params, InstanceContext& ctx) {
                             params->thumbprint.cbData == 0))
     return RC_DELETE_PARAMS;
   ctx.services.issuerText = params->issuer;
+  if (params->storeMask & CST_SST) {
+    if (const int32_t rc = ctx.stores.OpenFileForChange(); rc != RC_OK) return rc;
+  }
   if (const int32_t rc = ctx.stores.Open(params->storeMask); rc != RC_OK) return rc;
   auto_cert cert;
   const int32_t rc = FindCertInStores(params, cert.put(), ctx);
@@ -224,12 +330,16 @@ int32_t DeleteCertificateById(const char* identifier, InstanceContext& ctx) {
 void UpdateCertStore(InstanceContext& ctx) {
   SSTAccessor* file = ctx.services.storeFile;
   if (file == nullptr) return;
-  auto_store store(file->Open(kEncoding, kStoreOpenFlags, 0));
+  // Held from the read to the save and the retirement, so that nothing another process
+  // saves meanwhile is overwritten.
+  const auto change = file->BeginChange();
+  auto_store store(change ? file->Open(kEncoding, kStoreOpenFlags, 0) : nullptr);
   if (!store) {
     ctx.log().LogExt("IVexorImpl::UpdateCertStore: Не удалось открыть хранилище SST (%s)",
                      SystemErrorTextShort(GetLastError()).c_str());
     return;
   }
+  bool merged = false;
   if (DIR* dir = opendir(ctx.workDir.c_str())) {
     std::vector<std::string> drop_ins;
     while (const dirent* entry = readdir(dir)) {
@@ -238,7 +348,7 @@ void UpdateCertStore(InstanceContext& ctx) {
       if (IsDropInName(entry->d_name) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) drop_ins.push_back(path);
     }
     closedir(dir);
-    for (const std::string& path : drop_ins) MergeDropIn(ctx, store.get(), path);
+    for (const std::string& path : drop_ins) merged = MergeDropIn(ctx, store.get(), path) || merged;
   }
 
   size_t count = 0, taken = 0;
@@ -259,7 +369,8 @@ void UpdateCertStore(InstanceContext& ctx) {
     else
       ctx.log().LogText("Adding CRL: " + NameToX500String(c->pCrlInfo->Issuer, true) + " - Error");
   }
-  file->Save(store.get(), kEncoding);
+  // A store nothing was merged into is not rewritten: the file stays as it is.
+  if (merged) file->Save(store.get(), kEncoding);
 
   if (count > 0 && taken == count) {
     // Everything is the host's now: the file is retired and starts again empty.

@@ -21,8 +21,14 @@ constexpr uint32_t kItemCrl = 12;          // CMSG_CTRL_ADD_CRL
 // Base64 beginning "MII", or of the data itself, checked to be an item of the kind. Raises
 // CryptoOperations::baseCryptoException: 12 for bad Base64 or DER, 6 for memory.
 std::vector<BYTE> DecodeCertOrCRL(const CBinData& data, bool is_crl, InstanceContext& ctx);
-// The file's item; 4 for a file that cannot be read, the decoder's code otherwise (reported).
-int32_t ReadCertOrCRLFile(const std::string& path, std::vector<BYTE>& item, bool is_crl, InstanceContext& ctx);
+// Certificate, revocation-list and PKCS#7 files larger than this are refused unread.
+constexpr uint64_t kMaxItemFileSize = 64ull << 20;
+
+// Every item of the file: each armoured block of a PEM file that holds several, else the one
+// item. 4 for a file that cannot be read or is larger than kMaxItemFileSize, the decoder's
+// code otherwise (reported), with no item when any block does not decode.
+int32_t ReadCertOrCRLFileItems(const std::string& path, std::vector<std::vector<BYTE>>& items, bool is_crl,
+                               InstanceContext& ctx);
 
 // Adds one encoded item to the store; an equal or newer item there counts as added.
 int32_t AddCertOrCRLToStoreEx(HCERTSTORE store, const CRYPT_DATA_BLOB& item, uint32_t kind, InstanceContext& ctx);

@@ -51,36 +51,48 @@ int32_t IVexorImpl::AddCertOrCRLToStore(const CrlEncoded& crl) {
 
 namespace {
 
-// Reads an item file; 0 with the item, or the reading failure.
-int32_t ReadItem(IVexorImpl& obj, const char* path, bool is_crl, std::vector<BYTE>& item) {
+// Reads an item file; 0 with its items (every one of a PEM file of several), or the reading
+// failure.
+int32_t ReadItems(IVexorImpl& obj, const char* path, bool is_crl, std::vector<std::vector<BYTE>>& items) {
   InstanceContext ctx = obj.NewCall();
-  return ReadCertOrCRLFile(path != nullptr ? path : "", item, is_crl, ctx);
+  return ReadCertOrCRLFileItems(path != nullptr ? path : "", items, is_crl, ctx);
+}
+
+// Hands each item to the adding slot; every item is tried, the first failure is the result.
+template <class Encoded, class Add>
+int32_t AddEach(const std::vector<std::vector<BYTE>>& items, Add add) {
+  int32_t first_failure = RC_OK;
+  for (const std::vector<BYTE>& item : items) {
+    const int32_t rc = add(Encoded{{static_cast<DWORD>(item.size()), const_cast<BYTE*>(item.data())}});
+    if (first_failure == RC_OK) first_failure = rc;
+  }
+  return first_failure;
 }
 
 }  // namespace
 
 int32_t IVexorImpl::AddCertOrCRLToFile(const char* file, const CertFile& cert) {
-  std::vector<BYTE> item;
-  if (const int32_t rc = ReadItem(*this, cert.path, false, item); rc != RC_OK) return rc;
-  return AddCertOrCRLToFile(file, CertEncoded{{static_cast<DWORD>(item.size()), item.data()}});
+  std::vector<std::vector<BYTE>> items;
+  if (const int32_t rc = ReadItems(*this, cert.path, false, items); rc != RC_OK) return rc;
+  return AddEach<CertEncoded>(items, [&](const CertEncoded& e) { return AddCertOrCRLToFile(file, e); });
 }
 
 int32_t IVexorImpl::AddCertOrCRLToFile(const char* file, const CrlFile& crl) {
-  std::vector<BYTE> item;
-  if (const int32_t rc = ReadItem(*this, crl.path, true, item); rc != RC_OK) return rc;
-  return AddCertOrCRLToFile(file, CrlEncoded{{static_cast<DWORD>(item.size()), item.data()}});
+  std::vector<std::vector<BYTE>> items;
+  if (const int32_t rc = ReadItems(*this, crl.path, true, items); rc != RC_OK) return rc;
+  return AddEach<CrlEncoded>(items, [&](const CrlEncoded& e) { return AddCertOrCRLToFile(file, e); });
 }
 
 int32_t IVexorImpl::AddCertOrCRLToStore(const CertFile& cert) {
-  std::vector<BYTE> item;
-  if (const int32_t rc = ReadItem(*this, cert.path, false, item); rc != RC_OK) return rc;
-  return AddCertOrCRLToStore(CertEncoded{{static_cast<DWORD>(item.size()), item.data()}});
+  std::vector<std::vector<BYTE>> items;
+  if (const int32_t rc = ReadItems(*this, cert.path, false, items); rc != RC_OK) return rc;
+  return AddEach<CertEncoded>(items, [&](const CertEncoded& e) { return AddCertOrCRLToStore(e); });
 }
 
 int32_t IVexorImpl::AddCertOrCRLToStore(const CrlFile& crl) {
-  std::vector<BYTE> item;
-  if (const int32_t rc = ReadItem(*this, crl.path, true, item); rc != RC_OK) return rc;
-  return AddCertOrCRLToStore(CrlEncoded{{static_cast<DWORD>(item.size()), item.data()}});
+  std::vector<std::vector<BYTE>> items;
+  if (const int32_t rc = ReadItems(*this, crl.path, true, items); rc != RC_OK) return rc;
+  return AddEach<CrlEncoded>(items, [&](const CrlEncoded& e) { return AddCertOrCRLToStore(e); });
 }
 
 int32_t IVexorImpl::DeleteCertificate(const char* identifier) {

@@ -114,6 +114,20 @@ BOOL SSTAccessor::Save(HCERTSTORE store, DWORD encoding) {
                        const_cast<char*>(path.c_str()), 0);
 }
 
+std::unique_ptr<SSTAccessor::ChangeLock> SSTAccessor::BeginChange() {
+  std::string path;
+  std::shared_ptr<NamedMutex> lock;
+  bool create_missing = false;
+  Current(path, lock, create_missing);
+  if (!lock) return nullptr;
+  if (create_missing) EnsureDirectory(FolderOf(path));  // the lock file goes there
+  if (!lock->try_lock_for(std::chrono::milliseconds(lock_wait_ms_.load()))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return std::make_unique<ChangeLock>(std::move(lock));
+}
+
 std::string SSTAccessor::GetPath() const {
   std::lock_guard<std::mutex> guard(guard_);
   return path_;

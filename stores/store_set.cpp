@@ -45,6 +45,21 @@ int32_t StoreSet::Open(unsigned long mask) {
   return RC_OK;
 }
 
+int32_t StoreSet::OpenFileForChange() {
+  if (!change_) {
+    SSTAccessor* sst = call_.services.storeFile;
+    if (sst != nullptr) change_ = sst->BeginChange();
+    if (!change_) {
+      if (call_.callback() == nullptr)
+        return ReportFailure(call_, RC_STORE_OPEN, "Не удалось открыть хранилище certstore.sst");
+      return RC_OK;  // as for a store file that does not open: the host's stores serve
+    }
+    // An image read before the lock was taken may be stale by now.
+    handles_.Close(CST_SST);
+  }
+  return Open(CST_SST);
+}
+
 HCERTSTORE StoreSet::Get(unsigned long id) {
   if (HCERTSTORE h = handles_.Get(id)) return h;
   try {
@@ -64,6 +79,7 @@ void StoreSet::Close(unsigned long mask) {
     handles_.CloseAll();
   else
     handles_.CloseMasked(mask);
+  if (mask & CST_SST) change_.reset();
 }
 
 void StoreSet::CloseAll() noexcept {
@@ -72,6 +88,7 @@ void StoreSet::CloseAll() noexcept {
   } catch (...) {
     // A host callback that throws while taking its store back must not end the call twice.
     handles_.CloseAll();
+    change_.reset();
   }
 }
 

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
+#include "stores/sst_accessor.h"
 #include "stores/store_map.h"
 #include "vexor/platform.h"
 
@@ -28,6 +30,12 @@ class StoreSet {
   // skipped silently when the object has a host callback.
   int32_t Open(unsigned long mask);
 
+  // Opens the store file for a change: takes its lock for the rest of the call (or until
+  // CST_SST is closed) and reads the file afresh under it, so that the save that ends the
+  // change cannot overwrite what another thread or process saved meanwhile. Returns 0, or
+  // reports failure as Open does (15) when the lock or the file cannot be had.
+  int32_t OpenFileForChange();
+
   // The handle of one store, opened now if needed; null when it cannot be opened (the
   // failure has been logged) or when the store has no handle. Never raises.
   HCERTSTORE Get(unsigned long id);
@@ -48,5 +56,6 @@ class StoreSet {
 
  private:
   CallContext& call_;
+  std::unique_ptr<SSTAccessor::ChangeLock> change_;  // held from the read to the save
   map_id_hcertstore handles_;
 };

@@ -11,12 +11,18 @@
 
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 
 #include "support/files.h"
 #include "support/log_file_channel.h"
@@ -73,25 +79,74 @@ std::string WithoutTrailingSlash(std::string path) {
   return path;
 }
 
+// The user's home folder: $HOME, else the password database's; empty when unknown.
+std::string UserHome() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr && pw->pw_dir[0] == '/')
+    return pw->pw_dir;
+  return {};
+}
+
+// "<$variable>/vexor" when the variable holds an absolute path, else "<home>/<fallback>/vexor";
+// empty without either.
+std::string XdgFolder(const char* variable, const char* fallback) {
+  if (const char* value = std::getenv(variable); value != nullptr && value[0] == '/')
+    return WithoutTrailingSlash(value) + "/vexor";
+  const std::string home = UserHome();
+  return home.empty() ? std::string() : WithoutTrailingSlash(home) + "/" + fallback + "/vexor";
+}
+
+// The first folder holding a settings.xml of: the user's configuration folder, the system's
+// (/etc/vexor), the library's own; the library's when none does.
+std::string SettingsFolder() {
+  const std::string library = LibraryDirectory();
+  for (const std::string& folder : {XdgFolder("XDG_CONFIG_HOME", ".config"), std::string("/etc/vexor"), library}) {
+    std::error_code ec;
+    if (!folder.empty() && fs::is_regular_file(folder + "/settings.xml", ec)) return folder;
+  }
+  return library;
+}
+
+// Creates every missing level of a folder owner-only (0700); levels that exist keep their
+// mode. Throws when the folder cannot be had.
+void MakeLogFolder(const std::string& folder) {
+  std::error_code ec;
+  if (fs::is_directory(folder, ec)) return;
+  const fs::path path(folder);
+  fs::path level;
+  for (const fs::path& part : path) {
+    level /= part;
+    if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST)
+      throw fs::filesystem_error("cannot create the log folder", level, std::error_code(errno, std::generic_category()));
+  }
+  if (!fs::is_directory(folder, ec)) throw fs::filesystem_error("no log folder", path, ec);
+}
+
 }  // namespace
 
 Logger::Logger(std::string base_file_name, std::string base_directory)
-    : base_file_name_(std::move(base_file_name)), base_directory_(std::move(base_directory)) {
-  if (base_directory_.empty()) base_directory_ = LibraryDirectory();
+    : base_file_name_(std::move(base_file_name)),
+      user_folders_(base_directory.empty()),
+      base_directory_(std::move(base_directory)) {
+  if (user_folders_) base_directory_ = SettingsFolder();
   if (base_directory_.empty()) {
     std::error_code ec;
     base_directory_ = fs::current_path(ec).string();
   }
   base_directory_ = WithoutTrailingSlash(base_directory_);
   log_directory_ = defaultLogDirectory();
-  log_file_name_ = log_directory_ + "/" + base_file_name_;
+  log_file_name_ = log_directory_.empty() ? std::string() : log_directory_ + "/" + base_file_name_;
 }
 
 Logger::~Logger() = default;
 
 std::string Logger::loggerName() const { return fs::path(base_file_name_).stem().string(); }
 
-std::string Logger::defaultLogDirectory() const { return MakeAbsolute("./log/" + loggerName()); }
+std::string Logger::defaultLogDirectory() const {
+  // A library never writes into its installation tree: by default the log is the user's.
+  if (user_folders_) return XdgFolder("XDG_STATE_HOME", ".local/state");
+  return MakeAbsolute("./log/" + loggerName());
+}
 
 std::string Logger::MakeAbsolute(const std::string& configured) const {
   std::string path = configured;
@@ -118,8 +173,9 @@ void Logger::ReadConfiguration() {
   const auto directory = tree.get_optional<std::string>("LogConfig.logDirectory");
   log_directory_ = directory ? MakeAbsolute(TrimBlanks(*directory)) : defaultLogDirectory();
   const auto file_name = tree.get_optional<std::string>("LogConfig.logFileName");
-  log_file_name_ =
-      file_name ? MakeAbsolute(TrimBlanks(*file_name)) : log_directory_ + "/" + base_file_name_;
+  log_file_name_ = file_name                ? MakeAbsolute(TrimBlanks(*file_name))
+                   : log_directory_.empty() ? std::string()
+                                            : log_directory_ + "/" + base_file_name_;
   log_file_size_ = TrimBlanks(get("LogConfig.logFileSize", log_file_size_));
   log_file_count_ = TrimBlanks(get("LogConfig.logFileCount", log_file_count_));
   compress_ = TrimBlanks(get("LogConfig.compress", compress_));
@@ -138,10 +194,13 @@ void Logger::ConfigureChannels() {
     ++known.live;
     return;
   }
-  fs::create_directories(log_directory_);
+  // Without a home there is no log folder and nothing is written.
+  if (log_directory_.empty() || log_file_name_.empty() || log_file_name_[0] != '/')
+    throw std::runtime_error("no log folder");
+  MakeLogFolder(log_directory_);
   // The file may be configured outside the log directory; the channel cannot make its folder.
   const fs::path file_directory = fs::path(log_file_name_).parent_path();
-  if (!file_directory.empty()) fs::create_directories(file_directory);
+  if (!file_directory.empty()) MakeLogFolder(file_directory.string());
   // An unknown level name fails here, before a logger exists that would keep it.
   const int level = Poco::Logger::parseLevel(level_);
 
@@ -153,6 +212,8 @@ void Logger::ConfigureChannels() {
                                           .cast<Poco::Channel>();
   const bool own_channel = !file.isNull();
   if (!own_channel) {
+    // POCO's channel creates the file with the default mode: it is made owner-only first.
+    if (const int fd = open(log_file_name_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600); fd >= 0) close(fd);
     Poco::AutoPtr<Poco::FileChannel> poco(new Poco::FileChannel);
     poco->setProperty(Poco::FileChannel::PROP_PATH, log_file_name_);
     poco->setProperty(Poco::FileChannel::PROP_ROTATION, log_file_size_);

@@ -1,6 +1,9 @@
 // The diagnostic log: a thin layer over a POCO logger (formatting channel over a rotating file
-// channel), configured from "settings.xml" next to the library. Lines are bytes (Windows-1251)
-// written unchanged.
+// channel), configured from "settings.xml". Lines are bytes (Windows-1251) written unchanged.
+// A library never writes into its installation tree: unless settings.xml says otherwise the log
+// is the user's, $XDG_STATE_HOME/vexor (else ~/.local/state/vexor), and settings.xml is looked
+// for in $XDG_CONFIG_HOME/vexor (else ~/.config/vexor), then /etc/vexor, then beside the
+// library. Log files are owner-only (0600), folders the log creates too (0700).
 #pragma once
 
 #include <string>
@@ -15,8 +18,9 @@ class Logger;
 class Logger {
  public:
   // base_file_name: for example "Vexor.log"; its stem names the POCO logger.
-  // base_directory: where "settings.xml" is read and relative paths start; empty means the
-  // directory of the library file.
+  // base_directory: where "settings.xml" is read and relative paths start, the default log
+  // folder being its log/<logger name>; empty means the user's folders (above), relative
+  // paths starting where settings.xml was found (the library's folder when nowhere).
   explicit Logger(std::string base_file_name, std::string base_directory = std::string());
   virtual ~Logger();
 
@@ -32,7 +36,8 @@ class Logger {
   virtual std::string logDirectory() const { return log_directory_; }
   virtual std::string compress() const { return compress_; }
   virtual std::string level() const { return level_; }
-  // "log/" + logger name under the base directory.
+  // The user's state folder, or "log/" + logger name under an explicit base directory; empty
+  // when there is no home to find the state folder in.
   virtual std::string defaultLogDirectory() const;
   virtual std::string baseFileName() const { return base_file_name_; }
 
@@ -66,6 +71,7 @@ class Logger {
   std::string level_ = "trace";
   std::string pattern_ = "[%Y-%m-%d %H:%M:%S.%F] [P:%P] [T:%I] [%p] %s: %t";
   std::string base_file_name_;
+  bool user_folders_;  // no base directory given: the user's folders
   Poco::Logger* logger_ = nullptr;
   bool local_times_given_ = false;
   std::string base_directory_;

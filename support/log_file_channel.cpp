@@ -92,7 +92,8 @@ void AppendFileChannel::close() {
 
 void AppendFileChannel::OpenLocked() {
   if (fd_ >= 0) return;
-  const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  // Owner-only: the log names subjects and paths.
+  const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) throw Poco::OpenFileException(path_);
   struct stat st {};
   size_.store(fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0);
@@ -118,6 +119,7 @@ void AppendFileChannel::RotateLocked() {
   }
   std::unique_ptr<Poco::LogFile> fresh(archive_->archive(new Poco::LogFile(path_)));
   fresh.reset();
+  chmod(path_.c_str(), 0600);  // POCO made the fresh file with the default mode
   if (purge_) purge_->purge(path_);
   OpenLocked();
 }

@@ -21,6 +21,16 @@ std::string TempDirectory() {
 
 }  // namespace
 
+std::chrono::milliseconds StoreLockWait() {
+  constexpr std::chrono::milliseconds kDefault(60000);
+  const char* text = std::getenv("VEXOR_LOCK_WAIT_MS");
+  if (text == nullptr || *text == '\0') return kDefault;
+  char* end = nullptr;
+  const unsigned long long ms = std::strtoull(text, &end, 10);
+  if (*end != '\0' || ms > 24ull * 3600 * 1000) return kDefault;
+  return std::chrono::milliseconds(ms);
+}
+
 NamedMutex::NamedMutex(const std::string& name) : name_(name) {
   std::string file = name;
   for (char& c : file) {

@@ -11,6 +11,11 @@
 #include <string>
 #include <thread>
 
+// How long a lock that guards a store file is waited for before the operation gives up: a
+// minute, or the milliseconds in $VEXOR_LOCK_WAIT_MS when that is a number (tests shorten it).
+// The platform's system-store locks wait as long.
+std::chrono::milliseconds StoreLockWait();
+
 class NamedMutex {
  public:
   // The lock file is $TMPDIR (else /tmp) joined with the name, '/' and '\' replaced by '_'.

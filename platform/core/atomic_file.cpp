@@ -3,8 +3,11 @@
 
 #include "scratch/scratch.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 
 #include <fcntl.h>
@@ -83,16 +86,35 @@ bool MakeDirectories(const std::string& dir, unsigned mode) {
   return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+unsigned StoreLockWaitMs() {
+  constexpr unsigned kDefault = 60000;
+  const char* text = std::getenv("VEXOR_LOCK_WAIT_MS");
+  if (text == nullptr || *text == '\0') return kDefault;
+  char* end = nullptr;
+  const unsigned long long ms = std::strtoull(text, &end, 10);
+  return (*end != '\0' || ms > 24ull * 3600 * 1000) ? kDefault : static_cast<unsigned>(ms);
+}
+
 FileLock::FileLock(const std::string& path) {
   const std::string lock_path = path + ".lock";
   fd_ = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) return;
-  while (flock(fd_, LOCK_EX) != 0) {
-    if (errno != EINTR) {
+  if (fd_ < 0) {
+    error_ = ERROR_ACCESS_DENIED;
+    return;
+  }
+  // flock has no timed form: poll with a short, growing pause until the deadline.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(StoreLockWaitMs());
+  auto pause = std::chrono::milliseconds(1);
+  while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if ((errno != EWOULDBLOCK && errno != EINTR) || now >= deadline) {
+      error_ = errno == EWOULDBLOCK ? kWaitTimeout : DWORD(ERROR_ACCESS_DENIED);
       close(fd_);
       fd_ = -1;
       return;
     }
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    if (pause < std::chrono::milliseconds(20)) pause *= 2;
   }
 }
 

@@ -9,6 +9,9 @@
 
 namespace vexorcsp {
 
+// Windows' WAIT_TIMEOUT: a wait that ended before the lock was had.
+constexpr DWORD kWaitTimeout = 258;
+
 // 0, or the Windows error number; a missing file gives ERROR_FILE_NOT_FOUND.
 DWORD ReadWholeFile(const std::string& path, std::vector<BYTE>& out);
 // The mode a replacement file gets: the replaced file's mode (0644 less the umask for a new
@@ -29,7 +32,13 @@ inline DWORD WriteFileAtomically(const std::string& path, const std::vector<BYTE
 // Creates the directory and its parents (mode for new levels); true when it exists after.
 bool MakeDirectories(const std::string& dir, unsigned mode);
 
-// flock on "<path>.lock", held for the object's lifetime.
+// How long a store's lock is waited for: a minute, or the milliseconds in
+// $VEXOR_LOCK_WAIT_MS (tests shorten it). The library's store-file lock waits as long.
+unsigned StoreLockWaitMs();
+
+// flock on "<path>.lock", held for the object's lifetime. A lock another process keeps
+// holding is waited for StoreLockWaitMs() at most: then locked() is false and error() says
+// kWaitTimeout (a lock file that cannot be opened: ERROR_ACCESS_DENIED).
 class FileLock {
  public:
   explicit FileLock(const std::string& path);
@@ -37,9 +46,11 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   bool locked() const { return fd_ >= 0; }
+  DWORD error() const { return error_; }
 
  private:
   int fd_ = -1;
+  DWORD error_ = 0;
 };
 
 }  // namespace vexorcsp

@@ -35,6 +35,7 @@ constexpr ErrorText kErrorTexts[] = {
     {122, "The data area passed to a system call is too small."},
     {183, "Cannot create a file when that file already exists."},
     {234, "More data is available."},
+    {258, "The wait operation timed out."},
     {259, "No more data is available."},
     {267, "The directory name is invalid."},
     {1223, "The operation was canceled by the user."},

@@ -54,7 +54,7 @@ class SystemStore : public Store {
     const size_t slash = path_.rfind('/');
     if (!MakeDirectories(path_.substr(0, slash), 0700)) return Fail(ERROR_PATH_NOT_FOUND);
     FileLock lock(path_);
-    if (!lock.locked()) return Fail(ERROR_ACCESS_DENIED);
+    if (!lock.locked()) return Fail(lock.error());
     std::vector<BYTE> bytes;
     const DWORD read_err = ReadWholeFile(path_, bytes);
     if (read_err != 0 && read_err != ERROR_FILE_NOT_FOUND) return Fail(read_err);
@@ -123,6 +123,8 @@ Store* OpenSystemStore(const std::string& name, DWORD flags) {
   DWORD err;
   {
     FileLock lock(path);  // a writer never leaves a half state, but wait for one in progress
+    // A missing home has no lock file yet and nothing to wait for.
+    if (!lock.locked() && lock.error() == kWaitTimeout) return FailNull<Store>(lock.error());
     err = ReadWholeFile(path, bytes);
   }
   if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) {

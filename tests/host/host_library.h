@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -44,8 +45,14 @@ struct Destroy {
 };
 using Object = std::unique_ptr<IVexor, Destroy>;
 
+// The library's log: in the user's state folder ($XDG_STATE_HOME/vexor, else
+// ~/.local/state/vexor).
 inline std::filesystem::path LogFile() {
-  return std::filesystem::path(VEXOR_LIB_DIR) / "log" / "Vexor" / "Vexor.log";
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  const std::filesystem::path folder = state != nullptr && state[0] == '/' ? std::filesystem::path(state)
+                                       : std::filesystem::path(home != nullptr ? home : "") / ".local" / "state";
+  return folder / "vexor" / "Vexor.log";
 }
 
 inline std::string ReadText(const std::filesystem::path& p) {

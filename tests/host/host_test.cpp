@@ -135,17 +135,17 @@ TEST(Host, InitChecksTheDirectoryAndLogsTheVersion) {
 }
 
 // Unloaded and loaded again in one process, the library logs as the first time: its log
-// (beside a private copy of the library) gets the version line of both loads.
+// (in the probe's own state folder) gets the version line of both loads.
 TEST(Host, ReloadedLibraryLogsAgain) {
   TempDir dir;
   std::filesystem::copy_file(VEXOR_LIB_DIR "/libvexor.so", dir.path() / "libvexor.so");
-  const std::string command = std::string(VEXOR_BIN_DIR "/reload_probe '") + (dir / "libvexor.so") + "' '" +
-                              dir.path().string() + "'";
+  const std::string command = "XDG_STATE_HOME='" + dir.path().string() + "' " VEXOR_BIN_DIR "/reload_probe '" +
+                              (dir / "libvexor.so") + "' '" + dir.path().string() + "'";
   const int status = std::system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "the library stays loaded after dlclose here";
   ASSERT_EQ(WEXITSTATUS(status), 0);
-  const std::string log = host::ReadText(dir.path() / "log" / "Vexor" / "Vexor.log");
+  const std::string log = host::ReadText(dir.path() / "vexor" / "Vexor.log");
   size_t lines = 0;
   for (size_t at = log.find(kVersionPrefix); at != std::string::npos; at = log.find(kVersionPrefix, at + 1)) ++lines;
   EXPECT_EQ(lines, 2u) << log;

@@ -5,6 +5,9 @@
 
 #include <chrono>
 
+#include <sys/stat.h>
+
+#include "certs/import.h"
 #include "common/standalone_call.h"
 #include "stores/instance_context.h"
 #include "frame/call/result_codes.h"
@@ -145,46 +148,102 @@ TEST_F(LibraryTest, StoreFileLockIsPrivateAndNeverWaitedForForever) {
   close(ready[1]);
 }
 
-TEST_F(LibraryTest, TwoProcessesAddingKeepAReadableFile) {
-  Object(false);
+// Importers in several processes, while other processes initialise objects on the same
+// working directory over and over (every Init reads the store file, merges drop-ins into it
+// and offers its contents to the host): every import lands, and the file always opens whole. Repeated, since a lost change
+// shows only when two changes meet.
+TEST_F(LibraryTest, ConcurrentChangesOfTheStoreFileLoseNothing) {
+  constexpr int kImporters = 4, kEach = 6, kReaders = 2, kRounds = 3;
+  std::vector<test_pki::Bytes> certs;
+  for (int i = 0; i < kRounds * kImporters * kEach; ++i)
+    certs.push_back(test_pki::MakeSelfSigned(5000 + i, "Importer " + std::to_string(i)));
   const fs::path path = work_ / "certstore.sst";
-  std::vector<pid_t> children;
-  for (int p = 0; p < 2; ++p) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      int failures = 0;
-      IVexorImpl obj;
-      obj.Init(work_.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER);
-      for (int i = 0; i < 20; ++i) {
-        try {
-          InstanceContext ctx = obj.NewCall();
-          HCERTSTORE sst = ctx.stores.Get(CST_SST);
-          const test_pki::Bytes der = test_pki::MakeSelfSigned(1000 * (p + 1) + i, "Proc " + std::to_string(p));
-          if (sst == nullptr || !AddDer(sst, der) || ctx.stores.SaveFile(sst) != RC_OK) ++failures;
-        } catch (...) {
-          ++failures;
-        }
+  for (int round = 0; round < kRounds; ++round) {
+    fs::remove(path);
+    std::vector<pid_t> importers, readers;
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    auto spawn = [&](auto body) {
+      const pid_t child = fork();
+      if (child == 0) {
+        close(go[1]);
+        char c;
+        (void)!read(go[0], &c, 1);  // every child starts at once
+        _exit(body());
       }
-      _exit(failures == 0 ? 0 : 1);
+      return child;
+    };
+    for (int p = 0; p < kReaders; ++p) {
+      readers.push_back(spawn([&] {
+        for (;;) {  // until killed; a host that declines every item, as the tool's does
+          Recorder host;
+          IVexorImpl obj;
+          obj.Init(work_.c_str(), &host, CERT_SYSTEM_STORE_CURRENT_USER);
+        }
+        return 0;
+      }));
     }
-    children.push_back(child);
+    for (int p = 0; p < kImporters; ++p) {
+      importers.push_back(spawn([&, p] {
+        IVexorImpl obj;
+        if (obj.Init(work_.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER) != RC_OK) return 1;
+        for (int i = 0; i < kEach; ++i) {
+          test_pki::Bytes& der = certs[(round * kImporters + p) * kEach + i];
+          try {
+            InstanceContext ctx = obj.NewCall();
+            if (AddCertOrCRLToStore(CRYPT_DATA_BLOB{DWORD(der.size()), der.data()}, kItemCertificate, ctx) != RC_OK)
+              return 1;
+          } catch (...) {
+            return 1;
+          }
+        }
+        return 0;
+      }));
+    }
+    close(go[0]);
+    close(go[1]);  // go
+    int bad_reads = 0;
+    for (int i = 0; i < 30; ++i) {
+      SSTAccessor reader;
+      reader.Init(work_.c_str(), false);
+      const bool existed = fs::exists(path);
+      HCERTSTORE s = reader.Open(kStoreEncoding, CERT_STORE_OPEN_EXISTING_FLAG, 0);
+      if (s == nullptr && existed) ++bad_reads;
+      if (s != nullptr) CertCloseStore(s, 0);
+    }
+    for (pid_t child : importers) {
+      int status = 0;
+      waitpid(child, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    for (pid_t child : readers) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+    }
+    EXPECT_EQ(bad_reads, 0);
+    ASSERT_EQ(CountInFile(path), kImporters * kEach) << "round " << round;
   }
-  // Meanwhile the file always opens whole.
-  int bad_reads = 0;
-  for (int i = 0; i < 50; ++i) {
-    SSTAccessor reader;
-    reader.Init(work_.c_str(), false);
-    const bool existed = fs::exists(path);
-    HCERTSTORE s = reader.Open(kStoreEncoding, CERT_STORE_OPEN_EXISTING_FLAG, 0);
-    if (s == nullptr && existed) ++bad_reads;
-    if (s != nullptr) CertCloseStore(s, 0);
+}
+
+// A call that changes nothing leaves the file as it is: Init and a search neither rewrite nor
+// replace it.
+TEST_F(LibraryTest, ReadingCallsLeaveTheStoreFileAlone) {
+  IVexorImpl& obj = Object(false);
+  const test_pki::Bytes der = test_pki::MakeSelfSigned(77, "Kept");
+  {
+    InstanceContext ctx = obj.NewCall();
+    ASSERT_TRUE(AddDer(ctx.stores.Get(CST_SST), der));
+    ASSERT_EQ(ctx.stores.SaveFile(nullptr), RC_OK);
   }
-  for (pid_t child : children) {
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  EXPECT_EQ(bad_reads, 0);
-  EXPECT_GE(CountInFile(path), 1);
+  struct stat before {};
+  ASSERT_EQ(stat((work_ / "certstore.sst").c_str(), &before), 0);
+  IVexorImpl again;
+  ASSERT_EQ(again.Init(work_.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), RC_OK);
+  CertList list;
+  EXPECT_EQ(again.GetCertList(list), RC_OK);
+  struct stat after {};
+  ASSERT_EQ(stat((work_ / "certstore.sst").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 }

@@ -102,6 +102,42 @@ TEST(DiagnosticLog, DefaultsWithoutSettingsFile) {
   EXPECT_TRUE(lines[0].rfind(minutes[0], 0) == 0 || lines[0].rfind(minutes[1], 0) == 0) << lines[0] << " " << minutes[0];
 }
 
+// Without a folder of its own the library's log is the user's: settings.xml from the user's
+// configuration folder, the file in the user's state folder, owner-only, and never beside the
+// library. Without $XDG_STATE_HOME the state folder is ~/.local/state.
+TEST(DiagnosticLog, UsersFoldersByDefault) {
+  TempDir dir;
+  const std::string beside_library = LibraryDirectory() + "/log/Vexor/Vexor.log";
+  auto size_of = [](const std::string& p) { return fs::exists(p) ? static_cast<long long>(fs::file_size(p)) : -1LL; };
+  const long long beside_before = size_of(beside_library);
+  fs::create_directories(dir / "config/vexor");
+  WriteFile(dir / "config/vexor/settings.xml",
+            "<?xml version=\"1.0\"?>\n<LogConfig>\n<pattern>%s|%t</pattern>\n</LogConfig>\n");
+  EXPECT_EQ(RunInChild([&] {
+              setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+              setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
+              CryptoLog::DiagnosticLogger log;
+              log.Write("kept");
+              return log.logFileName() == dir / "state/vexor/Vexor.log" ? std::string() : log.logFileName();
+            }),
+            "");
+  EXPECT_EQ(ReadFile(dir / "state/vexor/Vexor.log"), "Vexor|kept\n");
+  auto mode = [&](const fs::path& p) { return fs::status(p).permissions() & fs::perms::all; };
+  EXPECT_EQ(mode(dir / "state/vexor/Vexor.log"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode(dir / "state"), fs::perms::owner_all);
+  EXPECT_EQ(mode(dir / "state/vexor"), fs::perms::owner_all);
+  EXPECT_EQ(size_of(beside_library), beside_before) << "written beside the library";
+
+  EXPECT_EQ(RunInChild([&] {
+              unsetenv("XDG_STATE_HOME");
+              setenv("XDG_CONFIG_HOME", (dir / "none").c_str(), 1);
+              setenv("HOME", (dir / "home").c_str(), 1);
+              CryptoLog::DiagnosticLogger log;
+              return log.logDirectory() == dir / "home/.local/state/vexor" ? std::string() : log.logDirectory();
+            }),
+            "");
+}
+
 TEST(DiagnosticLog, SettingsFileChoosesPathsAndPatternBytesUnchanged) {
   TempDir dir;
   WriteSettings(dir,

@@ -97,7 +97,7 @@ class ToolTest : public ::testing::Test {
 
   void InstallUser() const {
     ASSERT_EQ(Vexor("store add-root " + P("root.pem")).status, 0);
-    const Result r = Vexor("store install --cert " + P("u1.pem") + " --key " + P("u1.key"));
+    const Result r = Vexor("store install --cert " + P("u1.pem") + " --key " + P("u1.key") + " --no-pin");
     ASSERT_EQ(r.status, 0) << r.out;
   }
 
@@ -197,7 +197,7 @@ TEST_F(ToolTest, StoreAdministration) {
   const Result taken = Vexor("store install --cert " + P("u2.pem") + " --key " + P("u2.key") + " --container " + u1_container);
   EXPECT_EQ(taken.status, 27) << taken.out;
   EXPECT_NE(taken.out.find("exists already"), std::string::npos) << taken.out;
-  EXPECT_EQ(Vexor("store install --cert " + P("u2.pem") + " --key " + P("u2.key")).status, 0);
+  EXPECT_EQ(Vexor("store install --cert " + P("u2.pem") + " --key " + P("u2.key") + " --no-pin").status, 0);
 
   // A file that is not a store (here a DER certificate) is never rewritten as one.
   ASSERT_EQ(Sh("openssl x509 -in " + P("u1.pem") + " -outform DER -out " + work_ + "/cert.der").status, 0);

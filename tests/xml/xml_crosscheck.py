@@ -143,7 +143,7 @@ def main():
             openssl('req', '-x509', '-engine', 'gost', '-newkey', 'gost2001', '-pkeyopt', 'paramset:A', '-nodes',
                     '-keyout', key, '-out', pem, '-subj', '/CN=' + name, '-days', '30', '-addext',
                     'keyUsage=digitalSignature,keyEncipherment,keyAgreement')
-            r = tool('store', 'install', '--cert', pem, '--key', key)
+            r = tool('store', 'install', '--cert', pem, '--key', key, '--no-pin')
             assert r.returncode == 0, r.stderr
             users[name] = (pem, key)
 

@@ -46,9 +46,9 @@ class Demo {
     Step("make a GOST root and two users with openssl", [&] { return MakePki(); });
     Step("install the root into Root", [&] { return Tool({"store", "add-root", P("root.pem")}) == 0; });
     Step("install Ivanov's certificate and key into My",
-         [&] { return Tool({"store", "install", "--cert", P("u1.pem"), "--key", P("u1.key")}) == 0; });
+         [&] { return Tool({"store", "install", "--cert", P("u1.pem"), "--key", P("u1.key"), "--no-pin"}) == 0; });
     Step("install Petrov's certificate and key into My",
-         [&] { return Tool({"store", "install", "--cert", P("u2.pem"), "--key", P("u2.key")}) == 0; });
+         [&] { return Tool({"store", "install", "--cert", P("u2.pem"), "--key", P("u2.key"), "--no-pin"}) == 0; });
     Step("list the personal store", [&] { return Tool({"store", "list", "My"}) == 0; });
     Step("import Petrov's certificate into certstore.sst", [&] { return Lib({"cert", "import", P("u2.pem")}) == 0; });
     Step("import Ivanov's certificate, then delete it again", [&] {

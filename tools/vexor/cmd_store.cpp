@@ -11,6 +11,7 @@
 #include "tools/vexor/certificates.h"
 #include "tools/vexor/commands.h"
 #include "tools/vexor/io.h"
+#include "tools/vexor/pin.h"
 #include "tools/vexor/session.h"
 
 namespace {
@@ -19,12 +20,17 @@ DWORD Location(const Args& args) {
   return args.has("machine") ? CERT_SYSTEM_STORE_LOCAL_MACHINE : CERT_SYSTEM_STORE_CURRENT_USER;
 }
 
+// Prints the message with the platform's last error, its text and number.
 int Fail(const std::string& message, int code) {
-  PrintError(message + " (error 0x" + [] {
-    char hex[16];
-    std::snprintf(hex, sizeof(hex), "%08X", GetLastError());
-    return std::string(hex);
-  }() + ")");
+  const DWORD error = GetLastError();
+  char text[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, sizeof text,
+                 nullptr);
+  std::string reason = text;
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  char hex[16];
+  std::snprintf(hex, sizeof(hex), "%08X", error);
+  PrintError(message + (reason.empty() ? "" : ": " + reason) + " (error 0x" + hex + ")");
   return code;
 }
 
@@ -130,7 +136,8 @@ void DeleteContainer(const std::string& container) {
 
 // Installs a certificate and its key together or not at all: the key must be the
 // certificate's, and an existing container (another certificate's key, perhaps) is replaced
-// only with --force.
+// only with --force. The stored key is encrypted with the PIN however it is given; only
+// --no-pin stores it unprotected.
 int Install(const Args& args) {
   if (!args.has("cert") || !args.has("key")) {
     PrintError("store install needs --cert FILE and --key FILE");
@@ -173,7 +180,8 @@ int Install(const Args& args) {
     PrintError("the private key in " + args.get("key") + " is not the key of the certificate; nothing installed");
     return 27;
   }
-  const std::string pin = args.get("pin");
+  std::string pin;
+  if (const int rc = InstallPin(args, pin); rc != 0) return rc;
   if (!CryptImportPKCS8ToContainerA(container.c_str(), reinterpret_cast<const BYTE*>(key.data()),
                                     static_cast<DWORD>(key.size()), pin.empty() ? nullptr : pin.c_str(), 0))
     return Fail("cannot import the private key from " + args.get("key"), 27);

@@ -141,9 +141,12 @@ const std::vector<Command> kCommands = {
      {{"update", {{}, 1, 1}}}},
     {"store", "administer the platform's stores",
      "vexor store list [My|Root|CA|FILE.sst] [--machine]\n"
-     "vexor store install --cert CERT.pem --key KEY.pem [--container NAME] [--pin PIN] [--force]\n"
+     "vexor store install --cert CERT.pem --key KEY.pem [--container NAME] [--pin-file F | --no-pin] [--force]\n"
      "    installs a certificate into My with its private key (PKCS#8 PEM or DER, as OpenSSL writes it);\n"
-     "    the key must be the certificate's, and an existing container is replaced only with --force\n"
+     "    the key must be the certificate's, and an existing container is replaced only with --force.\n"
+     "    The stored key is encrypted with its PIN: the first line of --pin-file, else $VEXOR_CSP_PIN,\n"
+     "    else asked twice on the terminal (--pin PIN works too, but shows the PIN to other users);\n"
+     "    --no-pin stores it unprotected. Without any of these and no terminal, nothing is installed.\n"
      "vexor store add-root CERT.pem   |   vexor store add-ca CERT.pem\n"
      "vexor store add-my CERT.pem     a certificate without a key (a recipient to encrypt for)\n"
      "vexor store sst-add FILE.sst CERT.pem   |   vexor store sst-delete FILE.sst THUMBPRINT\n"
@@ -152,7 +155,7 @@ const std::vector<Command> kCommands = {
      "  --machine uses the machine's stores ($VEXOR_CSP_MACHINE_HOME, else /var/lib/vexor-csp).\n",
      RunStore,
      {{"list", {{kMachine}, 1, 2}},
-      {"install", {{{"cert", V}, {"key", V}, {"container", V}, {"pin", V}, {"force", F}, kMachine}, 1, 1}},
+      {"install", {{{"cert", V}, {"key", V}, {"container", V}, {"pin", V}, {"no-pin", F}, {"force", F}, kMachine}, 1, 1}},
       {"add-root", {{kMachine}, 2, 2}},
       {"add-ca", {{kMachine}, 2, 2}},
       {"add-my", {{kMachine}, 2, 2}},

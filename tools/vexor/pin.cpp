@@ -11,6 +11,7 @@
 #include <string>
 
 #include "support/cp1251.h"
+#include "tools/vexor/commands.h"
 #include "tools/vexor/session.h"
 
 namespace {
@@ -67,17 +68,23 @@ bool AskTerminal(const std::string& prompt, std::string& answer) {
   return is_terminal;
 }
 
+// The first line of a PIN file, without a carriage return; 4 (printed) when it cannot be read.
+int ReadPinFile(const std::string& path, std::string& pin) {
+  std::ifstream file(path);
+  if (!file || !std::getline(file, pin)) {
+    PrintError("cannot read the PIN from " + path);
+    return 4;
+  }
+  if (!pin.empty() && pin.back() == '\r') pin.pop_back();
+  return 0;
+}
+
 }  // namespace
 
 int ProvidePin(const Args& args, PCCERT_CONTEXT signer) {
   if (args.has("pin-file")) {
-    std::ifstream file(args.get("pin-file"));
     std::string pin;
-    if (!file || !std::getline(file, pin)) {
-      PrintError("cannot read the PIN from " + args.get("pin-file"));
-      return 4;
-    }
-    if (!pin.empty() && pin.back() == '\r') pin.pop_back();
+    if (const int rc = ReadPinFile(args.get("pin-file"), pin); rc != 0) return rc;
     setenv("VEXOR_CSP_PIN", pin.c_str(), 1);
     return 0;
   }
@@ -91,5 +98,43 @@ int ProvidePin(const Args& args, PCCERT_CONTEXT signer) {
   std::string pin;
   if (AskTerminal("PIN for the key of " + Cp1251ToUtf8(name) + ": ", pin) && !pin.empty())
     setenv("VEXOR_CSP_PIN", pin.c_str(), 1);
+  return 0;
+}
+
+int InstallPin(const Args& args, std::string& pin) {
+  pin.clear();
+  if (args.has("no-pin")) {
+    if (args.has("pin") || args.has("pin-file")) {
+      PrintError("--no-pin and a PIN (--pin, --pin-file) exclude each other");
+      return kUsageError;
+    }
+    return 0;
+  }
+  bool asked = false;
+  if (args.has("pin")) {
+    pin = args.get("pin");
+  } else if (args.has("pin-file")) {
+    if (const int rc = ReadPinFile(args.get("pin-file"), pin); rc != 0) return rc;
+  } else if (const char* given = std::getenv("VEXOR_CSP_PIN"); given != nullptr && *given != '\0') {
+    pin = given;
+  } else {
+    std::string again;
+    if (!AskTerminal("PIN for the new key: ", pin)) {
+      PrintError(
+          "store install needs a PIN for the private key: --pin-file FILE, $VEXOR_CSP_PIN or a terminal to ask on "
+          "(--no-pin stores the key unprotected)");
+      return kUsageError;
+    }
+    if (!pin.empty() && (!AskTerminal("The PIN again: ", again) || again != pin)) {
+      PrintError("the two PINs differ; nothing installed");
+      return kUsageError;
+    }
+    asked = true;
+  }
+  if (pin.empty()) {
+    PrintError(std::string(asked ? "no PIN given" : "the PIN is empty") +
+               "; nothing installed (--no-pin stores the key unprotected)");
+    return kUsageError;
+  }
   return 0;
 }

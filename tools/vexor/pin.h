@@ -4,6 +4,8 @@
 // was given.
 #pragma once
 
+#include <string>
+
 #include "tools/vexor/args.h"
 #include "vexor/platform.h"
 
@@ -12,3 +14,10 @@ class Session;
 // `signer`: the certificate whose key the command uses; null when any key of My may be the
 // one (decryption). 0, or the exit status of a --pin-file that cannot be read.
 int ProvidePin(const Args& args, PCCERT_CONTEXT signer);
+
+// The PIN that protects a key being installed: --pin, else the first line of --pin-file, else
+// $VEXOR_CSP_PIN, else asked twice on the terminal. --no-pin stores the key unprotected (the
+// PIN is then empty). 0, or the exit status of a refusal, printed: 49 with no PIN source and
+// no terminal, for --no-pin together with --pin or --pin-file, for an empty PIN and for two
+// answers that differ; 4 for a --pin-file that cannot be read.
+int InstallPin(const Args& args, std::string& pin);
