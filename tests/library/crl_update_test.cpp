@@ -297,7 +297,12 @@ TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
   test_common::TempDir dir;
   const std::string d = dir.path().string();
   server_.Add("/a.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+  // While the update waits for /b.crl, another object imports a certificate into the same
+  // store file: the update's save must not undo it.
+  IVexorImpl importer;
   server_.Add("/b.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+  int32_t imported = -1;
+  server_.Before("/b.crl", [&] { imported = importer.AddCertOrCRLToStore(CertFile{Pki::Get().user_a.pem.c_str()}); });
   HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
   const char* paths[] = {"/ca.crl", "/a.crl", "/b.crl"};
   for (long i = 0; i < 100; ++i) {
@@ -318,12 +323,19 @@ TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
   WriteIniTo(dir.path(), "SkipUpdateCRL=0\nSkipUpdateCRLInInit=0\n");
   IVexorImpl obj;
   ASSERT_EQ(obj.Init(d.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  ASSERT_EQ(importer.Init(d.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
   EXPECT_EQ(obj.CertUpdateCRLs(), 0);
   for (const char* p : paths) EXPECT_EQ(server_.Requests(p), 1) << p;
+  EXPECT_EQ(imported, 0);
   HCERTSTORE saved = CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                                    CERT_STORE_OPEN_EXISTING_FLAG, sst.c_str());
   ASSERT_NE(saved, nullptr);
   EXPECT_EQ(CrlCount(saved), 1);
+  int certs = 0;
+  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(saved, nullptr); c != nullptr;
+       c = CertEnumCertificatesInStore(saved, c))
+    ++certs;
+  EXPECT_EQ(certs, 101);  // the hundred holders and the import made during the update
   CertCloseStore(saved, 0);
 }
 

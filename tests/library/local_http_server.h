@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -50,6 +51,11 @@ class LocalHttpServer {
     std::lock_guard<std::mutex> g(lock_);
     routes_[path] = std::move(route);
   }
+  // Runs `hook` before each answer on the path, while the client waits for it.
+  void Before(const std::string& path, std::function<void()> hook) {
+    std::lock_guard<std::mutex> g(lock_);
+    hooks_[path] = std::move(hook);
+  }
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
   int Requests(const std::string& path) {
     std::lock_guard<std::mutex> g(lock_);
@@ -78,12 +84,15 @@ class LocalHttpServer {
     const size_t sp = request.find(' ');
     const std::string path = request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
     Route route;
+    std::function<void()> hook;
     {
       std::lock_guard<std::mutex> g(lock_);
       ++counts_[path];
       if (routes_.count(path) == 0) route = Route{Kind::kBody, 404, "no such list"};
       else route = routes_[path];
+      if (hooks_.count(path) != 0) hook = hooks_[path];
     }
+    if (hook) hook();
     auto send = [&](const std::string& s) { return write(c, s.data(), s.size()) == static_cast<ssize_t>(s.size()); };
     const std::string status = "HTTP/1.1 " + std::to_string(route.status) + " X\r\nConnection: close\r\n";
     switch (route.kind) {
@@ -127,6 +136,7 @@ class LocalHttpServer {
   std::thread thread_;
   std::mutex lock_;
   std::map<std::string, Route> routes_;
+  std::map<std::string, std::function<void()>> hooks_;
   std::map<std::string, int> counts_;
 };
 
