@@ -5,7 +5,8 @@
 // Structure sizes: cbSize may be this build's sizeof of the structure (or of its CMS form)
 // or the size the same structure has on 32-bit Windows, which callers ported from there
 // pass (CMSG_SIGNER_ENCODE_INFO 48, CMSG_SIGNED_ENCODE_INFO 28, CRYPT_ENCRYPT_MESSAGE_PARA
-// 36, CMSG_CTRL_DECRYPT_PARA 16, CMSG_ENVELOPED_ENCODE_INFO 28).
+// 36, CMSG_CTRL_DECRYPT_PARA 16, CMSG_ENVELOPED_ENCODE_INFO 28,
+// CMSG_CTRL_KEY_AGREE_DECRYPT_PARA 36).
 #pragma once
 
 #include "vexor/platform.h"
@@ -54,6 +55,12 @@
 #define CMSG_ENCODED_SIGNER 28
 #define CMSG_ENCODED_MESSAGE 29
 #define CMSG_VERSION_PARAM 30
+// Every kind of recipient (CMSG_CMS_RECIPIENT_INFO); the index of the recipient and of its
+// encrypted key a decryption used.
+#define CMSG_CMS_RECIPIENT_COUNT_PARAM 33
+#define CMSG_CMS_RECIPIENT_INDEX_PARAM 34
+#define CMSG_CMS_RECIPIENT_ENCRYPTED_KEY_INDEX_PARAM 35
+#define CMSG_CMS_RECIPIENT_INFO_PARAM 36
 
 // CryptMsgControl types.
 #define CMSG_CTRL_VERIFY_SIGNATURE 1
@@ -62,6 +69,21 @@
 #define CMSG_CTRL_DEL_CERT 11
 #define CMSG_CTRL_ADD_CRL 12
 #define CMSG_CTRL_DEL_CRL 13
+#define CMSG_CTRL_KEY_AGREE_DECRYPT 17
+
+// Recipient kinds (CMSG_CMS_RECIPIENT_INFO.dwRecipientChoice).
+#define CMSG_KEY_TRANS_RECIPIENT 1
+#define CMSG_KEY_AGREE_RECIPIENT 2
+#define CMSG_MAIL_LIST_RECIPIENT 3
+
+// How a key-agreement recipient names the originator.
+#define CMSG_KEY_AGREE_ORIGINATOR_CERT 1
+#define CMSG_KEY_AGREE_ORIGINATOR_PUBLIC_KEY 2
+
+// CERT_ID choices.
+#define CERT_ID_ISSUER_SERIAL_NUMBER 1
+#define CERT_ID_KEY_IDENTIFIER 2
+#define CERT_ID_SHA1_HASH 3
 
 // CryptEncryptMessage flags.
 #define CRYPT_MESSAGE_BARE_CONTENT_OUT_FLAG 0x00000001
@@ -191,6 +213,70 @@ typedef struct _CMSG_CTRL_DECRYPT_PARA {
   DWORD dwKeySpec;
   DWORD dwRecipientIndex;
 } CMSG_CTRL_DECRYPT_PARA, *PCMSG_CTRL_DECRYPT_PARA;
+
+typedef struct _CRYPT_ATTRIBUTE_TYPE_VALUE {
+  LPSTR pszObjId;
+  CRYPT_OBJID_BLOB Value;
+} CRYPT_ATTRIBUTE_TYPE_VALUE, *PCRYPT_ATTRIBUTE_TYPE_VALUE;
+
+// A key-transport recipient (CMSG_CMS_RECIPIENT_INFO_PARAM).
+typedef struct _CMSG_KEY_TRANS_RECIPIENT_INFO {
+  DWORD dwVersion;
+  CERT_ID RecipientId;
+  CRYPT_ALGORITHM_IDENTIFIER KeyEncryptionAlgorithm;
+  CRYPT_DATA_BLOB EncryptedKey;
+} CMSG_KEY_TRANS_RECIPIENT_INFO, *PCMSG_KEY_TRANS_RECIPIENT_INFO;
+
+// One recipient of a key-agreement recipient info and the content key wrapped for it.
+typedef struct _CMSG_RECIPIENT_ENCRYPTED_KEY_INFO {
+  CERT_ID RecipientId;
+  CRYPT_DATA_BLOB EncryptedKey;
+  FILETIME Date;
+  PCRYPT_ATTRIBUTE_TYPE_VALUE pOtherAttr;
+} CMSG_RECIPIENT_ENCRYPTED_KEY_INFO, *PCMSG_RECIPIENT_ENCRYPTED_KEY_INFO;
+
+// A key-agreement recipient info: the originator's (ephemeral) public key, the user keying
+// material and the key encryption algorithm (for GOST: ESDH with the key wrap and its
+// parameter set as its parameters), and the recipients it wraps the content key for.
+typedef struct _CMSG_KEY_AGREE_RECIPIENT_INFO {
+  DWORD dwVersion;
+  DWORD dwOriginatorChoice;
+  union {
+    CERT_ID OriginatorCertId;
+    CERT_PUBLIC_KEY_INFO OriginatorPublicKeyInfo;
+  };
+  CRYPT_DATA_BLOB UserKeyingMaterial;
+  CRYPT_ALGORITHM_IDENTIFIER KeyEncryptionAlgorithm;
+  DWORD cRecipientEncryptedKeys;
+  PCMSG_RECIPIENT_ENCRYPTED_KEY_INFO* rgpRecipientEncryptedKeys;
+} CMSG_KEY_AGREE_RECIPIENT_INFO, *PCMSG_KEY_AGREE_RECIPIENT_INFO;
+
+// Mail-list recipients are reported by kind only (the platform does not decrypt them).
+typedef struct _CMSG_MAIL_LIST_RECIPIENT_INFO CMSG_MAIL_LIST_RECIPIENT_INFO,
+    *PCMSG_MAIL_LIST_RECIPIENT_INFO;
+
+typedef struct _CMSG_CMS_RECIPIENT_INFO {
+  DWORD dwRecipientChoice;
+  union {
+    PCMSG_KEY_TRANS_RECIPIENT_INFO pKeyTrans;
+    PCMSG_KEY_AGREE_RECIPIENT_INFO pKeyAgree;
+    PCMSG_MAIL_LIST_RECIPIENT_INFO pMailList;
+  };
+} CMSG_CMS_RECIPIENT_INFO, *PCMSG_CMS_RECIPIENT_INFO;
+
+// Decryption through a key-agreement recipient: recipient info dwRecipientIndex, its
+// encrypted key dwRecipientEncryptedKeyIndex, the private key of hCryptProv/dwKeySpec.
+// pKeyAgree may be null; the originator key is the one the message carries, or
+// OriginatorPublicKey when that is given (same algorithm and parameters).
+typedef struct _CMSG_CTRL_KEY_AGREE_DECRYPT_PARA {
+  DWORD cbSize;
+  HCRYPTPROV hCryptProv;
+  DWORD dwKeySpec;
+  PCMSG_KEY_AGREE_RECIPIENT_INFO pKeyAgree;
+  DWORD dwRecipientIndex;
+  DWORD dwRecipientEncryptedKeyIndex;
+  CRYPT_BIT_BLOB OriginatorPublicKey;
+} CMSG_CTRL_KEY_AGREE_DECRYPT_PARA, *PCMSG_CTRL_KEY_AGREE_DECRYPT_PARA;
 
 typedef struct _CRYPT_ENCRYPT_MESSAGE_PARA {
   DWORD cbSize;

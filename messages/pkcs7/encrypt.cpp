@@ -11,6 +11,7 @@
 #include "frame/call/result_codes.h"
 #include "messages/content_writer.h"
 #include "messages/pkcs7/encrypt_ex.h"
+#include "messages/pkcs7/recipient_key.h"
 #include "messages/pkcs7/sign.h"
 #include "messages/private_key.h"
 #include "messages/stream_io.h"
@@ -65,12 +66,6 @@ std::string JoinSerials(const std::vector<std::string>& serials) {
   for (const std::string& s : serials) text += s + ", ";
   while (!text.empty() && (text.back() == ',' || text.back() == ' ')) text.pop_back();
   return text;
-}
-
-std::string SerialText(const CRYPT_INTEGER_BLOB& serial) {
-  std::string hex;
-  for (DWORD i = serial.cbData; i > 0; --i) hex += Format("%.2X", serial.pbData[i - 1]);
-  return hex;
 }
 
 }  // namespace
@@ -149,11 +144,9 @@ int32_t DecryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out)
   }
 
   bool algorithm_known = false;
-  bool key_found = false;
   DWORD next_recipient = 0;
   uint64_t total = 0;
-  CMSG_CTRL_DECRYPT_PARA para{sizeof(para), 0, AT_KEYEXCHANGE, 0};
-  auto_prov owned_key;
+  RecipientKey key;
   for (;;) {
     in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size()));
     const size_t got = static_cast<size_t>(in.gcount());
@@ -178,47 +171,14 @@ int32_t DecryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out)
       algorithm_known = true;
     }
 
-    for (; !key_found; ++next_recipient) {
-      DWORD size = 0;
-      if (!CryptMsgGetParam(msg.get(), CMSG_RECIPIENT_INFO_PARAM, next_recipient, nullptr, &size)) break;
-      std::vector<BYTE> buffer;
-      try {
-        buffer.resize(size);
-      } catch (const std::bad_alloc&) {
-        return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить память под данные получателя");
-      }
-      if (!CryptMsgGetParam(msg.get(), CMSG_RECIPIENT_INFO_PARAM, next_recipient, buffer.data(), &size))
-        return ReportFailureWithReason(ctx, RC_RECIPIENT_EXPORT, "Не удалось выгрузить данные получателя");
-      const auto* info = reinterpret_cast<const CERT_INFO*>(buffer.data());
-      serials.push_back(SerialText(info->SerialNumber));
-      HCERTSTORE personal = ctx.stores.Get(CST_MY);
-      auto_cert cert(personal != nullptr ? CertGetSubjectCertificateFromStore(personal, kMsgEncoding,
-                                                                             const_cast<CERT_INFO*>(info))
-                                         : nullptr);
-      DWORD prov_info_size = 0;
-      if (!cert || !CertGetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &prov_info_size))
-        continue;
-      std::vector<BYTE> prov_info;
-      try {
-        prov_info.resize(prov_info_size);
-      } catch (const std::bad_alloc&) {
-        return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить память под данные криптопровайдера");
-      }
-      if (!CertGetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, prov_info.data(), &prov_info_size))
-        return ReportFailureWithReason(ctx, RC_PROVIDER_CONTEXT, "Не удалось выгрузить данные криптопровайдера");
-      HCRYPTPROV prov = 0;
-      if (!AcquireCertificateKey(ctx, cert.get(), prov, owned_key)) continue;
-      ReportProvider(ctx.log(), prov);
-      para.hCryptProv = prov;
-      para.dwRecipientIndex = next_recipient;
-      key_found = true;
-    }
+    if (!key.found())
+      if (const int32_t rc = key.Search(ctx, msg.get(), next_recipient, serials); rc != RC_OK) return rc;
 
     if (!final) continue;
-    if (!key_found)
+    if (!key.found())
       return ReportFailure(ctx, RC_BAD_MESSAGE_FORMAT, "Неверный формат данных сообщения, сертификаты шифрования: %s",
                            JoinSerials(serials).c_str());
-    if (!CryptMsgControl(msg.get(), 0, CMSG_CTRL_DECRYPT, &para))
+    if (!key.Decrypt(msg.get()))
       return ReportFailureWithReason(ctx, RC_BAD_MESSAGE_FORMAT,
                                      "Не удалось расшифровать сообщение, сертификаты шифрования: %s",
                                      JoinSerials(serials).c_str());

@@ -202,13 +202,66 @@ bool ParseSignerInfo(const BYTE* p, size_t n, SignerRecord& out) {
   return r.empty();
 }
 
-bool ParseRecipientInfo(const BYTE* p, size_t n, RecipientRecord& out) {
-  der::Reader outer(p, n), r;
-  DWORD version = 0;
+namespace {
+
+// OriginatorIdentifierOrKey: only originatorKey [1] { algorithm, publicKey BIT STRING }.
+bool ReadOriginatorKey(der::Reader& r, RecipientRecord& out) {
+  der::Reader choice, key;
+  der::Tlv bits;
+  if (!r.Enter(0xA0, choice) || !choice.Enter(0xA1, key) || !choice.empty() ||
+      !ReadAlgId(key, out.originator_alg) || !key.Expect(der::kBitString, bits) ||
+      bits.length < 2 || !key.empty())
+    return false;
+  out.originator_bits.assign(bits.value, bits.value + bits.length);
+  return true;
+}
+
+// RecipientEncryptedKey with an issuer-and-serial rid (the key-identifier form is refused).
+bool ReadAgreedKey(der::Reader& r, AgreedKey& out) {
+  der::Reader inner;
   der::Tlv key;
-  // Only key transport with issuer and serial number (version 0) is read.
-  if (!outer.Enter(der::kSequence, r) || !outer.empty() || !ReadVersion(r, version) ||
-      version != 0 || !ReadIssuerSerial(r, out.issuer, out.serial) ||
+  if (!r.Enter(der::kSequence, inner) || !ReadIssuerSerial(inner, out.issuer, out.serial) ||
+      !inner.Expect(der::kOctetString, key) || !inner.empty())
+    return false;
+  out.encrypted_key.assign(key.value, key.value + key.length);
+  return true;
+}
+
+bool ParseKeyAgree(const BYTE* p, size_t n, RecipientRecord& out) {
+  der::Reader outer(p, n), r, keys;
+  if (!outer.Enter(0xA1, r) || !outer.empty() || !ReadVersion(r, out.version) ||
+      out.version != 3 || !ReadOriginatorKey(r, out))
+    return false;
+  bool present = false;
+  der::Tlv ukm;
+  if (!r.Optional(0xA1, ukm, present)) return false;
+  if (present) {
+    der::Reader wrapped(ukm.value, ukm.length);
+    der::Tlv octets;
+    if (!wrapped.Expect(der::kOctetString, octets) || !wrapped.empty()) return false;
+    out.ukm.assign(octets.value, octets.value + octets.length);
+  }
+  if (!ReadAlgId(r, out.key_alg) || !r.Enter(der::kSequence, keys) || !r.empty() || keys.empty())
+    return false;
+  while (!keys.empty()) {
+    AgreedKey k;
+    if (!ReadAgreedKey(keys, k)) return false;
+    out.agreed.push_back(std::move(k));
+  }
+  out.key_agree = true;
+  return true;
+}
+
+}  // namespace
+
+bool ParseRecipientInfo(const BYTE* p, size_t n, RecipientRecord& out) {
+  out = RecipientRecord();
+  if (n > 0 && p[0] == 0xA1) return ParseKeyAgree(p, n, out);
+  der::Reader outer(p, n), r;
+  der::Tlv key;
+  // Key transport is read with issuer and serial number (version 0) only.
+  if (!outer.Enter(der::kSequence, r) || !outer.empty() || !ReadVersion(r, out.version) ||
+      out.version != 0 || !ReadIssuerSerial(r, out.issuer, out.serial) ||
       !ReadAlgId(r, out.key_alg) || !r.Expect(der::kOctetString, key) || !r.empty())
     return false;
   out.encrypted_key.assign(key.value, key.value + key.length);
@@ -267,22 +320,60 @@ Bytes KeyTransportTlv(const KeyTransport& kt) {
   return Tlv(der::kSequence, content);
 }
 
-bool ParseKeyTransport(const BYTE* p, size_t n, KeyTransport& out) {
-  der::Reader outer(p, n), r, session, params;
-  der::Tlv enc, mac, oid, eph, ukm;
-  if (!outer.Enter(der::kSequence, r) || !outer.empty() || !r.Enter(der::kSequence, session) ||
-      !session.Expect(der::kOctetString, enc) || enc.length != 32)
-    return false;
+namespace {
+
+bool ReadEncryptedKey(der::Reader& r, BYTE (&encrypted_key)[32], BYTE (&mac)[4]) {
+  der::Reader session;
+  der::Tlv enc, mask, mac_tlv;
   bool present = false;
-  der::Tlv mask;
-  if (!session.Optional(0xA0, mask, present)) return false;
-  if (!session.Expect(der::kOctetString, mac) || mac.length != 4 || !session.ExpectEnd()) return false;
+  if (!r.Enter(der::kSequence, session) || !session.Expect(der::kOctetString, enc) ||
+      enc.length != 32 || !session.Optional(0xA0, mask, present) ||
+      !session.Expect(der::kOctetString, mac_tlv) || mac_tlv.length != 4 || !session.ExpectEnd())
+    return false;
+  std::memcpy(encrypted_key, enc.value, 32);
+  std::memcpy(mac, mac_tlv.value, 4);
+  return true;
+}
+
+}  // namespace
+
+bool ParseGost89EncryptedKey(const BYTE* p, size_t n, BYTE (&encrypted_key)[32], BYTE (&mac)[4]) {
+  der::Reader r(p, n);
+  return ReadEncryptedKey(r, encrypted_key, mac) && r.empty();
+}
+
+bool ParseEsdhKeyWrap(const AlgId& alg, KeyWrap& out) {
+  if (alg.oid != kOidEsdh2001) return false;
+  der::Reader outer(alg.params.data(), alg.params.size()), r, wrap_params;
+  der::Tlv wrap_oid, set_oid;
+  std::string wrap;
+  if (!outer.Enter(der::kSequence, r) || !outer.empty() || !r.Expect(der::kOid, wrap_oid) ||
+      !der::OidToText(wrap_oid.value, wrap_oid.length, wrap) ||
+      !r.Enter(der::kSequence, wrap_params) || !r.empty() ||
+      !wrap_params.Expect(der::kOid, set_oid) ||
+      !der::OidToText(set_oid.value, set_oid.length, out.param_set))
+    return false;
+  // A UKM among the wrap parameters, if any, is not the one key agreement uses.
+  if (wrap == kOidNoneKeyWrap) {
+    out.diversify = false;
+  } else if (wrap == kOidCryptoProKeyWrap) {
+    out.diversify = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseKeyTransport(const BYTE* p, size_t n, KeyTransport& out) {
+  der::Reader outer(p, n), r, params;
+  der::Tlv oid, eph, ukm;
+  if (!outer.Enter(der::kSequence, r) || !outer.empty() ||
+      !ReadEncryptedKey(r, out.encrypted_key, out.mac))
+    return false;
   if (!r.Enter(0xA0, params) || !r.empty() || !params.Expect(der::kOid, oid) ||
       !der::OidToText(oid.value, oid.length, out.param_set) || !params.Expect(0xA0, eph) ||
       !params.Expect(der::kOctetString, ukm) || ukm.length != 8 || !params.empty())
     return false;
-  std::memcpy(out.encrypted_key, enc.value, 32);
-  std::memcpy(out.mac, mac.value, 4);
   std::memcpy(out.ukm, ukm.value, 8);
   out.ephemeral_spki.assign(eph.start, eph.start + eph.size);
   out.ephemeral_spki[0] = der::kSequence;

@@ -24,6 +24,9 @@ constexpr char kOidContentType[] = "1.2.840.113549.1.9.3";
 constexpr char kOidMessageDigest[] = "1.2.840.113549.1.9.4";
 constexpr char kOidGost94[] = "1.2.643.2.2.9";
 constexpr char kOidGost89[] = "1.2.643.2.2.21";
+constexpr char kOidEsdh2001[] = "1.2.643.2.2.96";
+constexpr char kOidNoneKeyWrap[] = "1.2.643.2.2.13.0";
+constexpr char kOidCryptoProKeyWrap[] = "1.2.643.2.2.13.1";
 
 struct AlgId {
   std::string oid;
@@ -48,11 +51,27 @@ struct SignerRecord {
   Bytes encrypted_digest;
 };
 
-struct RecipientRecord {
+// One recipient encrypted key of a key-agreement recipient, named by issuer and serial.
+struct AgreedKey {
   Bytes issuer;
+  Bytes serial;  // big-endian
+  Bytes encrypted_key;
+};
+
+// A key-transport recipient named by issuer and serial number, or a key-agreement recipient
+// whose originator is given by its public key.
+struct RecipientRecord {
+  bool key_agree = false;
+  DWORD version = 0;
+  Bytes issuer;  // key transport
   Bytes serial;  // big-endian
   AlgId key_alg;
   Bytes encrypted_key;
+  // Key agreement.
+  AlgId originator_alg;
+  Bytes originator_bits;  // BIT STRING contents, the unused-bits octet first
+  Bytes ukm;
+  std::vector<AgreedKey> agreed;
 };
 
 // ---- writing ----------------------------------------------------------------------------
@@ -75,6 +94,8 @@ bool SplitChildren(const BYTE* p, size_t n, std::vector<Bytes>& out);
 bool ParseAlgId(const BYTE* p, size_t n, AlgId& out);  // whole AlgorithmIdentifier
 bool ParseAttributes(const BYTE* contents, size_t n, std::vector<Attribute>& out);
 bool ParseSignerInfo(const BYTE* p, size_t n, SignerRecord& out);
+// KeyTransRecipientInfo (v0) or KeyAgreeRecipientInfo with an originator key; false for
+// any other recipient.
 bool ParseRecipientInfo(const BYTE* p, size_t n, RecipientRecord& out);
 bool ParseOidTlv(const BYTE* p, size_t n, std::string& out);
 
@@ -95,6 +116,15 @@ struct KeyTransport {
 };
 Bytes KeyTransportTlv(const KeyTransport& kt);
 bool ParseKeyTransport(const BYTE* p, size_t n, KeyTransport& out);
+// Gost28147-89-EncryptedKey: the wrapped key and its MAC (a mask key is skipped).
+bool ParseGost89EncryptedKey(const BYTE* p, size_t n, BYTE (&encrypted_key)[32], BYTE (&mac)[4]);
+// The key encryption algorithm of a GOST key-agreement recipient: ESDH with the key wrap
+// (none or CryptoPro) and the wrap's parameter set.
+struct KeyWrap {
+  bool diversify = false;
+  std::string param_set;
+};
+bool ParseEsdhKeyWrap(const AlgId& alg, KeyWrap& out);
 // Gost28147-89-Parameters: iv and parameter set.
 bool ParseGost89Params(const Bytes& der, Bytes& iv, std::string& param_set);
 

@@ -320,7 +320,8 @@ Step Decoder::Run() {
         if (!SplitChildren(p, n, items) || items.empty()) return Bad(DWORD(CRYPT_E_ASN1_CORRUPT));
         for (const Bytes& item : items) {
           RecipientRecord rec;
-          // Recipient kinds other than key transport keep their place but cannot be used.
+          // Recipients the decoder cannot read (other kinds, other identifiers) keep their
+          // place but cannot be used.
           if (ParseRecipientInfo(item.data(), item.size(), rec))
             recipients_.emplace_back(std::move(rec));
           else

@@ -51,6 +51,11 @@ class Decoder : public Message {
   const Bytes* DigestOf(const EVP_MD* md) const;
   BOOL VerifySignature(const CERT_INFO* cert);
   BOOL DecryptControl(const CMSG_CTRL_DECRYPT_PARA* para);
+  BOOL KeyAgreeDecryptControl(const CMSG_CTRL_KEY_AGREE_DECRYPT_PARA* para);
+  // Checks common to both decryptions; the content's parameter set and IV.
+  bool ReadyToDecrypt(DWORD recipient, const gost89::ParamSet*& content_set, Bytes& iv);
+  BOOL StartDecryption(const gost89::ParamSet& content_set, const BYTE* cek, const Bytes& iv,
+                       DWORD recipient, DWORD encrypted_key);
   BOOL EncodedMessage(void* out, DWORD* out_len);
   DWORD NotReady() const;
 
@@ -91,6 +96,7 @@ class Decoder : public Message {
   AlgId content_alg_;
   std::unique_ptr<gost89::CfbStream> cipher_;
   DWORD recipient_index_ = 0;
+  DWORD encrypted_key_index_ = 0;
   bool cipher_done_ = false;
   SpillBuffer held_;
   std::vector<BYTE> scratch_;

@@ -1,6 +1,6 @@
 // CryptMsgControl on a decoded message: signature verification against a certificate's
-// public key, decryption with a container's exchange key (GOST key transport, then the
-// content through GOST 28147-89 CFB), and changes to the certificate and CRL sets.
+// public key, decryption with a container's exchange key (GOST key transport or ESDH key
+// agreement, then the content through GOST 28147-89 CFB), and changes to the certificate and CRL sets.
 #include "platform/messages/msg_decode.h"
 
 #include <algorithm>
@@ -19,6 +19,7 @@ namespace vexorcsp::msg {
 namespace {
 
 constexpr DWORD kWin32DecryptParaSize = 16;
+constexpr DWORD kWin32KeyAgreeParaSize = 36;
 
 Bytes TrimZeros(const Bytes& b) {
   size_t i = 0;
@@ -66,6 +67,30 @@ struct SecretArray {
   BYTE b[N] = {};
   ~SecretArray() { OPENSSL_cleanse(b, N); }
 };
+
+// Agreement of the provider's own key with the peer's public key (VKO with the UKM) gives
+// the KEK; the content key is unwrapped under it, the KEK diversified by the UKM first or
+// not as the wrap says (`either`: both ways are tried). 0 or the error to report.
+DWORD AgreeAndUnwrap(HCRYPTPROV handle, const Bytes& peer_spki, const gost89::ParamSet& wrap_set,
+                     const BYTE* ukm, const BYTE* encrypted_key, const BYTE* mac, bool diversify,
+                     bool either, BYTE* cek) {
+  ProviderRef prov = LookupProvider(handle);
+  if (!prov) return DWORD(NTE_BAD_UID);
+  DWORD err = 0;
+  EvpPkeyPtr own = ContainerKey(*prov, err);
+  if (!own) return err != 0 ? err : DWORD(NTE_NO_KEY);
+  EvpPkeyPtr peer = PublicKeyFromSpki(peer_spki.data(), peer_spki.size());
+  if (!peer) return DWORD(NTE_BAD_PUBLIC_KEY);
+  SecretArray<32> kek;
+  if (!Vko(own.get(), peer.get(), ukm, kek.b)) return DWORD(NTE_BAD_KEY);
+  gost89::Wrapped wrapped;
+  std::memcpy(wrapped.enc, encrypted_key, sizeof(wrapped.enc));
+  std::memcpy(wrapped.mac, mac, sizeof(wrapped.mac));
+  if (gost89::UnwrapKey(wrap_set, kek.b, ukm, wrapped, cek, diversify) ||
+      (either && gost89::UnwrapKey(wrap_set, kek.b, ukm, wrapped, cek, !diversify)))
+    return 0;
+  return DWORD(NTE_BAD_DATA);
+}
 
 }  // namespace
 
@@ -120,56 +145,96 @@ BOOL Decoder::VerifySignature(const CERT_INFO* cert) {
   return TRUE;
 }
 
-BOOL Decoder::DecryptControl(const CMSG_CTRL_DECRYPT_PARA* para) {
-  if (para == nullptr || !(para->cbSize == kWin32DecryptParaSize || para->cbSize >= sizeof(*para)) ||
-      para->hCryptProv == 0)
-    return Fail(DWORD(E_INVALIDARG));
+bool Decoder::ReadyToDecrypt(DWORD recipient, const gost89::ParamSet*& content_set, Bytes& iv) {
   if (type_ != 0 && type_ != CMSG_ENVELOPED) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
   if (!recipients_ready_ || !alg_ready_) return Fail(NotReady());
   if (cipher_) return Fail(DWORD(CRYPT_E_ALREADY_DECRYPTED));
-  if (para->dwRecipientIndex >= recipients_.size()) return Fail(DWORD(CRYPT_E_INVALID_INDEX));
-  const auto& recipient = recipients_[para->dwRecipientIndex];
-  if (!recipient) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
-
-  Bytes iv;
+  if (recipient >= recipients_.size()) return Fail(DWORD(CRYPT_E_INVALID_INDEX));
+  if (!recipients_[recipient]) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
   std::string content_params;
   if (content_alg_.oid != kOidGost89 || !ParseGost89Params(content_alg_.params, iv, content_params))
     return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
-  const gost89::ParamSet* content_set = gost89::FindParamSet(content_params);
-  KeyTransport kt;
-  if (content_set == nullptr ||
-      !ParseKeyTransport(recipient->encrypted_key.data(), recipient->encrypted_key.size(), kt))
-    return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
-  const gost89::ParamSet* wrap_set = gost89::FindParamSet(kt.param_set);
-  if (wrap_set == nullptr) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  content_set = gost89::FindParamSet(content_params);
+  if (content_set == nullptr) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  return true;
+}
 
-  ProviderRef prov = LookupProvider(para->hCryptProv);
-  if (!prov) return Fail(DWORD(NTE_BAD_UID));
-  DWORD err = 0;
-  EvpPkeyPtr own = ContainerKey(*prov, err);
-  if (!own) return Fail(err != 0 ? err : DWORD(NTE_NO_KEY));
-  EvpPkeyPtr ephemeral = PublicKeyFromSpki(kt.ephemeral_spki.data(), kt.ephemeral_spki.size());
-  if (!ephemeral) return Fail(DWORD(NTE_BAD_PUBLIC_KEY));
-
-  SecretArray<32> kek, cek;
-  if (!Vko(own.get(), ephemeral.get(), kt.ukm, kek.b)) return Fail(DWORD(NTE_BAD_KEY));
-  gost89::Wrapped wrapped;
-  std::memcpy(wrapped.enc, kt.encrypted_key, sizeof(wrapped.enc));
-  std::memcpy(wrapped.mac, kt.mac, sizeof(wrapped.mac));
-  // RFC 4490 wraps with the CryptoPro algorithm (KEK diversified by the UKM); a key wrapped
-  // without diversification is accepted too.
-  if (!gost89::UnwrapKey(*wrap_set, kek.b, kt.ukm, wrapped, cek.b, true) &&
-      !gost89::UnwrapKey(*wrap_set, kek.b, kt.ukm, wrapped, cek.b, false))
-    return Fail(DWORD(NTE_BAD_DATA));
-
-  cipher_ = std::make_unique<gost89::CfbStream>(*content_set, cek.b, iv.data());
-  recipient_index_ = para->dwRecipientIndex;
+BOOL Decoder::StartDecryption(const gost89::ParamSet& content_set, const BYTE* cek,
+                              const Bytes& iv, DWORD recipient, DWORD encrypted_key) {
+  cipher_ = std::make_unique<gost89::CfbStream>(content_set, cek, iv.data());
+  recipient_index_ = recipient;
+  encrypted_key_index_ = encrypted_key;
   // Ciphertext that arrived before the key, then the end if it has been seen.
   if (!held_.Drain([this](const BYTE* p, size_t n) { return Decrypt(p, n); }))
     return Fail(error_ != 0 ? error_ : DWORD(ERROR_READ_FAULT));
   if (cipher_done_ && stream_ && !Deliver(nullptr, 0, true))
     return Fail(error_ != 0 ? error_ : DWORD(ERROR_CANCELLED));
   return TRUE;
+}
+
+BOOL Decoder::DecryptControl(const CMSG_CTRL_DECRYPT_PARA* para) {
+  if (para == nullptr || !(para->cbSize == kWin32DecryptParaSize || para->cbSize >= sizeof(*para)) ||
+      para->hCryptProv == 0)
+    return Fail(DWORD(E_INVALIDARG));
+  const gost89::ParamSet* content_set = nullptr;
+  Bytes iv;
+  if (!ReadyToDecrypt(para->dwRecipientIndex, content_set, iv)) return FALSE;
+  const RecipientRecord& recipient = *recipients_[para->dwRecipientIndex];
+  if (recipient.key_agree) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  KeyTransport kt;
+  if (!ParseKeyTransport(recipient.encrypted_key.data(), recipient.encrypted_key.size(), kt))
+    return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  const gost89::ParamSet* wrap_set = gost89::FindParamSet(kt.param_set);
+  if (wrap_set == nullptr) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+
+  // RFC 4490 wraps with the CryptoPro algorithm (KEK diversified by the UKM); a key wrapped
+  // without diversification is accepted too.
+  SecretArray<32> cek;
+  if (DWORD e = AgreeAndUnwrap(para->hCryptProv, kt.ephemeral_spki, *wrap_set, kt.ukm,
+                               kt.encrypted_key, kt.mac, true, true, cek.b))
+    return Fail(e);
+  return StartDecryption(*content_set, cek.b, iv, para->dwRecipientIndex, 0);
+}
+
+// ESDH (RFC 4490): VKO of the own key with the originator's key and the UKM gives the KEK,
+// which wraps the content key directly ("none" wrap) or after CryptoPro diversification.
+BOOL Decoder::KeyAgreeDecryptControl(const CMSG_CTRL_KEY_AGREE_DECRYPT_PARA* para) {
+  if (para == nullptr ||
+      !(para->cbSize == kWin32KeyAgreeParaSize || para->cbSize >= sizeof(*para)) ||
+      para->hCryptProv == 0 ||
+      (para->OriginatorPublicKey.cbData > 0 && para->OriginatorPublicKey.pbData == nullptr))
+    return Fail(DWORD(E_INVALIDARG));
+  const gost89::ParamSet* content_set = nullptr;
+  Bytes iv;
+  if (!ReadyToDecrypt(para->dwRecipientIndex, content_set, iv)) return FALSE;
+  const RecipientRecord& recipient = *recipients_[para->dwRecipientIndex];
+  if (!recipient.key_agree) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  if (para->dwRecipientEncryptedKeyIndex >= recipient.agreed.size())
+    return Fail(DWORD(CRYPT_E_INVALID_INDEX));
+  KeyWrap wrap;
+  BYTE encrypted_key[32], mac[4];
+  const Bytes& key = recipient.agreed[para->dwRecipientEncryptedKeyIndex].encrypted_key;
+  if (!ParseEsdhKeyWrap(recipient.key_alg, wrap) || recipient.ukm.size() != 8 ||
+      !ParseGost89EncryptedKey(key.data(), key.size(), encrypted_key, mac))
+    return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  const gost89::ParamSet* wrap_set = gost89::FindParamSet(wrap.param_set);
+  if (wrap_set == nullptr) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+
+  Bytes bits = recipient.originator_bits;
+  if (para->OriginatorPublicKey.cbData > 0) {
+    bits.assign(1, BYTE(para->OriginatorPublicKey.cUnusedBits));
+    bits.insert(bits.end(), para->OriginatorPublicKey.pbData,
+                para->OriginatorPublicKey.pbData + para->OriginatorPublicKey.cbData);
+  }
+  Bytes spki = AlgIdTlv(recipient.originator_alg);
+  Append(spki, Tlv(der::kBitString, bits));
+  spki = Tlv(der::kSequence, spki);
+  SecretArray<32> cek;
+  if (DWORD e = AgreeAndUnwrap(para->hCryptProv, spki, *wrap_set, recipient.ukm.data(),
+                               encrypted_key, mac, wrap.diversify, false, cek.b))
+    return Fail(e);
+  return StartDecryption(*content_set, cek.b, iv, para->dwRecipientIndex,
+                         para->dwRecipientEncryptedKeyIndex);
 }
 
 BOOL Decoder::Control(DWORD, DWORD type, const void* para) {
@@ -179,6 +244,8 @@ BOOL Decoder::Control(DWORD, DWORD type, const void* para) {
       return VerifySignature(static_cast<const CERT_INFO*>(para));
     case CMSG_CTRL_DECRYPT:
       return DecryptControl(static_cast<const CMSG_CTRL_DECRYPT_PARA*>(para));
+    case CMSG_CTRL_KEY_AGREE_DECRYPT:
+      return KeyAgreeDecryptControl(static_cast<const CMSG_CTRL_KEY_AGREE_DECRYPT_PARA*>(para));
     case CMSG_CTRL_ADD_CERT:
     case CMSG_CTRL_ADD_CRL: {
       if (type_ == 0) return Fail(NotReady());

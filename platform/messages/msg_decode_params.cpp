@@ -35,6 +35,56 @@ BOOL IssuerSerialInfo(const Bytes& issuer, const Bytes& serial, void* out, DWORD
   });
 }
 
+void FlatIssuerSerialId(FlatWriter& w, CERT_ID* id, const Bytes& issuer, const Bytes& serial) {
+  if (id != nullptr) id->dwIdChoice = CERT_ID_ISSUER_SERIAL_NUMBER;
+  FlatBlob(w, id ? &id->IssuerSerialNumber.Issuer : nullptr, issuer);
+  FlatReversed(w, id ? &id->IssuerSerialNumber.SerialNumber : nullptr, serial);
+}
+
+// CMSG_CMS_RECIPIENT_INFO with the key-transport or key-agreement structure behind it.
+void FlatCmsRecipient(FlatWriter& w, const RecipientRecord& r) {
+  auto* info = w.Alloc<CMSG_CMS_RECIPIENT_INFO>();
+  if (!r.key_agree) {
+    auto* kt = w.Alloc<CMSG_KEY_TRANS_RECIPIENT_INFO>();
+    if (info != nullptr) {
+      info->dwRecipientChoice = CMSG_KEY_TRANS_RECIPIENT;
+      info->pKeyTrans = kt;
+    }
+    if (kt != nullptr) kt->dwVersion = r.version;
+    FlatIssuerSerialId(w, kt ? &kt->RecipientId : nullptr, r.issuer, r.serial);
+    FlatAlgId(w, kt ? &kt->KeyEncryptionAlgorithm : nullptr, r.key_alg);
+    FlatBlob(w, kt ? &kt->EncryptedKey : nullptr, r.encrypted_key);
+    return;
+  }
+  auto* ka = w.Alloc<CMSG_KEY_AGREE_RECIPIENT_INFO>();
+  auto* keys = w.Alloc<PCMSG_RECIPIENT_ENCRYPTED_KEY_INFO>(r.agreed.size());
+  if (info != nullptr) {
+    info->dwRecipientChoice = CMSG_KEY_AGREE_RECIPIENT;
+    info->pKeyAgree = ka;
+  }
+  if (ka != nullptr) {
+    ka->dwVersion = r.version;
+    ka->dwOriginatorChoice = CMSG_KEY_AGREE_ORIGINATOR_PUBLIC_KEY;
+    ka->cRecipientEncryptedKeys = DWORD(r.agreed.size());
+    ka->rgpRecipientEncryptedKeys = keys;
+  }
+  FlatAlgId(w, ka ? &ka->OriginatorPublicKeyInfo.Algorithm : nullptr, r.originator_alg);
+  BYTE* key_bits = w.Bytes(Bytes(r.originator_bits.begin() + 1, r.originator_bits.end()));
+  if (ka != nullptr) {
+    ka->OriginatorPublicKeyInfo.PublicKey.cbData = DWORD(r.originator_bits.size() - 1);
+    ka->OriginatorPublicKeyInfo.PublicKey.pbData = key_bits;
+    ka->OriginatorPublicKeyInfo.PublicKey.cUnusedBits = r.originator_bits[0] & 7;
+  }
+  FlatBlob(w, ka ? &ka->UserKeyingMaterial : nullptr, r.ukm);
+  FlatAlgId(w, ka ? &ka->KeyEncryptionAlgorithm : nullptr, r.key_alg);
+  for (size_t i = 0; i < r.agreed.size(); ++i) {
+    auto* k = w.Alloc<CMSG_RECIPIENT_ENCRYPTED_KEY_INFO>();
+    if (keys != nullptr) keys[i] = k;
+    FlatIssuerSerialId(w, k ? &k->RecipientId : nullptr, r.agreed[i].issuer, r.agreed[i].serial);
+    FlatBlob(w, k ? &k->EncryptedKey : nullptr, r.agreed[i].encrypted_key);
+  }
+}
+
 }  // namespace
 
 BOOL Decoder::GetParam(DWORD param, DWORD index, void* out, DWORD* out_len) {
@@ -162,8 +212,27 @@ BOOL Decoder::GetParam(DWORD param, DWORD index, void* out, DWORD* out_len) {
       if (type_ != 0 && !is_enveloped) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
       if (!recipients_ready_) return Fail(NotReady());
       if (index >= recipients_.size()) return Fail(DWORD(CRYPT_E_INVALID_INDEX));
-      if (!recipients_[index]) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+      if (!recipients_[index] || recipients_[index]->key_agree)
+        return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
       return IssuerSerialInfo(recipients_[index]->issuer, recipients_[index]->serial, out, out_len);
+    }
+    case CMSG_CMS_RECIPIENT_COUNT_PARAM:
+      if (type_ != 0 && !is_enveloped) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      if (!recipients_ready_) return Fail(NotReady());
+      return Dword(DWORD(recipients_.size()), out, out_len);
+    case CMSG_CMS_RECIPIENT_INDEX_PARAM:
+    case CMSG_CMS_RECIPIENT_ENCRYPTED_KEY_INDEX_PARAM:
+      if (type_ != 0 && !is_enveloped) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      if (!cipher_) return Fail(DWORD(CRYPT_E_NOT_DECRYPTED));
+      return Dword(param == CMSG_CMS_RECIPIENT_INDEX_PARAM ? recipient_index_ : encrypted_key_index_,
+                   out, out_len);
+    case CMSG_CMS_RECIPIENT_INFO_PARAM: {
+      if (type_ != 0 && !is_enveloped) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
+      if (!recipients_ready_) return Fail(NotReady());
+      if (index >= recipients_.size()) return Fail(DWORD(CRYPT_E_INVALID_INDEX));
+      if (!recipients_[index]) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+      const RecipientRecord& r = *recipients_[index];
+      return DeliverFlat(out, out_len, [&](FlatWriter& w) { FlatCmsRecipient(w, r); });
     }
     case CMSG_ENCODED_MESSAGE:
       return EncodedMessage(out, out_len);

@@ -1,6 +1,6 @@
 // libFuzzer target: the message decoder fed hostile bytes in random pieces, whole or
 // streamed, then every parameter read, a signature verified with an embedded certificate,
-// a decryption attempted (up to the key, which a verify-only context lacks), the message
+// a decryption of either recipient kind attempted (up to the key, which a verify-only context lacks), the message
 // re-encoded and a store opened over it.
 // Held-back ciphertext spills to a file beyond 1 KiB here (4 MiB in use), so inputs of
 // fuzzing size reach the file path.
@@ -30,12 +30,18 @@ HCRYPTPROV VerifyContext() {
 
 void TryDecrypt(HCRYPTMSG m) {
   CMSG_CTRL_DECRYPT_PARA para{sizeof(para), VerifyContext(), AT_KEYEXCHANGE, 0};
-  if (para.hCryptProv != 0) CryptMsgControl(m, 0, CMSG_CTRL_DECRYPT, &para);
+  if (para.hCryptProv == 0) return;
+  if (CryptMsgControl(m, 0, CMSG_CTRL_DECRYPT, &para)) return;
+  CMSG_CTRL_KEY_AGREE_DECRYPT_PARA agree{};
+  agree.cbSize = sizeof(agree);
+  agree.hCryptProv = para.hCryptProv;
+  agree.dwKeySpec = AT_KEYEXCHANGE;
+  CryptMsgControl(m, 0, CMSG_CTRL_KEY_AGREE_DECRYPT, &agree);
 }
 
 void ReadEverything(HCRYPTMSG m) {
   std::vector<BYTE> buf;
-  for (DWORD param = 1; param <= 30; ++param) {
+  for (DWORD param = 1; param <= CMSG_CMS_RECIPIENT_INFO_PARAM; ++param) {
     for (DWORD index = 0; index < 3; ++index) {
       DWORD n = 0;
       if (!CryptMsgGetParam(m, param, index, nullptr, &n)) continue;

@@ -49,6 +49,9 @@ head -c 3000 /dev/urandom > "$T/big"
 CRYPT_PARAMS=id-Gost28147-89-CryptoPro-A-ParamSet q openssl cms -encrypt -engine gost -gost89 \
   -stream -binary -in "$T/big" -outform DER -out "$T/eb.der" -recip "$T/c.pem"
 seed 5 7 "$T/eb.der" enveloped_spills
+# A key-agreement recipient (the RFC 4490 example), whole and decrypted early while streamed.
+seed 0 5 "$ROOT/tests/vectors/rfc4490/enveloped-keyagree.der" enveloped_keyagree
+seed 5 6 "$ROOT/tests/vectors/rfc4490/enveloped-keyagree.der" enveloped_keyagree_stream
 
 # Key blobs: PKCS#8 (path 3), a key-container file (path 5) and a PUBLICKEYBLOB with
 # CryptoPro-A parameters (paths 0 and 1).

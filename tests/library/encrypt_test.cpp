@@ -330,6 +330,26 @@ TEST_F(Pkcs7Encryption, DecryptsWhatOpensslWrites) {
   }
 }
 
+// The published examples (an expired certificate): key transport and key agreement both
+// open with the installed key; without it the key-agreement recipient is named.
+TEST_F(Pkcs7Encryption, OpensThePublishedKeyTransportAndKeyAgreementExamples) {
+  const fs::path vectors = fs::path(VEXOR_VECTORS) / "rfc4490";
+  test_pki::Cert rfc;
+  rfc.der = test_pki::ReadFile(vectors / "rfc4491-gostr3410-2001-cert.der");
+  rfc.key = vectors / "gostr3410-2001-example-key.pem";
+  const test_pki::Bytes agree = test_pki::ReadFile(vectors / "enveloped-keyagree.der");
+  const test_pki::Bytes trans = test_pki::ReadFile(vectors / "enveloped-keytrans.der");
+  Object();
+  std::string plain, text;
+  EXPECT_EQ(Decrypt(std::string(agree.begin(), agree.end()), plain, &text), 48);
+  EXPECT_EQ(text, "Неверный формат данных сообщения, сертификаты шифрования: 2BF5C61EC211BD17C7DCD46266B42E21");
+  ASSERT_TRUE(test_pki::InstallWithKey(rfc, "rfc4491"));
+  for (const test_pki::Bytes* message : {&agree, &trans}) {
+    ASSERT_EQ(Decrypt(std::string(message->begin(), message->end()), plain, &text), 0) << text;
+    EXPECT_EQ(plain, "sample text\n");
+  }
+}
+
 TEST_F(Pkcs7Encryption, FailuresSayWhatIsMissing) {
   const Pki& pki = Pki::Get();
   Object();

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -434,6 +435,22 @@ TEST_F(ToolTest, DecryptsWithTheInstalledKeyOnly) {
   EXPECT_EQ(nokey.status, 48) << nokey.out;
   EXPECT_NE(nokey.out.find("сертификаты шифрования: "), std::string::npos) << nokey.out;
   EXPECT_FALSE(fs::exists(work_ + "/none.txt"));
+}
+
+// The RFC 4490 key-agreement example for the RFC 4491 certificate, long expired: its time
+// plays no part in decryption.
+TEST_F(ToolTest, DecryptsThePublishedKeyAgreementExample) {
+  const std::string vectors = VEXOR_VECTORS "/rfc4490/";
+  const Result nokey = Lib("decrypt -i " + vectors + "enveloped-keyagree.der -o " + work_ + "/none.txt");
+  EXPECT_EQ(nokey.status, 48) << nokey.out;
+  EXPECT_NE(nokey.out.find("сертификаты шифрования: 2BF5C61EC211BD17C7DCD46266B42E21"), std::string::npos) << nokey.out;
+  const Result installed = Vexor("store install --cert " + vectors + "rfc4491-gostr3410-2001-cert.pem --key " + vectors +
+                                 "gostr3410-2001-example-key.pem");
+  ASSERT_EQ(installed.status, 0) << installed.out;
+  const Result dec = Lib("decrypt -i " + vectors + "enveloped-keyagree.der -o " + work_ + "/plain.txt");
+  ASSERT_EQ(dec.status, 0) << dec.out;
+  std::ifstream in(work_ + "/plain.txt", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "sample text\n");
 }
 
 TEST_F(ToolTest, ImportListAndDelete) {

@@ -1,0 +1,354 @@
+// Key-agreement recipients (ESDH, RFC 4490) at the platform's message interface: the
+// published examples of both recipient kinds, and a message with the CryptoPro key wrap put
+// together here from the GOST engine's own primitives (VKO, GOST 28147-89 CFB, ECB and MAC
+// through the openssl command line), so the decoder meets a message it did not write.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "der/der.h"
+#include "test_msg_util.h"
+
+using namespace msg_test;
+
+namespace {
+
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+const std::filesystem::path kVectors = std::filesystem::path(VEXOR_VECTORS) / "rfc4490";
+const std::string kSampleText = "sample text\n";
+const char kParamSetA[] = "1.2.643.2.2.31.1";
+
+Bytes FromHex(const std::string& hex) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(BYTE(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// The GOST engine's primitives, run through the openssl command line in a folder.
+class Engine {
+ public:
+  explicit Engine(std::filesystem::path dir) : dir_(std::move(dir)) {}
+
+  // GOST 28147-89 with the CryptoPro-A parameters: "gost89" is CFB, "gost89-cbc" one block
+  // at a time with a zero IV is ECB.
+  Bytes Cipher(const std::string& alg, const Bytes& key, const Bytes& iv, const Bytes& data, bool decrypt) {
+    test_pki::WriteFile(dir_ / "in.bin", data);
+    const auto r = OpenSsl("enc -engine gost -" + alg + (decrypt ? " -d" : "") + " -nopad -K " + Lower(key) +
+                               " -iv " + Lower(iv) + " -in " + Q(dir_ / "in.bin") + " -out " + Q(dir_ / "out.bin"),
+                           "CRYPT_PARAMS=id-Gost28147-89-CryptoPro-A-ParamSet");
+    EXPECT_EQ(r.status, 0) << r.out;
+    return test_pki::ReadFile(dir_ / "out.bin");
+  }
+  Bytes Ecb(const Bytes& key, const Bytes& data, bool decrypt) {
+    Bytes out;
+    for (size_t i = 0; i < data.size(); i += 8) {
+      const Bytes block = Cipher("gost89-cbc", key, Bytes(8, 0), Bytes(data.begin() + i, data.begin() + i + 8), decrypt);
+      out.insert(out.end(), block.begin(), block.end());
+    }
+    return out;
+  }
+  // GOST 28147-89 MAC of the key with the UKM as IV: the IV enters as a mask of the first
+  // block.
+  Bytes Mac(const Bytes& key, const Bytes& ukm, Bytes data) {
+    for (size_t i = 0; i < 8; ++i) data[i] ^= ukm[i];
+    test_pki::WriteFile(dir_ / "mac.bin", data);
+    const auto r = OpenSsl("dgst -engine gost -mac gost-mac -macopt hexkey:" + Lower(key) + " -binary -out " +
+                           Q(dir_ / "mac.out") + " " + Q(dir_ / "mac.bin"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    return test_pki::ReadFile(dir_ / "mac.out");
+  }
+  // VKO GOST R 34.10-2001 of a private key (PEM) with a public key (PEM) and the UKM.
+  Bytes Vko(const std::filesystem::path& own, const std::filesystem::path& peer, const Bytes& ukm) {
+    const auto r = OpenSsl("pkeyutl -engine gost -derive -inkey " + Q(own) + " -peerkey " + Q(peer) +
+                           " -pkeyopt ukmhex:" + Lower(ukm) + " -out " + Q(dir_ / "kek.bin"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    return test_pki::ReadFile(dir_ / "kek.bin");
+  }
+  // The CryptoPro KEK diversification by the UKM (RFC 4357, 6.5).
+  Bytes Diversify(Bytes kek, const Bytes& ukm) {
+    for (int i = 0; i < 8; ++i) {
+      uint32_t s1 = 0, s2 = 0;
+      for (int j = 0; j < 8; ++j) {
+        const uint32_t k = der::LoadU32LE(kek.data() + 4 * j);
+        ((ukm[i] >> j) & 1 ? s1 : s2) += k;
+      }
+      Bytes iv;
+      der::PutU32LE(iv, s1);
+      der::PutU32LE(iv, s2);
+      kek = Cipher("gost89", kek, iv, kek, false);
+    }
+    return kek;
+  }
+
+ private:
+  static std::string Lower(const Bytes& b) {
+    std::string h = test_pki::Hex(b.data(), b.size());
+    for (char& c : h) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return h;
+  }
+  std::filesystem::path dir_;
+};
+
+Bytes Seq(const Bytes& content) {
+  Bytes out;
+  der::Put(out, der::kSequence, content);
+  return out;
+}
+void Add(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+Bytes Oid(const std::string& dotted) {
+  Bytes out;
+  der::PutOid(out, dotted);
+  return out;
+}
+Bytes Octets(const Bytes& b) {
+  Bytes out;
+  der::Put(out, der::kOctetString, b);
+  return out;
+}
+
+struct KeyAgreeParts {
+  Bytes originator_spki;  // SubjectPublicKeyInfo
+  Bytes ukm;
+  std::string wrap_oid;
+  Bytes issuer_serial;  // IssuerAndSerialNumber of the recipient
+  Bytes encrypted_key, mac;
+  Bytes iv, ciphertext;
+};
+
+// EnvelopedData v2 with one KeyAgreeRecipientInfo, as RFC 4490 lays it out.
+Bytes KeyAgreeMessage(const KeyAgreeParts& p) {
+  Bytes originator = p.originator_spki;
+  originator[0] = 0xA1;  // originatorKey [1] IMPLICIT
+  Bytes kari;
+  der::Put(kari, der::kInteger, Bytes{3});
+  der::Put(kari, 0xA0, originator);
+  der::Put(kari, 0xA1, Octets(p.ukm));
+  Bytes wrap = Oid(p.wrap_oid);
+  Add(wrap, Seq(Oid(kParamSetA)));
+  Bytes esdh = Oid("1.2.643.2.2.96");
+  Add(esdh, Seq(wrap));
+  Add(kari, Seq(esdh));
+  Bytes wrapped = Octets(p.encrypted_key);
+  Add(wrapped, Octets(p.mac));
+  Bytes rek = p.issuer_serial;
+  Add(rek, Octets(Seq(wrapped)));
+  Add(kari, Seq(Seq(rek)));
+  Bytes recipients;
+  der::Put(recipients, 0xA1, kari);
+  Bytes content_params = Octets(p.iv);
+  Add(content_params, Oid(kParamSetA));
+  Bytes content_alg = Oid("1.2.643.2.2.21");
+  Add(content_alg, Seq(content_params));
+  Bytes eci = Oid("1.2.840.113549.1.7.1");
+  Add(eci, Seq(content_alg));
+  der::Put(eci, 0x80, p.ciphertext);
+  Bytes body;
+  der::Put(body, der::kInteger, Bytes{2});
+  der::Put(body, der::kSet, recipients);
+  Add(body, Seq(eci));
+  Bytes whole = Oid("1.2.840.113549.1.7.3");
+  der::Put(whole, 0xA0, Seq(body));
+  return Seq(whole);
+}
+
+class KeyAgreement : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(test_pki::Pki::Get().ok()) << test_pki::Pki::Get().error;
+    dir_ = home_.path() / "work";
+    std::filesystem::create_directories(dir_);
+    rfc_.der = test_pki::ReadFile(kVectors / "rfc4491-gostr3410-2001-cert.der");
+    rfc_.pem = kVectors / "rfc4491-gostr3410-2001-cert.pem";
+    rfc_.key = kVectors / "gostr3410-2001-example-key.pem";
+    ASSERT_FALSE(rfc_.der.empty());
+  }
+  test_pki::ScopedHome home_;
+  std::filesystem::path dir_;
+  test_pki::Cert rfc_;
+};
+
+// The one key-agreement recipient of a decoded message, flat as the platform reports it.
+struct AgreeInfo {
+  Bytes buffer;
+  const CMSG_KEY_AGREE_RECIPIENT_INFO* info = nullptr;
+};
+AgreeInfo KeyAgreeInfo(HCRYPTMSG m) {
+  AgreeInfo a;
+  if (!GetBytes(m, CMSG_CMS_RECIPIENT_INFO_PARAM, 0, a.buffer)) return a;
+  const auto* cms = reinterpret_cast<const CMSG_CMS_RECIPIENT_INFO*>(a.buffer.data());
+  if (cms->dwRecipientChoice == CMSG_KEY_AGREE_RECIPIENT) a.info = cms->pKeyAgree;
+  return a;
+}
+
+CMSG_CTRL_KEY_AGREE_DECRYPT_PARA AgreePara(HCRYPTPROV prov, const CMSG_KEY_AGREE_RECIPIENT_INFO* info) {
+  CMSG_CTRL_KEY_AGREE_DECRYPT_PARA para{};
+  para.cbSize = sizeof(para);
+  para.hCryptProv = prov;
+  para.dwKeySpec = AT_KEYEXCHANGE;
+  para.pKeyAgree = const_cast<CMSG_KEY_AGREE_RECIPIENT_INFO*>(info);
+  para.OriginatorPublicKey = info->OriginatorPublicKeyInfo.PublicKey;
+  return para;
+}
+
+TEST_F(KeyAgreement, PublishedExamplesOpenThroughTheirRecipientKinds) {
+  KeyProv prov(rfc_, "rfc4491");
+  ASSERT_NE(prov.h, 0u);
+  Cert cert(rfc_.der);
+  ASSERT_NE(cert.c, nullptr);
+
+  // Key transport: the CMS form of the recipient beside the PKCS#7 one.
+  {
+    const Bytes message = test_pki::ReadFile(kVectors / "enveloped-keytrans.der");
+    Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    ASSERT_TRUE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE)) << std::hex << GetLastError();
+    Bytes info;
+    ASSERT_TRUE(GetBytes(m.h, CMSG_CMS_RECIPIENT_INFO_PARAM, 0, info));
+    const auto* cms = reinterpret_cast<const CMSG_CMS_RECIPIENT_INFO*>(info.data());
+    ASSERT_EQ(cms->dwRecipientChoice, DWORD(CMSG_KEY_TRANS_RECIPIENT));
+    EXPECT_TRUE(CertCompareIntegerBlob(&cms->pKeyTrans->RecipientId.IssuerSerialNumber.SerialNumber,
+                                       &cert.c->pCertInfo->SerialNumber));
+    CMSG_CTRL_DECRYPT_PARA para{sizeof(para), prov.h, AT_KEYEXCHANGE, 0};
+    ASSERT_TRUE(CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para)) << std::hex << GetLastError();
+    Bytes plain;
+    ASSERT_TRUE(GetBytes(m.h, CMSG_CONTENT_PARAM, 0, plain));
+    EXPECT_EQ(Text(plain), kSampleText);
+  }
+
+  // Key agreement with the "none" key wrap.
+  const Bytes message = test_pki::ReadFile(kVectors / "enveloped-keyagree.der");
+  Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+  ASSERT_TRUE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE)) << std::hex << GetLastError();
+  Bytes info;
+  EXPECT_FALSE(GetBytes(m.h, CMSG_RECIPIENT_INFO_PARAM, 0, info));  // not key transport
+  EXPECT_EQ(GetDword(m.h, CMSG_CMS_RECIPIENT_COUNT_PARAM), 1u);
+  const AgreeInfo agree = KeyAgreeInfo(m.h);
+  ASSERT_NE(agree.info, nullptr);
+  EXPECT_EQ(agree.info->dwVersion, 3u);
+  EXPECT_EQ(agree.info->dwOriginatorChoice, DWORD(CMSG_KEY_AGREE_ORIGINATOR_PUBLIC_KEY));
+  EXPECT_STREQ(agree.info->OriginatorPublicKeyInfo.Algorithm.pszObjId, szOID_CP_GOST_R3410EL);
+  EXPECT_EQ(agree.info->OriginatorPublicKeyInfo.PublicKey.cbData, 66u);  // OCTET STRING of 64
+  EXPECT_EQ(test_pki::Hex(agree.info->UserKeyingMaterial.pbData, agree.info->UserKeyingMaterial.cbData),
+            "2FF0F6D1864B328A");
+  EXPECT_STREQ(agree.info->KeyEncryptionAlgorithm.pszObjId, "1.2.643.2.2.96");
+  ASSERT_EQ(agree.info->cRecipientEncryptedKeys, 1u);
+  const CERT_ID& rid = agree.info->rgpRecipientEncryptedKeys[0]->RecipientId;
+  ASSERT_EQ(rid.dwIdChoice, DWORD(CERT_ID_ISSUER_SERIAL_NUMBER));
+  EXPECT_TRUE(CertCompareIntegerBlob(&rid.IssuerSerialNumber.SerialNumber, &cert.c->pCertInfo->SerialNumber));
+  EXPECT_TRUE(CertCompareCertificateName(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(&rid.IssuerSerialNumber.Issuer),
+                                         &cert.c->pCertInfo->Issuer));
+
+  CMSG_CTRL_DECRYPT_PARA trans{sizeof(trans), prov.h, AT_KEYEXCHANGE, 0};
+  EXPECT_FALSE(CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &trans));
+  CMSG_CTRL_KEY_AGREE_DECRYPT_PARA para = AgreePara(prov.h, agree.info);
+  para.dwRecipientEncryptedKeyIndex = 1;
+  EXPECT_FALSE(CryptMsgControl(m.h, 0, CMSG_CTRL_KEY_AGREE_DECRYPT, &para));
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_INVALID_INDEX));
+  para.dwRecipientEncryptedKeyIndex = 0;
+  ASSERT_TRUE(CryptMsgControl(m.h, 0, CMSG_CTRL_KEY_AGREE_DECRYPT, &para)) << std::hex << GetLastError();
+  Bytes plain;
+  ASSERT_TRUE(GetBytes(m.h, CMSG_CONTENT_PARAM, 0, plain));
+  EXPECT_EQ(Text(plain), kSampleText);
+  EXPECT_EQ(GetDword(m.h, CMSG_CMS_RECIPIENT_INDEX_PARAM), 0u);
+  EXPECT_EQ(GetDword(m.h, CMSG_CMS_RECIPIENT_ENCRYPTED_KEY_INDEX_PARAM), 0u);
+}
+
+TEST_F(KeyAgreement, CryptoProWrapBuiltFromEnginePrimitivesDecrypts) {
+  Engine engine(dir_);
+  // The diversification and the unwrap of these helpers first open the published key
+  // transport example, whose key is wrapped the CryptoPro way.
+  {
+    const Bytes message = test_pki::ReadFile(kVectors / "enveloped-keytrans.der");
+    der::Reader outer(message.data(), message.size()), ci, explicit0, ed, set, ktri, ed_rest;
+    der::Tlv tlv, kt_octets;
+    ASSERT_TRUE(outer.Enter(der::kSequence, ci) && ci.Expect(der::kOid, tlv) && ci.Enter(0xA0, explicit0) &&
+                explicit0.Enter(der::kSequence, ed) && ed.Expect(der::kInteger, tlv) && ed.Enter(der::kSet, set) &&
+                set.Enter(der::kSequence, ktri) && ktri.Expect(der::kInteger, tlv) &&
+                ktri.Expect(der::kSequence, tlv) && ktri.Expect(der::kSequence, tlv) &&
+                ktri.Expect(der::kOctetString, kt_octets));
+    der::Reader kt_outer(kt_octets.value, kt_octets.length), kt, session, params;
+    der::Tlv enc, mac, param_set, eph, ukm;
+    ASSERT_TRUE(kt_outer.Enter(der::kSequence, kt) && kt.Enter(der::kSequence, session) &&
+                session.Expect(der::kOctetString, enc) && session.Expect(der::kOctetString, mac) &&
+                kt.Enter(0xA0, params) && params.Expect(der::kOid, param_set) && params.Expect(0xA0, eph) &&
+                params.Expect(der::kOctetString, ukm));
+    Bytes spki(eph.start, eph.start + eph.size);
+    spki[0] = der::kSequence;
+    test_pki::WriteFile(dir_ / "eph.der", spki);
+    ASSERT_EQ(OpenSsl("pkey -engine gost -pubin -inform DER -in " + Q(dir_ / "eph.der") + " -out " +
+                      Q(dir_ / "eph.pem"))
+                  .status,
+              0);
+    const Bytes ukm_bytes(ukm.value, ukm.value + ukm.length);
+    const Bytes kek = engine.Diversify(engine.Vko(rfc_.key, dir_ / "eph.pem", ukm_bytes), ukm_bytes);
+    const Bytes cek = engine.Ecb(kek, Bytes(enc.value, enc.value + enc.length), true);
+    EXPECT_EQ(engine.Mac(kek, ukm_bytes, cek), Bytes(mac.value, mac.value + mac.length));
+    // The content: the last element of the message, after its content-encryption algorithm.
+    const Bytes tail(message.end() - 14, message.end());
+    ASSERT_EQ(tail[0], 0x80);
+    EXPECT_EQ(Text(engine.Cipher("gost89", cek, FromHex("BC108B1F0BFF3429"), Bytes(tail.begin() + 2, tail.end()),
+                                 true)),
+              kSampleText);
+  }
+
+  // A message for the example certificate from a new ephemeral key on its curve.
+  for (const std::string& args :
+       {"genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:XA -out " + Q(dir_ / "orig.pem"),
+        "pkey -engine gost -in " + Q(dir_ / "orig.pem") + " -pubout -outform DER -out " + Q(dir_ / "orig.der"),
+        "x509 -engine gost -in " + Q(rfc_.pem) + " -pubkey -noout -out " + Q(dir_ / "rcpt.pem")}) {
+    const auto r = OpenSsl(args);
+    ASSERT_EQ(r.status, 0) << args << r.out;
+  }
+  KeyAgreeParts parts;
+  parts.originator_spki = test_pki::ReadFile(dir_ / "orig.der");
+  parts.ukm = Pattern(8, 41);
+  parts.iv = Pattern(8, 42);
+  const Bytes cek = Pattern(32, 43), content = Pattern(5000, 44);  // more than one key-meshing period
+  const Bytes kek = engine.Diversify(engine.Vko(dir_ / "orig.pem", dir_ / "rcpt.pem", parts.ukm), parts.ukm);
+  parts.encrypted_key = engine.Ecb(kek, cek, false);
+  parts.mac = engine.Mac(kek, parts.ukm, cek);
+  parts.ciphertext = engine.Cipher("gost89", cek, parts.iv, content, false);
+  Cert cert(rfc_.der);
+  Bytes serial(cert.c->pCertInfo->SerialNumber.pbData,
+               cert.c->pCertInfo->SerialNumber.pbData + cert.c->pCertInfo->SerialNumber.cbData);
+  std::reverse(serial.begin(), serial.end());
+  parts.issuer_serial.assign(cert.c->pCertInfo->Issuer.pbData,
+                             cert.c->pCertInfo->Issuer.pbData + cert.c->pCertInfo->Issuer.cbData);
+  der::Put(parts.issuer_serial, der::kInteger, serial);
+  parts.issuer_serial = Seq(parts.issuer_serial);
+  ASSERT_EQ(parts.encrypted_key.size(), 32u);
+  ASSERT_EQ(parts.mac.size(), 4u);
+
+  KeyProv prov(rfc_, "rfc4491");
+  ASSERT_NE(prov.h, 0u);
+  // Streamed in pieces, the key given after the whole ciphertext is held.
+  auto decrypt = [&](const KeyAgreeParts& p, Collected& out) -> DWORD {
+    const Bytes message = KeyAgreeMessage(p);
+    CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &out};
+    Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, &stream));
+    if (!FeedInPieces(m.h, message, {7, 300, 1})) return GetLastError();
+    const AgreeInfo agree = KeyAgreeInfo(m.h);
+    if (agree.info == nullptr) return DWORD(CRYPT_E_MSG_ERROR);
+    CMSG_CTRL_KEY_AGREE_DECRYPT_PARA para = AgreePara(prov.h, agree.info);
+    return CryptMsgControl(m.h, 0, CMSG_CTRL_KEY_AGREE_DECRYPT, &para) ? 0 : GetLastError();
+  };
+  parts.wrap_oid = "1.2.643.2.2.13.1";
+  Collected out;
+  EXPECT_EQ(decrypt(parts, out), 0u);
+  EXPECT_TRUE(out.data == content);
+  EXPECT_EQ(out.finals, 1);
+  // The wrap named decides: the same key read as not diversified, or a changed MAC, fails.
+  KeyAgreeParts none = parts;
+  none.wrap_oid = "1.2.643.2.2.13.0";
+  Collected ignored;
+  EXPECT_EQ(decrypt(none, ignored), DWORD(NTE_BAD_DATA));
+  KeyAgreeParts bad_mac = parts;
+  bad_mac.mac[0] ^= 1;
+  EXPECT_EQ(decrypt(bad_mac, ignored), DWORD(NTE_BAD_DATA));
+  EXPECT_TRUE(ignored.data.empty());
+}
+
+}  // namespace
