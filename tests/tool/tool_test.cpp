@@ -445,7 +445,7 @@ TEST_F(ToolTest, DecryptsThePublishedKeyAgreementExample) {
   EXPECT_EQ(nokey.status, 48) << nokey.out;
   EXPECT_NE(nokey.out.find("сертификаты шифрования: 2BF5C61EC211BD17C7DCD46266B42E21"), std::string::npos) << nokey.out;
   const Result installed = Vexor("store install --cert " + vectors + "rfc4491-gostr3410-2001-cert.pem --key " + vectors +
-                                 "gostr3410-2001-example-key.pem");
+                                 "gostr3410-2001-example-key.pem --no-pin");
   ASSERT_EQ(installed.status, 0) << installed.out;
   const Result dec = Lib("decrypt -i " + vectors + "enveloped-keyagree.der -o " + work_ + "/plain.txt");
   ASSERT_EQ(dec.status, 0) << dec.out;
