@@ -16,27 +16,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tool/tool_shell.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string out;  // standard output and standard error together
-};
-
-// Runs a shell command line and collects its output and exit status.
-Result Sh(const std::string& command) {
-  Result r;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (p == nullptr) return r;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), p)) > 0) r.out.append(buffer, n);
-  const int raw = pclose(p);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return r;
-}
+using tool_test::Result;
+using tool_test::Sh;
 
 // A temporary directory with a GOST root and two users made by openssl, and a platform home
 // of its own for every tool run.
