@@ -557,6 +557,12 @@ TEST_F(ToolTest, XmlFailsCleanlyWithoutTheSiblingLibrary) {
                        " --library " + home_ + "/lib/libvexor.so");
   EXPECT_EQ(r.status, 46) << r.out;
   EXPECT_FALSE(fs::exists(P("signed.xml")));
+  // A document beyond what the XML library takes is refused unread, not cut to 32 bits.
+  std::ofstream(P("big.xml")).close();
+  fs::resize_file(P("big.xml"), (64u << 20) + 1);
+  const Result big = Lib("decrypt --format xml -i " + P("big.xml") + " -o " + P("plain.xml"));
+  EXPECT_EQ(big.status, 6) << big.out;
+  EXPECT_FALSE(fs::exists(P("plain.xml")));
 }
 
 TEST_F(ToolTest, DemoRunsToASuccessfulSummary) {

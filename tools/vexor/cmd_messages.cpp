@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <sstream>
+#include <vector>
 
 #include "support/cp1251.h"
 #include "tools/vexor/certificates.h"
@@ -14,6 +15,7 @@
 #include "tools/vexor/io.h"
 #include "tools/vexor/pin.h"
 #include "tools/vexor/session.h"
+#include "vexor/vexor_xml.h"
 
 namespace {
 
@@ -249,13 +251,25 @@ int DecryptXmlDirectly(Session& session, Input& in, Output& out) {
   const auto free_mem = reinterpret_cast<FreeMem>(dlsym(xml, "VexorXmlFreeMem"));
   int rc = 46;
   if (decrypt != nullptr && free_mem != nullptr) {
-    const std::string document((std::istreambuf_iterator<char>(in.stream())), std::istreambuf_iterator<char>());
-    void* result = nullptr;
-    int length = 0;
-    rc = decrypt(document.data(), static_cast<int>(document.size()), &result, &length);
-    if (rc == 0) out.stream().write(static_cast<const char*>(result), length);
-    free_mem(&result);
-    if (rc != 0) PrintError("the XML document does not decrypt: " + std::to_string(rc));
+    // The XML library takes documents up to its bound: read one byte more to know, never the
+    // whole of a larger input.
+    std::string document;
+    std::vector<char> chunk(1 << 20);
+    while (document.size() <= static_cast<size_t>(VEXORXML_MAX_DOCUMENT) &&
+           in.stream().read(chunk.data(), static_cast<std::streamsize>(chunk.size())).gcount() > 0)
+      document.append(chunk.data(), static_cast<size_t>(in.stream().gcount()));
+    if (document.size() > static_cast<size_t>(VEXORXML_MAX_DOCUMENT)) {
+      PrintError("the XML document is larger than the " + std::to_string(VEXORXML_MAX_DOCUMENT >> 20) +
+                 " MiB the XML library takes; nothing decrypted");
+      rc = 6;
+    } else {
+      void* result = nullptr;
+      int length = 0;
+      rc = decrypt(document.data(), static_cast<int>(document.size()), &result, &length);
+      if (rc == 0) out.stream().write(static_cast<const char*>(result), length);
+      free_mem(&result);
+      if (rc != 0) PrintError("the XML document does not decrypt: " + std::to_string(rc));
+    }
   }
   dlclose(xml);
   return rc;
