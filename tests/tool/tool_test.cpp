@@ -424,9 +424,9 @@ TEST_F(ToolTest, DecryptsWithTheInstalledKeyOnly) {
   EXPECT_FALSE(fs::exists(work_ + "/none.txt"));
 }
 
-// The RFC 4490 key-agreement example for the RFC 4491 certificate, long expired: its time
-// plays no part in decryption.
-TEST_F(ToolTest, DecryptsThePublishedKeyAgreementExample) {
+// The RFC 4490 key-agreement and key-transport examples for the RFC 4491 certificate, long
+// expired: its time plays no part in decryption.
+TEST_F(ToolTest, DecryptsThePublishedExamples) {
   const std::string vectors = VEXOR_VECTORS "/rfc4490/";
   const Result nokey = Lib("decrypt -i " + vectors + "enveloped-keyagree.der -o " + work_ + "/none.txt");
   EXPECT_EQ(nokey.status, 48) << nokey.out;
@@ -434,10 +434,12 @@ TEST_F(ToolTest, DecryptsThePublishedKeyAgreementExample) {
   const Result installed = Vexor("store install --cert " + vectors + "rfc4491-gostr3410-2001-cert.pem --key " + vectors +
                                  "gostr3410-2001-example-key.pem --no-pin");
   ASSERT_EQ(installed.status, 0) << installed.out;
-  const Result dec = Lib("decrypt -i " + vectors + "enveloped-keyagree.der -o " + work_ + "/plain.txt");
-  ASSERT_EQ(dec.status, 0) << dec.out;
-  std::ifstream in(work_ + "/plain.txt", std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "sample text\n");
+  for (const char* message : {"enveloped-keyagree.der", "enveloped-keytrans.der"}) {
+    const Result dec = Lib("decrypt -i " + vectors + message + " -o " + work_ + "/plain.txt");
+    ASSERT_EQ(dec.status, 0) << message << ": " << dec.out;
+    std::ifstream in(work_ + "/plain.txt", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "sample text\n") << message;
+  }
 }
 
 TEST_F(ToolTest, ImportListAndDelete) {
