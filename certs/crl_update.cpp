@@ -12,12 +12,10 @@
 #include "certs/crl_trust.h"
 #include "certs/http_get.h"
 #include "certs/import.h"
-#include "frame/call/failure.h"
 #include "frame/call/result_codes.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
-#include "stores/sst_accessor.h"
 #include "stores/store_set.h"
 #include "support/bindata.h"
 #include "support/cp1251.h"
@@ -98,28 +96,16 @@ HCERTSTORE DownloadTarget(InstanceContext& ctx) {
   return ctx.stores.Get(CST_MY);
 }
 
-// Saves the lists of the call's image of the store file into the file as it is now. The image
-// was read when the call began; another process may have imported or deleted since, and
-// saving the image as it stands would undo that. So the file is read afresh under its lock,
-// the image's lists go into it by the usual rule (a newer list of the same issuer key
-// replaces older ones), and it is saved before the lock is let go.
+// Saves the lists of the call's image of the store file (read when the call began) into the
+// file as it is now, by the usual rule: a newer list of the same issuer key replaces older
+// ones. Saving the image itself would undo what another process saved since.
 int32_t SaveListsToStoreFile(HCERTSTORE image, InstanceContext& ctx) {
-  SSTAccessor* file = ctx.services.storeFile;
-  const std::unique_ptr<SSTAccessor::ChangeLock> lock = file != nullptr ? file->BeginChange() : nullptr;
-  auto_store now(lock ? file->Open(kStoreEncoding, kStoreFileOpenFlags, 0) : nullptr);
-  bool saved = false;
-  if (now) {
+  return ctx.stores.ChangeFileAsItIsNow([&](HCERTSTORE now) {
     const CrlStores issuers(ctx, image);
     for (PCCRL_CONTEXT c = CertEnumCRLsInStore(image, nullptr); c != nullptr; c = CertEnumCRLsInStore(image, c)) {
-      if (auto_cert issuer = FindCrlIssuer(c, issuers)) StoreAuthenticCrl(now.get(), c, issuer.get());
+      if (auto_cert issuer = FindCrlIssuer(c, issuers)) StoreAuthenticCrl(now, c, issuer.get());
     }
-    saved = file->Save(now.get(), kStoreEncoding) != FALSE;
-  }
-  if (!saved)
-    return ReportFailureWithReason(ctx, RC_STORE_SAVE,
-                                   "Не удалось сохранить данные в хранилище certstore.sst, путь \"%s\"!",
-                                   file != nullptr ? file->GetPath().c_str() : "");
-  return RC_OK;
+  });
 }
 
 int32_t SaveIfStoreFile(HCERTSTORE store, InstanceContext& ctx) {

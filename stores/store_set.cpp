@@ -3,6 +3,7 @@
 #include "frame/call/call_context.h"
 #include "frame/call/failure.h"
 #include "frame/call/result_codes.h"
+#include "stores/auto_handle.h"
 #include "stores/sst_accessor.h"
 
 namespace {
@@ -95,9 +96,23 @@ void StoreSet::CloseAll() noexcept {
 int32_t StoreSet::SaveFile(HCERTSTORE store) {
   SSTAccessor* sst = call_.services.storeFile;
   if (store == nullptr) store = Get(CST_SST);
-  if (sst == nullptr || store == nullptr || !sst->Save(store, kStoreEncoding))
-    return ReportFailureWithReason(call_, RC_STORE_SAVE,
-                                   "Не удалось сохранить данные в хранилище certstore.sst, путь \"%s\"!",
-                                   sst != nullptr ? sst->GetPath().c_str() : "");
+  if (sst == nullptr || store == nullptr || !sst->Save(store, kStoreEncoding)) return ReportSaveFailure();
   return RC_OK;
+}
+
+int32_t StoreSet::ChangeFileAsItIsNow(const std::function<void(HCERTSTORE)>& change) {
+  SSTAccessor* sst = call_.services.storeFile;
+  const std::unique_ptr<SSTAccessor::ChangeLock> lock = sst != nullptr ? sst->BeginChange() : nullptr;
+  auto_store now(lock ? sst->Open(kStoreEncoding, kStoreFileOpenFlags, 0) : nullptr);
+  if (!now) return ReportSaveFailure();
+  change(now.get());
+  if (!sst->Save(now.get(), kStoreEncoding)) return ReportSaveFailure();
+  return RC_OK;
+}
+
+int32_t StoreSet::ReportSaveFailure() {
+  SSTAccessor* sst = call_.services.storeFile;
+  return ReportFailureWithReason(call_, RC_STORE_SAVE,
+                                 "Не удалось сохранить данные в хранилище certstore.sst, путь \"%s\"!",
+                                 sst != nullptr ? sst->GetPath().c_str() : "");
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "stores/sst_accessor.h"
@@ -51,10 +52,18 @@ class StoreSet {
   // fails.
   int32_t SaveFile(HCERTSTORE store);
 
+  // Changes the store file as it is on disk now, for a change prepared on an image read
+  // earlier in the call without the lock (a download that must not hold the file meanwhile):
+  // reads the file afresh under its lock, lets `change` add to that image and saves it before
+  // the lock goes, so what another process saved since is kept. 0, or 36 as SaveFile reports.
+  int32_t ChangeFileAsItIsNow(const std::function<void(HCERTSTORE)>& change);
+
   bool Has(unsigned long id) const { return handles_.Has(id); }
   size_t size() const { return handles_.size(); }
 
  private:
+  int32_t ReportSaveFailure();
+
   CallContext& call_;
   std::unique_ptr<SSTAccessor::ChangeLock> change_;  // held from the read to the save
   map_id_hcertstore handles_;
