@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "certs/cert_time.h"
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"

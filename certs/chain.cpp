@@ -5,8 +5,8 @@
 
 #include "certs/crl_check.h"
 #include "certs/crl_trust.h"
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
 #include "stores/store_set.h"

@@ -1,7 +1,7 @@
 #include "certs/crl_check.h"
 
 #include "certs/crl_trust.h"
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
 #include "support/log.h"

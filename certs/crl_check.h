@@ -7,7 +7,7 @@
 #include <string>
 
 #include "certs/verdict.h"
-#include "frame/call/options.h"
+#include "call/options.h"
 #include "vexor/platform.h"
 
 class InstanceContext;

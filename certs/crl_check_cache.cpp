@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "certs/crl_trust.h"
 
 #include "certs/crl_check.h"
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
 #include "support/cp1251.h"

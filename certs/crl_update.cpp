@@ -12,7 +12,7 @@
 #include "certs/crl_trust.h"
 #include "certs/http_get.h"
 #include "certs/import.h"
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"

@@ -4,7 +4,7 @@
 #include "certs/chain.h"
 #include "certs/crl_update.h"
 #include "certs/valid_certs_cache.h"
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
 #include "support/cp1251.h"

@@ -5,7 +5,7 @@
 #
 #   vexor_layer(<target> <folder>...)
 #
-# Folders are relative to the project root and may name a subfolder ("frame/call"). The
+# Folders are relative to the project root and may name a subfolder ("platform/core"). The
 # public headers (include/vexor) are visible to every layer.
 function(vexor_layer target)
   set(view ${CMAKE_BINARY_DIR}/layers/${target})

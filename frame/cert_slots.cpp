@@ -3,7 +3,7 @@
 #include "certs/crl_update.h"
 #include "certs/import.h"
 #include "certs/slots.h"
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "frame/vexor_impl.h"
 
 int32_t IVexorImpl::FindCertificate(const char* identifier, CRYPT_DATA_BLOB* cert) {

@@ -1,7 +1,7 @@
 // Init and the working-directory rule.
 #include "frame/vexor_impl.h"
 
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "certs/import.h"
 #include "frame/settings.h"
 #include "messages/formats.h"

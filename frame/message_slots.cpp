@@ -3,7 +3,7 @@
 // the host's post-hook. A format without the operation answers 1 and skips the post-hook.
 #include "frame/vexor_impl.h"
 
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "messages/f141/file_parties.h"
 #include "messages/formats.h"
 #include "messages/pkcs7/signers.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "frame/call/options.h"
+#include "call/options.h"
 
 // Reads app.info and Vexor.ini of the working directory into the options and the family
 // flag, under a process-wide settings lock. Never fails: missing or unreadable files leave

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "frame/settings.h"
 
 IVexorImpl::IVexorImpl() { SetDefaultOptions(options_); }

@@ -10,8 +10,8 @@
 
 #include "certs/crl_check_cache.h"
 #include "certs/valid_certs_cache.h"
-#include "frame/call/call_context.h"
-#include "frame/call/temp_files.h"
+#include "call/call_context.h"
+#include "call/temp_files.h"
 #include "stores/instance_context.h"
 #include "stores/sst_accessor.h"
 #include "support/log.h"

@@ -1,7 +1,7 @@
 #include "messages/content_writer.h"
 
-#include "frame/call/call_context.h"
-#include "frame/call/temp_files.h"
+#include "call/call_context.h"
+#include "call/temp_files.h"
 
 CMSG_STREAM_INFO* ContentWriter::StreamInfo(DWORD contentLength) {
   info_.cbContent = contentLength;

@@ -1,7 +1,7 @@
 #include "messages/expiry_guard.h"
 
 #include "certs/cert_time.h"
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "stores/instance_context.h"
 
 int32_t CheckCertExpiry(PCCERT_CONTEXT cert, InstanceContext& ctx) {

@@ -1,7 +1,7 @@
 #include "messages/private_key.h"
 
-#include "frame/call/call_context.h"
-#include "frame/call/failure.h"
+#include "call/call_context.h"
+#include "call/failure.h"
 
 bool AcquireCertificateKey(CallContext& ctx, PCCERT_CONTEXT cert, HCRYPTPROV& prov, auto_prov& owned) {
   const DWORD flags = CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_COMPARE_KEY_FLAG |

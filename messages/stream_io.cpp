@@ -4,9 +4,9 @@
 #include <new>
 #include <vector>
 
-#include "frame/call/call_context.h"
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/call_context.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "support/cp1251.h"
 #include "support/format.h"
 #include "vexor/exceptions.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/call/call_log.h"
+#include "call/call_log.h"
 #include "stores/data_blob.h"
 #include "support/bindata.h"
 #include "support/format.h"

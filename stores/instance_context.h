@@ -3,8 +3,8 @@
 // closed (the host's store goes back to the host) and the call's temporary files deleted.
 #pragma once
 
-#include "frame/call/call_context.h"
-#include "frame/call/temp_files.h"
+#include "call/call_context.h"
+#include "call/temp_files.h"
 #include "stores/store_set.h"
 
 class InstanceContext : public CallContext {

@@ -1,8 +1,8 @@
 #include "stores/store_set.h"
 
-#include "frame/call/call_context.h"
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/call_context.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "stores/auto_handle.h"
 #include "stores/sst_accessor.h"
 

@@ -5,7 +5,7 @@
 
 #include "certs/find_param.h"
 #include "certs/search.h"
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "stores/instance_context.h"
 
 namespace f141 {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "certs/crl_check.h"
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "messages/f141/certificates.h"
 #include "messages/f141/fields.h"
 #include "messages/f141/hash_loop.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <new>
 
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "stores/cert_ident.h"
 #include "support/cp1251.h"
 #include "vexor/platform.h"

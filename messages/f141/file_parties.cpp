@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "messages/f141/fields.h"
 #include "stores/instance_context.h"
 #include "stores/store_set.h"

@@ -4,8 +4,8 @@
 #include <new>
 #include <vector>
 
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "messages/stream_io.h"
 
 namespace f141 {

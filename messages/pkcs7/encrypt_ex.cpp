@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "messages/pkcs7/crypt_methods.h"
 #include "messages/pkcs7/enveloped_data.h"
 #include "messages/stream_io.h"

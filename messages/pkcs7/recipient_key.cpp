@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "messages/private_key.h"
 #include "messages/stream_io.h"
 #include "stores/instance_context.h"

@@ -5,8 +5,8 @@
 
 #include "certs/find_param.h"
 #include "certs/search.h"
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "messages/expiry_guard.h"
 #include "messages/private_key.h"
 #include "messages/stream_io.h"

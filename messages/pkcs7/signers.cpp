@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "certs/cert_time.h"
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
 #include "stores/instance_context.h"

@@ -7,8 +7,8 @@
 
 #include "certs/text_case.h"
 #include "certs/validity.h"
-#include "frame/call/failure.h"
-#include "frame/call/result_codes.h"
+#include "call/failure.h"
+#include "call/result_codes.h"
 #include "messages/content_writer.h"
 #include "messages/pkcs7/signers.h"
 #include "messages/stream_io.h"

@@ -10,9 +10,9 @@
 
 #include "tests/frame/scratch_dir.h"
 
-#include "frame/call/failure.h"
+#include "call/failure.h"
 #include "stores/instance_context.h"
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "frame/vexor_impl.h"
 #include "support/cp1251.h"
 #include "tools/host_callback.h"

@@ -3,7 +3,7 @@
 #include "certs/find_param.h"
 #include "certs/search.h"
 #include "stores/instance_context.h"
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "library_fixture.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"

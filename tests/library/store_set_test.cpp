@@ -10,7 +10,7 @@
 #include "certs/import.h"
 #include "common/standalone_call.h"
 #include "stores/instance_context.h"
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 #include "library_fixture.h"
 #include "stores/sst_accessor.h"
 #include "stores/store_set.h"

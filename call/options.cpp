@@ -1,4 +1,4 @@
-#include "frame/call/options.h"
+#include "call/options.h"
 
 void SetDefaultOptions(OptionBlock& o) {
   o.UsingCustomOptions = 0;

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "frame/call/call_log.h"
-#include "frame/call/options.h"
+#include "call/call_log.h"
+#include "call/options.h"
 #include "vexor/vexor.h"
 
 class CrlCheckCache;

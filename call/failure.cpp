@@ -1,9 +1,9 @@
-#include "frame/call/failure.h"
+#include "call/failure.h"
 
 #include <cctype>
 #include <cstdarg>
 
-#include "frame/call/call_context.h"
+#include "call/call_context.h"
 #include "support/cp1251.h"
 #include "support/format.h"
 

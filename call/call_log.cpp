@@ -1,4 +1,4 @@
-#include "frame/call/call_log.h"
+#include "call/call_log.h"
 
 #include <cstdarg>
 

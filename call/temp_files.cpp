@@ -1,4 +1,4 @@
-#include "frame/call/temp_files.h"
+#include "call/temp_files.h"
 
 #include <cstdlib>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "frame/call/call_context.h"
+#include "call/call_context.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // The fixed table of result texts. Literals are UTF-8 here and leave in Windows-1251.
-#include "frame/call/result_codes.h"
+#include "call/result_codes.h"
 
 #include <array>
 
