@@ -2,14 +2,14 @@
 
 #include <cstdarg>
 
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 
 void CallLog::Log(const char* fmt, ...) noexcept {
   try {
     va_list args;
     va_start(args, fmt);
-    std::string text = FormatV(Utf8ToCp1251(fmt).c_str(), args);
+    std::string text = FormatV(text::Utf8ToCp1251(fmt).c_str(), args);
     va_end(args);
     WriteLine(text, false);
   } catch (...) {
@@ -20,7 +20,7 @@ void CallLog::LogExt(const char* fmt, ...) noexcept {
   try {
     va_list args;
     va_start(args, fmt);
-    std::string text = FormatV(Utf8ToCp1251(fmt).c_str(), args);
+    std::string text = FormatV(text::Utf8ToCp1251(fmt).c_str(), args);
     va_end(args);
     WriteLine(text, true);
   } catch (...) {

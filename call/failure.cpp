@@ -4,12 +4,12 @@
 #include <cstdarg>
 
 #include "call/call_context.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 
 namespace {
 
-std::string FormatCp1251(const char* fmt, va_list args) { return FormatV(Utf8ToCp1251(fmt).c_str(), args); }
+std::string FormatCp1251(const char* fmt, va_list args) { return FormatV(text::Utf8ToCp1251(fmt).c_str(), args); }
 
 int32_t Raise(CallContext& ctx, int32_t code, const std::string& message) {
   if (ctx.options.RaiseErrors) throw CryptoOperations::SystemException(code, message);
@@ -41,7 +41,7 @@ int32_t ReportFailureWithReason(CallContext& ctx, int32_t code, const char* fmt,
   va_start(args, fmt);
   const std::string message = FormatCp1251(fmt, args);
   va_end(args);
-  ctx.log().LogText(message + Utf8ToCp1251(", причина: ") + reason);
+  ctx.log().LogText(message + text::Utf8ToCp1251(", причина: ") + reason);
   return Raise(ctx, code, message);
 }
 
@@ -60,5 +60,5 @@ std::string SystemErrorTextLong(DWORD error) {
   std::string text = PlatformText(error);
   while (!text.empty() && text.back() == '\n') text.pop_back();
   while (!text.empty() && text.back() == '\r') text.pop_back();
-  return text + Utf8ToCp1251(" (Код ошибки = ") + Format("0x%.8x", error) + ")";
+  return text + text::Utf8ToCp1251(" (Код ошибки = ") + Format("0x%.8x", error) + ")";
 }

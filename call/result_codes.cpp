@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "support/cp1251.h"
+#include "text/text.h"
 
 namespace {
 
@@ -67,5 +67,5 @@ constexpr std::array<const char*, 51> kTexts = {
 
 std::string ResultText(int32_t code) {
   const char* text = (code >= 0 && code < static_cast<int32_t>(kTexts.size())) ? kTexts[code] : kUnknown;
-  return Utf8ToCp1251(text);
+  return text::Utf8ToCp1251(text);
 }

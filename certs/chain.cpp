@@ -10,7 +10,7 @@
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 #include "support/log.h"
 
@@ -23,7 +23,7 @@ constexpr DWORD kChainParaSize = 16;
 }
 
 std::string Utf8Format(const char* fmt, const std::string& a, const std::string& b = std::string()) {
-  return Format(Utf8ToCp1251(fmt).c_str(), a.c_str(), b.c_str());
+  return Format(text::Utf8ToCp1251(fmt).c_str(), a.c_str(), b.c_str());
 }
 
 // Whether a current list of an issuer of the certificate names it, where no chain could be
@@ -158,7 +158,7 @@ void CertCheckChain(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceCo
   try {
     GetCertChain(cert, chains, ctx);
     if (chains.empty() || chains[0]->certs.size() < 2)
-      Raise(RC_CHAIN_BUILD, Utf8ToCp1251("Не найдено ни одной цепочки доверия"));
+      Raise(RC_CHAIN_BUILD, text::Utf8ToCp1251("Не найдено ни одной цепочки доверия"));
     built = true;
   } catch (const CryptoOperations::baseCryptoException& e) {
     verdict.code = static_cast<unsigned long>(e.code());
@@ -168,7 +168,7 @@ void CertCheckChain(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceCo
     verdict.text = e.what();
   } catch (...) {
     verdict.code = RC_CHAIN_BUILD;
-    verdict.text = Utf8ToCp1251("Проверка цепочки сертификата: Неизвестная ошибка");
+    verdict.text = text::Utf8ToCp1251("Проверка цепочки сертификата: Неизвестная ошибка");
   }
 
   if (built) {
@@ -193,10 +193,10 @@ void CertCheckChain(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceCo
       }
     } catch (const std::exception& e) {
       verdict.code = RC_CRL_CHECK;
-      verdict.text = *e.what() != '\0' ? e.what() : Utf8ToCp1251("Проверка CRL сертификата: Неизвестная ошибка");
+      verdict.text = *e.what() != '\0' ? e.what() : text::Utf8ToCp1251("Проверка CRL сертификата: Неизвестная ошибка");
     } catch (...) {
       verdict.code = RC_CRL_CHECK;
-      verdict.text = Utf8ToCp1251("Проверка CRL сертификата: Неизвестная ошибка");
+      verdict.text = text::Utf8ToCp1251("Проверка CRL сертификата: Неизвестная ошибка");
     }
     if (verdict.code == RC_CERT_INVALID) log.LogExt("Сертификат отозван");
   }

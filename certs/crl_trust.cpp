@@ -5,7 +5,7 @@
 #include "call/result_codes.h"
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 
 namespace {
@@ -82,12 +82,12 @@ int32_t AuthenticateCrl(PCCRL_CONTEXT crl, InstanceContext& ctx, HCERTSTORE also
                         std::string& why) {
   const std::string name = GetCRLDisplayName(crl);
   if (!CrlDatesSane(*crl->pCrlInfo)) {
-    why = Format(Utf8ToCp1251("CRL \"%s\" имеет недопустимые даты выпуска, добавление отклонено").c_str(), name.c_str());
+    why = Format(text::Utf8ToCp1251("CRL \"%s\" имеет недопустимые даты выпуска, добавление отклонено").c_str(), name.c_str());
     return RC_CRL_ADD;
   }
   issuer = FindCrlIssuer(crl, CrlStores(ctx, also));
   if (!issuer) {
-    why = Format(Utf8ToCp1251("CRL \"%s\" не подписан ни одним известным издателем, добавление отклонено").c_str(),
+    why = Format(text::Utf8ToCp1251("CRL \"%s\" не подписан ни одним известным издателем, добавление отклонено").c_str(),
                  name.c_str());
     return RC_CRL_ADD;
   }

@@ -18,7 +18,7 @@
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
 #include "support/bindata.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/ini_sections.h"
 #include "support/log.h"
 
@@ -27,22 +27,8 @@ namespace {
 constexpr char kDistributionPointsOid[] = "2.5.29.31";
 
 // A wide text (UTF-16) in the library's code page, at most `limit` bytes.
-std::string WideToCp1251(LPCWSTR text, size_t limit) {
-  std::string utf8;
-  for (const WCHAR* p = text; p != nullptr && *p != 0; ++p) {
-    const uint32_t c = *p;
-    if (c < 0x80) {
-      utf8 += static_cast<char>(c);
-    } else if (c < 0x800) {
-      utf8 += static_cast<char>(0xC0 | (c >> 6));
-      utf8 += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      utf8 += static_cast<char>(0xE0 | (c >> 12));
-      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      utf8 += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  std::string text_cp = Utf8ToCp1251(utf8);
+std::string WideToCp1251(LPCWSTR wide, size_t limit) {
+  std::string text_cp = wide != nullptr ? text::Utf16ToCp1251(wide) : std::string();
   if (text_cp.size() > limit) text_cp.resize(limit);
   return text_cp;
 }
@@ -134,7 +120,7 @@ int32_t CertAddCRLInStoreFromURLEx(HCERTSTORE target, const std::string& address
   // Without a credentials dialog an answer that asks for one is a failed download.
   if (!response.transferred || response.status == 401 || response.status == 407) {
     const std::string reason =
-        response.transferred ? "HTTP " + std::to_string(response.status) : Utf8ToCp1251(response.error);
+        response.transferred ? "HTTP " + std::to_string(response.status) : text::Utf8ToCp1251(response.error);
     log.Log("Не удалось соединиться с URL \"%s\", причина: \"%s\"!", address.c_str(), reason.substr(0, 1023).c_str());
     return RC_CRL_UPDATE;
   }
@@ -161,7 +147,7 @@ int32_t CertAddCRLInStoreFromURLEx(HCERTSTORE target, const std::string& address
     log.Log("Произошло исключение: %s", e.what());
     return e.code();
   } catch (const std::exception& e) {
-    log.Log("Произошло исключение: %s", Utf8ToCp1251(e.what()).c_str());
+    log.Log("Произошло исключение: %s", text::Utf8ToCp1251(e.what()).c_str());
     return RC_SYSTEM_ERROR;
   } catch (...) {
     log.Log("Произошло исключение: Неизвестная ошибка");

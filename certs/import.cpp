@@ -24,7 +24,7 @@
 #include "stores/sst_accessor.h"
 #include "stores/store_set.h"
 #include "support/bindata.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 
 namespace {
@@ -33,7 +33,7 @@ constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD kStoreOpenFlags = CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_CREATE_NEW_FLAG;
 
 [[noreturn]] void Raise(int32_t code, const std::string& utf8) {
-  throw CryptoOperations::baseCryptoException(code, Utf8ToCp1251(utf8));
+  throw CryptoOperations::baseCryptoException(code, text::Utf8ToCp1251(utf8));
 }
 
 // Offers an item to the host (callback slot 14): true when the host took it, with its result.
@@ -117,7 +117,7 @@ std::vector<BYTE> DecodeCertOrCRL(const CBinData& data, bool is_crl, InstanceCon
     return std::vector<BYTE>(der->data(), der->data() + der->size());
   } catch (const std::bad_alloc&) {
     throw CryptoOperations::baseCryptoException(
-        RC_OUT_OF_MEMORY, Format(Utf8ToCp1251("Не удалось выделить %d байт для данных").c_str(), int(der->size())));
+        RC_OUT_OF_MEMORY, Format(text::Utf8ToCp1251("Не удалось выделить %d байт для данных").c_str(), int(der->size())));
   }
 }
 
@@ -239,7 +239,7 @@ int32_t AddCertOrCRLToStoreEx(HCERTSTORE store, const CRYPT_DATA_BLOB& item, uin
   // An equal or newer item already there is what was wanted.
   if (error == 0 || error == static_cast<DWORD>(CRYPT_E_EXISTS)) return RC_OK;
   ctx.log().Log("Не удалось добавить %s в хранилище!",
-                Utf8ToCp1251(kind == kItemCertificate ? "сертификат" : "CRL").c_str());
+                text::Utf8ToCp1251(kind == kItemCertificate ? "сертификат" : "CRL").c_str());
   return RC_CRL_ADD;
 }
 

@@ -14,7 +14,7 @@
 #include "stores/instance_context.h"
 #include "stores/store_ids.h"
 #include "stores/store_set.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 #include "support/text.h"
 
@@ -198,7 +198,7 @@ int32_t Select(const Candidates& found, _TAGCERTFINDPARAM& p, InstanceContext& c
   if (!p.multiSelect) {
     log.Log("Из множества сертификатов выбран: \"%s\".", GetCertDisplayName(list[chosen]).c_str());
   } else {
-    std::string text = Format(Utf8ToCp1251("При множественном выборе сертификатов, было выбрано сертификатов %d\r\n").c_str(),
+    std::string text = Format(text::Utf8ToCp1251("При множественном выборе сертификатов, было выбрано сертификатов %d\r\n").c_str(),
                               static_cast<int>(list.size()));
     for (size_t i = 0; i < list.size(); ++i) {
       p.results.push_back(list[i]);

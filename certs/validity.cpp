@@ -7,7 +7,7 @@
 #include "call/result_codes.h"
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 #include "support/log.h"
 
@@ -36,11 +36,11 @@ bool CheckCertTimeValidity(PCCERT_CONTEXT cert, InstanceContext& ctx, std::strin
                          FileTimeToLocalDate(cert->pCertInfo->NotAfter, not_after);
   std::string reason;
   if (!converted || now < not_before) {
-    reason = Format(Utf8ToCp1251("Срок действия сертификата \"%s\" еще не наступил!").c_str(), name.c_str());
+    reason = Format(text::Utf8ToCp1251("Срок действия сертификата \"%s\" еще не наступил!").c_str(), name.c_str());
     log.LogText(reason);
   }
   if (!converted || now > not_after) {
-    reason = Format(Utf8ToCp1251("Срок действия сертификата \"%s\" истек!").c_str(), name.c_str());
+    reason = Format(text::Utf8ToCp1251("Срок действия сертификата \"%s\" истек!").c_str(), name.c_str());
     log.LogText(reason);
   }
   if (reason.empty()) return true;
@@ -66,7 +66,7 @@ void CertIsValidEx(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceCon
   log.Log("Сертификат \"%s\" не найден в кэше валидных сертификатов, проверяем его", name.c_str());
   CertCheckChain(cert, verdict, ctx);
   if (verdict.code != 0) {
-    log.LogText(Format(Utf8ToCp1251("Цепочка сертификата \"%s\" недействительна, по причине: ").c_str(),
+    log.LogText(Format(text::Utf8ToCp1251("Цепочка сертификата \"%s\" недействительна, по причине: ").c_str(),
                        name.c_str()) +
                 verdict.text);
     return;
@@ -78,7 +78,7 @@ void CertIsValidEx(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceCon
     log.Log("Сертификат \"%s\" сохранен в кэше валидных сертификатов", name.c_str());
     verdict.Reset();
   } else {
-    log.LogText(Format(Utf8ToCp1251("Цепочка сертификата \"%s\" недействительна (date), по причине: ").c_str(),
+    log.LogText(Format(text::Utf8ToCp1251("Цепочка сертификата \"%s\" недействительна (date), по причине: ").c_str(),
                        name.c_str()) +
                 verdict.text);
     verdict.code = RC_CERT_INVALID;

@@ -7,7 +7,7 @@
 #include "call/call_context.h"
 #include "call/failure.h"
 #include "call/result_codes.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 #include "vexor/exceptions.h"
 
@@ -35,22 +35,22 @@ void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length) {
     block.resize(block_len);
   } catch (const std::bad_alloc&) {
     Raise(RC_OUT_OF_MEMORY,
-          Format(Utf8ToCp1251("Не удалось выделить %d байт памяти чтения из потока с подписью").c_str(),
+          Format(text::Utf8ToCp1251("Не удалось выделить %d байт памяти чтения из потока с подписью").c_str(),
                  static_cast<int>(block_len)));
   }
 
   in.clear();
   in.seekg(0, std::ios::beg);
   for (;;) {
-    if (in.eof()) Raise(RC_MSG_UPDATE, Utf8ToCp1251("Ошибка чтения блока данных из потока"));
+    if (in.eof()) Raise(RC_MSG_UPDATE, text::Utf8ToCp1251("Ошибка чтения блока данных из потока"));
     in.read(reinterpret_cast<char*>(block.data()), block_len);
     const std::streamsize got = in.gcount();
-    if (got <= 0) Raise(RC_MSG_UPDATE, Utf8ToCp1251("Ошибка чтения блока данных из потока"));
+    if (got <= 0) Raise(RC_MSG_UPDATE, text::Utf8ToCp1251("Ошибка чтения блока данных из потока"));
     // A full block that ends exactly at the end of the stream is the last one too.
     const bool final = static_cast<uint32_t>(got) < block_len || in.eof() ||
                        in.peek() == std::istream::traits_type::eof();
     if (!CryptMsgUpdate(msg, block.data(), static_cast<DWORD>(got), final ? TRUE : FALSE))
-      Raise(RC_MSG_UPDATE, Format(Utf8ToCp1251("Не удалось добавить данные из потока в сообщение: %s").c_str(),
+      Raise(RC_MSG_UPDATE, Format(text::Utf8ToCp1251("Не удалось добавить данные из потока в сообщение: %s").c_str(),
                                   SystemErrorTextShort(GetLastError()).c_str()));
     if (final) return;
   }

@@ -1,6 +1,6 @@
 #include "stores/store_ids.h"
 
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 #include "vexor/vexor.h"
 
@@ -9,16 +9,16 @@ std::string GetStoreName(unsigned long id) {
     case CST_SST:
       return "certstore.sst";
     case CST_MY:
-      return Utf8ToCp1251("Личные");
+      return text::Utf8ToCp1251("Личные");
     case CST_ROOT:
-      return Utf8ToCp1251("Доверенные корневые центры сертификации");
+      return text::Utf8ToCp1251("Доверенные корневые центры сертификации");
     case CST_HOST:
     case CST_EXTERNAL:
-      return Utf8ToCp1251("БД");
+      return text::Utf8ToCp1251("БД");
     case 0xFFFFFFFFul:
       return std::string();
     default:
       // The number is printed as the 32-bit value it is on the interface.
-      return Format(Utf8ToCp1251("Не известный тип хранилища (%d)").c_str(), static_cast<int>(id));
+      return Format(text::Utf8ToCp1251("Не известный тип хранилища (%d)").c_str(), static_cast<int>(id));
   }
 }

@@ -10,7 +10,7 @@ import re
 import sys
 
 ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..")
-FOLDERS = ["der", "scratch", "platform", "support", "asn1", "call", "stores", "certs", "messages", "frame"]
+FOLDERS = ["der", "text", "scratch", "platform", "support", "asn1", "call", "stores", "certs", "messages", "frame"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
 

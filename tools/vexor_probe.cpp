@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "tools/host_callback.h"
 #include "vexor/vexor.h"
 
@@ -28,12 +28,12 @@ std::string LastVersionLine(const std::string& lib_path) {
   const auto log = std::filesystem::path(lib_path).parent_path() / "log" / "Vexor" / "Vexor.log";
   std::ifstream in(log, std::ios::binary);
   std::string line, found;
-  const std::string marker = Utf8ToCp1251("Vexor.dll версия ");
+  const std::string marker = text::Utf8ToCp1251("Vexor.dll версия ");
   while (std::getline(in, line)) {
     const size_t at = line.find(marker);
     if (at != std::string::npos) found = line.substr(at);
   }
-  return Cp1251ToUtf8(found);
+  return text::Cp1251ToUtf8(found);
 }
 
 }  // namespace
@@ -70,9 +70,9 @@ int main() {
   }
   HostCallback callback;
   const int32_t rc = vexor->Init(work_dir, &callback, CERT_SYSTEM_STORE_CURRENT_USER);
-  std::printf("Init(%s):   %d, %s\n", work_dir, rc, Cp1251ToUtf8(vexor->GetErrorText(rc)).c_str());
+  std::printf("Init(%s):   %d, %s\n", work_dir, rc, text::Cp1251ToUtf8(vexor->GetErrorText(rc)).c_str());
   for (int32_t code : {0, 13, 45, 49, 51})
-    std::printf("result %2d:         %s\n", code, Cp1251ToUtf8(vexor->GetErrorText(code)).c_str());
+    std::printf("result %2d:         %s\n", code, text::Cp1251ToUtf8(vexor->GetErrorText(code)).c_str());
   destroy(&vexor);  // closes the log, so the version line is on disk
   const std::string version = LastVersionLine(lib_path);
   std::printf("library version:   %s\n", version.empty() ? "(not in the log)" : version.c_str());

@@ -6,7 +6,7 @@
 #include "call/failure.h"
 #include "call/result_codes.h"
 #include "stores/cert_ident.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "vexor/platform.h"
 
 namespace f141 {
@@ -46,11 +46,11 @@ int32_t ReadField(CallContext& ctx, std::istream& in, const char* label, std::ve
     case BlobStatus::kOk:
       return RC_OK;
     case BlobStatus::kShort:
-      return ReportFailure(ctx, RC_DATA_READ, "%sНе верный формат данных", Utf8ToCp1251(label).c_str());
+      return ReportFailure(ctx, RC_DATA_READ, "%sНе верный формат данных", text::Utf8ToCp1251(label).c_str());
     case BlobStatus::kTooLong:
       break;
   }
-  return ReportFailure(ctx, RC_OUT_OF_MEMORY, "%sНе удалось выделить %d байт памяти", Utf8ToCp1251(label).c_str(),
+  return ReportFailure(ctx, RC_OUT_OF_MEMORY, "%sНе удалось выделить %d байт памяти", text::Utf8ToCp1251(label).c_str(),
                        static_cast<int>(length));
 }
 

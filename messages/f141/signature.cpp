@@ -21,7 +21,7 @@
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 
 namespace {
 
@@ -196,7 +196,7 @@ int32_t Check141(InstanceContext& ctx, std::istream& signature, std::istream& co
   signer.subjectCN = NameToX500String(cert.get()->pCertInfo->Subject, false);
   GetCertThumbHex(cert.get(), signer.thumbprint, &log);
   signer.signValid = signer.certValid = true;
-  signer.description = signer.subjectCN + "\t" + Utf8ToCp1251("Подпись верна Cертификат действителен") + "\t\t" +
+  signer.description = signer.subjectCN + "\t" + text::Utf8ToCp1251("Подпись верна Cертификат действителен") + "\t\t" +
                        signer.thumbprint;
   list.items.push_back(std::move(signer));
   return RC_OK;

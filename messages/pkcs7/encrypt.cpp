@@ -18,7 +18,7 @@
 #include "stores/auto_handle.h"
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 
 namespace {
@@ -50,7 +50,7 @@ int32_t AddPartyCertificates(InstanceContext& ctx, const CertPartyParam& party, 
       return RC_OK;
     }
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти сертификат %s : %s(%s)",
-                         Utf8ToCp1251(party.isSender ? "отправителя" : "получателя").c_str(), who.c_str(), "");
+                         text::Utf8ToCp1251(party.isSender ? "отправителя" : "получателя").c_str(), who.c_str(), "");
   }
   if (!params.results.empty()) {
     for (PCCERT_CONTEXT c : params.results) list.push_back(c);

@@ -14,7 +14,7 @@
 #include "messages/stream_io.h"
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 
 namespace {
@@ -49,8 +49,8 @@ class CData final : public CPKCS7EnvelopedData::IData {
 };
 
 void LogRecipients(InstanceContext& ctx, const vector_cert& certs) {
-  std::string text = Utf8ToCp1251("\r\n--------------- Шифрование ---------------\r\n") +
-                     Format(Utf8ToCp1251("Сертификаты шифрования: количество {%d}\r\n").c_str(),
+  std::string text = text::Utf8ToCp1251("\r\n--------------- Шифрование ---------------\r\n") +
+                     Format(text::Utf8ToCp1251("Сертификаты шифрования: количество {%d}\r\n").c_str(),
                             static_cast<int>(certs.size()));
   int number = 0;
   for (PCCERT_CONTEXT cert : certs)
@@ -121,7 +121,7 @@ int32_t EncryptByOwnWriter(InstanceContext& ctx, std::istream& in, std::ostream&
     return ReportFailure(ctx, RC_MSG_OPEN_ENCODE, "При попытке шифрования возникла ошибка: %s", e.what());
   } catch (const std::exception& e) {
     return ReportFailure(ctx, RC_MSG_OPEN_ENCODE, "При попытке шифрования возникла ошибка: %s",
-                         Utf8ToCp1251(e.what()).c_str());
+                         text::Utf8ToCp1251(e.what()).c_str());
   } catch (...) {
     return ReportFailure(ctx, kUnknownFailure, "При попытке шифрования возникла ошибка: Неизвестная ошибка");
   }

@@ -15,7 +15,7 @@
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 
 namespace {
 
@@ -210,9 +210,9 @@ int32_t Verifier::VerifySigner(DWORD index, bool& allValid) {
   if (matches) {
     record.signValid = CryptMsgControl(msg_.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE, cert.get()->pCertInfo) != FALSE;
     if (!record.signValid)
-      ctx_.log().LogText(Utf8ToCp1251("Подпись неверна: ") + SystemErrorTextShort(GetLastError()));
+      ctx_.log().LogText(text::Utf8ToCp1251("Подпись неверна: ") + SystemErrorTextShort(GetLastError()));
   } else {
-    note = Utf8ToCp1251("Файл должен быть подписан другим сертификатом.");
+    note = text::Utf8ToCp1251("Файл должен быть подписан другим сертификатом.");
   }
 
   const std::string subject = NameToX500String(cert.get()->pCertInfo->Subject, false);
@@ -231,8 +231,8 @@ int32_t Verifier::VerifySigner(DWORD index, bool& allValid) {
 
   std::string description = subject + "\t";
   if (variant_ == Variant::kCertificate) {
-    description += Utf8ToCp1251(record.signValid ? "Подпись верна" : "Подпись неверна");
-    description += Utf8ToCp1251(record.certValid ? " Cертификат действителен" : " Cертификат недействителен");
+    description += text::Utf8ToCp1251(record.signValid ? "Подпись верна" : "Подпись неверна");
+    description += text::Utf8ToCp1251(record.certValid ? " Cертификат действителен" : " Cертификат недействителен");
     description += "\t";
   }
   description += time_text;

@@ -20,7 +20,7 @@
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/format.h"
 
 namespace {
@@ -100,8 +100,8 @@ int32_t CheckXml(InstanceContext& ctx, std::istream& signedData, std::istream*, 
       GetCertThumbHex(cert.get(), thumb, &ctx.log());
       const std::string subject = NameToX500String(cert.get()->pCertInfo->Subject, false);
       std::string description = subject + "\t";
-      description += Utf8ToCp1251(record.signValid ? "Подпись верна" : "Подпись неверна");
-      description += Utf8ToCp1251(record.certValid ? " Cертификат действителен" : " Cертификат недействителен");
+      description += text::Utf8ToCp1251(record.signValid ? "Подпись верна" : "Подпись неверна");
+      description += text::Utf8ToCp1251(record.certValid ? " Cертификат действителен" : " Cертификат недействителен");
       description += "\t";
       if (!thumb.empty()) description += "\t" + thumb;
       record.subjectCN = subject;
@@ -146,13 +146,13 @@ int32_t EncryptXml(InstanceContext& ctx, std::istream& in, std::ostream& out, co
         ctx.log().Log("Не удалось найти сертификат получателя: %s(%s)!", PartyIdentifier(party).c_str(), "");
       } else {
         return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти сертификат %s : %s(%s)",
-                             Utf8ToCp1251("получателя").c_str(), PartyIdentifier(party).c_str(), "");
+                             text::Utf8ToCp1251("получателя").c_str(), PartyIdentifier(party).c_str(), "");
       }
     }
     if (certs.empty())
       return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти ни одного сертификата для шифрования.");
-    std::string line = Utf8ToCp1251("\r\n--------------- Шифрование ---------------\r\n") +
-                       Format(Utf8ToCp1251("Сертификаты шифрования: количество {%d}\r\n").c_str(),
+    std::string line = text::Utf8ToCp1251("\r\n--------------- Шифрование ---------------\r\n") +
+                       Format(text::Utf8ToCp1251("Сертификаты шифрования: количество {%d}\r\n").c_str(),
                               static_cast<int>(certs.size()));
     for (size_t i = 0; i < certs.size(); ++i)
       line += Format("%d. %s\r\n", static_cast<int>(i + 1), GetCertShortDescription(certs[i], &ctx.log()).c_str());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/codec/der.h"
+#include "text/text.h"
 #include "platform/provider/key_container.h"
 #include "platform/core/api_guard.h"
 #include "platform/core/last_error.h"
@@ -26,35 +27,6 @@ bool GetProperty(PCCERT_CONTEXT cert, DWORD id, std::vector<uint64_t>& out) {
   if (!CertGetCertificateContextProperty(cert, id, nullptr, &size) || size == 0) return false;
   out.assign((size + 7) / 8, 0);
   return CertGetCertificateContextProperty(cert, id, out.data(), &size) != 0;
-}
-
-// Container names are UTF-16; they are kept as UTF-8.
-std::string Narrow(const WCHAR* text) {
-  std::string out;
-  if (text == nullptr) return out;
-  for (size_t i = 0; text[i] != 0; ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(text[i + 1]) - 0xDC00);
-      ++i;
-    }
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xF0 | (c >> 18));
-      out += char(0x80 | ((c >> 12) & 0x3F));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
 }
 
 // The container's public key is the certificate's: same curve and the same point.
@@ -107,7 +79,9 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
       return Fail(DWORD(CRYPT_E_NO_KEY_PROPERTY));
     const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
     if (info->dwProvType != PROV_GOST_2001_DH) return Fail(DWORD(NTE_BAD_PROV_TYPE));
-    const std::string container = Narrow(info->pwszContainerName);
+    // Container names are UTF-16; they are kept as UTF-8.
+    const std::string container =
+        info->pwszContainerName != nullptr ? text::Utf16ToUtf8(info->pwszContainerName) : std::string();
     const DWORD key_spec = info->dwKeySpec != 0 ? info->dwKeySpec : DWORD(AT_KEYEXCHANGE);
     const bool silent =
         (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) != 0 || (info->dwFlags & CRYPT_SILENT) != 0;

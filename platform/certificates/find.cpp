@@ -5,7 +5,7 @@
 #include <openssl/err.h>
 
 #include "platform/core/api_guard.h"
-#include "platform/core/cp1251.h"
+#include "text/text.h"
 #include "platform/core/last_error.h"
 #include "platform/certificates/names.h"
 #include "platform/stores/store.h"
@@ -30,7 +30,7 @@ bool AttrMatches(const CERT_RDN_ATTR& want, const NameAttr& have, DWORD flags) {
       wanted.push_back(char32_t(want.Value.pbData[i] | want.Value.pbData[i + 1] << 8));
   } else if (type == CERT_RDN_UTF8_STRING || type == CERT_RDN_BMP_STRING ||
              type == CERT_RDN_UNIVERSAL_STRING) {
-    for (DWORD i = 0; i < want.Value.cbData; ++i) wanted.push_back(Cp1251ToCodePoint(want.Value.pbData[i]));
+    for (DWORD i = 0; i < want.Value.cbData; ++i) wanted.push_back(text::Cp1251ToCodePoint(want.Value.pbData[i]));
   } else {
     // 8-bit strings compare byte for byte.
     if (flags & CERT_CASE_INSENSITIVE_IS_RDN_ATTRS_FLAG) {
@@ -64,8 +64,8 @@ bool NameContainsText(const CERT_NAME_BLOB& name, const char* text) {
   DWORD error;
   if (!FormatName(name.pbData, name.cbData, CERT_SIMPLE_NAME_STR, rendered, error)) return false;
   std::u32string hay, needle;
-  for (unsigned char c : rendered) hay.push_back(Cp1251ToCodePoint(c));
-  for (const char* p = text; *p; ++p) needle.push_back(Cp1251ToCodePoint(static_cast<unsigned char>(*p)));
+  for (unsigned char c : rendered) hay.push_back(text::Cp1251ToCodePoint(c));
+  for (const char* p = text; *p; ++p) needle.push_back(text::Cp1251ToCodePoint(static_cast<unsigned char>(*p)));
   return FoldCase(hay).find(FoldCase(needle)) != std::u32string::npos;
 }
 

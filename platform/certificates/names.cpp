@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/certificates/cert_context.h"
-#include "platform/core/cp1251.h"
+#include "text/text.h"
 #include "platform/codec/der.h"
 #include "platform/core/last_error.h"
 
@@ -119,7 +119,7 @@ std::u32string AttrText(const NameAttr& a) {
   std::u32string out;
   switch (a.tag) {
     case 0x0C:
-      return DecodeUtf8(std::string(reinterpret_cast<const char*>(a.value), a.length));
+      return text::DecodeUtf8(std::string(reinterpret_cast<const char*>(a.value), a.length));
     case 0x1E:
       for (size_t i = 0; i + 1 < a.length; i += 2) out.push_back(char32_t(a.value[i] << 8 | a.value[i + 1]));
       return out;
@@ -138,7 +138,7 @@ std::string AttrValueA(const NameAttr& a) {
   const DWORD type = RdnValueType(a.tag);
   if (type == CERT_RDN_ENCODED_BLOB || type == CERT_RDN_OCTET_STRING) return "#" + Hex(a.value, a.length);
   std::string out;
-  for (char32_t cp : AttrText(a)) out.push_back(CodePointToCp1251(cp));
+  for (char32_t cp : AttrText(a)) out.push_back(text::CodePointToCp1251(cp));
   return out;
 }
 
@@ -228,7 +228,7 @@ DWORD Deliver(const std::string& text, LPSTR out, DWORD cch) {
 
 std::string Ia5ToA(const GeneralName& g) {
   std::string out;
-  for (size_t i = 0; i < g.length; ++i) out.push_back(CodePointToCp1251(g.value[i]));
+  for (size_t i = 0; i < g.length; ++i) out.push_back(text::CodePointToCp1251(g.value[i]));
   return out;
 }
 
@@ -330,7 +330,7 @@ DWORD CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
             if (ch == 0) break;
             w.push_back(ch);
           }
-          result = Utf16ToCp1251(w);
+          result = text::Utf16ToCp1251(w);
           break;
         }
         [[fallthrough]];
@@ -373,7 +373,7 @@ DWORD CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
             continue;
           der::Reader inner = der::ContentsOf(wrapped);
           if (!inner.Expect(der::kUtf8String, utf8)) continue;
-          result = Utf8ToCp1251(std::string(reinterpret_cast<const char*>(utf8.value), utf8.length));
+          result = text::Utf8ToCp1251(std::string(reinterpret_cast<const char*>(utf8.value), utf8.length));
           break;
         }
         break;

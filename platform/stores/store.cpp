@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/core/cp1251.h"
+#include "text/text.h"
 #include "platform/core/last_error.h"
 #include "platform/core/atomic_file.h"
 #include "platform/stores/store_serialized.h"
@@ -233,19 +233,6 @@ CrlObject* Store::FindCrlBySha1(const BYTE* sha1) {
 
 namespace {
 
-std::string WideToUtf8(const WCHAR* w) {
-  std::u32string cps;
-  for (; *w != 0; ++w) {
-    char32_t cp = *w;
-    if (cp >= 0xD800 && cp < 0xDC00 && w[1] >= 0xDC00 && w[1] < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (w[1] - 0xDC00);
-      ++w;
-    }
-    cps.push_back(cp);
-  }
-  return EncodeUtf8(cps);
-}
-
 Store* NewHandle(Store* s) {
   if (s != nullptr) s->AddHandle();
   return s;
@@ -315,14 +302,14 @@ HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD, HCRYPTPROV, DWORD dwFl
       case 8: {
         if (pvPara == nullptr) return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
         const std::string path = provider == 7 ? std::string(static_cast<const char*>(pvPara))
-                                               : WideToUtf8(static_cast<const WCHAR*>(pvPara));
+                                               : text::Utf16ToUtf8(static_cast<const WCHAR*>(pvPara));
         return NewHandle(OpenFileStore(path, dwFlags));
       }
       case 9:
       case 10: {
         if (pvPara == nullptr) return FailNull<void>(static_cast<DWORD>(E_INVALIDARG));
         const std::string name = provider == 9 ? std::string(static_cast<const char*>(pvPara))
-                                               : WideToUtf8(static_cast<const WCHAR*>(pvPara));
+                                               : text::Utf16ToUtf8(static_cast<const WCHAR*>(pvPara));
         return NewHandle(OpenSystemStore(name, dwFlags));
       }
       default:
@@ -386,7 +373,7 @@ BOOL CertSaveStore(HCERTSTORE hCertStore, DWORD, DWORD dwSaveAs, DWORD dwSaveTo,
       case CERT_STORE_SAVE_TO_FILENAME_W: {
         const std::string path = dwSaveTo == CERT_STORE_SAVE_TO_FILENAME_A
                                      ? std::string(static_cast<const char*>(pvSaveToPara))
-                                     : WideToUtf8(static_cast<const WCHAR*>(pvSaveToPara));
+                                     : text::Utf16ToUtf8(static_cast<const WCHAR*>(pvSaveToPara));
         const DWORD err = WriteFileAtomically(path, bytes);
         return err == 0 ? TRUE : Fail(err);
       }

@@ -10,7 +10,7 @@
 #include "certs/valid_certs_cache.h"
 #include "stores/instance_context.h"
 #include "stores/sst_accessor.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "support/log.h"
 
 namespace test_common {
@@ -18,7 +18,7 @@ namespace test_common {
 class RecordingLog : public CallLog {
  public:
   void WriteLine(const std::string& text, bool extended) noexcept override {
-    if (!extended || extended_) lines.push_back(Cp1251ToUtf8(text));
+    if (!extended || extended_) lines.push_back(text::Cp1251ToUtf8(text));
   }
   CLogAccessor& traceLog() override { return trace_; }
   void set_extended(bool on) { extended_ = on; }

@@ -14,7 +14,7 @@
 #include "stores/instance_context.h"
 #include "call/result_codes.h"
 #include "frame/vexor_impl.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "tools/host_callback.h"
 #include "common/standalone_call.h"
 
@@ -26,7 +26,7 @@ namespace {
 class Recorder : public HostCallback {
  public:
   Recorder() {
-    onLog = [this](const char* text) { lines.push_back(Cp1251ToUtf8(text)); };
+    onLog = [this](const char* text) { lines.push_back(text::Cp1251ToUtf8(text)); };
   }
   std::vector<std::string> lines;
 };
@@ -39,11 +39,11 @@ TEST(FailureReport, RaisesTheFormattedMessageInWindows1251) {
   InstanceContext ctx = call.Make();
   try {
     // Arguments arrive in Windows-1251, as names from the platform do.
-    ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не найден \"%s\"", Utf8ToCp1251("Иванов").c_str());
+    ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не найден \"%s\"", text::Utf8ToCp1251("Иванов").c_str());
     FAIL() << "no exception";
   } catch (const CryptoOperations::SystemException& e) {
     EXPECT_EQ(e.code(), RC_CERT_NOT_IN_STORE);
-    EXPECT_EQ(Cp1251ToUtf8(e.what()), "Не найден \"Иванов\"");
+    EXPECT_EQ(text::Cp1251ToUtf8(e.what()), "Не найден \"Иванов\"");
   }
   ASSERT_FALSE(call.log.lines.empty());
   EXPECT_EQ(call.log.lines.back(), "Не найден \"Иванов\"");
@@ -60,7 +60,7 @@ TEST(FailureReport, ReasonIsLoggedButNotRaised) {
     ReportFailureWithReason(ctx, RC_STORE_SAVE, "Сохранение %d", 7);
     FAIL() << "no exception";
   } catch (const CryptoOperations::SystemException& e) {
-    EXPECT_EQ(Cp1251ToUtf8(e.what()), "Сохранение 7");
+    EXPECT_EQ(text::Cp1251ToUtf8(e.what()), "Сохранение 7");
   }
   EXPECT_EQ(call.log.lines.back(), "Сохранение 7, причина: Access is denied. (0x00000005)");
 }

@@ -237,7 +237,7 @@ TEST_F(CrlDownload, ListsOfALookAlikeAuthorityAreNeitherStoredNorUsed) {
     try {
       return obj.AddCertOrCRLToStore(item);
     } catch (const CryptoOperations::baseCryptoException& e) {
-      log.lines.push_back(Cp1251ToUtf8(e.what()));
+      log.lines.push_back(text::Cp1251ToUtf8(e.what()));
       return e.code();
     }
   };

@@ -231,7 +231,7 @@ class Pkcs7Encryption : public LibraryTest {
     try {
       return call();
     } catch (const CryptoOperations::baseCryptoException& e) {
-      if (text != nullptr) *text = Cp1251ToUtf8(e.what());
+      if (text != nullptr) *text = text::Cp1251ToUtf8(e.what());
       return e.code();
     }
   }

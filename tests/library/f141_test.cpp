@@ -249,7 +249,7 @@ std::string SignatureFile(const Bytes& thumbprint, const std::string& name_utf8,
   std::string signature;
   PutU32(signature, 1);
   PutBlob(signature, thumbprint);
-  PutBlob(signature, AsBytes(Utf8ToCp1251(name_utf8)));
+  PutBlob(signature, AsBytes(text::Utf8ToCp1251(name_utf8)));
   PutBlob(signature, key_blob);
   PutU32(signature, CALG_GR3411);
   PutBlob(signature, sig);
@@ -319,7 +319,7 @@ class Format141 : public LibraryTest {
     std::istream piped(&buf);
     SignerCheckList list;
     list.items.emplace_back();
-    list.items[0].subjectCN = Utf8ToCp1251(expected_utf8);
+    list.items[0].subjectCN = text::Utf8ToCp1251(expected_utf8);
     const int32_t rc =
         Code([&] { return obj_->check_stream_d(sig, pipe ? piped : file, list, 0, VEXOR_FORMAT_141); });
     EXPECT_EQ(list.items.size(), rc == 0 ? 1u : 0u);
@@ -353,7 +353,7 @@ TEST_F(Format141, SignatureVerifiesWithOpensslAndTheLibrary) {
   Fields f(signature);
   EXPECT_EQ(f.U32(), 1u);
   EXPECT_EQ(f.Blob(), Sha1(pki.user_a.der));
-  EXPECT_EQ(Cp1251ToUtf8(AsString(f.Blob())), "Иванов Иван Иванович");
+  EXPECT_EQ(text::Cp1251ToUtf8(AsString(f.Blob())), "Иванов Иван Иванович");
   const Bytes key_blob = f.Blob();
   ASSERT_GE(key_blob.size(), 64u);
   EXPECT_EQ(key_blob[0], PUBLICKEYBLOB);
@@ -461,7 +461,7 @@ TEST_F(Format141, MessagesOpenWithOpensslPrimitives) {
     Fields f(message);
     EXPECT_EQ(f.U32(), 1u);
     EXPECT_EQ(f.Blob(), Sha1(pki.user_a.der));
-    EXPECT_EQ(Cp1251ToUtf8(AsString(f.Blob())), "Иванов Иван Иванович");
+    EXPECT_EQ(text::Cp1251ToUtf8(AsString(f.Blob())), "Иванов Иван Иванович");
     EXPECT_EQ(f.Blob(), Sha1(pki.user_email.der));
     EXPECT_EQ(AsString(f.Blob()), "Mail User");
     const Bytes wrapped = f.Blob(), iv = f.Blob();
@@ -487,7 +487,7 @@ TEST_F(Format141, OpensslMessagesDecryptInTheLibrary) {
     std::string message;
     PutU32(message, 1);
     PutBlob(message, Sha1(pki.user_a.der));
-    PutBlob(message, AsBytes(Utf8ToCp1251("Иванов Иван Иванович")));
+    PutBlob(message, AsBytes(text::Utf8ToCp1251("Иванов Иван Иванович")));
     PutBlob(message, Sha1(pki.user_email.der));
     PutBlob(message, AsBytes("Mail User"));
     PutBlob(message, ToSimpleBlob(WrapKey(pki.user_email, pki.user_a, cek, ukm)));

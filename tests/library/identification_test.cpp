@@ -7,7 +7,6 @@
 #include "stores/cert_ident.h"
 #include "stores/data_blob.h"
 #include "stores/store_ids.h"
-#include "support/cp1251.h"
 #include "test_certs.h"
 
 namespace {

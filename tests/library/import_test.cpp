@@ -49,7 +49,7 @@ class Import : public LibraryTest {
     try {
       return crl ? obj_->AddCertOrCRLToStore(CrlFile{file.c_str()}) : obj_->AddCertOrCRLToStore(CertFile{file.c_str()});
     } catch (const CryptoOperations::baseCryptoException& e) {
-      if (text != nullptr) *text = Cp1251ToUtf8(e.what());
+      if (text != nullptr) *text = text::Cp1251ToUtf8(e.what());
       return e.code();
     }
   }
@@ -177,7 +177,7 @@ TEST_F(Import, FailedSaveOfADeleteLeavesWithoutThePostHook) {
   // The search by thumbprint runs between the store's load and its save: the working
   // directory goes away then.
   host.onLog = [&](const char* text) {
-    if (moved || Cp1251ToUtf8(text).find("по отпечатку") == std::string::npos) return;
+    if (moved || text::Cp1251ToUtf8(text).find("по отпечатку") == std::string::npos) return;
     fs::rename(work_, gone);
     moved = true;
   };

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "frame/vexor_impl.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "test_certs.h"
 #include "tools/host_callback.h"
 
@@ -29,7 +29,7 @@ inline fs::path MakeTempDir(const char* stem) {
 class Recorder : public HostCallback {
  public:
   Recorder() {
-    onLog = [this](const char* text) { lines.push_back(Cp1251ToUtf8(text)); };
+    onLog = [this](const char* text) { lines.push_back(text::Cp1251ToUtf8(text)); };
   }
   bool Saw(const std::string& utf8) const {
     for (const auto& l : lines)

@@ -89,7 +89,7 @@ TEST_F(LibraryTest, UnreadableStoreFileFailsOnlyWithoutCallback) {
     FAIL() << "no exception";
   } catch (const CryptoOperations::SystemException& e) {
     EXPECT_EQ(e.code(), RC_STORE_OPEN);
-    EXPECT_EQ(Cp1251ToUtf8(e.what()), "Не удалось открыть хранилище certstore.sst");
+    EXPECT_EQ(text::Cp1251ToUtf8(e.what()), "Не удалось открыть хранилище certstore.sst");
   }
   // The store walk's lookup never raises: the store is simply not there.
   EXPECT_EQ(ctx.stores.Get(CST_SST), nullptr);

@@ -211,7 +211,7 @@ TEST_F(Validity, VerdictsOfTheFullCheck) {
       EXPECT_EQ(CertIsValid(link.cert(), verdict, ctx), row.valid);
       EXPECT_EQ(verdict.code, row.code);
       if (row.text != nullptr) {
-        EXPECT_EQ(Cp1251ToUtf8(verdict.text), row.text);
+        EXPECT_EQ(text::Cp1251ToUtf8(verdict.text), row.text);
       }
     }
     EXPECT_EQ(Count(cb_, "Обновление CRL'я отключено настройками"), row.ini.empty() ? 2 * row.updates : 0);

@@ -69,7 +69,7 @@ TEST_F(XmlFormat, ASignatureThatDoesNotHoldIsAVerdict) {
   EXPECT_FALSE(list.items[0].signValid);
   EXPECT_TRUE(list.items[0].certValid);  // not asked to check it
   EXPECT_EQ(list.items[0].thumbprint, Party(Pki::Get().user_a).thumbprint);
-  EXPECT_NE(Cp1251ToUtf8(list.items[0].description).find("Подпись неверна Cертификат действителен"),
+  EXPECT_NE(text::Cp1251ToUtf8(list.items[0].description).find("Подпись неверна Cертификат действителен"),
             std::string::npos);
   EXPECT_EQ(content.str(), bad);  // the document as it was read
 }

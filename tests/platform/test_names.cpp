@@ -7,6 +7,7 @@
 #include <map>
 
 #include "test_pki.h"
+#include "text/text.h"
 #include "vexor/platform.h"
 
 namespace {
@@ -14,23 +15,8 @@ namespace {
 using test_pki::Bytes;
 using test_pki::Pki;
 
-// UTF-8 to Windows-1251 for the characters the tests use (ASCII and Russian letters).
-std::string ToCp1251(const std::string& utf8) {
-  std::string out;
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const unsigned char c = utf8[i];
-    if (c < 0x80) {
-      out += char(c);
-      continue;
-    }
-    const unsigned cp = ((c & 0x1F) << 6) | (utf8[++i] & 0x3F);
-    if (cp >= 0x410 && cp <= 0x44F) out += char(0xC0 + cp - 0x410);
-    else if (cp == 0x401) out += char(0xA8);
-    else if (cp == 0x451) out += char(0xB8);
-    else out += '?';
-  }
-  return out;
-}
+// The expected texts are written in UTF-8; the platform speaks Windows-1251.
+std::string ToCp1251(const std::string& utf8) { return text::Utf8ToCp1251(utf8); }
 
 std::string NameToStr(const CERT_NAME_BLOB& name, DWORD type) {
   const DWORD n = CertNameToStrA(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(&name), type, nullptr, 0);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "support/bindata.h"
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "tools/vexor/io.h"
 
 bool LoadDerFile(const std::string& path, const char* pem_label, std::string& der) {
@@ -62,7 +62,7 @@ std::string ThumbprintHex(PCCERT_CONTEXT cert) {
 std::string CommonName(PCCERT_CONTEXT cert) {
   char name[1024] = {0};
   CertGetNameStringA(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>("2.5.4.3"), name, sizeof(name));
-  return Cp1251ToUtf8(name);
+  return text::Cp1251ToUtf8(name);
 }
 
 namespace {
@@ -82,7 +82,7 @@ std::string FileTimeText(const FILETIME& ft) {
 std::string DescribeCertificate(PCCERT_CONTEXT cert) {
   char subject[2048] = {0};
   CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, subject, sizeof(subject));
-  return ThumbprintHex(cert) + "  " + Cp1251ToUtf8(subject) + "\n    valid " +
+  return ThumbprintHex(cert) + "  " + text::Cp1251ToUtf8(subject) + "\n    valid " +
          FileTimeText(cert->pCertInfo->NotBefore) + " .. " + FileTimeText(cert->pCertInfo->NotAfter) + " UTC";
 }
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <filesystem>
 
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "tools/vexor/certificates.h"
 #include "tools/vexor/commands.h"
 #include "tools/vexor/io.h"
@@ -25,7 +25,7 @@ int FindOrExport(const Args& args, const std::string& id, bool export_file) {
   Session session(args);
   if (!session.ok()) return 1;
   CRYPT_DATA_BLOB blob{0, nullptr};
-  const std::string cp_id = Utf8ToCp1251(id);
+  const std::string cp_id = text::Utf8ToCp1251(id);
   const int32_t rc = session.Run("FindCertificate",
                                  [&] { return session.vexor().FindCertificate(cp_id.c_str(), &blob); });
   if (rc != 0) return rc;
@@ -117,7 +117,7 @@ int Import(const Args& args, const std::string& item_path) {
 int Delete(const Args& args, const std::string& id) {
   Session session(args);
   if (!session.ok()) return 1;
-  const std::string cp_id = Utf8ToCp1251(id);
+  const std::string cp_id = text::Utf8ToCp1251(id);
   return session.Run("DeleteCertificate", [&] { return session.vexor().DeleteCertificate(cp_id.c_str()); });
 }
 
@@ -181,9 +181,9 @@ int List(const Args& args) {
   for (size_t i = 0; i < list.size(); ++i) {
     const CertListItem& c = list[i];
     const std::pair<const char*, std::string> fields[] = {
-        {"serialNumber", c.serialNumber}, {"subject", Cp1251ToUtf8(c.subject)}, {"keyUsages", c.keyUsages},
-        {"issuer", Cp1251ToUtf8(c.issuer)}, {"validFrom", c.validFrom}, {"validTo", c.validTo},
-        {"thumbTag", c.thumbTag}, {"nameTag", Cp1251ToUtf8(c.nameTag)}};
+        {"serialNumber", c.serialNumber}, {"subject", text::Cp1251ToUtf8(c.subject)}, {"keyUsages", c.keyUsages},
+        {"issuer", text::Cp1251ToUtf8(c.issuer)}, {"validFrom", c.validFrom}, {"validTo", c.validTo},
+        {"thumbTag", c.thumbTag}, {"nameTag", text::Cp1251ToUtf8(c.nameTag)}};
     if (json) {
       std::printf("%s\n  {", i == 0 ? "" : ",");
       for (size_t f = 0; f < std::size(fields); ++f)

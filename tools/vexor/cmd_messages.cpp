@@ -9,7 +9,7 @@
 #include <sstream>
 #include <vector>
 
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "tools/vexor/certificates.h"
 #include "tools/vexor/commands.h"
 #include "tools/vexor/io.h"
@@ -119,7 +119,7 @@ void PrintSigners(const SignerCheckList& list, const std::vector<SignerCheckResu
     for (const SignerCheckResult& c : criteria) expected = expected || Matches(c, r);
     const char* signature = !r.signValid ? "INVALID" : expected ? "valid" : "valid, but not by the expected signer";
     std::printf("signer: signature %s, certificate %s, signed %s\n  %s\n  %s\n", signature,
-                r.certValid ? "valid" : "INVALID", DateText(r.signTime).c_str(), Cp1251ToUtf8(r.subjectCN).c_str(),
+                r.certValid ? "valid" : "INVALID", DateText(r.signTime).c_str(), text::Cp1251ToUtf8(r.subjectCN).c_str(),
                 r.thumbprint.c_str());
   }
 }

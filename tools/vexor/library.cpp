@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "support/cp1251.h"
+#include "text/text.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ VexorLibrary::Object VexorLibrary::create() const {
 
 ToolCallback::ToolCallback(bool verbose) {
   onLog = [this, verbose](const char* text) {
-    const std::string line = Cp1251ToUtf8(text);
+    const std::string line = text::Cp1251ToUtf8(text);
     if (verbose) std::fprintf(stderr, "log: %s\n", line.c_str());
     if (line.find("(Код ошибки = ") != std::string::npos) lastReason = line;
     lines_.push_back(line);

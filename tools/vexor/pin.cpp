@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "support/cp1251.h"
+#include "text/text.h"
 #include "tools/vexor/commands.h"
 #include "tools/vexor/session.h"
 
@@ -96,7 +96,7 @@ int ProvidePin(const Args& args, PCCERT_CONTEXT signer) {
   CertGetNameStringA(protected_cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, sizeof name);
   CertFreeCertificateContext(protected_cert);
   std::string pin;
-  if (AskTerminal("PIN for the key of " + Cp1251ToUtf8(name) + ": ", pin) && !pin.empty())
+  if (AskTerminal("PIN for the key of " + text::Cp1251ToUtf8(name) + ": ", pin) && !pin.empty())
     setenv("VEXOR_CSP_PIN", pin.c_str(), 1);
   return 0;
 }

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "support/cp1251.h"
+#include "text/text.h"
 
 Session::Session(const Args& args, bool with_callback)
     : library_(args.get("library")), callback_(args.has("verbose")), object_(nullptr, {nullptr}) {
@@ -21,10 +21,10 @@ Session::Session(const Args& args, bool with_callback)
     PrintError("cannot create the operation object");
     return;
   }
-  const int32_t rc = object_->Init(Utf8ToCp1251(dir).c_str(), with_callback ? &callback_ : nullptr,
+  const int32_t rc = object_->Init(text::Utf8ToCp1251(dir).c_str(), with_callback ? &callback_ : nullptr,
                                     CERT_SYSTEM_STORE_CURRENT_USER);
   if (rc != 0) {
-    PrintError("Init(" + dir + ") = " + std::to_string(rc) + ": " + Cp1251ToUtf8(object_->GetErrorText(rc)));
+    PrintError("Init(" + dir + ") = " + std::to_string(rc) + ": " + text::Cp1251ToUtf8(object_->GetErrorText(rc)));
     object_.reset();
   }
 }
@@ -34,10 +34,10 @@ int32_t Session::Run(const std::string& what, const std::function<int32_t()>& ca
   callback_.lastReason.clear();
   try {
     rc = call();
-    if (rc != 0) PrintError(what + ": " + std::to_string(rc) + ": " + Cp1251ToUtf8(object_->GetErrorText(rc)));
+    if (rc != 0) PrintError(what + ": " + std::to_string(rc) + ": " + text::Cp1251ToUtf8(object_->GetErrorText(rc)));
   } catch (const CryptoOperations::baseCryptoException& e) {
     rc = e.code();
-    PrintError(what + ": " + std::to_string(rc) + ": " + Cp1251ToUtf8(e.what()));
+    PrintError(what + ": " + std::to_string(rc) + ": " + text::Cp1251ToUtf8(e.what()));
   } catch (const std::exception& e) {
     rc = 9;
     PrintError(what + ": " + e.what());
@@ -54,7 +54,7 @@ int32_t Session::Run(const std::string& what, const std::function<int32_t()>& ca
 
 CertPartyParam PartyFromText(const std::string& text) {
   CertPartyParam party;
-  const std::string cp = Utf8ToCp1251(text);
+  const std::string cp = text::Utf8ToCp1251(text);
   if (cp.find('@') != std::string::npos) {
     party.email = cp;
     return party;

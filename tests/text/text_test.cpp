@@ -1,5 +1,5 @@
 // Windows-1251 conversion, checked against glibc's iconv.
-#include "support/cp1251.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -24,12 +24,14 @@ std::string Iconv(const char* to, const char* from, const std::string& in) {
 
 TEST(Cp1251, EveryByteAgreesWithIconv) {
   for (int b = 1; b < 256; ++b) {
-    if (b == 0x98) continue;  // unassigned in Windows-1251; iconv refuses it
     SCOPED_TRACE(b);
     const std::string byte(1, static_cast<char>(b));
-    const std::string utf8 = Iconv("UTF-8", "CP1251", byte);
-    EXPECT_EQ(Cp1251ToUtf8(byte), utf8);
-    EXPECT_EQ(Utf8ToCp1251(utf8), byte);
+    // 0x98 is unassigned and iconv refuses it; Windows reads it as U+0098.
+    const std::string utf8 = b == 0x98 ? "\xC2\x98" : Iconv("UTF-8", "CP1251", byte);
+    EXPECT_EQ(text::Cp1251ToUtf8(byte), utf8);
+    EXPECT_EQ(text::Utf8ToCp1251(utf8), byte);
+    const std::u16string utf16(1, static_cast<char16_t>(text::DecodeUtf8(utf8).at(0)));
+    EXPECT_EQ(text::Utf16ToCp1251(utf16), byte);
   }
 }
 
@@ -53,7 +55,28 @@ TEST(Cp1251, MalformedAndUnmappableInput) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    EXPECT_EQ(Utf8ToCp1251(row.utf8), row.cp1251);
+    EXPECT_EQ(text::Utf8ToCp1251(row.utf8), row.cp1251);
+    // Decoding follows the same rule: one code point per byte of the Windows-1251 form.
+    EXPECT_EQ(text::DecodeUtf8(row.utf8).size(), row.cp1251.size());
+  }
+}
+
+TEST(Utf16, SurrogatesPairOrBecomeReplacement) {
+  struct Row {
+    const char* label;
+    std::u16string utf16;
+    std::string utf8;
+  } rows[] = {
+      {"Cyrillic", u"Ёж", "\xD0\x81\xD0\xB6"},
+      {"pair", u"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
+      {"lone high at end", u"a\xD83D", "a\xEF\xBF\xBD"},
+      {"lone low", u"\xDE00" "b", "\xEF\xBF\xBD" "b"},
+      {"reversed pair", u"\xDE00\xD83D", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    EXPECT_EQ(text::Utf16ToUtf8(row.utf16), row.utf8);
+    EXPECT_EQ(text::Utf16ToCp1251(row.utf16), text::Utf8ToCp1251(row.utf8));
   }
 }
 
