@@ -211,23 +211,34 @@ void CASN1Value::SetOid(const std::vector<uint32_t>& arcs) {
 
 uint64_t CASN1Value::Parse(std::istream& in, int depth) {
   if (depth > kMaxDepth) throw std::runtime_error("ASN.1: Cannot read data.");
+  constexpr int kEof = std::char_traits<char>::eof();
+  // The identifier and length octets are collected from the stream and read by the DER
+  // reader, so the tree takes the lengths the rest of the project takes: definite, minimal,
+  // at most four octets.
+  uint8_t header[2 + 4];
   const int id = in.get();
-  if (id == std::char_traits<char>::eof()) throw std::runtime_error("ASN.1: Cannot get a type tag from stream.");
-  identifier_ = static_cast<uint8_t>(id);
+  if (id == kEof) throw std::runtime_error("ASN.1: Cannot get a type tag from stream.");
+  header[0] = static_cast<uint8_t>(id);
   const int first = in.get();
-  if (first == std::char_traits<char>::eof()) throw std::runtime_error("ASN.1: Cannot get the first size octet.");
-  uint64_t consumed = 2;
-  uint32_t length = static_cast<uint32_t>(first);
+  if (first == kEof) throw std::runtime_error("ASN.1: Cannot get the first size octet.");
+  header[1] = static_cast<uint8_t>(first);
+  size_t header_size = 2;
   if (first & 0x80) {
-    const int count = first & 0x7F;  // 0: the indefinite form, taken as length 0
-    length = 0;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < (first & 0x7F) && i < 4; ++i) {  // beyond four the reader refuses
       const int b = in.get();
-      if (b == std::char_traits<char>::eof()) throw std::runtime_error("ASN.1: Cannot get the size octet.");
-      length = (length << 8) | static_cast<uint32_t>(b);  // accumulated in 32 bits
-      ++consumed;
+      if (b == kEof) throw std::runtime_error("ASN.1: Cannot get the size octet.");
+      header[header_size++] = static_cast<uint8_t>(b);
     }
   }
+  der::Reader r(header, header_size);
+  uint8_t tag = 0;
+  size_t length = 0;
+  if (!r.Header(tag, length)) {
+    throw std::runtime_error(r.error() == der::kBadTag ? "ASN.1: Multi-octet type tags are not supported."
+                                                       : "ASN.1: The length is not in definite minimal form.");
+  }
+  identifier_ = tag;
+  const uint64_t consumed = header_size;
   content_.clear();
   children_.clear();
   if (constructed()) {
@@ -238,15 +249,16 @@ uint64_t CASN1Value::Parse(std::istream& in, int depth) {
       inside += child->Parse(in, depth + 1);
       children_.push_back(std::move(child));
     }
+    if (inside != length) throw std::runtime_error("ASN.1: A value runs past the end of its container.");
     return consumed + inside;
   }
-  for (uint32_t left = length; left > 0;) {
+  for (size_t left = length; left > 0;) {
     const size_t piece = left < kReadPiece ? left : kReadPiece;
     const size_t at = content_.size();
     content_.resize(at + piece);
     in.read(reinterpret_cast<char*>(content_.data() + at), static_cast<std::streamsize>(piece));
     if (static_cast<size_t>(in.gcount()) != piece) throw std::runtime_error("ASN.1: Cannot read data.");
-    left -= static_cast<uint32_t>(piece);
+    left -= piece;
   }
   return consumed + length;
 }

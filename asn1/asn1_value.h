@@ -50,7 +50,8 @@ class CASN1Value {
   CASN1Value(uint8_t tag, const std::string& text);
   // OBJECT IDENTIFIER of the arcs.
   explicit CASN1Value(const std::vector<uint32_t>& arcs);
-  // Reads one complete value from the stream's current position.
+  // Reads one complete value from the stream's current position. Lengths must be DER's
+  // (definite, minimal, at most four octets) and children must fill their parent exactly.
   explicit CASN1Value(std::istream& in);
   // Reads one complete value from the start of a memory block of that length.
   CASN1Value(const uint8_t* data, size_t length);

@@ -4,32 +4,42 @@
 
 namespace der {
 
-bool Reader::Next(Tlv& out) {
+bool Reader::Header(uint8_t& tag, size_t& length) {
   if (error_ != kOk) return false;
   if (p_ == end_) return Fail(kEndOfData);
-  const uint8_t* start = p_;
   const uint8_t* q = p_;
-  const uint8_t tag = *q++;
-  if ((tag & 0x1F) == 0x1F) return Fail(kBadTag);  // multi-octet tag numbers are not used
+  const uint8_t id = *q++;
+  if ((id & 0x1F) == 0x1F) return Fail(kBadTag);  // multi-octet tag numbers are not used
   if (q == end_) return Fail(kEndOfData);
-  size_t length = *q++;
-  if (length & 0x80) {
-    const size_t octets = length & 0x7F;
+  size_t n = *q++;
+  if (n & 0x80) {
+    const size_t octets = n & 0x7F;
     if (octets == 0) return Fail(kCorrupt);  // the indefinite form is BER, not DER
     if (octets > 4) return Fail(kTooLarge);
     if (static_cast<size_t>(end_ - q) < octets) return Fail(kEndOfData);
     if (*q == 0) return Fail(kCorrupt);  // a leading zero octet is not minimal
-    length = 0;
-    for (size_t i = 0; i < octets; ++i) length = (length << 8) | *q++;
-    if (length < 0x80) return Fail(kCorrupt);  // the short form was due
+    n = 0;
+    for (size_t i = 0; i < octets; ++i) n = (n << 8) | *q++;
+    if (n < 0x80) return Fail(kCorrupt);  // the short form was due
   }
-  if (static_cast<size_t>(end_ - q) < length) return Fail(kEndOfData);
+  tag = id;
+  length = n;
+  p_ = q;
+  return true;
+}
+
+bool Reader::Next(Tlv& out) {
+  const uint8_t* start = p_;
+  uint8_t tag;
+  size_t length;
+  if (!Header(tag, length)) return false;
+  if (remaining() < length) return Fail(kEndOfData);
   out.tag = tag;
   out.start = start;
-  out.value = q;
+  out.value = p_;
   out.length = length;
-  out.size = static_cast<size_t>(q - start) + length;
-  p_ = q + length;
+  out.size = static_cast<size_t>(p_ - start) + length;
+  p_ += length;
   return true;
 }
 

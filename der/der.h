@@ -72,6 +72,9 @@ class Reader {
 
   // Reads any element.
   bool Next(Tlv& out);
+  // Reads an element's identifier and length octets only, for a reader whose contents
+  // arrive later (a stream); the contents need not be there.
+  bool Header(uint8_t& tag, size_t& length);
   // Reads an element that must carry `tag` (kBadTag otherwise).
   bool Expect(uint8_t tag, Tlv& out);
   // Reads the element if its tag is `tag`; true without reading when another tag (or the

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "asn1/asn1_long_data.h"
+#include "der/der.h"
 
 namespace {
 
@@ -32,25 +33,16 @@ std::unique_ptr<CASN1Value> Octets(const uint8_t* data, size_t length) {
 
 uint32_t LoadU32LE(const std::vector<uint8_t>& blob, size_t at) {
   if (blob.size() < at + 4) throw std::runtime_error("PKCS7EnvData: The key blob is too short.");
-  return uint32_t(blob[at]) | uint32_t(blob[at + 1]) << 8 | uint32_t(blob[at + 2]) << 16 | uint32_t(blob[at + 3]) << 24;
+  return der::LoadU32LE(blob.data() + at);
 }
 
 // The DER element that starts at `at` in the blob, parsed over exactly its own extent.
 std::unique_ptr<CASN1Value> ElementAt(const std::vector<uint8_t>& blob, size_t at) {
   if (blob.size() < at + 2) throw std::runtime_error("PKCS7EnvData: The key blob is too short.");
-  const uint8_t first = blob[at + 1];
-  size_t extent = 2;
-  if (first < 0x80) {
-    extent += first;
-  } else {
-    const size_t k = first & 0x7F;
-    if (k == 0 || k > 4 || blob.size() < at + 2 + k) throw std::runtime_error("PKCS7EnvData: The key blob is malformed.");
-    size_t length = 0;
-    for (size_t i = 0; i < k; ++i) length = length << 8 | blob[at + 2 + i];
-    extent += k + length;
-  }
-  if (extent > blob.size() - at) throw std::runtime_error("PKCS7EnvData: The key blob is malformed.");
-  return std::make_unique<CASN1Value>(blob.data() + at, extent);
+  der::Reader r(blob.data() + at, blob.size() - at);
+  der::Tlv element;
+  if (!r.Next(element)) throw std::runtime_error("PKCS7EnvData: The key blob is malformed.");
+  return std::make_unique<CASN1Value>(element.start, element.size);
 }
 
 // The provider names an ephemeral or exchange GOST R 34.10-2001 key by its agreement

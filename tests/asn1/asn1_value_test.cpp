@@ -73,6 +73,14 @@ TEST(Asn1Value, ParsingFailuresCarryTheirTexts) {
       {"3006 0201 05", "ASN.1: Cannot get a type tag from stream."},  // a child is missing
       {"3084 FFFFFFFF 0400", "ASN.1: Cannot get a type tag from stream."},
       {"0484 7FFFFFFF 00", "ASN.1: Cannot read data."},  // a claimed 2 GiB is never allocated
+      // Lengths are DER's, as everywhere else: the indefinite form (once taken as 0, which
+      // made the contents look like following values), non-minimal or over four octets.
+      {"3080 0400 0000", "ASN.1: The length is not in definite minimal form."},
+      {"0481 05 0102030405", "ASN.1: The length is not in definite minimal form."},
+      {"0482 0005 0102030405", "ASN.1: The length is not in definite minimal form."},
+      {"0485 0100000000", "ASN.1: The length is not in definite minimal form."},
+      {"1F01 00", "ASN.1: Multi-octet type tags are not supported."},
+      {"3003 0402 4142", "ASN.1: A value runs past the end of its container."},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.hex);
