@@ -269,20 +269,30 @@ X509* CertObject::OpenSsl() {
   return x509_.get();
 }
 
-void AddRef(CertObject* c) {
+template <typename Object>
+void AddRef(Object* c) {
   c->core.refs.fetch_add(1);
   if (c->core.store) c->core.store->AddRef();
 }
 
-void Release(CertObject* c) {
+template <typename Object>
+void Release(Object* c) {
   Store* store = c->core.store;
   if (c->core.refs.fetch_sub(1) == 1) delete c;
   if (store) store->Release();
 }
 
-void ReleaseMembership(CertObject* c) {
+template <typename Object>
+void ReleaseMembership(Object* c) {
   if (c->core.refs.fetch_sub(1) == 1) delete c;
 }
+
+template void AddRef(CertObject*);
+template void AddRef(CrlObject*);
+template void Release(CertObject*);
+template void Release(CrlObject*);
+template void ReleaseMembership(CertObject*);
+template void ReleaseMembership(CrlObject*);
 
 }  // namespace vexorcsp
 

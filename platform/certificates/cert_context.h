@@ -106,15 +106,17 @@ inline CrlObject* AsObject(PCCRL_CONTEXT c) {
 CertObject* NewCertObject(const BYTE* data, size_t size);
 CrlObject* NewCrlObject(const BYTE* data, size_t size);
 
+// Reference counting of both kinds of context (CertObject, CrlObject) over their shared
+// core; defined once in cert_context.cpp for the two.
 // A new caller reference to a context (and to its store, if it has one).
-void AddRef(CertObject* c);
-void AddRef(CrlObject* c);
+template <typename Object>
+void AddRef(Object* c);
 // Drops one reference; the object is destroyed with its last one.
-void Release(CertObject* c);
-void Release(CrlObject* c);
+template <typename Object>
+void Release(Object* c);
 // Drops the reference a store holds while the context is its member.
-void ReleaseMembership(CertObject* c);
-void ReleaseMembership(CrlObject* c);
+template <typename Object>
+void ReleaseMembership(Object* c);
 
 // The persisted properties of a context with the implicit hash added when cached.
 std::map<DWORD, std::vector<BYTE>> PersistedProperties(const ContextCore& core);

@@ -107,21 +107,6 @@ CrlObject* NewCrlObject(const BYTE* data, size_t size) {
   return c.release();
 }
 
-void AddRef(CrlObject* c) {
-  c->core.refs.fetch_add(1);
-  if (c->core.store) c->core.store->AddRef();
-}
-
-void Release(CrlObject* c) {
-  Store* store = c->core.store;
-  if (c->core.refs.fetch_sub(1) == 1) delete c;
-  if (store) store->Release();
-}
-
-void ReleaseMembership(CrlObject* c) {
-  if (c->core.refs.fetch_sub(1) == 1) delete c;
-}
-
 }  // namespace vexorcsp
 
 using namespace vexorcsp;
