@@ -20,12 +20,6 @@ const std::filesystem::path kVectors = std::filesystem::path(VEXOR_VECTORS) / "r
 const std::string kSampleText = "sample text\n";
 const char kParamSetA[] = "1.2.643.2.2.31.1";
 
-Bytes FromHex(const std::string& hex) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(BYTE(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
 std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 // The GOST engine's primitives, run through the openssl command line in a folder.
@@ -194,30 +188,14 @@ CMSG_CTRL_KEY_AGREE_DECRYPT_PARA AgreePara(HCRYPTPROV prov, const CMSG_KEY_AGREE
   return para;
 }
 
-TEST_F(KeyAgreement, PublishedExamplesOpenThroughTheirRecipientKinds) {
+TEST_F(KeyAgreement, PublishedKeyAgreementRecipientAsReported) {
   KeyProv prov(rfc_, "rfc4491");
   ASSERT_NE(prov.h, 0u);
   Cert cert(rfc_.der);
   ASSERT_NE(cert.c, nullptr);
 
-  // Key transport: the CMS form of the recipient beside the PKCS#7 one.
-  {
-    const Bytes message = test_pki::ReadFile(kVectors / "enveloped-keytrans.der");
-    Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
-    ASSERT_TRUE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE)) << std::hex << GetLastError();
-    Bytes info;
-    ASSERT_TRUE(GetBytes(m.h, CMSG_CMS_RECIPIENT_INFO_PARAM, 0, info));
-    const auto* cms = reinterpret_cast<const CMSG_CMS_RECIPIENT_INFO*>(info.data());
-    ASSERT_EQ(cms->dwRecipientChoice, DWORD(CMSG_KEY_TRANS_RECIPIENT));
-    EXPECT_TRUE(CertCompareIntegerBlob(&cms->pKeyTrans->RecipientId.IssuerSerialNumber.SerialNumber,
-                                       &cert.c->pCertInfo->SerialNumber));
-    CMSG_CTRL_DECRYPT_PARA para{sizeof(para), prov.h, AT_KEYEXCHANGE, 0};
-    ASSERT_TRUE(CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para)) << std::hex << GetLastError();
-    Bytes plain;
-    ASSERT_TRUE(GetBytes(m.h, CMSG_CONTENT_PARAM, 0, plain));
-    EXPECT_EQ(Text(plain), kSampleText);
-  }
-
+  // Both examples decrypt through the library (encrypt_test); here the key-agreement
+  // recipient as the platform reports it, and the controls it refuses.
   // Key agreement with the "none" key wrap.
   const Bytes message = test_pki::ReadFile(kVectors / "enveloped-keyagree.der");
   Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
@@ -258,42 +236,8 @@ TEST_F(KeyAgreement, PublishedExamplesOpenThroughTheirRecipientKinds) {
 
 TEST_F(KeyAgreement, CryptoProWrapBuiltFromEnginePrimitivesDecrypts) {
   Engine engine(dir_);
-  // The diversification and the unwrap of these helpers first open the published key
-  // transport example, whose key is wrapped the CryptoPro way.
-  {
-    const Bytes message = test_pki::ReadFile(kVectors / "enveloped-keytrans.der");
-    der::Reader outer(message.data(), message.size()), ci, explicit0, ed, set, ktri, ed_rest;
-    der::Tlv tlv, kt_octets;
-    ASSERT_TRUE(outer.Enter(der::kSequence, ci) && ci.Expect(der::kOid, tlv) && ci.Enter(0xA0, explicit0) &&
-                explicit0.Enter(der::kSequence, ed) && ed.Expect(der::kInteger, tlv) && ed.Enter(der::kSet, set) &&
-                set.Enter(der::kSequence, ktri) && ktri.Expect(der::kInteger, tlv) &&
-                ktri.Expect(der::kSequence, tlv) && ktri.Expect(der::kSequence, tlv) &&
-                ktri.Expect(der::kOctetString, kt_octets));
-    der::Reader kt_outer(kt_octets.value, kt_octets.length), kt, session, params;
-    der::Tlv enc, mac, param_set, eph, ukm;
-    ASSERT_TRUE(kt_outer.Enter(der::kSequence, kt) && kt.Enter(der::kSequence, session) &&
-                session.Expect(der::kOctetString, enc) && session.Expect(der::kOctetString, mac) &&
-                kt.Enter(0xA0, params) && params.Expect(der::kOid, param_set) && params.Expect(0xA0, eph) &&
-                params.Expect(der::kOctetString, ukm));
-    Bytes spki(eph.start, eph.start + eph.size);
-    spki[0] = der::kSequence;
-    test_pki::WriteFile(dir_ / "eph.der", spki);
-    ASSERT_EQ(OpenSsl("pkey -engine gost -pubin -inform DER -in " + Q(dir_ / "eph.der") + " -out " +
-                      Q(dir_ / "eph.pem"))
-                  .status,
-              0);
-    const Bytes ukm_bytes(ukm.value, ukm.value + ukm.length);
-    const Bytes kek = engine.Diversify(engine.Vko(rfc_.key, dir_ / "eph.pem", ukm_bytes), ukm_bytes);
-    const Bytes cek = engine.Ecb(kek, Bytes(enc.value, enc.value + enc.length), true);
-    EXPECT_EQ(engine.Mac(kek, ukm_bytes, cek), Bytes(mac.value, mac.value + mac.length));
-    // The content: the last element of the message, after its content-encryption algorithm.
-    const Bytes tail(message.end() - 14, message.end());
-    ASSERT_EQ(tail[0], 0x80);
-    EXPECT_EQ(Text(engine.Cipher("gost89", cek, FromHex("BC108B1F0BFF3429"), Bytes(tail.begin() + 2, tail.end()),
-                                 true)),
-              kSampleText);
-  }
-
+  // The platform opens the published examples (above and in encrypt_test), so a message it
+  // opens here proves these helpers right as well.
   // A message for the example certificate from a new ephemeral key on its curve.
   for (const std::string& args :
        {"genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:XA -out " + Q(dir_ / "orig.pem"),

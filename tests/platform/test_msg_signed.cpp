@@ -28,12 +28,11 @@ class SignedMessage : public ::testing::Test {
 
   // Signs with the platform as the library does: signing time attribute, the signer's
   // certificate in the message, digest requested as 1.2.643.2.2.21.
-  Bytes Sign(const test_pki::Cert& user, HCRYPTPROV prov, const Bytes& content, bool detached,
-             bool with_time = true, std::vector<size_t> pieces = {}) {
+  Bytes Sign(const test_pki::Cert& user, HCRYPTPROV prov, const Bytes& content, bool detached) {
     Cert cert(user.der);
     EXPECT_NE(cert.c, nullptr);
     if (cert.c == nullptr) return {};
-    TestSigner signer(cert.c, prov, "1.2.643.2.2.21", with_time ? std::vector<Bytes>{TestSigner::Now()} : std::vector<Bytes>{});
+    TestSigner signer(cert.c, prov, "1.2.643.2.2.21", {TestSigner::Now()});
     CMSG_SIGNED_ENCODE_INFO& info = *signer.info();
     const DWORD flags = detached ? CMSG_DETACHED_FLAG : 0;
     const DWORD bound = CryptMsgCalculateEncodedLength(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
@@ -44,7 +43,7 @@ class SignedMessage : public ::testing::Test {
                                nullptr, nullptr));
     EXPECT_NE(m.h, nullptr) << std::hex << GetLastError();
     if (m.h == nullptr) return {};
-    EXPECT_TRUE(FeedInPieces(m.h, content, pieces)) << std::hex << GetLastError();
+    EXPECT_TRUE(FeedInPieces(m.h, content, {})) << std::hex << GetLastError();
     Bytes out(bound);
     DWORD len = bound;
     EXPECT_TRUE(CryptMsgGetParam(m.h, CMSG_CONTENT_PARAM, 0, out.data(), &len))
@@ -221,13 +220,6 @@ TEST_F(SignedMessage, StreamedEncodingIsReadableBerWithTheSameSignature) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-}  // namespace
-
-namespace {
 
 // The length calculation is an upper bound at every length-octet boundary of the content,
 // and what was signed decodes back to the same content.

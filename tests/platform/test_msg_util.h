@@ -92,7 +92,6 @@ inline Bytes Pattern(size_t n, uint32_t seed = 1) {
 // What the stream callback received.
 struct Collected {
   Bytes data;
-  int calls = 0;
   int finals = 0;
   bool refuse = false;
   DWORD refuse_error = 0;  // set as the last error when refusing, unless 0
@@ -104,7 +103,6 @@ inline BOOL CollectOutput(const void* arg, BYTE* p, DWORD n, BOOL final) {
     return FALSE;
   }
   c->data.insert(c->data.end(), p, p + n);
-  ++c->calls;
   if (final) ++c->finals;
   return TRUE;
 }
@@ -150,7 +148,6 @@ class TestSigner {
   TestSigner(const TestSigner&) = delete;
   TestSigner& operator=(const TestSigner&) = delete;
   CMSG_SIGNED_ENCODE_INFO* info() { return &info_; }
-  CMSG_SIGNER_ENCODE_INFO& signer() { return signer_; }
 
   // The DER of a signing time.
   static Bytes Time(const FILETIME& when) {

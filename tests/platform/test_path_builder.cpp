@@ -1,5 +1,5 @@
 // The path builder alone, over memory stores: no chain engine, no system store, no handle
-// layer. What CertGetCertificateChain reports is checked through the API in test_chain.cpp.
+// layer. Trusted, untrusted and partial paths are checked through the API in test_chain.cpp.
 #include <gtest/gtest.h>
 
 #include "platform/certificates/path_builder.h"
@@ -46,30 +46,6 @@ class PathBuilderTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error; }
 };
-
-TEST_F(PathBuilderTest, TrustedRootPartialPathAndUntrustedRoot) {
-  const Pki& pki = Pki::Get();
-  const MemoryStore issuers({&pki.intermediate.der, &pki.root.der});
-  const MemoryStore roots({&pki.root.der});
-  const OwnedCert user = Cert(pki.user_a.der);
-
-  const CertPath good = PathBuilder({issuers.get()}, roots.get()).Build(user.get(), Now(), 0);
-  ASSERT_EQ(good.links.size(), 3u);
-  EXPECT_EQ(good.pathErrors, 0u);
-  for (const auto& link : good.links) EXPECT_EQ(link.errors, 0u) << std::hex << link.errors;
-  const PCCERT_CONTEXT middle = good.links[1].cert.get();
-  EXPECT_EQ(Bytes(middle->pbCertEncoded, middle->pbCertEncoded + middle->cbCertEncoded), pki.intermediate.der);
-  EXPECT_TRUE(good.links[2].infos & CERT_TRUST_IS_SELF_SIGNED);
-
-  const CertPath untrusted = PathBuilder({issuers.get()}, nullptr).Build(user.get(), Now(), 0);
-  ASSERT_EQ(untrusted.links.size(), 3u);
-  EXPECT_EQ(untrusted.links[2].errors, DWORD(CERT_TRUST_IS_UNTRUSTED_ROOT));
-
-  const MemoryStore only_root({&pki.root.der});
-  const CertPath partial = PathBuilder({only_root.get()}, roots.get()).Build(user.get(), Now(), 0);
-  ASSERT_EQ(partial.links.size(), 1u);
-  EXPECT_EQ(partial.pathErrors, DWORD(CERT_TRUST_IS_PARTIAL_CHAIN));
-}
 
 TEST_F(PathBuilderTest, RevocationOnlyWhenAskedAndOnlyWithACurrentList) {
   const Pki& pki = Pki::Get();

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "der/der.h"
 #include "test_pki.h"
 #include "vexor/platform.h"
 
@@ -12,9 +13,7 @@ namespace {
 using test_pki::Bytes;
 using test_pki::Pki;
 
-void Put32(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
-}
+void Put32(Bytes& b, uint32_t v) { der::PutU32LE(b, v); }
 void Element(Bytes& b, uint32_t id, const Bytes& payload) {
   Put32(b, id);
   Put32(b, 1);
@@ -129,7 +128,6 @@ TEST_F(SerializedStore, RoundTripKeepsCertificatesCrlsAndProperties) {
                                                  CERT_STORE_ADD_NEW, nullptr));
   ASSERT_TRUE(CertAddEncodedCRLToStore(store, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
                                        CERT_STORE_ADD_NEW, nullptr));
-  CRYPT_HASH_BLOB hash{20, nullptr};
   PCCERT_CONTEXT user = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr, nullptr);
   user = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr, user);
   user = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_ANY, nullptr, user);
@@ -141,18 +139,11 @@ TEST_F(SerializedStore, RoundTripKeepsCertificatesCrlsAndProperties) {
   CRYPT_DATA_BLOB custom{3, user_data};
   ASSERT_TRUE(CertSetCertificateContextProperty(user, 0x8001, 0, &custom));
   CertFreeCertificateContext(user);
-  (void)hash;
 
   const Bytes saved = SaveToMemory(store);
   // The key link is persisted in the documented offset form: container at 28, no provider.
   Bytes expected_prov;
-  Put32(expected_prov, 28);
-  Put32(expected_prov, 0);
-  Put32(expected_prov, 75);
-  Put32(expected_prov, 0);
-  Put32(expected_prov, 0);
-  Put32(expected_prov, 0);
-  Put32(expected_prov, AT_KEYEXCHANGE);
+  for (uint32_t field : {28u, 0u, 75u, 0u, 0u, 0u, uint32_t(AT_KEYEXCHANGE)}) Put32(expected_prov, field);
   const Bytes name = Utf16(u"c1");
   expected_prov.insert(expected_prov.end(), name.begin(), name.end());
   Bytes prov_element;

@@ -327,14 +327,6 @@ TEST_F(Stores, ConcurrentWritersOfOneSystemStoreKeepEveryCertificate) {
   CertCloseStore(my, 0);
 }
 
-}  // namespace
-
-namespace {
-
-}  // namespace
-
-namespace {
-
 TEST_F(Stores, ThreadsShareOneStore) {
   HCERTSTORE s = OpenSystem("CA");
   std::vector<Bytes> certs;

@@ -289,7 +289,3 @@ TEST(LogAccessor, ConcurrentWritersAndRotationKeepLinesWhole) {
 }
 
 }  // namespace
-
-namespace {
-
-}  // namespace
