@@ -165,7 +165,7 @@ void Cipher::EncryptBlock(const uint8_t* in, uint8_t* out) const {
   Store32(out + 4, n1);
 }
 
-template <size_t N>
+template <size_t N, bool kShared>
 void Cipher::EncryptLanes(const uint32_t* const* keys, const uint8_t* in, uint8_t* out) const {
   uint32_t n1[N], n2[N];
   for (size_t l = 0; l < N; ++l) {
@@ -176,9 +176,9 @@ void Cipher::EncryptLanes(const uint32_t* const* keys, const uint8_t* in, uint8_
 #pragma GCC unroll 16
   for (int r = 0; r < 32; r += 2) {
 #pragma GCC unroll 8
-    for (size_t l = 0; l < N; ++l) n2[l] ^= F(n1[l] + keys[l][kRoundKey[r]]);
+    for (size_t l = 0; l < N; ++l) n2[l] ^= F(n1[l] + keys[kShared ? 0 : l][kRoundKey[r]]);
 #pragma GCC unroll 8
-    for (size_t l = 0; l < N; ++l) n1[l] ^= F(n2[l] + keys[l][kRoundKey[r + 1]]);
+    for (size_t l = 0; l < N; ++l) n1[l] ^= F(n2[l] + keys[kShared ? 0 : l][kRoundKey[r + 1]]);
   }
   for (size_t l = 0; l < N; ++l) {
     Store32(out + kBlock * l, n2[l]);
@@ -187,15 +187,15 @@ void Cipher::EncryptLanes(const uint32_t* const* keys, const uint8_t* in, uint8_
 }
 
 void Cipher::EncryptBlocks(const uint8_t* in, uint8_t* out, size_t n) const {
-  const uint32_t* const keys[kLanes] = {k_, k_, k_, k_};
+  const uint32_t* const keys[1] = {k_};
   for (; n >= kLanes; n -= kLanes, in += kLanes * kBlock, out += kLanes * kBlock)
-    EncryptLanes<kLanes>(keys, in, out);
+    EncryptLanes<kLanes, true>(keys, in, out);
   for (; n > 0; --n, in += kBlock, out += kBlock) EncryptBlock(in, out);
 }
 
 void Cipher::EncryptBlocks4(const uint32_t (*keys)[8], const uint8_t* in, uint8_t* out) const {
   const uint32_t* const lanes[4] = {keys[0], keys[1], keys[2], keys[3]};
-  EncryptLanes<4>(lanes, in, out);
+  EncryptLanes<4, false>(lanes, in, out);
 }
 
 void Cipher::DecryptBlock(const uint8_t* in, uint8_t* out) const {

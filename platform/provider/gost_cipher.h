@@ -55,7 +55,7 @@ class Cipher {
   uint32_t F(uint32_t x) const {
     return t_[0][x & 0xff] ^ t_[1][(x >> 8) & 0xff] ^ t_[2][(x >> 16) & 0xff] ^ t_[3][x >> 24];
   }
-  template <size_t N>
+  template <size_t N, bool kShared>
   void EncryptLanes(const uint32_t* const* keys, const uint8_t* in, uint8_t* out) const;
   const ParamSet& params_;
   uint32_t k_[8];
