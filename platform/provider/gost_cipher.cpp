@@ -113,6 +113,14 @@ inline void Store32(uint8_t* p, uint32_t v) {
   p[3] = uint8_t(v >> 24);
 }
 
+// The key word of each of the 32 rounds: K0..K7 three times, then K7..K0.
+constexpr uint8_t kRoundKey[32] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
+                                   0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0};
+
+// Blocks the gamma modes encrypt at once where their gammas are independent.
+constexpr size_t kLanes = 4;
+constexpr uint64_t kMeshingBlocks = 1024 / kBlock;
+
 }  // namespace
 
 const char kCryptoProA[] = "1.2.643.2.2.31.1";
@@ -155,6 +163,39 @@ void Cipher::EncryptBlock(const uint8_t* in, uint8_t* out) const {
   }
   Store32(out, n2);
   Store32(out + 4, n1);
+}
+
+template <size_t N, bool kShared>
+void Cipher::EncryptLanes(const uint32_t* const* keys, const uint8_t* in, uint8_t* out) const {
+  uint32_t n1[N], n2[N];
+  for (size_t l = 0; l < N; ++l) {
+    n1[l] = Load32(in + kBlock * l);
+    n2[l] = Load32(in + kBlock * l + 4);
+  }
+  // One round of every lane in turn: each lane's round waits on its previous one only.
+#pragma GCC unroll 16
+  for (int r = 0; r < 32; r += 2) {
+#pragma GCC unroll 8
+    for (size_t l = 0; l < N; ++l) n2[l] ^= F(n1[l] + keys[kShared ? 0 : l][kRoundKey[r]]);
+#pragma GCC unroll 8
+    for (size_t l = 0; l < N; ++l) n1[l] ^= F(n2[l] + keys[kShared ? 0 : l][kRoundKey[r + 1]]);
+  }
+  for (size_t l = 0; l < N; ++l) {
+    Store32(out + kBlock * l, n2[l]);
+    Store32(out + kBlock * l + 4, n1[l]);
+  }
+}
+
+void Cipher::EncryptBlocks(const uint8_t* in, uint8_t* out, size_t n) const {
+  const uint32_t* const keys[1] = {k_};
+  for (; n >= kLanes; n -= kLanes, in += kLanes * kBlock, out += kLanes * kBlock)
+    EncryptLanes<kLanes, true>(keys, in, out);
+  for (; n > 0; --n, in += kBlock, out += kBlock) EncryptBlock(in, out);
+}
+
+void Cipher::EncryptBlocks4(const uint32_t (*keys)[8], const uint8_t* in, uint8_t* out) const {
+  const uint32_t* const lanes[4] = {keys[0], keys[1], keys[2], keys[3]};
+  EncryptLanes<4, false>(lanes, in, out);
 }
 
 void Cipher::DecryptBlock(const uint8_t* in, uint8_t* out) const {
@@ -205,30 +246,82 @@ GammaStream::~GammaStream() {
   OPENSSL_cleanse(gamma_, sizeof(gamma_));
 }
 
-void GammaStream::NextGamma() {
+void GammaStream::MeshIfDue() {
   // CryptoPro meshing: after every 1024 bytes the key changes and the register is
   // encrypted once under the new key.
-  if (cipher_.meshing() && blocks_ != 0 && blocks_ % 128 == 0) {
+  if (cipher_.meshing() && blocks_ != 0 && blocks_ % kMeshingBlocks == 0) {
     cipher_.MeshKey();
     cipher_.EncryptBlock(register_, register_);
   }
-  if (mode_ == Mode::kCnt) {
-    // N1 += C2 mod 2^32, N2 += C1 mod 2^32 - 1.
-    Store32(register_, Load32(register_) + 0x01010101u);
-    const uint32_t n2 = Load32(register_ + 4);
-    uint32_t next = n2 + 0x01010104u;
-    if (next < n2) ++next;
-    Store32(register_ + 4, next);
-  }
+}
+
+void GammaStream::CntStep() {
+  // N1 += C2 mod 2^32, N2 += C1 mod 2^32 - 1.
+  Store32(register_, Load32(register_) + 0x01010101u);
+  const uint32_t n2 = Load32(register_ + 4);
+  uint32_t next = n2 + 0x01010104u;
+  if (next < n2) ++next;
+  Store32(register_ + 4, next);
+}
+
+void GammaStream::NextGamma() {
+  MeshIfDue();
+  if (mode_ == Mode::kCnt) CntStep();
   cipher_.EncryptBlock(register_, gamma_);
   used_ = 0;
   ++blocks_;
 }
 
+size_t GammaStream::RunBatched(uint8_t* data, size_t len) {
+  uint8_t in[kLanes * kBlock] = {};
+  uint8_t gamma[kLanes * kBlock];
+  size_t done = 0;
+  while (len - done >= kBlock) {
+    MeshIfDue();
+    // A batch stops at the next meshing, where the key changes; a short one costs about
+    // what a full one does, since the lanes run side by side.
+    size_t n = std::min(kLanes, (len - done) / kBlock);
+    if (cipher_.meshing()) n = std::min<size_t>(n, kMeshingBlocks - blocks_ % kMeshingBlocks);
+    uint8_t* block = data + done;
+    if (mode_ == Mode::kCnt) {
+      for (size_t i = 0; i < n; ++i) {
+        CntStep();
+        std::memcpy(in + kBlock * i, register_, kBlock);
+      }
+    } else {
+      // CFB: each gamma encrypts the ciphertext block before it, all known already.
+      std::memcpy(in, register_, kBlock);
+      std::memcpy(in + kBlock, block, (n - 1) * kBlock);
+      std::memcpy(register_, block + (n - 1) * kBlock, kBlock);
+    }
+    cipher_.EncryptBlocks(in, gamma, kLanes);
+    for (size_t i = 0; i < n * kBlock; i += kBlock) {
+      uint64_t g, d;
+      std::memcpy(&g, gamma + i, kBlock);
+      std::memcpy(&d, block + i, kBlock);
+      d ^= g;
+      std::memcpy(block + i, &d, kBlock);
+    }
+    blocks_ += n;
+    done += n * kBlock;
+  }
+  OPENSSL_cleanse(in, sizeof(in));
+  OPENSSL_cleanse(gamma, sizeof(gamma));
+  return done;
+}
+
 void GammaStream::Run(uint8_t* data, size_t len, bool encrypt) {
   const bool feedback = mode_ == Mode::kCfb;
+  // Only CFB encryption chains each gamma on the block just produced.
+  const bool batched = !feedback || !encrypt;
   while (len > 0) {
     if (used_ == kBlock) {
+      if (batched && len >= kBlock) {
+        const size_t done = RunBatched(data, len);
+        data += done;
+        len -= done;
+        if (len == 0) break;
+      }
       NextGamma();
       if (len >= kBlock) {
         // Whole block: the common case, eight bytes at a time.

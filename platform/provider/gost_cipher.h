@@ -37,6 +37,12 @@ class Cipher {
 
   void SetKey(const uint8_t* key);
   void EncryptBlock(const uint8_t* in, uint8_t* out) const;
+  // n blocks under this key, four at a time with their rounds interleaved: the blocks are
+  // independent, so four chains overlap where one block alone waits on each round.
+  void EncryptBlocks(const uint8_t* in, uint8_t* out, size_t n) const;
+  // Four blocks, block i under the key schedule keys[i] (eight words, as SetKey loads them),
+  // interleaved the same way.
+  void EncryptBlocks4(const uint32_t (*keys)[8], const uint8_t* in, uint8_t* out) const;
   void DecryptBlock(const uint8_t* in, uint8_t* out) const;
   // The MAC step: state = 16 rounds of (state xor block).
   void MacBlock(uint8_t* state, const uint8_t* block) const;
@@ -49,6 +55,8 @@ class Cipher {
   uint32_t F(uint32_t x) const {
     return t_[0][x & 0xff] ^ t_[1][(x >> 8) & 0xff] ^ t_[2][(x >> 16) & 0xff] ^ t_[3][x >> 24];
   }
+  template <size_t N, bool kShared>
+  void EncryptLanes(const uint32_t* const* keys, const uint8_t* in, uint8_t* out) const;
   const ParamSet& params_;
   uint32_t k_[8];
   uint32_t t_[4][256];
@@ -70,6 +78,11 @@ class GammaStream {
 
  private:
   void NextGamma();
+  void MeshIfDue();
+  void CntStep();
+  // Whole blocks whose gammas do not wait on each other (CFB decryption, CNT), up to
+  // kBatch at a time; returns the bytes done.
+  size_t RunBatched(uint8_t* data, size_t len);
   void Run(uint8_t* data, size_t len, bool encrypt);
   Cipher cipher_;
   Mode mode_;

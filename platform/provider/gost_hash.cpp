@@ -12,38 +12,37 @@ const uint8_t kZeroKey[gost89::kKeySize] = {};
 
 const gost89::ParamSet& HashParams() { return *gost89::FindParamSet("1.2.643.2.2.30.1"); }
 
-// A(Y) for Y = y4|y3|y2|y1 (64-bit words, y1 lowest): (y1 ^ y2)|y4|y3|y2.
-void TransformA(const uint8_t* in, uint8_t* out) {
-  uint8_t low[8];
-  std::memcpy(low, in, 8);
-  std::memmove(out, in + 8, 24);
-  for (int i = 0; i < 8; ++i) out[24 + i] = low[i] ^ out[i];
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the state is kept as little-endian words");
+
+// A(Y) for Y = y4|y3|y2|y1 (y1 = y[0]): (y1 ^ y2)|y4|y3|y2.
+inline void TransformA(uint64_t* y) {
+  const uint64_t low = y[0] ^ y[1];
+  y[0] = y[1];
+  y[1] = y[2];
+  y[2] = y[3];
+  y[3] = low;
 }
 
-// P: byte 8i + k of the input becomes byte i + 4k of the key (i < 4, k < 8).
-void TransformP(const uint8_t* in, uint8_t* key) {
-  for (int i = 0; i < 4; ++i)
-    for (int k = 0; k < 8; ++k) key[i + 4 * k] = in[8 * i + k];
-}
-
-// psi^n on sixteen 16-bit words (word 0 lowest): each step drops word 0 and appends
-// w0 ^ w1 ^ w2 ^ w3 ^ w12 ^ w15, so n steps are one run of the register.
-void Psi(uint8_t* state, int n) {
-  uint16_t w[16 + 64];
-  for (int i = 0; i < 16; ++i) w[i] = uint16_t(state[2 * i] | state[2 * i + 1] << 8);
-  for (int k = 0; k < n; ++k) w[16 + k] = w[k] ^ w[k + 1] ^ w[k + 2] ^ w[k + 3] ^ w[k + 12] ^ w[k + 15];
-  for (int i = 0; i < 16; ++i) {
-    state[2 * i] = uint8_t(w[n + i]);
-    state[2 * i + 1] = uint8_t(w[n + i] >> 8);
+// P: byte 8i + k of W becomes byte i + 4k of the key, so key word k gathers byte k of
+// each of W's four words.
+inline void TransformP(const uint64_t* w, uint32_t* key) {
+  for (int k = 0; k < 8; ++k) {
+    key[k] = uint32_t((w[0] >> (8 * k)) & 0xff) | uint32_t((w[1] >> (8 * k)) & 0xff) << 8 |
+             uint32_t((w[2] >> (8 * k)) & 0xff) << 16 | uint32_t((w[3] >> (8 * k)) & 0xff) << 24;
   }
 }
 
-void Xor(uint8_t* out, const uint8_t* a, const uint8_t* b) {
-  for (size_t i = 0; i < kSize; ++i) out[i] = a[i] ^ b[i];
-}
+// The constant C3 added to U for the third key: bytes 1, 3, 5, 7, 8, 10, 12, 14, 17, 18,
+// 20, 23, 24, 28, 29 and 31 complemented.
+constexpr uint64_t kC3[4] = {0xff00ff00ff00ff00u, 0x00ff00ff00ff00ffu, 0xff0000ff00ffff00u,
+                             0xff00ffff000000ffu};
 
-// The bytes of U complemented for the third key (the constant C3).
-constexpr int kC3Bytes[] = {1, 3, 5, 7, 8, 10, 12, 14, 17, 18, 20, 23, 24, 28, 29, 31};
+// psi on sixteen 16-bit words (word 0 lowest) drops word 0 and appends
+// w0 ^ w1 ^ w2 ^ w3 ^ w12 ^ w15, so psi^n is n more words of one register.
+inline void Psi(uint16_t* w, int n) {
+  for (int k = 0; k < n; ++k) w[16 + k] = w[k] ^ w[k + 1] ^ w[k + 2] ^ w[k + 3] ^ w[k + 12] ^ w[k + 15];
+}
 
 }  // namespace
 
@@ -56,37 +55,50 @@ Hash::~Hash() {
 }
 
 void Hash::Step(const uint8_t* m) {
-  uint8_t u[kSize], v[kSize], w[kSize], key[kSize], s[kSize];
+  uint64_t u[4], v[4], w[4];
   std::memcpy(u, h_, kSize);
   std::memcpy(v, m, kSize);
+  uint32_t keys[4][8];
   for (int j = 0; j < 4; ++j) {
     if (j > 0) {
-      TransformA(u, u);
+      TransformA(u);
       if (j == 2)
-        for (int b : kC3Bytes) u[b] = uint8_t(~u[b]);
-      TransformA(v, v);
-      TransformA(v, v);
+        for (int i = 0; i < 4; ++i) u[i] ^= kC3[i];
+      TransformA(v);
+      TransformA(v);
     }
-    Xor(w, u, v);
-    TransformP(w, key);
-    cipher_.SetKey(key);
-    cipher_.EncryptBlock(h_ + 8 * j, s + 8 * j);
+    for (int i = 0; i < 4; ++i) w[i] = u[i] ^ v[i];
+    TransformP(w, keys[j]);
   }
-  Psi(s, 12);
-  for (size_t i = 0; i < kSize; ++i) s[i] ^= m[i];
-  Psi(s, 1);
-  for (size_t i = 0; i < kSize; ++i) s[i] ^= h_[i];
-  Psi(s, 61);
-  std::memcpy(h_, s, kSize);
-  OPENSSL_cleanse(key, sizeof key);
+  // S = E(h1) ... E(h4), block j under key j.
+  uint8_t h[kSize];
+  std::memcpy(h, h_, kSize);
+  uint16_t r[16 + 74];
+  cipher_.EncryptBlocks4(keys, h, reinterpret_cast<uint8_t*>(r));
+  // h' = psi^61(h ^ psi(m ^ psi^12(S))), all as one run of the register.
+  uint16_t words[16];
+  Psi(r, 12);
+  std::memcpy(words, m, kSize);
+  for (int i = 0; i < 16; ++i) r[12 + i] ^= words[i];
+  Psi(r + 12, 1);
+  std::memcpy(words, h_, kSize);
+  for (int i = 0; i < 16; ++i) r[13 + i] ^= words[i];
+  Psi(r + 13, 61);
+  std::memcpy(h_, r + 74, kSize);
+  OPENSSL_cleanse(keys, sizeof keys);
+  OPENSSL_cleanse(u, sizeof u);
+  OPENSSL_cleanse(v, sizeof v);
 }
 
 void Hash::AddToSum(const uint8_t* block) {
-  unsigned carry = 0;
-  for (size_t i = 0; i < kSize; ++i) {
-    carry += unsigned(sum_[i]) + block[i];
-    sum_[i] = uint8_t(carry);
-    carry >>= 8;
+  uint64_t carry = 0;
+  for (int i = 0; i < 4; ++i) {
+    uint64_t x;
+    std::memcpy(&x, block + 8 * i, 8);
+    const uint64_t t = sum_[i] + x;
+    const uint64_t s = t + carry;
+    carry = uint64_t(t < x) | uint64_t(s < t);
+    sum_[i] = s;
   }
 }
 
@@ -124,7 +136,9 @@ void Hash::Final(uint8_t out[kSize]) {
   for (int i = 0; i < 8; ++i) length[i] = uint8_t(bits_low >> (8 * i));
   length[8] = uint8_t(bytes_ >> 61);
   Step(length);
-  Step(sum_);
+  uint8_t sum[kSize];
+  std::memcpy(sum, sum_, kSize);
+  Step(sum);
   std::memcpy(out, h_, kSize);
 }
 

@@ -1,7 +1,9 @@
 // GOST R 34.11-94 with the CryptoPro parameters (the S-box of 1.2.643.2.2.30.1, a zero
-// starting vector): the step function's four block encryptions share one expanded S-box,
-// and the mixing transform psi^n runs as a 16-word shift register rather than n shifts of
-// the whole state. The digest bytes are those of the GOST engine's md_gost94.
+// starting vector): the step function's four keys are all known before its first block
+// encryption, so the four encryptions run side by side with their rounds interleaved over
+// one expanded S-box; the mixing transform psi^n runs as a 16-word shift register rather
+// than n shifts of the whole state. The digest bytes are those of the GOST engine's
+// md_gost94.
 #pragma once
 
 #include <cstddef>
@@ -29,8 +31,8 @@ class Hash {
   void AddToSum(const uint8_t* block);
 
   gost89::Cipher cipher_;
-  uint8_t h_[kSize] = {};
-  uint8_t sum_[kSize] = {};
+  uint64_t h_[4] = {};  // little-endian words, y1 first
+  uint64_t sum_[4] = {};
   uint8_t partial_[kSize] = {};
   size_t partial_len_ = 0;
   uint64_t bytes_ = 0;
