@@ -15,7 +15,7 @@
 #include "messages/f141/certificates.h"
 #include "messages/f141/fields.h"
 #include "messages/f141/hash_loop.h"
-#include "messages/pkcs7/sign.h"
+#include "messages/parties.h"
 #include "messages/private_key.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"

@@ -10,9 +10,9 @@
 #include "call/failure.h"
 #include "call/result_codes.h"
 #include "messages/content_writer.h"
+#include "messages/parties.h"
 #include "messages/pkcs7/encrypt_ex.h"
 #include "messages/pkcs7/recipient_key.h"
-#include "messages/pkcs7/sign.h"
 #include "messages/private_key.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
@@ -31,11 +31,7 @@ constexpr unsigned long kEncryptStores = CST_MY | CST_EXTERNAL;
 int32_t AddPartyCertificates(InstanceContext& ctx, const CertPartyParam& party, vector_cert& list) {
   const bool skip_validity = (ctx.services.runtimeFlags & kFlagSkipRecipientValidity) != 0;
   AUTO_CERTFINDPARAM params;
-  params.storeMask = kEncryptStores;
-  params.issuer = ctx.services.issuerText;
-  params.subjectCN = party.subjectCN;
-  params.email = party.email;
-  params.thumbprintText = party.thumbprint;
+  FindParams(ctx, party, kEncryptStores, params);
   params.multiSelect = party.isSender;
   params.skipValidity = skip_validity;
   params.searchAllStores = true;
