@@ -1,7 +1,6 @@
 #include "messages/pkcs7/encrypt.h"
 
 #include <algorithm>
-#include <new>
 #include <vector>
 
 #include "certs/crl_check.h"
@@ -20,6 +19,7 @@
 #include "stores/store_set.h"
 #include "support/cp1251.h"
 #include "support/format.h"
+#include "support/read_sized.h"
 
 namespace {
 
@@ -125,11 +125,8 @@ int32_t DecryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out)
   // A stream that cannot tell its length (a pipe) is read in whole blocks.
   const int64_t length = ProbeStreamLength64(in);
   std::vector<BYTE> block;
-  try {
-    block.resize(static_cast<size_t>(length < 0 ? kFeedBlockLimit : std::min<int64_t>(length, kFeedBlockLimit)) + 1);
-  } catch (const std::bad_alloc&) {
+  if (!TryResize(block, static_cast<size_t>(length < 0 ? kFeedBlockLimit : std::min<int64_t>(length, kFeedBlockLimit)) + 1))
     return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить блок памяти для чтения потока");
-  }
   std::vector<std::string> serials;
   if (length >= 0) {
     in.clear();
@@ -156,13 +153,15 @@ int32_t DecryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out)
       return ReportFailureWithReason(ctx, RC_MSG_UPDATE, "Не удалось добавить данные из потока в сообщение");
 
     if (!algorithm_known) {
+      std::vector<BYTE> algorithm;
       DWORD size = 0;
-      if (!CryptMsgGetParam(msg.get(), CMSG_ENVELOPE_ALGORITHM_PARAM, 0, nullptr, &size)) {
-        if (GetLastError() == static_cast<DWORD>(CRYPT_E_STREAM_MSG_NOT_READY) && !final) continue;
-        return ReportFailureWithReason(ctx, RC_ALGORITHM_LOAD, "Не удалось загрузить используемый алгоритм");
-      }
-      std::vector<BYTE> algorithm(size);
-      if (!CryptMsgGetParam(msg.get(), CMSG_ENVELOPE_ALGORITHM_PARAM, 0, algorithm.data(), &size))
+      const auto read = [&](BYTE* buffer, DWORD& len) {
+        return CryptMsgGetParam(msg.get(), CMSG_ENVELOPE_ALGORITHM_PARAM, 0, buffer, &len) != FALSE;
+      };
+      const SizedStep step = ReadSized(read, algorithm, size);
+      if (step == SizedStep::kSize && GetLastError() == static_cast<DWORD>(CRYPT_E_STREAM_MSG_NOT_READY) && !final)
+        continue;
+      if (step != SizedStep::kDone)
         return ReportFailureWithReason(ctx, RC_ALGORITHM_LOAD, "Не удалось загрузить используемый алгоритм");
       algorithm_known = true;
     }

@@ -1,6 +1,5 @@
 #include "messages/pkcs7/sign.h"
 
-#include <new>
 #include <vector>
 
 #include "call/failure.h"
@@ -10,6 +9,7 @@
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
 #include "stores/instance_context.h"
+#include "support/read_sized.h"
 
 namespace {
 
@@ -23,12 +23,9 @@ char kSigningTimeOid[] = szOID_RSA_signingTime;
 std::vector<BYTE> EncodeSigningTime() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
-  DWORD len = 0;
-  if (!CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, nullptr, &len) || len == 0) return {};
-  std::vector<BYTE> value(len, 0);
-  if (!CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, value.data(), &len)) return {};
-  value.resize(len);
-  return value;
+  return ReadSized<DWORD>([&](BYTE* buffer, DWORD& len) {
+    return CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, buffer, &len) != FALSE;
+  });
 }
 
 // The encoder's output, written to the host's stream as it comes.
@@ -98,12 +95,9 @@ int32_t SignStream(InstanceContext& ctx, const CertPartyParam& party, std::istre
     return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось определить размер для кодирования");
 
   std::vector<BYTE> encoded;
-  try {
-    encoded.assign(encoded_len, 0);
-  } catch (const std::bad_alloc&) {
+  if (!TryResize(encoded, encoded_len))
     return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для кодирования",
                          static_cast<int>(encoded_len));
-  }
 
   auto_msg msg(CryptMsgOpenToEncode(kMsgEncoding, CMSG_DETACHED_FLAG, CMSG_SIGNED, &signed_info, nullptr, nullptr));
   if (!msg)

@@ -2,7 +2,6 @@
 // the sibling XML library; this side chooses the certificates, reads the document into
 // memory, writes the result and reports failures.
 #include <exception>
-#include <new>
 #include <vector>
 
 #include "certs/crl_check.h"
