@@ -9,6 +9,7 @@
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
 #include "support/format.h"
+#include "support/read_sized.h"
 
 namespace {
 
@@ -35,11 +36,13 @@ CertListItem Describe(PCCERT_CONTEXT cert, CallLog& log) {
 
 std::string GetCertEKUs(PCCERT_CONTEXT cert, CallLog& log) {
   log.Log("Получаем EKUs для сертификата");
-  DWORD size = 0;
-  if (!CertGetEnhancedKeyUsage(cert, 0, nullptr, &size) || size == 0) return std::string();
-  std::vector<BYTE> buffer(size);
-  auto* usage = reinterpret_cast<PCERT_ENHKEY_USAGE>(buffer.data());
-  if (!CertGetEnhancedKeyUsage(cert, 0, usage, &size)) return std::string();
+  const std::vector<BYTE> buffer = ReadSized<DWORD>(
+      [&](BYTE* out, DWORD& len) {
+        return CertGetEnhancedKeyUsage(cert, 0, reinterpret_cast<PCERT_ENHKEY_USAGE>(out), &len) != FALSE;
+      },
+      sizeof(CERT_ENHKEY_USAGE));
+  if (buffer.empty()) return std::string();
+  const auto* usage = reinterpret_cast<const CERT_ENHKEY_USAGE*>(buffer.data());
   std::string text;
   for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
     log.Log("Найден EKU : %s", usage->rgpszUsageIdentifier[i]);

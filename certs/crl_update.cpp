@@ -21,6 +21,7 @@
 #include "text/text.h"
 #include "support/ini_sections.h"
 #include "support/log.h"
+#include "support/read_sized.h"
 
 namespace {
 
@@ -42,14 +43,13 @@ void ForEachAddress(PCCERT_CONTEXT cert, CallLog* log, size_t limit, Take take, 
     const CERT_EXTENSION& ext = info.rgExtension[i];
     if (log != nullptr) log->LogExt("Нашли расширение : %s", ext.pszObjId);
     if (strcasecmp(ext.pszObjId, kDistributionPointsOid) != 0) continue;
-    DWORD size = 0;
-    if (!CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, kDistributionPointsOid, ext.Value.pbData,
-                           ext.Value.cbData, 0, nullptr, &size))
-      continue;
-    std::vector<BYTE> buffer(size);
-    if (!CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, kDistributionPointsOid, ext.Value.pbData,
-                           ext.Value.cbData, 0, buffer.data(), &size))
-      continue;
+    const std::vector<BYTE> buffer = ReadSized<DWORD>(
+        [&](BYTE* out, DWORD& len) {
+          return CryptDecodeObject(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, kDistributionPointsOid, ext.Value.pbData,
+                                   ext.Value.cbData, 0, out, &len) != FALSE;
+        },
+        sizeof(CRL_DIST_POINTS_INFO));
+    if (buffer.empty()) continue;
     const auto* points = reinterpret_cast<const CRL_DIST_POINTS_INFO*>(buffer.data());
     for (DWORD p = 0; p < points->cDistPoint; ++p) {
       const CRL_DIST_POINT_NAME& name = points->rgDistPoint[p].DistPointName;

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <new>
 #include <string_view>
 #include <utility>
 
@@ -26,6 +25,7 @@
 #include "support/bindata.h"
 #include "text/text.h"
 #include "support/format.h"
+#include "support/read_sized.h"
 
 namespace {
 
@@ -113,12 +113,12 @@ std::vector<BYTE> DecodeCertOrCRL(const CBinData& data, bool is_crl, InstanceCon
     if (cert == nullptr) Raise(RC_FILE_DATA_READ, "неверный формат данных ASN (Certificate)");
     CertFreeCertificateContext(cert);
   }
-  try {
-    return std::vector<BYTE>(der->data(), der->data() + der->size());
-  } catch (const std::bad_alloc&) {
+  std::vector<BYTE> bytes;
+  if (!TryResize(bytes, der->size()))
     throw CryptoOperations::baseCryptoException(
         RC_OUT_OF_MEMORY, Format(text::Utf8ToCp1251("Не удалось выделить %d байт для данных").c_str(), int(der->size())));
-  }
+  std::copy(der->data(), der->data() + der->size(), bytes.begin());
+  return bytes;
 }
 
 namespace {
@@ -144,25 +144,21 @@ LoadResult LoadBoundedFile(const std::string& path, CBinData& out) {
     // the CBinData in one piece.
     std::vector<BYTE> bytes;
     size_t filled = 0;
-    try {
-      bytes.resize(S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : 65536);
-      for (;;) {
-        if (filled == bytes.size()) bytes.resize(std::min<size_t>(bytes.size() * 2, kMaxItemFileSize + 1));
-        const ssize_t got = read(fd, bytes.data() + filled, bytes.size() - filled);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-          result = kLoadFailed;
-          break;
-        }
-        if (got == 0) break;
-        filled += static_cast<size_t>(got);
-        if (filled > kMaxItemFileSize) {
-          result = kLoadTooLarge;
-          break;
-        }
+    if (!TryResize(bytes, S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) + 1 : 65536)) result = kLoadFailed;
+    while (result == kLoaded) {
+      if (filled == bytes.size() && !TryResize(bytes, std::min<size_t>(bytes.size() * 2, kMaxItemFileSize + 1))) {
+        result = kLoadFailed;
+        break;
       }
-    } catch (const std::bad_alloc&) {
-      result = kLoadFailed;
+      const ssize_t got = read(fd, bytes.data() + filled, bytes.size() - filled);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        result = kLoadFailed;
+        break;
+      }
+      if (got == 0) break;
+      filled += static_cast<size_t>(got);
+      if (filled > kMaxItemFileSize) result = kLoadTooLarge;
     }
     if (result == kLoaded && (filled == 0 || !out.Append(bytes.data(), static_cast<uint32_t>(filled))))
       result = kLoadFailed;
@@ -277,18 +273,23 @@ int32_t AddCertOrCRLToFile(const std::string& path, const CRYPT_DATA_BLOB& item,
     return ReportFailureWithReason(ctx, RC_MSG_UPDATE, "%s", ResultText(RC_MSG_UPDATE).c_str());
   if (!CryptMsgControl(msg.get(), 0, kind, &item))
     return ReportFailureWithReason(ctx, RC_MSG_UPDATE, "Не удалось добавить кртиптоданные в сообщение");
-  DWORD size = 0;
-  if (!CryptMsgGetParam(msg.get(), CMSG_ENCODED_MESSAGE, 0, nullptr, &size))
-    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось определить размер сообщения");
   std::vector<BYTE> encoded;
-  try {
-    encoded.resize(size);
-  } catch (const std::bad_alloc&) {
-    return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить нужное количество памяти %d байт для файла \"%s\"",
-                         int(size), path.c_str());
+  DWORD size = 0;
+  const auto read = [&](BYTE* buffer, DWORD& len) {
+    return CryptMsgGetParam(msg.get(), CMSG_ENCODED_MESSAGE, 0, buffer, &len) != FALSE;
+  };
+  switch (ReadSized(read, encoded, size)) {
+    case SizedStep::kDone:
+      break;
+    case SizedStep::kSize:
+      return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось определить размер сообщения");
+    case SizedStep::kMemory:
+      return ReportFailure(ctx, RC_OUT_OF_MEMORY,
+                           "Не удалось выделить нужное количество памяти %d байт для файла \"%s\"", int(size),
+                           path.c_str());
+    case SizedStep::kData:
+      return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось прочитать данные из сообщения");
   }
-  if (!CryptMsgGetParam(msg.get(), CMSG_ENCODED_MESSAGE, 0, encoded.data(), &size))
-    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось прочитать данные из сообщения");
   // Replaced whole or not at all: a failed write never loses what the file held.
   if (scratch::WriteAtomically(path, encoded.data(), size) != 0)
     return ReportFailure(ctx, RC_FILE_OPEN_WRITE, "Не удалось открыть файл хранилища для добавления данных \"%s\"",

@@ -1,7 +1,6 @@
 #include "messages/stream_io.h"
 
 #include <algorithm>
-#include <new>
 #include <vector>
 
 #include "call/call_context.h"
@@ -9,6 +8,7 @@
 #include "call/result_codes.h"
 #include "text/text.h"
 #include "support/format.h"
+#include "support/read_sized.h"
 #include "vexor/exceptions.h"
 
 int64_t ProbeStreamLength64(std::istream& in) {
@@ -31,13 +31,10 @@ namespace {
 void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length) {
   const uint32_t block_len = static_cast<uint32_t>(std::clamp<int64_t>(length, 0, kFeedBlockLimit)) + 1;
   std::vector<BYTE> block;
-  try {
-    block.resize(block_len);
-  } catch (const std::bad_alloc&) {
+  if (!TryResize(block, block_len))
     Raise(RC_OUT_OF_MEMORY,
           Format(text::Utf8ToCp1251("Не удалось выделить %d байт памяти чтения из потока с подписью").c_str(),
                  static_cast<int>(block_len)));
-  }
 
   in.clear();
   in.seekg(0, std::ios::beg);

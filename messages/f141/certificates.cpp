@@ -6,17 +6,14 @@
 #include "certs/find_param.h"
 #include "certs/search.h"
 #include "call/result_codes.h"
+#include "messages/parties.h"
 #include "stores/instance_context.h"
 
 namespace f141 {
 
 bool FindParty(InstanceContext& ctx, const CertPartyParam& party, auto_cert& cert) {
   AUTO_CERTFINDPARAM params;
-  params.storeMask = kStores;
-  params.issuer = ctx.services.issuerText;
-  params.subjectCN = party.subjectCN;
-  params.email = party.email;
-  params.thumbprintText = party.thumbprint;
+  FindParams(ctx, party, kStores, params);
   return FindCertInStores(&params, cert.put(), ctx) == RC_OK && cert;
 }
 

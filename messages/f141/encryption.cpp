@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include "certs/crl_check.h"
@@ -14,7 +13,7 @@
 #include "messages/f141/certificates.h"
 #include "messages/f141/fields.h"
 #include "messages/f141/hash_loop.h"
-#include "messages/pkcs7/sign.h"
+#include "messages/parties.h"
 #include "messages/private_key.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
@@ -94,15 +93,15 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
   std::vector<BYTE> recipient_blob;
   uint32_t length = 0;
   switch (f141::ExportKeyBlob(recipient_public.get(), 0, PUBLICKEYBLOB, recipient_blob, length)) {
-    case f141::ExportStep::kDone:
+    case SizedStep::kDone:
       break;
-    case f141::ExportStep::kSize:
+    case SizedStep::kSize:
       return ReportFailureWithReason(ctx, RC_PUBLIC_KEY, "Не удалось получить ключ получателя");
-    case f141::ExportStep::kMemory:
+    case SizedStep::kMemory:
       return ReportFailure(ctx, RC_OUT_OF_MEMORY,
                            "Не удалось выделить %d байт памяти для получения открытого ключа получателя!",
                            static_cast<int>(length));
-    case f141::ExportStep::kData:
+    case SizedStep::kData:
       return ReportFailureWithReason(ctx, RC_PUBLIC_KEY, "Не удалось получить октрытый ключ получателя");
   }
   auto_key agreement;
@@ -115,14 +114,14 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
     return ReportFailureWithReason(ctx, RC_SESSION_KEY, "Не удалось создать сессионный ключ");
   std::vector<BYTE> wrapped;
   switch (f141::ExportKeyBlob(session.get(), agreement.get(), SIMPLEBLOB, wrapped, length)) {
-    case f141::ExportStep::kDone:
+    case SizedStep::kDone:
       break;
-    case f141::ExportStep::kSize:
+    case SizedStep::kSize:
       return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось узнать размер сессионного ключа");
-    case f141::ExportStep::kMemory:
+    case SizedStep::kMemory:
       return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для получения сессионного ключа!",
                            static_cast<int>(length));
-    case f141::ExportStep::kData:
+    case SizedStep::kData:
       return ReportFailureWithReason(ctx, RC_SESSION_KEY, "Не удалось получить сессионный ключ");
   }
   f141::WriteBlob(out, wrapped);
@@ -130,19 +129,24 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
   const DWORD mode = CRYPT_MODE_CFB;
   if (!CryptSetKeyParam(session.get(), KP_MODE, reinterpret_cast<const BYTE*>(&mode), 0))
     return ReportFailureWithReason(ctx, RC_CIPHER_MODE, "Не удалось установить режим блочного шифрования");
-  DWORD iv_len = 0;
-  if (!CryptGetKeyParam(session.get(), KP_IV, nullptr, &iv_len, 0))
-    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить длину вектора инициализации");
   std::vector<BYTE> iv;
-  try {
-    iv.resize(iv_len);
-  } catch (const std::bad_alloc&) {
-    return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для получения вектора инициализации",
-                         static_cast<int>(iv_len));
+  DWORD iv_len = 0;
+  const auto read_iv = [&](BYTE* buffer, DWORD& len) {
+    return CryptGetKeyParam(session.get(), KP_IV, buffer, &len, 0) != FALSE;
+  };
+  switch (ReadSized(read_iv, iv, iv_len)) {
+    case SizedStep::kDone:
+      break;
+    case SizedStep::kSize:
+      return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить длину вектора инициализации");
+    case SizedStep::kMemory:
+      return ReportFailure(ctx, RC_OUT_OF_MEMORY,
+                           "Не удалось выделить %d байт памяти для получения вектора инициализации",
+                           static_cast<int>(iv_len));
+    case SizedStep::kData:
+      return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить вектор инициализации");
   }
-  if (!CryptGetKeyParam(session.get(), KP_IV, iv.data(), &iv_len, 0))
-    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить вектор инициализации");
-  f141::WriteBlob(out, iv.data(), iv_len);
+  f141::WriteBlob(out, iv);
 
   // The length field is 32 bits wide: a longer input cannot be described.
   const int64_t size = ProbeStreamLength64(in);
@@ -152,12 +156,9 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
 
   const size_t block_len = f141::BlockSize(size) + 1;
   std::vector<BYTE> block;
-  try {
-    block.resize(block_len);
-  } catch (const std::bad_alloc&) {
+  if (!TryResize(block, block_len))
     return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для шифрования",
                          static_cast<int>(block_len));
-  }
   in.clear();
   in.seekg(0, std::ios::beg);
   for (bool final = false; !final;) {
@@ -208,15 +209,15 @@ int32_t Decrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out) {
   std::vector<BYTE> sender_blob;
   uint32_t length = 0;
   switch (f141::ExportKeyBlob(sender_public.get(), 0, PUBLICKEYBLOB, sender_blob, length)) {
-    case f141::ExportStep::kDone:
+    case SizedStep::kDone:
       break;
-    case f141::ExportStep::kSize:
+    case SizedStep::kSize:
       return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить размер ключа отправителя");
-    case f141::ExportStep::kMemory:
+    case SizedStep::kMemory:
       return ReportFailure(ctx, RC_OUT_OF_MEMORY,
                            "Не удалось выделить %d байт памяти для чтения открытого ключа отправителя!",
                            static_cast<int>(length));
-    case f141::ExportStep::kData:
+    case SizedStep::kData:
       return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось прочитать, открытый ключ отправителя");
   }
   auto_key agreement;
@@ -241,12 +242,9 @@ int32_t Decrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out) {
   if (!f141::ReadU32(in, plain_len)) return ReportFailure(ctx, RC_DATA_READ, "Не верный формат данных");
   const size_t block_len = f141::BlockSize(plain_len) + 1;
   std::vector<BYTE> block;
-  try {
-    block.resize(block_len);
-  } catch (const std::bad_alloc&) {
+  if (!TryResize(block, block_len))
     return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для расшифровки",
                          static_cast<int>(block_len));
-  }
   uint64_t total = 0;
   for (bool final = false; !final;) {
     in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block_len));

@@ -1,7 +1,6 @@
 #include "messages/f141/fields.h"
 
 #include <algorithm>
-#include <new>
 
 #include "call/failure.h"
 #include "call/result_codes.h"
@@ -65,18 +64,11 @@ void WriteBlob(std::ostream& out, const uint8_t* data, size_t size) {
   out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 }
 
-ExportStep ExportKeyBlob(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type, std::vector<uint8_t>& blob, uint32_t& length) {
-  DWORD len = 0;
-  if (!CryptExportKey(key, wrap, type, 0, nullptr, &len)) return ExportStep::kSize;
-  length = len;
-  try {
-    blob.resize(len);
-  } catch (const std::bad_alloc&) {
-    return ExportStep::kMemory;
-  }
-  if (!CryptExportKey(key, wrap, type, 0, blob.data(), &len)) return ExportStep::kData;
-  blob.resize(len);
-  return ExportStep::kDone;
+SizedStep ExportKeyBlob(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type, std::vector<uint8_t>& blob, uint32_t& length) {
+  const auto read = [&](BYTE* buffer, uint32_t& len) {
+    return CryptExportKey(key, wrap, type, 0, buffer, &len) != FALSE;
+  };
+  return ReadSized(read, blob, length);
 }
 
 std::string NameFieldText(const std::vector<uint8_t>& field) {

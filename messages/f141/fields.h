@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/read_sized.h"
 #include "vexor/platform.h"
 
 class CallContext;
@@ -45,8 +46,7 @@ inline void WriteBlob(std::ostream& out, const std::string& text) {
 
 // A key exported as a provider blob (CryptExportKey with the wrapping key, flags 0): which
 // step failed, with the length the size query gave.
-enum class ExportStep { kDone, kSize, kMemory, kData };
-ExportStep ExportKeyBlob(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type, std::vector<uint8_t>& blob, uint32_t& length);
+SizedStep ExportKeyBlob(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type, std::vector<uint8_t>& blob, uint32_t& length);
 
 // A name field as text: an encoded X.500 name becomes its X.500 string, anything else (the
 // common name the library writes) is taken as it is.

@@ -1,12 +1,12 @@
 #include "messages/f141/hash_loop.h"
 
 #include <algorithm>
-#include <new>
 #include <vector>
 
 #include "call/failure.h"
 #include "call/result_codes.h"
 #include "messages/stream_io.h"
+#include "support/read_sized.h"
 
 namespace f141 {
 
@@ -22,12 +22,9 @@ int32_t HashStream(CallContext& ctx, HCRYPTHASH hash, std::istream& in) {
   if (length == 0) return RC_OK;
   const size_t block_len = BlockSize(length);
   std::vector<BYTE> block;
-  try {
-    block.resize(block_len);
-  } catch (const std::bad_alloc&) {
+  if (!TryResize(block, block_len))
     return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти чтения из потока с подписью",
                          static_cast<int>(block_len));
-  }
   in.clear();
   // A stream that cannot tell its length (a pipe) cannot seek either: it is hashed from where
   // it stands until it says it has no more.

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <vector>
 
 #include "certs/crl_check.h"
@@ -15,7 +14,7 @@
 #include "messages/f141/certificates.h"
 #include "messages/f141/fields.h"
 #include "messages/f141/hash_loop.h"
-#include "messages/pkcs7/sign.h"
+#include "messages/parties.h"
 #include "messages/private_key.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
@@ -40,7 +39,7 @@ bool OwnerMatches(CallLog& log, const std::string& name, const std::string& expe
 bool KeyIdentity(HCRYPTKEY key, std::vector<uint8_t>& curve, std::vector<uint8_t>& point) {
   std::vector<uint8_t> blob;
   uint32_t length = 0;
-  if (f141::ExportKeyBlob(key, 0, PUBLICKEYBLOB, blob, length) != f141::ExportStep::kDone) return false;
+  if (f141::ExportKeyBlob(key, 0, PUBLICKEYBLOB, blob, length) != SizedStep::kDone) return false;
   der::Reader r(blob.data(), blob.size());
   const uint8_t* head = nullptr;
   der::Reader params;
@@ -90,19 +89,20 @@ int32_t Sign141(InstanceContext& ctx, const CertPartyParam& party, std::istream&
   auto_key user_key;
   if (!CryptGetUserKey(prov, AT_KEYEXCHANGE, user_key.put()))
     return ReportFailureWithReason(ctx, RC_PUBLIC_KEY, "Не удалось создать открытый ключ");
-  DWORD key_len = 0;
-  if (!CryptExportKey(user_key.get(), 0, PUBLICKEYBLOB, 0, nullptr, &key_len))
-    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось узнать размер открытого ключа");
-  std::vector<BYTE> key_blob;
-  try {
-    key_blob.resize(key_len);
-  } catch (const std::bad_alloc&) {
-    return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для получения открытого ключа!",
-                         static_cast<int>(key_len));
+  std::vector<uint8_t> key_blob;
+  uint32_t key_len = 0;
+  switch (f141::ExportKeyBlob(user_key.get(), 0, PUBLICKEYBLOB, key_blob, key_len)) {
+    case SizedStep::kDone:
+      break;
+    case SizedStep::kSize:
+      return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось узнать размер открытого ключа");
+    case SizedStep::kMemory:
+      return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для получения открытого ключа!",
+                           static_cast<int>(key_len));
+    case SizedStep::kData:
+      return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить данные открытого ключа");
   }
-  if (!CryptExportKey(user_key.get(), 0, PUBLICKEYBLOB, 0, key_blob.data(), &key_len))
-    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить данные открытого ключа");
-  f141::WriteBlob(out, key_blob.data(), key_len);
+  f141::WriteBlob(out, key_blob);
   f141::WriteU32(out, CALG_GR3411);
 
   auto_hash hash;
@@ -110,19 +110,23 @@ int32_t Sign141(InstanceContext& ctx, const CertPartyParam& party, std::istream&
     return ReportFailureWithReason(ctx, RC_HASH_CREATE, "Не удалось получить хэш");
   if (const int32_t rc = f141::HashStream(ctx, hash.get(), in)) return rc;
 
-  DWORD sig_len = 0;
-  if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, nullptr, &sig_len))
-    return ReportFailureWithReason(ctx, RC_HASH_CREATE, "Не удалось получить размер ЦП");
   std::vector<BYTE> signature;
-  try {
-    signature.resize(sig_len);
-  } catch (const std::bad_alloc&) {
-    return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для получения ЦП!",
-                         static_cast<int>(sig_len));
+  DWORD sig_len = 0;
+  const auto sign = [&](BYTE* buffer, DWORD& len) {
+    return CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, buffer, &len) != FALSE;
+  };
+  switch (ReadSized(sign, signature, sig_len)) {
+    case SizedStep::kDone:
+      break;
+    case SizedStep::kSize:
+      return ReportFailureWithReason(ctx, RC_HASH_CREATE, "Не удалось получить размер ЦП");
+    case SizedStep::kMemory:
+      return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для получения ЦП!",
+                           static_cast<int>(sig_len));
+    case SizedStep::kData:
+      return ReportFailureWithReason(ctx, RC_HASH_CREATE, "Не удалось получить ЦП");
   }
-  if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, signature.data(), &sig_len))
-    return ReportFailureWithReason(ctx, RC_HASH_CREATE, "Не удалось получить ЦП");
-  f141::WriteBlob(out, signature.data(), sig_len);
+  f141::WriteBlob(out, signature);
   return RC_OK;
 }
 

@@ -1,19 +1,36 @@
 #include "messages/pkcs7/crypt_methods.h"
 
+#include <new>
 #include <stdexcept>
+
+#include "support/read_sized.h"
 
 namespace {
 
 [[noreturn]] void Fail(const char* text) { throw std::runtime_error(text); }
 
 // A key blob in two steps: the size, then the bytes.
+// A sized read that fails with the size query's text or the fill's (an allocation failure
+// leaves as std::bad_alloc, as the rest of these methods do).
+template <class Fill>
+void ReadOrFail(Fill&& fill, std::vector<uint8_t>& out, const char* size_failure, const char* failure) {
+  DWORD size = 0;
+  switch (ReadSized(fill, out, size)) {
+    case SizedStep::kDone:
+      return;
+    case SizedStep::kSize:
+      Fail(size_failure);
+    case SizedStep::kMemory:
+      throw std::bad_alloc();
+    case SizedStep::kData:
+      Fail(failure);
+  }
+}
+
 void ExportBlob(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type, std::vector<uint8_t>& out, const char* size_failure,
                 const char* failure) {
-  DWORD size = 0;
-  if (!CryptExportKey(key, wrap, type, 0, nullptr, &size)) Fail(size_failure);
-  out.resize(size);
-  if (!CryptExportKey(key, wrap, type, 0, out.data(), &size)) Fail(failure);
-  out.resize(size);
+  ReadOrFail([&](BYTE* buffer, DWORD& len) { return CryptExportKey(key, wrap, type, 0, buffer, &len) != FALSE; }, out,
+             size_failure, failure);
 }
 
 }  // namespace
@@ -61,13 +78,9 @@ void CCryptMethods::ExportKeys(PCCERT_CONTEXT recipient, std::vector<uint8_t>& s
   const ALG_ID export_alg = CALG_PRO_EXPORT;
   if (!CryptSetKeyParam(agreement.get(), KP_ALGID, reinterpret_cast<const BYTE*>(&export_alg), 0))
     Fail("Ошибка установки алгоритма передачи ключей.");
-  DWORD iv_size = 0;
-  if (!CryptGetKeyParam(agreement.get(), KP_IV, nullptr, &iv_size, 0))
-    Fail("Ошибка получения вектора инициализации экспорта ключа (получение размера данных).");
-  export_iv.resize(iv_size);
-  if (!CryptGetKeyParam(agreement.get(), KP_IV, export_iv.data(), &iv_size, 0))
-    Fail("Ошибка получения вектора инициализации экспорта ключа.");
-  export_iv.resize(iv_size);
+  ReadOrFail([&](BYTE* buffer, DWORD& len) { return CryptGetKeyParam(agreement.get(), KP_IV, buffer, &len, 0) != FALSE; },
+             export_iv, "Ошибка получения вектора инициализации экспорта ключа (получение размера данных).",
+             "Ошибка получения вектора инициализации экспорта ключа.");
   ExportBlob(session_key_.get(), agreement.get(), SIMPLEBLOB, session_key_blob,
              "Ошибка экспорта сессионного ключа (получение размера данных).", "Ошибка экспорта сессионного ключа.");
   ExportBlob(sender_key_.get(), 0, PUBLICKEYBLOB, sender_public_blob,

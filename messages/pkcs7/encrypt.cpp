@@ -1,7 +1,6 @@
 #include "messages/pkcs7/encrypt.h"
 
 #include <algorithm>
-#include <new>
 #include <vector>
 
 #include "certs/crl_check.h"
@@ -10,9 +9,9 @@
 #include "call/failure.h"
 #include "call/result_codes.h"
 #include "messages/content_writer.h"
+#include "messages/parties.h"
 #include "messages/pkcs7/encrypt_ex.h"
 #include "messages/pkcs7/recipient_key.h"
-#include "messages/pkcs7/sign.h"
 #include "messages/private_key.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
@@ -20,6 +19,7 @@
 #include "stores/store_set.h"
 #include "text/text.h"
 #include "support/format.h"
+#include "support/read_sized.h"
 
 namespace {
 
@@ -31,11 +31,7 @@ constexpr unsigned long kEncryptStores = CST_MY | CST_EXTERNAL;
 int32_t AddPartyCertificates(InstanceContext& ctx, const CertPartyParam& party, vector_cert& list) {
   const bool skip_validity = (ctx.services.runtimeFlags & kFlagSkipRecipientValidity) != 0;
   AUTO_CERTFINDPARAM params;
-  params.storeMask = kEncryptStores;
-  params.issuer = ctx.services.issuerText;
-  params.subjectCN = party.subjectCN;
-  params.email = party.email;
-  params.thumbprintText = party.thumbprint;
+  FindParams(ctx, party, kEncryptStores, params);
   params.multiSelect = party.isSender;
   params.skipValidity = skip_validity;
   params.searchAllStores = true;
@@ -129,11 +125,8 @@ int32_t DecryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out)
   // A stream that cannot tell its length (a pipe) is read in whole blocks.
   const int64_t length = ProbeStreamLength64(in);
   std::vector<BYTE> block;
-  try {
-    block.resize(static_cast<size_t>(length < 0 ? kFeedBlockLimit : std::min<int64_t>(length, kFeedBlockLimit)) + 1);
-  } catch (const std::bad_alloc&) {
+  if (!TryResize(block, static_cast<size_t>(length < 0 ? kFeedBlockLimit : std::min<int64_t>(length, kFeedBlockLimit)) + 1))
     return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить блок памяти для чтения потока");
-  }
   std::vector<std::string> serials;
   if (length >= 0) {
     in.clear();
@@ -160,13 +153,15 @@ int32_t DecryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out)
       return ReportFailureWithReason(ctx, RC_MSG_UPDATE, "Не удалось добавить данные из потока в сообщение");
 
     if (!algorithm_known) {
+      std::vector<BYTE> algorithm;
       DWORD size = 0;
-      if (!CryptMsgGetParam(msg.get(), CMSG_ENVELOPE_ALGORITHM_PARAM, 0, nullptr, &size)) {
-        if (GetLastError() == static_cast<DWORD>(CRYPT_E_STREAM_MSG_NOT_READY) && !final) continue;
-        return ReportFailureWithReason(ctx, RC_ALGORITHM_LOAD, "Не удалось загрузить используемый алгоритм");
-      }
-      std::vector<BYTE> algorithm(size);
-      if (!CryptMsgGetParam(msg.get(), CMSG_ENVELOPE_ALGORITHM_PARAM, 0, algorithm.data(), &size))
+      const auto read = [&](BYTE* buffer, DWORD& len) {
+        return CryptMsgGetParam(msg.get(), CMSG_ENVELOPE_ALGORITHM_PARAM, 0, buffer, &len) != FALSE;
+      };
+      const SizedStep step = ReadSized(read, algorithm, size);
+      if (step == SizedStep::kSize && GetLastError() == static_cast<DWORD>(CRYPT_E_STREAM_MSG_NOT_READY) && !final)
+        continue;
+      if (step != SizedStep::kDone)
         return ReportFailureWithReason(ctx, RC_ALGORITHM_LOAD, "Не удалось загрузить используемый алгоритм");
       algorithm_known = true;
     }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "stores/instance_context.h"
 #include "text/text.h"
 #include "support/format.h"
+#include "support/read_sized.h"
 
 namespace {
 
@@ -61,11 +61,8 @@ void LogRecipients(InstanceContext& ctx, const vector_cert& certs) {
 int32_t EncryptByPlatform(InstanceContext& ctx, std::istream& in, std::ostream& out, HCRYPTPROV prov,
                           const vector_cert& certs, int64_t size) {
   std::vector<BYTE> plain;
-  try {
-    plain.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
+  if (!TryResize(plain, static_cast<size_t>(size)))
     return ReportFailureWithReason(ctx, RC_OUT_OF_MEMORY, "Не удалось загрузить данные для шифрования в буфер.");
-  }
   in.read(reinterpret_cast<char*>(plain.data()), static_cast<std::streamsize>(size));
   if (in.gcount() != static_cast<std::streamsize>(size))
     return ReportFailureWithReason(ctx, RC_OUT_OF_MEMORY, "Не удалось загрузить данные для шифрования в буфер.");
@@ -84,12 +81,9 @@ int32_t EncryptByPlatform(InstanceContext& ctx, std::istream& in, std::ostream& 
   length = static_cast<DWORD>(std::min<uint64_t>(uint64_t{length} + recipients.size() * uint64_t{length} / 5,
                                                  std::numeric_limits<DWORD>::max()));
   std::vector<BYTE> message;
-  try {
-    message.resize(length);
-  } catch (const std::bad_alloc&) {
+  if (!TryResize(message, length))
     return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти под буфер для зашифрованных данных!",
                          static_cast<int>(length));
-  }
   if (!CryptEncryptMessage(&para, static_cast<DWORD>(recipients.size()), recipients.data(), plain.data(),
                            static_cast<DWORD>(plain.size()), message.data(), &length))
     return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить зашифрованные данные.");

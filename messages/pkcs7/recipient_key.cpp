@@ -1,6 +1,5 @@
 #include "messages/pkcs7/recipient_key.h"
 
-#include <new>
 
 #include "call/failure.h"
 #include "call/result_codes.h"
@@ -9,6 +8,7 @@
 #include "stores/instance_context.h"
 #include "stores/store_set.h"
 #include "support/format.h"
+#include "support/read_sized.h"
 
 namespace {
 
@@ -17,16 +17,19 @@ namespace {
 int32_t GetParam(InstanceContext& ctx, HCRYPTMSG msg, DWORD param, DWORD index, std::vector<BYTE>& out, bool& got) {
   got = false;
   DWORD size = 0;
-  if (!CryptMsgGetParam(msg, param, index, nullptr, &size)) return RC_OK;
-  try {
-    out.resize(size);
-  } catch (const std::bad_alloc&) {
-    return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить память под данные получателя");
+  const auto read = [&](BYTE* buffer, DWORD& len) { return CryptMsgGetParam(msg, param, index, buffer, &len) != FALSE; };
+  switch (ReadSized(read, out, size)) {
+    case SizedStep::kDone:
+      got = true;
+      return RC_OK;
+    case SizedStep::kSize:
+      return RC_OK;
+    case SizedStep::kMemory:
+      return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить память под данные получателя");
+    case SizedStep::kData:
+      break;
   }
-  if (!CryptMsgGetParam(msg, param, index, out.data(), &size))
-    return ReportFailureWithReason(ctx, RC_RECIPIENT_EXPORT, "Не удалось выгрузить данные получателя");
-  got = true;
-  return RC_OK;
+  return ReportFailureWithReason(ctx, RC_RECIPIENT_EXPORT, "Не удалось выгрузить данные получателя");
 }
 
 }  // namespace
@@ -45,19 +48,23 @@ bool RecipientKey::TakeKey(InstanceContext& ctx, const CERT_INFO& id, HCRYPTPROV
   auto_cert cert(personal != nullptr
                      ? CertGetSubjectCertificateFromStore(personal, kMsgEncoding, const_cast<CERT_INFO*>(&id))
                      : nullptr);
-  DWORD prov_info_size = 0;
-  if (!cert || !CertGetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, nullptr, &prov_info_size))
-    return false;
+  if (!cert) return false;
   std::vector<BYTE> prov_info;
-  try {
-    prov_info.resize(prov_info_size);
-  } catch (const std::bad_alloc&) {
-    rc = ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить память под данные криптопровайдера");
-    return false;
-  }
-  if (!CertGetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, prov_info.data(), &prov_info_size)) {
-    rc = ReportFailureWithReason(ctx, RC_PROVIDER_CONTEXT, "Не удалось выгрузить данные криптопровайдера");
-    return false;
+  DWORD prov_info_size = 0;
+  const auto read = [&](BYTE* buffer, DWORD& len) {
+    return CertGetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, buffer, &len) != FALSE;
+  };
+  switch (ReadSized(read, prov_info, prov_info_size)) {
+    case SizedStep::kDone:
+      break;
+    case SizedStep::kSize:
+      return false;
+    case SizedStep::kMemory:
+      rc = ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить память под данные криптопровайдера");
+      return false;
+    case SizedStep::kData:
+      rc = ReportFailureWithReason(ctx, RC_PROVIDER_CONTEXT, "Не удалось выгрузить данные криптопровайдера");
+      return false;
   }
   if (!AcquireCertificateKey(ctx, cert.get(), prov, owned_)) return false;
   ReportProvider(ctx.log(), prov);

@@ -1,19 +1,15 @@
 #include "messages/pkcs7/sign.h"
 
-#include <new>
 #include <vector>
 
-#include "certs/find_param.h"
-#include "certs/search.h"
 #include "call/failure.h"
 #include "call/result_codes.h"
-#include "messages/expiry_guard.h"
+#include "messages/parties.h"
 #include "messages/private_key.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
-#include "stores/cert_ident.h"
 #include "stores/instance_context.h"
-#include "stores/store_set.h"
+#include "support/read_sized.h"
 
 namespace {
 
@@ -27,12 +23,9 @@ char kSigningTimeOid[] = szOID_RSA_signingTime;
 std::vector<BYTE> EncodeSigningTime() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
-  DWORD len = 0;
-  if (!CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, nullptr, &len) || len == 0) return {};
-  std::vector<BYTE> value(len, 0);
-  if (!CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, value.data(), &len)) return {};
-  value.resize(len);
-  return value;
+  return ReadSized<DWORD>([&](BYTE* buffer, DWORD& len) {
+    return CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, buffer, &len) != FALSE;
+  });
 }
 
 // The encoder's output, written to the host's stream as it comes.
@@ -44,43 +37,17 @@ BOOL WriteStreamed(const void* arg, BYTE* data, DWORD size, BOOL) {
 
 }  // namespace
 
-std::string PartyIdentifier(const CertPartyParam& party) {
-  if (!party.subjectCN.empty()) return party.subjectCN;
-  if (!party.thumbprint.empty()) return party.thumbprint;
-  return party.email;
-}
-
 int32_t SignStream(InstanceContext& ctx, const CertPartyParam& party, std::istream& in, std::ostream& out,
                    bool detached) {
-  const std::string who = PartyIdentifier(party);
-
-  if (const int32_t rc = ctx.stores.Open(CST_MY); rc != RC_OK)
-    return ReportFailure(ctx, rc, "Не удалось загрузить хранилище CST_MY");
-
-  AUTO_CERTFINDPARAM params;
-  params.storeMask = CST_MY;
-  params.issuer = ctx.services.issuerText;
-  params.subjectCN = party.subjectCN;
-  params.email = party.email;
-  params.thumbprintText = party.thumbprint;
   auto_cert cert;
-  if (FindCertInStores(&params, cert.put(), ctx) != RC_OK || !cert)
-    return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат отправителя: %s (%s)",
-                         who.c_str(), "");
-
-  if (CheckCertExpiry(cert.get(), ctx) != RC_OK)
-    return ReportFailure(ctx, RC_CANCELLED_CERT_EXPIRY,
-                         "Действие отменено абонентом, т.к. срок действия личного сертификата %s заканчивается",
-                         who.c_str());
-
-  ctx.log().Log("\r\n--------------- Подпись ---------------\r\nСертификат подписи: %s\r\n",
-            GetCertShortDescription(cert.get(), &ctx.log()).c_str());
+  if (const int32_t rc = FindSigner(ctx, party, cert)) return rc;
 
   HCRYPTPROV prov = 0;
   auto_prov owned_prov;
   if (!AcquireCertificateKey(ctx, cert.get(), prov, owned_prov))
     return ReportFailure(ctx, RC_PRIVATE_KEY_NOT_FOUND,
-                         "Не удалось найти закрытый ключ сертификата отправителя : %s (%s)!", who.c_str(), "");
+                         "Не удалось найти закрытый ключ сертификата отправителя : %s (%s)!",
+                         PartyIdentifier(party).c_str(), "");
   ReportProvider(ctx.log(), prov);
 
   std::vector<BYTE> signing_time = EncodeSigningTime();
@@ -128,12 +95,9 @@ int32_t SignStream(InstanceContext& ctx, const CertPartyParam& party, std::istre
     return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось определить размер для кодирования");
 
   std::vector<BYTE> encoded;
-  try {
-    encoded.assign(encoded_len, 0);
-  } catch (const std::bad_alloc&) {
+  if (!TryResize(encoded, encoded_len))
     return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для кодирования",
                          static_cast<int>(encoded_len));
-  }
 
   auto_msg msg(CryptMsgOpenToEncode(kMsgEncoding, CMSG_DETACHED_FLAG, CMSG_SIGNED, &signed_info, nullptr, nullptr));
   if (!msg)

@@ -7,15 +7,10 @@
 #include <cstdint>
 #include <istream>
 #include <ostream>
-#include <string>
 
 #include "vexor/vexor.h"
 
 class InstanceContext;
-
-// The party identifier messages quote: the first non-empty of common name, thumbprint text
-// and e-mail address (the e-mail address even if empty).
-std::string PartyIdentifier(const CertPartyParam& party);
 
 // Signs the whole input stream with the party's certificate and writes a signed-data
 // message, with the content inside (attached) or without it (detached). 0 on success;

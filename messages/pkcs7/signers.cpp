@@ -10,18 +10,15 @@
 #include "stores/auto_handle.h"
 #include "stores/instance_context.h"
 #include "support/format.h"
+#include "support/read_sized.h"
 
 namespace {
 
 // A message parameter read in the usual two steps (size, then data); empty on failure.
 bool ReadParam(HCRYPTMSG msg, DWORD param, DWORD index, std::vector<BYTE>& out) {
   DWORD size = 0;
-  if (!CryptMsgGetParam(msg, param, index, nullptr, &size)) return false;
-  out.assign(size, 0);
-  if (size == 0) return true;
-  if (!CryptMsgGetParam(msg, param, index, out.data(), &size)) return false;
-  out.resize(size);
-  return true;
+  const auto read = [&](BYTE* buffer, DWORD& len) { return CryptMsgGetParam(msg, param, index, buffer, &len) != FALSE; };
+  return ReadSized(read, out, size) == SizedStep::kDone;
 }
 
 // The UTC time of one signing-time attribute value; false unless it decodes to 8 bytes.
@@ -92,12 +89,15 @@ int32_t ExtractSigners(InstanceContext& ctx, std::istream& signedData, std::istr
     return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить количество подписантов");
 
   for (DWORD i = 0; i < count; ++i) {
+    std::vector<BYTE> info;
     DWORD info_size = 0;
-    if (!CryptMsgGetParam(msg.get(), CMSG_SIGNER_CERT_INFO_PARAM, i, nullptr, &info_size))
+    const auto read = [&](BYTE* buffer, DWORD& len) {
+      return CryptMsgGetParam(msg.get(), CMSG_SIGNER_CERT_INFO_PARAM, i, buffer, &len) != FALSE;
+    };
+    const SizedStep step = ReadSized(read, info, info_size, sizeof(CERT_INFO));
+    if (step == SizedStep::kSize)
       return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить размер информации о подписанте");
-    std::vector<BYTE> info(info_size, 0);
-    if (info_size < sizeof(CERT_INFO) ||
-        !CryptMsgGetParam(msg.get(), CMSG_SIGNER_CERT_INFO_PARAM, i, info.data(), &info_size))
+    if (step != SizedStep::kDone)
       return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить информацию о подписанте");
     auto_cert found(CertGetSubjectCertificateFromStore(store.get(), kMsgEncoding,
                                                        reinterpret_cast<PCERT_INFO>(info.data())));

@@ -1,7 +1,6 @@
 // Unpacking: the content of an attached signed message, without checking any signature.
 #include "messages/pkcs7/verify.h"
 
-#include <new>
 #include <vector>
 
 #include "call/failure.h"
@@ -9,6 +8,7 @@
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
 #include "stores/instance_context.h"
+#include "support/read_sized.h"
 
 int32_t UnpackSignedStream(InstanceContext& ctx, std::istream& signedData, std::ostream& out) {
   auto_msg msg(CryptMsgOpenToDecode(kMsgEncoding, 0, 0, 0, nullptr, nullptr));
@@ -22,19 +22,23 @@ int32_t UnpackSignedStream(InstanceContext& ctx, std::istream& signedData, std::
   if (type != CMSG_SIGNED)
     return ReportFailureWithReason(ctx, RC_SIGNATURE_READ, "Данные в потоке не являются подписью");
 
-  DWORD length = 0;
-  if (!CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, nullptr, &length))
-    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить размер данных криптографического сообщения");
   std::vector<BYTE> content;
-  try {
-    content.resize(length);
-  } catch (const std::bad_alloc&) {
-    return ReportFailure(ctx, RC_OUT_OF_MEMORY,
-                         "Не удалось выделить %d байт памяти для прочтения данных криптографического сообщения",
-                         static_cast<int>(length));
+  DWORD length = 0;
+  const auto read = [&](BYTE* buffer, DWORD& len) {
+    return CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, buffer, &len) != FALSE;
+  };
+  switch (ReadSized(read, content, length)) {
+    case SizedStep::kDone:
+      break;
+    case SizedStep::kSize:
+      return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить размер данных криптографического сообщения");
+    case SizedStep::kMemory:
+      return ReportFailure(ctx, RC_OUT_OF_MEMORY,
+                           "Не удалось выделить %d байт памяти для прочтения данных криптографического сообщения",
+                           static_cast<int>(length));
+    case SizedStep::kData:
+      return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить данные криптографического сообщения");
   }
-  if (length != 0 && !CryptMsgGetParam(msg.get(), CMSG_CONTENT_PARAM, 0, content.data(), &length))
-    return ReportFailureWithReason(ctx, RC_MSG_READ, "Не удалось получить данные криптографического сообщения");
-  out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(length));
+  out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
   return RC_OK;
 }

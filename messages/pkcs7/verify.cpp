@@ -15,6 +15,7 @@
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
 #include "stores/instance_context.h"
+#include "support/read_sized.h"
 #include "text/text.h"
 
 namespace {
@@ -152,27 +153,27 @@ bool Verifier::MatchesCertificate(PCCERT_CONTEXT cert, const std::string& thumb)
 
 std::string Verifier::OidListText(PCCERT_CONTEXT cert) {
   std::string text = "\tOID:";
-  DWORD size = 0;
-  if (CertGetEnhancedKeyUsage(cert, 0, nullptr, &size) && size >= sizeof(CERT_ENHKEY_USAGE)) {
-    std::vector<BYTE> buffer(size, 0);
-    if (CertGetEnhancedKeyUsage(cert, 0, reinterpret_cast<PCERT_ENHKEY_USAGE>(buffer.data()), &size)) {
-      const auto* usage = reinterpret_cast<const CERT_ENHKEY_USAGE*>(buffer.data());
-      for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) text += std::string(usage->rgpszUsageIdentifier[i]) + ";";
-    }
+  const std::vector<BYTE> usages = ReadSized<DWORD>(
+      [&](BYTE* buffer, DWORD& len) {
+        return CertGetEnhancedKeyUsage(cert, 0, reinterpret_cast<PCERT_ENHKEY_USAGE>(buffer), &len) != FALSE;
+      },
+      sizeof(CERT_ENHKEY_USAGE));
+  if (!usages.empty()) {
+    const auto* usage = reinterpret_cast<const CERT_ENHKEY_USAGE*>(usages.data());
+    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) text += std::string(usage->rgpszUsageIdentifier[i]) + ";";
   }
   const CERT_INFO* info = cert->pCertInfo;
   if (PCERT_EXTENSION ext = CertFindExtension(szOID_CERT_POLICIES, info->cExtension, info->rgExtension)) {
-    size = 0;
-    if (CryptDecodeObject(kMsgEncoding, szOID_CERT_POLICIES, ext->Value.pbData, ext->Value.cbData, 0, nullptr,
-                          &size) &&
-        size >= sizeof(CERT_POLICIES_INFO)) {
-      std::vector<BYTE> buffer(size, 0);
-      if (CryptDecodeObject(kMsgEncoding, szOID_CERT_POLICIES, ext->Value.pbData, ext->Value.cbData, 0,
-                            buffer.data(), &size)) {
-        const auto* policies = reinterpret_cast<const CERT_POLICIES_INFO*>(buffer.data());
-        for (DWORD i = 0; i < policies->cPolicyInfo; ++i)
-          if (const char* id = policies->rgPolicyInfo[i].pszPolicyIdentifier) text += std::string(id) + ";";
-      }
+    const std::vector<BYTE> decoded = ReadSized<DWORD>(
+        [&](BYTE* buffer, DWORD& len) {
+          return CryptDecodeObject(kMsgEncoding, szOID_CERT_POLICIES, ext->Value.pbData, ext->Value.cbData, 0, buffer,
+                                   &len) != FALSE;
+        },
+        sizeof(CERT_POLICIES_INFO));
+    if (!decoded.empty()) {
+      const auto* policies = reinterpret_cast<const CERT_POLICIES_INFO*>(decoded.data());
+      for (DWORD i = 0; i < policies->cPolicyInfo; ++i)
+        if (const char* id = policies->rgPolicyInfo[i].pszPolicyIdentifier) text += std::string(id) + ";";
     }
   }
   if (text.back() == ';') text.pop_back();
@@ -180,15 +181,22 @@ std::string Verifier::OidListText(PCCERT_CONTEXT cert) {
 }
 
 int32_t Verifier::VerifySigner(DWORD index, bool& allValid) {
+  std::vector<BYTE> info;
   DWORD info_size = 0;
-  if (!CryptMsgGetParam(msg_.get(), CMSG_SIGNER_CERT_INFO_PARAM, index, nullptr, &info_size))
-    return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить размер информации о подписанте");
-  if (info_size < sizeof(CERT_INFO))
-    return ReportFailure(ctx_, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для данных подписанта",
-                         static_cast<int>(info_size));
-  std::vector<BYTE> info(info_size, 0);
-  if (!CryptMsgGetParam(msg_.get(), CMSG_SIGNER_CERT_INFO_PARAM, index, info.data(), &info_size))
-    return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить информацию о подписанте");
+  const auto read = [&](BYTE* buffer, DWORD& len) {
+    return CryptMsgGetParam(msg_.get(), CMSG_SIGNER_CERT_INFO_PARAM, index, buffer, &len) != FALSE;
+  };
+  switch (ReadSized(read, info, info_size, sizeof(CERT_INFO))) {
+    case SizedStep::kDone:
+      break;
+    case SizedStep::kSize:
+      return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить размер информации о подписанте");
+    case SizedStep::kMemory:
+      return ReportFailure(ctx_, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти для данных подписанта",
+                           static_cast<int>(info_size));
+    case SizedStep::kData:
+      return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить информацию о подписанте");
+  }
 
   auto_cert cert = SignerCertificate(reinterpret_cast<PCERT_INFO>(info.data()));
   if (!cert) {
@@ -254,15 +262,22 @@ int32_t Verifier::HandOverCertsAndCrls() {
   if (!CryptMsgGetParam(msg_.get(), CMSG_CERT_COUNT_PARAM, 0, &count, &size))
     return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить количество подписантов");
   for (DWORD i = 0; i < count; ++i) {
+    std::vector<BYTE> encoded;
     DWORD len = 0;
-    if (!CryptMsgGetParam(msg_.get(), CMSG_CERT_PARAM, i, nullptr, &len))
-      return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить размер сертификата");
-    if (len == 0)
-      return ReportFailure(ctx_, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти под сертификат",
-                           static_cast<int>(len));
-    std::vector<BYTE> encoded(len, 0);
-    if (!CryptMsgGetParam(msg_.get(), CMSG_CERT_PARAM, i, encoded.data(), &len))
-      return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить данные сертификата");
+    const auto read = [&](BYTE* buffer, DWORD& n) {
+      return CryptMsgGetParam(msg_.get(), CMSG_CERT_PARAM, i, buffer, &n) != FALSE;
+    };
+    switch (ReadSized(read, encoded, len, 1)) {
+      case SizedStep::kDone:
+        break;
+      case SizedStep::kSize:
+        return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить размер сертификата");
+      case SizedStep::kMemory:
+        return ReportFailure(ctx_, RC_OUT_OF_MEMORY, "Не удалось выделить %d байт памяти под сертификат",
+                             static_cast<int>(len));
+      case SizedStep::kData:
+        return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить данные сертификата");
+    }
     auto_cert parsed(CertCreateCertificateContext(X509_ASN_ENCODING, encoded.data(), len));
     if (!parsed) return ReportFailureWithReason(ctx_, RC_CERT_CONTEXT_CREATE, "Не удалось создать сертификат по данным");
     if (cb != nullptr) {
@@ -276,13 +291,21 @@ int32_t Verifier::HandOverCertsAndCrls() {
     return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить, количество CRL");
   if (cb == nullptr) return RC_OK;
   for (DWORD i = 0; i < count; ++i) {
+    std::vector<BYTE> encoded;
     DWORD len = 0;
-    if (!CryptMsgGetParam(msg_.get(), CMSG_CRL_PARAM, i, nullptr, &len))
-      return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить размер CRL");
-    if (len == 0) return ReportFailureWithReason(ctx_, RC_OUT_OF_MEMORY, "Не удалось выделить буфер для CRL");
-    std::vector<BYTE> encoded(len, 0);
-    if (!CryptMsgGetParam(msg_.get(), CMSG_CRL_PARAM, i, encoded.data(), &len))
-      return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить CRL");
+    const auto read = [&](BYTE* buffer, DWORD& n) {
+      return CryptMsgGetParam(msg_.get(), CMSG_CRL_PARAM, i, buffer, &n) != FALSE;
+    };
+    switch (ReadSized(read, encoded, len, 1)) {
+      case SizedStep::kDone:
+        break;
+      case SizedStep::kSize:
+        return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить размер CRL");
+      case SizedStep::kMemory:
+        return ReportFailureWithReason(ctx_, RC_OUT_OF_MEMORY, "Не удалось выделить буфер для CRL");
+      case SizedStep::kData:
+        return ReportFailureWithReason(ctx_, RC_MSG_READ, "Не удалось получить CRL");
+    }
     uint32_t answer = 0;
     cb->OnAddCertOrCRL(CRYPT_DATA_BLOB{len, encoded.data()}, VEXOR_ITEM_CRL, &answer);
   }

@@ -2,7 +2,6 @@
 // the sibling XML library; this side chooses the certificates, reads the document into
 // memory, writes the result and reports failures.
 #include <exception>
-#include <new>
 #include <vector>
 
 #include "certs/crl_check.h"
@@ -11,9 +10,8 @@
 #include "certs/validity.h"
 #include "call/failure.h"
 #include "call/result_codes.h"
-#include "messages/expiry_guard.h"
 #include "messages/formats.h"
-#include "messages/pkcs7/sign.h"
+#include "messages/parties.h"
 #include "messages/stream_io.h"
 #include "messages/xml/xml_library.h"
 #include "stores/auto_handle.h"
@@ -48,25 +46,8 @@ bool ReadDocument(InstanceContext& ctx, std::istream& in, std::vector<char>& doc
 }
 
 int32_t SignXml(InstanceContext& ctx, const CertPartyParam& party, std::istream& in, std::ostream& out) {
-  const std::string who = PartyIdentifier(party);
-  if (const int32_t rc = ctx.stores.Open(CST_MY); rc != RC_OK)
-    return ReportFailure(ctx, rc, "Не удалось загрузить хранилище CST_MY");
-  AUTO_CERTFINDPARAM params;
-  params.storeMask = CST_MY;
-  params.issuer = ctx.services.issuerText;
-  params.subjectCN = party.subjectCN;
-  params.email = party.email;
-  params.thumbprintText = party.thumbprint;
   auto_cert cert;
-  if (FindCertInStores(&params, cert.put(), ctx) != RC_OK || !cert)
-    return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат отправителя: %s (%s)",
-                         who.c_str(), "");
-  if (CheckCertExpiry(cert.get(), ctx) != RC_OK)
-    return ReportFailure(ctx, RC_CANCELLED_CERT_EXPIRY,
-                         "Действие отменено абонентом, т.к. срок действия личного сертификата %s заканчивается",
-                         who.c_str());
-  ctx.log().Log("\r\n--------------- Подпись ---------------\r\nСертификат подписи: %s\r\n",
-                GetCertShortDescription(cert.get(), &ctx.log()).c_str());
+  if (const int32_t rc = FindSigner(ctx, party, cert)) return rc;
 
   std::vector<char> document;
   int32_t rc = RC_OK;
@@ -129,11 +110,7 @@ int32_t EncryptXml(InstanceContext& ctx, std::istream& in, std::ostream& out, co
     for (const CertPartyParam& party : parties) {
       if (party.isSender) continue;
       AUTO_CERTFINDPARAM params;
-      params.storeMask = kEncryptStores;
-      params.issuer = ctx.services.issuerText;
-      params.subjectCN = party.subjectCN;
-      params.email = party.email;
-      params.thumbprintText = party.thumbprint;
+      FindParams(ctx, party, kEncryptStores, params);
       params.skipValidity = skip_validity;
       params.searchAllStores = true;
       auto_cert cert;
