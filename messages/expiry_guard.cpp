@@ -2,7 +2,7 @@
 
 #include "certs/cert_time.h"
 #include "call/result_codes.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 
 int32_t CheckCertExpiry(PCCERT_CONTEXT cert, InstanceContext& ctx) {
   if (ctx.options.SkipCheckCertValid) {

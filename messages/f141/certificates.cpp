@@ -6,7 +6,7 @@
 #include "certs/find_param.h"
 #include "certs/search.h"
 #include "call/result_codes.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 
 namespace f141 {
 

@@ -13,7 +13,7 @@
 #include "messages/pkcs7/enveloped_data.h"
 #include "messages/stream_io.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "support/cp1251.h"
 #include "support/format.h"
 

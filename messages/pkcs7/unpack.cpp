@@ -8,7 +8,7 @@
 #include "call/result_codes.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 
 int32_t UnpackSignedStream(InstanceContext& ctx, std::istream& signedData, std::ostream& out) {
   auto_msg msg(CryptMsgOpenToDecode(kMsgEncoding, 0, 0, 0, nullptr, nullptr));
