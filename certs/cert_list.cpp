@@ -6,7 +6,7 @@
 #include "call/result_codes.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/store_set.h"
 #include "support/format.h"
 #include "support/read_sized.h"

@@ -8,7 +8,7 @@
 #include "call/failure.h"
 #include "call/result_codes.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/store_set.h"
 #include "text/text.h"
 #include "support/format.h"

@@ -3,7 +3,7 @@
 #include "certs/crl_trust.h"
 #include "call/result_codes.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "support/log.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include "certs/crl_check.h"
 #include "call/failure.h"
 #include "call/result_codes.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/store_set.h"
 #include "text/text.h"
 #include "support/format.h"

@@ -19,7 +19,7 @@
 #include "scratch/scratch.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/sst_accessor.h"
 #include "stores/store_set.h"
 #include "support/bindata.h"

@@ -11,7 +11,7 @@
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
 #include "stores/data_blob.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/store_ids.h"
 #include "stores/store_set.h"
 #include "text/text.h"

@@ -6,7 +6,7 @@
 #include "certs/valid_certs_cache.h"
 #include "call/result_codes.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "text/text.h"
 #include "support/format.h"
 #include "support/log.h"

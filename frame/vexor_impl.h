@@ -12,7 +12,7 @@
 #include "certs/valid_certs_cache.h"
 #include "call/call_context.h"
 #include "call/temp_files.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/sst_accessor.h"
 #include "support/log.h"
 #include "support/tsa.h"

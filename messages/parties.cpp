@@ -6,7 +6,7 @@
 #include "certs/find_param.h"
 #include "certs/search.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/store_set.h"
 
 std::string PartyIdentifier(const CertPartyParam& party) {

@@ -6,8 +6,8 @@
 #include "certs/find_param.h"
 #include "certs/search.h"
 #include "call/result_codes.h"
+#include "certs/instance_context.h"
 #include "messages/parties.h"
-#include "stores/instance_context.h"
 
 namespace f141 {
 

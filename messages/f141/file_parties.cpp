@@ -9,7 +9,7 @@
 #include "call/failure.h"
 #include "call/result_codes.h"
 #include "messages/f141/fields.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/store_set.h"
 #include "support/bindata.h"
 

@@ -15,7 +15,7 @@
 #include "messages/private_key.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/store_set.h"
 #include "text/text.h"
 #include "support/format.h"

@@ -12,7 +12,7 @@
 #include "messages/pkcs7/enveloped_data.h"
 #include "messages/stream_io.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "text/text.h"
 #include "support/format.h"
 #include "support/read_sized.h"

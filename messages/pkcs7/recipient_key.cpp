@@ -5,7 +5,7 @@
 #include "call/result_codes.h"
 #include "messages/private_key.h"
 #include "messages/stream_io.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/store_set.h"
 #include "support/format.h"
 #include "support/read_sized.h"

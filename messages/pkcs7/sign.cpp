@@ -8,7 +8,9 @@
 #include "messages/private_key.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
+#include "stores/cert_ident.h"
+#include "stores/store_set.h"
 #include "support/read_sized.h"
 
 namespace {

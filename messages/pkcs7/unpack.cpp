@@ -7,7 +7,7 @@
 #include "call/result_codes.h"
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "support/read_sized.h"
 
 int32_t UnpackSignedStream(InstanceContext& ctx, std::istream& signedData, std::ostream& out) {

@@ -14,7 +14,7 @@
 #include "messages/stream_io.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "support/read_sized.h"
 #include "text/text.h"
 

@@ -16,7 +16,7 @@
 #include "messages/xml/xml_library.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/store_set.h"
 #include "text/text.h"
 #include "support/format.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "certs/valid_certs_cache.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "stores/sst_accessor.h"
 #include "text/text.h"
 #include "support/log.h"

@@ -11,7 +11,7 @@
 #include "tests/frame/scratch_dir.h"
 
 #include "call/failure.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "call/result_codes.h"
 #include "frame/vexor_impl.h"
 #include "text/text.h"

@@ -2,7 +2,7 @@
 // search modes, filters, the latest-valid choice and the store order.
 #include "certs/find_param.h"
 #include "certs/search.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "call/result_codes.h"
 #include "library_fixture.h"
 #include "stores/auto_handle.h"

@@ -9,7 +9,7 @@
 
 #include "certs/import.h"
 #include "common/standalone_call.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "call/result_codes.h"
 #include "library_fixture.h"
 #include "stores/sst_accessor.h"

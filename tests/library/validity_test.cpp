@@ -12,7 +12,7 @@
 #include "library_fixture.h"
 #include "stores/auto_handle.h"
 #include "stores/cert_ident.h"
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 
 namespace library_test {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <sstream>
 
-#include "stores/instance_context.h"
+#include "certs/instance_context.h"
 #include "library_fixture.h"
 #include "messages/pkcs7/signers.h"
 #include "messages/pkcs7/verify.h"
