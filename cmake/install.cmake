@@ -58,7 +58,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "GOST signing and encryption library (CMS,
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Loaded at run time rather than linked, so the shared-library scan cannot see it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libengine-gost-openssl")
+# Loaded at run time rather than linked, so the shared-library scan cannot see them.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libengine-gost-openssl, libcurl4")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)
