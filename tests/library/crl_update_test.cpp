@@ -30,12 +30,6 @@ using test_pki::Pki;
 using Route = LocalHttpServer::Route;
 using Kind = LocalHttpServer::Kind;
 
-int CrlCount(HCERTSTORE store) {
-  int n = 0;
-  for (PCCRL_CONTEXT c = CertEnumCRLsInStore(store, nullptr); c != nullptr; c = CertEnumCRLsInStore(store, c)) ++n;
-  return n;
-}
-
 bool Logged(const test_common::StandaloneCall& call, const std::string& text) {
   for (const std::string& line : call.log.lines)
     if (line.find(text) != std::string::npos) return true;
@@ -76,14 +70,7 @@ class CrlDownload : public ::testing::Test {
     return out.substr(out.find('=') + 1, out.size() - out.find('=') - 2);
   }
   static int32_t Check(IVexorImpl& obj, PCCERT_CONTEXT cert) {
-    try {
-      return obj.CheckCertificate(&cert);
-    } catch (const CryptoOperations::baseCryptoException& e) {
-      return e.code();
-    }
-  }
-  static PCCERT_CONTEXT Parse(const Bytes& der) {
-    return CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+    return Code([&] { return obj.CheckCertificate(&cert); });
   }
   void TearDown() override { SetHttpStallTimeout(std::chrono::seconds(30)); }
 
@@ -234,12 +221,10 @@ TEST_F(CrlDownload, ListsOfALookAlikeAuthorityAreNeitherStoredNorUsed) {
   IVexorImpl obj;
   ASSERT_EQ(obj.Init(d.c_str(), &log, CERT_SYSTEM_STORE_CURRENT_USER), 0);
   const auto import = [&](const auto& item) {
-    try {
-      return obj.AddCertOrCRLToStore(item);
-    } catch (const CryptoOperations::baseCryptoException& e) {
-      log.lines.push_back(text::Cp1251ToUtf8(e.what()));
-      return e.code();
-    }
+    std::string text;
+    const int32_t rc = Code([&] { return obj.AddCertOrCRLToStore(item); }, &text);
+    log.lines.push_back(text);
+    return rc;
   };
   const std::string forged_path = d + "/forged.crl";
   EXPECT_EQ(import(CrlFile{forged_path.c_str()}), 19);
@@ -303,17 +288,12 @@ TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
   server_.Add("/b.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
   int32_t imported = -1;
   server_.Before("/b.crl", [&] { imported = importer.AddCertOrCRLToStore(CertFile{Pki::Get().user_a.pem.c_str()}); });
-  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
   const char* paths[] = {"/ca.crl", "/a.crl", "/b.crl"};
-  for (long i = 0; i < 100; ++i) {
-    const Bytes cert = test_pki::MakeSelfSigned(5000 + i, "Holder " + std::to_string(i), 0, server_.Url(paths[i % 3]));
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, cert.data(), static_cast<DWORD>(cert.size()),
-                                                 CERT_STORE_ADD_ALWAYS, nullptr));
-  }
+  std::vector<Bytes> holders;
+  for (long i = 0; i < 100; ++i)
+    holders.push_back(test_pki::MakeSelfSigned(5000 + i, "Holder " + std::to_string(i), 0, server_.Url(paths[i % 3])));
   const std::string sst = d + "/certstore.sst";
-  ASSERT_TRUE(CertSaveStore(s, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
-                            CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(sst.c_str()), 0));
-  CertCloseStore(s, 0);
+  SaveStoreFile(sst, holders);
 
   IVexorImpl off;
   ASSERT_EQ(off.Init(d.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
@@ -331,11 +311,7 @@ TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
                                    CERT_STORE_OPEN_EXISTING_FLAG, sst.c_str());
   ASSERT_NE(saved, nullptr);
   EXPECT_EQ(CrlCount(saved), 1);
-  int certs = 0;
-  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(saved, nullptr); c != nullptr;
-       c = CertEnumCertificatesInStore(saved, c))
-    ++certs;
-  EXPECT_EQ(certs, 101);  // the hundred holders and the import made during the update
+  EXPECT_EQ(CertCount(saved), 101);  // the hundred holders and the import made during the update
   CertCloseStore(saved, 0);
 }
 
@@ -348,14 +324,7 @@ TEST_F(CrlDownload, ForcedUpdateLogsEveryPointAndRequestAndKeepsItsTime) {
   const std::string a = server_.Url("/ca.crl"), b = server_.Url("/other.crl");
   const Bytes cert = IssueWithPoints(dir, "Three Points", "5151", "URI:" + a + ",URI:" + b + ",DNS:crl.example.ru");
   ASSERT_FALSE(cert.empty());
-  {
-    auto_store s(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s.get(), X509_ASN_ENCODING, cert.data(),
-                                                 static_cast<DWORD>(cert.size()), CERT_STORE_ADD_ALWAYS, nullptr));
-    const std::string sst = d + "/certstore.sst";
-    ASSERT_TRUE(CertSaveStore(s.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
-                              CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(sst.c_str()), 0));
-  }
+  SaveStoreFile(dir.path() / "certstore.sst", {&cert}, {});
   test_common::StandaloneCall call(d);
   call.options.SkipUpdateCRL = 0;
   call.options.SkipUpdateCRLInInit = 0;

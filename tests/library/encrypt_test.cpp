@@ -24,10 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using test_pki::Pki;
 
-PCCERT_CONTEXT Context(const test_pki::Cert& cert) {
-  return CertCreateCertificateContext(X509_ASN_ENCODING, cert.der.data(), static_cast<DWORD>(cert.der.size()));
-}
-
 class OwnWriter : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,33 +38,20 @@ class OwnWriter : public ::testing::Test {
                   bool platform = false) {
     vector_cert certs;
     for (const test_pki::Cert* c : to) {
-      PCCERT_CONTEXT ctx = Context(*c);
+      PCCERT_CONTEXT ctx = library_test::Parse(c->der);
       certs.push_back(ctx);
       CertFreeCertificateContext(ctx);
     }
     std::istringstream in(plain);
     std::ostringstream message;
     InstanceContext ctx = call_.Make();
-    int32_t rc;
-    try {
-      rc = encrypt_stream_ex_alg(ctx, in, message, 0, certs, platform);
-    } catch (const CryptoOperations::baseCryptoException& e) {
-      rc = e.code();
-    }
+    const int32_t rc = library_test::Code([&] { return encrypt_stream_ex_alg(ctx, in, message, 0, certs, platform); });
     out = message.str();
     return rc;
   }
 
-  // openssl's plaintext of the message with this recipient's key.
   std::string OpensslDecrypt(const std::string& message, const test_pki::Cert& recipient) {
-    test_pki::WriteFile(work_.path() / "m.der", test_pki::Bytes(message.begin(), message.end()));
-    const test_pki::RunResult r = test_pki::Run(
-        "openssl cms -decrypt -engine gost -inform DER -binary -in " + (work_.path() / "m.der").string() + " -recip " +
-        recipient.pem.string() + " -inkey " + recipient.key.string() + " -out " + (work_.path() / "p").string() +
-        " 2>&1");
-    EXPECT_EQ(r.status, 0) << r.out;
-    const test_pki::Bytes plain = test_pki::ReadFile(work_.path() / "p");
-    return std::string(plain.begin(), plain.end());
+    return library_test::OpensslDecrypt(work_.path(), message, recipient);
   }
 
   size_t TemporaryFiles() const {
@@ -225,27 +208,17 @@ class Pkcs7Encryption : public LibraryTest {
     p.isSender = sender;
     return p;
   }
-  // The code of the call, an exception's code included; its text in `text`.
-  template <class Call>
-  static int32_t Run(Call call, std::string* text = nullptr) {
-    try {
-      return call();
-    } catch (const CryptoOperations::baseCryptoException& e) {
-      if (text != nullptr) *text = text::Cp1251ToUtf8(e.what());
-      return e.code();
-    }
-  }
   int32_t Encrypt(const std::string& plain, const CertPartyList& parties, std::string& message, std::string* text = nullptr) {
     std::istringstream in(plain);
     std::ostringstream out;
-    const int32_t rc = Run([&] { return obj_->encrypt_stream(in, out, parties, VEXOR_FORMAT_PKCS7); }, text);
+    const int32_t rc = Code([&] { return obj_->encrypt_stream(in, out, parties, VEXOR_FORMAT_PKCS7); }, text);
     message = out.str();
     return rc;
   }
   int32_t Decrypt(const std::string& message, std::string& plain, std::string* text = nullptr) {
     std::istringstream in(message);
     std::ostringstream out;
-    const int32_t rc = Run([&] { return obj_->decrypt_stream(in, out, VEXOR_FORMAT_PKCS7); }, text);
+    const int32_t rc = Code([&] { return obj_->decrypt_stream(in, out, VEXOR_FORMAT_PKCS7); }, text);
     plain = out.str();
     return rc;
   }
@@ -262,13 +235,7 @@ class Pkcs7Encryption : public LibraryTest {
     return std::string(m.begin(), m.end());
   }
   std::string OpensslDecrypt(const std::string& message, const test_pki::Cert& recipient) {
-    test_pki::WriteFile(work_ / "m", test_pki::Bytes(message.begin(), message.end()));
-    const test_pki::RunResult r = test_pki::Run(
-        "openssl cms -decrypt -engine gost -inform DER -binary -in " + (work_ / "m").string() + " -recip " +
-        recipient.pem.string() + " -inkey " + recipient.key.string() + " -out " + (work_ / "p").string() + " 2>&1");
-    EXPECT_EQ(r.status, 0) << r.out;
-    const test_pki::Bytes p = test_pki::ReadFile(work_ / "p");
-    return std::string(p.begin(), p.end());
+    return library_test::OpensslDecrypt(work_, message, recipient);
   }
 };
 
@@ -330,26 +297,6 @@ TEST_F(Pkcs7Encryption, DecryptsWhatOpensslWrites) {
   }
 }
 
-// The published examples (an expired certificate): key transport and key agreement both
-// open with the installed key; without it the key-agreement recipient is named.
-TEST_F(Pkcs7Encryption, OpensThePublishedKeyTransportAndKeyAgreementExamples) {
-  const fs::path vectors = fs::path(VEXOR_VECTORS) / "rfc4490";
-  test_pki::Cert rfc;
-  rfc.der = test_pki::ReadFile(vectors / "rfc4491-gostr3410-2001-cert.der");
-  rfc.key = vectors / "gostr3410-2001-example-key.pem";
-  const test_pki::Bytes agree = test_pki::ReadFile(vectors / "enveloped-keyagree.der");
-  const test_pki::Bytes trans = test_pki::ReadFile(vectors / "enveloped-keytrans.der");
-  Object();
-  std::string plain, text;
-  EXPECT_EQ(Decrypt(std::string(agree.begin(), agree.end()), plain, &text), 48);
-  EXPECT_EQ(text, "Неверный формат данных сообщения, сертификаты шифрования: 2BF5C61EC211BD17C7DCD46266B42E21");
-  ASSERT_TRUE(test_pki::InstallWithKey(rfc, "rfc4491"));
-  for (const test_pki::Bytes* message : {&agree, &trans}) {
-    ASSERT_EQ(Decrypt(std::string(message->begin(), message->end()), plain, &text), 0) << text;
-    EXPECT_EQ(plain, "sample text\n");
-  }
-}
-
 TEST_F(Pkcs7Encryption, FailuresSayWhatIsMissing) {
   const Pki& pki = Pki::Get();
   Object();
@@ -400,7 +347,7 @@ TEST_F(Pkcs7Encryption, InputsBeyondWhatAFormatTakesAreRefused) {
     GeneratedBuf buf(size, 16 << 20);
     std::istream in(&buf);
     std::ostringstream out;
-    EXPECT_EQ(Run([&] {
+    EXPECT_EQ(Code([&] {
                 return c.sign ? obj_->sign_stream_a(parties[0], in, out, c.format)
                               : obj_->encrypt_stream(in, out, parties, c.format);
               }),

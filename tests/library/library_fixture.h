@@ -1,5 +1,6 @@
-// In-process fixture of the store and search tests: a fresh platform home, a working
-// directory and an initialised operation object, with the callback's log lines kept.
+// In-process fixture of the library tests: a fresh platform home, a working directory and an
+// initialised operation object, with the callback's log lines kept; and the helpers the
+// tests share (result codes, certificates and stores, parties, openssl's decryption).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,6 +45,79 @@ inline void WriteIniTo(const fs::path& dir, const std::string& settings) {
   std::ofstream(dir / "Vexor.ini") << "[Settings]\nUsingCustomOptions=1\n" << settings;
 }
 
+// An operation's result code, whether the failure report raised or returned it; the raised
+// text (UTF-8) in `text`.
+template <class Call>
+int32_t Code(Call&& call, std::string* text = nullptr) {
+  try {
+    return call();
+  } catch (const CryptoOperations::baseCryptoException& e) {
+    if (text != nullptr) *text = text::Cp1251ToUtf8(e.what());
+    return e.code();
+  }
+}
+
+// A certificate context of its own over the DER bytes (the caller frees it).
+inline PCCERT_CONTEXT Parse(const test_pki::Bytes& der) {
+  return CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+}
+
+inline int CrlCount(HCERTSTORE store) {
+  int n = 0;
+  for (PCCRL_CONTEXT c = CertEnumCRLsInStore(store, nullptr); c != nullptr; c = CertEnumCRLsInStore(store, c)) ++n;
+  return n;
+}
+
+inline int CertCount(HCERTSTORE store) {
+  int n = 0;
+  for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(store, c)) != nullptr;) ++n;
+  return n;
+}
+
+// Writes a store file holding these certificates and revocation lists.
+inline void SaveStoreFile(const fs::path& path, const std::vector<const test_pki::Bytes*>& certs,
+                          const std::vector<const test_pki::Bytes*>& lists) {
+  HCERTSTORE file = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  for (const test_pki::Bytes* c : certs)
+    EXPECT_TRUE(CertAddEncodedCertificateToStore(file, X509_ASN_ENCODING, c->data(), static_cast<DWORD>(c->size()),
+                                                 CERT_STORE_ADD_ALWAYS, nullptr));
+  for (const test_pki::Bytes* crl : lists)
+    EXPECT_TRUE(CertAddEncodedCRLToStore(file, X509_ASN_ENCODING, crl->data(), static_cast<DWORD>(crl->size()),
+                                         CERT_STORE_ADD_ALWAYS, nullptr));
+  EXPECT_TRUE(CertSaveStore(file, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
+                            CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
+  CertCloseStore(file, 0);
+}
+inline void SaveStoreFile(const fs::path& path, const std::vector<test_pki::Bytes>& certs) {
+  std::vector<const test_pki::Bytes*> each;
+  for (const test_pki::Bytes& c : certs) each.push_back(&c);
+  SaveStoreFile(path, each, {});
+}
+
+// The party naming the certificate by its SHA-1 thumbprint.
+inline CertPartyParam ThumbprintParty(const test_pki::Cert& c, bool sender = false) {
+  CertPartyParam p;
+  PCCERT_CONTEXT ctx = Parse(c.der);
+  BYTE hash[20];
+  DWORD len = sizeof hash;
+  EXPECT_TRUE(CertGetCertificateContextProperty(ctx, CERT_SHA1_HASH_PROP_ID, hash, &len));
+  CertFreeCertificateContext(ctx);
+  p.thumbprint = test_pki::Hex(test_pki::Bytes(hash, hash + len));
+  p.isSender = sender;
+  return p;
+}
+
+// `openssl cms -decrypt` of the message with the recipient's key (files in dir): the plaintext.
+inline std::string OpensslDecrypt(const fs::path& dir, const std::string& message, const test_pki::Cert& recipient) {
+  test_pki::WriteFile(dir / "m.der", test_pki::Bytes(message.begin(), message.end()));
+  const test_pki::RunResult r = test_pki::Run(
+      "openssl cms -decrypt -engine gost -inform DER -binary -in " + (dir / "m.der").string() + " -recip " +
+      recipient.pem.string() + " -inkey " + recipient.key.string() + " -out " + (dir / "p").string() + " 2>&1");
+  EXPECT_EQ(r.status, 0) << r.out;
+  const test_pki::Bytes plain = test_pki::ReadFile(dir / "p");
+  return std::string(plain.begin(), plain.end());
+}
+
 class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -61,9 +135,7 @@ class LibraryTest : public ::testing::Test {
     EXPECT_EQ(obj_->Init(work_.c_str(), with_callback ? &cb_ : nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
     return *obj_;
   }
-  void WriteIni(const std::string& settings) {
-    std::ofstream(work_ / "Vexor.ini") << "[Settings]\nUsingCustomOptions=1\n" << settings;
-  }
+  void WriteIni(const std::string& settings) { WriteIniTo(work_, settings); }
 
   test_pki::ScopedHome home_;
   fs::path work_;

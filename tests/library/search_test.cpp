@@ -37,7 +37,7 @@ bool Add(const char* store, const Bytes& der) { return test_pki::AddToSystemStor
 Bytes DerOf(PCCERT_CONTEXT c) { return Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded); }
 
 std::string ThumbOf(const Bytes& der) {
-  PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+  PCCERT_CONTEXT c = Parse(der);
   std::string hex;
   GetCertThumbHex(c, hex);
   CertFreeCertificateContext(c);
@@ -169,16 +169,8 @@ TEST_F(Search, MultiSelectReturnsEverySurvivor) {
 TEST_F(Search, PersonalStoreComesFirst) {
   const Pki& pki = Pki::Get();
   ASSERT_TRUE(test_pki::InstallWithKey(pki.user_a, "search-user-a"));
+  SaveStoreFile(work_ / "certstore.sst", {&pki.user_a.der, &pki.user_xa.der}, {});
   IVexorImpl& obj = Object();
-  {
-    InstanceContext ctx = obj.NewCall();
-    HCERTSTORE sst = ctx.stores.Get(CST_SST);
-    ASSERT_NE(sst, nullptr);
-    for (const auto* c : {&pki.user_a, &pki.user_xa})
-      ASSERT_TRUE(CertAddEncodedCertificateToStore(sst, X509_ASN_ENCODING, c->der.data(),
-                                                   static_cast<DWORD>(c->der.size()), CERT_STORE_ADD_NEW, nullptr));
-    ASSERT_EQ(ctx.stores.SaveFile(sst), RC_OK);
-  }
   {
     InstanceContext ctx = obj.NewCall();
     AUTO_CERTFINDPARAM params;
@@ -207,16 +199,8 @@ TEST_F(Search, SearchAllStoresLetsALaterStoreWin) {
   const Twins& twins = GetTwins();
   ASSERT_TRUE(twins.error.empty()) << twins.error;
   ASSERT_TRUE(Add("Root", twins.early.der));
+  SaveStoreFile(work_ / "certstore.sst", {&twins.late.der}, {});
   IVexorImpl& obj = Object(false);
-  {
-    InstanceContext ctx = obj.NewCall();
-    HCERTSTORE sst = ctx.stores.Get(CST_SST);
-    ASSERT_NE(sst, nullptr);
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(sst, X509_ASN_ENCODING, twins.late.der.data(),
-                                                 static_cast<DWORD>(twins.late.der.size()), CERT_STORE_ADD_NEW,
-                                                 nullptr));
-    ASSERT_EQ(ctx.stores.SaveFile(sst), RC_OK);
-  }
   for (bool all : {false, true}) {
     SCOPED_TRACE(all ? "search all stores" : "stop at the first hit");
     AUTO_CERTFINDPARAM params;

@@ -24,8 +24,7 @@ int CountInFile(const fs::path& path) {
   HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_FILENAME_A, kStoreEncoding, 0,
                                CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, path.c_str());
   if (s == nullptr) return -1;
-  int n = 0;
-  for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(s, c)) != nullptr;) ++n;
+  const int n = CertCount(s);
   CertCloseStore(s, 0);
   return n;
 }

@@ -53,10 +53,6 @@ class LinkStore {
   PCCERT_CONTEXT cert_ = nullptr;
 };
 
-PCCERT_CONTEXT Parse(const Bytes& der) {
-  return CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
-}
-
 // The host's revocation lists, one per issuer (by subject name).
 class ListHost : public Recorder {
  public:
@@ -88,24 +84,10 @@ class Validity : public LibraryTest {
  protected:
   // Writes certstore.sst of the working directory with these certificates and lists.
   void WriteStoreFile(const std::vector<const Bytes*>& certs, const std::vector<const Bytes*>& lists) {
-    auto_store file(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-    for (const Bytes* c : certs)
-      ASSERT_TRUE(CertAddEncodedCertificateToStore(file.get(), X509_ASN_ENCODING, c->data(),
-                                                   static_cast<DWORD>(c->size()), CERT_STORE_ADD_ALWAYS, nullptr));
-    for (const Bytes* crl : lists)
-      ASSERT_TRUE(CertAddEncodedCRLToStore(file.get(), X509_ASN_ENCODING, crl->data(), static_cast<DWORD>(crl->size()),
-                                           CERT_STORE_ADD_ALWAYS, nullptr));
-    const std::string path = (work_ / "certstore.sst").string();
-    ASSERT_TRUE(CertSaveStore(file.get(), X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
-                              CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0));
+    SaveStoreFile(work_ / "certstore.sst", certs, lists);
   }
-  // CheckCertificate's result code, raised or returned.
   static int32_t Check(IVexorImpl& obj, PCCERT_CONTEXT& cert) {
-    try {
-      return obj.CheckCertificate(&cert);
-    } catch (const CryptoOperations::baseCryptoException& e) {
-      return e.code();
-    }
+    return Code([&] { return obj.CheckCertificate(&cert); });
   }
   size_t Count(const Recorder& r, const std::string& utf8) {
     size_t n = 0;
@@ -222,17 +204,14 @@ TEST_F(Validity, VerdictsOfTheFullCheck) {
 }
 
 // A current list in the store file revokes a certificate however the host names it: by its
-// bytes alone, in a store of its own (as a signed message carries it) or found in My; and the
-// root's list there revokes the intermediate, and so every certificate under it.
+// bytes alone, in a store of its own (as a signed message carries it) or found in My.
 TEST_F(Validity, ListsOfEveryStoreRevokeWhereverTheCertificateComesFrom) {
   const Pki& pki = Pki::Get();
   ASSERT_TRUE(test_pki::TrustTestRoot());
   const std::string yesterday = test_certs::OpensslDate(-86400), tomorrow = test_certs::OpensslDate(86400);
   std::string error;
-  const Bytes root_revoking = test_certs::MakeCrl(pki.root, test_certs::RevokedEntry(pki.intermediate), yesterday,
-                                                  tomorrow, error);
   const Bytes root_empty = test_certs::MakeCrl(pki.root, "", yesterday, tomorrow, error);
-  ASSERT_FALSE(root_revoking.empty() || root_empty.empty()) << error;
+  ASSERT_FALSE(root_empty.empty()) << error;
   ASSERT_TRUE(test_pki::AddToSystemStore("My", pki.revoked.der));
 
   enum class Named { kBytes, kOwnStore, kInMy };
@@ -246,7 +225,6 @@ TEST_F(Validity, ListsOfEveryStoreRevokeWhereverTheCertificateComesFrom) {
       {"revoked, by its bytes", &pki.revoked.der, Named::kBytes, {&pki.crl}, 14},
       {"revoked, in a store of its own", &pki.revoked.der, Named::kOwnStore, {&pki.crl}, 14},
       {"revoked, found in My", &pki.revoked.der, Named::kInMy, {&pki.crl}, 14},
-      {"intermediate revoked by the root", &pki.user_a.der, Named::kBytes, {&pki.crl, &root_revoking}, 14},
       {"nothing revoked", &pki.user_a.der, Named::kBytes, {&pki.crl, &root_empty}, 0},
   };
   for (const Row& row : rows) {

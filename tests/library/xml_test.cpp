@@ -15,29 +15,11 @@
 
 namespace {
 
+using library_test::Code;
 using library_test::LibraryTest;
 using test_pki::Pki;
 
-template <typename F>
-int32_t Code(F&& call) {
-  try {
-    return call();
-  } catch (const CryptoOperations::baseCryptoException& e) {
-    return e.code();
-  }
-}
-
-CertPartyParam Party(const test_pki::Cert& c, bool sender = false) {
-  CertPartyParam p;
-  PCCERT_CONTEXT ctx = CertCreateCertificateContext(X509_ASN_ENCODING, c.der.data(), static_cast<DWORD>(c.der.size()));
-  BYTE hash[20];
-  DWORD len = sizeof hash;
-  CertGetCertificateContextProperty(ctx, CERT_SHA1_HASH_PROP_ID, hash, &len);
-  CertFreeCertificateContext(ctx);
-  p.thumbprint = test_pki::Hex(test_pki::Bytes(hash, hash + len));
-  p.isSender = sender;
-  return p;
-}
+CertPartyParam Party(const test_pki::Cert& c, bool sender = false) { return library_test::ThumbprintParty(c, sender); }
 
 class XmlFormat : public LibraryTest {
  protected:
