@@ -1,8 +1,8 @@
 // What a call gets from the operation object that runs it: a narrow record of services
 // (log, host callback, temporary files, the store location) and a snapshot of the options.
 // What the upper layers share between calls (their caches, the store file) they carry
-// themselves (certs/instance_context.h). The subsystems see only this, never the operation object itself, so each of them
-// can be driven by a test that builds the record by hand.
+// themselves (certs/instance_context.h). The subsystems see only this, never the operation
+// object itself, so each of them can be driven by a test that builds the record by hand.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The per-call context every operation creates on its stack: the call's services, working
 // directory and options, the state the operation object shares between its calls, and the
-// store set the call opens. When it ends, the stores are
-// closed (the host's store goes back to the host) and the call's temporary files deleted.
+// store set the call opens. When it ends, the stores are closed (the host's store goes back
+// to the host) and the call's temporary files deleted.
 #pragma once
 
 #include "call/call_context.h"
