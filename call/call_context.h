@@ -1,7 +1,8 @@
 // What a call gets from the operation object that runs it: a narrow record of services
-// (log, host callback, temporary files, caches, the store file) and a snapshot of the
-// options. The subsystems see only this, never the operation object itself, so each of them
-// can be driven by a test that builds the record by hand.
+// (log, host callback, temporary files, the store location) and a snapshot of the options.
+// What the upper layers share between calls (their caches, the store file) they carry
+// themselves (certs/instance_context.h). The subsystems see only this, never the operation
+// object itself, so each of them can be driven by a test that builds the record by hand.
 #pragma once
 
 #include <cstdint>
@@ -11,19 +12,13 @@
 #include "call/options.h"
 #include "vexor/vexor.h"
 
-class CrlCheckCache;
-class SSTAccessor;
 class TempFileRegistry;
-class ValidCertsCache;
 
 // References into the object that runs the call; they outlive the call.
 struct CallServices {
   CallLog* log = nullptr;
   VexorCallBack* callback = nullptr;  // the host's callback, null without one
   TempFileRegistry* tempFiles = nullptr;
-  ValidCertsCache* validCerts = nullptr;  // certificates found valid in the last minutes
-  CrlCheckCache* crlCache = nullptr;      // revocation-list addresses processed lately
-  SSTAccessor* storeFile = nullptr;       // the guard of certstore.sst
   uint32_t storeLocation = CERT_SYSTEM_STORE_CURRENT_USER;  // of the system stores
   bool familyHost = false;                // the host is of the family app.info names
   std::string issuerText;                 // required in every candidate's issuer ("" none)

@@ -161,7 +161,7 @@ int32_t CertAddCRLInStoreFromURLEx(HCERTSTORE target, const std::string& address
 }
 
 int32_t ProcessCRLAddress(HCERTSTORE target, const std::string& address, InstanceContext& ctx) {
-  CrlCheckCache* cache = ctx.services.crlCache;
+  CrlCheckCache* cache = ctx.shared.crlCache;
   int32_t result = 0;
   if (cache != nullptr && cache->Recent(address, result)) {
     ctx.log().Log("CRL c URL: \"%s\" обрабатывался менее %d минут назад!", address.c_str(), CrlCheckCache::kMinutes);
@@ -266,7 +266,7 @@ int32_t UpdateStoreCRLs(HCERTSTORE store, HCERTSTORE target, InstanceContext& ct
     }, [&](DWORD names) { log.Log("URLs: %d", static_cast<int>(names)); });
   }
   if (count == 0) return RC_OK;
-  if (ctx.services.crlCache != nullptr) ctx.services.crlCache->MarkForcedUpdate();
+  if (ctx.shared.crlCache != nullptr) ctx.shared.crlCache->MarkForcedUpdate();
   if (target == ctx.stores.Get(CST_SST)) return SaveListsToStoreFile(target, ctx);
   return ctx.stores.SaveFile(target);
 }

@@ -329,7 +329,7 @@ int32_t DeleteCertificateById(const char* identifier, InstanceContext& ctx) {
 }
 
 void UpdateCertStore(InstanceContext& ctx) {
-  SSTAccessor* file = ctx.services.storeFile;
+  SSTAccessor* file = ctx.shared.storeFile;
   if (file == nullptr) return;
   // Held from the read to the save and the retirement, so that nothing another process
   // saves meanwhile is overwritten.

@@ -58,7 +58,7 @@ void CertIsValidEx(PCCERT_CONTEXT cert, _TAGCERTVALIDPARAM& verdict, InstanceCon
   const std::string name = GetCertDisplayName(cert);
   const CRYPT_INTEGER_BLOB& key = cert->pCertInfo->SerialNumber;
   log.LogExt("Вызов IVexorImpl::CertIsValidEx => Для сертификата: \"%s\".", name.c_str());
-  ValidCertsCache& cache = *ctx.services.validCerts;
+  ValidCertsCache& cache = *ctx.shared.validCerts;
   if (cache.Contains(key)) {
     log.Log("Сертификат \"%s\" найден в кэше валидных сертификатов", name.c_str());
     return;

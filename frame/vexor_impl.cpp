@@ -63,9 +63,6 @@ CallServices IVexorImpl::services() {
   s.log = this;
   s.callback = callback();
   s.tempFiles = &temp_files_;
-  s.validCerts = &valid_certs_;
-  s.crlCache = &crl_cache_;
-  s.storeFile = &sst_;
   s.storeLocation = storeLocation();
   s.familyHost = isFamilyHost();
   s.issuerText = issuer_.Get();
@@ -73,9 +70,17 @@ CallServices IVexorImpl::services() {
   return s;
 }
 
+SharedState IVexorImpl::sharedState() {
+  SharedState s;
+  s.validCerts = &valid_certs_;
+  s.crlCache = &crl_cache_;
+  s.storeFile = &sst_;
+  return s;
+}
+
 InstanceContext IVexorImpl::NewCall() {
   std::string dir = EstablishWorkDir(std::string());
-  return InstanceContext(services(), std::move(dir), optionsSnapshot());
+  return InstanceContext(services(), sharedState(), std::move(dir), optionsSnapshot());
 }
 
 // Certificate operations that arrive with the store set, the search and the import.

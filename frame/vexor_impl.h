@@ -87,9 +87,11 @@ class IVexorImpl : public IVexor, public CallLog {
   CLogAccessor& traceLog() override { return log_; }
   CLogAccessor& logAccessor() { return log_; }
 
-  // What a call of this object gets: the services record and a new per-call context (the
-  // working directory in force and a snapshot of the options).
+  // What a call of this object gets: the services record, the state its calls share (the
+  // caches and the store file) and a new per-call context (the working directory in force
+  // and a snapshot of the options).
   CallServices services();
+  SharedState sharedState();
   InstanceContext NewCall();
 
   // The guard of the store file certstore.sst.

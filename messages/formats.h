@@ -1,5 +1,6 @@
 // Message formats by table: every format number the message slots take has one row naming
-// its operations. A format is one folder under messages/ and one row here; a null entry is
+// its operations. A format is one folder under messages/ whose row is written there with
+// designated initializers (".encrypt = EncryptStream"); an entry the row leaves out is null,
 // an operation the format does not have, and the slot answers 1 for it.
 #pragma once
 
@@ -24,27 +25,22 @@ struct MessageFormat {
   using Encrypt = int32_t (*)(InstanceContext&, std::istream& in, std::ostream& out, const CertPartyList&);
   using Decrypt = int32_t (*)(InstanceContext&, std::istream& in, std::ostream& out);
 
-  int32_t id;
-  const char* name;
-  Sign signAttached;
-  Sign signDetached;
-  CheckBySubject checkAttachedBySubject;
-  CheckByCertificate checkAttachedByCertificate;          // with a content stream
-  CheckByCertificate checkAttachedByCertificateNoContent;  // with the pass-through word only
-  CheckBySubject checkDetachedBySubject;
-  CheckByCertificate checkDetachedByCertificate;
-  Unpack unpack;
-  Encrypt encrypt;
-  Decrypt decrypt;
+  int32_t id = -1;             // the host's format number (VexorFormat)
+  const char* name = nullptr;  // for people reading the row
+  Sign signAttached = nullptr;
+  Sign signDetached = nullptr;
+  CheckBySubject checkAttachedBySubject = nullptr;
+  CheckByCertificate checkAttachedByCertificate = nullptr;           // with a content stream
+  CheckByCertificate checkAttachedByCertificateNoContent = nullptr;  // with the pass-through word only
+  CheckBySubject checkDetachedBySubject = nullptr;
+  CheckByCertificate checkDetachedByCertificate = nullptr;
+  Unpack unpack = nullptr;
+  Encrypt encrypt = nullptr;
+  Decrypt decrypt = nullptr;
 };
 
 // The row of a format number; null for a number no format has.
 const MessageFormat* FindMessageFormat(int32_t format);
-
-// The rows, each defined in its format's folder.
-extern const MessageFormat kPkcs7Format;
-extern const MessageFormat kFormat141;
-extern const MessageFormat kXmlFormat;
 
 // Removes the temporary files message operations of killed processes left (the ciphertext
 // of large encryptions).

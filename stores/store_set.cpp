@@ -17,9 +17,7 @@ HCERTSTORE OpenSystemStore(const CallContext& call, const char16_t* name) {
 
 int32_t StoreSet::Open(unsigned long mask) {
   if ((mask & CST_SST) && !handles_.Has(CST_SST)) {
-    HCERTSTORE h = call_.services.storeFile != nullptr
-                       ? call_.services.storeFile->Open(kStoreEncoding, kStoreFileOpenFlags, 0)
-                       : nullptr;
+    HCERTSTORE h = file_ != nullptr ? file_->Open(kStoreEncoding, kStoreFileOpenFlags, 0) : nullptr;
     if (h != nullptr) {
       handles_.Set(CST_SST, h);
     } else if (call_.callback() == nullptr) {
@@ -48,8 +46,7 @@ int32_t StoreSet::Open(unsigned long mask) {
 
 int32_t StoreSet::OpenFileForChange() {
   if (!change_) {
-    SSTAccessor* sst = call_.services.storeFile;
-    if (sst != nullptr) change_ = sst->BeginChange();
+    if (file_ != nullptr) change_ = file_->BeginChange();
     if (!change_) {
       if (call_.callback() == nullptr)
         return ReportFailure(call_, RC_STORE_OPEN, "Не удалось открыть хранилище certstore.sst");
@@ -94,25 +91,22 @@ void StoreSet::CloseAll() noexcept {
 }
 
 int32_t StoreSet::SaveFile(HCERTSTORE store) {
-  SSTAccessor* sst = call_.services.storeFile;
   if (store == nullptr) store = Get(CST_SST);
-  if (sst == nullptr || store == nullptr || !sst->Save(store, kStoreEncoding)) return ReportSaveFailure();
+  if (file_ == nullptr || store == nullptr || !file_->Save(store, kStoreEncoding)) return ReportSaveFailure();
   return RC_OK;
 }
 
 int32_t StoreSet::ChangeFileAsItIsNow(const std::function<void(HCERTSTORE)>& change) {
-  SSTAccessor* sst = call_.services.storeFile;
-  const std::unique_ptr<SSTAccessor::ChangeLock> lock = sst != nullptr ? sst->BeginChange() : nullptr;
-  auto_store now(lock ? sst->Open(kStoreEncoding, kStoreFileOpenFlags, 0) : nullptr);
+  const std::unique_ptr<SSTAccessor::ChangeLock> lock = file_ != nullptr ? file_->BeginChange() : nullptr;
+  auto_store now(lock ? file_->Open(kStoreEncoding, kStoreFileOpenFlags, 0) : nullptr);
   if (!now) return ReportSaveFailure();
   change(now.get());
-  if (!sst->Save(now.get(), kStoreEncoding)) return ReportSaveFailure();
+  if (!file_->Save(now.get(), kStoreEncoding)) return ReportSaveFailure();
   return RC_OK;
 }
 
 int32_t StoreSet::ReportSaveFailure() {
-  SSTAccessor* sst = call_.services.storeFile;
   return ReportFailureWithReason(call_, RC_STORE_SAVE,
                                  "Не удалось сохранить данные в хранилище certstore.sst, путь \"%s\"!",
-                                 sst != nullptr ? sst->GetPath().c_str() : "");
+                                 file_ != nullptr ? file_->GetPath().c_str() : "");
 }

@@ -18,9 +18,9 @@ constexpr DWORD kStoreFileOpenFlags = CERT_STORE_CREATE_NEW_FLAG | CERT_STORE_OP
 
 class StoreSet {
  public:
-  // The call whose services (callback, store location, store file) the set uses; it
-  // outlives the set.
-  explicit StoreSet(CallContext& call) : call_(call) {}
+  // The call whose services (callback, store location, failure reports) the set uses and
+  // the guard of the store file (null: the call has none); both outlive the set.
+  StoreSet(CallContext& call, SSTAccessor* storeFile) : call_(call), file_(storeFile) {}
   ~StoreSet() { CloseAll(); }
   StoreSet(const StoreSet&) = delete;
   StoreSet& operator=(const StoreSet&) = delete;
@@ -65,6 +65,7 @@ class StoreSet {
   int32_t ReportSaveFailure();
 
   CallContext& call_;
+  SSTAccessor* const file_;
   std::unique_ptr<SSTAccessor::ChangeLock> change_;  // held from the read to the save
   map_id_hcertstore handles_;
 };

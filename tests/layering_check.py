@@ -2,9 +2,11 @@
 """Checks that the folders of the library include each other without a cycle.
 
 Each folder of the layer table in ARCHITECTURE.md is a node; an include of "a/b.h" from a
-file in folder X is an edge X -> a. The build
-already refuses includes outside a target's view; this catches a cycle that views alone
-would allow, such as two folders whose headers include each other."""
+file in folder X is an edge X -> a, and so is a forward declaration ("class C;") in X of a
+class that only folder a defines: a lower layer that names an upper one's type without
+including it depends on it all the same. The build already refuses includes outside a
+target's view; this catches a cycle that views alone would allow, such as two folders whose
+headers include each other or a folder that declares an upper folder's class for itself."""
 import os
 import re
 import sys
@@ -12,6 +14,8 @@ import sys
 ROOT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..")
 FOLDERS = ["der", "text", "scratch", "platform", "support", "asn1", "call", "stores", "certs", "messages", "frame"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+DECLARE = re.compile(r"^\s*(?:class|struct)\s+(\w+)\s*;")
+DEFINE = re.compile(r"^\s*(?:class|struct)\s+(\w+)\s*(?:final\s*)?(?:[:{]|$)")
 
 
 def folder_of(path):
@@ -21,22 +25,35 @@ def folder_of(path):
     return None
 
 
+def sources():
+    """(folder, lines) of every source file of the layered folders."""
+    for f in FOLDERS:
+        for dirpath, _, names in os.walk(os.path.join(ROOT, f)):
+            for name in names:
+                if name.endswith((".h", ".cpp")):
+                    rel = os.path.relpath(os.path.join(dirpath, name), ROOT)
+                    with open(os.path.join(dirpath, name), encoding="utf-8") as src:
+                        yield folder_of(rel), src.read().splitlines()
+
+
 edges = {f: set() for f in FOLDERS}
-for f in FOLDERS:
-    for dirpath, _, names in os.walk(os.path.join(ROOT, f)):
-        for name in names:
-            if not name.endswith((".h", ".cpp")):
-                continue
-            rel = os.path.relpath(os.path.join(dirpath, name), ROOT)
-            here = folder_of(rel)
-            with open(os.path.join(dirpath, name), encoding="utf-8") as src:
-                for line in src:
-                    m = INCLUDE.match(line)
-                    if not m:
-                        continue
-                    there = folder_of(m.group(1))
-                    if there is not None and there != here:
-                        edges[here].add(there)
+defined_in = {}  # class name -> folders that define it
+declared = []  # (folder, class name) of forward declarations
+for here, lines in sources():
+    for line in lines:
+        m = INCLUDE.match(line)
+        if m:
+            there = folder_of(m.group(1))
+            if there is not None and there != here:
+                edges[here].add(there)
+        elif DECLARE.match(line):
+            declared.append((here, DECLARE.match(line).group(1)))
+        elif DEFINE.match(line):
+            defined_in.setdefault(DEFINE.match(line).group(1), set()).add(here)
+for here, name in declared:
+    owners = defined_in.get(name, set())
+    if len(owners) == 1 and here not in owners:
+        edges[here] |= owners
 
 state = {}
 

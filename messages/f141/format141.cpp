@@ -13,5 +13,11 @@ int32_t Check(InstanceContext& ctx, std::istream& signature, std::istream* conte
 
 }  // namespace
 
-const MessageFormat kFormat141 = {VEXOR_FORMAT_141, "141",   nullptr, Sign141, nullptr,    nullptr,   nullptr,
-                                  nullptr,          Check, nullptr, Encrypt141, Decrypt141};
+extern const MessageFormat kFormat141 = {
+    .id = VEXOR_FORMAT_141,
+    .name = "141",
+    .signDetached = Sign141,
+    .checkDetachedByCertificate = Check,
+    .encrypt = Encrypt141,
+    .decrypt = Decrypt141,
+};

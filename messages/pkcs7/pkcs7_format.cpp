@@ -31,11 +31,17 @@ int32_t CheckDetachedByCertificate(InstanceContext& ctx, std::istream& data, std
 
 }  // namespace
 
-const MessageFormat kPkcs7Format = {
-    VEXOR_FORMAT_PKCS7,         "PKCS#7",
-    SignAttached,               SignDetached,
-    CheckAttachedBySubject,     CheckAttachedByCertificate,
-    CheckAttachedByCertificate, CheckDetachedBySubject,
-    CheckDetachedByCertificate, UnpackSignedStream,
-    EncryptStream,              DecryptStream,
+extern const MessageFormat kPkcs7Format = {
+    .id = VEXOR_FORMAT_PKCS7,
+    .name = "PKCS#7",
+    .signAttached = SignAttached,
+    .signDetached = SignDetached,
+    .checkAttachedBySubject = CheckAttachedBySubject,
+    .checkAttachedByCertificate = CheckAttachedByCertificate,
+    .checkAttachedByCertificateNoContent = CheckAttachedByCertificate,
+    .checkDetachedBySubject = CheckDetachedBySubject,
+    .checkDetachedByCertificate = CheckDetachedByCertificate,
+    .unpack = UnpackSignedStream,
+    .encrypt = EncryptStream,
+    .decrypt = DecryptStream,
 };

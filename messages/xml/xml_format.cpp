@@ -154,5 +154,10 @@ int32_t EncryptXml(InstanceContext& ctx, std::istream& in, std::ostream& out, co
 }  // namespace
 
 // XML verification is served by the attached slot with a content stream only.
-const MessageFormat kXmlFormat = {VEXOR_FORMAT_XML, "XML", SignXml, nullptr, nullptr, CheckXml, nullptr,
-                                  nullptr,          nullptr, nullptr, EncryptXml, nullptr};
+extern const MessageFormat kXmlFormat = {
+    .id = VEXOR_FORMAT_XML,
+    .name = "XML",
+    .signAttached = SignXml,
+    .checkAttachedByCertificate = CheckXml,
+    .encrypt = EncryptXml,
+};

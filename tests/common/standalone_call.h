@@ -41,9 +41,10 @@ class StandaloneCall {
     s.log = &log;
     s.callback = callback;
     s.tempFiles = &temp_files;
-    s.validCerts = &valid_certs;
-    s.storeFile = work_dir_.empty() ? nullptr : &store_file;
-    return InstanceContext(s, work_dir_, options);
+    SharedState shared;
+    shared.validCerts = &valid_certs;
+    shared.storeFile = work_dir_.empty() ? nullptr : &store_file;
+    return InstanceContext(s, shared, work_dir_, options);
   }
 
   RecordingLog log;

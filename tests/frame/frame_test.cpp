@@ -1,27 +1,24 @@
-// The operation object's frame: failure reports, the temporary-file registry, the
-// working-directory rule and per-call option snapshots.
+// The operation object's frame: failure reports, the temporary-file registry, per-call
+// option snapshots and extended log lines.
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "tests/frame/scratch_dir.h"
-
 #include "call/failure.h"
-#include "certs/instance_context.h"
 #include "call/result_codes.h"
+#include "certs/instance_context.h"
+#include "common/standalone_call.h"
+#include "common/temp_dir.h"
 #include "frame/vexor_impl.h"
 #include "text/text.h"
 #include "tools/host_callback.h"
-#include "common/standalone_call.h"
 
 namespace fs = std::filesystem;
+using test_common::TempDir;
 
 namespace {
-
 
 class Recorder : public HostCallback {
  public:
@@ -34,24 +31,6 @@ class Recorder : public HostCallback {
 }  // namespace
 
 // Failure reports need only a call's log and options: no operation object is made.
-TEST(FailureReport, RaisesTheFormattedMessageInWindows1251) {
-  test_common::StandaloneCall call;
-  InstanceContext ctx = call.Make();
-  try {
-    // Arguments arrive in Windows-1251, as names from the platform do.
-    ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не найден \"%s\"", text::Utf8ToCp1251("Иванов").c_str());
-    FAIL() << "no exception";
-  } catch (const CryptoOperations::SystemException& e) {
-    EXPECT_EQ(e.code(), RC_CERT_NOT_IN_STORE);
-    EXPECT_EQ(text::Cp1251ToUtf8(e.what()), "Не найден \"Иванов\"");
-  }
-  ASSERT_FALSE(call.log.lines.empty());
-  EXPECT_EQ(call.log.lines.back(), "Не найден \"Иванов\"");
-
-  ctx.options.RaiseErrors = 0;
-  EXPECT_EQ(ReportFailure(ctx, RC_STORE_OPEN, "x"), RC_STORE_OPEN);
-}
-
 TEST(FailureReport, ReasonIsLoggedButNotRaised) {
   test_common::StandaloneCall call;
   InstanceContext ctx = call.Make();
@@ -83,21 +62,8 @@ TEST(TempFiles, RegistryTrimsAndContextDeletes) {
   EXPECT_FALSE(fs::exists(names[100]));
 }
 
-TEST(WorkDir, ConcurrentSetsLeaveOneWholeValue) {
-  for (int round = 0; round < 20; ++round) {
-    IVexorImpl obj;
-    const std::string a(300, 'a'), b(300, 'b');
-    std::thread t1([&] { obj.EstablishWorkDir(a); });
-    std::thread t2([&] { obj.EstablishWorkDir(b); });
-    t1.join();
-    t2.join();
-    const std::string v = obj.EstablishWorkDir("");
-    EXPECT_TRUE(v == a || v == b);
-  }
-}
-
 TEST(InstanceContext, SnapshotIsUnaffectedByLaterInit) {
-  ScratchDir dir;
+  TempDir dir;
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nSkipCheckCRL=1\n");
   IVexorImpl obj;
   ASSERT_EQ(obj.Init(dir.path().c_str(), nullptr, 0x10000), 0);
@@ -112,8 +78,8 @@ TEST(InstanceContext, SnapshotIsUnaffectedByLaterInit) {
   EXPECT_EQ(second.options.SkipCheckCRL, 0);
 }
 
-TEST(Logging, HookVetoAndExtendedLines) {
-  ScratchDir dir;
+TEST(Logging, ExtendedLinesOnlyWhenAsked) {
+  TempDir dir;
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\n");
   IVexorImpl obj;
   Recorder cb;

@@ -1,21 +1,17 @@
 // Settings: the Vexor.ini lookup rules, UsingCustomOptions, and the app.info family rule.
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "tests/frame/scratch_dir.h"
-
+#include "common/temp_dir.h"
 #include "frame/settings.h"
-#include "frame/profile_string.h"
 #include "frame/settings_file.h"
 
-namespace fs = std::filesystem;
+using test_common::TempDir;
 
 namespace {
 
-OptionBlock Read(const ScratchDir& dir, bool* family = nullptr) {
+OptionBlock Read(const TempDir& dir, bool* family = nullptr) {
   OptionBlock o;
   bool f = false;
   ReadSettings(dir.path(), o, f);
@@ -26,7 +22,7 @@ OptionBlock Read(const ScratchDir& dir, bool* family = nullptr) {
 }  // namespace
 
 TEST(Settings, DefaultsWithoutFiles) {
-  ScratchDir dir;
+  TempDir dir;
   bool family = true;
   const OptionBlock o = Read(dir, &family);
   EXPECT_FALSE(family);
@@ -50,7 +46,7 @@ TEST(Settings, UsingCustomOptionsDecidesWhetherOtherKeysCount) {
               {"FALSE", false}, {"", false}, {nullptr, false}, {" 1 ", true}, {"7abc", true}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.value ? row.value : "(absent)");
-    ScratchDir dir;
+    TempDir dir;
     std::string ini = "[Settings]\nSkipCheckCRL=1\n";
     if (row.value) ini += std::string("UsingCustomOptions=") + row.value + "\n";
     dir.Write("Vexor.ini", ini);
@@ -81,7 +77,7 @@ TEST(Settings, KeyLookupRules) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    ScratchDir dir;
+    TempDir dir;
     dir.Write("Vexor.ini", std::string("[Settings]\nUsingCustomOptions=1\n") + row.lines);
     EXPECT_EQ(Read(dir).*row.word, row.expected);
   }
@@ -90,7 +86,7 @@ TEST(Settings, KeyLookupRules) {
 TEST(Settings, FamilyRuleInAnyLetterCase) {
   for (const char* name : {"Moravel", "MORAVEL client", "the moravel suite"}) {
     SCOPED_TRACE(name);
-    ScratchDir dir;
+    TempDir dir;
     dir.Write("app.info", std::string("[Application]\nName=") + name + "\n");
     bool family = false;
     const OptionBlock o = Read(dir, &family);
@@ -99,7 +95,7 @@ TEST(Settings, FamilyRuleInAnyLetterCase) {
     EXPECT_EQ(o.SkipCheckCRL, 0);
     EXPECT_EQ(o.NoErrorCheckChain, 1);
   }
-  ScratchDir other;
+  TempDir other;
   other.Write("app.info", "[Application]\nName=Morave\n");
   bool family = true;
   Read(other, &family);
@@ -107,7 +103,7 @@ TEST(Settings, FamilyRuleInAnyLetterCase) {
 }
 
 TEST(SettingsFile, LoadModes) {
-  ScratchDir dir;
+  TempDir dir;
   CSettingsFile file;
   EXPECT_FALSE(file.Load(dir.path().string() + "/absent.ini", 1));
   EXPECT_TRUE(file.Load(dir.path().string() + "/absent.ini", CSettingsFile::kMissingIsEmpty));

@@ -1,5 +1,6 @@
 // The library as the host tests load it: dlopen of build/lib/libvexor.so, its three exports,
-// operation objects destroyed through the library, and small file helpers.
+// operation objects destroyed through the library, the fixture of the tests that sign and
+// verify, and small file helpers.
 #pragma once
 
 #include <dlfcn.h>
@@ -12,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "common/temp_dir.h"
+#include "library/test_certs.h"
 #include "vexor/vexor.h"
 
 namespace host {
@@ -44,6 +49,31 @@ struct Destroy {
   void operator()(IVexor* p) const { Lib().destroy(&p); }
 };
 using Object = std::unique_ptr<IVexor, Destroy>;
+
+// The test PKI trusted and user A's key installed in a temporary platform home; the objects
+// a test makes are initialised in a working folder of their own.
+class PkiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(Lib().handle, nullptr) << dlerror();
+    ASSERT_TRUE(test_pki::Pki::Get().ok()) << test_pki::Pki::Get().error;
+    ASSERT_FALSE(dir_.path().empty());
+    work_ = dir_.path();
+    ASSERT_TRUE(test_certs::TrustTestPki());
+    ASSERT_TRUE(test_pki::InstallWithKey(test_pki::Pki::Get().user_a, "host-user-a"));
+  }
+  Object NewObject(VexorCallBack* cb = nullptr) {
+    IVexor* raw = nullptr;
+    EXPECT_EQ(Lib().create(&raw), 0);
+    Object obj(raw);
+    EXPECT_EQ(obj->Init(work_.c_str(), cb, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+    return obj;
+  }
+
+  test_pki::ScopedHome home_;
+  test_common::TempDir dir_;
+  std::filesystem::path work_;
+};
 
 // The library's log: in the user's state folder ($XDG_STATE_HOME/vexor, else
 // ~/.local/state/vexor).

@@ -1,14 +1,9 @@
 // Signing and the certificate slots as a host uses them: the library loaded with dlopen,
 // certificates and keys installed in a temporary platform home, signatures checked by
 // `openssl cms -verify` with the GOST engine.
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,18 +22,12 @@ using test_pki::Pki;
 
 namespace {
 
-using host::Lib;
+using host::LogFile;
 using host::Object;
+using host::Quote;
 using host::ReadText;
 using host::Thumb;
 using host::WriteText;
-
-using host::LogFile;
-
-
-
-
-std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
 
 // A user that stays valid for the given number of seconds, issued once per process.
 const test_pki::Cert& ExpiringUser(long seconds_left) {
@@ -65,27 +54,8 @@ class ExpiryCallback : public HostCallback {
   int asked = 0;
 };
 
-class HostSign : public ::testing::Test {
+class HostSign : public host::PkiTest {
  protected:
-  void SetUp() override {
-    ASSERT_NE(Lib().handle, nullptr) << dlerror();
-    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
-    std::string t = (fs::temp_directory_path() / "vexor-sign-XXXXXX").string();
-    work_ = mkdtemp(t.data());
-    ASSERT_TRUE(test_certs::TrustTestPki());
-    ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_a, "host-user-a"));
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(work_, ec);
-  }
-  Object NewObject(VexorCallBack* cb = nullptr) {
-    IVexor* raw = nullptr;
-    EXPECT_EQ(Lib().create(&raw), 0);
-    Object obj(raw);
-    EXPECT_EQ(obj->Init(work_.c_str(), cb, CERT_SYSTEM_STORE_CURRENT_USER), 0);
-    return obj;
-  }
   void WriteIni(const std::string& settings) {
     WriteText(work_ / "Vexor.ini", "[Settings]\nUsingCustomOptions=1\n" + settings);
   }
@@ -132,9 +102,6 @@ class HostSign : public ::testing::Test {
                          " 2>&1")
         .out;
   }
-
-  test_pki::ScopedHome home_;
-  fs::path work_;
 };
 
 CertPartyParam ByName(const std::string& utf8) {
@@ -176,15 +143,6 @@ TEST_F(HostSign, AttachedAndDetachedVerifyWithOpenssl) {
   EXPECT_EQ(sig.find("x" + std::string(999, 'x')) != std::string::npos, true);
   EXPECT_EQ(detached.find("xxxxxxxxxxxxxxxx"), std::string::npos);
   EXPECT_LT(detached.size() + data.size() - 16, sig.size());
-  // Changed content no longer verifies.
-  std::string changed = data;
-  changed[0] ^= 1;
-  WriteText(work_ / "content.in", changed);
-  EXPECT_NE(test_pki::Run("openssl cms -verify -engine gost -inform DER -binary -in " + Quote(work_ / "sig.p7s") +
-                          " -content " + Quote(work_ / "content.in") + " -CAfile " + Quote(TrustFile()) +
-                          " -out /dev/null 2>&1")
-                .status,
-            0);
 }
 
 TEST_F(HostSign, StreamsAroundTheBlockSizeVerify) {
@@ -217,8 +175,6 @@ TEST_F(HostSign, FailuresArriveAsSystemExceptionsAfterTheTrace) {
        "Не удалось найти действительный сертификат отправителя: Петров ()"},
       {"no such e-mail", {false, "", "nobody@example.test", ""}, "data", 17,
        "Не удалось найти действительный сертификат отправителя: nobody@example.test ()"},
-      {"a prefix of the name", ByName("Иванов Иван"), "data", 17,
-       "Не удалось найти действительный сертификат отправителя: Иванов Иван ()"},
       {"empty stream", ByName("Иванов Иван Иванович"), "", 22, "Ошибка чтения блока данных из потока"},
   };
   for (const Row& row : rows) {
@@ -282,19 +238,7 @@ TEST_F(HostSign, ExpiringCertificateStopsSigning) {
 TEST_F(HostSign, FindCertificateSlots) {
   const Pki& pki = Pki::Get();
   Object obj = NewObject();
-  // The same certificate in the store file as well: the personal store's copy is returned.
-  {
-    HCERTSTORE sst = CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                   CERT_STORE_CREATE_NEW_FLAG | CERT_STORE_OPEN_EXISTING_FLAG,
-                                   (work_ / "certstore.sst").c_str());
-    ASSERT_NE(sst, nullptr);
-    for (const Bytes* der : {&pki.user_a.der, &pki.user_xa.der})
-      ASSERT_TRUE(CertAddEncodedCertificateToStore(sst, X509_ASN_ENCODING, der->data(), DWORD(der->size()),
-                                                   CERT_STORE_ADD_NEW, nullptr));
-    ASSERT_TRUE(CertSaveStore(sst, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_STORE,
-                              CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>((work_ / "certstore.sst").c_str()), 0));
-    CertCloseStore(sst, 0);
-  }
+  // The personal store's context, with its key.
   PCCERT_CONTEXT cert = nullptr;
   ASSERT_EQ(obj->FindCertificateByThumb(Thumb(pki.user_a.der).c_str(), &cert), 0);
   ASSERT_NE(cert, nullptr);
@@ -302,21 +246,11 @@ TEST_F(HostSign, FindCertificateSlots) {
   EXPECT_TRUE(CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &len));
   CertFreeCertificateContext(cert);
 
-  struct Row {
-    std::string identifier;
-    const Bytes* expected;
-  } rows[] = {
-      {Thumb(pki.user_xa.der), &pki.user_xa.der},  // only in the store file
-      {"Vexor Test Root CA", &pki.root.der},       // the trusted roots are searched last
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.identifier);
-    CRYPT_DATA_BLOB blob{0, nullptr};
-    ASSERT_EQ(obj->FindCertificate(row.identifier.c_str(), &blob), 0);
-    EXPECT_EQ(Bytes(blob.pbData, blob.pbData + blob.cbData), *row.expected);
-    obj->FreeBuffer(&blob);
-  }
+  // The encoded certificate, from the trusted roots (searched last).
   CRYPT_DATA_BLOB blob{0, nullptr};
+  ASSERT_EQ(obj->FindCertificate("Vexor Test Root CA", &blob), 0);
+  EXPECT_EQ(Bytes(blob.pbData, blob.pbData + blob.cbData), pki.root.der);
+  obj->FreeBuffer(&blob);
   EXPECT_EQ(obj->FindCertificate("Nobody", &blob), 13);
   EXPECT_EQ(blob.pbData, nullptr);
   obj->FreeBuffer(&blob);  // a blob without data: nothing happens
@@ -399,6 +333,12 @@ TEST_F(HostSign, HostAnswersBecomeTheResults) {
   std::string content;
   const std::string data = "data";
   EXPECT_TRUE(Verify(sig, &data, content));
+  // A format without the operation answers 1 and the post-hook is not asked.
+  cb.seen = -1;
+  std::istringstream in(data);
+  std::ostringstream out;
+  EXPECT_EQ(obj->sign_stream_a(ByName("Иванов Иван Иванович"), in, out, VEXOR_FORMAT_141), 1);
+  EXPECT_EQ(cb.seen, -1);
 
   // A nonzero answer of OnInit is Init's result.
   cb.init_answer = 33;

@@ -123,7 +123,7 @@ TEST_F(CrlDownload, AnAddressIsFetchedOnceInFiveMinutesUnlessItFailed) {
   test_common::StandaloneCall call;
   CrlCheckCache cache;
   InstanceContext ctx = call.Make();
-  ctx.services.crlCache = &cache;
+  ctx.shared.crlCache = &cache;
   auto_store target(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
   EXPECT_EQ(ProcessCRLAddress(target.get(), server_.Url("/ca.crl"), ctx), 0);
   EXPECT_EQ(ProcessCRLAddress(target.get(), "HTTP://127.0.0.1:" + server_.Url("/ca.crl").substr(17), ctx), 0);
@@ -330,7 +330,7 @@ TEST_F(CrlDownload, ForcedUpdateLogsEveryPointAndRequestAndKeepsItsTime) {
   call.options.SkipUpdateCRLInInit = 0;
   CrlCheckCache cache;
   InstanceContext ctx = call.Make();
-  ctx.services.crlCache = &cache;
+  ctx.shared.crlCache = &cache;
   EXPECT_FALSE(cache.LastForcedUpdate().has_value());
   const std::time_t before = std::time(nullptr);
   EXPECT_EQ(CertUpdateCRLs(ctx), 0);
