@@ -8,7 +8,6 @@
 
 #include "platform/codec/der.h"
 #include "platform/core/last_error.h"
-#include "platform/stores/store.h"
 
 namespace vexorcsp {
 namespace {

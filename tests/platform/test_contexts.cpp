@@ -87,13 +87,10 @@ TEST_F(Contexts, GostPublicKeyAndExtensionsHaveWindowsShapes) {
   EXPECT_EQ(spki.PublicKey.pbData[1], 0x40);
   EXPECT_EQ(spki.PublicKey.cUnusedBits, 0u);
   EXPECT_EQ(spki.Algorithm.Parameters.pbData[0], 0x30);
-  PCERT_EXTENSION cdp = CertFindExtension(szOID_CRL_DIST_POINTS, ctx->pCertInfo->cExtension,
-                                          ctx->pCertInfo->rgExtension);
-  ASSERT_NE(cdp, nullptr);
-  EXPECT_FALSE(cdp->fCritical);
-  EXPECT_EQ(cdp->Value.pbData[0], 0x30);  // the structure itself, not its OCTET STRING
   CertFreeCertificateContext(ctx);
 
+  // Extension values are the structures themselves (test_encode decodes and re-encodes the
+  // distribution points to openssl's bytes); criticality comes through.
   const Bytes& ca = Pki::Get().intermediate.der;
   ctx = CertCreateCertificateContext(X509_ASN_ENCODING, ca.data(), DWORD(ca.size()));
   ASSERT_NE(ctx, nullptr);
