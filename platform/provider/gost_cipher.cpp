@@ -247,7 +247,11 @@ __attribute__((target("avx2"))) void Cipher::Encrypt8Avx2(const uint8_t* in, uin
 }
 
 namespace {
-const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+bool HasAvx2() {
+  __builtin_cpu_init();  // this may run among other constructors, before libgcc's own
+  return __builtin_cpu_supports("avx2");
+}
+const bool kHasAvx2 = HasAvx2();
 }  // namespace
 #else
 void Cipher::Encrypt8Avx2(const uint8_t*, uint8_t*) const {}
