@@ -611,6 +611,10 @@ TEST_F(ToolTest, PipesInAndOut) {
                           " | cat | " + vexor + "decrypt -o -" + w);
   EXPECT_EQ(round.status, 0) << round.out;
   EXPECT_EQ(round.out, "document body\n");
+  // Certificates from a pipe.
+  EXPECT_EQ(Sh("cat " + P("u1.pem") + " | " + vexor + "cert check -" + w).status, 0);
+  ASSERT_EQ(Sh("cat " + P("u2.pem") + " | " + vexor + "cert import -" + w).status, 0);
+  EXPECT_NE(Lib("cert list").out.find("CN=Other"), std::string::npos);
   // Nothing of it is left in the temporary folder.
   const std::string tmp = home_ + "/tmp";
   fs::create_directories(tmp);

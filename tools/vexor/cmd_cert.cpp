@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <utility>
 #include <filesystem>
 
@@ -122,11 +123,21 @@ int Import(const Args& args, const std::string& item_path) {
     PrintError("cannot create " + to);
     return 5;
   }
+  // "-": standard input, kept aside where the library can open it by name.
+  std::unique_ptr<Input> standard_input;
+  if (item_path == "-") {
+    standard_input = std::make_unique<Input>("-");
+    if (!standard_input->ok()) {
+      PrintError("cannot read standard input: " + standard_input->error());
+      return 4;
+    }
+  }
+  const std::string item = standard_input ? standard_input->openableName() : item_path;
   const int rc = [&] {
     Session session(args);
     if (!session.ok()) return 1;
     IVexor& v = session.vexor();
-    const char* path = item_path.c_str();
+    const char* path = item.c_str();
     if (to.empty()) {
       return session.Run("AddCertOrCRLToStore", [&] {
         return crl ? v.AddCertOrCRLToStore(CrlFile{path}) : v.AddCertOrCRLToStore(CertFile{path});

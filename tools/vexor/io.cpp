@@ -404,7 +404,6 @@ bool Input::DecodePem() {
   close(fd_);
   lseek(to, 0, SEEK_SET);
   fd_ = to;
-  pem_ = true;
   return true;
 }
 

@@ -115,8 +115,8 @@ class Input {
   // Up to n bytes from the start of the (decoded) input, read aside: the stream's position
   // stays where it is.
   std::string Head(size_t n) const;
-  // Whether the input was PEM.
-  bool wasPem() const { return pem_; }
+  // A name others can open the input by (/proc/self/fd/N), for a call that takes a path.
+  std::string openableName() const { return "/proc/self/fd/" + std::to_string(fd_); }
 
  private:
   bool Spool(int from);
@@ -128,7 +128,6 @@ class Input {
   std::unique_ptr<std::istream> wrapped_;
   std::istream* stream_ = nullptr;
   bool ok_ = true;
-  bool pem_ = false;
   std::string error_;
 };
 
