@@ -68,13 +68,23 @@ class ToolTest : public ::testing::Test {
     fs::create_directories(work_);
   }
 
-  // Runs the tool with this test's platform home and working directory.
-  Result Vexor(const std::string& args) const {
-    return Sh("VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR "/vexor " + args);
+  // Runs the tool with this test's platform home (and per-user folders: the default working
+  // directory is $XDG_DATA_HOME/vexor).
+  Result Vexor(const std::string& args) const { return Sh(Env() + VEXOR_BIN_DIR "/vexor " + args); }
+  std::string Env() const {
+    return "VEXOR_CSP_HOME='" + home_ + "' XDG_DATA_HOME='" + home_ + "/data' VEXOR_WORKDIR= ";
   }
   Result Lib(const std::string& args) const { return Vexor(args + " --workdir '" + work_ + "'"); }
 
   static std::string P(const std::string& name) { return dir_ + "/" + name; }
+  // What an openssl command with the GOST engine writes to -out.
+  std::string Openssl(const std::string& args) const {
+    const std::string out = home_ + "/openssl.out";
+    fs::remove(out);
+    Sh("openssl " + args + " -engine gost -out " + out);
+    std::ifstream in(out, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
   static std::string Thumb(const std::string& pem) {
     Result r = Sh("openssl x509 -in " + P(pem) + " -noout -fingerprint -sha1");
     std::string hex;
@@ -120,7 +130,7 @@ TEST_F(ToolTest, CommandLineIsCheckedBeforeAnythingIsDone) {
   const Result expcet = Lib("verify -i " + p7s + " --expcet " + Thumb("u2.pem"));
   EXPECT_EQ(expcet.status, 64) << expcet.out;
   EXPECT_NE(expcet.out.find("unknown option --expcet"), std::string::npos) << expcet.out;
-  EXPECT_NE(expcet.out.find("vexor verify -i SIGNED"), std::string::npos) << expcet.out;
+  EXPECT_NE(expcet.out.find("vexor verify [-i SIGNED]"), std::string::npos) << expcet.out;
   // A misspelt --detached used to give an attached signature on standard output.
   const Result detatched = Sh("VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR "/vexor sign --detatched --signer s@example.ru -i " +
                               P("doc.txt") + " --workdir '" + work_ + "' 2>/dev/null | wc -c");
@@ -132,7 +142,8 @@ TEST_F(ToolTest, CommandLineIsCheckedBeforeAnythingIsDone) {
            "sign --signer s@example.ru -i " + P("doc.txt") + " -o --detached",                   // an option for a value
            "sign --signer s@example.ru --in= -o " + work_ + "/x.p7s",                          // an empty value
            "sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/x.p7s -o " + work_ + "/y.p7s",
-           "sign --signer s@example.ru --pem -i " + P("doc.txt") + " -o " + work_ + "/x.p7s",  // another command's option
+           "sign --signer s@example.ru --json -i " + P("doc.txt") + " -o " + work_ + "/x.p7s",  // another command's option
+           "sign --signer s@example.ru --pem --format 141 --detached -i " + P("doc.txt") + " -o " + work_ + "/x.p7s",
            "store add-my " + P("u2.pem") + " surplus",
            "store add-my",
            "cert import " + P("u2.pem") + " --to",
@@ -150,6 +161,10 @@ TEST_F(ToolTest, CommandLineIsCheckedBeforeAnythingIsDone) {
   const Result bare = Sh("{ " VEXOR_BIN_DIR "/vexor 2>&1 >/dev/null; }");
   EXPECT_EQ(bare.status, 64);
   EXPECT_NE(bare.out.find("usage: vexor"), std::string::npos) << bare.out;
+  const Result version = Sh(VEXOR_BIN_DIR "/vexor --version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("vexor 1.", 0), 0u) << version.out;
+  EXPECT_EQ(Vexor("--version sign").status, 64);
   // Global options before or after the command, values joined with '=', short forms.
   EXPECT_EQ(Vexor("--workdir '" + work_ + "' verify --in=" + p7s + " --expect=" + Thumb("u1.pem")).status, 0);
   EXPECT_NE(Vexor("verify -i " + p7s + " --workdir=" + work_ + " -o -").out.find("document body"), std::string::npos);
@@ -523,9 +538,6 @@ TEST_F(ToolTest, FailuresGiveTheResultCodeAndUtf8Text) {
   EXPECT_EQ(empty.status, 22) << empty.out;
   EXPECT_NE(empty.out.find("Ошибка чтения блока данных из потока"), std::string::npos) << empty.out;
 
-  const Result missing = Lib("verify -i " + work_ + "/does-not-exist");
-  EXPECT_EQ(missing.status, 4);
-
   // Writing fails half-way (here at the file-size limit): the command fails and leaves nothing.
   std::ofstream(work_ + "/big.bin", std::ios::binary) << std::string(3 << 20, 'b');
   const Result full = Sh("trap '' XFSZ; ulimit -f 1000; VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR
@@ -571,4 +583,174 @@ TEST_F(ToolTest, DemoRunsToASuccessfulSummary) {
   const Result demo = Vexor("demo");
   EXPECT_EQ(demo.status, 0) << demo.out;
   EXPECT_NE(demo.out.find(" 0 failed"), std::string::npos) << demo.out;
+}
+
+// Pipes in and out: the tool keeps a pipe aside in the temporary folder, so the library sees a
+// stream it can measure; '-' names the standard streams. openssl reads what came out.
+TEST_F(ToolTest, PipesInAndOut) {
+  InstallUser();
+  ASSERT_EQ(Vexor("store add-my " + P("u2.pem")).status, 0);
+  const std::string vexor = Env() + VEXOR_BIN_DIR "/vexor ";
+  const std::string w = " --workdir '" + work_ + "'";
+  // 20 MB through sign and unpack, pipe to pipe.
+  const Result big = Sh("head -c 20000000 /dev/urandom | tee " + work_ + "/big.bin | " + vexor +
+                        "sign --quiet --signer s@example.ru" + w + " | cat | " + vexor + "unpack -i -" + w +
+                        " | cmp - " + work_ + "/big.bin");
+  EXPECT_EQ(big.status, 0) << big.out;
+  ASSERT_EQ(Sh("cat " + P("doc.txt") + " | " + vexor + "sign --signer s@example.ru" + w + " | cat > " + work_ +
+               "/doc.p7s").status, 0);
+  EXPECT_EQ(Openssl("cms -verify -noverify -inform DER -in " + work_ + "/doc.p7s"), "document body\n");
+  const Result verified = Sh("cat " + work_ + "/doc.p7s | " + vexor + "verify -o -" + w);
+  EXPECT_EQ(verified.status, 0) << verified.out;
+  EXPECT_NE(verified.out.find("document body"), std::string::npos) << verified.out;
+  ASSERT_EQ(Lib("sign --detached --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/d.p7s").status, 0);
+  EXPECT_EQ(Sh("cat " + P("doc.txt") + " | " + vexor + "verify -i " + work_ + "/d.p7s --content -" + w).status, 0);
+  EXPECT_EQ(Sh("cat " + P("doc.txt") + " | " + vexor + "verify --content -" + w).status, 64);
+  // Encrypted to a pipe, decrypted from one.
+  const Result round = Sh("cat " + P("doc.txt") + " | " + vexor + "encrypt --from s@example.ru --to Other" + w +
+                          " | cat | " + vexor + "decrypt -o -" + w);
+  EXPECT_EQ(round.status, 0) << round.out;
+  EXPECT_EQ(round.out, "document body\n");
+  // Certificates from a pipe.
+  EXPECT_EQ(Sh("cat " + P("u1.pem") + " | " + vexor + "cert check -" + w).status, 0);
+  ASSERT_EQ(Sh("cat " + P("u2.pem") + " | " + vexor + "cert import -" + w).status, 0);
+  EXPECT_NE(Lib("cert list").out.find("CN=Other"), std::string::npos);
+  // Nothing of it is left in the temporary folder.
+  const std::string tmp = home_ + "/tmp";
+  fs::create_directories(tmp);
+  EXPECT_EQ(Sh("cat " + work_ + "/doc.p7s | TMPDIR=" + tmp + " " + vexor + "verify" + w).status, 0);
+  EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+// PEM both ways with openssl cms: what the tool writes with --pem openssl reads with -inform
+// PEM, and what openssl writes as PEM (CMS, PKCS7) the tool reads as it comes.
+TEST_F(ToolTest, PemBothWaysWithOpenssl) {
+  InstallUser();
+  ASSERT_EQ(Vexor("store add-my " + P("u2.pem")).status, 0);
+  const std::string pem = work_ + "/doc.pem";
+  ASSERT_EQ(Lib("sign --pem --signer s@example.ru -i " + P("doc.txt") + " -o " + pem).status, 0);
+  EXPECT_EQ(Sh("head -1 " + pem).out, "-----BEGIN CMS-----\n");
+  EXPECT_EQ(Sh("awk 'length > 64' " + pem).out, "");
+  EXPECT_EQ(Openssl("cms -verify -noverify -inform PEM -in " + pem), "document body\n");
+  EXPECT_EQ(Lib("verify -i " + pem + " --expect s@example.ru").status, 0);
+  const std::string enc = work_ + "/doc.p7m.pem";
+  ASSERT_EQ(Lib("encrypt --pem --from s@example.ru --to Other -i " + P("doc.txt") + " -o " + enc).status, 0);
+  EXPECT_EQ(Openssl("cms -decrypt -inform PEM -in " + enc + " -recip " + P("u2.pem") + " -inkey " + P("u2.key")),
+            "document body\n");
+  // openssl's PEM, under both labels it writes.
+  ASSERT_EQ(Sh("openssl cms -sign -engine gost -binary -nodetach -signer " + P("u2.pem") + " -inkey " + P("u2.key") +
+               " -in " + P("doc.txt") + " -outform PEM -out " + work_ + "/o.pem").status, 0);
+  EXPECT_EQ(Sh("head -1 " + work_ + "/o.pem").out, "-----BEGIN CMS-----\n");
+  const Result cms = Lib("verify -i " + work_ + "/o.pem -o -");
+  EXPECT_EQ(cms.status, 0) << cms.out;
+  EXPECT_NE(cms.out.find("document body"), std::string::npos);
+  ASSERT_EQ(Sh("openssl cms -cmsout -engine gost -in " + work_ + "/o.pem -inform PEM -outform DER | openssl pkcs7"
+               " -inform DER -outform PEM -out " + work_ + "/o7.pem").status, 0);
+  EXPECT_EQ(Sh("head -1 " + work_ + "/o7.pem").out, "-----BEGIN PKCS7-----\n");
+  EXPECT_EQ(Sh("cat " + work_ + "/o7.pem | " + Env() + VEXOR_BIN_DIR "/vexor unpack --workdir " + work_).out,
+            "document body\n");
+  ASSERT_EQ(Sh("openssl cms -encrypt -engine gost -binary -gost89 -in " + P("doc.txt") + " -outform PEM -out " + work_ +
+               "/o.p7m " + P("u1.pem")).status, 0);
+  const Result dec = Lib("decrypt -i " + work_ + "/o.p7m -o -");
+  EXPECT_EQ(dec.status, 0) << dec.out;
+  EXPECT_EQ(dec.out, "document body\n");
+  // A cut PEM, or the PEM of something else, is refused before the library sees it.
+  ASSERT_EQ(Sh("head -3 " + pem + " > " + work_ + "/cut.pem").status, 0);
+  const Result cut = Lib("verify -i " + work_ + "/cut.pem");
+  EXPECT_EQ(cut.status, 4) << cut.out;
+  EXPECT_NE(cut.out.find("does not decode"), std::string::npos) << cut.out;
+  const Result cert = Lib("verify -i " + P("u1.pem"));
+  EXPECT_EQ(cert.status, 4) << cert.out;
+  EXPECT_NE(cert.out.find("not a message"), std::string::npos) << cert.out;
+}
+
+// Each --json parses, and its dates and serial numbers are those openssl gives.
+TEST_F(ToolTest, JsonOfEveryCommand) {
+  InstallUser();
+  ASSERT_EQ(Lib("cert import " + P("u1.pem")).status, 0);
+  ASSERT_EQ(Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/doc.p7s").status, 0);
+  ASSERT_EQ(Lib("sign --detached --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/d.p7s").status, 0);
+  std::string serial = Sh("openssl x509 -in " + P("u1.pem") + " -noout -serial").out;
+  serial = serial.substr(serial.find('=') + 1, serial.find('\n') - serial.find('=') - 1);
+  std::string not_after = Sh("date -u -d \"$(openssl x509 -in " + P("u1.pem") +
+                             " -noout -enddate | cut -d= -f2)\" +%Y-%m-%dT%H:%M:%SZ").out;
+  not_after.pop_back();
+  // A Python predicate of c, a certificate object: u1.pem as openssl sees it.
+  const std::string cert = "(lambda c: c['serialNumber'] == '" + serial + "' and c['notAfter'] == '" + not_after +
+                           "' and c['thumbprint'] == '" + Thumb("u1.pem") + "' and 'Сидоров' in c['subject'])";
+  // The command, and a Python expression of d, the parsed document, that must hold.
+  const std::pair<std::string, std::string> cases[] = {
+      {"verify -i " + work_ + "/doc.p7s --strict",
+       "d['result'] == 0 and d['signers'][0]['signature'] == 'valid' and d['signers'][0]['chain']['trusted'] and "
+       "d['signers'][0]['thumbprint'] == '" + Thumb("u1.pem") + "' and d['signers'][0]['signingTime'].endswith('Z')"},
+      {"verify -i " + work_ + "/doc.p7s --expect Other",
+       "d['result'] == 14 and d['signers'][0]['signature'] == 'unexpected signer'"},
+      {"signers -i " + work_ + "/d.p7s --content " + P("doc.txt"),
+       "d['result'] == 0 and [s['signature'] for s in d['signers']] == ['valid'] and " + cert +
+           "(d['signers'][0]['certificate'])"},
+      {"cert find s@example.ru", cert + "(d)"},
+      {"cert check " + P("u1.pem"), "d['valid'] and d['result'] == 0 and " + cert + "(d['certificate'])"},
+      {"cert list",
+       "len(d) == 1 and " + cert + "(d[0]) and bytes.fromhex(d[0]['serialNumberStored'])[::-1].lstrip(b'\\0').hex()"
+       ".upper() == d[0]['serialNumber'] and all(u[0].isdigit() for u in d[0]['keyUsages'])"},
+      {"store list My", "d['store'] == 'My' and len(d['certificates']) == 1 and "
+                        "d['certificates'][0]['hasPrivateKey'] and " + cert + "(d['certificates'][0])"},
+      {"store list Root", "d['certificates'][0]['hasPrivateKey'] is False"},
+  };
+  for (const auto& [line, check] : cases) {
+    SCOPED_TRACE(line);
+    const Result r = Sh(Env() + VEXOR_BIN_DIR "/vexor " + line + " --json --workdir " + work_ +
+                        " 2>/dev/null | python3 -c \"import json,sys; d = json.load(sys.stdin); print(" + check + ")\"");
+    EXPECT_EQ(r.out, "True\n") << Lib(line + " --json").out;
+  }
+}
+
+// Failures a user can act on say what to do, beside the library's own code and text.
+TEST_F(ToolTest, FailuresSayWhatToDo) {
+  InstallUser();
+  ASSERT_EQ(Vexor("store add-my " + P("u2.pem")).status, 0);
+  const Result one = Lib("encrypt --to Other -i " + P("doc.txt") + " -o " + work_ + "/x.p7m");
+  EXPECT_NE(one.status, 0);
+  EXPECT_NE(one.out.find("add --from with your own"), std::string::npos) << one.out;
+  EXPECT_FALSE(fs::exists(work_ + "/x.p7m"));
+  ASSERT_EQ(Lib("sign --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/doc.p7s").status, 0);
+  const Result signature = Lib("decrypt -i " + work_ + "/doc.p7s -o " + work_ + "/x.txt");
+  EXPECT_NE(signature.status, 0);
+  EXPECT_NE(signature.out.find("this is a signed message"), std::string::npos) << signature.out;
+  ASSERT_EQ(Lib("sign --detached --signer s@example.ru -i " + P("doc.txt") + " -o " + work_ + "/d.p7s").status, 0);
+  const Result detached = Lib("verify -i " + work_ + "/d.p7s");
+  EXPECT_NE(detached.status, 0);
+  EXPECT_NE(detached.out.find("give the signed document with --content"), std::string::npos) << detached.out;
+  const Result text = Lib("cert check " + P("doc.txt"));
+  EXPECT_EQ(text.status, 32) << text.out;
+  EXPECT_NE(text.out.find("holds no certificate"), std::string::npos) << text.out;
+  const Result missing = Lib("verify -i " + work_ + "/nothing.p7s");
+  EXPECT_EQ(missing.status, 4);
+  EXPECT_NE(missing.out.find("nothing.p7s: No such file or directory"), std::string::npos) << missing.out;
+  // A wrong PIN on decrypt.
+  ASSERT_EQ(Vexor("store install --force --cert " + P("u1.pem") + " --key " + P("u1.key") + " --pin 4711").status, 0);
+  ASSERT_EQ(Lib("encrypt --from s@example.ru --to Other -i " + P("doc.txt") + " -o " + work_ + "/doc.p7m").status, 0);
+  std::ofstream(home_ + "/wrong") << "1234\n";
+  const Result pin = Lib("decrypt -i " + work_ + "/doc.p7m -o " + work_ + "/x.txt --pin-file " + home_ + "/wrong");
+  EXPECT_NE(pin.status, 0);
+  EXPECT_NE(pin.out.find("the PIN of the key is wrong"), std::string::npos) << pin.out;
+}
+
+// Nothing lands in the directory the user stands in: the working directory is per user.
+TEST_F(ToolTest, WorkingDirectoryIsPerUser) {
+  InstallUser();
+  const std::string cwd = home_ + "/cwd";
+  fs::create_directories(cwd);
+  const std::string vexor = Env() + VEXOR_BIN_DIR "/vexor ";
+  ASSERT_EQ(Sh("cd " + cwd + " && " + vexor + "sign --signer s@example.ru -i " + P("doc.txt") + " -o doc.p7s && " +
+               vexor + "verify -i doc.p7s").status, 0);
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(cwd)) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"doc.p7s"});
+  struct stat st {};
+  ASSERT_EQ(stat((home_ + "/data/vexor").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(fs::exists(home_ + "/data/vexor/certstore.sst"));
+  ASSERT_EQ(Sh("cd " + cwd + " && " + Env() + "VEXOR_WORKDIR=" + work_ + " " VEXOR_BIN_DIR "/vexor verify -i doc.p7s").status, 0);
+  EXPECT_TRUE(fs::exists(work_ + "/certstore.sst"));
 }

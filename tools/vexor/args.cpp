@@ -2,12 +2,19 @@
 
 #include <getopt.h>
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 const std::vector<OptionDef>& GlobalOptions() {
   static const std::vector<OptionDef> kGlobal = {{"workdir", OptionDef::kValue},
                                                  {"library", OptionDef::kValue},
                                                  {"verbose", OptionDef::kFlag},
+                                                 {"quiet", OptionDef::kFlag},
                                                  {"pin-file", OptionDef::kValue},
                                                  {"help", OptionDef::kFlag, 'h'}};
   return kGlobal;
@@ -105,4 +112,26 @@ std::vector<std::string> Args::all(const std::string& name) const {
   auto range = values_.equal_range(name);
   for (auto it = range.first; it != range.second; ++it) out.push_back(it->second);
   return out;
+}
+
+std::string WorkingDirectory(const Args& args) {
+  if (args.has("workdir")) return args.get("workdir");
+  const char* chosen = std::getenv("VEXOR_WORKDIR");
+  if (chosen != nullptr && *chosen != '\0') return chosen;
+  std::string base;
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data != nullptr && *data == '/') {
+    base = data;
+  } else {
+    const char* home = std::getenv("HOME");
+    const passwd* pw = home != nullptr && *home != '\0' ? nullptr : getpwuid(getuid());
+    base = std::string(home != nullptr && *home != '\0' ? home : pw != nullptr ? pw->pw_dir : "/tmp") + "/.local/share";
+  }
+  // The parents as mkdir -p makes them, the folder itself for its owner only.
+  for (size_t at = base.find('/', 1); at != std::string::npos; at = base.find('/', at + 1))
+    mkdir(base.substr(0, at).c_str(), 0755);
+  mkdir(base.c_str(), 0755);
+  const std::string dir = base + "/vexor";
+  mkdir(dir.c_str(), 0700);
+  return dir;
 }

@@ -23,8 +23,14 @@ struct Syntax {
 };
 
 // The options every command takes, before or after the command's name: --workdir, --library,
-// --verbose, --pin-file, and --help (-h).
+// --verbose, --quiet, --pin-file, and --help (-h).
 const std::vector<OptionDef>& GlobalOptions();
+
+class Args;
+// The library's working directory (Vexor.ini, app.info, certstore.sst): --workdir, else
+// $VEXOR_WORKDIR, else $XDG_DATA_HOME/vexor, else ~/.local/share/vexor. The per-user default
+// is created (0700) when missing; a folder named explicitly is taken as it is.
+std::string WorkingDirectory(const Args& args);
 
 class Args {
  public:

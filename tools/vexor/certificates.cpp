@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <sstream>
 #include <vector>
 
 #include "support/bindata.h"
@@ -26,24 +27,11 @@ bool LoadDerFile(const std::string& path, const char* pem_label, std::string& de
 }
 
 std::string DerToPem(const std::string& der, const char* label) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string b64;
-  size_t i = 0;
-  for (; i + 2 < der.size(); i += 3) {
-    const uint32_t v = (uint8_t(der[i]) << 16) | (uint8_t(der[i + 1]) << 8) | uint8_t(der[i + 2]);
-    for (int s = 18; s >= 0; s -= 6) b64 += kAlphabet[(v >> s) & 63];
-  }
-  if (i < der.size()) {
-    uint32_t v = uint8_t(der[i]) << 16;
-    if (i + 1 < der.size()) v |= uint8_t(der[i + 1]) << 8;
-    b64 += kAlphabet[(v >> 18) & 63];
-    b64 += kAlphabet[(v >> 12) & 63];
-    b64 += i + 1 < der.size() ? kAlphabet[(v >> 6) & 63] : '=';
-    b64 += '=';
-  }
-  std::string pem = std::string("-----BEGIN ") + label + "-----\n";
-  for (size_t p = 0; p < b64.size(); p += 64) pem += b64.substr(p, 64) + "\n";
-  return pem + "-----END " + label + "-----\n";
+  std::ostringstream pem;
+  PemWriteBuf encoder(pem, label);
+  encoder.sputn(der.data(), static_cast<std::streamsize>(der.size()));
+  encoder.Finish();
+  return pem.str();
 }
 
 std::string ThumbprintHex(PCCERT_CONTEXT cert) {

@@ -1,7 +1,11 @@
 // Certificate commands: find, export, check.
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <utility>
 #include <filesystem>
 
@@ -9,6 +13,7 @@
 #include "tools/vexor/certificates.h"
 #include "tools/vexor/commands.h"
 #include "tools/vexor/io.h"
+#include "tools/vexor/json.h"
 #include "tools/vexor/session.h"
 
 namespace {
@@ -46,37 +51,61 @@ int FindOrExport(const Args& args, const std::string& id, bool export_file) {
     PrintError("the library returned bytes that are not a certificate");
     return 32;
   }
-  std::printf("%s\n", DescribeCertificate(holder.cert).c_str());
+  if (args.has("json"))
+    std::printf("%s\n", CertificateJson(holder.cert).str().c_str());
+  else
+    std::printf("%s\n", DescribeCertificate(holder.cert).c_str());
   return 0;
 }
 
 int Check(const Args& args, const std::string& what) {
+  // A name that is a file (or "-") is a certificate file; anything else a thumbprint.
+  std::error_code ec;
+  const bool is_file = what == "-" || std::filesystem::exists(what, ec);
+  if (!is_file && what.find('/') != std::string::npos) {
+    PrintError("cannot read " + what + ": " + std::strerror(ENOENT));
+    return 4;
+  }
   Session session(args);
   if (!session.ok()) return 1;
   CertHolder holder;
   std::string der;
-  if (LoadDerFile(what, "CERTIFICATE", der)) {
-    holder.cert = CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                               static_cast<DWORD>(der.size()));
+  if (is_file) {
+    if (LoadDerFile(what, "CERTIFICATE", der))
+      holder.cert = CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                                 static_cast<DWORD>(der.size()));
     if (holder.cert == nullptr) {
-      PrintError(what + " holds no certificate");
+      PrintError((what == "-" ? std::string("standard input") : what) + " holds no certificate");
+      PrintError("  cert check takes a certificate file (PEM or DER) or the thumbprint of an installed certificate");
       return 32;
     }
   } else {
     const int32_t rc = session.Run("FindCertificateByThumb", [&] {
       return session.vexor().FindCertificateByThumb(what.c_str(), &holder.cert);
     });
-    if (rc != 0) return rc;
+    if (rc != 0) {
+      PrintError("  " + what + " is neither a file nor the thumbprint (40 hex digits) of an installed certificate");
+      return rc;
+    }
   }
   const int32_t rc = session.Run("CheckCertificate", [&] { return session.vexor().CheckCertificate(&holder.cert); });
-  std::printf("%s\n%s\n", DescribeCertificate(holder.cert).c_str(), rc == 0 ? "valid" : "NOT valid");
-  const std::string store_file = args.get("workdir", ".") + "/certstore.sst";
+  const std::string store_file = WorkingDirectory(args) + "/certstore.sst";
   const std::string crl = RevocationListInUse(holder.cert, std::filesystem::exists(store_file) ? store_file : "");
+  const bool strict = rc == 0 && args.has("strict");
+  const std::string trouble = strict ? ChainTrouble(holder.cert, nullptr) : std::string();
+  const int status = rc != 0 ? rc : trouble.empty() ? 0 : 14;
+  if (args.has("json")) {
+    JsonObject o;
+    o.Number("result", status).Raw("certificate", CertificateJson(holder.cert).str()).Bool("valid", rc == 0);
+    o.TextOrNull("revocationList", crl);
+    if (strict) o.Raw("chain", JsonObject().Bool("trusted", trouble.empty()).TextOrNull("reason", trouble).str());
+    std::printf("%s\n", o.str().c_str());
+    return status;
+  }
+  std::printf("%s\n%s\n", DescribeCertificate(holder.cert).c_str(), rc == 0 ? "valid" : "NOT valid");
   std::printf("revocation list: %s\n", crl.empty() ? "none at hand" : crl.c_str());
-  if (rc != 0 || !args.has("strict")) return rc;
-  const std::string trouble = ChainTrouble(holder.cert, nullptr);
-  std::printf("chain %s\n", trouble.empty() ? "trusted" : ("NOT trusted: " + trouble).c_str());
-  return trouble.empty() ? 0 : 14;
+  if (strict) std::printf("chain %s\n", trouble.empty() ? "trusted" : ("NOT trusted: " + trouble).c_str());
+  return status;
 }
 
 // An empty certificates-only PKCS#7 file, for an import to append to.
@@ -94,11 +123,21 @@ int Import(const Args& args, const std::string& item_path) {
     PrintError("cannot create " + to);
     return 5;
   }
+  // "-": standard input, kept aside where the library can open it by name.
+  std::unique_ptr<Input> standard_input;
+  if (item_path == "-") {
+    standard_input = std::make_unique<Input>("-");
+    if (!standard_input->ok()) {
+      PrintError("cannot read standard input: " + standard_input->error());
+      return 4;
+    }
+  }
+  const std::string item = standard_input ? standard_input->openableName() : item_path;
   const int rc = [&] {
     Session session(args);
     if (!session.ok()) return 1;
     IVexor& v = session.vexor();
-    const char* path = item_path.c_str();
+    const char* path = item.c_str();
     if (to.empty()) {
       return session.Run("AddCertOrCRLToStore", [&] {
         return crl ? v.AddCertOrCRLToStore(CrlFile{path}) : v.AddCertOrCRLToStore(CertFile{path});
@@ -119,24 +158,6 @@ int Delete(const Args& args, const std::string& id) {
   if (!session.ok()) return 1;
   const std::string cp_id = text::Utf8ToCp1251(id);
   return session.Run("DeleteCertificate", [&] { return session.vexor().DeleteCertificate(cp_id.c_str()); });
-}
-
-// A text as a JSON string.
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof(esc), "\\u%04x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
 }
 
 // A text for a line of its own: control characters (which a subject may hold, and which
@@ -169,6 +190,11 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
+std::string UpperCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
 int List(const Args& args) {
   // The tool keeps no certificate database of its own: the library lists its store file.
   Session session(args, false);
@@ -176,25 +202,40 @@ int List(const Args& args) {
   CertList list;
   const int32_t rc = session.Run("GetCertList", [&] { return session.vexor().GetCertList(list); });
   if (rc != 0) return rc;
-  const bool json = args.has("json");
-  if (json) std::printf("[");
-  for (size_t i = 0; i < list.size(); ++i) {
-    const CertListItem& c = list[i];
+  if (args.has("json")) {
+    std::vector<std::string> items;
+    for (const CertListItem& c : list) {
+      std::vector<std::string> usages;
+      for (size_t at = c.keyUsages.find("EKU="); at != std::string::npos; at = c.keyUsages.find("EKU=", at + 4)) {
+        const size_t end = c.keyUsages.find(',', at);
+        usages.push_back(JsonString(c.keyUsages.substr(at + 4, end == std::string::npos ? end : end - at - 4)));
+      }
+      std::string usage_list;
+      for (const std::string& u : usages) usage_list += (usage_list.empty() ? "" : ", ") + u;
+      JsonObject o;
+      o.Text("subject", text::Cp1251ToUtf8(c.subject))
+          .Text("issuer", text::Cp1251ToUtf8(c.issuer))
+          .Text("serialNumber", SerialAsOpenssl(c.serialNumber))
+          .Text("serialNumberStored", c.serialNumber)
+          .Text("thumbprint", UpperCase(TaggedValue(c.thumbTag, "CERT_THUMB")))
+          .Text("notBefore", LocalDateAsIso(c.validFrom))
+          .Text("notAfter", LocalDateAsIso(c.validTo))
+          .Raw("keyUsages", "[" + usage_list + "]")
+          .Text("thumbTag", c.thumbTag)
+          .Text("nameTag", text::Cp1251ToUtf8(c.nameTag));
+      items.push_back(o.str());
+    }
+    std::printf("%s\n", JsonArray(items).c_str());
+    return 0;
+  }
+  for (const CertListItem& c : list) {
     const std::pair<const char*, std::string> fields[] = {
         {"serialNumber", c.serialNumber}, {"subject", text::Cp1251ToUtf8(c.subject)}, {"keyUsages", c.keyUsages},
         {"issuer", text::Cp1251ToUtf8(c.issuer)}, {"validFrom", c.validFrom}, {"validTo", c.validTo},
         {"thumbTag", c.thumbTag}, {"nameTag", text::Cp1251ToUtf8(c.nameTag)}};
-    if (json) {
-      std::printf("%s\n  {", i == 0 ? "" : ",");
-      for (size_t f = 0; f < std::size(fields); ++f)
-        std::printf("%s%s: %s", f == 0 ? "" : ", ", Json(fields[f].first).c_str(), Json(fields[f].second).c_str());
-      std::printf("}");
-    } else {
-      for (const auto& [name, value] : fields) std::printf("%-13s %s\n", name, Printable(value).c_str());
-      std::printf("\n");
-    }
+    for (const auto& [name, value] : fields) std::printf("%-13s %s\n", name, Printable(value).c_str());
+    std::printf("\n");
   }
-  if (json) std::printf("%s]\n", list.empty() ? "" : "\n");
   return 0;
 }
 

@@ -2,6 +2,8 @@
 #include <dlfcn.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <iterator>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include "tools/vexor/certificates.h"
 #include "tools/vexor/commands.h"
 #include "tools/vexor/io.h"
+#include "tools/vexor/json.h"
 #include "tools/vexor/pin.h"
 #include "tools/vexor/session.h"
 #include "vexor/vexor_xml.h"
@@ -37,17 +40,74 @@ std::string DateText(DATE date) {
   return text;
 }
 
-// What failed to open among the command's input and output, printed; its exit status or 0.
+// A path as the messages name it.
+std::string NameOf(const std::string& path) { return path.empty() || path == "-" ? "standard input" : path; }
+
+// What failed to open among the command's input and output, printed with the reason; its exit
+// status or 0. Called right after the output is made, while errno still tells why it failed.
 int OpenFailure(const Args& args, const Input& in, const Output* out) {
+  const int error = errno;
   if (!in.ok()) {
-    PrintError("cannot read " + args.get("in"));
+    PrintError("cannot read " + NameOf(args.get("in")) + ": " + in.error());
     return 4;
   }
   if (out != nullptr && !out->ok()) {
-    PrintError("cannot write " + args.get("out"));
+    PrintError("cannot write " + args.get("out") + ": " + std::strerror(error));
     return 5;
   }
   return 0;
+}
+
+// What a message is, from its first bytes (the outer headers of its DER).
+enum class MessageKind { kUnknown, kAttachedSignature, kDetachedSignature, kEnveloped };
+
+MessageKind KindOfMessage(const std::string& head) {
+  // The element at `at`: its tag, where its contents start and end (npos: indefinite length).
+  struct Element {
+    uint8_t tag = 0;
+    size_t value = 0;
+    size_t end = 0;
+  };
+  auto read = [&head](size_t at, Element& e) {
+    if (at == std::string::npos || at + 2 > head.size()) return false;
+    e.tag = static_cast<uint8_t>(head[at]);
+    size_t length = static_cast<uint8_t>(head[at + 1]);
+    size_t p = at + 2;
+    if (length == 0x80) {
+      e.value = p;
+      e.end = std::string::npos;
+      return true;
+    }
+    if ((length & 0x80) != 0) {
+      const size_t octets = length & 0x7f;
+      if (octets == 0 || octets > 4 || p + octets > head.size()) return false;
+      length = 0;
+      for (size_t i = 0; i < octets; ++i) length = (length << 8) | static_cast<uint8_t>(head[p++]);
+    }
+    e.value = p;
+    e.end = p + length;
+    return true;
+  };
+  static const std::string kSigned("\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x02", 11);
+  static const std::string kEnveloped("\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x03", 11);
+  Element info, type, explicit0, signed_data, version, digests, encap, content_type;
+  if (!read(0, info) || info.tag != 0x30 || !read(info.value, type) || type.tag != 0x06) return MessageKind::kUnknown;
+  const std::string oid = head.substr(info.value, type.end - info.value);
+  if (oid == kEnveloped) return MessageKind::kEnveloped;
+  if (oid != kSigned) return MessageKind::kUnknown;
+  if (!read(type.end, explicit0) || explicit0.tag != 0xA0 || !read(explicit0.value, signed_data) ||
+      !read(signed_data.value, version) || version.tag != 0x02 || !read(version.end, digests) || digests.tag != 0x31 ||
+      !read(digests.end, encap) || encap.tag != 0x30 || !read(encap.value, content_type) || content_type.tag != 0x06)
+    return MessageKind::kAttachedSignature;
+  return encap.end == content_type.end ? MessageKind::kDetachedSignature : MessageKind::kAttachedSignature;
+}
+
+// Standard input read twice is read once: refused.
+bool BothStandardInput(const Args& args, const char* other) {
+  auto standard = [](const std::string& p) { return p.empty() || p == "-"; };
+  if (!standard(args.get("in")) || !args.has(other) || !standard(args.get(other))) return false;
+  PrintError(std::string("-i and --") + other + " cannot both be standard input");
+  return true;
 }
 
 // The --format option, printed when unknown (-1).
@@ -111,17 +171,53 @@ bool MetBy(const SignerCheckResult& criterion, const std::vector<SignerCheckResu
   return false;
 }
 
-// One line per signer. A signature that verified but is not by a signer --expect names says
-// so: the signature holds, the signer is not the one asked for.
-void PrintSigners(const SignerCheckList& list, const std::vector<SignerCheckResult>& criteria) {
-  for (const SignerCheckResult& r : list.items) {
-    bool expected = criteria.empty();
-    for (const SignerCheckResult& c : criteria) expected = expected || Matches(c, r);
+// The --strict verdict per signer, one line each.
+void PrintChains(const SignerCheckList& list, const std::vector<std::string>& troubles) {
+  for (size_t i = 0; i < troubles.size() && i < list.items.size(); ++i)
+    std::printf("signer %s: chain %s\n", list.items[i].thumbprint.c_str(),
+                troubles[i].empty() ? "trusted" : ("NOT trusted: " + troubles[i]).c_str());
+}
+
+// Whether a signer is one an --expect names (any signer, without --expect).
+bool Expected(const SignerCheckResult& r, const std::vector<SignerCheckResult>& criteria) {
+  bool expected = criteria.empty();
+  for (const SignerCheckResult& c : criteria) expected = expected || Matches(c, r);
+  return expected;
+}
+
+// What verify found: with --json one object (docs/json.md), else one line per signer and,
+// with --strict, one per signer's chain. A signature that verified but is not by a signer
+// --expect names says so: the signature holds, the signer is not the one asked for.
+// `troubles` holds the --strict verdict per signer (empty: its chain is trusted), or nothing.
+void Report(const Args& args, const SignerCheckList& list, const std::vector<SignerCheckResult>& criteria,
+            const std::vector<std::string>& troubles, int status) {
+  const bool json = args.has("json");
+  std::vector<std::string> items;
+  for (size_t i = 0; i < list.items.size(); ++i) {
+    const SignerCheckResult& r = list.items[i];
+    const bool expected = Expected(r, criteria);
+    if (json) {
+      JsonObject o;
+      o.Text("signature", !r.signValid ? "invalid" : expected ? "valid" : "unexpected signer")
+          .Bool("certificateValid", r.certValid)
+          .TextOrNull("signingTime", IsoDate(r.signTime))
+          .Text("subject", text::Cp1251ToUtf8(r.subjectCN))
+          .Text("thumbprint", r.thumbprint);
+      if (i < troubles.size())
+        o.Raw("chain", JsonObject().Bool("trusted", troubles[i].empty()).TextOrNull("reason", troubles[i]).str());
+      items.push_back(o.str());
+      continue;
+    }
     const char* signature = !r.signValid ? "INVALID" : expected ? "valid" : "valid, but not by the expected signer";
     std::printf("signer: signature %s, certificate %s, signed %s\n  %s\n  %s\n", signature,
                 r.certValid ? "valid" : "INVALID", DateText(r.signTime).c_str(), text::Cp1251ToUtf8(r.subjectCN).c_str(),
                 r.thumbprint.c_str());
   }
+  if (json) {
+    std::printf("%s\n", JsonObject().Number("result", status).Raw("signers", JsonArray(items)).str().c_str());
+    return;
+  }
+  PrintChains(list, troubles);
 }
 
 // The exit status of a verification the library answered with 0: only a message with at
@@ -167,20 +263,22 @@ PCCERT_CONTEXT SignerCertificate(const std::string& thumbprint, HCERTSTORE messa
 }
 
 // --strict: every signer's chain must end in a trusted root with every signature in order.
-// Prints the verdict per signer; 0 or 14.
-int StrictStatus(const Args& args, const SignerCheckList& list) {
+// The verdict per signer goes to troubles (empty: trusted); 0 or 14.
+int StrictStatus(const Args& args, const SignerCheckList& list, std::vector<std::string>& troubles) {
   const StoreHandle message_certs([&]() -> HCERTSTORE {
     std::string message;
-    if (args.get("in").empty() || args.get("in") == "-" || !ReadWholeFile(args.get("in"), message)) return nullptr;
+    if (args.get("in").empty() || args.get("in") == "-" || !LoadDerFile(args.get("in"), kPemMessageLabel, message))
+      return nullptr;
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(message.size()), reinterpret_cast<BYTE*>(message.data())};
     return CertOpenStore(CERT_STORE_PROV_PKCS7, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, 0, &blob);
   }());
   int status = 0;
+  troubles.clear();
   for (const SignerCheckResult& r : list.items) {
     PCCERT_CONTEXT cert = SignerCertificate(r.thumbprint, message_certs.get());
     const std::string trouble = cert != nullptr ? ChainTrouble(cert, message_certs.get()) : "its certificate is not at hand";
     if (cert != nullptr) CertFreeCertificateContext(cert);
-    std::printf("signer %s: chain %s\n", r.thumbprint.c_str(), trouble.empty() ? "trusted" : ("NOT trusted: " + trouble).c_str());
+    troubles.push_back(trouble);
     if (!trouble.empty()) status = 14;
   }
   return status;
@@ -205,10 +303,20 @@ int Verify141(const Args& args, Session& session, Input& in) {
   const int32_t rc = session.Run("check_stream_d", [&] {
     return session.vexor().check_stream_d(in.stream(), content.stream(), list, 0, VEXOR_FORMAT_141);
   });
-  if (rc != 0) return rc;
-  std::printf("signature valid, signed by %s\n", args.get("expect").c_str());
-  if (!args.has("strict")) return 0;
-  return list.items.empty() ? 14 : StrictStatus(args, list);
+  std::vector<std::string> troubles;
+  int status = rc;
+  if (rc != 0) {
+    list.items.clear();
+  } else if (args.has("strict")) {
+    status = list.items.empty() ? 14 : StrictStatus(args, list, troubles);
+  }
+  for (SignerCheckResult& r : list.items) r.signValid = true;  // what the library hands back verified
+  if (!args.has("json") && rc == 0) std::printf("signature valid, signed by %s\n", args.get("expect").c_str());
+  if (args.has("json"))
+    Report(args, list, {}, troubles, status);
+  else
+    PrintChains(list, troubles);
+  return status;
 }
 
 // The certificate the library finds for an identifier (as its own search picks a signer);
@@ -275,6 +383,31 @@ int DecryptXmlDirectly(Session& session, Input& in, Output& out) {
   return rc;
 }
 
+// The --pem option, for PKCS#7 only; false (printed) with another format.
+bool PemOption(const Args& args, int32_t format, Output& out) {
+  if (!args.has("pem")) return true;
+  if (format != VEXOR_FORMAT_PKCS7) {
+    PrintError("--pem writes PKCS#7 (CMS) messages only");
+    return false;
+  }
+  out.WritePem(kPemMessageLabel);
+  return true;
+}
+
+// Messages in PKCS#7 may come as PEM.
+Input::Kind MessageInput(int32_t format) {
+  return format == VEXOR_FORMAT_PKCS7 ? Input::Kind::kMessage : Input::Kind::kAsIs;
+}
+
+// Puts a command's output in place after success; the exit status.
+int Finish(const Args& args, int32_t rc, Output& out) {
+  if (rc == 0 && !out.commit()) {
+    PrintError("cannot write " + (args.get("out").empty() ? std::string("standard output") : args.get("out")));
+    return 5;
+  }
+  return rc;
+}
+
 }  // namespace
 
 int RunSign(const Args& args) {
@@ -287,6 +420,7 @@ int RunSign(const Args& args) {
   Input in(args.get("in"), "signing");
   Output out(args.get("out"));
   if (const int failure = OpenFailure(args, in, &out)) return failure;
+  if (!PemOption(args, format, out)) return kUsageError;
   Session session(args);
   if (!session.ok()) return 1;
   if (const int status = PinFor(args, session, args.get("signer"))) return status;
@@ -296,11 +430,7 @@ int RunSign(const Args& args) {
     return detached ? session.vexor().sign_stream_d(party, in.stream(), out.stream(), format)
                     : session.vexor().sign_stream_a(party, in.stream(), out.stream(), format);
   });
-  if (rc == 0 && !out.commit()) {
-    PrintError("cannot write " + args.get("out"));
-    return 5;
-  }
-  return rc;
+  return Finish(args, rc, out);
 }
 
 int RunVerify(const Args& args) {
@@ -310,7 +440,8 @@ int RunVerify(const Args& args) {
     PrintError("-o writes the content of an attached signature; a detached one has it in --content");
     return kUsageError;
   }
-  Input in(args.get("in"), "verifying");
+  if (BothStandardInput(args, "content")) return kUsageError;
+  Input in(args.get("in"), "verifying", MessageInput(format));
   if (const int failure = OpenFailure(args, in, nullptr)) return failure;
   Session session(args);
   if (!session.ok()) return 1;
@@ -325,14 +456,14 @@ int RunVerify(const Args& args) {
   // The content goes to -o (standard output too) only once the whole verification holds.
   Output out = args.has("out") ? Output(args.get("out"), true) : Output::Discard();
   if (!out.ok()) {
-    PrintError("cannot write " + args.get("out"));
+    PrintError("cannot write " + args.get("out") + ": " + std::strerror(errno));
     return 5;
   }
   int32_t rc;
   if (args.has("content")) {
     Input content(args.get("content"), "content");
     if (!content.ok()) {
-      PrintError("cannot read " + args.get("content"));
+      PrintError("cannot read " + NameOf(args.get("content")) + ": " + content.error());
       return 4;
     }
     rc = session.Run("check_stream_d", [&] {
@@ -346,9 +477,13 @@ int RunVerify(const Args& args) {
   } else {
     rc = session.Run("check_stream_a", [&] { return session.vexor().check_stream_a(in.stream(), list, format); });
   }
-  PrintSigners(list, criteria);
   int status = rc != 0 ? rc : VerdictStatus(args, criteria, list);
-  if (status == 0 && args.has("strict")) status = StrictStatus(args, list);
+  std::vector<std::string> troubles;
+  if (status == 0 && args.has("strict")) status = StrictStatus(args, list, troubles);
+  Report(args, list, criteria, troubles, status);
+  if (status != 0 && !args.has("content") && format == VEXOR_FORMAT_PKCS7 &&
+      KindOfMessage(in.Head(4096)) == MessageKind::kDetachedSignature)
+    PrintError("  the signature is detached: give the signed document with --content FILE");
   if (status == 0 && !out.commit()) {
     PrintError("cannot write " + args.get("out"));
     return 5;
@@ -366,6 +501,7 @@ int RunEncrypt(const Args& args) {
   Input in(args.get("in"), "encrypting");
   Output out(args.get("out"));
   if (const int failure = OpenFailure(args, in, &out)) return failure;
+  if (!PemOption(args, format, out)) return kUsageError;
   Session session(args);
   if (!session.ok()) return 1;
   if (args.has("from") && format == VEXOR_FORMAT_141) {
@@ -381,17 +517,15 @@ int RunEncrypt(const Args& args) {
   const int32_t rc = session.Run("encrypt_stream", [&] {
     return session.vexor().encrypt_stream(in.stream(), out.stream(), parties, format);
   });
-  if (rc == 0 && !out.commit()) {
-    PrintError("cannot write " + args.get("out"));
-    return 5;
-  }
-  return rc;
+  if (rc != 0 && format == VEXOR_FORMAT_PKCS7 && parties.size() < 2)
+    PrintError("  a message is encrypted for at least two certificates: add --from with your own certificate");
+  return Finish(args, rc, out);
 }
 
 int RunDecrypt(const Args& args) {
   const int32_t format = FormatOption(args);
   if (format < 0) return kUsageError;
-  Input in(args.get("in"), "decrypting");
+  Input in(args.get("in"), "decrypting", MessageInput(format));
   Output out(args.get("out"));
   if (const int failure = OpenFailure(args, in, &out)) return failure;
   Session session(args);
@@ -402,15 +536,18 @@ int RunDecrypt(const Args& args) {
                          : session.Run("decrypt_stream", [&] {
                              return session.vexor().decrypt_stream(in.stream(), out.stream(), format);
                            });
-  if (rc == 0 && !out.commit()) {
-    PrintError("cannot write " + args.get("out"));
-    return 5;
+  if (rc != 0 && format == VEXOR_FORMAT_PKCS7) {
+    const MessageKind kind = KindOfMessage(in.Head(4096));
+    if (kind == MessageKind::kAttachedSignature || kind == MessageKind::kDetachedSignature)
+      PrintError("  this is a signed message, not an encrypted one: 'vexor verify' checks it, 'vexor unpack' gives its content");
+    else if (kind == MessageKind::kEnveloped && (session.callback().Saw("0x8010006B") || session.callback().Saw("0x8010006b")))
+      PrintError("  the PIN of the key is wrong: give the right one with --pin-file FILE or $VEXOR_CSP_PIN");
   }
-  return rc;
+  return Finish(args, rc, out);
 }
 
 int RunUnpack(const Args& args) {
-  Input in(args.get("in"), "unpacking");
+  Input in(args.get("in"), "unpacking", Input::Kind::kMessage);
   Output out(args.get("out"));
   if (const int failure = OpenFailure(args, in, &out)) return failure;
   Session session(args);
@@ -418,15 +555,16 @@ int RunUnpack(const Args& args) {
   const int32_t rc = session.Run("unpack_signed_stream", [&] {
     return session.vexor().unpack_signed_stream(in.stream(), out.stream(), VEXOR_FORMAT_PKCS7);
   });
-  if (rc == 0 && !out.commit()) return 5;
-  return rc;
+  return Finish(args, rc, out);
 }
 
 int RunSigners(const Args& args) {
-  Input in(args.get("in"));
-  Input content(args.get("content", "/dev/null"));
-  if (!in.ok() || !content.ok()) {
-    PrintError("cannot read the inputs");
+  if (BothStandardInput(args, "content")) return kUsageError;
+  Input in(args.get("in"), "reading", Input::Kind::kMessage);
+  if (const int failure = OpenFailure(args, in, nullptr)) return failure;
+  Input content(args.get("content", "/dev/null"), "content");
+  if (!content.ok()) {
+    PrintError("cannot read " + NameOf(args.get("content")) + ": " + content.error());
     return 4;
   }
   Session session(args);
@@ -435,20 +573,27 @@ int RunSigners(const Args& args) {
   const int32_t rc = session.Run(
       "extract_signers", [&] { return session.vexor().extract_signers(in.stream(), content.stream(), list); });
   bool all_valid = true;
+  std::vector<std::string> items;
   for (SignerCheckResult& r : list.items) {
-    std::printf("signer: signature %s\n", r.signValid ? "valid" : "INVALID");
     all_valid = all_valid && r.signValid;
+    if (args.has("json")) {
+      items.push_back(JsonObject()
+                          .Text("signature", r.signValid ? "valid" : "invalid")
+                          .Raw("certificate", r.cert != nullptr ? CertificateJson(r.cert).str() : "null")
+                          .str());
+    } else {
+      std::printf("signer: signature %s\n", r.signValid ? "valid" : "INVALID");
+      if (r.cert != nullptr) std::printf("  %s\n", DescribeCertificate(r.cert).c_str());
+    }
     if (r.cert != nullptr) {
-      std::printf("  %s\n", DescribeCertificate(r.cert).c_str());
       CertFreeCertificateContext(r.cert);
       r.cert = nullptr;
     }
   }
   // As verify: a message without signers or with a broken signature is not a success.
-  if (rc != 0) return rc;
-  if (list.items.empty()) {
-    PrintError("the message holds no signature");
-    return 7;
-  }
-  return all_valid ? 0 : 14;
+  const int status = rc != 0 ? rc : list.items.empty() ? 7 : all_valid ? 0 : 14;
+  if (rc == 0 && list.items.empty()) PrintError("the message holds no signature");
+  if (args.has("json"))
+    std::printf("%s\n", JsonObject().Number("result", status).Raw("signers", JsonArray(items)).str().c_str());
+  return status;
 }

@@ -6,11 +6,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "support/bindata.h"
 #include "tools/vexor/certificates.h"
 #include "tools/vexor/commands.h"
 #include "tools/vexor/io.h"
+#include "tools/vexor/json.h"
 #include "tools/vexor/pin.h"
 #include "tools/vexor/session.h"
 
@@ -37,15 +40,23 @@ int Fail(const std::string& message, int code) {
 int List(const Args& args, const std::string& name) {
   StoreHandle store(OpenNamedStore(name, Location(args)));
   if (!store) return Fail("cannot open store " + name, 15);
+  const bool json = args.has("json");
+  std::vector<std::string> items;
   int count = 0;
   for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c != nullptr;
        c = CertEnumCertificatesInStore(store.get(), c)) {
     DWORD len = 0;
     const bool has_key = CertGetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &len) != 0;
-    std::printf("%s%s\n", DescribeCertificate(c).c_str(), has_key ? "\n    has a private key" : "");
+    if (json)
+      items.push_back(CertificateJson(c).Bool("hasPrivateKey", has_key).str());
+    else
+      std::printf("%s%s\n", DescribeCertificate(c).c_str(), has_key ? "\n    has a private key" : "");
     ++count;
   }
-  std::printf("%d certificate(s) in %s\n", count, name.c_str());
+  if (json)
+    std::printf("%s\n", JsonObject().Text("store", name).Raw("certificates", JsonArray(items)).str().c_str());
+  else
+    std::printf("%d certificate(s) in %s\n", count, name.c_str());
   return 0;
 }
 

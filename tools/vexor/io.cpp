@@ -7,11 +7,15 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
+#include <ext/stdio_filebuf.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <utility>
@@ -26,13 +30,75 @@ constexpr size_t kWriteBlock = 1 << 20;  // each of the background writer's two 
 
 }  // namespace
 
-ProgressBuf::ProgressBuf(std::streambuf* source, uint64_t total, std::string label)
-    : source_(source), total_(total), label_(std::move(label)), buffer_(kBlock) {
-  setg(buffer_.data(), buffer_.data(), buffer_.data());
+namespace {
+
+bool g_quiet = false;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-ProgressBuf::~ProgressBuf() {
-  if (last_percent_ >= 0) Draw(true);
+// Bytes as "512 B", "12.3 MiB", "1.5 GiB".
+std::string Bytes(double n) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  size_t unit = 0;
+  while (n >= 1024 && unit + 1 < std::size(kUnits)) {
+    n /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", n, kUnits[unit]);
+  return text;
+}
+
+}  // namespace
+
+void SetQuiet(bool quiet) { g_quiet = quiet; }
+
+bool ProgressMeter::Wanted() { return !g_quiet && isatty(STDERR_FILENO); }
+
+ProgressMeter::ProgressMeter(std::string label, uint64_t total)
+    : label_(std::move(label)), total_(total), start_ms_(NowMs()) {}
+
+ProgressMeter::~ProgressMeter() {
+  if (drawn_ms_ >= 0) Draw(true);
+}
+
+void ProgressMeter::Update(uint64_t position) {
+  position_ = position;
+  const int64_t now = NowMs();
+  // The first line after a moment (a short run shows none), then five a second.
+  if (now - start_ms_ < 300 || (drawn_ms_ >= 0 && now - drawn_ms_ < 200)) return;
+  drawn_ms_ = now;
+  Draw(false);
+}
+
+void ProgressMeter::Draw(bool final) {
+  const double seconds = std::max<int64_t>(1, NowMs() - start_ms_) / 1000.0;
+  const double rate = static_cast<double>(position_) / seconds;
+  std::string line = "\r" + label_;
+  if (total_ != 0) {
+    const uint64_t done = std::min(position_, total_);
+    const int percent = static_cast<int>(done * 100 / total_);
+    const int width = 30;
+    const int filled = percent * width / 100;
+    char tail[96];
+    const uint64_t left = rate > 0 ? static_cast<uint64_t>(static_cast<double>(total_ - done) / rate) : 0;
+    std::snprintf(tail, sizeof tail, "] %3d%%  %s/s  %u:%02u left", percent, Bytes(rate).c_str(),
+                  static_cast<unsigned>(left / 60), static_cast<unsigned>(left % 60));
+    line += " [" + std::string(filled, '#') + std::string(width - filled, ' ') + tail;
+  } else {
+    line += "  " + Bytes(static_cast<double>(position_)) + "  " + Bytes(rate) + "/s";
+  }
+  // Clear what a longer earlier line left.
+  std::fprintf(stderr, "%s\033[K%s", line.c_str(), final ? "\n" : "");
+  std::fflush(stderr);
+}
+
+ProgressBuf::ProgressBuf(std::streambuf* source, uint64_t total, std::string label)
+    : source_(source), meter_(std::move(label), total), buffer_(kBlock) {
+  setg(buffer_.data(), buffer_.data(), buffer_.data());
 }
 
 ProgressBuf::int_type ProgressBuf::underflow() {
@@ -41,7 +107,7 @@ ProgressBuf::int_type ProgressBuf::underflow() {
   if (n <= 0) return traits_type::eof();
   position_ += static_cast<uint64_t>(n);
   setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
-  Draw(false);
+  meter_.Update(position_);
   return traits_type::to_int_type(*gptr());
 }
 
@@ -58,18 +124,6 @@ ProgressBuf::pos_type ProgressBuf::seekpos(pos_type pos, std::ios_base::openmode
   const pos_type result = source_->pubseekpos(pos, which);
   if (result != pos_type(off_type(-1))) position_ = static_cast<uint64_t>(off_type(result));
   return result;
-}
-
-void ProgressBuf::Draw(bool final) {
-  const int percent = total_ == 0 ? 100 : static_cast<int>(std::min<uint64_t>(100, position_ * 100 / total_));
-  if (percent == last_percent_ && !final) return;
-  last_percent_ = percent;
-  const int width = 40;
-  const int filled = percent * width / 100;
-  std::fprintf(stderr, "\r%s [%s%s] %3d%%", label_.c_str(), std::string(filled, '#').c_str(),
-               std::string(width - filled, ' ').c_str(), percent);
-  if (final) std::fprintf(stderr, "\n");
-  std::fflush(stderr);
 }
 
 BackgroundWriteBuf::BackgroundWriteBuf(int fd) : fd_(fd) {
@@ -145,21 +199,220 @@ BackgroundWriteBuf::int_type BackgroundWriteBuf::overflow(int_type c) {
 
 int BackgroundWriteBuf::sync() { return Hand() && Drain() ? 0 : -1; }
 
-Input::Input(const std::string& path, const std::string& label) {
-  if (path.empty() || path == "-") return;
-  file_.open(path, std::ios::binary);
-  if (!file_) {
+namespace {
+
+// An unnamed read-write file of the temporary folder; where the folder has no unnamed files,
+// a claimed one unlinked as soon as it is made (what a crash in between leaves, a later run
+// sweeps). -1 when neither can be made.
+int UnnamedTemporary() {
+  static const char kPrefix[] = "vexor-held.";
+  const std::string dir = scratch::TemporaryFolder();
+  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    scratch::SweepUnclaimed(dir, kPrefix);
+    std::string temp = dir + "/" + kPrefix + "XXXXXX";
+    fd = scratch::CreateClaimed(temp);
+    if (fd >= 0) unlink(temp.c_str());
+  }
+  return fd;
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The PEM labels of a CMS message as openssl and others write it.
+bool IsMessageLabel(const std::string& label) {
+  return label == "CMS" || label == "PKCS7" || label == "PKCS #7 SIGNED DATA";
+}
+
+}  // namespace
+
+const char kPemMessageLabel[] = "CMS";
+
+Input::Input(const std::string& path, const std::string& label, Kind kind) {
+  const bool standard = path.empty() || path == "-";
+  fd_ = standard ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
+    error_ = std::strerror(errno);
     ok_ = false;
     return;
   }
-  stream_ = &file_;
-  std::error_code ec;
-  const uint64_t size = std::filesystem::file_size(path, ec);
-  if (!ec && size > kProgressThreshold && isatty(STDERR_FILENO)) {
-    progress_ = std::make_unique<ProgressBuf>(file_.rdbuf(), size, label);
+  struct stat st {};
+  if (fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+    error_ = std::strerror(EISDIR);
+    ok_ = false;
+    return;
+  }
+  // The library measures its input by seeking: what cannot seek is copied aside first.
+  if (lseek(fd_, 0, SEEK_CUR) < 0) {
+    const int from = fd_;
+    fd_ = -1;
+    const bool spooled = Spool(from);
+    close(from);
+    if (!spooled) return;
+  }
+  if (kind == Kind::kMessage && !DecodePem()) return;
+  const off_t at = lseek(fd_, 0, SEEK_CUR);
+  const off_t end = lseek(fd_, 0, SEEK_END);
+  lseek(fd_, at, SEEK_SET);
+  file_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd_, std::ios::in | std::ios::binary, kBlock);
+  wrapped_ = std::make_unique<std::istream>(file_.get());
+  stream_ = wrapped_.get();
+  const uint64_t size = end > at ? static_cast<uint64_t>(end - at) : 0;
+  if (size > kProgressThreshold && ProgressMeter::Wanted()) {
+    progress_ = std::make_unique<ProgressBuf>(file_.get(), size, label);
     wrapped_ = std::make_unique<std::istream>(progress_.get());
     stream_ = wrapped_.get();
   }
+}
+
+Input::~Input() {
+  wrapped_.reset();
+  progress_.reset();
+  if (file_) {
+    file_.reset();  // closes fd_
+  } else if (fd_ >= 0) {
+    close(fd_);
+  }
+}
+
+bool Input::Spool(int from) {
+  const int to = UnnamedTemporary();
+  if (to < 0) {
+    error_ = std::string("cannot keep standard input in the temporary folder: ") + std::strerror(errno);
+    ok_ = false;
+    return false;
+  }
+  ProgressMeter meter("reading standard input", 0);
+  const bool shown = ProgressMeter::Wanted();
+  std::vector<char> block(kWriteBlock);
+  uint64_t total = 0;
+  for (;;) {
+    const ssize_t n = ::read(from, block.data(), block.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (n > 0 && !WriteAll(to, block.data(), static_cast<size_t>(n)))) {
+      error_ = std::string(n < 0 ? "cannot read standard input: " : "cannot keep standard input aside: ") +
+               std::strerror(errno);
+      close(to);
+      ok_ = false;
+      return false;
+    }
+    if (n == 0) break;
+    total += static_cast<uint64_t>(n);
+    if (shown && total > kProgressThreshold) meter.Update(total);
+  }
+  lseek(to, 0, SEEK_SET);
+  fd_ = to;
+  return true;
+}
+
+bool Input::DecodePem() {
+  char head[128];
+  const ssize_t got = pread(fd_, head, sizeof head, lseek(fd_, 0, SEEK_CUR));
+  std::string start(head, got > 0 ? static_cast<size_t>(got) : 0);
+  const size_t first = start.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos || start.compare(first, 11, "-----BEGIN ") != 0) return true;  // DER
+  const size_t label_end = start.find("-----", first + 11);
+  const std::string label = label_end == std::string::npos ? "" : start.substr(first + 11, label_end - first - 11);
+  if (!IsMessageLabel(label)) {
+    error_ = "PEM of " + (label.empty() ? std::string("no known kind") : "a " + label) +
+             ", not a message (CMS or PKCS7)";
+    ok_ = false;
+    return false;
+  }
+  const int to = UnnamedTemporary();
+  if (to < 0) {
+    error_ = std::string("cannot decode the PEM message in the temporary folder: ") + std::strerror(errno);
+    ok_ = false;
+    return false;
+  }
+  // Base64 between the BEGIN line and the END line, decoded block by block.
+  const std::string kEnd = "-----END " + label + "-----";
+  lseek(fd_, static_cast<off_t>(label_end + 5), SEEK_CUR);
+  std::vector<char> in(kBlock);
+  std::string out;
+  uint32_t bits = 0;
+  int count = 0;  // sextets in bits
+  int padding = 0;
+  bool ended = false;
+  bool bad = false;
+  std::string line_start;  // what a line that may be the END line has so far
+  bool at_line_start = false;
+  while (!ended && !bad) {
+    const ssize_t n = ::read(fd_, in.data(), in.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n && !ended && !bad; ++i) {
+      const char c = in[static_cast<size_t>(i)];
+      if (c == '\n') {
+        at_line_start = true;
+        continue;
+      }
+      if (at_line_start && c == '-') {
+        line_start = "-";
+        at_line_start = false;
+        continue;
+      }
+      at_line_start = false;
+      if (!line_start.empty()) {
+        line_start += c;
+        if (kEnd.compare(0, line_start.size(), line_start) != 0) bad = true;
+        ended = line_start == kEnd;
+        continue;
+      }
+      int v;
+      if (c >= 'A' && c <= 'Z') v = c - 'A';
+      else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
+      else if (c >= '0' && c <= '9') v = c - '0' + 52;
+      else if (c == '+') v = 62;
+      else if (c == '/') v = 63;
+      else if (c == '=') { ++padding; continue; }
+      else if (c == '\r' || c == ' ' || c == '\t') continue;
+      else { bad = true; break; }
+      if (padding != 0) { bad = true; break; }
+      bits = (bits << 6) | static_cast<uint32_t>(v);
+      if (++count == 4) {
+        out += static_cast<char>(bits >> 16);
+        out += static_cast<char>(bits >> 8);
+        out += static_cast<char>(bits);
+        bits = 0;
+        count = 0;
+      }
+    }
+    if (out.size() >= kWriteBlock && !(bad = !WriteAll(to, out.data(), out.size()))) out.clear();
+  }
+  // What a last group of two or three characters holds.
+  if (count == 2) out += static_cast<char>(bits >> 4);
+  if (count == 3) {
+    out += static_cast<char>(bits >> 10);
+    out += static_cast<char>(bits >> 2);
+  }
+  if (bad || !ended || count == 1 || !WriteAll(to, out.data(), out.size())) {
+    error_ = "a PEM message that does not decode (its Base64 or its END line is broken)";
+    close(to);
+    ok_ = false;
+    return false;
+  }
+  close(fd_);
+  lseek(to, 0, SEEK_SET);
+  fd_ = to;
+  return true;
+}
+
+std::string Input::Head(size_t n) const {
+  if (fd_ < 0) return {};
+  std::string bytes(n, '\0');
+  const ssize_t got = pread(fd_, bytes.data(), n, 0);
+  bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return bytes;
 }
 
 namespace {
@@ -215,6 +468,55 @@ std::string TemplateCharacters() {
 }
 
 }  // namespace
+
+PemWriteBuf::PemWriteBuf(std::ostream& to, const char* label) : to_(to), label_(label), buffer_(48 * 1024) {
+  to_ << "-----BEGIN " << label_ << "-----\n";
+  setp(buffer_.data(), buffer_.data() + buffer_.size());
+}
+
+bool PemWriteBuf::Finish() {
+  Encode(true);
+  to_ << "-----END " << label_ << "-----\n";
+  return static_cast<bool>(to_);
+}
+
+PemWriteBuf::int_type PemWriteBuf::overflow(int_type c) {
+  Encode(false);
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  *pptr() = traits_type::to_char_type(c);
+  pbump(1);
+  return c;
+}
+
+void PemWriteBuf::Encode(bool final) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const size_t filled = static_cast<size_t>(pptr() - pbase());
+  const size_t take = final ? filled : filled / 48 * 48;
+  const auto* in = reinterpret_cast<const unsigned char*>(pbase());
+  std::string text;
+  text.reserve(take / 3 * 4 + take / 48 + 8);
+  for (size_t line = 0; line < take; line += 48) {
+    const size_t end = std::min(take, line + 48);
+    for (size_t i = line; i < end; i += 3) {
+      const size_t n = std::min<size_t>(3, end - i);
+      const uint32_t v = (uint32_t(in[i]) << 16) | (n > 1 ? uint32_t(in[i + 1]) << 8 : 0) | (n > 2 ? in[i + 2] : 0);
+      text += kAlphabet[(v >> 18) & 63];
+      text += kAlphabet[(v >> 12) & 63];
+      text += n > 1 ? kAlphabet[(v >> 6) & 63] : '=';
+      text += n > 2 ? kAlphabet[v & 63] : '=';
+    }
+    text += '\n';
+  }
+  to_.write(text.data(), static_cast<std::streamsize>(text.size()));
+  std::memmove(buffer_.data(), pbase() + take, filled - take);
+  setp(buffer_.data(), buffer_.data() + buffer_.size());
+  pbump(static_cast<int>(filled - take));
+}
+
+void Output::WritePem(const char* label) {
+  pem_ = std::make_unique<PemWriteBuf>(*stream_, label);
+  pem_stream_ = std::make_unique<std::ostream>(pem_.get());
+}
 
 Output::Output(const std::string& path, bool hold_standard_output) : path_(path) {
   if (path.empty() || path == "-") {
@@ -283,16 +585,7 @@ bool Output::OpenNamed() {
 }
 
 bool Output::OpenHeld() {
-  static const char kHeldPrefix[] = "vexor-held.";
-  const std::string dir = scratch::TemporaryFolder();
-  int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    // Named only for the moment between creating and unlinking it.
-    scratch::SweepUnclaimed(dir, kHeldPrefix);
-    std::string temp = dir + "/" + kHeldPrefix + "XXXXXX";
-    fd = scratch::CreateClaimed(temp);
-    if (fd >= 0) unlink(temp.c_str());
-  }
+  const int fd = UnnamedTemporary();
   if (fd < 0) return false;
   fd_ = fd;
   held_ = true;
@@ -343,6 +636,8 @@ Output::Output(Output&& other) noexcept
       buffer_(std::move(other.buffer_)),
       owned_(std::move(other.owned_)),
       stream_(std::exchange(other.stream_, &std::cout)),
+      pem_(std::move(other.pem_)),
+      pem_stream_(std::move(other.pem_stream_)),
       ok_(other.ok_) {}
 
 Output Output::Discard() {
@@ -354,6 +649,8 @@ Output Output::Discard() {
 }
 
 Output::~Output() {
+  pem_stream_.reset();
+  pem_.reset();
   owned_.reset();
   buffer_.reset();  // closes the file; an unnamed one is gone with it
   if (!temp_path_.empty()) {
@@ -363,6 +660,13 @@ Output::~Output() {
 }
 
 bool Output::commit() {
+  if (pem_) {
+    pem_stream_->flush();
+    const bool finished = *pem_stream_ && pem_->Finish();
+    pem_stream_.reset();
+    pem_.reset();
+    if (!finished) return false;
+  }
   if (!owned_) {
     std::cout.flush();
     return static_cast<bool>(std::cout);
@@ -387,6 +691,12 @@ bool Output::commit() {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
+  if (path == "-") {
+    std::ostringstream s;
+    s << std::cin.rdbuf();
+    bytes = s.str();
+    return !std::cin.bad();
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::ostringstream s;

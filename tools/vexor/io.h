@@ -1,5 +1,6 @@
 // Inputs and outputs of the tool's commands: a file name, or "-" / nothing for the standard
-// streams; large inputs show a progress bar on standard error when it is a terminal.
+// streams; large inputs show a progress bar with rate and time left on standard error when it
+// is a terminal (SetQuiet turns it off).
 #pragma once
 
 #include <sys/types.h>
@@ -14,12 +15,35 @@
 #include <thread>
 #include <vector>
 
+// No progress bars (--quiet).
+void SetQuiet(bool quiet);
+
+// Shows how far a long read has come on standard error, when it is a terminal and the tool
+// is not quiet: a bar, the rate and the time left for a known total, the bytes and the rate
+// otherwise. Redrawn at most a few times a second; the final line stays.
+class ProgressMeter {
+ public:
+  // total 0: not known.
+  ProgressMeter(std::string label, uint64_t total);
+  ~ProgressMeter();
+  void Update(uint64_t position);
+  static bool Wanted();
+
+ private:
+  void Draw(bool final);
+
+  std::string label_;
+  uint64_t total_;
+  uint64_t position_ = 0;
+  int64_t start_ms_;
+  int64_t drawn_ms_ = -1;
+};
+
 // A read buffer over another one that reports progress. Seeks go through to the source, so
 // a library that measures the stream by seeking sees the same stream.
 class ProgressBuf : public std::streambuf {
  public:
   ProgressBuf(std::streambuf* source, uint64_t total, std::string label);
-  ~ProgressBuf() override;
 
  protected:
   int_type underflow() override;
@@ -27,14 +51,10 @@ class ProgressBuf : public std::streambuf {
   pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
 
  private:
-  void Draw(bool final);
-
   std::streambuf* source_;
-  uint64_t total_;
-  std::string label_;
+  ProgressMeter meter_;
   std::vector<char> buffer_;
   uint64_t position_ = 0;  // source position at egptr()
-  int last_percent_ = -1;
 };
 
 // A write buffer over a file descriptor whose writes happen on a thread of its own: the
@@ -73,19 +93,65 @@ class BackgroundWriteBuf : public std::streambuf {
   std::thread writer_;
 };
 
+// An input the library may seek in. A path "" or "-" reads standard input: a file there is
+// read as it is; a pipe or terminal is first copied to an unnamed file of the temporary
+// folder (owner-only; where unnamed files are not available, a claimed one that is unlinked
+// at once), block by block, so any size goes through in bounded memory.
 class Input {
  public:
-  // path "" or "-" reads standard input.
-  explicit Input(const std::string& path, const std::string& label = "reading");
+  // What the input may be besides its bytes as they are.
+  enum class Kind {
+    kAsIs,
+    kMessage,  // a CMS message: PEM as openssl writes it (CMS, PKCS7) is decoded to DER
+  };
+  explicit Input(const std::string& path, const std::string& label = "reading", Kind kind = Kind::kAsIs);
+  ~Input();
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
   bool ok() const { return ok_; }
+  // Why the input cannot be read ("No such file or directory", "not a PEM message", ...).
+  const std::string& error() const { return error_; }
   std::istream& stream() { return *stream_; }
+  // Up to n bytes from the start of the (decoded) input, read aside: the stream's position
+  // stays where it is.
+  std::string Head(size_t n) const;
+  // A name others can open the input by (/proc/self/fd/N), for a call that takes a path.
+  std::string openableName() const { return "/proc/self/fd/" + std::to_string(fd_); }
 
  private:
-  std::ifstream file_;
+  bool Spool(int from);
+  bool DecodePem();
+
+  int fd_ = -1;  // owned by file_ once it is made
+  std::unique_ptr<std::streambuf> file_;
   std::unique_ptr<ProgressBuf> progress_;
   std::unique_ptr<std::istream> wrapped_;
-  std::istream* stream_ = &std::cin;
+  std::istream* stream_ = nullptr;
   bool ok_ = true;
+  std::string error_;
+};
+
+// The message of the one PEM label the tool writes for CMS ("CMS", as openssl cms does).
+extern const char kPemMessageLabel[];
+
+// A write buffer that encodes what it is given as PEM into another stream: the BEGIN line,
+// 64 characters of Base64 a line (48 bytes), and, from Finish(), the rest and the END line.
+class PemWriteBuf : public std::streambuf {
+ public:
+  PemWriteBuf(std::ostream& to, const char* label);
+  // Encodes what is left and writes the END line; false when the stream failed.
+  bool Finish();
+
+ protected:
+  int_type overflow(int_type c) override;
+
+ private:
+  // Writes the whole lines the buffer holds (every byte when final) and keeps the rest.
+  void Encode(bool final);
+
+  std::ostream& to_;
+  std::string label_;
+  std::vector<char> buffer_;
 };
 
 class Output {
@@ -109,7 +175,10 @@ class Output {
   Output(Output&& other) noexcept;
   Output& operator=(Output&&) = delete;
   bool ok() const { return ok_; }
-  std::ostream& stream() { return *stream_; }
+  std::ostream& stream() { return pem_stream_ ? *pem_stream_ : *stream_; }
+  // From now on what is written is encoded as PEM with the label (64 characters a line),
+  // ended by commit().
+  void WritePem(const char* label);
   // Puts the output in place; false when it could not be written or placed. Without a
   // commit nothing reaches the named file.
   bool commit();
@@ -131,9 +200,11 @@ class Output {
   std::unique_ptr<std::streambuf> buffer_;  // of the file, or the discarding buffer
   std::unique_ptr<std::ostream> owned_;
   std::ostream* stream_ = &std::cout;
+  std::unique_ptr<PemWriteBuf> pem_;
+  std::unique_ptr<std::ostream> pem_stream_;
   bool ok_ = true;
 };
 
-// Whole-file helpers.
+// Whole-file helpers. A path "-" is the standard stream.
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 bool WriteWholeFile(const std::string& path, const std::string& bytes);

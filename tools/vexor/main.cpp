@@ -7,20 +7,27 @@
 #include <vector>
 
 #include "tools/vexor/commands.h"
+#include "tools/vexor/io.h"
 
 namespace {
 
 const char kGlobalOptions[] =
     "Options every command takes, before or after its name:\n"
-    "  --workdir DIR    working directory for Init (Vexor.ini, app.info, certstore.sst); default: current\n"
+    "  --workdir DIR    working directory for Init (Vexor.ini, app.info, certstore.sst); default:\n"
+    "                   $VEXOR_WORKDIR, else $XDG_DATA_HOME/vexor, else ~/.local/share/vexor (made 0700)\n"
     "  --library PATH   libvexor.so to load; default: ../lib/libvexor.so beside the tool, else the loader's path\n"
     "  --verbose        print the library's log lines on standard error\n"
+    "  --quiet          no progress bar (shown on a terminal for inputs over 4 MiB, with rate and time left)\n"
     "  --pin-file FILE  the PIN of a key container (first line of FILE) for sign, encrypt and decrypt;\n"
     "                   without it (and without $VEXOR_CSP_PIN) the tool asks on the terminal, without\n"
     "                   echo, when the key it will use needs one\n"
     "  -h, --help       explain the command\n"
+    "  --version        print the tool's version (vexor --version)\n"
     "An option's value follows it (--out FILE) or is joined with '=' (--out=FILE, needed for a value that\n"
     "starts with '-'); '--' ends the options.\n"
+    "A file operand or option value '-' is standard input (or output, for -o). Standard input that is a\n"
+    "pipe is first copied to an unnamed file of the temporary folder ($TMPDIR, else /tmp), so any size\n"
+    "goes through in bounded memory.\n"
     "Texts are UTF-8 here and Windows-1251 inside the library. The exit status is 0 on success and the\n"
     "library's result code otherwise; the result's text goes to standard error. A command line the tool\n"
     "does not accept (an unknown option, a value or operand missing, an operand too many) exits 64\n"
@@ -37,23 +44,27 @@ const OptionDef kIn{"in", V, 'i'};
 const OptionDef kOut{"out", V, 'o'};
 const OptionDef kFormat{"format", V};
 const OptionDef kMachine{"machine", F};
+const OptionDef kPem{"pem", F};
+const OptionDef kJson{"json", F};
 
 const std::vector<Command> kCommands = {
     {"sign", "sign a document (attached or detached)",
-     "vexor sign --signer ID [--detached] [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
+     "vexor sign --signer ID [--detached] [--format pkcs7|141|xml] [--pem] [-i IN] [-o OUT]\n"
      "  Signs IN (default: standard input) with the signer's certificate and private key and writes the\n"
      "  signature to OUT (default: standard output). ID is a thumbprint (40 hex digits, spaces allowed),\n"
-     "  an e-mail address or a subject common name (exact).\n"
+     "  an e-mail address or a subject common name (exact). --pem writes the PKCS#7 signature as PEM\n"
+     "  (-----BEGIN CMS-----, as openssl cms -outform PEM does); DER is the default.\n"
      "  --format 141 writes the compact binary detached signature (with --detached only): the signer's\n"
      "  thumbprint, common name and public key and the GOST R 34.10 signature of the data's hash.\n"
      "  --format xml adds an enveloped XML-DSig signature (GOST R 34.10-2001, exclusive C14N) as the\n"
      "  last child of the document element; the document's other bytes stay as they were.\n",
      RunSign,
-     {{nullptr, {{kIn, kOut, kFormat, {"signer", V}, {"detached", F}}}}}},
+     {{nullptr, {{kIn, kOut, kFormat, kPem, {"signer", V}, {"detached", F}}}}}},
     {"verify", "verify a signature and its signers' certificates",
-     "vexor verify -i SIGNED [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--strict]\n"
-     "             [--format F]\n"
-     "  Verifies an attached signature, or a detached one with --content. -o writes the signed content\n"
+     "vexor verify [-i SIGNED] [--content FILE] [-o CONTENT] [--expect ID]... [--check-validity] [--strict]\n"
+     "             [--format F] [--json]\n"
+     "  Verifies an attached signature, or a detached one with --content. SIGNED (default: standard\n"
+     "  input) is DER or PEM (CMS, PKCS7). -o writes the signed content\n"
      "  of an attached signature (to standard output with -o -) once the verification holds, never\n"
      "  before. --expect names a certificate (thumbprint, common name, or an e-mail\n"
      "  address looked up in the stores) a verified signer must have (repeatable); --check-validity\n"
@@ -74,43 +85,47 @@ const std::vector<Command> kCommands = {
      "  certificate's (and, with --strict, for a chain that is not trusted), 11 for a bad or malformed\n"
      "  signature.\n"
      "  --format xml verifies the one XML-DSig signature of a document (14 when it does not hold, 11\n"
-     "  for a document without a single readable signature, a DTD, or a reference elsewhere).\n",
+     "  for a document without a single readable signature, a DTD, or a reference elsewhere).\n"
+     "  --json prints one object instead of the lines: the exit status and the signers (docs/json.md).\n",
      RunVerify,
-     {{nullptr, {{kIn, kOut, kFormat, {"content", V}, {"expect", R}, {"check-validity", F}, {"strict", F}}}}}},
+     {{nullptr, {{kIn, kOut, kFormat, kJson, {"content", V}, {"expect", R}, {"check-validity", F}, {"strict", F}}}}}},
     {"unpack", "write the content of an attached signature",
-     "vexor unpack -i SIGNED [-o CONTENT]\n  Writes the signed content without verifying the signature.\n",
+     "vexor unpack [-i SIGNED] [-o CONTENT]\n  Writes the signed content without verifying the signature. SIGNED is DER or PEM.\n",
      RunUnpack,
      {{nullptr, {{kIn, kOut}}}}},
     {"signers", "list the signers of a detached signature",
-     "vexor signers -i SIGNED --content FILE\n  Prints each signer's certificate and whether its signature holds;\n"
-     "  exits as verify does: 7 without any signature, 14 when one does not hold.\n",
+     "vexor signers [-i SIGNED] --content FILE [--json]\n  Prints each signer's certificate and whether its signature holds;\n"
+     "  exits as verify does: 7 without any signature, 14 when one does not hold. SIGNED is DER or PEM.\n"
+     "  --json prints one object: the exit status and the signers with their certificates.\n",
      RunSigners,
-     {{nullptr, {{kIn, {"content", V}}}}}},
+     {{nullptr, {{kIn, kJson, {"content", V}}}}}},
     {"encrypt", "encrypt a document for recipients",
-     "vexor encrypt --to ID [--to ID]... [--from ID] [--skip-missing] [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
+     "vexor encrypt --to ID [--to ID]... [--from ID] [--skip-missing] [--format pkcs7|141|xml] [--pem] [-i IN] [-o OUT]\n"
      "  Encrypts IN (default: standard input) for the recipients' certificates, found in My (add one\n"
      "  with 'vexor store add-my'), and writes the message to OUT (default: standard output). --from names your own certificate, so that you can read the message too;\n"
      "  the library encrypts for at least two certificates (with --from, one --to is enough).\n"
      "  --skip-missing leaves out a recipient whose certificate is not found (the log says so).\n"
+     "  --pem writes the PKCS#7 message as PEM (-----BEGIN CMS-----); DER is the default.\n"
      "  --format 141 encrypts from exactly one sender (--from, with its key installed) to exactly one\n"
      "  recipient (--to) in the compact binary format; the output grows as it is written.\n"
      "  --format xml replaces the document element by an XML-Enc EncryptedData for the first --to.\n",
      RunEncrypt,
-     {{nullptr, {{kIn, kOut, kFormat, {"to", R}, {"from", V}, {"skip-missing", F}}}}}},
+     {{nullptr, {{kIn, kOut, kFormat, kPem, {"to", R}, {"from", V}, {"skip-missing", F}}}}}},
     {"decrypt", "decrypt a document with your key",
      "vexor decrypt [--format pkcs7|141|xml] [-i IN] [-o OUT]\n"
-     "  Decrypts IN with the key of a recipient certificate installed in My and writes the plaintext\n"
-     "  to OUT. Exits 48 when no recipient's key is installed, naming the recipients' serial numbers.\n"
+     "  Decrypts IN (default: standard input; DER or PEM) with the key of a recipient certificate\n"
+     "  installed in My and writes the plaintext to OUT (default: standard output). Exits 48 when no recipient's key is installed, naming the recipients' serial numbers.\n"
      "  --format 141 needs the sender's certificate in the stores and the recipient's key installed\n"
      "  (17 names the certificate that is missing).\n"
      "  --format xml decrypts an EncryptedData document with libvexorxml.so (beside libvexor.so).\n",
      RunDecrypt,
      {{nullptr, {{kIn, kOut, kFormat}}}}},
     {"cert", "find, export, check, import, delete or list certificates",
-     "vexor cert find ID            print the certificate the library finds for ID\n"
+     "vexor cert find ID [--json]   print the certificate the library finds for ID\n"
      "vexor cert export ID -o FILE [--pem]   write it to FILE (DER, or PEM with --pem)\n"
-     "vexor cert check FILE|THUMB [--strict]   check a certificate file, or one found by thumbprint;\n"
-     "    --strict also requires its chain to end in a trusted root, as verify --strict does\n"
+     "vexor cert check FILE|THUMB [--strict] [--json]   check a certificate file (PEM or DER; - for\n"
+     "    standard input), or one found by thumbprint; --strict also requires its chain to end in a\n"
+     "    trusted root, as verify --strict does\n"
      "vexor cert import FILE [--crl] [--to FILE.p7b]\n"
      "    adds a certificate (or with --crl a revocation list) in PEM, bare Base64 or DER to the\n"
      "    working directory's certstore.sst, or appends it to a PKCS#7 file (made empty first when\n"
@@ -120,14 +135,16 @@ const std::vector<Command> kCommands = {
      "vexor cert delete ID           removes the certificate ID names from certstore.sst\n"
      "vexor cert list [--json]       the certificates of certstore.sst: serial (as stored, least\n"
      "    significant byte first), subject, extended key usages, issuer, validity, tags; control\n"
-     "    characters in them are written as \\n, \\t, \\xNN (a backslash as \\\\)\n",
+     "    characters in them are written as \\n, \\t, \\xNN (a backslash as \\\\)\n"
+     "--json (find, check, list) prints JSON as docs/json.md describes it: dates in ISO 8601 (UTC),\n"
+     "    serial numbers as openssl prints them (serialNumber) and as stored (serialNumberStored)\n",
      RunCert,
-     {{"find", {{}, 2, 2}},
+     {{"find", {{kJson}, 2, 2}},
       {"export", {{kOut, {"pem", F}}, 2, 2}},
-      {"check", {{{"strict", F}}, 2, 2}},
+      {"check", {{{"strict", F}, kJson}, 2, 2}},
       {"import", {{{"crl", F}, {"to", V}}, 2, 2}},
       {"delete", {{}, 2, 2}},
-      {"list", {{{"json", F}}, 1, 1}}}},
+      {"list", {{kJson}, 1, 1}}}},
     {"crl", "download the revocation lists of certstore.sst",
      "vexor crl update\n"
      "  Downloads (HTTP or HTTPS) the revocation list of every distribution point the certificates of\n"
@@ -140,7 +157,8 @@ const std::vector<Command> kCommands = {
      RunCrl,
      {{"update", {{}, 1, 1}}}},
     {"store", "administer the platform's stores",
-     "vexor store list [My|Root|CA|FILE.sst] [--machine]\n"
+     "vexor store list [My|Root|CA|FILE.sst] [--machine] [--json]\n"
+     "    --json prints the store's name and its certificates (with hasPrivateKey) as docs/json.md says\n"
      "vexor store install --cert CERT.pem --key KEY.pem [--container NAME] [--pin-file F | --no-pin] [--force]\n"
      "    installs a certificate into My with its private key (PKCS#8 PEM or DER, as OpenSSL writes it);\n"
      "    the key must be the certificate's, and an existing container is replaced only with --force.\n"
@@ -154,7 +172,7 @@ const std::vector<Command> kCommands = {
      "  Stores live under $VEXOR_CSP_HOME (else $XDG_DATA_HOME/vexor-csp, else ~/.local/share/vexor-csp);\n"
      "  --machine uses the machine's stores ($VEXOR_CSP_MACHINE_HOME, else /var/lib/vexor-csp).\n",
      RunStore,
-     {{"list", {{kMachine}, 1, 2}},
+     {{"list", {{kMachine, kJson}, 1, 2}},
       {"install", {{{"cert", V}, {"key", V}, {"container", V}, {"pin", V}, {"no-pin", F}, {"force", F}, kMachine}, 1, 1}},
       {"add-root", {{kMachine}, 2, 2}},
       {"add-ca", {{kMachine}, 2, 2}},
@@ -171,7 +189,7 @@ const std::vector<Command> kCommands = {
 };
 
 void PrintUsage(std::FILE* to) {
-  std::fprintf(to, "usage: vexor [global options] COMMAND [options]\n\nCommands:\n");
+  std::fprintf(to, "usage: vexor [global options] COMMAND [options]\n       vexor --version\n\nCommands:\n");
   for (const Command& c : kCommands) std::fprintf(to, "  %-8s %s\n", c.name, c.summary);
   std::fprintf(to, "\n'vexor COMMAND --help' explains a command.\n\n%s", kGlobalOptions);
 }
@@ -227,6 +245,7 @@ int RunCommand(const std::vector<std::string>& words) {
     args = Args::Parse(rest, found->syntax);
   }
   if (!args.ok()) return UsageError(args.error(), command);
+  SetQuiet(args.has("quiet"));
   // Whatever a command did not foresee ends with a message, never with an abort.
   try {
     return command->run(args);
@@ -245,6 +264,11 @@ int main(int argc, char** argv) {
   if (words.front() == "help") {
     PrintUsage(stdout);
     return 0;
+  }
+  if (words.front() == "--version") {
+    std::printf("vexor %d.%d.%d.%d\n", VEXOR_VERSION_MAJOR, VEXOR_VERSION_MINOR, VEXOR_VERSION_PATCH,
+                VEXOR_VERSION_TWEAK);
+    return words.size() == 1 ? 0 : UsageError("--version takes nothing else", nullptr);
   }
   // Global options may come before the command; they join the command's own.
   const Args before = Args::Parse(words, Syntax{}, true);

@@ -14,8 +14,7 @@ Session::Session(const Args& args, bool with_callback)
     PrintError("cannot load the library: " + library_.error());
     return;
   }
-  std::error_code ec;
-  const std::string dir = args.get("workdir", std::filesystem::current_path(ec).string());
+  const std::string dir = WorkingDirectory(args);
   object_ = library_.create();
   if (!object_) {
     PrintError("cannot create the operation object");

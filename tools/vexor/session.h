@@ -10,7 +10,7 @@
 
 class Session {
  public:
-  // Options read: --library, --workdir (default: the current directory), --verbose. A host
+  // Options read: --library, --workdir (default: WorkingDirectory), --verbose. A host
   // callback makes the library ask the host first (its own certificate search, listing and
   // import); without one (`with_callback` false) the library works alone and its log lines
   // are not seen.
