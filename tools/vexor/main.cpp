@@ -13,7 +13,7 @@ namespace {
 const char kGlobalOptions[] =
     "Options every command takes, before or after its name:\n"
     "  --workdir DIR    working directory for Init (Vexor.ini, app.info, certstore.sst); default: current\n"
-    "  --library PATH   libvexor.so to load; default: ../lib/libvexor.so beside the tool, else the loader's path\n"
+    "  --library PATH   libvexor.so to load; default: ../lib/libvexor.so.1 beside the tool, else the loader's path\n"
     "  --verbose        print the library's log lines on standard error\n"
     "  --pin-file FILE  the PIN of a key container (first line of FILE) for sign, encrypt and decrypt;\n"
     "                   without it (and without $VEXOR_CSP_PIN) the tool asks on the terminal, without\n"
