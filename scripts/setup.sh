@@ -2,7 +2,7 @@
 # Installs the Debian packages the project builds and tests with, when they are missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config python3 libssl-dev openssl libengine-gost-openssl
-          libpoco-dev libboost-dev libcurl4-openssl-dev libxml2-dev libgtest-dev help2man
+          libpoco-dev libboost-dev libcurl4-openssl-dev libxml2-dev libgtest-dev lintian
           python3-lxml clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -209,7 +209,9 @@ int32_t DestroyObjectInstance(IVexor** object);
 int32_t GetIVersion();
 }
 
-// Function-pointer types for hosts that load the library with dlopen.
+// Function-pointer types for hosts that load the library with dlopen, and the name to load
+// (the installed library's soname; libvexor.so itself comes only with the development files).
+#define VEXOR_SONAME "libvexor.so.1"
 typedef int32_t (*PFN_CreateObjectInstance)(IVexor**);
 typedef int32_t (*PFN_DestroyObjectInstance)(IVexor**);
 typedef int32_t (*PFN_GetIVersion)();

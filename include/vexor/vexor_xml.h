@@ -14,6 +14,9 @@
 #define VEXORXML_API
 #endif
 
+// The installed library's soname, as libvexor.so and the vexor tool load it.
+#define VEXORXML_SONAME "libvexorxml.so.1"
+
 // Result codes of the XML functions (the library's own numbers for the same troubles).
 enum : int {
   VEXORXML_OK = 0,

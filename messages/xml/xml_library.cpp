@@ -12,16 +12,16 @@ int EncryptMissing(const void*, int, const CERT_CONTEXT*, void**, int*) { return
 int DecryptMissing(const void*, int, void**, int*) { return VEXORXML_UNAVAILABLE; }
 void FreeNothing(void**) {}
 
-// libvexorxml.so as the process already has it (a host that links it), else beside the
-// object this function lives in (libvexor.so), and nowhere else: the pair is installed
-// together.
+// libvexorxml.so.1 as the process already has it (a host that links it), else beside the
+// object this function lives in (libvexor.so.1), and nowhere else: the pair is installed
+// together. It is named by its soname: the unversioned name is a development symlink.
 void* OpenBeside() {
-  if (void* loaded = dlopen("libvexorxml.so", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) return loaded;
+  if (void* loaded = dlopen(VEXORXML_SONAME, RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD)) return loaded;
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&OpenBeside), &info) == 0 || info.dli_fname == nullptr) return nullptr;
   std::string path = info.dli_fname;
   const size_t slash = path.rfind('/');
-  path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "libvexorxml.so";
+  path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + VEXORXML_SONAME;
   return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 

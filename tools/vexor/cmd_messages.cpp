@@ -348,9 +348,9 @@ int DecryptXmlDirectly(Session& session, Input& in, Output& out) {
   const std::string dir = session.libraryPath().find('/') == std::string::npos
                               ? std::string()
                               : session.libraryPath().substr(0, session.libraryPath().rfind('/') + 1);
-  void* xml = dlopen((dir + "libvexorxml.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* xml = dlopen((dir + VEXORXML_SONAME).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (xml == nullptr) {
-    PrintError(std::string("cannot load libvexorxml.so: ") + dlerror());
+    PrintError(std::string("cannot load " VEXORXML_SONAME ": ") + dlerror());
     return 46;
   }
   using Decrypt = int (*)(const void*, int, void**, int*);

@@ -13,7 +13,7 @@ std::string BesideTool() {
   std::error_code ec;
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) return {};
-  const auto candidate = exe.parent_path().parent_path() / "lib" / "libvexor.so";
+  const auto candidate = exe.parent_path().parent_path() / "lib" / VEXOR_SONAME;
   return std::filesystem::exists(candidate, ec) ? candidate.string() : std::string();
 }
 
@@ -21,7 +21,7 @@ std::string BesideTool() {
 
 VexorLibrary::VexorLibrary(const std::string& path) {
   path_ = !path.empty() ? path : BesideTool();
-  if (path_.empty()) path_ = "libvexor.so";
+  if (path_.empty()) path_ = VEXOR_SONAME;
   handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {
     error_ = dlerror();

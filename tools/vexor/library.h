@@ -11,8 +11,8 @@
 
 class VexorLibrary {
  public:
-  // Loads path, or the library beside the tool (../lib/libvexor.so), or "libvexor.so" from
-  // the loader's search path. On failure error() says why.
+  // Loads path, or the library beside the tool (../lib/libvexor.so.1, as in the build tree),
+  // or libvexor.so.1 from the loader's search path (an installed tool). On failure error() says why.
   explicit VexorLibrary(const std::string& path = std::string());
   ~VexorLibrary();
   VexorLibrary(const VexorLibrary&) = delete;

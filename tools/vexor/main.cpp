@@ -15,7 +15,7 @@ const char kGlobalOptions[] =
     "Options every command takes, before or after its name:\n"
     "  --workdir DIR    working directory for Init (Vexor.ini, app.info, certstore.sst); default:\n"
     "                   $VEXOR_WORKDIR, else $XDG_DATA_HOME/vexor, else ~/.local/share/vexor (made 0700)\n"
-    "  --library PATH   libvexor.so to load; default: ../lib/libvexor.so beside the tool, else the loader's path\n"
+    "  --library PATH   libvexor.so to load; default: ../lib/libvexor.so.1 beside the tool, else the loader's path\n"
     "  --verbose        print the library's log lines on standard error\n"
     "  --quiet          no progress bar (shown on a terminal for inputs over 4 MiB, with rate and time left)\n"
     "  --pin-file FILE  the PIN of a key container (first line of FILE) for sign, encrypt and decrypt;\n"
