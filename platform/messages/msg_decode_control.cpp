@@ -109,8 +109,8 @@ class AcpkmContent : public ContentCipher {
  public:
   AcpkmContent(gost2015::Algorithm algorithm, const BYTE* cek, const BYTE* iv)
       : ctr_(algorithm, cek, iv,
-             algorithm == gost2015::Algorithm::kMagma ? gost2015::kMagmaSection
-                                                      : gost2015::kKuznyechikSection) {}
+             algorithm == gost2015::Algorithm::kMagma ? gost2015::kMagmaCmsSection
+                                                      : gost2015::kKuznyechikCmsSection) {}
   void Decrypt(BYTE* data, size_t len) override { ctr_.Apply(data, len); }
 
  private:

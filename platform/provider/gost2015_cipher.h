@@ -65,9 +65,10 @@ class CtrAcpkm {
   uint64_t in_section_ = 0;  // bytes of gamma made under the current key
 };
 
-// The section sizes the GOST engine's -magma-ctr-acpkm and -kuznyechik-ctr-acpkm use.
-constexpr size_t kMagmaSection = 1024;
-constexpr size_t kKuznyechikSection = 4096;
+// The section sizes of CTR-ACPKM content in CMS messages (the GOST engine's cipher objects
+// default to 1024 and 4096 outside CMS).
+constexpr size_t kMagmaCmsSection = 8 * 1024;
+constexpr size_t kKuznyechikCmsSection = 256 * 1024;
 
 // OMAC (GOST R 34.13-2015 5.6): the full block-sized MAC of the pieces, taken in order.
 std::vector<uint8_t> Omac(Algorithm algorithm, const uint8_t* key,
