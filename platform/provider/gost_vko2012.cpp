@@ -18,8 +18,13 @@ VEXORCSP_OSSL_PTR(BnCtxPtr, BN_CTX, BN_CTX_free);
 VEXORCSP_OSSL_PTR(EcPointPtr, EC_POINT, EC_POINT_free);
 VEXORCSP_OSSL_PTR(SecretBnPtr, BIGNUM, BN_clear_free);
 
+// The engine's curve key inside a GOST key; null for any other kind of key.
 const EC_KEY* EcKey(EVP_PKEY* key) {
-  return key != nullptr ? static_cast<const EC_KEY*>(EVP_PKEY_get0(key)) : nullptr;
+  const int id = key != nullptr ? EVP_PKEY_get_base_id(key) : NID_undef;
+  if (id != NID_id_GostR3410_2001 && id != NID_id_GostR3410_2012_256 &&
+      id != NID_id_GostR3410_2012_512)
+    return nullptr;
+  return static_cast<const EC_KEY*>(EVP_PKEY_get0(key));
 }
 
 }  // namespace

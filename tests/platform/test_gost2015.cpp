@@ -4,6 +4,7 @@
 // against the openssl command with the GOST engine over many sections.
 #include <gtest/gtest.h>
 
+#include <openssl/ec.h>
 #include <openssl/x509.h>
 
 #include "platform/provider/gost2015_cipher.h"
@@ -171,11 +172,14 @@ TEST(Gost2015, Vko2012GivesTheRfc7836Examples) {
     EXPECT_EQ(Hex(ab, o.len), o.kek);
     EXPECT_EQ(Hex(ba, o.len), o.kek);
   }
-  // Keys on different curves do not agree on anything.
+  // Keys on different curves, or a peer key that is not a GOST key, agree on nothing.
   auto other = Key2012("1.2.643.7.1.1.1.1", "1.2.643.2.2.35.1", Bytes(32, 0x11));
-  ASSERT_TRUE(other);
+  vexorcsp::EvpPkeyPtr p256(EVP_EC_gen("P-256"));
+  ASSERT_TRUE(other && p256);
   uint8_t out[32];
   EXPECT_FALSE(vexorcsp::Vko2012(a.get(), other.get(), ukm.data(), ukm.size(), 32, out));
+  EXPECT_FALSE(vexorcsp::Vko2012(a.get(), p256.get(), ukm.data(), ukm.size(), 32, out));
+  EXPECT_FALSE(vexorcsp::Vko2012(p256.get(), a.get(), ukm.data(), ukm.size(), 32, out));
 }
 
 }  // namespace
