@@ -35,6 +35,13 @@
 #define CALG_GR3410EL 0x2E23
 #define CALG_DH_EL_SF 0xAA24
 #define CALG_DH_EL_EPHEM 0xAA25
+// GOST R 34.10-2012 exchange keys (own and ephemeral), 256 and 512 bits: the identifiers
+// GOST providers on Windows give them (ALG_CLASS_KEY_EXCHANGE | ALG_TYPE_DH with the
+// sub-ids 70/71 and 66/67). Their agreement is VKO GOST R 34.10-2012.
+#define CALG_DH_GR3410_12_256_SF 0xAA46
+#define CALG_DH_GR3410_12_256_EPHEM 0xAA47
+#define CALG_DH_GR3410_12_512_SF 0xAA42
+#define CALG_DH_GR3410_12_512_EPHEM 0xAA43
 
 // Key generation and export flags.
 #define CRYPT_EXPORTABLE 0x00000001

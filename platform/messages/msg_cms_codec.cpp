@@ -380,6 +380,30 @@ bool ParseKeyTransport(const BYTE* p, size_t n, KeyTransport& out) {
   return true;
 }
 
+bool ParseKExp15Transport(const BYTE* p, size_t n, KExp15Transport& out) {
+  der::Reader outer(p, n), r;
+  der::Tlv exported, spki, ukm;
+  if (!outer.Enter(der::kSequence, r) || !outer.empty() ||
+      !r.Expect(der::kOctetString, exported) || !r.Expect(der::kSequence, spki) ||
+      !r.Expect(der::kOctetString, ukm) || ukm.length != sizeof(out.ukm) || !r.empty())
+    return false;
+  out.exported.assign(exported.value, exported.value + exported.length);
+  out.ephemeral_spki.assign(spki.start, spki.start + spki.size);
+  std::memcpy(out.ukm, ukm.value, sizeof(out.ukm));
+  return true;
+}
+
+bool ParseCtrAcpkmParams(const Bytes& params, size_t iv_len, Bytes& iv) {
+  der::Reader outer(params.data(), params.size()), r;
+  der::Tlv ukm;
+  // The UKM is the IV followed by an 8-byte seed the MAC variants use.
+  if (!outer.Enter(der::kSequence, r) || !outer.empty() || !r.Expect(der::kOctetString, ukm) ||
+      ukm.length != iv_len + 8 || !r.empty())
+    return false;
+  iv.assign(ukm.value, ukm.value + iv_len);
+  return true;
+}
+
 bool ParseGost89Params(const Bytes& params, Bytes& iv, std::string& param_set) {
   der::Reader outer(params.data(), params.size()), r;
   der::Tlv octets, oid;

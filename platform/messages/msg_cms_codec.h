@@ -27,6 +27,11 @@ constexpr char kOidGost89[] = "1.2.643.2.2.21";
 constexpr char kOidEsdh2001[] = "1.2.643.2.2.96";
 constexpr char kOidNoneKeyWrap[] = "1.2.643.2.2.13.0";
 constexpr char kOidCryptoProKeyWrap[] = "1.2.643.2.2.13.1";
+// GOST R 34.12-2015 content ciphers and the KExp15 key transport of their keys.
+constexpr char kOidMagmaCtrAcpkm[] = "1.2.643.7.1.1.5.1.1";
+constexpr char kOidKuznyechikCtrAcpkm[] = "1.2.643.7.1.1.5.2.1";
+constexpr char kOidMagmaKExp15[] = "1.2.643.7.1.1.7.1.1";
+constexpr char kOidKuznyechikKExp15[] = "1.2.643.7.1.1.7.2.1";
 
 struct AlgId {
   std::string oid;
@@ -116,6 +121,17 @@ struct KeyTransport {
 };
 Bytes KeyTransportTlv(const KeyTransport& kt);
 bool ParseKeyTransport(const BYTE* p, size_t n, KeyTransport& out);
+// The key transport of KExp15 recipients: SEQUENCE { the exported key, the ephemeral key's
+// SubjectPublicKeyInfo, a 32-byte UKM }.
+struct KExp15Transport {
+  Bytes exported;
+  Bytes ephemeral_spki;
+  BYTE ukm[32];
+};
+bool ParseKExp15Transport(const BYTE* p, size_t n, KExp15Transport& out);
+// The parameters of a CTR-ACPKM content cipher: SEQUENCE { OCTET STRING ukm } whose first
+// iv_len bytes are the IV.
+bool ParseCtrAcpkmParams(const Bytes& der, size_t iv_len, Bytes& iv);
 // Gost28147-89-EncryptedKey: the wrapped key and its MAC (a mask key is skipped).
 bool ParseGost89EncryptedKey(const BYTE* p, size_t n, BYTE (&encrypted_key)[32], BYTE (&mac)[4]);
 // The key encryption algorithm of a GOST key-agreement recipient: ESDH with the key wrap

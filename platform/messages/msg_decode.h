@@ -3,6 +3,7 @@
 // on the way and handed to the stream callback or kept for CryptMsgGetParam.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,16 @@
 #include "platform/messages/msg_stream_parser.h"
 
 namespace vexorcsp::msg {
+
+// The decryption of the content in force: GOST 28147-89 CFB or a GOST R 34.12-2015 cipher in
+// CTR-ACPKM, continuing across calls.
+class ContentCipher {
+ public:
+  virtual ~ContentCipher() = default;
+  virtual void Decrypt(BYTE* data, size_t len) = 0;
+};
+
+using ContentCipherMaker = std::function<std::unique_ptr<ContentCipher>(const BYTE* cek)>;
 
 class Decoder : public Message {
  public:
@@ -52,10 +63,12 @@ class Decoder : public Message {
   BOOL VerifySignature(const CERT_INFO* cert);
   BOOL DecryptControl(const CMSG_CTRL_DECRYPT_PARA* para);
   BOOL KeyAgreeDecryptControl(const CMSG_CTRL_KEY_AGREE_DECRYPT_PARA* para);
-  // Checks common to both decryptions; the content's parameter set and IV.
-  bool ReadyToDecrypt(DWORD recipient, const gost89::ParamSet*& content_set, Bytes& iv);
-  BOOL StartDecryption(const gost89::ParamSet& content_set, const BYTE* cek, const Bytes& iv,
-                       DWORD recipient, DWORD encrypted_key);
+  // Checks common to both decryptions; the content cipher for a content key (null when the
+  // message's content algorithm is not known).
+  using CipherMaker = ContentCipherMaker;
+  bool ReadyToDecrypt(DWORD recipient, CipherMaker& make);
+  BOOL StartDecryption(std::unique_ptr<ContentCipher> cipher, DWORD recipient,
+                       DWORD encrypted_key);
   BOOL EncodedMessage(void* out, DWORD* out_len);
   DWORD NotReady() const;
 
@@ -94,7 +107,7 @@ class Decoder : public Message {
   std::vector<std::optional<RecipientRecord>> recipients_;
   bool alg_ready_ = false;
   AlgId content_alg_;
-  std::unique_ptr<gost89::CfbStream> cipher_;
+  std::unique_ptr<ContentCipher> cipher_;
   DWORD recipient_index_ = 0;
   DWORD encrypted_key_index_ = 0;
   bool cipher_done_ = false;

@@ -1,6 +1,7 @@
 // CryptMsgControl on a decoded message: signature verification against a certificate's
 // public key, decryption with a container's exchange key (GOST key transport or ESDH key
-// agreement, then the content through GOST 28147-89 CFB), and changes to the certificate and CRL sets.
+// agreement, or KExp15 for the GOST R 34.12-2015 ciphers; then the content through GOST
+// 28147-89 CFB or CTR-ACPKM), and changes to the certificate and CRL sets.
 #include "platform/messages/msg_decode.h"
 
 #include <algorithm>
@@ -10,7 +11,9 @@
 #include <openssl/err.h>
 
 #include "platform/codec/der.h"
+#include "platform/provider/gost2015_cipher.h"
 #include "platform/provider/gost_key.h"
+#include "platform/provider/gost_vko2012.h"
 #include "platform/core/last_error.h"
 #include "platform/provider/provider.h"
 
@@ -82,7 +85,7 @@ DWORD AgreeAndUnwrap(HCRYPTPROV handle, const Bytes& peer_spki, const gost89::Pa
   EvpPkeyPtr peer = PublicKeyFromSpki(peer_spki.data(), peer_spki.size());
   if (!peer) return DWORD(NTE_BAD_PUBLIC_KEY);
   SecretArray<32> kek;
-  if (!Vko(own.get(), peer.get(), ukm, kek.b)) return DWORD(NTE_BAD_KEY);
+  if (!TransportKek(own.get(), peer.get(), ukm, kek.b)) return DWORD(NTE_BAD_KEY);
   gost89::Wrapped wrapped;
   std::memcpy(wrapped.enc, encrypted_key, sizeof(wrapped.enc));
   std::memcpy(wrapped.mac, mac, sizeof(wrapped.mac));
@@ -90,6 +93,71 @@ DWORD AgreeAndUnwrap(HCRYPTPROV handle, const Bytes& peer_spki, const gost89::Pa
       (either && gost89::UnwrapKey(wrap_set, kek.b, ukm, wrapped, cek, !diversify)))
     return 0;
   return DWORD(NTE_BAD_DATA);
+}
+
+class Gost89Content : public ContentCipher {
+ public:
+  Gost89Content(const gost89::ParamSet& params, const BYTE* cek, const BYTE* iv)
+      : cfb_(params, cek, iv) {}
+  void Decrypt(BYTE* data, size_t len) override { cfb_.Decrypt(data, len); }
+
+ private:
+  gost89::CfbStream cfb_;
+};
+
+class AcpkmContent : public ContentCipher {
+ public:
+  AcpkmContent(gost2015::Algorithm algorithm, const BYTE* cek, const BYTE* iv)
+      : ctr_(algorithm, cek, iv,
+             algorithm == gost2015::Algorithm::kMagma ? gost2015::kMagmaCmsSection
+                                                      : gost2015::kKuznyechikCmsSection) {}
+  void Decrypt(BYTE* data, size_t len) override { ctr_.Apply(data, len); }
+
+ private:
+  gost2015::CtrAcpkm ctr_;
+};
+
+// What decrypts a content of the algorithm, given its key; empty for an unknown one.
+ContentCipherMaker ContentCipherFor(const AlgId& alg) {
+  Bytes iv;
+  if (alg.oid == kOidGost89) {
+    std::string param_set;
+    const gost89::ParamSet* set = nullptr;
+    if (!ParseGost89Params(alg.params, iv, param_set) ||
+        (set = gost89::FindParamSet(param_set)) == nullptr)
+      return nullptr;
+    return [set, iv](const BYTE* cek) { return std::make_unique<Gost89Content>(*set, cek, iv.data()); };
+  }
+  gost2015::Algorithm a;
+  if (alg.oid == kOidMagmaCtrAcpkm) a = gost2015::Algorithm::kMagma;
+  else if (alg.oid == kOidKuznyechikCtrAcpkm) a = gost2015::Algorithm::kKuznyechik;
+  else return nullptr;
+  if (!ParseCtrAcpkmParams(alg.params, gost2015::BlockSize(a) / 2, iv)) return nullptr;
+  return [a, iv](const BYTE* cek) { return std::make_unique<AcpkmContent>(a, cek, iv.data()); };
+}
+
+// KExp15 key transport: KEG of the own key with the ephemeral key and the UKM gives the MAC
+// and encryption keys under which the content key was exported. 0 or the error to report.
+DWORD ImportKExp15(HCRYPTPROV handle, const RecipientRecord& recipient, BYTE* cek) {
+  KExp15Transport kt;
+  if (!ParseKExp15Transport(recipient.encrypted_key.data(), recipient.encrypted_key.size(), kt))
+    return DWORD(CRYPT_E_UNKNOWN_ALGO);
+  const gost2015::Algorithm a = recipient.key_alg.oid == kOidMagmaKExp15
+                                    ? gost2015::Algorithm::kMagma
+                                    : gost2015::Algorithm::kKuznyechik;
+  ProviderRef prov = LookupProvider(handle);
+  if (!prov) return DWORD(NTE_BAD_UID);
+  DWORD err = 0;
+  EvpPkeyPtr own = ContainerKey(*prov, err);
+  if (!own) return err != 0 ? err : DWORD(NTE_NO_KEY);
+  EvpPkeyPtr peer = PublicKeyFromSpki(kt.ephemeral_spki.data(), kt.ephemeral_spki.size());
+  if (!peer) return DWORD(NTE_BAD_PUBLIC_KEY);
+  SecretArray<64> keys;
+  if (!Keg(own.get(), peer.get(), kt.ukm, keys.b)) return DWORD(NTE_BAD_KEY);
+  if (!gost2015::KImp15(a, kt.exported.data(), kt.exported.size(), keys.b, keys.b + 32,
+                        kt.ukm + 24, cek))
+    return DWORD(NTE_BAD_DATA);
+  return 0;
 }
 
 }  // namespace
@@ -145,23 +213,20 @@ BOOL Decoder::VerifySignature(const CERT_INFO* cert) {
   return TRUE;
 }
 
-bool Decoder::ReadyToDecrypt(DWORD recipient, const gost89::ParamSet*& content_set, Bytes& iv) {
+bool Decoder::ReadyToDecrypt(DWORD recipient, CipherMaker& make) {
   if (type_ != 0 && type_ != CMSG_ENVELOPED) return Fail(DWORD(CRYPT_E_INVALID_MSG_TYPE));
   if (!recipients_ready_ || !alg_ready_) return Fail(NotReady());
   if (cipher_) return Fail(DWORD(CRYPT_E_ALREADY_DECRYPTED));
   if (recipient >= recipients_.size()) return Fail(DWORD(CRYPT_E_INVALID_INDEX));
   if (!recipients_[recipient]) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
-  std::string content_params;
-  if (content_alg_.oid != kOidGost89 || !ParseGost89Params(content_alg_.params, iv, content_params))
-    return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
-  content_set = gost89::FindParamSet(content_params);
-  if (content_set == nullptr) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  make = ContentCipherFor(content_alg_);
+  if (!make) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
   return true;
 }
 
-BOOL Decoder::StartDecryption(const gost89::ParamSet& content_set, const BYTE* cek,
-                              const Bytes& iv, DWORD recipient, DWORD encrypted_key) {
-  cipher_ = std::make_unique<gost89::CfbStream>(content_set, cek, iv.data());
+BOOL Decoder::StartDecryption(std::unique_ptr<ContentCipher> cipher, DWORD recipient,
+                              DWORD encrypted_key) {
+  cipher_ = std::move(cipher);
   recipient_index_ = recipient;
   encrypted_key_index_ = encrypted_key;
   // Ciphertext that arrived before the key, then the end if it has been seen.
@@ -176,11 +241,15 @@ BOOL Decoder::DecryptControl(const CMSG_CTRL_DECRYPT_PARA* para) {
   if (para == nullptr || !(para->cbSize == kWin32DecryptParaSize || para->cbSize >= sizeof(*para)) ||
       para->hCryptProv == 0)
     return Fail(DWORD(E_INVALIDARG));
-  const gost89::ParamSet* content_set = nullptr;
-  Bytes iv;
-  if (!ReadyToDecrypt(para->dwRecipientIndex, content_set, iv)) return FALSE;
+  CipherMaker make;
+  if (!ReadyToDecrypt(para->dwRecipientIndex, make)) return FALSE;
   const RecipientRecord& recipient = *recipients_[para->dwRecipientIndex];
   if (recipient.key_agree) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
+  if (recipient.key_alg.oid == kOidMagmaKExp15 || recipient.key_alg.oid == kOidKuznyechikKExp15) {
+    SecretArray<32> cek;
+    if (DWORD e = ImportKExp15(para->hCryptProv, recipient, cek.b)) return Fail(e);
+    return StartDecryption(make(cek.b), para->dwRecipientIndex, 0);
+  }
   KeyTransport kt;
   if (!ParseKeyTransport(recipient.encrypted_key.data(), recipient.encrypted_key.size(), kt))
     return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
@@ -193,7 +262,7 @@ BOOL Decoder::DecryptControl(const CMSG_CTRL_DECRYPT_PARA* para) {
   if (DWORD e = AgreeAndUnwrap(para->hCryptProv, kt.ephemeral_spki, *wrap_set, kt.ukm,
                                kt.encrypted_key, kt.mac, true, true, cek.b))
     return Fail(e);
-  return StartDecryption(*content_set, cek.b, iv, para->dwRecipientIndex, 0);
+  return StartDecryption(make(cek.b), para->dwRecipientIndex, 0);
 }
 
 // ESDH (RFC 4490): VKO of the own key with the originator's key and the UKM gives the KEK,
@@ -204,9 +273,8 @@ BOOL Decoder::KeyAgreeDecryptControl(const CMSG_CTRL_KEY_AGREE_DECRYPT_PARA* par
       para->hCryptProv == 0 ||
       (para->OriginatorPublicKey.cbData > 0 && para->OriginatorPublicKey.pbData == nullptr))
     return Fail(DWORD(E_INVALIDARG));
-  const gost89::ParamSet* content_set = nullptr;
-  Bytes iv;
-  if (!ReadyToDecrypt(para->dwRecipientIndex, content_set, iv)) return FALSE;
+  CipherMaker make;
+  if (!ReadyToDecrypt(para->dwRecipientIndex, make)) return FALSE;
   const RecipientRecord& recipient = *recipients_[para->dwRecipientIndex];
   if (!recipient.key_agree) return Fail(DWORD(CRYPT_E_UNKNOWN_ALGO));
   if (para->dwRecipientEncryptedKeyIndex >= recipient.agreed.size())
@@ -233,7 +301,7 @@ BOOL Decoder::KeyAgreeDecryptControl(const CMSG_CTRL_KEY_AGREE_DECRYPT_PARA* par
   if (DWORD e = AgreeAndUnwrap(para->hCryptProv, spki, *wrap_set, recipient.ukm.data(),
                                encrypted_key, mac, wrap.diversify, false, cek.b))
     return Fail(e);
-  return StartDecryption(*content_set, cek.b, iv, para->dwRecipientIndex,
+  return StartDecryption(make(cek.b), para->dwRecipientIndex,
                          para->dwRecipientEncryptedKeyIndex);
 }
 

@@ -11,6 +11,7 @@
 #include "platform/codec/der.h"
 #include "platform/core/last_error.h"
 #include "platform/core/out_param.h"
+#include "platform/provider/gost_vko2012.h"
 
 namespace vexorcsp::msg {
 
@@ -23,7 +24,8 @@ const BYTE kEoc[] = {0, 0};
 void Put(Bytes& out, const BYTE* p, size_t n) { out.insert(out.end(), p, p + n); }
 
 // One KeyTransRecipientInfo: VKO of a new ephemeral key on the recipient's curve with the
-// recipient's key and a random UKM gives the KEK that wraps the content key.
+// recipient's key and a random UKM gives the KEK that wraps the content key (VKO GOST R
+// 34.10-2012 for a 2012 recipient, whose ephemeral key is a 2012 key of the same size).
 bool RecipientInfo(const CERT_INFO& ci, const SecretBytes& cek, const gost89::ParamSet& params,
                    Bytes& out, DWORD& error) {
   if (ci.Issuer.pbData == nullptr || ci.Issuer.cbData == 0 || ci.SerialNumber.pbData == nullptr ||
@@ -32,17 +34,21 @@ bool RecipientInfo(const CERT_INFO& ci, const SecretBytes& cek, const gost89::Pa
     return false;
   }
   EvpPkeyPtr peer = PublicKeyFromInfo(ci.SubjectPublicKeyInfo);
+  EvpPkeyPtr eph;
   RawPublicKey raw;
-  if (!peer || !ExtractPublic(peer.get(), raw)) {
+  if (peer && Is2012Key(peer.get())) {
+    eph = GenerateKeyLike(peer.get());
+  } else if (peer && ExtractPublic(peer.get(), raw)) {
+    eph = GenerateKey(raw.params.curve);
+    if (!eph) eph = GenerateKey(CanonicalCurve(raw.params.curve));
+  } else {
     error = DWORD(NTE_BAD_PUBLIC_KEY);
     return false;
   }
-  EvpPkeyPtr eph = GenerateKey(raw.params.curve);
-  if (!eph) eph = GenerateKey(CanonicalCurve(raw.params.curve));
   KeyTransport kt;
   SecretBytes kek(gost89::kKeySize);
   if (!eph || RAND_bytes(kt.ukm, sizeof(kt.ukm)) != 1 ||
-      !Vko(eph.get(), peer.get(), kt.ukm, kek.data())) {
+      !TransportKek(eph.get(), peer.get(), kt.ukm, kek.data())) {
     ERR_clear_error();
     error = DWORD(NTE_FAIL);
     return false;

@@ -3,6 +3,8 @@
 // and key parameters.
 #include "platform/provider/key.h"
 
+#include "platform/provider/gost_vko2012.h"
+
 #include "platform/codec/der.h"
 
 #include <cstring>
@@ -44,9 +46,10 @@ KeyRef NewSessionKey(const ProviderRef& provider, const uint8_t* secret, const s
   return key;
 }
 
-// The agreement KEK for the UKM; false when the keys do not agree on a curve.
+// The agreement KEK for the UKM (VKO of the keys' generation); false when the keys do not
+// agree on a curve.
 bool AgreementKek(Key& agreement, const uint8_t* ukm, uint8_t* kek) {
-  return Vko(agreement.pkey.get(), agreement.peer.get(), ukm, kek);
+  return TransportKek(agreement.pkey.get(), agreement.peer.get(), ukm, kek);
 }
 
 std::string CurveOf(EVP_PKEY* pkey) {

@@ -1,10 +1,15 @@
 // GOST enveloped messages at the platform's own interface: the kept decode's recipients and
 // the wrong key, ciphertext held until the key comes, and the streamed encoding openssl opens.
-// Both directions against openssl run through the library in the encryption tests.
+// Both directions against openssl run through the library in the encryption tests; for
+// GOST R 34.10-2012 recipients (with the 2015 ciphers openssl writes) they run here.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include <openssl/pem.h>
+
+#include "platform/provider/gost_engine.h"
+#include "platform/provider/key_container.h"
 #include "test_msg_util.h"
 
 using namespace msg_test;
@@ -141,5 +146,96 @@ TEST_F(EnvelopedMessage, StreamedEncodingOpensWithOpenssl) {
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(test_pki::ReadFile(plain), content);
 }
+
+// GOST R 34.10-2012 users (256 and 512 bits) made with openssl, their keys in containers.
+struct Users2012 {
+  test_pki::Cert u256, u512;
+  std::string error;
+  static const Users2012& Get() {
+    static const Users2012 users;
+    return users;
+  }
+
+ private:
+  Users2012() {
+    const auto& pki = Pki::Get();
+    for (auto [bits, cert] : {std::pair{256, &u256}, std::pair{512, &u512}}) {
+      const std::string name = "u2012-" + std::to_string(bits);
+      cert->pem = pki.dir / (name + ".pem");
+      cert->key = pki.dir / (name + ".key");
+      const auto r = OpenSsl("req -x509 -engine gost -newkey gost2012_" + std::to_string(bits) +
+                             " -pkeyopt paramset:A -nodes -days 30 -subj /CN=" + name +
+                             " -keyout " + Q(cert->key) + " -out " + Q(cert->pem) +
+                             " -outform PEM && OPENSSL_CONF='" + pki.openssl_config.string() +
+                             "' openssl x509 -in " + Q(cert->pem) + " -outform DER -out " +
+                             Q(pki.dir / (name + ".der")));
+      if (r.status != 0) error += r.out;
+      cert->der = test_pki::ReadFile(pki.dir / (name + ".der"));
+    }
+  }
+};
+
+// A provider over a container holding a 2012 user's key, put there directly.
+struct KeyProv2012 {
+  HCRYPTPROV h = 0;
+  KeyProv2012(const test_pki::Cert& user, const std::string& container) {
+    vexorcsp::BioPtr bio(BIO_new_file(user.key.c_str(), "r"));
+    vexorcsp::EvpPkeyPtr key(
+        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!key || vexorcsp::StoreContainerKey(container, key.get(), "") != 0) return;
+    CryptAcquireContextA(&h, container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT);
+  }
+  ~KeyProv2012() {
+    if (h) CryptReleaseContext(h, 0);
+  }
+};
+
+class Enveloped2012 : public EnvelopedMessage, public ::testing::WithParamInterface<size_t> {};
+
+// Both directions with openssl for 2012 recipients: openssl's -gost89, -kuznyechik-ctr-acpkm
+// and -magma-ctr-acpkm messages open with each recipient's key, and one message of ours for a
+// 2001 and two 2012 recipients opens in openssl with each of the three keys.
+TEST_P(Enveloped2012, CrossChecksWithOpenssl) {
+  ASSERT_NE(vexorcsp::GostEngine(), nullptr);
+  const auto& pki = Pki::Get();
+  const auto& users = Users2012::Get();
+  ASSERT_TRUE(users.error.empty()) << users.error;
+  const Bytes content = Pattern(GetParam(), 12);
+  const auto plain_in = File("plain.in", content);
+  KeyProv2012 k256(users.u256, "key-2012-256"), k512(users.u512, "key-2012-512");
+  ASSERT_NE(k256.h, 0u);
+  ASSERT_NE(k512.h, 0u);
+
+  for (const char* cipher : {"gost89", "kuznyechik-ctr-acpkm", "magma-ctr-acpkm"}) {
+    SCOPED_TRACE(cipher);
+    const auto theirs = dir_ / "theirs.p7m";
+    const auto r = OpenSsl(std::string("cms -encrypt -engine gost -binary -outform DER -") +
+                           cipher + " -in " + Q(plain_in) + " -out " + Q(theirs) + " " +
+                           Q(users.u256.pem) + " " + Q(users.u512.pem));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const Bytes message = test_pki::ReadFile(theirs);
+    for (const auto& [prov, user] : {std::pair{k256.h, &users.u256}, std::pair{k512.h, &users.u512}}) {
+      const Decrypted d = DecryptHere(message, prov, user->der, {4097, 13}, true);
+      EXPECT_TRUE(d.ok) << std::hex << d.error;
+      EXPECT_TRUE(d.out.data == content);
+    }
+  }
+
+  const test_pki::Cert u256 = users.u256, u512 = users.u512;
+  const auto ours = File("ours.p7m", EncryptHere({&pki.user_a, &u256, &u512}, content));
+  for (const test_pki::Cert* user : {&pki.user_a, &u256, &u512}) {
+    SCOPED_TRACE(user->pem.string());
+    const auto out = dir_ / "plain.out";
+    std::filesystem::remove(out);
+    const auto r = OpenSsl("cms -decrypt -engine gost -binary -inform DER -in " + Q(ours) +
+                           " -recip " + Q(user->pem) + " -inkey " + Q(user->key) + " -out " +
+                           Q(out));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(test_pki::ReadFile(out) == content);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Enveloped2012,
+                         ::testing::Values(size_t(0), size_t(1), (size_t(10) << 20) + 1));
 
 }  // namespace
