@@ -21,12 +21,15 @@
 namespace {
 
 const char kBadParams[] = "При вызове функции поиска сертификата один из параметров задан неверно!";
-const char kGostKeyPrefix[] = "1.2.643.2.2.";
+// GOST R 34.10-2001 keys (and the CryptoPro arcs around them) and GOST R 34.10-2012 keys.
+const char* const kGostKeyPrefixes[] = {"1.2.643.2.2.", "1.2.643.7.1.1.1."};
 
 bool HasGostKey(PCCERT_CONTEXT cert, std::string& oid) {
   const char* p = cert->pCertInfo != nullptr ? cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId : nullptr;
   oid = p != nullptr ? p : "";
-  return oid.compare(0, std::strlen(kGostKeyPrefix), kGostKeyPrefix) == 0;
+  for (const char* prefix : kGostKeyPrefixes)
+    if (oid.compare(0, std::strlen(prefix), prefix) == 0) return true;
+  return false;
 }
 
 // The candidates one store search collects; each holds its own reference.

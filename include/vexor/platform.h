@@ -147,6 +147,9 @@ typedef const CRL_CONTEXT* PCCRL_CONTEXT;
 
 // Provider type and key specs of the GOST provider.
 #define PROV_GOST_2001_DH 75
+// The GOST R 34.10-2012 provider types, with the numbers GOST providers on Windows use.
+#define PROV_GOST_2012_256 80
+#define PROV_GOST_2012_512 81
 #define AT_KEYEXCHANGE 1
 #define AT_SIGNATURE 2
 

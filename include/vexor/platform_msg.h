@@ -98,6 +98,14 @@
 #define szOID_CP_GOST_28147 "1.2.643.2.2.21"
 #define szOID_CP_GOST_R3411 "1.2.643.2.2.9"
 #define szOID_CP_GOST_R3410EL "1.2.643.2.2.19"
+// GOST R 34.10-2012 public keys and GOST R 34.11-2012 hashes (RFC 9215), and the signature
+// algorithms that pair them.
+#define szOID_CP_GOST_R3410_12_256 "1.2.643.7.1.1.1.1"
+#define szOID_CP_GOST_R3410_12_512 "1.2.643.7.1.1.1.2"
+#define szOID_CP_GOST_R3411_12_256 "1.2.643.7.1.1.2.2"
+#define szOID_CP_GOST_R3411_12_512 "1.2.643.7.1.1.2.3"
+#define szOID_CP_GOST_R3411_12_256_R3410 "1.2.643.7.1.1.3.2"
+#define szOID_CP_GOST_R3411_12_512_R3410 "1.2.643.7.1.1.3.3"
 
 // Message errors (Windows values).
 #define CRYPT_E_MSG_ERROR ((HRESULT)0x80091001L)

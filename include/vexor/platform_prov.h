@@ -43,6 +43,20 @@
 #define CALG_DH_GR3410_12_512_SF 0xAA42
 #define CALG_DH_GR3410_12_512_EPHEM 0xAA43
 
+// The GOST R 34.10-2012 / 34.11-2012 generation. The values are the ones GOST CryptoAPI
+// providers on Windows publish for these algorithms (the provider types are in platform.h),
+// so that blobs and algorithm ids mean the same on both systems.
+#define CALG_GR3411_2012_256 0x8021
+#define CALG_GR3411_2012_512 0x8022
+#define CALG_GR3410_12_256 0x2E49
+#define CALG_GR3410_12_512 0x2E3D
+// The exchange-key ids follow the 2001 pattern (CALG_DH_EL_SF 0xAA24, _EPHEM 0xAA25): the
+// static key has the lower number, as the published constant tables list them.
+#define CALG_DH_GR3410_12_256_SF 0xAA46
+#define CALG_DH_GR3410_12_256_EPHEM 0xAA47
+#define CALG_DH_GR3410_12_512_SF 0xAA42
+#define CALG_DH_GR3410_12_512_EPHEM 0xAA43
+
 // Key generation and export flags.
 #define CRYPT_EXPORTABLE 0x00000001
 

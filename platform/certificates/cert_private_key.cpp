@@ -29,14 +29,18 @@ bool GetProperty(PCCERT_CONTEXT cert, DWORD id, std::vector<uint64_t>& out) {
   return CertGetCertificateContextProperty(cert, id, out.data(), &size) != 0;
 }
 
-// The container's public key is the certificate's: same curve and the same point.
+// The container's public key is the certificate's: same family, same curve and the same
+// point.
 bool SameKey(PCCERT_CONTEXT cert, const std::string& container) {
   ContainerInfo info;
   if (ReadContainerInfo(container, info) != 0 || !info.has_key) return false;
   const CERT_PUBLIC_KEY_INFO& spki = cert->pCertInfo->SubjectPublicKeyInfo;
+  KeyFamily family;
+  if (spki.Algorithm.pszObjId == nullptr || !FamilyOfOid(spki.Algorithm.pszObjId, family))
+    return false;
   der::Reader r(spki.PublicKey.pbData, spki.PublicKey.cbData);
   der::Tlv point;
-  if (!r.Expect(der::kOctetString, point) || point.length != kPublicKeyBytes) return false;
+  if (!r.Expect(der::kOctetString, point) || point.length != PointBytes(family)) return false;
   KeyParams cert_params;
   if (!ParseKeyParams(spki.Algorithm.Parameters.pbData, spki.Algorithm.Parameters.cbData,
                       cert_params))
@@ -45,8 +49,9 @@ bool SameKey(PCCERT_CONTEXT cert, const std::string& container) {
   EvpPkeyPtr own(d2i_PUBKEY(nullptr, &der, long(info.public_key_info.size())));
   RawPublicKey raw;
   if (!own || !ExtractPublic(own.get(), raw)) return false;
-  return CanonicalCurve(raw.params.curve) == CanonicalCurve(cert_params.curve) &&
-         std::memcmp(raw.key.data(), point.value, kPublicKeyBytes) == 0;
+  return raw.family == family &&
+         CanonicalCurve(raw.params.curve) == CanonicalCurve(cert_params.curve) &&
+         std::memcmp(raw.key.data(), point.value, point.length) == 0;
 }
 
 }  // namespace
@@ -78,7 +83,8 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     if (!GetProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, buffer))
       return Fail(DWORD(CRYPT_E_NO_KEY_PROPERTY));
     const auto* info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(buffer.data());
-    if (info->dwProvType != PROV_GOST_2001_DH) return Fail(DWORD(NTE_BAD_PROV_TYPE));
+    KeyFamily family;
+    if (!FamilyOfProvType(info->dwProvType, family)) return Fail(DWORD(NTE_BAD_PROV_TYPE));
     // Container names are UTF-16; they are kept as UTF-8.
     const std::string container =
         info->pwszContainerName != nullptr ? text::Utf16ToUtf8(info->pwszContainerName) : std::string();
@@ -88,7 +94,7 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
 
     // The provider name recorded on Windows is another vendor's; the container is ours.
     HCRYPTPROV prov = 0;
-    if (!CryptAcquireContextA(&prov, container.c_str(), nullptr, PROV_GOST_2001_DH,
+    if (!CryptAcquireContextA(&prov, container.c_str(), nullptr, info->dwProvType,
                               silent ? CRYPT_SILENT : 0))
       return FALSE;
     if ((dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) && !SameKey(pCert, container)) {

@@ -302,8 +302,8 @@ const EVP_MD* DigestForOid(const std::string& oid) {
   ENGINE* e = GostEngine();
   if (e == nullptr) return nullptr;
   if (oid == kOidGost94 || oid == kOidGost89) return ENGINE_get_digest(e, NID_id_GostR3411_94);
-  if (oid == "1.2.643.7.1.1.2.2") return ENGINE_get_digest(e, NID_id_GostR3411_2012_256);
-  if (oid == "1.2.643.7.1.1.2.3") return ENGINE_get_digest(e, NID_id_GostR3411_2012_512);
+  if (oid == kOidGost2012_256) return ENGINE_get_digest(e, NID_id_GostR3411_2012_256);
+  if (oid == kOidGost2012_512) return ENGINE_get_digest(e, NID_id_GostR3411_2012_512);
   return nullptr;
 }
 

@@ -7,8 +7,13 @@ namespace vexorcsp::msg {
 
 ContentDigest::ContentDigest(const EVP_MD* md) {
   if (md == nullptr) return;
-  if (EVP_MD_get_type(md) == NID_id_GostR3411_94) {
+  const int type = EVP_MD_get_type(md);
+  if (type == NID_id_GostR3411_94) {
     gost_ = std::make_unique<gost94::Hash>();
+    return;
+  }
+  if (type == NID_id_GostR3411_2012_256 || type == NID_id_GostR3411_2012_512) {
+    streebog_ = std::make_unique<streebog::Hash>(type == NID_id_GostR3411_2012_256 ? 32 : 64);
     return;
   }
   EvpMdCtxPtr ctx(EVP_MD_CTX_new());
@@ -22,6 +27,10 @@ bool ContentDigest::Update(const void* data, size_t size) {
     gost_->Update(static_cast<const uint8_t*>(data), size);
     return true;
   }
+  if (streebog_) {
+    streebog_->Update(static_cast<const uint8_t*>(data), size);
+    return true;
+  }
   if (evp_ && EVP_DigestUpdate(evp_.get(), data, size) > 0) return true;
   ERR_clear_error();
   return false;
@@ -32,6 +41,12 @@ bool ContentDigest::Final(Bytes& out) {
     out.resize(gost94::kSize);
     gost_->Final(out.data());
     gost_.reset();
+    return true;
+  }
+  if (streebog_) {
+    out.resize(streebog_->size());
+    streebog_->Final(out.data());
+    streebog_.reset();
     return true;
   }
   BYTE md[EVP_MAX_MD_SIZE];

@@ -102,16 +102,6 @@ std::shared_ptr<SignedEncoder> SignedEncoder::Create(DWORD flags, const void* in
       return nullptr;
     }
     Signer s;
-    s.md = DigestForOid(si.HashAlgorithm.pszObjId);
-    if (s.md == nullptr) {
-      SetLastError(DWORD(CRYPT_E_UNKNOWN_ALGO));
-      return nullptr;
-    }
-    // A request for 1.2.643.2.2.21 is GOST R 34.11-94, written under its own identifier so
-    // that other CMS implementations find the digest.
-    const std::string requested = si.HashAlgorithm.pszObjId;
-    s.digest_alg.oid = requested == kOidGost89 ? kOidGost94 : requested;
-    s.digest_alg.params = {der::kNull, 0x00};
     const CERT_INFO& ci = *si.pCertInfo;
     if (ci.Issuer.cbData == 0 || ci.Issuer.pbData == nullptr || ci.SerialNumber.cbData == 0 ||
         ci.SerialNumber.pbData == nullptr ||
@@ -119,6 +109,23 @@ std::shared_ptr<SignedEncoder> SignedEncoder::Create(DWORD flags, const void* in
       SetLastError(DWORD(E_INVALIDARG));
       return nullptr;
     }
+    // A request for 1.2.643.2.2.21 is GOST R 34.11-94, written under its own identifier so
+    // that other CMS implementations find the digest. A GOST R 34.10-2012 signer hashes with
+    // the GOST R 34.11-2012 of its key's size whichever GOST hash was asked for: its
+    // signature is over a hash of that size.
+    std::string digest_oid = si.HashAlgorithm.pszObjId;
+    if (digest_oid == kOidGost89) digest_oid = kOidGost94;
+    KeyFamily family;
+    if (digest_oid == kOidGost94 && FamilyOfOid(ci.SubjectPublicKeyInfo.Algorithm.pszObjId, family) &&
+        family != KeyFamily::k2001)
+      digest_oid = family == KeyFamily::k2012_256 ? kOidGost2012_256 : kOidGost2012_512;
+    s.md = DigestForOid(digest_oid);
+    if (s.md == nullptr) {
+      SetLastError(DWORD(CRYPT_E_UNKNOWN_ALGO));
+      return nullptr;
+    }
+    s.digest_alg.oid = digest_oid;
+    s.digest_alg.params = {der::kNull, 0x00};
     s.issuer_serial = IssuerSerialTlv(ci);
     s.signature_alg.oid = ci.SubjectPublicKeyInfo.Algorithm.pszObjId;
     const CRYPT_OBJID_BLOB& params = ci.SubjectPublicKeyInfo.Algorithm.Parameters;

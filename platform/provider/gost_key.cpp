@@ -1,9 +1,10 @@
-// GOST R 34.10-2001 keys, agreement and signatures through the GOST engine. Keys are built
+// GOST R 34.10-2001 and 34.10-2012 keys, agreement and signatures through the GOST engine. Keys are built
 // by encoding the standard DER structures and letting the engine decode them, so the engine
 // does all the curve arithmetic.
 #include "platform/provider/gost_key.h"
 
 #include "platform/codec/der.h"
+#include "vexor/platform_prov.h"
 
 #include <algorithm>
 #include <cctype>
@@ -27,19 +28,27 @@ constexpr CurveAlias kCurveAliases[] = {
     {"1.2.643.2.2.36.1", "1.2.643.2.2.35.3"},
 };
 
-std::vector<uint8_t> AlgorithmIdentifier(const KeyParams& params) {
+constexpr char kGost2012_256DigestOid[] = "1.2.643.7.1.1.2.2";
+
+std::vector<uint8_t> AlgorithmIdentifier(KeyFamily family, const KeyParams& params) {
   std::vector<uint8_t> content;
-  der::PutOid(content, kGost2001KeyOid);
+  der::PutOid(content, FamilyOid(family));
   content.insert(content.end(), params.der.begin(), params.der.end());
   std::vector<uint8_t> out;
   der::Put(out, der::kSequence, content);
   return out;
 }
 
-KeyParams ParamsFor(const std::string& curve) {
+// The parameters a key of the family on the curve carries: 2001 keys name the GOST R
+// 34.11-94 set, 2012-256 keys on the CryptoPro curves name GOST R 34.11-2012 256, and the
+// TC26 curves name no digest (RFC 9215).
+KeyParams ParamsFor(KeyFamily family, const std::string& curve) {
   std::vector<uint8_t> content;
   der::PutOid(content, curve);
-  der::PutOid(content, kDigestParams);
+  if (family == KeyFamily::k2001)
+    der::PutOid(content, kDigestParams);
+  else if (family == KeyFamily::k2012_256 && curve.rfind("1.2.643.2.2.", 0) == 0)
+    der::PutOid(content, kGost2012_256DigestOid);
   std::vector<uint8_t> der;
   der::Put(der, der::kSequence, content);
   KeyParams p;
@@ -47,12 +56,12 @@ KeyParams ParamsFor(const std::string& curve) {
   return p;
 }
 
-// A canonical engine PKCS#8 (32 raw bytes little-endian) decoded by the engine.
-EvpPkeyPtr PrivateKeyFromRaw(const KeyParams& params, const uint8_t* priv_le) {
+// A canonical engine PKCS#8 (the raw scalar little-endian) decoded by the engine.
+EvpPkeyPtr PrivateKeyFromRaw(KeyFamily family, const KeyParams& params, const uint8_t* priv_le) {
   std::vector<uint8_t> content = {0x02, 0x01, 0x00};
-  const std::vector<uint8_t> alg = AlgorithmIdentifier(params);
+  const std::vector<uint8_t> alg = AlgorithmIdentifier(family, params);
   content.insert(content.end(), alg.begin(), alg.end());
-  der::Put(content, der::kOctetString, priv_le, 32);
+  der::Put(content, der::kOctetString, priv_le, ScalarBytes(family));
   std::vector<uint8_t> der;
   der::Put(der, der::kSequence, content);
   OPENSSL_cleanse(content.data(), content.size());
@@ -99,6 +108,95 @@ EVP_PKEY_CTX* NewCtx(EVP_PKEY* key) { return EVP_PKEY_CTX_new(key, GostEngine())
 
 }  // namespace
 
+bool FamilyOfOid(const std::string& oid, KeyFamily& out) {
+  if (oid == kGost2001KeyOid || oid == kGost2001KeyOidAlt)
+    out = KeyFamily::k2001;
+  else if (oid == kGost2012_256KeyOid)
+    out = KeyFamily::k2012_256;
+  else if (oid == kGost2012_512KeyOid)
+    out = KeyFamily::k2012_512;
+  else
+    return false;
+  return true;
+}
+
+const char* FamilyOid(KeyFamily f) {
+  switch (f) {
+    case KeyFamily::k2012_256:
+      return kGost2012_256KeyOid;
+    case KeyFamily::k2012_512:
+      return kGost2012_512KeyOid;
+    default:
+      return kGost2001KeyOid;
+  }
+}
+
+bool FamilyOfKey(EVP_PKEY* key, KeyFamily& out) {
+  switch (key == nullptr ? NID_undef : EVP_PKEY_base_id(key)) {
+    case NID_id_GostR3410_2001:
+      out = KeyFamily::k2001;
+      return true;
+    case NID_id_GostR3410_2012_256:
+      out = KeyFamily::k2012_256;
+      return true;
+    case NID_id_GostR3410_2012_512:
+      out = KeyFamily::k2012_512;
+      return true;
+    default:
+      return false;
+  }
+}
+
+ALG_ID FamilyHashAlg(KeyFamily f) {
+  return f == KeyFamily::k2001     ? CALG_GR3411
+         : f == KeyFamily::k2012_256 ? CALG_GR3411_2012_256
+                                     : CALG_GR3411_2012_512;
+}
+
+ALG_ID FamilySignAlg(KeyFamily f) {
+  return f == KeyFamily::k2001     ? CALG_GR3410EL
+         : f == KeyFamily::k2012_256 ? CALG_GR3410_12_256
+                                     : CALG_GR3410_12_512;
+}
+
+ALG_ID FamilyExchangeAlg(KeyFamily f) {
+  return f == KeyFamily::k2001     ? CALG_DH_EL_SF
+         : f == KeyFamily::k2012_256 ? CALG_DH_GR3410_12_256_SF
+                                     : CALG_DH_GR3410_12_512_SF;
+}
+
+ALG_ID FamilyEphemeralAlg(KeyFamily f) {
+  return f == KeyFamily::k2001     ? CALG_DH_EL_EPHEM
+         : f == KeyFamily::k2012_256 ? CALG_DH_GR3410_12_256_EPHEM
+                                     : CALG_DH_GR3410_12_512_EPHEM;
+}
+
+bool FamilyOfProvType(DWORD type, KeyFamily& out) {
+  switch (type) {
+    case PROV_GOST_2001_DH:
+      out = KeyFamily::k2001;
+      return true;
+    case PROV_GOST_2012_256:
+      out = KeyFamily::k2012_256;
+      return true;
+    case PROV_GOST_2012_512:
+      out = KeyFamily::k2012_512;
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool FamilyOfAlg(ALG_ID alg, KeyFamily& out) {
+  for (KeyFamily f : {KeyFamily::k2001, KeyFamily::k2012_256, KeyFamily::k2012_512}) {
+    if (alg == FamilySignAlg(f) || alg == FamilyExchangeAlg(f) || alg == FamilyEphemeralAlg(f)) {
+      out = f;
+      return true;
+    }
+  }
+  return false;
+}
+
 void SecretBytes::Clear() {
   if (!v_.empty()) OPENSSL_cleanse(v_.data(), v_.size());
   v_.clear();
@@ -110,12 +208,12 @@ std::string CanonicalCurve(const std::string& curve_oid) {
   return curve_oid;
 }
 
-EvpPkeyPtr PublicKeyFromRaw(const KeyParams& params, const uint8_t* key) {
+EvpPkeyPtr PublicKeyFromRaw(const KeyParams& params, const uint8_t* key, KeyFamily family) {
   if (GostEngine() == nullptr) return nullptr;
   std::vector<uint8_t> octets;
-  der::Put(octets, der::kOctetString, key, kPublicKeyBytes);
+  der::Put(octets, der::kOctetString, key, PointBytes(family));
   octets.insert(octets.begin(), 0x00);  // no unused bits
-  std::vector<uint8_t> content = AlgorithmIdentifier(params);
+  std::vector<uint8_t> content = AlgorithmIdentifier(family, params);
   der::Put(content, der::kBitString, octets);
   std::vector<uint8_t> der;
   der::Put(der, der::kSequence, content);
@@ -143,21 +241,29 @@ bool ExtractPublic(EVP_PKEY* pkey, RawPublicKey& out) {
   if (!r.Enter(der::kSequence, seq) || !seq.Enter(der::kSequence, a) || !seq.Enter(der::kBitString, b))
     return false;
   if (!a.Expect(der::kOid, oid) || !der::OidToText(oid.value, oid.length, alg_oid) ||
-      alg_oid != kGost2001KeyOid || !a.Next(params) || !ParseKeyParams(params.start, params.size, out.params))
+      !FamilyOfOid(alg_oid, out.family) || !a.Next(params) ||
+      !ParseKeyParams(params.start, params.size, out.params))
     return false;
   uint8_t unused;
-  if (!b.U8(unused) || unused != 0 || !b.Expect(der::kOctetString, key) || key.length != kPublicKeyBytes)
+  if (!b.U8(unused) || unused != 0 || !b.Expect(der::kOctetString, key) ||
+      key.length != PointBytes(out.family))
     return false;
-  std::memcpy(out.key.data(), key.value, kPublicKeyBytes);
+  out.key.assign(key.value, key.value + key.length);
   return true;
 }
 
-EvpPkeyPtr GenerateKey(const std::string& curve_oid) {
+EvpPkeyPtr GenerateKey(const std::string& curve_oid, KeyFamily family) {
   if (GostEngine() == nullptr) return nullptr;
-  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(NID_id_GostR3410_2001, GostEngine()));
+  const int nid = family == KeyFamily::k2001     ? NID_id_GostR3410_2001
+                  : family == KeyFamily::k2012_256 ? NID_id_GostR3410_2012_256
+                                                   : NID_id_GostR3410_2012_512;
+  const std::string curve = !curve_oid.empty()                 ? curve_oid
+                            : family == KeyFamily::k2012_512 ? kDefaultCurve512
+                                                             : kDefaultCurve;
+  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(nid, GostEngine()));
   EVP_PKEY* key = nullptr;
   if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 ||
-      EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", curve_oid.c_str()) <= 0 ||
+      EVP_PKEY_CTX_ctrl_str(ctx.get(), "paramset", curve.c_str()) <= 0 ||
       EVP_PKEY_keygen(ctx.get(), &key) <= 0) {
     ERR_clear_error();
     return nullptr;
@@ -191,15 +297,17 @@ EvpPkeyPtr ImportPkcs8(const uint8_t* data, size_t len) {
   const uint8_t* priv = priv_tlv.value;
   const size_t priv_len = priv_tlv.length;
   KeyParams kp;
+  KeyFamily family;
   std::string alg_oid;
   if (!a.Expect(der::kOid, oid) || !der::OidToText(oid.value, oid.length, alg_oid)) return nullptr;
-  if (alg_oid != kGost2001KeyOid && alg_oid != kGost2001KeyOidAlt) return nullptr;
+  if (!FamilyOfOid(alg_oid, family)) return nullptr;
   if (!a.Next(params) || !ParseKeyParams(params.start, params.size, kp)) return nullptr;
-  if (kp.digest.empty()) kp = ParamsFor(kp.curve);
+  if (kp.digest.empty()) kp = ParamsFor(family, kp.curve);
 
-  uint8_t scalar_le[32] = {};
-  if (priv_len == 32) {
-    std::memcpy(scalar_le, priv, 32);
+  const size_t n = ScalarBytes(family);
+  uint8_t scalar_le[64] = {};
+  if (priv_len == n) {
+    std::memcpy(scalar_le, priv, n);
   } else {
     der::Reader inner(priv, priv_len);
     der::Tlv t;
@@ -207,17 +315,17 @@ EvpPkeyPtr ImportPkcs8(const uint8_t* data, size_t len) {
     const uint8_t tag = t.tag;
     const uint8_t* v = t.value;
     size_t v_len = t.length;
-    if (tag == 0x04 && v_len == 32) {
-      std::memcpy(scalar_le, v, 32);
-    } else if (tag == 0x02 && v_len > 0 && v_len <= 33 && !(v[0] & 0x80)) {
-      while (v_len > 32 && v[0] == 0) ++v, --v_len;  // sign octet
-      if (v_len > 32) return nullptr;
+    if (tag == 0x04 && v_len == n) {
+      std::memcpy(scalar_le, v, n);
+    } else if (tag == 0x02 && v_len > 0 && v_len <= n + 1 && !(v[0] & 0x80)) {
+      while (v_len > n && v[0] == 0) ++v, --v_len;  // sign octet
+      if (v_len > n) return nullptr;
       for (size_t i = 0; i < v_len; ++i) scalar_le[i] = v[v_len - 1 - i];
     } else {
       return nullptr;
     }
   }
-  EvpPkeyPtr key = PrivateKeyFromRaw(kp, scalar_le);
+  EvpPkeyPtr key = PrivateKeyFromRaw(family, kp, scalar_le);
   OPENSSL_cleanse(scalar_le, sizeof(scalar_le));
   if (!key) ERR_clear_error();
   return key;
@@ -227,10 +335,11 @@ bool Vko(EVP_PKEY* own, EVP_PKEY* peer, const uint8_t* ukm, uint8_t* kek) {
   RawPublicKey own_pub, peer_pub;
   if (!ExtractPublic(own, own_pub) || !ExtractPublic(peer, peer_pub)) return false;
   EvpPkeyPtr moved;
+  if (own_pub.family != peer_pub.family) return false;
   if (own_pub.params.curve != peer_pub.params.curve) {
     if (CanonicalCurve(own_pub.params.curve) != CanonicalCurve(peer_pub.params.curve))
       return false;
-    moved = PublicKeyFromRaw(own_pub.params, peer_pub.key.data());
+    moved = PublicKeyFromRaw(own_pub.params, peer_pub.key.data(), own_pub.family);
     if (!moved) return false;
     peer = moved.get();
   }
@@ -246,24 +355,30 @@ bool Vko(EVP_PKEY* own, EVP_PKEY* peer, const uint8_t* ukm, uint8_t* kek) {
 }
 
 bool SignDigest(EVP_PKEY* key, const uint8_t* digest, uint8_t* signature) {
+  KeyFamily family;
+  if (!FamilyOfKey(key, family)) return false;
+  const size_t n = ScalarBytes(family);
   EvpPkeyCtxPtr ctx(NewCtx(key));
-  uint8_t sig[64];
-  size_t len = sizeof(sig);
+  uint8_t sig[128];
+  size_t len = 2 * n;
   if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
-      EVP_PKEY_sign(ctx.get(), sig, &len, digest, 32) <= 0 || len != 64) {
+      EVP_PKEY_sign(ctx.get(), sig, &len, digest, n) <= 0 || len != 2 * n) {
     ERR_clear_error();
     return false;
   }
-  std::reverse_copy(sig, sig + 64, signature);
+  std::reverse_copy(sig, sig + len, signature);
   return true;
 }
 
 bool VerifyDigest(EVP_PKEY* key, const uint8_t* digest, const uint8_t* signature) {
+  KeyFamily family;
+  if (!FamilyOfKey(key, family)) return false;
+  const size_t n = ScalarBytes(family);
   EvpPkeyCtxPtr ctx(NewCtx(key));
-  uint8_t sig[64];
-  std::reverse_copy(signature, signature + 64, sig);
+  uint8_t sig[128];
+  std::reverse_copy(signature, signature + 2 * n, sig);
   const bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) > 0 &&
-                  EVP_PKEY_verify(ctx.get(), sig, sizeof(sig), digest, 32) == 1;
+                  EVP_PKEY_verify(ctx.get(), sig, 2 * n, digest, n) == 1;
   if (!ok) ERR_clear_error();
   return ok;
 }

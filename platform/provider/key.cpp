@@ -24,8 +24,6 @@ namespace {
 
 using Keys = HandleTable<Key>;
 
-constexpr DWORD kPublicKeyBits = 512;
-
 BOOL Publish(KeyRef key, HCRYPTKEY* out) {
   *out = Keys::Instance().Add(std::move(key));
   return TRUE;
@@ -62,7 +60,9 @@ BOOL ImportPublicKeyBlob(const ProviderRef& provider, const BYTE* data, DWORD le
   PublicKeyBlob blob;
   DWORD error = 0;
   if (!ParsePublicKeyBlob(data, len, blob, error)) return Fail(error);
-  EvpPkeyPtr pub = PublicKeyFromRaw(blob.params, blob.key.data());
+  KeyFamily family;
+  if (!FamilyOfAlg(blob.alg, family)) return Fail(DWORD(NTE_BAD_ALGID));
+  EvpPkeyPtr pub = PublicKeyFromRaw(blob.params, blob.key.data(), family);
   if (!pub) return Fail(DWORD(NTE_BAD_DATA));  // not a point of the named curve
   if (hPubKey == 0) {
     auto key = std::make_shared<Key>();
@@ -76,11 +76,15 @@ BOOL ImportPublicKeyBlob(const ProviderRef& provider, const BYTE* data, DWORD le
   KeyRef own = LookupKey(hPubKey);
   if (!own || own->kind != KeyKind::kPrivate) return Fail(DWORD(NTE_BAD_KEY));
   std::lock_guard<std::mutex> lock(own->mu);
+  KeyFamily own_family;
+  if (!FamilyOfKey(own->pkey.get(), own_family) || own_family != family)
+    return Fail(DWORD(NTE_BAD_KEY));  // no agreement across generations or sizes
   const std::string own_curve = CurveOf(own->pkey.get());
-  if (own_curve != blob.params.curve && own->alg == CALG_DH_EL_EPHEM && !own->public_exported) {
+  if (own_curve != blob.params.curve && own->alg == FamilyEphemeralAlg(family) &&
+      !own->public_exported) {
     // An ephemeral key nobody has seen yet takes the peer's parameter set, so that the peer
     // (which may compare parameter-set names, as the GOST engine does) accepts it.
-    EvpPkeyPtr fresh = GenerateKey(blob.params.curve);
+    EvpPkeyPtr fresh = GenerateKey(blob.params.curve, family);
     if (!fresh) return Fail(DWORD(NTE_FAIL));
     own->pkey = std::move(fresh);
   } else if (CanonicalCurve(own_curve) != CanonicalCurve(blob.params.curve)) {
@@ -145,7 +149,7 @@ BOOL ExportPublicKey(Key& key, BYTE* pbData, DWORD* pdwDataLen) {
   PublicKeyBlob blob;
   blob.alg = key.alg;
   blob.params = raw.params;
-  blob.key = raw.key;
+  blob.key = std::move(raw.key);
   const std::vector<uint8_t> out = WritePublicKeyBlob(blob);
   if (!CopyOut(out.data(), out.size(), pbData, pdwDataLen)) return FALSE;
   if (pbData != nullptr) key.public_exported = true;
@@ -196,9 +200,11 @@ BOOL CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     DWORD error = 0;
     EvpPkeyPtr pkey = ContainerKey(*provider, error);
     if (!pkey) return Fail(error);
+    KeyFamily family;
+    if (!FamilyOfKey(pkey.get(), family)) return Fail(DWORD(NTE_BAD_KEY));
     auto key = std::make_shared<Key>();
     key->kind = KeyKind::kPrivate;
-    key->alg = CALG_DH_EL_SF;
+    key->alg = FamilyExchangeAlg(family);
     key->provider = provider;
     key->pkey = std::move(pkey);
     return Publish(std::move(key), phUserKey);
@@ -210,6 +216,32 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
     if (phKey == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     ProviderRef provider = LookupProvider(hProv);
     if (!provider) return Fail(DWORD(NTE_BAD_UID));
+    // Key pairs: AT_KEYEXCHANGE makes one of the provider type's family.
+    KeyFamily family = provider->family;
+    if (Algid != AT_KEYEXCHANGE && Algid != CALG_G28147 && !FamilyOfAlg(Algid, family))
+      return Fail(DWORD(NTE_BAD_ALGID));
+    if (Algid == FamilyEphemeralAlg(family)) {
+      auto key = std::make_shared<Key>();
+      key->kind = KeyKind::kPrivate;
+      key->alg = Algid;
+      key->provider = provider;
+      key->pkey = GenerateKey(family == KeyFamily::k2012_512 ? "" : kDefaultExchangeCurve, family);
+      if (!key->pkey) return Fail(DWORD(NTE_FAIL));
+      return Publish(std::move(key), phKey);
+    }
+    if (Algid == AT_KEYEXCHANGE || Algid == FamilyExchangeAlg(family)) {
+      if (provider->container.empty()) return Fail(DWORD(NTE_BAD_KEYSET));
+      EvpPkeyPtr pkey = GenerateKey("", family);
+      if (!pkey) return Fail(DWORD(NTE_FAIL));
+      auto key = std::make_shared<Key>();
+      key->kind = KeyKind::kPrivate;
+      key->alg = FamilyExchangeAlg(family);
+      key->provider = provider;
+      key->pkey = UpRef(pkey.get());
+      const DWORD error = SetContainerKey(*provider, std::move(pkey));
+      if (error != 0) return Fail(error);
+      return Publish(std::move(key), phKey);
+    }
     switch (Algid) {
       case CALG_G28147: {
         SecretBytes secret(gost89::kKeySize);
@@ -217,29 +249,6 @@ BOOL CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey
         KeyRef key = NewSessionKey(provider, secret.data(), gost89::kCryptoProA,
                                    dwFlags & CRYPT_EXPORTABLE);
         if (!key) return Fail(DWORD(NTE_FAIL));
-        return Publish(std::move(key), phKey);
-      }
-      case CALG_DH_EL_EPHEM: {
-        auto key = std::make_shared<Key>();
-        key->kind = KeyKind::kPrivate;
-        key->alg = CALG_DH_EL_EPHEM;
-        key->provider = provider;
-        key->pkey = GenerateKey(kDefaultExchangeCurve);
-        if (!key->pkey) return Fail(DWORD(NTE_FAIL));
-        return Publish(std::move(key), phKey);
-      }
-      case AT_KEYEXCHANGE:
-      case CALG_DH_EL_SF: {
-        if (provider->container.empty()) return Fail(DWORD(NTE_BAD_KEYSET));
-        EvpPkeyPtr pkey = GenerateKey(kDefaultCurve);
-        if (!pkey) return Fail(DWORD(NTE_FAIL));
-        auto key = std::make_shared<Key>();
-        key->kind = KeyKind::kPrivate;
-        key->alg = CALG_DH_EL_SF;
-        key->provider = provider;
-        key->pkey = UpRef(pkey.get());
-        const DWORD error = SetContainerKey(*provider, std::move(pkey));
-        if (error != 0) return Fail(error);
         return Publish(std::move(key), phKey);
       }
       default:
@@ -255,8 +264,8 @@ BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD, PCERT_PUBLIC_KEY_INF
       return Fail(ERROR_INVALID_PARAMETER);
     ProviderRef provider = LookupProvider(hCryptProv);
     if (!provider) return Fail(DWORD(NTE_BAD_UID));
-    const std::string alg = pInfo->Algorithm.pszObjId;
-    if (alg != kGost2001KeyOid && alg != "1.2.643.2.2.98") return Fail(DWORD(NTE_BAD_ALGID));
+    KeyFamily family;
+    if (!FamilyOfOid(pInfo->Algorithm.pszObjId, family)) return Fail(DWORD(NTE_BAD_ALGID));
     KeyParams params;
     if (!ParseKeyParams(pInfo->Algorithm.Parameters.pbData, pInfo->Algorithm.Parameters.cbData,
                         params))
@@ -264,13 +273,13 @@ BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD, PCERT_PUBLIC_KEY_INF
     // The BIT STRING holds an OCTET STRING with X || Y.
     der::Reader r(pInfo->PublicKey.pbData, pInfo->PublicKey.cbData);
     der::Tlv point;
-    if (!r.Expect(der::kOctetString, point) || point.length != kPublicKeyBytes || !r.ExpectEnd())
+    if (!r.Expect(der::kOctetString, point) || point.length != PointBytes(family) || !r.ExpectEnd())
       return Fail(DWORD(NTE_BAD_PUBLIC_KEY));
-    EvpPkeyPtr pub = PublicKeyFromRaw(params, point.value);
+    EvpPkeyPtr pub = PublicKeyFromRaw(params, point.value, family);
     if (!pub) return Fail(DWORD(NTE_BAD_PUBLIC_KEY));
     auto key = std::make_shared<Key>();
     key->kind = KeyKind::kPublic;
-    key->alg = CALG_GR3410EL;
+    key->alg = FamilySignAlg(family);
     key->provider = provider;
     key->pkey = std::move(pub);
     return Publish(std::move(key), phKey);
@@ -344,7 +353,9 @@ BOOL CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pdwDat
         return CopyOut(&mode, sizeof(mode), pbData, pdwDataLen);
       }
       case KP_KEYLEN: {
-        const DWORD bits = session ? DWORD(gost89::kKeySize * 8) : kPublicKeyBits;
+        KeyFamily family = KeyFamily::k2001;
+        if (!session && key->pkey) FamilyOfKey(key->pkey.get(), family);
+        const DWORD bits = DWORD(session ? gost89::kKeySize * 8 : PointBytes(family) * 8);
         return CopyOut(&bits, sizeof(bits), pbData, pdwDataLen);
       }
       case KP_CIPHEROID:

@@ -25,6 +25,24 @@ bool ReadOid(der::Reader& r, std::string& out) {
 
 }  // namespace
 
+size_t PublicKeyBlobBytes(ALG_ID alg) {
+  switch (alg) {
+    case CALG_GR3410EL:
+    case CALG_DH_EL_SF:
+    case CALG_DH_EL_EPHEM:
+    case CALG_GR3410_12_256:
+    case CALG_DH_GR3410_12_256_SF:
+    case CALG_DH_GR3410_12_256_EPHEM:
+      return kPublicKeyBytes;
+    case CALG_GR3410_12_512:
+    case CALG_DH_GR3410_12_512_SF:
+    case CALG_DH_GR3410_12_512_EPHEM:
+      return kPublicKeyBytes512;
+    default:
+      return 0;
+  }
+}
+
 bool ParseKeyParams(const uint8_t* der, size_t len, KeyParams& out) {
   der::Reader r(der, len);
   der::Reader seq;
@@ -54,7 +72,8 @@ bool ParsePublicKeyBlob(const uint8_t* data, size_t len, PublicKeyBlob& out, DWO
     error = DWORD(NTE_BAD_TYPE);
     return false;
   }
-  if (alg != CALG_GR3410EL && alg != CALG_DH_EL_SF && alg != CALG_DH_EL_EPHEM) {
+  const size_t key_bytes = PublicKeyBlobBytes(alg);
+  if (key_bytes == 0) {
     error = DWORD(NTE_BAD_ALGID);
     return false;
   }
@@ -62,19 +81,19 @@ bool ParsePublicKeyBlob(const uint8_t* data, size_t len, PublicKeyBlob& out, DWO
     error = DWORD(NTE_BAD_VER);
     return false;
   }
-  if (bits != kPublicKeyBytes * 8 || r.remaining() <= kPublicKeyBytes) {
+  if (bits != key_bytes * 8 || r.remaining() <= key_bytes) {
     error = DWORD(NTE_BAD_DATA);
     return false;
   }
   // The parameters are one DER element; the key fills the rest exactly.
   der::Tlv whole;
-  der::Reader params(r.pos(), r.remaining() - kPublicKeyBytes);
+  der::Reader params(r.pos(), r.remaining() - key_bytes);
   PublicKeyBlob blob;
   if (!params.Next(whole) || !params.ExpectEnd() || !ParseKeyParams(whole.start, whole.size, blob.params)) {
     error = DWORD(NTE_BAD_DATA);
     return false;
   }
-  std::memcpy(blob.key.data(), r.pos() + whole.size, kPublicKeyBytes);
+  blob.key.assign(r.pos() + whole.size, r.pos() + whole.size + key_bytes);
   blob.alg = alg;
   out = std::move(blob);
   return true;
@@ -84,7 +103,7 @@ std::vector<uint8_t> WritePublicKeyBlob(const PublicKeyBlob& blob) {
   std::vector<uint8_t> out;
   PutHeader(out, PUBLICKEYBLOB, blob.alg);
   der::PutU32LE(out, kPublicKeyMagic);
-  der::PutU32LE(out, kPublicKeyBytes * 8);
+  der::PutU32LE(out, uint32_t(blob.key.size() * 8));
   out.insert(out.end(), blob.params.der.begin(), blob.params.der.end());
   out.insert(out.end(), blob.key.begin(), blob.key.end());
   return out;

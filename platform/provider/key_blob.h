@@ -26,13 +26,19 @@ bool ParseKeyParams(const uint8_t* der, size_t len, KeyParams& out);
 constexpr BYTE kBlobVersion = 0x20;
 constexpr DWORD kPublicKeyMagic = 0x3147414D;   // "MAG1"
 constexpr DWORD kSimpleBlobMagic = 0x374A51FD;
-constexpr size_t kPublicKeyBytes = 64;
+constexpr size_t kPublicKeyBytes = 64;       // 2001 and 2012-256 keys
+constexpr size_t kPublicKeyBytes512 = 128;   // 2012-512 keys
 
+// The algorithm id of a public-key blob says the key's size: the 2012-512 ids carry 128
+// bytes, the others 64.
 struct PublicKeyBlob {
   ALG_ID alg = 0;
   KeyParams params;
-  std::array<uint8_t, kPublicKeyBytes> key{};  // X || Y, little-endian each
+  std::vector<uint8_t> key;  // X || Y, little-endian each
 };
+// The key bytes a public-key blob of the algorithm carries; 0 for an algorithm that is not
+// a GOST R 34.10 key.
+size_t PublicKeyBlobBytes(ALG_ID alg);
 // Failures set the Windows error the provider reports (NTE_BAD_DATA, NTE_BAD_TYPE, ...).
 bool ParsePublicKeyBlob(const uint8_t* data, size_t len, PublicKeyBlob& out, DWORD& error);
 std::vector<uint8_t> WritePublicKeyBlob(const PublicKeyBlob& blob);

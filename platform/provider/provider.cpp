@@ -72,7 +72,8 @@ BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszPro
   return ApiGuard([&]() -> BOOL {
     if (phProv == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     *phProv = 0;
-    if (dwProvType != PROV_GOST_2001_DH) return Fail(DWORD(NTE_BAD_PROV_TYPE));
+    KeyFamily family;
+    if (!FamilyOfProvType(dwProvType, family)) return Fail(DWORD(NTE_BAD_PROV_TYPE));
     if (!OurProviderName(pszProvider)) return Fail(DWORD(NTE_KEYSET_NOT_DEF));
     if (dwFlags & ~DWORD(kAcquireFlags)) return Fail(DWORD(NTE_BAD_FLAGS));
     const std::string name = pszContainer ? pszContainer : "";
@@ -80,6 +81,8 @@ BOOL CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR pszContainer, LPCSTR pszPro
 
     auto provider = std::make_shared<Provider>();
     provider->silent = (dwFlags & CRYPT_SILENT) != 0;
+    provider->type = dwProvType;
+    provider->family = family;
     if (mode == CRYPT_VERIFYCONTEXT) {
       // A verify-only context holds no container; a name given with it is not opened.
       if (GostEngine() == nullptr) return Fail(DWORD(NTE_PROV_TYPE_NOT_DEF));
@@ -129,7 +132,7 @@ BOOL CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pdw
         return CopyOut(provider->container.c_str(), provider->container.size() + 1, pbData,
                        pdwDataLen);
       case PP_PROVTYPE: {
-        const DWORD type = PROV_GOST_2001_DH;
+        const DWORD type = provider->type;
         return CopyOut(&type, sizeof(type), pbData, pdwDataLen);
       }
       case PP_ENUMCONTAINERS: {

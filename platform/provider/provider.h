@@ -1,5 +1,7 @@
 // Provider contexts of the GOST provider: a verify-only context or one key container, its
-// PIN, and the container's exchange key loaded on first use.
+// PIN, and the container's exchange key loaded on first use. The provider type (2001,
+// 2012-256 or 2012-512) decides the family of new key pairs; a container's key is used
+// whatever its family.
 #pragma once
 
 #include <memory>
@@ -16,6 +18,8 @@ namespace vexorcsp {
 struct Provider {
   std::string container;  // empty for a verify-only context
   bool silent = false;
+  DWORD type = PROV_GOST_2001_DH;
+  KeyFamily family = KeyFamily::k2001;
   std::mutex mu;  // guards what follows
   std::string pin;
   bool pin_set = false;

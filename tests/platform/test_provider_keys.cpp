@@ -276,7 +276,7 @@ TEST_F(ProviderKeys, ContainersOnDisk) {
   Prov gone;
   EXPECT_FALSE(CryptAcquireContextA(&gone.h, "c\\name", nullptr, PROV_GOST_2001_DH, 0));
   EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_KEYSET));
-  EXPECT_FALSE(CryptAcquireContextA(&gone.h, nullptr, nullptr, 80, CRYPT_VERIFYCONTEXT));
+  EXPECT_FALSE(CryptAcquireContextA(&gone.h, nullptr, nullptr, 1, CRYPT_VERIFYCONTEXT));
   EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_PROV_TYPE));
 }
 

@@ -1,5 +1,5 @@
-// Known answers for GOST 28147-89 (ECB, CFB with CryptoPro meshing, IMIT) and GOST R
-// 34.11-94 from the vector files, all through the provider's public functions.
+// Known answers for GOST 28147-89 (ECB, CFB with CryptoPro meshing, IMIT), GOST R 34.11-94
+// and GOST R 34.11-2012 from the vector files, all through the provider's public functions.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -30,6 +30,41 @@ class ProviderVectors : public ::testing::Test {
       const Bytes iv = r.GetHex("IV");
       ASSERT_TRUE(CryptSetKeyParam(key.h, KP_IV, iv.data(), 0));
     }
+  }
+
+  // The record's message: Msg, or MsgPattern times MsgRepeat [cut to MsgTruncate] [+ MsgSuffix].
+  static Bytes Message(Record& r) {
+    Bytes msg;
+    if (r.Has("Msg")) return r.GetHex("Msg");
+    const Bytes pattern = r.GetHex("MsgPattern");
+    const long repeat = std::stol(r.Get("MsgRepeat"));
+    for (long i = 0; i < repeat; ++i) msg.insert(msg.end(), pattern.begin(), pattern.end());
+    if (r.Has("MsgTruncate")) msg.resize(std::stoul(r.Get("MsgTruncate")));
+    if (r.Has("MsgSuffix")) {
+      const Bytes suffix = r.GetHex("MsgSuffix");
+      msg.insert(msg.end(), suffix.begin(), suffix.end());
+    }
+    return msg;
+  }
+
+  // Hashes msg in growing uneven pieces and checks the value, its size and that the value
+  // is fixed once read.
+  void ExpectDigest(ALG_ID alg, const Bytes& msg, const std::string& expected) {
+    Hash hash;
+    ASSERT_TRUE(CryptCreateHash(prov_.h, alg, 0, 0, &hash.h));
+    for (size_t off = 0, step = 1; off < msg.size(); off += step, step = step * 3 + 1) {
+      step = std::min(step, msg.size() - off);
+      ASSERT_TRUE(CryptHashData(hash.h, msg.data() + off, DWORD(step), 0));
+    }
+    DWORD size = 0, size_len = sizeof(size);
+    ASSERT_TRUE(CryptGetHashParam(hash.h, HP_HASHSIZE, reinterpret_cast<BYTE*>(&size), &size_len, 0));
+    EXPECT_EQ(size * 2, expected.size()) << std::hex << alg;
+    BYTE value[64];
+    DWORD len = sizeof(value);
+    ASSERT_TRUE(CryptGetHashParam(hash.h, HP_HASHVAL, value, &len, 0));
+    EXPECT_EQ(Hex(value, len), expected) << std::hex << alg;
+    EXPECT_FALSE(CryptHashData(hash.h, value, 1, 0));
+    EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_HASH_STATE));
   }
 
   Prov prov_;
@@ -150,32 +185,16 @@ TEST_F(ProviderVectors, Gost94KnownAnswers) {
       r.NotApplicable();
       return;
     }
-    Bytes msg;
-    if (r.Has("Msg")) {
-      msg = r.GetHex("Msg");
-    } else {
-      const Bytes pattern = r.GetHex("MsgPattern");
-      const long repeat = std::stol(r.Get("MsgRepeat"));
-      for (long i = 0; i < repeat; ++i) msg.insert(msg.end(), pattern.begin(), pattern.end());
-      if (r.Has("MsgTruncate")) msg.resize(std::stoul(r.Get("MsgTruncate")));
-      if (r.Has("MsgSuffix")) {
-        const Bytes suffix = r.GetHex("MsgSuffix");
-        msg.insert(msg.end(), suffix.begin(), suffix.end());
-      }
-    }
-    Hash hash;
-    ASSERT_TRUE(CryptCreateHash(prov_.h, CALG_GR3411, 0, 0, &hash.h));
-    for (size_t off = 0, step = 1; off < msg.size(); off += step, step = step * 3 + 1) {
-      step = std::min(step, msg.size() - off);
-      ASSERT_TRUE(CryptHashData(hash.h, msg.data() + off, DWORD(step), 0));
-    }
-    BYTE value[32];
-    DWORD len = sizeof(value);
-    ASSERT_TRUE(CryptGetHashParam(hash.h, HP_HASHVAL, value, &len, 0));
-    EXPECT_EQ(Hex(value, len), r.Get("Digest"));
-    // The value is fixed once read.
-    EXPECT_FALSE(CryptHashData(hash.h, value, 1, 0));
-    EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_HASH_STATE));
+    ExpectDigest(CALG_GR3411, Message(r), r.Get("Digest"));
+  });
+}
+
+// GOST R 34.11-2012, both sizes, against the RFC 6986 examples and the engine's answers.
+TEST_F(ProviderVectors, Gost3411_2012KnownAnswers) {
+  ForEachRecord("gost3411-2012.txt", [&](Record& r) {
+    const Bytes msg = Message(r);
+    ExpectDigest(CALG_GR3411_2012_256, msg, r.Get("Digest256"));
+    ExpectDigest(CALG_GR3411_2012_512, msg, r.Get("Digest512"));
   });
 }
 

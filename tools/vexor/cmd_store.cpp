@@ -97,12 +97,25 @@ int AddCertificate(const Args& args, const std::string& store_name, const std::s
   return 0;
 }
 
-// The key bytes of a public key (the last 64 of its PUBLICKEYBLOB); empty when unreadable.
+// The key bytes of a public key (the last bit-length/8 bytes of its PUBLICKEYBLOB: 64 for
+// 2001 and 2012-256 keys, 128 for 2012-512 keys); empty when unreadable.
 std::string PublicKeyBytes(HCRYPTKEY key) {
-  BYTE blob[256];
+  BYTE blob[512];
   DWORD len = sizeof blob;
-  if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob, &len) || len < 64) return {};
-  return std::string(reinterpret_cast<const char*>(blob + len - 64), 64);
+  if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob, &len) || len < 16) return {};
+  DWORD bits = 0;
+  std::memcpy(&bits, blob + 12, sizeof bits);
+  const DWORD bytes = bits / 8;
+  if (bytes == 0 || bytes >= len - 16) return {};
+  return std::string(reinterpret_cast<const char*>(blob + len - bytes), bytes);
+}
+
+// The provider type of a certificate's key: the 2012 types for GOST R 34.10-2012 keys.
+DWORD ProvTypeOf(PCCERT_CONTEXT cert) {
+  const char* oid = cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
+  if (oid != nullptr && std::strcmp(oid, szOID_CP_GOST_R3410_12_256) == 0) return PROV_GOST_2012_256;
+  if (oid != nullptr && std::strcmp(oid, szOID_CP_GOST_R3410_12_512) == 0) return PROV_GOST_2012_512;
+  return PROV_GOST_2001_DH;
 }
 
 // The public key of a container's exchange key and of a certificate; empty when either
@@ -169,9 +182,10 @@ int Install(const Args& args) {
   if (cert == nullptr) return Fail("cannot read a certificate from " + args.get("cert"), 32);
   const std::string cert_key = CertificatePublicKey(cert);
   const std::string container = args.get("container", "vexor-" + ThumbprintHex(cert));
+  const DWORD prov_type = ProvTypeOf(cert);
   CertFreeCertificateContext(cert);
   if (cert_key.empty()) {
-    PrintError("the certificate has no GOST R 34.10-2001 public key");
+    PrintError("the certificate has no GOST R 34.10-2001 or 34.10-2012 public key");
     return 29;
   }
   const bool existed = ContainerExists(container);
@@ -208,7 +222,7 @@ int Install(const Args& args) {
   CRYPT_KEY_PROV_INFO info{};
   info.pwszContainerName = wcontainer.data();
   info.pwszProvName = wprov.data();
-  info.dwProvType = PROV_GOST_2001_DH;
+  info.dwProvType = prov_type;
   info.dwKeySpec = AT_KEYEXCHANGE;
   if (!CertSetCertificateContextProperty(added, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
     rc = Fail("cannot link the certificate to its key container", 20);

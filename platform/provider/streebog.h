@@ -1,0 +1,39 @@
+// GOST R 34.11-2012 (Streebog), 256 and 512 bits. The round function runs on eight 64-bit
+// little-endian words through one table per byte position that folds the S-box, the byte
+// transposition and the linear map together (8 x 256 words, built at compile time), so a
+// round is 64 table loads and XORs. The digest bytes are those of the GOST engine's
+// md_gost12_256 / md_gost12_512 (RFC 6986 prints the same values byte-reversed).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vexorcsp::streebog {
+
+constexpr size_t kBlock = 64;
+
+class Hash {
+ public:
+  // digest_size is 32 or 64.
+  explicit Hash(size_t digest_size);
+  ~Hash();
+  Hash(const Hash&) = delete;
+  Hash& operator=(const Hash&) = delete;
+
+  size_t size() const { return size_; }
+  void Update(const uint8_t* data, size_t len);
+  // The digest (size() bytes); the object is then spent.
+  void Final(uint8_t* out);
+
+ private:
+  void Compress(const uint64_t* m);
+
+  uint64_t h_[8];
+  uint64_t n_[8] = {};
+  uint64_t sigma_[8] = {};
+  uint8_t partial_[kBlock] = {};
+  size_t partial_len_ = 0;
+  size_t size_;
+};
+
+}  // namespace vexorcsp::streebog
