@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -20,11 +19,6 @@
 namespace library_test {
 
 namespace fs = std::filesystem;
-
-inline fs::path MakeTempDir(const char* stem) {
-  std::string t = (fs::temp_directory_path() / (std::string(stem) + "-XXXXXX")).string();
-  return mkdtemp(t.data());
-}
 
 // Keeps the log lines (in UTF-8) and can play the host's own certificate search.
 class Recorder : public HostCallback {
@@ -122,13 +116,8 @@ class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(test_pki::Pki::Get().ok()) << test_pki::Pki::Get().error;
-    work_ = MakeTempDir("vexor-lib-work");
   }
-  void TearDown() override {
-    obj_.reset();
-    std::error_code ec;
-    fs::remove_all(work_, ec);
-  }
+  void TearDown() override { obj_.reset(); }
   // A new object initialised on the working directory, with or without the recorder.
   IVexorImpl& Object(bool with_callback = true) {
     obj_ = std::make_unique<IVexorImpl>();
@@ -138,7 +127,8 @@ class LibraryTest : public ::testing::Test {
   void WriteIni(const std::string& settings) { WriteIniTo(work_, settings); }
 
   test_pki::ScopedHome home_;
-  fs::path work_;
+  test_common::TempDir work_dir_{"vexor-lib-work"};
+  fs::path work_ = work_dir_.path();
   Recorder cb_;
   std::unique_ptr<IVexorImpl> obj_;
 };

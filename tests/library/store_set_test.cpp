@@ -48,14 +48,6 @@ class HostStoreCallback : public Recorder {
 
 }  // namespace
 
-TEST_F(LibraryTest, InitPutsTheStoreFileInTheWorkingDirectory) {
-  IVexorImpl& obj = Object();
-  EXPECT_EQ(obj.sstAccessor().GetPath(), (work_ / "certstore.sst").string());
-  InstanceContext ctx = obj.NewCall();
-  ASSERT_NE(ctx.stores.Get(CST_SST), nullptr);
-  EXPECT_TRUE(fs::exists(work_ / "certstore.sst"));
-}
-
 // The store set needs only a call's services, not an operation object.
 TEST_F(LibraryTest, EachStoreIsOpenedOncePerCall) {
   test_common::StandaloneCall call(work_.string());

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <openssl/objects.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +17,8 @@
 
 #include "common/hex.h"
 #include "common/temp_dir.h"
+#include "der/der.h"
+#include "platform/test_pki.h"
 #include "vexor/platform.h"
 
 namespace provider_test {
@@ -119,24 +120,15 @@ void ForEachRecord(const std::string& file, Fn fn) {
 }
 
 inline Bytes OidDer(const std::string& dotted) {
-  ASN1_OBJECT* obj = OBJ_txt2obj(dotted.c_str(), 1);
-  EXPECT_NE(obj, nullptr) << dotted;
-  unsigned char* der = nullptr;
-  const int len = i2d_ASN1_OBJECT(obj, &der);
-  Bytes out(der, der + len);
-  OPENSSL_free(der);
-  ASN1_OBJECT_free(obj);
+  Bytes out;
+  EXPECT_TRUE(der::PutOid(out, dotted)) << dotted;
   return out;
 }
 
 inline Bytes Sequence(const Bytes& content) {
-  Bytes out = {0x30, uint8_t(content.size())};
-  out.insert(out.end(), content.begin(), content.end());
+  Bytes out;
+  der::Put(out, der::kSequence, content);
   return out;
-}
-
-inline void Put32(Bytes& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
 }
 
 // A PUBLICKEYBLOB as GOST providers on Windows write it.
@@ -145,9 +137,9 @@ inline Bytes PublicKeyBlob(const std::string& curve, const Bytes& key64, uint32_
   const Bytes digest = OidDer("1.2.643.2.2.30.1");
   params.insert(params.end(), digest.begin(), digest.end());
   Bytes blob = {0x06, 0x20, 0x00, 0x00};
-  Put32(blob, alg);
-  Put32(blob, 0x3147414D);
-  Put32(blob, 512);
+  der::PutU32LE(blob, alg);
+  der::PutU32LE(blob, 0x3147414D);
+  der::PutU32LE(blob, 512);
   const Bytes seq = Sequence(params);
   blob.insert(blob.end(), seq.begin(), seq.end());
   blob.insert(blob.end(), key64.begin(), key64.end());
@@ -157,39 +149,17 @@ inline Bytes PublicKeyBlob(const std::string& curve, const Bytes& key64, uint32_
 // A PLAINTEXTKEYBLOB of a GOST 28147-89 key.
 inline Bytes PlainKeyBlob(const Bytes& key) {
   Bytes blob = {0x08, 0x02, 0x00, 0x00};
-  Put32(blob, 0x661E);
-  Put32(blob, uint32_t(key.size()));
+  der::PutU32LE(blob, 0x661E);
+  der::PutU32LE(blob, uint32_t(key.size()));
   blob.insert(blob.end(), key.begin(), key.end());
   return blob;
 }
 
-struct CommandResult {
-  int status = -1;
-  std::string output;
-};
-
-// Runs a shell command, returning its exit status and standard output.
-inline CommandResult RunCommand(const std::string& command) {
-  CommandResult r;
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) r.output.append(buf, n);
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-inline void WriteFile(const std::filesystem::path& p, const Bytes& data) {
-  std::ofstream out(p, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-}
-
-inline Bytes ReadFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+// Shell commands and files as the shared test PKI runs and writes them.
+using CommandResult = test_pki::RunResult;
+inline CommandResult RunCommand(const std::string& command) { return test_pki::Run(command); }
+using test_pki::ReadFile;
+using test_pki::WriteFile;
 
 inline std::string Base64Pem(const std::string& label, const std::string& body) {
   std::string pem = "-----BEGIN " + label + "-----\n";

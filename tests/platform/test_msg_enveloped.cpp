@@ -67,68 +67,51 @@ struct Decrypted {
   bool ok = false;
   DWORD error = 0;
   Collected out;
-  bool saw_not_ready = false;
 };
 
 // Decrypts as the library does: streamed, the envelope algorithm polled after each update
-// until the header is in, the recipient found among the recipient infos by serial number,
-// the key given as soon as it is known (early) or after the final update.
+// until the header is in, the recipient found among the recipient infos by serial number and
+// the key given as soon as it is known.
 Decrypted DecryptHere(const Bytes& message, HCRYPTPROV prov, const Bytes& recipient_der,
-                      const std::vector<size_t>& pieces, bool early) {
+                      const std::vector<size_t>& pieces) {
   Decrypted d;
   CMSG_STREAM_INFO stream{CMSG_INDEFINITE_LENGTH, CollectOutput, &d.out};
   Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, &stream));
   Cert recipient(recipient_der);
   if (m.h == nullptr || recipient.c == nullptr) return d;
-  bool header = false, decrypted = false;
-  CMSG_CTRL_DECRYPT_PARA para{};
-  para.cbSize = sizeof(para);
-  para.hCryptProv = prov;
-  para.dwKeySpec = AT_KEYEXCHANGE;
-  para.dwRecipientIndex = 0xFFFFFFFF;
-  size_t pos = 0, k = 0;
-  while (pos < message.size()) {
+  bool decrypted = false;
+  CMSG_CTRL_DECRYPT_PARA para{sizeof(para), prov, AT_KEYEXCHANGE, 0xFFFFFFFF};
+  for (size_t pos = 0, k = 0; pos < message.size();) {
     const size_t n = std::min(pieces[k++ % pieces.size()], message.size() - pos);
-    const bool final = pos + n == message.size();
-    if (!CryptMsgUpdate(m.h, message.data() + pos, DWORD(n), final)) {
+    if (!CryptMsgUpdate(m.h, message.data() + pos, DWORD(n), pos + n == message.size())) {
       d.error = GetLastError();
       return d;
     }
     pos += n;
-    if (!header) {
-      DWORD size = 0;
-      if (CryptMsgGetParam(m.h, CMSG_ENVELOPE_ALGORITHM_PARAM, 0, nullptr, &size)) {
-        header = true;
-        const DWORD count = GetDword(m.h, CMSG_RECIPIENT_COUNT_PARAM);
-        for (DWORD i = 0; i < count; ++i) {
-          Bytes info;
-          if (!GetBytes(m.h, CMSG_RECIPIENT_INFO_PARAM, i, info)) continue;
-          auto* ci = reinterpret_cast<CERT_INFO*>(info.data());
-          if (CertCompareIntegerBlob(&ci->SerialNumber, &recipient.c->pCertInfo->SerialNumber) &&
-              CertCompareCertificateName(X509_ASN_ENCODING, &ci->Issuer,
-                                         &recipient.c->pCertInfo->Issuer))
-            para.dwRecipientIndex = i;
-        }
-      } else if (GetLastError() == DWORD(CRYPT_E_STREAM_MSG_NOT_READY)) {
-        d.saw_not_ready = true;
-      } else {
+    DWORD size = 0;
+    if (decrypted || !CryptMsgGetParam(m.h, CMSG_ENVELOPE_ALGORITHM_PARAM, 0, nullptr, &size)) {
+      if (!decrypted && GetLastError() != DWORD(CRYPT_E_STREAM_MSG_NOT_READY)) {
         d.error = GetLastError();
         return d;
       }
+      continue;
     }
-    if (header && early && !decrypted) {
-      if (!CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para)) {
-        d.error = GetLastError();
-        return d;
-      }
-      decrypted = true;
+    const DWORD count = GetDword(m.h, CMSG_RECIPIENT_COUNT_PARAM);
+    for (DWORD i = 0; i < count; ++i) {
+      Bytes info;
+      if (!GetBytes(m.h, CMSG_RECIPIENT_INFO_PARAM, i, info)) continue;
+      auto* ci = reinterpret_cast<CERT_INFO*>(info.data());
+      if (CertCompareIntegerBlob(&ci->SerialNumber, &recipient.c->pCertInfo->SerialNumber) &&
+          CertCompareCertificateName(X509_ASN_ENCODING, &ci->Issuer, &recipient.c->pCertInfo->Issuer))
+        para.dwRecipientIndex = i;
     }
+    if (!CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para)) {
+      d.error = GetLastError();
+      return d;
+    }
+    decrypted = true;
   }
-  if (!decrypted && !CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para)) {
-    d.error = GetLastError();
-    return d;
-  }
-  d.ok = true;
+  d.ok = decrypted;
   return d;
 }
 
@@ -284,7 +267,7 @@ TEST_P(Enveloped2012, CrossChecksWithOpenssl) {
     ASSERT_EQ(r.status, 0) << r.out;
     const Bytes message = test_pki::ReadFile(theirs);
     for (const auto& [prov, user] : {std::pair{k256.h, &users.u256}, std::pair{k512.h, &users.u512}}) {
-      const Decrypted d = DecryptHere(message, prov, user->der, {4097, 13}, true);
+      const Decrypted d = DecryptHere(message, prov, user->der, {4097, 13});
       EXPECT_TRUE(d.ok) << std::hex << d.error;
       EXPECT_TRUE(d.out.data == content);
     }

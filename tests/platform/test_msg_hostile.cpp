@@ -19,26 +19,15 @@ class HostileMessage : public ::testing::Test {
     dir_ = home_.path() / "work";
     std::filesystem::create_directories(dir_);
   }
-  // Messages made by openssl: signed (definite and indefinite) and enveloped.
-  std::vector<std::pair<std::string, Bytes>> Samples() {
+  // A signed message of indefinite length made by openssl.
+  Bytes SignedByOpenssl() {
     const auto& u = Pki::Get().user_a;
-    const auto in = dir_ / "in.bin";
+    const auto in = dir_ / "in.bin", msg = dir_ / "msg.p7";
     test_pki::WriteFile(in, Pattern(700, 5));
-    std::vector<std::pair<std::string, Bytes>> out;
-    const std::pair<const char*, std::string> commands[] = {
-        {"signed", "-sign -nodetach -md md_gost94 -signer " + Q(u.pem) + " -inkey " + Q(u.key)},
-        {"signed, indefinite",
-         "-sign -nodetach -stream -md md_gost94 -signer " + Q(u.pem) + " -inkey " + Q(u.key)},
-        {"enveloped, indefinite", "-encrypt -gost89 -stream -recip " + Q(u.pem)},
-    };
-    for (const auto& c : commands) {
-      const auto msg = dir_ / "msg.p7";
-      const auto r = OpenSsl("cms -engine gost " + c.second + " -binary -in " + Q(in) +
-                             " -outform DER -out " + Q(msg));
-      EXPECT_EQ(r.status, 0) << r.out;
-      out.emplace_back(c.first, test_pki::ReadFile(msg));
-    }
-    return out;
+    const auto r = OpenSsl("cms -engine gost -sign -nodetach -stream -md md_gost94 -signer " + Q(u.pem) +
+                           " -inkey " + Q(u.key) + " -binary -in " + Q(in) + " -outform DER -out " + Q(msg));
+    EXPECT_EQ(r.status, 0) << r.out;
+    return test_pki::ReadFile(msg);
   }
   test_pki::ScopedHome home_;
   std::filesystem::path dir_;
@@ -94,8 +83,7 @@ TEST_F(HostileMessage, MalformedStructuresAreRefused) {
 }
 
 TEST_F(HostileMessage, RefusingCallbackFailsTheUpdate) {
-  const auto samples = Samples();
-  const Bytes& message = samples[1].second;  // signed, indefinite
+  const Bytes message = SignedByOpenssl();
   // The callback's own last error is what the update reports; without one, cancelled.
   for (DWORD callback_error : {DWORD(0), DWORD(ERROR_WRITE_FAULT)}) {
     SCOPED_TRACE(callback_error);

@@ -3,6 +3,7 @@
 // same content, whole and streamed, whatever the update boundaries.
 #include <gtest/gtest.h>
 
+#include "der/der.h"
 #include "test_msg_util.h"
 
 using namespace msg_test;
@@ -12,15 +13,8 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 Bytes Tlv(uint8_t tag, const Bytes& content) {
-  Bytes out = {tag};
-  if (content.size() < 0x80) {
-    out.push_back(uint8_t(content.size()));
-  } else {
-    out.push_back(0x82);
-    out.push_back(uint8_t(content.size() >> 8));
-    out.push_back(uint8_t(content.size()));
-  }
-  out.insert(out.end(), content.begin(), content.end());
+  Bytes out;
+  der::Put(out, tag, content);
   return out;
 }
 Bytes Indef(uint8_t tag, const Bytes& content) {

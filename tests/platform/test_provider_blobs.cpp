@@ -50,8 +50,8 @@ TEST_F(ProviderBlobs, EphemeralKeyFollowsRecipientCurve) {
   const std::string pem_cmd = "openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:C 2>/dev/null";
   const CommandResult pem = RunCommand(pem_cmd);
   if (pem.status != 0) GTEST_SKIP() << "openssl with the GOST engine is not available";
-  ASSERT_TRUE(CryptImportPKCS8ToContainerA("c-curve", reinterpret_cast<const BYTE*>(pem.output.data()),
-                                           DWORD(pem.output.size()), nullptr, 0));
+  ASSERT_TRUE(CryptImportPKCS8ToContainerA("c-curve", reinterpret_cast<const BYTE*>(pem.out.data()),
+                                           DWORD(pem.out.size()), nullptr, 0));
   ASSERT_TRUE(CryptGetUserKey(other.h, AT_KEYEXCHANGE, &other_key.h));
   const Bytes c_blob = ExportBlob(other_key.h, 0, PUBLICKEYBLOB);
   const Sent sent = Send(session.h, ephemeral.h, c_blob);

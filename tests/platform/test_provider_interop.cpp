@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "der/der.h"
 #include "provider_test_util.h"
 #include "vexor/platform.h"
 
@@ -12,14 +13,8 @@ namespace provider_test {
 namespace {
 
 Bytes Der(uint8_t tag, const Bytes& content) {
-  Bytes out = {tag};
-  if (content.size() < 0x80) {
-    out.push_back(uint8_t(content.size()));
-  } else {
-    out.push_back(0x81);
-    out.push_back(uint8_t(content.size()));
-  }
-  out.insert(out.end(), content.begin(), content.end());
+  Bytes out;
+  der::Put(out, tag, content);
   return out;
 }
 Bytes Cat(std::initializer_list<Bytes> parts) {
@@ -28,34 +23,17 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// A minimal DER walker for the structures openssl writes here.
+// The elements of a DER content, copied out.
 struct Tlv {
   uint8_t tag = 0;
   Bytes content;
   Bytes whole;
 };
-bool Next(const Bytes& in, size_t& pos, Tlv& out) {
-  if (pos + 2 > in.size()) return false;
-  const size_t start = pos;
-  out.tag = in[pos++];
-  size_t len = in[pos++];
-  if (len & 0x80) {
-    const size_t n = len & 0x7f;
-    if (n == 0 || n > 2 || pos + n > in.size()) return false;
-    len = 0;
-    for (size_t i = 0; i < n; ++i) len = len << 8 | in[pos++];
-  }
-  if (pos + len > in.size()) return false;
-  out.content.assign(in.begin() + long(pos), in.begin() + long(pos + len));
-  pos += len;
-  out.whole.assign(in.begin() + long(start), in.begin() + long(pos));
-  return true;
-}
 std::vector<Tlv> Children(const Bytes& content) {
   std::vector<Tlv> out;
-  size_t pos = 0;
-  Tlv t;
-  while (Next(content, pos, t)) out.push_back(t);
+  der::Reader r(content.data(), content.size());
+  der::Tlv t;
+  while (r.Next(t)) out.push_back({t.tag, Bytes(t.value, t.value + t.length), Bytes(t.start, t.start + t.size)});
   return out;
 }
 
@@ -118,7 +96,7 @@ TEST_F(ProviderInterop, HashEqualsOpensslDgst) {
   const Bytes value = HashHere(data_, hash);
   const CommandResult dgst = Openssl("dgst -engine gost -md_gost94 -r " + P("data"));
   ASSERT_EQ(dgst.status, 0);
-  EXPECT_EQ(dgst.output.substr(0, 64), Hex(value));
+  EXPECT_EQ(dgst.out.substr(0, 64), Hex(value));
 }
 
 // openssl wraps a session key for our container's key; the provider unwraps it.
