@@ -44,7 +44,7 @@ class SerialGost94 {
     for (; off + 32 <= msg.size(); off += 32) Block(msg.data() + off);
     if (off < msg.size() || msg.empty()) {
       uint8_t last[32] = {};
-      std::memcpy(last, msg.data() + off, msg.size() - off);
+      if (msg.size() > off) std::memcpy(last, msg.data() + off, msg.size() - off);
       Block(last);
     }
     uint8_t length[32] = {};
