@@ -335,6 +335,7 @@ PCCERT_CONTEXT FoundCertificate(Session& session, const std::string& id) {
 
 // The PIN for the key of the certificate `id` names (any key of My without one).
 int PinFor(const Args& args, Session& session, const std::string& id) {
+  if (!MayAskForPin(args)) return ProvidePin(args, nullptr);  // the certificate is not needed
   PCCERT_CONTEXT cert = id.empty() ? nullptr : FoundCertificate(session, id);
   if (!id.empty() && cert == nullptr) return 0;  // the command itself says what is missing
   const int status = ProvidePin(args, cert);

@@ -79,7 +79,22 @@ int ReadPinFile(const std::string& path, std::string& pin) {
   return 0;
 }
 
+// Whether a terminal is there to ask on.
+bool HasTerminal() {
+  const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0) return false;
+  const bool is_terminal = isatty(tty) != 0;
+  close(tty);
+  return is_terminal;
+}
+
 }  // namespace
+
+bool MayAskForPin(const Args& args) {
+  if (args.has("pin-file")) return false;
+  const char* given = std::getenv("VEXOR_CSP_PIN");
+  return (given == nullptr || *given == '\0') && HasTerminal();
+}
 
 int ProvidePin(const Args& args, PCCERT_CONTEXT signer) {
   if (args.has("pin-file")) {
@@ -88,8 +103,8 @@ int ProvidePin(const Args& args, PCCERT_CONTEXT signer) {
     setenv("VEXOR_CSP_PIN", pin.c_str(), 1);
     return 0;
   }
-  const char* given = std::getenv("VEXOR_CSP_PIN");
-  if (given != nullptr && *given != '\0') return 0;
+  // Without a terminal nothing could be asked: no key container is opened to find out.
+  if (!MayAskForPin(args)) return 0;
   PCCERT_CONTEXT protected_cert = PinProtected(signer);
   if (protected_cert == nullptr) return 0;
   char name[256] = "";

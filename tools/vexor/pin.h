@@ -11,6 +11,10 @@
 
 class Session;
 
+// Whether the PIN may have to be asked on the terminal: no --pin-file, no $VEXOR_CSP_PIN, and a
+// terminal to ask on. Only then is a key looked at before the command runs.
+bool MayAskForPin(const Args& args);
+
 // `signer`: the certificate whose key the command uses; null when any key of My may be the
 // one (decryption). 0, or the exit status of a --pin-file that cannot be read.
 int ProvidePin(const Args& args, PCCERT_CONTEXT signer);
