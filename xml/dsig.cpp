@@ -16,10 +16,64 @@ const char kDsigNs[] = "http://www.w3.org/2000/09/xmldsig#";
 const char kExcC14n[] = "http://www.w3.org/2001/10/xml-exc-c14n#";
 const char kC14n[] = "http://www.w3.org/TR/2001/REC-xml-c14n-20010315";
 const char kEnveloped[] = "http://www.w3.org/2000/09/xmldsig#enveloped-signature";
-const char kSignatureMethod[] = "http://www.w3.org/2001/04/xmldsig-more#gostr34102001-gostr3411";
-const char kDigestMethod[] = "http://www.w3.org/2001/04/xmldsig-more#gostr3411";
-const char kCpSignatureMethod[] = "urn:ietf:params:xml:ns:cpxmlsec:algorithms:gostr34102001-gostr3411";
-const char kCpDigestMethod[] = "urn:ietf:params:xml:ns:cpxmlsec:algorithms:gostr3411";
+#define CPXMLSEC "urn:ietf:params:xml:ns:cpxmlsec:algorithms:"
+
+// The signature and digest methods, by the kind of key they go with; a signature is made
+// with the first row of its signer's kind, verification reads them all.
+struct Methods {
+  KeyKind kind;
+  const char* signature;
+  const char* digest;
+};
+const Methods kMethods[] = {
+    {KeyKind::k2001, "http://www.w3.org/2001/04/xmldsig-more#gostr34102001-gostr3411",
+     "http://www.w3.org/2001/04/xmldsig-more#gostr3411"},
+    {KeyKind::k2012_256, CPXMLSEC "gostr34102012-gostr34112012-256", CPXMLSEC "gostr34112012-256"},
+    {KeyKind::k2012_512, CPXMLSEC "gostr34102012-gostr34112012-512", CPXMLSEC "gostr34112012-512"},
+    {KeyKind::k2001, CPXMLSEC "gostr34102001-gostr3411", CPXMLSEC "gostr3411"},
+};
+
+const Methods& MethodsFor(KeyKind kind) {
+  for (const Methods& m : kMethods)
+    if (m.kind == kind) return m;
+  return kMethods[0];
+}
+
+bool KindOfSignatureMethod(const std::string& uri, KeyKind& kind) {
+  for (const Methods& m : kMethods)
+    if (uri == m.signature) {
+      kind = m.kind;
+      return true;
+    }
+  return false;
+}
+
+bool KindOfDigestMethod(const std::string& uri, KeyKind& kind) {
+  for (const Methods& m : kMethods)
+    if (uri == m.digest) {
+      kind = m.kind;
+      return true;
+    }
+  return false;
+}
+
+// The digest a document made while reading most likely needs: the one of the first
+// GOST R 34.11-2012 digest method named in its bytes (seen from the end, where an enveloped
+// signature usually stands), else GOST R 34.11-94. A wrong guess costs the tree.
+KeyKind GuessDigestKind(const void* data, int length) {
+  const std::string_view text(static_cast<const char*>(data), static_cast<size_t>(length));
+  size_t best = std::string_view::npos;
+  KeyKind kind = KeyKind::k2001;
+  for (const Methods& m : kMethods) {
+    if (m.kind == KeyKind::k2001) continue;
+    const size_t at = text.rfind(m.digest);
+    if (at != std::string_view::npos && (best == std::string_view::npos || at > best)) {
+      best = at;
+      kind = m.kind;
+    }
+  }
+  return kind;
+}
 
 const xmlChar* X(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
@@ -64,12 +118,13 @@ xmlNode* FindById(xmlNode* node, const std::string& id) {
   return nullptr;
 }
 
-// The GOST R 34.11-94 digest of the document's exclusive canonical form made while reading,
-// ds:Signature elements left out; kUseTree when the reader leaves the document to the tree.
-int DigestStreamed(const void* data, int length, StreamedCanonical& streamed, Bytes& digest_value) {
+// The digest (the one that goes with keys of the kind) of the document's exclusive canonical
+// form made while reading, ds:Signature elements left out; kUseTree when the reader leaves
+// the document to the tree.
+int DigestStreamed(const void* data, int length, KeyKind kind, StreamedCanonical& streamed, Bytes& digest_value) {
   auto_prov prov;
   if (!VerifyContext(prov)) return VEXORXML_HASH;
-  Hasher digest(prov.get());
+  Hasher digest(prov.get(), kind);
   if (!digest.ok()) return VEXORXML_HASH;
   if (!CanonicalizeStreamed(data, length, kDsigNs, "Signature",
                             [&](const char* p, int n) { return digest.Update(p, static_cast<size_t>(n)); }, streamed))
@@ -79,23 +134,24 @@ int DigestStreamed(const void* data, int length, StreamedCanonical& streamed, By
 }
 
 // Fills the empty Signature element in: SignedInfo over the digest, its signature with the
-// key on `prov`, the signer's certificate.
-int CompleteSignature(xmlDoc* doc, xmlNode* signature, HCRYPTPROV prov, const Bytes& digest_value,
+// key on `prov` (of the kind), the signer's certificate.
+int CompleteSignature(xmlDoc* doc, xmlNode* signature, HCRYPTPROV prov, KeyKind kind, const Bytes& digest_value,
                       PCCERT_CONTEXT signer) {
+  const Methods& methods = MethodsFor(kind);
   xmlNs* ds = xmlNewNs(signature, X(kDsigNs), X("ds"));
   xmlSetNs(signature, ds);
   xmlNode* signed_info = AddChild(signature, ds, "SignedInfo");
   AddChild(signed_info, ds, "CanonicalizationMethod", kExcC14n);
-  AddChild(signed_info, ds, "SignatureMethod", kSignatureMethod);
+  AddChild(signed_info, ds, "SignatureMethod", methods.signature);
   xmlNode* reference = AddChild(signed_info, ds, "Reference");
   xmlNewProp(reference, X("URI"), X(""));
   xmlNode* transforms = AddChild(reference, ds, "Transforms");
   AddChild(transforms, ds, "Transform", kEnveloped);
   AddChild(transforms, ds, "Transform", kExcC14n);
-  AddChild(reference, ds, "DigestMethod", kDigestMethod);
+  AddChild(reference, ds, "DigestMethod", methods.digest);
   xmlNewTextChild(reference, ds, X("DigestValue"), X(Base64Encode(digest_value).c_str()));
 
-  Hasher info_hash(prov);
+  Hasher info_hash(prov, kind);
   NodeFilter only_info;
   only_info.only = signed_info;
   if (!HashCanonical(info_hash, doc, C14nMode::kExclusive, only_info)) return VEXORXML_HASH;
@@ -148,17 +204,19 @@ int SignDocument(xmlDoc* doc, PCCERT_CONTEXT signer, bool silent, xmlNode** sign
   CollectSignatures(root, existing);
   if (!existing.empty()) return VEXORXML_BAD_DOCUMENT;  // one signature per document
 
+  KeyKind kind;
+  if (!KindOfKey(signer, kind)) return VEXORXML_PUBLIC_KEY;
   HCRYPTPROV prov = 0;
   auto_prov owned;
   if (!AcquireSigningKey(signer, silent, prov, owned)) return VEXORXML_NO_PRIVATE_KEY;
-  Hasher digest(prov);
+  Hasher digest(prov, kind);
   if (!HashCanonical(digest, doc, C14nMode::kExclusive, NodeFilter{})) return VEXORXML_HASH;
   const Bytes digest_value = digest.Value();
   if (digest_value.empty()) return VEXORXML_HASH;
 
   xmlNode* signature = xmlNewChild(root, nullptr, X("Signature"), nullptr);
   if (signature == nullptr) return VEXORXML_NO_MEMORY;
-  if (const int rc = CompleteSignature(doc, signature, prov, digest_value, signer)) return rc;
+  if (const int rc = CompleteSignature(doc, signature, prov, kind, digest_value, signer)) return rc;
   *signature_out = signature;
   return VEXORXML_OK;
 }
@@ -168,10 +226,12 @@ int SignStreamed(const void* data, int length, PCCERT_CONTEXT signer, bool silen
       SplicePoint(std::string_view(static_cast<const char*>(data), static_cast<size_t>(length))) ==
           std::string_view::npos)
     return kUseTree;
+  KeyKind kind;
+  if (!KindOfKey(signer, kind)) return VEXORXML_PUBLIC_KEY;
   // The document's digest needs no key: it is asked for once the document is known to suit.
   StreamedCanonical streamed;
   Bytes digest_value;
-  if (const int rc = DigestStreamed(data, length, streamed, digest_value)) return rc;
+  if (const int rc = DigestStreamed(data, length, kind, streamed, digest_value)) return rc;
   if (streamed.skipped != 0) return VEXORXML_BAD_DOCUMENT;  // one signature per document
   HCRYPTPROV prov = 0;
   auto_prov owned;
@@ -183,7 +243,7 @@ int SignStreamed(const void* data, int length, PCCERT_CONTEXT signer, bool silen
   xmlNode* signature = doc ? xmlNewDocNode(doc.get(), nullptr, X("Signature"), nullptr) : nullptr;
   if (signature == nullptr) return VEXORXML_NO_MEMORY;
   xmlDocSetRootElement(doc.get(), signature);
-  if (const int rc = CompleteSignature(doc.get(), signature, prov, digest_value, signer)) return rc;
+  if (const int rc = CompleteSignature(doc.get(), signature, prov, kind, digest_value, signer)) return rc;
   return SpliceSignature(data, length, doc.get(), signature, out, out_length) ? VEXORXML_OK : VEXORXML_NO_MEMORY;
 }
 
@@ -212,11 +272,18 @@ bool SpliceSignature(const void* original, int length, xmlDoc* doc, xmlNode* sig
 
 namespace {
 
+// A digest of the document made while reading, and the kind of key its hash goes with.
+struct StreamedDigest {
+  KeyKind kind;
+  Bytes value;
+};
+
 // Checks the one signature of the document. With `streamed_digest` the document is the
 // signature alone and the digest of the rest was made while reading: only a signature of
-// the whole document with exclusive canonicalisation throughout can use it (kUseTree
-// otherwise).
-int VerifySignature(xmlDoc* doc, xmlNode* signature, const Bytes* streamed_digest, PCCERT_CONTEXT* signer,
+// the whole document with exclusive canonicalisation throughout and that digest method can
+// use it (kUseTree otherwise). A signature method of another kind of key than the
+// certificate's is an invalid signature.
+int VerifySignature(xmlDoc* doc, xmlNode* signature, const StreamedDigest* streamed_digest, PCCERT_CONTEXT* signer,
                     bool& valid) {
   xmlNode* signed_info = ChildElement(signature, kDsigNs, "SignedInfo");
   xmlNode* signature_value = ChildElement(signature, kDsigNs, "SignatureValue");
@@ -229,7 +296,8 @@ int VerifySignature(xmlDoc* doc, xmlNode* signature, const Bytes* streamed_diges
   if (!C14nModeOf(Attribute(ChildElement(signed_info, kDsigNs, "CanonicalizationMethod"), "Algorithm"), info_mode))
     return VEXORXML_BAD_DOCUMENT;
   const std::string method = Attribute(ChildElement(signed_info, kDsigNs, "SignatureMethod"), "Algorithm");
-  if (method != kSignatureMethod && method != kCpSignatureMethod) return VEXORXML_BAD_DOCUMENT;
+  KeyKind signature_kind;
+  if (!KindOfSignatureMethod(method, signature_kind)) return VEXORXML_BAD_DOCUMENT;
 
   // Exactly one reference, to this document or an element of it.
   xmlNode* reference = ChildElement(signed_info, kDsigNs, "Reference");
@@ -253,11 +321,13 @@ int VerifySignature(xmlDoc* doc, xmlNode* signature, const Bytes* streamed_diges
     if (algorithm == kEnveloped) filter.excluded = signature;
     else if (!C14nModeOf(algorithm, reference_mode)) return VEXORXML_BAD_DOCUMENT;
   }
-  if (streamed_digest != nullptr && (!uri.empty() || filter.excluded == nullptr ||
-                                     reference_mode != C14nMode::kExclusive || info_mode != C14nMode::kExclusive))
+  KeyKind digest_kind;
+  if (!KindOfDigestMethod(Attribute(ChildElement(reference, kDsigNs, "DigestMethod"), "Algorithm"), digest_kind))
+    return VEXORXML_BAD_DOCUMENT;
+  if (streamed_digest != nullptr &&
+      (!uri.empty() || filter.excluded == nullptr || reference_mode != C14nMode::kExclusive ||
+       info_mode != C14nMode::kExclusive || streamed_digest->kind != digest_kind))
     return kUseTree;
-  const std::string digest_method = Attribute(ChildElement(reference, kDsigNs, "DigestMethod"), "Algorithm");
-  if (digest_method != kDigestMethod && digest_method != kCpDigestMethod) return VEXORXML_BAD_DOCUMENT;
   Bytes expected_digest, signature_bytes, cert_der;
   if (!Base64Decode(TextOf(ChildElement(reference, kDsigNs, "DigestValue")), expected_digest) ||
       !Base64Decode(TextOf(signature_value), signature_bytes) || !Base64Decode(TextOf(certificate), cert_der))
@@ -268,18 +338,25 @@ int VerifySignature(xmlDoc* doc, xmlNode* signature, const Bytes* streamed_diges
   if (cert == nullptr) return VEXORXML_BAD_DOCUMENT;
   auto_cert cert_owner(cert);
 
+  KeyKind cert_kind;
+  if (!KindOfKey(cert, cert_kind)) return VEXORXML_PUBLIC_KEY;
+  if (cert_kind != signature_kind) {  // the method names another kind of key: it cannot hold
+    *signer = cert_owner.release();
+    return VEXORXML_OK;
+  }
+
   auto_prov prov;
   if (!VerifyContext(prov)) return VEXORXML_HASH;
   bool digest_matches = false;
   if (streamed_digest != nullptr) {
-    digest_matches = *streamed_digest == expected_digest;
+    digest_matches = streamed_digest->value == expected_digest;
   } else {
-    Hasher digest(prov.get());
+    Hasher digest(prov.get(), digest_kind);
     if (!HashCanonical(digest, doc, reference_mode, filter)) return VEXORXML_HASH;
     digest_matches = digest.Value() == expected_digest;
   }
 
-  Hasher info_hash(prov.get());
+  Hasher info_hash(prov.get(), signature_kind);
   NodeFilter only_info;
   only_info.only = signed_info;
   if (!HashCanonical(info_hash, doc, info_mode, only_info)) return VEXORXML_HASH;
@@ -306,14 +383,14 @@ int VerifyStreamed(const void* data, int length, PCCERT_CONTEXT* signer, bool& v
   valid = false;
   *signer = nullptr;
   StreamedCanonical streamed;
-  Bytes value;
-  if (const int rc = DigestStreamed(data, length, streamed, value)) return rc;
+  StreamedDigest digest{GuessDigestKind(data, length), {}};
+  if (const int rc = DigestStreamed(data, length, digest.kind, streamed, digest.value)) return rc;
   if (streamed.skipped != 1) return kUseTree;
   xmlNode* signature = xmlDocGetRootElement(streamed.first.get());
   std::vector<xmlNode*> nested;
   CollectSignatures(signature->children, nested);
   if (!nested.empty()) return kUseTree;
-  return VerifySignature(streamed.first.get(), signature, &value, signer, valid);
+  return VerifySignature(streamed.first.get(), signature, &digest, signer, valid);
 }
 
 }  // namespace vexorxml

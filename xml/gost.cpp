@@ -9,10 +9,42 @@
 namespace vexorxml {
 namespace {
 
-// id-GostR3410-2001, the algorithm of an ephemeral key in the key transport.
-const uint8_t kGost2001Oid[] = {0x06, 0x06, 0x2A, 0x85, 0x03, 0x02, 0x02, 0x13};
-constexpr size_t kKeyBytes = 64;
 constexpr size_t kBlobHeader = 16;
+
+// The public-key algorithm of the kind (the key of a certificate or of the ephemeral key in
+// the key transport), its ephemeral agreement key's id and the size of its point.
+struct KindTraits {
+  KeyKind kind;
+  const char* oid;
+  ALG_ID ephemeral;
+  ALG_ID hash;
+  size_t point_bytes;
+};
+const KindTraits kKinds[] = {
+    {KeyKind::k2001, szOID_CP_GOST_R3410EL, CALG_DH_EL_EPHEM, CALG_GR3411, 64},
+    {KeyKind::k2012_256, szOID_CP_GOST_R3410_12_256, CALG_DH_GR3410_12_256_EPHEM, CALG_GR3411_2012_256, 64},
+    {KeyKind::k2012_512, szOID_CP_GOST_R3410_12_512, CALG_DH_GR3410_12_512_EPHEM, CALG_GR3411_2012_512, 128},
+};
+
+const KindTraits& Traits(KeyKind kind) {
+  for (const KindTraits& t : kKinds)
+    if (t.kind == kind) return t;
+  return kKinds[0];
+}
+
+// The kind a public-key algorithm identifier names (2001 keys also under 1.2.643.2.2.98).
+bool KindOfOid(const std::string& oid, KeyKind& kind) {
+  for (const KindTraits& t : kKinds)
+    if (oid == t.oid) {
+      kind = t.kind;
+      return true;
+    }
+  if (oid == "1.2.643.2.2.98") {
+    kind = KeyKind::k2001;
+    return true;
+  }
+  return false;
+}
 
 bool Export(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type, Bytes& blob) {
   DWORD len = 0;
@@ -23,21 +55,25 @@ bool Export(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type, Bytes& blob) {
   return true;
 }
 
-// A PUBLICKEYBLOB's parameters (DER) and key bytes.
-bool SplitPublicBlob(const Bytes& blob, Bytes& params, Bytes& key) {
-  if (blob.size() < kBlobHeader + kKeyBytes) return false;
-  der::Reader r(blob.data() + kBlobHeader, blob.size() - kBlobHeader - kKeyBytes);
+// A PUBLICKEYBLOB's parameters (DER) and key bytes (`key_bytes` of them).
+bool SplitPublicBlob(const Bytes& blob, size_t key_bytes, Bytes& params, Bytes& key) {
+  if (blob.size() < kBlobHeader + key_bytes) return false;
+  der::Reader r(blob.data() + kBlobHeader, blob.size() - kBlobHeader - key_bytes);
   der::Tlv seq;
   if (!r.Expect(der::kSequence, seq) || !r.ExpectEnd()) return false;
   params.assign(seq.start, seq.start + seq.size);
-  key.assign(blob.end() - kKeyBytes, blob.end());
+  key.assign(blob.end() - key_bytes, blob.end());
   return true;
 }
 
-Bytes PublicBlob(const Bytes& params, const uint8_t* key) {
-  Bytes blob = {PUBLICKEYBLOB, 0x20, 0, 0, 0x25, 0xAA, 0, 0, 'M', 'A', 'G', '1', 0x00, 0x02, 0, 0};
+// The ephemeral key of the kind as a PUBLICKEYBLOB: header, "MAG1", bit length, parameters, key.
+Bytes PublicBlob(KeyKind kind, const Bytes& params, const Bytes& key) {
+  Bytes blob = {PUBLICKEYBLOB, 0x20, 0, 0};
+  der::PutU32LE(blob, Traits(kind).ephemeral);
+  blob.insert(blob.end(), {'M', 'A', 'G', '1'});
+  der::PutU32LE(blob, static_cast<uint32_t>(key.size() * 8));
   blob.insert(blob.end(), params.begin(), params.end());
-  blob.insert(blob.end(), key, key + kKeyBytes);
+  blob.insert(blob.end(), key.begin(), key.end());
   return blob;
 }
 
@@ -76,18 +112,17 @@ Bytes Cat(std::initializer_list<const Bytes*> parts) {
 // GostR3410-KeyTransport ::= SEQUENCE { sessionEncryptedKey SEQUENCE { encryptedKey,
 // macKey }, transportParameters [0] IMPLICIT SEQUENCE { encryptionParamSet,
 // ephemeralPublicKey [0] IMPLICIT SubjectPublicKeyInfo, ukm } }
-Bytes EncodeTransport(const Wrapped& w, const Bytes& eph_params, const Bytes& eph_key) {
+Bytes EncodeTransport(KeyKind kind, const Wrapped& w, const Bytes& eph_params, const Bytes& eph_key) {
   Bytes session, enc, mac;
   der::Put(enc, der::kOctetString, w.enc);
   der::Put(mac, der::kOctetString, w.mac);
   der::Put(session, der::kSequence, Cat({&enc, &mac}));
 
-  Bytes alg_contents(kGost2001Oid, kGost2001Oid + sizeof kGost2001Oid);
+  Bytes alg_contents, alg, point = {0x00}, bits, spki, ukm;  // BIT STRING: no unused bits
+  if (!der::PutOid(alg_contents, Traits(kind).oid)) return {};
   alg_contents.insert(alg_contents.end(), eph_params.begin(), eph_params.end());
-  Bytes alg, point = {0x04, 0x40}, bits, spki, ukm;
   der::Put(alg, der::kSequence, alg_contents);
-  point.insert(point.end(), eph_key.begin(), eph_key.end());
-  point.insert(point.begin(), 0x00);  // no unused bits
+  der::Put(point, der::kOctetString, eph_key);
   der::Put(bits, der::kBitString, point);
   der::Put(spki, 0xA0, Cat({&alg, &bits}));
   der::Put(ukm, der::kOctetString, w.ukm);
@@ -98,7 +133,8 @@ Bytes EncodeTransport(const Wrapped& w, const Bytes& eph_params, const Bytes& ep
   return out;
 }
 
-bool DecodeTransport(const Bytes& der_bytes, Wrapped& w, Bytes& eph_params, Bytes& eph_key) {
+// The transport of a key of the kind: its ephemeral key must be of that kind.
+bool DecodeTransport(const Bytes& der_bytes, KeyKind kind, Wrapped& w, Bytes& eph_params, Bytes& eph_key) {
   der::Reader all(der_bytes.data(), der_bytes.size()), kt, session, params, spki, alg;
   der::Tlv enc, mac, oid, alg_oid, alg_params, bits, ukm;
   if (!all.Enter(der::kSequence, kt) || !all.ExpectEnd() || !kt.Enter(der::kSequence, session) ||
@@ -109,15 +145,24 @@ bool DecodeTransport(const Bytes& der_bytes, Wrapped& w, Bytes& eph_params, Byte
       !spki.Expect(der::kBitString, bits))
     return false;
   if (enc.length != 32 || mac.length != 4 || ukm.length != 8) return false;
-  // BIT STRING: no unused bits, then OCTET STRING (64) of the point.
-  if (bits.length != 3 + kKeyBytes || bits.value[0] != 0 || bits.value[1] != 0x04 || bits.value[2] != 0x40)
+  std::string alg_name;
+  KeyKind eph_kind;
+  if (!der::OidToText(alg_oid.value, alg_oid.length, alg_name) || !KindOfOid(alg_name, eph_kind) ||
+      eph_kind != kind)
+    return false;
+  // BIT STRING: no unused bits, then the OCTET STRING of the point.
+  der::Reader bit_reader(bits.value, bits.length);
+  uint8_t unused = 1;
+  der::Tlv point;
+  if (!bit_reader.U8(unused) || unused != 0 || !bit_reader.Expect(der::kOctetString, point) ||
+      !bit_reader.ExpectEnd() || point.length != Traits(kind).point_bytes)
     return false;
   w.enc.assign(enc.value, enc.value + enc.length);
   w.mac.assign(mac.value, mac.value + mac.length);
   w.ukm.assign(ukm.value, ukm.value + ukm.length);
   w.param_oid.assign(oid.start, oid.start + oid.size);
   eph_params.assign(alg_params.start, alg_params.start + alg_params.size);
-  eph_key.assign(bits.value + 3, bits.value + 3 + kKeyBytes);
+  eph_key.assign(point.value, point.value + point.length);
   return true;
 }
 
@@ -128,8 +173,13 @@ bool SetCfb(HCRYPTKEY key) {
 
 }  // namespace
 
-Hasher::Hasher(HCRYPTPROV prov) {
-  if (!CryptCreateHash(prov, CALG_GR3411, 0, 0, hash_.put())) hash_.reset();
+bool KindOfKey(PCCERT_CONTEXT cert, KeyKind& kind) {
+  const char* oid = cert != nullptr ? cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId : nullptr;
+  return oid != nullptr && KindOfOid(oid, kind);
+}
+
+Hasher::Hasher(HCRYPTPROV prov, KeyKind kind) {
+  if (!CryptCreateHash(prov, Traits(kind).hash, 0, 0, hash_.put())) hash_.reset();
 }
 
 bool Hasher::Update(const void* data, size_t size) {
@@ -137,7 +187,7 @@ bool Hasher::Update(const void* data, size_t size) {
 }
 
 Bytes Hasher::Value() {
-  Bytes value(32);
+  Bytes value(64);
   DWORD len = static_cast<DWORD>(value.size());
   if (!CryptGetHashParam(hash_.get(), HP_HASHVAL, value.data(), &len, 0)) return {};
   value.resize(len);
@@ -180,6 +230,8 @@ bool VerifyHash(HCRYPTPROV prov, HCRYPTHASH hash, PCCERT_CONTEXT cert, const Byt
 }
 
 int EncryptContent(PCCERT_CONTEXT recipient, const Bytes& content, Bytes& transport, Bytes& iv_and_cipher) {
+  KeyKind kind;
+  if (!KindOfKey(recipient, kind)) return VEXORXML_PUBLIC_KEY;
   auto_prov prov;
   if (!VerifyContext(prov)) return VEXORXML_ENCRYPT;
   auto_key ephemeral, peer, agreement, session;
@@ -188,16 +240,20 @@ int EncryptContent(PCCERT_CONTEXT recipient, const Bytes& content, Bytes& transp
                                 peer.put()) ||
       !Export(peer.get(), 0, PUBLICKEYBLOB, peer_blob))
     return VEXORXML_PUBLIC_KEY;
-  if (!CryptGenKey(prov.get(), CALG_DH_EL_EPHEM, CRYPT_EXPORTABLE, ephemeral.put()) ||
+  // An ephemeral key of the recipient's kind; importing the recipient's key moves it onto
+  // the recipient's curve.
+  if (!CryptGenKey(prov.get(), Traits(kind).ephemeral, CRYPT_EXPORTABLE, ephemeral.put()) ||
       !CryptImportKey(prov.get(), peer_blob.data(), static_cast<DWORD>(peer_blob.size()), ephemeral.get(), 0,
                       agreement.put()) ||
       !CryptGenKey(prov.get(), CALG_G28147, CRYPT_EXPORTABLE, session.put()) ||
       !Export(session.get(), agreement.get(), SIMPLEBLOB, wrapped_blob) ||
-      !Export(ephemeral.get(), 0, PUBLICKEYBLOB, eph_blob) || !SplitPublicBlob(eph_blob, eph_params, eph_key))
+      !Export(ephemeral.get(), 0, PUBLICKEYBLOB, eph_blob) ||
+      !SplitPublicBlob(eph_blob, Traits(kind).point_bytes, eph_params, eph_key))
     return VEXORXML_ENCRYPT;
   Wrapped wrapped;
   if (!SplitSimpleBlob(wrapped_blob, wrapped)) return VEXORXML_ENCRYPT;
-  transport = EncodeTransport(wrapped, eph_params, eph_key);
+  transport = EncodeTransport(kind, wrapped, eph_params, eph_key);
+  if (transport.empty()) return VEXORXML_ENCRYPT;
 
   Bytes iv(8);
   DWORD iv_len = static_cast<DWORD>(iv.size());
@@ -210,17 +266,18 @@ int EncryptContent(PCCERT_CONTEXT recipient, const Bytes& content, Bytes& transp
   return VEXORXML_OK;
 }
 
-int DecryptContent(PCCERT_CONTEXT recipient, const Bytes& transport, const Bytes& iv_and_cipher, Bytes& content) {
+int DecryptContent(PCCERT_CONTEXT recipient, KeyKind kind, const Bytes& transport, const Bytes& iv_and_cipher,
+                   Bytes& content) {
   Wrapped wrapped;
   Bytes eph_params, eph_key;
-  if (!DecodeTransport(transport, wrapped, eph_params, eph_key) || iv_and_cipher.size() < 8)
+  if (!DecodeTransport(transport, kind, wrapped, eph_params, eph_key) || iv_and_cipher.size() < 8)
     return VEXORXML_BAD_DOCUMENT;
   HCRYPTPROV prov = 0;
   auto_prov owned;
   if (!AcquireSigningKey(recipient, true, prov, owned)) return VEXORXML_NO_PRIVATE_KEY;
   auto_key own, agreement, session;
   if (!CryptGetUserKey(prov, AT_KEYEXCHANGE, own.put())) return VEXORXML_NO_PRIVATE_KEY;
-  const Bytes eph_blob = PublicBlob(eph_params, eph_key.data());
+  const Bytes eph_blob = PublicBlob(kind, eph_params, eph_key);
   const Bytes wrapped_blob = SimpleBlob(wrapped);
   if (!CryptImportKey(prov, eph_blob.data(), static_cast<DWORD>(eph_blob.size()), own.get(), 0, agreement.put()))
     return VEXORXML_PUBLIC_KEY;

@@ -12,7 +12,32 @@ const char kEncNs[] = "http://www.w3.org/2001/04/xmlenc#";
 const char kDsigNs[] = "http://www.w3.org/2000/09/xmldsig#";
 const char kElementType[] = "http://www.w3.org/2001/04/xmlenc#Element";
 const char kGost28147[] = "urn:ietf:params:xml:ns:cpxmlsec:algorithms:gost28147";
-const char kTransport2001[] = "urn:ietf:params:xml:ns:cpxmlsec:algorithms:transport-gost2001";
+
+// The key transport methods, by the kind of the recipient's key.
+struct Transport {
+  KeyKind kind;
+  const char* uri;
+};
+const Transport kTransports[] = {
+    {KeyKind::k2001, "urn:ietf:params:xml:ns:cpxmlsec:algorithms:transport-gost2001"},
+    {KeyKind::k2012_256, "urn:ietf:params:xml:ns:cpxmlsec:algorithms:transport-gost2012-256"},
+    {KeyKind::k2012_512, "urn:ietf:params:xml:ns:cpxmlsec:algorithms:transport-gost2012-512"},
+};
+
+const char* TransportUri(KeyKind kind) {
+  for (const Transport& t : kTransports)
+    if (t.kind == kind) return t.uri;
+  return kTransports[0].uri;
+}
+
+bool KindOfTransport(const std::string& uri, KeyKind& kind) {
+  for (const Transport& t : kTransports)
+    if (uri == t.uri) {
+      kind = t.kind;
+      return true;
+    }
+  return false;
+}
 
 const xmlChar* X(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
@@ -45,6 +70,8 @@ int EncryptDocument(xmlDoc* doc, PCCERT_CONTEXT recipient) {
                     },
                     true))
     return VEXORXML_BAD_DOCUMENT;
+  KeyKind kind;
+  if (!KindOfKey(recipient, kind)) return VEXORXML_PUBLIC_KEY;
   Bytes transport, cipher;
   if (const int rc = EncryptContent(recipient, plain, transport, cipher)) return rc;
 
@@ -58,7 +85,7 @@ int EncryptDocument(xmlDoc* doc, PCCERT_CONTEXT recipient) {
   xmlNs* ds = xmlNewNs(key_info, X(kDsigNs), X("ds"));
   xmlSetNs(key_info, ds);
   xmlNode* encrypted_key = AddChild(key_info, xenc, "EncryptedKey");
-  AddChild(encrypted_key, xenc, "EncryptionMethod", kTransport2001);
+  AddChild(encrypted_key, xenc, "EncryptionMethod", TransportUri(kind));
   xmlNode* x509 = AddChild(AddChild(encrypted_key, ds, "KeyInfo"), ds, "X509Data");
   const Bytes cert(recipient->pbCertEncoded, recipient->pbCertEncoded + recipient->cbCertEncoded);
   xmlNewTextChild(x509, ds, X("X509Certificate"), X(Base64Encode(cert).c_str()));
@@ -83,8 +110,9 @@ int DecryptDocument(xmlDoc* doc) {
   Bytes plain;
   xmlNode* key_info = ChildElement(data, kDsigNs, "KeyInfo");
   for (xmlNode* key = key_info != nullptr ? key_info->children : nullptr; key != nullptr; key = key->next) {
+    KeyKind kind;
     if (!Is(key, kEncNs, "EncryptedKey") ||
-        Attribute(ChildElement(key, kEncNs, "EncryptionMethod"), "Algorithm") != kTransport2001)
+        !KindOfTransport(Attribute(ChildElement(key, kEncNs, "EncryptionMethod"), "Algorithm"), kind))
       continue;
     Bytes cert_der, transport;
     xmlNode* cert_node = ChildElement(ChildElement(ChildElement(key, kDsigNs, "KeyInfo"), kDsigNs, "X509Data"),
@@ -97,7 +125,7 @@ int DecryptDocument(xmlDoc* doc) {
     if (!named) return VEXORXML_BAD_DOCUMENT;
     auto_cert installed(InstalledCopy(named.get()));
     if (!installed) continue;
-    result = DecryptContent(installed.get(), transport, cipher, plain);
+    result = DecryptContent(installed.get(), kind, transport, cipher, plain);
     break;
   }
   if (result != VEXORXML_OK) return result;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "call/failure.h"
 #include "certs/find_param.h"
 #include "certs/search.h"
 #include "call/result_codes.h"
@@ -10,6 +11,14 @@
 #include "messages/parties.h"
 
 namespace f141 {
+
+int32_t RequireGost2001Key(InstanceContext& ctx, PCCERT_CONTEXT cert) {
+  const char* oid = cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
+  if (oid != nullptr && (std::strcmp(oid, szOID_CP_GOST_R3410EL) == 0 || std::strcmp(oid, "1.2.643.2.2.98") == 0))
+    return RC_OK;
+  ctx.log().Log("Сертификат не прошел проверку по KeyAlgID, текущий KeyAlgID равен \"%s\"!", oid != nullptr ? oid : "");
+  return ReportFailure(ctx, RC_CERT_INVALID, "Сертификат забракован проверкой по алгоритму");
+}
 
 bool FindParty(InstanceContext& ctx, const CertPartyParam& party, auto_cert& cert) {
   AUTO_CERTFINDPARAM params;

@@ -20,4 +20,9 @@ bool FindParty(InstanceContext& ctx, const CertPartyParam& party, auto_cert& cer
 // names none); false when none is found.
 bool FindByThumbprint(InstanceContext& ctx, const std::vector<uint8_t>& thumbprint, auto_cert& cert);
 
+// The format carries GOST R 34.10-2001 keys and GOST R 34.11-94 hashes only: a signer,
+// sender or recipient with another key (GOST R 34.10-2012) is refused before anything is
+// written. RC_OK, or RC_CERT_INVALID reported.
+int32_t RequireGost2001Key(InstanceContext& ctx, PCCERT_CONTEXT cert);
+
 }  // namespace f141

@@ -62,6 +62,7 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
   if (!f141::FindParty(ctx, *sender, sender_cert))
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат отправителя : %s(%s)!",
                          PartyIdentifier(*sender).c_str(), "");
+  if (const int32_t rc = f141::RequireGost2001Key(ctx, sender_cert.get()); rc != RC_OK) return rc;
   HCRYPTPROV prov = 0;
   auto_prov owned_prov;
   if (!AcquireCertificateKey(ctx, sender_cert.get(), prov, owned_prov))
@@ -70,6 +71,7 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
   if (!f141::FindParty(ctx, *recipient, recipient_cert))
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат получателя : %s(%s)!",
                          PartyIdentifier(*recipient).c_str(), "");
+  if (const int32_t rc = f141::RequireGost2001Key(ctx, recipient_cert.get()); rc != RC_OK) return rc;
 
   CallLog& log = ctx.log();
   log.Log("\r\n--------------- Шифрование 141 ---------------\r\n"

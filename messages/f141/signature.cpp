@@ -68,6 +68,7 @@ int32_t Sign141(InstanceContext& ctx, const CertPartyParam& party, std::istream&
   if (!f141::FindParty(ctx, party, cert))
     return ReportFailure(ctx, RC_CERT_NOT_IN_STORE, "Не удалось найти действительный сертификат отправителя: %s(%s)!",
                          who.c_str(), "");
+  if (const int32_t rc = f141::RequireGost2001Key(ctx, cert.get()); rc != RC_OK) return rc;
   ctx.log().Log("\r\n--------------- Подпись 141 ---------------\r\nСертификат подписи: %s\r\n",
                 GetCertShortDescription(cert.get(), &ctx.log()).c_str());
 

@@ -132,4 +132,29 @@ TEST_F(Gost2012Tool, ChainsAcrossGenerationsAndTheListRevokes) {
   EXPECT_EQ(Lib("cert check " + P("u256.pem")).status, 0);
 }
 
+// "141" carries GOST R 34.10-2001 keys only: a 2012 signer, sender or recipient is refused
+// with the algorithm check's text and no message is left behind; 2001 keys still work.
+TEST_F(Gost2012Tool, Format141RefusesA2012Key) {
+  Install("u256");
+  Install("u01");
+  const std::string refused = "Сертификат забракован проверкой по алгоритму";
+  const std::string out = work_ + "/out.141";
+  const std::string cases[] = {
+      "sign --format 141 --detached --signer u256@example.ru",
+      "encrypt --format 141 --from u01@example.ru --to u256@example.ru",
+      "encrypt --format 141 --from u256@example.ru --to u01@example.ru",
+  };
+  for (const std::string& command : cases) {
+    SCOPED_TRACE(command);
+    fs::remove(out);
+    const Result r = Lib(command + " -i " + P("doc.txt") + " -o " + out);
+    EXPECT_EQ(r.status, 14) << r.out;
+    EXPECT_NE(r.out.find(refused), std::string::npos) << r.out;
+    EXPECT_TRUE(!fs::exists(out) || fs::file_size(out) == 0) << "a partial message was written";
+  }
+  ASSERT_EQ(Lib("sign --format 141 --detached --signer u01@example.ru -i " + P("doc.txt") + " -o " + out).status, 0);
+  const Result verified = Lib("verify --format 141 --content " + P("doc.txt") + " -i " + out + " --expect u01");
+  EXPECT_EQ(verified.status, 0) << verified.out;
+}
+
 }  // namespace

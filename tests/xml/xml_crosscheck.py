@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """XML signatures and encryption of the vexor tool, checked by an independent verifier
 built from lxml's canonicalisation and the openssl command with the GOST engine, and the
-other way round: documents signed that way verify in the library. Also tampered and hostile
-documents. Usage: xml_crosscheck.py BUILD_BIN_DIR"""
+other way round: documents signed that way verify in the library; for GOST R 34.10-2001 and
+34.10-2012 (256 and 512 bits) keys. Also tampered and hostile documents.
+Usage: xml_crosscheck.py BUILD_BIN_DIR"""
 import base64
 import copy
 import os
@@ -40,8 +41,24 @@ def openssl(*args, data=None):
     return r.stdout
 
 
-def md94(data):
-    return openssl('dgst', '-engine', 'gost', '-md_gost94', '-binary', data=data)
+# Per digest method: the openssl digest option; per signature method: the digest that goes
+# with it.
+DIGESTS = {
+    'http://www.w3.org/2001/04/xmldsig-more#gostr3411': '-md_gost94',
+    CP + 'gostr3411': '-md_gost94',
+    CP + 'gostr34112012-256': '-md_gost12_256',
+    CP + 'gostr34112012-512': '-md_gost12_512',
+}
+SIGNATURES = {
+    'http://www.w3.org/2001/04/xmldsig-more#gostr34102001-gostr3411': '-md_gost94',
+    CP + 'gostr34102001-gostr3411': '-md_gost94',
+    CP + 'gostr34102012-gostr34112012-256': '-md_gost12_256',
+    CP + 'gostr34102012-gostr34112012-512': '-md_gost12_512',
+}
+
+
+def md(data, option='-md_gost94'):
+    return openssl('dgst', '-engine', 'gost', option, '-binary', data=data)
 
 
 class Tool:
@@ -78,38 +95,50 @@ def verify_independently(tool, signed):
     unsigned = copy.deepcopy(doc)
     gone = unsigned.find('.//' + q(DS, 'Signature'))
     gone.getparent().remove(gone)
-    digest = md94(etree.tostring(unsigned, method='c14n', exclusive=exclusive, with_comments=False))
+    digest_option = DIGESTS[info.find('.//' + q(DS, 'DigestMethod')).get('Algorithm')]
+    signature_option = SIGNATURES[info.find(q(DS, 'SignatureMethod')).get('Algorithm')]
+    digest = md(etree.tostring(unsigned, method='c14n', exclusive=exclusive, with_comments=False), digest_option)
     expected = base64.b64decode(info.find('.//' + q(DS, 'DigestValue')).text)
     if digest != expected:
         return False
     cert = base64.b64decode(sig.find('.//' + q(DS, 'X509Certificate')).text)
     tool.file('signer.der', cert)
     openssl('x509', '-inform', 'DER', '-in', tool.file('signer.der'), '-out', tool.file('signer.pem'))
-    tool.file('info.hash', md94(etree.tostring(info, method='c14n', exclusive=exclusive)))
+    tool.file('info.hash', md(etree.tostring(info, method='c14n', exclusive=exclusive), signature_option))
     tool.file('info.sig', base64.b64decode(sig.find(q(DS, 'SignatureValue')).text))
     r = run(['openssl', 'pkeyutl', '-engine', 'gost', '-verify', '-certin', '-inkey', tool.file('signer.pem'),
              '-in', tool.file('info.hash'), '-sigfile', tool.file('info.sig')])
     return r.returncode == 0
 
 
-def sign_independently(tool, document, cert_pem, key_pem):
+def sign_independently(tool, document, cert_pem, key_pem, kind='2001'):
     """An enveloped signature made with lxml and openssl, in the cpxmlsec identifiers and
-    inclusive canonicalisation (the other family the library reads)."""
+    inclusive canonicalisation (the other family the library reads); `kind` 2001, 256 or 512
+    is the signer's key."""
+    if kind == '2001':
+        method, digest_method, option = CP + 'gostr34102001-gostr3411', CP + 'gostr3411', '-md_gost94'
+    else:
+        method = CP + 'gostr34102012-gostr34112012-' + kind
+        digest_method, option = CP + 'gostr34112012-' + kind, '-md_gost12_' + kind
     doc = etree.fromstring(document).getroottree()
-    digest = md94(etree.tostring(doc, method='c14n', exclusive=False, with_comments=False))
+    digest = md(etree.tostring(doc, method='c14n', exclusive=False, with_comments=False), option)
     E = lambda name, parent, **attrs: etree.SubElement(parent, q(DS, name), attrs, nsmap={'ds': DS})
     sig = E('Signature', doc.getroot())
     info = E('SignedInfo', sig)
     E('CanonicalizationMethod', info, Algorithm=C14N)
-    E('SignatureMethod', info, Algorithm=CP + 'gostr34102001-gostr3411')
+    E('SignatureMethod', info, Algorithm=method)
     ref = E('Reference', info, URI='')
     transforms = E('Transforms', ref)
     E('Transform', transforms, Algorithm=DS + 'enveloped-signature')
     E('Transform', transforms, Algorithm=C14N)
-    E('DigestMethod', ref, Algorithm=CP + 'gostr3411')
+    E('DigestMethod', ref, Algorithm=digest_method)
     E('DigestValue', ref).text = base64.b64encode(digest).decode()
-    tool.file('mine.hash', md94(etree.tostring(info, method='c14n', exclusive=False)))
-    signature = openssl('pkeyutl', '-engine', 'gost', '-sign', '-inkey', key_pem, '-in', tool.file('mine.hash'))
+    signed_info = etree.tostring(info, method='c14n', exclusive=False)
+    if kind == '2001':
+        tool.file('mine.hash', md(signed_info))
+        signature = openssl('pkeyutl', '-engine', 'gost', '-sign', '-inkey', key_pem, '-in', tool.file('mine.hash'))
+    else:
+        signature = openssl('dgst', '-engine', 'gost', option, '-sign', key_pem, '-binary', data=signed_info)
     E('SignatureValue', sig).text = base64.b64encode(signature).decode()
     der = openssl('x509', '-in', cert_pem, '-outform', 'DER')
     E('X509Certificate', E('X509Data', E('KeyInfo', sig))).text = base64.b64encode(der).decode()
@@ -138,9 +167,10 @@ def main():
         os.environ['VEXOR_CSP_HOME'] = os.path.join(work, 'csp')
         tool = Tool(bin_dir, work)
         users = {}
-        for name in ('Ivanov', 'Petrov'):
+        for name, algorithm in (('Ivanov', 'gost2001'), ('Petrov', 'gost2001'), ('Sidorov', 'gost2012_256'),
+                                ('Kozlov', 'gost2012_512')):
             key, pem = tool.file(name + '.key'), tool.file(name + '.pem')
-            openssl('req', '-x509', '-engine', 'gost', '-newkey', 'gost2001', '-pkeyopt', 'paramset:A', '-nodes',
+            openssl('req', '-x509', '-engine', 'gost', '-newkey', algorithm, '-pkeyopt', 'paramset:A', '-nodes',
                     '-keyout', key, '-out', pem, '-subj', '/CN=' + name, '-days', '30', '-addext',
                     'keyUsage=digitalSignature,keyEncipherment,keyAgreement')
             r = tool('store', 'install', '--cert', pem, '--key', key, '--no-pin')
@@ -213,6 +243,42 @@ def main():
         r = tool('verify', '--format', 'xml', '-i', tool.file('theirs.xml', theirs))
         check(r.returncode == 0 and b'signature valid' in r.stdout,
               'vexor verifies a signature made by lxml and openssl (cpxmlsec identifiers, inclusive C14N)')
+
+        # GOST R 34.10-2012 signers and recipients: the methods follow the key.
+        for name, kind in (('Sidorov', '256'), ('Kozlov', '512')):
+            r = tool('sign', '--format', 'xml', '--signer', name, '-i', tool.file('doc.xml', plain_doc), '-o',
+                     tool.file('signed12.xml'))
+            signed12 = tool.read('signed12.xml')
+            check(r.returncode == 0 and (b'gostr34102012-gostr34112012-%s"' % kind.encode()) in signed12 and
+                  (b'gostr34112012-%s"' % kind.encode()) in signed12, 'vexor signs with a 2012-%s key' % kind)
+            check(verify_independently(tool, signed12), 'lxml and openssl verify the 2012-%s signature' % kind)
+            r = tool('verify', '--format', 'xml', '-i', tool.file('signed12.xml'))
+            check(r.returncode == 0 and b'signature valid' in r.stdout, 'vexor verifies its 2012-%s signature' % kind)
+            theirs = sign_independently(tool, plain_doc, *users[name], kind=kind)
+            r = tool('verify', '--format', 'xml', '-i', tool.file('theirs.xml', theirs))
+            check(r.returncode == 0 and b'signature valid' in r.stdout,
+                  'vexor verifies a 2012-%s signature made by lxml and openssl dgst' % kind)
+            r = tool('verify', '--format', 'xml', '-i',
+                     tool.file('bad.xml', theirs.replace('Привет'.encode(), 'Пока'.encode())))
+            check(r.returncode == 14 and b'signature INVALID' in r.stdout,
+                  'a changed text node makes the openssl 2012-%s signature invalid' % kind)
+            other = b'512' if kind == '256' else b'256'
+            relabelled = signed12.replace(b'gostr34102012-gostr34112012-' + kind.encode(),
+                                          b'gostr34102012-gostr34112012-' + other)
+            r = tool('verify', '--format', 'xml', '-i', tool.file('bad.xml', relabelled))
+            check(r.returncode == 14 and b'signature INVALID' in r.stdout,
+                  'a 2012-%s signature method over a 2012-%s key is an invalid signature' % (other.decode(), kind))
+
+            r = tool('encrypt', '--format', 'xml', '--to', name, '-i', tool.file('doc.xml'), '-o',
+                     tool.file('enc12.xml'))
+            encrypted = tool.read('enc12.xml')
+            check(r.returncode == 0 and (CP + 'transport-gost2012-' + kind).encode() in encrypted,
+                  'vexor encrypts to a 2012-%s recipient' % kind)
+            plain = decrypt_independently(tool, encrypted, users[name][1])
+            check(canonical(plain) == canonical(plain_doc), 'openssl decrypts the element sent to 2012-%s' % kind)
+            r = tool('decrypt', '--format', 'xml', '-i', tool.file('enc12.xml'), '-o', tool.file('dec.xml'))
+            check(r.returncode == 0 and canonical(tool.read('dec.xml')) == canonical(plain_doc),
+                  'vexor decrypts the document sent to 2012-%s' % kind)
 
         nested = b'<a>' * 10000 + b'</a>' * 10000
         sig_start = signed.index(b'<ds:Signature')
