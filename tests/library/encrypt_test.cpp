@@ -241,23 +241,6 @@ class Pkcs7Encryption : public LibraryTest {
 
 }  // namespace
 
-TEST_F(Pkcs7Encryption, SenderAndRecipientBothOpenWhatIsWritten) {
-  const Pki& pki = Pki::Get();
-  Object();
-  const CertPartyList parties = {Party("Иванов Иван Иванович", true), Party("user@example.test")};
-  for (size_t size : {size_t{1}, size_t{kEncryptBlock} + 1}) {
-    SCOPED_TRACE(size);
-    const std::string plain = Pattern(size);
-    std::string message, back;
-    ASSERT_EQ(Encrypt(plain, parties, message), 0);
-    EXPECT_TRUE(OpensslDecrypt(message, pki.user_email) == plain);
-    EXPECT_TRUE(OpensslDecrypt(message, pki.user_a) == plain);
-    ASSERT_EQ(Decrypt(message, back), 0);
-    EXPECT_TRUE(back == plain);
-  }
-  EXPECT_TRUE(cb_.Saw("Сертификаты шифрования: количество {2}"));
-}
-
 // A sender with two certificates in My contributes both: each of its keys opens the message.
 TEST_F(Pkcs7Encryption, SenderWithTwoCertificatesAddsBoth) {
   const Pki& pki = Pki::Get();
