@@ -11,7 +11,6 @@
 #include "certs/validity.h"
 #include "library_fixture.h"
 #include "stores/auto_handle.h"
-#include "stores/cert_ident.h"
 #include "certs/instance_context.h"
 
 namespace library_test {
@@ -211,12 +210,8 @@ TEST_F(Validity, AListOfTheStoreFileRevokesACertificateFoundInMy) {
   ASSERT_TRUE(test_pki::AddToSystemStore("My", pki.revoked.der));
   WriteStoreFile({}, {&pki.crl});
   IVexorImpl& obj = Object();
-  std::string thumb;
-  PCCERT_CONTEXT parsed = Parse(pki.revoked.der);
-  ASSERT_TRUE(GetCertThumbHex(parsed, thumb));
-  CertFreeCertificateContext(parsed);
   PCCERT_CONTEXT cert = nullptr;
-  ASSERT_EQ(obj.FindCertificateByThumb(thumb.c_str(), &cert), 0);
+  ASSERT_EQ(obj.FindCertificateByThumb(ThumbprintOf(pki.revoked.der).c_str(), &cert), 0);
   EXPECT_EQ(Check(obj, cert), 14);
   CertFreeCertificateContext(cert);
 }
