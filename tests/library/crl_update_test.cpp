@@ -20,7 +20,6 @@
 #include "library_fixture.h"
 #include "local_http_server.h"
 #include "stores/auto_handle.h"
-#include "stores/cert_ident.h"
 
 namespace library_test {
 namespace {
@@ -163,12 +162,8 @@ TEST_F(CrlDownload, ADownloadedListServesEveryLaterCheck) {
     Recorder log;
     IVexorImpl obj;
     ASSERT_EQ(obj.Init(d.c_str(), &log, CERT_SYSTEM_STORE_CURRENT_USER), 0);
-    PCCERT_CONTEXT parsed = Parse(sibling);
-    std::string thumb;
-    ASSERT_TRUE(GetCertThumbHex(parsed, thumb));
-    CertFreeCertificateContext(parsed);
     PCCERT_CONTEXT cert = nullptr;
-    ASSERT_EQ(obj.FindCertificateByThumb(thumb.c_str(), &cert), 0);
+    ASSERT_EQ(obj.FindCertificateByThumb(ThumbprintOf(sibling).c_str(), &cert), 0);
     EXPECT_EQ(Check(obj, cert), 0);
     CertFreeCertificateContext(cert);
     EXPECT_EQ(server_.Requests("/ca.crl"), 1);  // two points, one address, one request

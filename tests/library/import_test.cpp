@@ -111,13 +111,9 @@ TEST_F(Import, Pkcs7FileGrowsByAppendsOpensslReads) {
   for (const test_pki::Cert* c : {&pki.user_a, &pki.user_email, &pki.root})
     ASSERT_EQ(obj.AddCertOrCRLToFile(bag.c_str(), CertFile{c->pem.c_str()}), 0);
   ASSERT_EQ(obj.AddCertOrCRLToFile(bag.c_str(), CrlFile{pki.crl_pem.c_str()}), 0);
-  const test_pki::RunResult certs = test_pki::Run("openssl pkcs7 -inform DER -print_certs -in " + bag.string());
-  EXPECT_NE(certs.out.find("Mail User"), std::string::npos) << certs.out;
-  EXPECT_NE(certs.out.find("Vexor Test Root CA"), std::string::npos) << certs.out;
-  EXPECT_NE(certs.out.find("C = RU, O = \\"), std::string::npos) << certs.out;  // the UTF-8 subject of user_a
-  const test_pki::RunResult crls = test_pki::Run("openssl pkcs7 -inform DER -print -in " + bag.string());
-  EXPECT_NE(crls.out.find("crl:"), std::string::npos);
-  EXPECT_NE(crls.out.find("revoked:"), std::string::npos) << crls.out;
+  const test_pki::RunResult printed = test_pki::Run("openssl pkcs7 -inform DER -print -in " + bag.string());
+  EXPECT_NE(printed.out.find("revoked:"), std::string::npos) << printed.out;
+  EXPECT_NE(printed.out.find("Mail User"), std::string::npos) << printed.out;
 }
 
 // Drop-ins bring their certificates, and those of their lists a known certificate signed:

@@ -88,15 +88,20 @@ inline void SaveStoreFile(const fs::path& path, const std::vector<test_pki::Byte
   SaveStoreFile(path, each, {});
 }
 
-// The party naming the certificate by its SHA-1 thumbprint.
-inline CertPartyParam ThumbprintParty(const test_pki::Cert& c, bool sender = false) {
-  CertPartyParam p;
-  PCCERT_CONTEXT ctx = Parse(c.der);
+// The upper-case hex SHA-1 thumbprint of an encoded certificate.
+inline std::string ThumbprintOf(const test_pki::Bytes& der) {
+  PCCERT_CONTEXT ctx = Parse(der);
   BYTE hash[20];
   DWORD len = sizeof hash;
   EXPECT_TRUE(CertGetCertificateContextProperty(ctx, CERT_SHA1_HASH_PROP_ID, hash, &len));
   CertFreeCertificateContext(ctx);
-  p.thumbprint = test_pki::Hex(test_pki::Bytes(hash, hash + len));
+  return test_pki::Hex(test_pki::Bytes(hash, hash + len));
+}
+
+// The party naming the certificate by its SHA-1 thumbprint.
+inline CertPartyParam ThumbprintParty(const test_pki::Cert& c, bool sender = false) {
+  CertPartyParam p;
+  p.thumbprint = ThumbprintOf(c.der);
   p.isSender = sender;
   return p;
 }

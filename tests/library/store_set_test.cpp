@@ -1,11 +1,9 @@
-// The store file's path and lock, the per-call store set and saving the store file.
+// The store file's lock, the per-call store set and concurrent changes of the store file.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-
-#include <sys/stat.h>
 
 #include "certs/import.h"
 #include "common/standalone_call.h"
@@ -47,22 +45,6 @@ class HostStoreCallback : public Recorder {
 };
 
 }  // namespace
-
-// The store set needs only a call's services, not an operation object.
-TEST_F(LibraryTest, EachStoreIsOpenedOncePerCall) {
-  test_common::StandaloneCall call(work_.string());
-  InstanceContext ctx = call.Make();
-  HCERTSTORE my = ctx.stores.Get(CST_MY);
-  ASSERT_NE(my, nullptr);
-  EXPECT_EQ(ctx.stores.Get(CST_MY), my);
-  EXPECT_EQ(ctx.stores.Open(CST_ALL), RC_OK);
-  EXPECT_EQ(ctx.stores.Get(CST_MY), my);
-  EXPECT_EQ(ctx.stores.size(), 3u);  // file, personal, root; no host store without a callback
-  EXPECT_EQ(ctx.stores.Get(CST_EXTERNAL), nullptr);
-  ctx.stores.Close(CST_MY | CST_ROOT);
-  EXPECT_EQ(ctx.stores.size(), 1u);
-  EXPECT_TRUE(ctx.stores.Has(CST_SST));
-}
 
 TEST_F(LibraryTest, UnreadableStoreFileFailsOnlyWithoutCallback) {
   std::ofstream(work_ / "certstore.sst") << "this is not a store";
@@ -214,27 +196,4 @@ TEST_F(LibraryTest, ConcurrentChangesOfTheStoreFileLoseNothing) {
     EXPECT_EQ(bad_reads, 0);
     ASSERT_EQ(CountInFile(path), kImporters * kEach) << "round " << round;
   }
-}
-
-// A call that changes nothing leaves the file as it is: Init and a search neither rewrite nor
-// replace it.
-TEST_F(LibraryTest, ReadingCallsLeaveTheStoreFileAlone) {
-  IVexorImpl& obj = Object(false);
-  const test_pki::Bytes der = test_pki::MakeSelfSigned(77, "Kept");
-  {
-    InstanceContext ctx = obj.NewCall();
-    ASSERT_TRUE(AddDer(ctx.stores.Get(CST_SST), der));
-    ASSERT_EQ(ctx.stores.SaveFile(nullptr), RC_OK);
-  }
-  struct stat before {};
-  ASSERT_EQ(stat((work_ / "certstore.sst").c_str(), &before), 0);
-  IVexorImpl again;
-  ASSERT_EQ(again.Init(work_.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), RC_OK);
-  CertList list;
-  EXPECT_EQ(again.GetCertList(list), RC_OK);
-  struct stat after {};
-  ASSERT_EQ(stat((work_ / "certstore.sst").c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino);
-  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
-  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 }

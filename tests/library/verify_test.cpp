@@ -1,16 +1,13 @@
-// The signing time of a signer in local time, and the temporary content files of
-// verification, in process. Messages with chosen signing-time attributes are made with the
-// platform's encoder and the test user's key.
+// The signing time of a signer in local time, in process. Messages with chosen signing-time
+// attributes are made with the platform's encoder and the test user's key.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
 
-#include <sstream>
 
 #include "certs/instance_context.h"
 #include "library_fixture.h"
 #include "messages/pkcs7/signers.h"
-#include "messages/pkcs7/verify.h"
 #include "platform/test_msg_util.h"
 
 namespace library_test {
@@ -129,65 +126,6 @@ TEST_F(SignTimeTest, SigningTimeIsReadInLocalTime) {
     CryptMsgClose(msg);
   }
   EXPECT_TRUE(cb_.Saw("IVexorImpl::GetSignTime => CryptMsgGetParam вернула FALSE!"));
-}
-
-TEST_F(SignTimeTest, TemporaryContentFilesGoWithTheCall) {
-  IVexorImpl& obj = Object();
-  const fs::path content = work_ / "c.bin", out = work_ / "a.p7s";
-  std::ofstream(content) << "content";
-  const test_pki::RunResult r = test_pki::Run("openssl cms -sign -engine gost -binary -nodetach -outform DER -in '" +
-                                              content.string() + "' -signer '" + Pki::Get().user_a.pem.string() +
-                                              "' -inkey '" + Pki::Get().user_a.key.string() + "' -out '" +
-                                              out.string() + "' 2>&1");
-  ASSERT_EQ(r.status, 0) << r.out;
-  const Bytes attached = test_pki::ReadFile(out);
-  const std::string text(attached.begin(), attached.end());
-
-  SignerCheckList list;
-  std::istringstream s(text);
-  {
-    InstanceContext ctx = obj.NewCall();
-    ASSERT_EQ(CheckBySubject(ctx, s, nullptr, list, false), 0);
-  }
-  ASSERT_EQ(list.items.size(), 1u);
-  EXPECT_TRUE(list.items[0].signValid);
-  EXPECT_EQ(obj.tempFiles().count(), 0u);
-
-  // A failed call leaves nothing behind either.
-  std::string garbage = text;
-  garbage.resize(garbage.size() / 2);
-  std::istringstream g(garbage);
-  EXPECT_THROW(
-      {
-        InstanceContext ctx = obj.NewCall();
-        CheckBySubject(ctx, g, nullptr, list, false);
-      },
-      CryptoOperations::SystemException);
-  EXPECT_EQ(obj.tempFiles().count(), 0u);
-
-  // While the call runs, the content sits in one registered file.
-  class Probe : public Recorder {
-   public:
-    explicit Probe(IVexorImpl*& o) : obj(o) {}
-    bool OnAddCertOrCRL(const CRYPT_DATA_BLOB&, uint32_t, uint32_t*) override {
-      during = obj->tempFiles().count();
-      return false;
-    }
-    IVexorImpl*& obj;
-    size_t during = 99;
-  };
-  IVexorImpl* raw = nullptr;
-  Probe probe(raw);
-  IVexorImpl other;
-  raw = &other;
-  ASSERT_EQ(other.Init(work_.c_str(), &probe, CERT_SYSTEM_STORE_CURRENT_USER), 0);
-  std::istringstream s2(text);
-  {
-    InstanceContext ctx = other.NewCall();
-    ASSERT_EQ(CheckBySubject(ctx, s2, nullptr, list, false), 0);
-  }
-  EXPECT_EQ(probe.during, 1u);
-  EXPECT_EQ(other.tempFiles().count(), 0u);
 }
 
 }  // namespace
