@@ -226,9 +226,6 @@ TEST_F(ProviderKeys, ContainersOnDisk) {
 
   char name[256];
   DWORD len = sizeof(name);
-  ASSERT_TRUE(CryptGetProvParam(prov.h, PP_NAME, reinterpret_cast<BYTE*>(name), &len, 0));
-  EXPECT_STREQ(name, VEXOR_GOST_PROV_NAME_A);
-  len = sizeof(name);
   ASSERT_TRUE(CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &len, CRYPT_FIRST));
   EXPECT_STREQ(name, "c\\name");
   len = sizeof(name);
