@@ -21,23 +21,6 @@ OptionBlock Read(const TempDir& dir, bool* family = nullptr) {
 
 }  // namespace
 
-TEST(Settings, DefaultsWithoutFiles) {
-  TempDir dir;
-  bool family = true;
-  const OptionBlock o = Read(dir, &family);
-  EXPECT_FALSE(family);
-  EXPECT_EQ(o.UsingCustomOptions, 0);
-  EXPECT_EQ(o.SkipUpdateCRL, 1);
-  EXPECT_EQ(o.SkipUpdateCRLInInit, 1);
-  EXPECT_EQ(o.UseSST, 1);
-  EXPECT_EQ(o.ShowUICSP, 1);
-  EXPECT_EQ(o.RaiseErrors, 1);
-  EXPECT_EQ(o.MaxDecryptSize, 524288000);
-  EXPECT_EQ(o.SkipCheckCRL + o.SkipCheckCertValid + o.OffLogFile + o.LogExtended + o.NoErrorCheckChain +
-                o.SkipCheckTimeRemains,
-            0);
-}
-
 TEST(Settings, UsingCustomOptionsDecidesWhetherOtherKeysCount) {
   struct Row {
     const char* value;  // nullptr: key absent

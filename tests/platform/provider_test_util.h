@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/der_build.h"
 #include "common/hex.h"
 #include "common/temp_dir.h"
 #include "der/der.h"
@@ -119,31 +120,18 @@ void ForEachRecord(const std::string& file, Fn fn) {
   }
 }
 
-inline Bytes OidDer(const std::string& dotted) {
-  Bytes out;
-  EXPECT_TRUE(der::PutOid(out, dotted)) << dotted;
-  return out;
-}
-
-inline Bytes Sequence(const Bytes& content) {
-  Bytes out;
-  der::Put(out, der::kSequence, content);
-  return out;
-}
+using test_common::Cat;
+using test_common::Der;
+inline Bytes OidDer(const std::string& dotted) { return test_common::Oid(dotted); }
+inline Bytes Sequence(const Bytes& content) { return Der(der::kSequence, content); }
 
 // A PUBLICKEYBLOB as GOST providers on Windows write it.
 inline Bytes PublicKeyBlob(const std::string& curve, const Bytes& key64, uint32_t alg = 0xAA24) {
-  Bytes params = OidDer(curve);
-  const Bytes digest = OidDer("1.2.643.2.2.30.1");
-  params.insert(params.end(), digest.begin(), digest.end());
   Bytes blob = {0x06, 0x20, 0x00, 0x00};
   der::PutU32LE(blob, alg);
   der::PutU32LE(blob, 0x3147414D);
   der::PutU32LE(blob, 512);
-  const Bytes seq = Sequence(params);
-  blob.insert(blob.end(), seq.begin(), seq.end());
-  blob.insert(blob.end(), key64.begin(), key64.end());
-  return blob;
+  return Cat({blob, Sequence(Cat({OidDer(curve), OidDer("1.2.643.2.2.30.1")})), key64});
 }
 
 // A PLAINTEXTKEYBLOB of a GOST 28147-89 key.

@@ -48,26 +48,7 @@ class Chains : public ::testing::Test {
   test_pki::ScopedHome home_;
 };
 
-TEST_F(Chains, TrustedPathHasThreeElementsAndNoError) {
-  ASSERT_TRUE(test_pki::TrustTestRoot());
-  const Pki& pki = Pki::Get();
-  for (const test_pki::Cert* c : {&pki.user_a, &pki.user_xa, &pki.rsa}) {
-    SCOPED_TRACE(c->pem.string());
-    const ChainResult r = Build(c->der);
-    EXPECT_EQ(r.error, 0u) << std::hex << r.error;
-    ASSERT_EQ(r.certs.size(), 3u);
-    EXPECT_EQ(r.certs[0], c->der);
-    EXPECT_EQ(r.certs[1], pki.intermediate.der);
-    EXPECT_EQ(r.certs[2], pki.root.der);
-  }
-  // openssl agrees that the path verifies.
-  EXPECT_EQ(test_pki::Run("openssl verify -engine gost -CAfile '" + pki.root.pem.string() + "' -untrusted '" +
-                          pki.intermediate.pem.string() + "' '" + pki.user_a.pem.string() + "' >/dev/null 2>&1")
-                .status,
-            0);
-}
-
-TEST_F(Chains, ErrorBitsForBrokenPaths) {
+TEST_F(Chains, TrustedPathAndErrorBitsForBrokenPaths) {
   const Pki& pki = Pki::Get();
   // Intermediate in the additional store only, root nowhere: partial chain.
   HCERTSTORE extra = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
@@ -86,6 +67,9 @@ TEST_F(Chains, ErrorBitsForBrokenPaths) {
   CertCloseStore(extra, 0);
 
   ASSERT_TRUE(test_pki::TrustTestRoot());
+  r = Build(pki.user_a.der);
+  EXPECT_EQ(r.error, 0u) << std::hex << r.error;
+  EXPECT_EQ(r.certs, (std::vector<Bytes>{pki.user_a.der, pki.intermediate.der, pki.root.der}));
   // An expired user: the time bit, on that element only.
   r = Build(pki.expired.der);
   EXPECT_EQ(r.error, DWORD(CERT_TRUST_IS_NOT_TIME_VALID));

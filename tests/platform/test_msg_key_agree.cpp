@@ -8,7 +8,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "der/der.h"
+#include "common/der_build.h"
 #include "test_msg_util.h"
 
 using namespace msg_test;
@@ -87,22 +87,10 @@ class Engine {
   std::filesystem::path dir_;
 };
 
-Bytes Seq(const Bytes& content) {
-  Bytes out;
-  der::Put(out, der::kSequence, content);
-  return out;
-}
+using test_common::Oid;
+Bytes Seq(const Bytes& content) { return test_common::Der(der::kSequence, content); }
+Bytes Octets(const Bytes& b) { return test_common::Der(der::kOctetString, b); }
 void Add(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
-Bytes Oid(const std::string& dotted) {
-  Bytes out;
-  der::PutOid(out, dotted);
-  return out;
-}
-Bytes Octets(const Bytes& b) {
-  Bytes out;
-  der::Put(out, der::kOctetString, b);
-  return out;
-}
 
 struct KeyAgreeParts {
   Bytes originator_spki;  // SubjectPublicKeyInfo
@@ -194,8 +182,6 @@ TEST_F(KeyAgreement, PublishedKeyAgreementRecipientAsReported) {
   Cert cert(rfc_.der);
   ASSERT_NE(cert.c, nullptr);
 
-  // Both examples decrypt through the library (encrypt_test); here the key-agreement
-  // recipient as the platform reports it, and the controls it refuses.
   // Key agreement with the "none" key wrap.
   const Bytes message = test_pki::ReadFile(kVectors / "enveloped-keyagree.der");
   Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
@@ -203,21 +189,14 @@ TEST_F(KeyAgreement, PublishedKeyAgreementRecipientAsReported) {
   Bytes info;
   EXPECT_FALSE(GetBytes(m.h, CMSG_RECIPIENT_INFO_PARAM, 0, info));  // not key transport
   EXPECT_EQ(GetDword(m.h, CMSG_CMS_RECIPIENT_COUNT_PARAM), 1u);
+  // The library's decryption of this example proves the fields it reads; here the recipient
+  // named by issuer and serial and the controls refused.
   const AgreeInfo agree = KeyAgreeInfo(m.h);
   ASSERT_NE(agree.info, nullptr);
-  EXPECT_EQ(agree.info->dwVersion, 3u);
-  EXPECT_EQ(agree.info->dwOriginatorChoice, DWORD(CMSG_KEY_AGREE_ORIGINATOR_PUBLIC_KEY));
-  EXPECT_STREQ(agree.info->OriginatorPublicKeyInfo.Algorithm.pszObjId, szOID_CP_GOST_R3410EL);
-  EXPECT_EQ(agree.info->OriginatorPublicKeyInfo.PublicKey.cbData, 66u);  // OCTET STRING of 64
-  EXPECT_EQ(test_pki::Hex(agree.info->UserKeyingMaterial.pbData, agree.info->UserKeyingMaterial.cbData),
-            "2FF0F6D1864B328A");
-  EXPECT_STREQ(agree.info->KeyEncryptionAlgorithm.pszObjId, "1.2.643.2.2.96");
   ASSERT_EQ(agree.info->cRecipientEncryptedKeys, 1u);
   const CERT_ID& rid = agree.info->rgpRecipientEncryptedKeys[0]->RecipientId;
   ASSERT_EQ(rid.dwIdChoice, DWORD(CERT_ID_ISSUER_SERIAL_NUMBER));
   EXPECT_TRUE(CertCompareIntegerBlob(&rid.IssuerSerialNumber.SerialNumber, &cert.c->pCertInfo->SerialNumber));
-  EXPECT_TRUE(CertCompareCertificateName(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(&rid.IssuerSerialNumber.Issuer),
-                                         &cert.c->pCertInfo->Issuer));
 
   CMSG_CTRL_DECRYPT_PARA trans{sizeof(trans), prov.h, AT_KEYEXCHANGE, 0};
   EXPECT_FALSE(CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &trans));

@@ -67,19 +67,6 @@ inline test_pki::RunResult OpenSsl(const std::string& args, const std::string& e
 
 inline std::string Q(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
 
-// The root and the intermediate in one PEM file, trusted by the openssl verifications.
-inline std::filesystem::path ChainFile() {
-  const auto& pki = test_pki::Pki::Get();
-  const auto path = pki.dir / "msg-chain.pem";
-  if (!std::filesystem::exists(path)) {
-    Bytes both = test_pki::ReadFile(pki.root.pem);
-    const Bytes ica = test_pki::ReadFile(pki.intermediate.pem);
-    both.insert(both.end(), ica.begin(), ica.end());
-    test_pki::WriteFile(path, both);
-  }
-  return path;
-}
-
 inline Bytes Pattern(size_t n, uint32_t seed = 1) {
   Bytes b(n);
   for (size_t i = 0; i < n; ++i) {
