@@ -119,12 +119,26 @@ TEST_F(Gost2012Tool, SignaturesGoBothWaysWithOpenssl) {
   }
 }
 
-// Chains across generations validate; the 2012 authority's list revokes its user.
+// Chains across generations validate; the 2012 authority's list revokes its user. cert find
+// and cert list name each certificate's key algorithm.
 TEST_F(Gost2012Tool, ChainsAcrossGenerationsAndTheListRevokes) {
   for (const char* name : {"u256", "u512", "u01", "mixed", "rev"}) {
     const Result r = Lib(std::string("cert check ") + P(std::string(name) + ".pem") + " --strict");
     EXPECT_EQ(r.status, 0) << name << ": " << r.out;
   }
+  for (const auto& [name, algorithm] : {std::pair{"u01", "GOST R 34.10-2001"}, {"u256", "GOST R 34.10-2012 256"},
+                                        {"u512", "GOST R 34.10-2012 512"}}) {
+    ASSERT_EQ(Lib(std::string("cert import ") + P(std::string(name) + ".pem")).status, 0);
+    const Result found = Lib(std::string("cert find ") + name + "@example.ru");
+    EXPECT_NE(found.out.find(std::string("\n    key ") + algorithm + "\n"), std::string::npos) << found.out;
+  }
+  const Result listed = Sh("VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR "/vexor cert list --json --workdir '" +
+                           work_ + "' | python3 -c 'import json,sys; print(sorted((c[\"subject\"].split(\",\")[0], "
+                           "c[\"keyAlgorithm\"]) for c in json.load(sys.stdin)))'");
+  EXPECT_EQ(listed.out,
+            "[('CN=u01', 'GOST R 34.10-2001'), ('CN=u256', 'GOST R 34.10-2012 256'), "
+            "('CN=u512', 'GOST R 34.10-2012 512')]\n");
+  EXPECT_NE(Lib("cert list").out.find("\nkeyAlgorithm  GOST R 34.10-2012 512\n"), std::string::npos);
   ASSERT_EQ(Lib("cert import --crl " + P("root12.crl")).status, 0);
   const Result revoked = Lib("cert check " + P("rev.pem"));
   EXPECT_EQ(revoked.status, 14) << revoked.out;
