@@ -146,4 +146,40 @@ TEST_F(Gost2012Tool, ChainsAcrossGenerationsAndTheListRevokes) {
   EXPECT_EQ(Lib("cert check " + P("u256.pem")).status, 0);
 }
 
+// Encryption both ways with openssl for 2012 keys installed by the tool: one message of ours
+// to a 2012-256 and a 2012-512 recipient opens in openssl with each key, and openssl's
+// -gost89, -kuznyechik-ctr-acpkm and -magma-ctr-acpkm messages to either one open here;
+// empty, one-byte and 10 MiB + 1 contents.
+TEST_F(Gost2012Tool, EncryptionGoesBothWaysWithOpenssl) {
+  Install("u256");
+  Install("u512");
+  const std::string sizes[] = {"0", "1", std::to_string((10 << 20) + 1)};
+  for (const std::string& size : sizes)
+    ASSERT_EQ(Sh("head -c " + size + " /dev/urandom > " + work_ + "/plain-" + size).status, 0);
+  for (const std::string& size : sizes) {
+    SCOPED_TRACE("size " + size);
+    const std::string plain = work_ + "/plain-" + size, ours = work_ + "/ours.p7m", out = work_ + "/out";
+    Result r = Lib("encrypt --to u256@example.ru --to u512@example.ru -i " + plain + " -o " + ours);
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* user : {"u256", "u512"}) {
+      r = Sh("openssl cms -decrypt -engine gost -binary -inform DER -in " + ours + " -recip " +
+             P(std::string(user) + ".pem") + " -inkey " + P(std::string(user) + ".key") + " -out " + out);
+      EXPECT_EQ(r.status, 0) << user << ": " << r.out;
+      EXPECT_EQ(Sh("cmp " + out + " " + plain).status, 0) << user;
+    }
+    for (const char* cipher : {"gost89", "kuznyechik-ctr-acpkm", "magma-ctr-acpkm"}) {
+      for (const char* user : {"u256", "u512"}) {
+        SCOPED_TRACE(std::string(cipher) + " to " + user);
+        const std::string theirs = work_ + "/theirs.p7m";
+        r = Sh(std::string("openssl cms -encrypt -engine gost -binary -outform DER -") + cipher + " -in " + plain +
+               " -out " + theirs + " " + P(std::string(user) + ".pem"));
+        ASSERT_EQ(r.status, 0) << r.out;
+        r = Lib("decrypt -i " + theirs + " -o " + out);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(Sh("cmp " + out + " " + plain).status, 0);
+      }
+    }
+  }
+}
+
 }  // namespace
