@@ -1,6 +1,7 @@
 #include "platform/provider/gost_vko2012.h"
 
 #include "platform/provider/gost_key.h"
+#include "platform/provider/streebog.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +10,6 @@
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
-#include <openssl/hmac.h>
 
 namespace vexorcsp {
 namespace {
@@ -29,20 +29,12 @@ const EC_KEY* EcKey(EVP_PKEY* key) {
 
 }  // namespace
 
-const EVP_MD* Streebog(size_t bytes) {
-  static const EVP_MD* md256 =
-      GostEngine() ? ENGINE_get_digest(GostEngine(), NID_id_GostR3411_2012_256) : nullptr;
-  static const EVP_MD* md512 =
-      GostEngine() ? ENGINE_get_digest(GostEngine(), NID_id_GostR3411_2012_512) : nullptr;
-  return bytes == 64 ? md512 : bytes == 32 ? md256 : nullptr;
-}
-
 bool Vko2012(EVP_PKEY* own, EVP_PKEY* peer, const uint8_t* ukm, size_t ukm_len, size_t out_len,
              uint8_t* out) {
   const EC_KEY* mine = EcKey(own);
   const EC_KEY* theirs = EcKey(peer);
-  const EVP_MD* md = Streebog(out_len);
-  if (mine == nullptr || theirs == nullptr || md == nullptr || ukm_len == 0) return false;
+  if (mine == nullptr || theirs == nullptr || (out_len != 32 && out_len != 64) || ukm_len == 0)
+    return false;
   const EC_GROUP* group = EC_KEY_get0_group(mine);
   const BIGNUM* d = EC_KEY_get0_private_key(mine);
   const EC_POINT* q = EC_KEY_get0_public_key(theirs);
@@ -57,19 +49,20 @@ bool Vko2012(EVP_PKEY* own, EVP_PKEY* peer, const uint8_t* ukm, size_t ukm_len, 
   BignumPtr u(BN_lebin2bn(ukm, int(ukm_len), nullptr));
   EcPointPtr point(EC_POINT_new(group));
   std::vector<uint8_t> xy(2 * half);
-  unsigned int md_len = 0;
-  EvpMdCtxPtr mdctx(EVP_MD_CTX_new());
-  bool ok = scalar && x && y && u && point && mdctx && half <= 64 &&
-            BN_mod_mul(scalar.get(), d, u.get(), EC_GROUP_get0_order(group), ctx.get()) &&
-            BN_mul(scalar.get(), scalar.get(), EC_GROUP_get0_cofactor(group), ctx.get()) &&
-            EC_POINT_mul(group, point.get(), nullptr, q, scalar.get(), ctx.get()) &&
-            !EC_POINT_is_at_infinity(group, point.get()) &&
-            EC_POINT_get_affine_coordinates(group, point.get(), x.get(), y.get(), ctx.get()) &&
-            BN_bn2lebinpad(x.get(), xy.data(), int(half)) == int(half) &&
-            BN_bn2lebinpad(y.get(), xy.data() + half, int(half)) == int(half) &&
-            EVP_DigestInit_ex(mdctx.get(), md, nullptr) > 0 &&
-            EVP_DigestUpdate(mdctx.get(), xy.data(), xy.size()) > 0 &&
-            EVP_DigestFinal_ex(mdctx.get(), out, &md_len) > 0 && md_len == out_len;
+  const bool ok =
+      scalar && x && y && u && point && half <= 64 &&
+      BN_mod_mul(scalar.get(), d, u.get(), EC_GROUP_get0_order(group), ctx.get()) &&
+      BN_mul(scalar.get(), scalar.get(), EC_GROUP_get0_cofactor(group), ctx.get()) &&
+      EC_POINT_mul(group, point.get(), nullptr, q, scalar.get(), ctx.get()) &&
+      !EC_POINT_is_at_infinity(group, point.get()) &&
+      EC_POINT_get_affine_coordinates(group, point.get(), x.get(), y.get(), ctx.get()) &&
+      BN_bn2lebinpad(x.get(), xy.data(), int(half)) == int(half) &&
+      BN_bn2lebinpad(y.get(), xy.data() + half, int(half)) == int(half);
+  if (ok) {
+    streebog::Hash h(out_len);
+    h.Update(xy.data(), xy.size());
+    h.Final(out);
+  }
   OPENSSL_cleanse(xy.data(), xy.size());
   if (!ok) {
     OPENSSL_cleanse(out, out_len);
@@ -80,8 +73,6 @@ bool Vko2012(EVP_PKEY* own, EVP_PKEY* peer, const uint8_t* ukm, size_t ukm_len, 
 
 bool KdfTree256(const uint8_t* key, size_t key_len, const uint8_t* label, size_t label_len,
                 const uint8_t* seed, size_t seed_len, uint8_t out[64]) {
-  const EVP_MD* md = Streebog(32);
-  if (md == nullptr) return false;
   // K(i) = HMAC(key, [i] || label || 0x00 || seed || [512]), [512] in its two bytes.
   std::vector<uint8_t> data;
   data.push_back(0);
@@ -92,14 +83,7 @@ bool KdfTree256(const uint8_t* key, size_t key_len, const uint8_t* label, size_t
   data.push_back(0x00);
   for (uint8_t i = 1; i <= 2; ++i) {
     data[0] = i;
-    unsigned int len = 0;
-    if (HMAC(md, key, int(key_len), data.data(), data.size(), out + 32 * (i - 1), &len) ==
-            nullptr ||
-        len != 32) {
-      ERR_clear_error();
-      OPENSSL_cleanse(out, 64);
-      return false;
-    }
+    streebog::Hmac(32, key, key_len, data.data(), data.size(), out + 32 * (i - 1));
   }
   return true;
 }

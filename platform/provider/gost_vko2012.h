@@ -17,7 +17,8 @@ namespace vexorcsp {
 bool Vko2012(EVP_PKEY* own, EVP_PKEY* peer, const uint8_t* ukm, size_t ukm_len, size_t out_len,
              uint8_t* out);
 
-// The 64 bytes of KDF_TREE over HMAC GOST R 34.11-2012-256 with one-byte counters.
+// The 64 bytes of KDF_TREE over HMAC GOST R 34.11-2012-256 with one-byte counters. The hashes
+// here are the project's own Streebog.
 bool KdfTree256(const uint8_t* key, size_t key_len, const uint8_t* label, size_t label_len,
                 const uint8_t* seed, size_t seed_len, uint8_t out[64]);
 
@@ -36,8 +37,5 @@ bool Is2012Key(const EVP_PKEY* key);
 
 // A new key on the curve and of the kind of the given one (the ephemeral key of a transport).
 EvpPkeyPtr GenerateKeyLike(EVP_PKEY* key);
-
-// GOST R 34.11-2012 (256 or 512 bits) from the engine; null without it.
-const EVP_MD* Streebog(size_t bytes);
 
 }  // namespace vexorcsp

@@ -237,4 +237,31 @@ void Hash::Final(uint8_t* out) {
   OPENSSL_cleanse(m, sizeof(m));
 }
 
+void Hmac(size_t digest_size, const uint8_t* key, size_t key_len, const uint8_t* data, size_t len,
+          uint8_t* out) {
+  // A key longer than a block is hashed first; the block-sized key is then padded with zeros.
+  uint8_t k[kBlock] = {};
+  if (key_len > kBlock) {
+    Hash h(digest_size);
+    h.Update(key, key_len);
+    h.Final(k);
+  } else {
+    std::memcpy(k, key, key_len);
+  }
+  uint8_t pad[kBlock], inner[64];
+  for (size_t i = 0; i < kBlock; ++i) pad[i] = k[i] ^ 0x36;
+  Hash in(digest_size);
+  in.Update(pad, kBlock);
+  in.Update(data, len);
+  in.Final(inner);
+  for (size_t i = 0; i < kBlock; ++i) pad[i] = k[i] ^ 0x5c;
+  Hash outer(digest_size);
+  outer.Update(pad, kBlock);
+  outer.Update(inner, outer.size());
+  outer.Final(out);
+  OPENSSL_cleanse(k, sizeof(k));
+  OPENSSL_cleanse(pad, sizeof(pad));
+  OPENSSL_cleanse(inner, sizeof(inner));
+}
+
 }  // namespace vexorcsp::streebog

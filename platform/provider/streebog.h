@@ -36,4 +36,9 @@ class Hash {
   size_t size_;
 };
 
+// HMAC (RFC 2104) over GOST R 34.11-2012 with a digest of digest_size (32 or 64) bytes, as
+// R 50.1.113-2016 defines HMAC_GOSTR3411_2012_256 and _512; out gets digest_size bytes.
+void Hmac(size_t digest_size, const uint8_t* key, size_t key_len, const uint8_t* data, size_t len,
+          uint8_t* out);
+
 }  // namespace vexorcsp::streebog

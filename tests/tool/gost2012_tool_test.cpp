@@ -119,12 +119,26 @@ TEST_F(Gost2012Tool, SignaturesGoBothWaysWithOpenssl) {
   }
 }
 
-// Chains across generations validate; the 2012 authority's list revokes its user.
+// Chains across generations validate; the 2012 authority's list revokes its user. cert find
+// and cert list name each certificate's key algorithm.
 TEST_F(Gost2012Tool, ChainsAcrossGenerationsAndTheListRevokes) {
   for (const char* name : {"u256", "u512", "u01", "mixed", "rev"}) {
     const Result r = Lib(std::string("cert check ") + P(std::string(name) + ".pem") + " --strict");
     EXPECT_EQ(r.status, 0) << name << ": " << r.out;
   }
+  for (const auto& [name, algorithm] : {std::pair{"u01", "GOST R 34.10-2001"}, {"u256", "GOST R 34.10-2012 256"},
+                                        {"u512", "GOST R 34.10-2012 512"}}) {
+    ASSERT_EQ(Lib(std::string("cert import ") + P(std::string(name) + ".pem")).status, 0);
+    const Result found = Lib(std::string("cert find ") + name + "@example.ru");
+    EXPECT_NE(found.out.find(std::string("\n    key ") + algorithm + "\n"), std::string::npos) << found.out;
+  }
+  const Result listed = Sh("VEXOR_CSP_HOME='" + home_ + "' " VEXOR_BIN_DIR "/vexor cert list --json --workdir '" +
+                           work_ + "' | python3 -c 'import json,sys; print(sorted((c[\"subject\"].split(\",\")[0], "
+                           "c[\"keyAlgorithm\"]) for c in json.load(sys.stdin)))'");
+  EXPECT_EQ(listed.out,
+            "[('CN=u01', 'GOST R 34.10-2001'), ('CN=u256', 'GOST R 34.10-2012 256'), "
+            "('CN=u512', 'GOST R 34.10-2012 512')]\n");
+  EXPECT_NE(Lib("cert list").out.find("\nkeyAlgorithm  GOST R 34.10-2012 512\n"), std::string::npos);
   ASSERT_EQ(Lib("cert import --crl " + P("root12.crl")).status, 0);
   const Result revoked = Lib("cert check " + P("rev.pem"));
   EXPECT_EQ(revoked.status, 14) << revoked.out;
@@ -155,6 +169,42 @@ TEST_F(Gost2012Tool, Format141RefusesA2012Key) {
   ASSERT_EQ(Lib("sign --format 141 --detached --signer u01@example.ru -i " + P("doc.txt") + " -o " + out).status, 0);
   const Result verified = Lib("verify --format 141 --content " + P("doc.txt") + " -i " + out + " --expect u01");
   EXPECT_EQ(verified.status, 0) << verified.out;
+}
+
+// Encryption both ways with openssl for 2012 keys installed by the tool: one message of ours
+// to a 2012-256 and a 2012-512 recipient opens in openssl with each key, and openssl's
+// -gost89, -kuznyechik-ctr-acpkm and -magma-ctr-acpkm messages to either one open here;
+// empty, one-byte and 10 MiB + 1 contents.
+TEST_F(Gost2012Tool, EncryptionGoesBothWaysWithOpenssl) {
+  Install("u256");
+  Install("u512");
+  const std::string sizes[] = {"0", "1", std::to_string((10 << 20) + 1)};
+  for (const std::string& size : sizes)
+    ASSERT_EQ(Sh("head -c " + size + " /dev/urandom > " + work_ + "/plain-" + size).status, 0);
+  for (const std::string& size : sizes) {
+    SCOPED_TRACE("size " + size);
+    const std::string plain = work_ + "/plain-" + size, ours = work_ + "/ours.p7m", out = work_ + "/out";
+    Result r = Lib("encrypt --to u256@example.ru --to u512@example.ru -i " + plain + " -o " + ours);
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* user : {"u256", "u512"}) {
+      r = Sh("openssl cms -decrypt -engine gost -binary -inform DER -in " + ours + " -recip " +
+             P(std::string(user) + ".pem") + " -inkey " + P(std::string(user) + ".key") + " -out " + out);
+      EXPECT_EQ(r.status, 0) << user << ": " << r.out;
+      EXPECT_EQ(Sh("cmp " + out + " " + plain).status, 0) << user;
+    }
+    for (const char* cipher : {"gost89", "kuznyechik-ctr-acpkm", "magma-ctr-acpkm"}) {
+      for (const char* user : {"u256", "u512"}) {
+        SCOPED_TRACE(std::string(cipher) + " to " + user);
+        const std::string theirs = work_ + "/theirs.p7m";
+        r = Sh(std::string("openssl cms -encrypt -engine gost -binary -outform DER -") + cipher + " -in " + plain +
+               " -out " + theirs + " " + P(std::string(user) + ".pem"));
+        ASSERT_EQ(r.status, 0) << r.out;
+        r = Lib("decrypt -i " + theirs + " -o " + out);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(Sh("cmp " + out + " " + plain).status, 0);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tools/vexor/certificates.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <sstream>
 #include <vector>
@@ -53,6 +54,29 @@ std::string CommonName(PCCERT_CONTEXT cert) {
   return text::Cp1251ToUtf8(name);
 }
 
+const KeyAlgorithm* KeyAlgorithmOf(PCCERT_CONTEXT cert) {
+  static const KeyAlgorithm k2001{"GOST R 34.10-2001", PROV_GOST_2001_DH};
+  static const KeyAlgorithm k2012_256{"GOST R 34.10-2012 256", PROV_GOST_2012_256};
+  static const KeyAlgorithm k2012_512{"GOST R 34.10-2012 512", PROV_GOST_2012_512};
+  static const struct {
+    const char* oid;
+    const KeyAlgorithm* algorithm;
+  } kKnown[] = {{szOID_CP_GOST_R3410EL, &k2001},
+                {"1.2.643.2.2.98", &k2001},  // the same key under its agreement identifier
+                {szOID_CP_GOST_R3410_12_256, &k2012_256},
+                {szOID_CP_GOST_R3410_12_512, &k2012_512}};
+  const char* oid = cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
+  for (const auto& k : kKnown)
+    if (oid != nullptr && std::strcmp(oid, k.oid) == 0) return k.algorithm;
+  return nullptr;
+}
+
+std::string KeyAlgorithmName(PCCERT_CONTEXT cert) {
+  if (const KeyAlgorithm* k = KeyAlgorithmOf(cert)) return k->name;
+  const char* oid = cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
+  return oid != nullptr ? oid : "";
+}
+
 namespace {
 
 std::string FileTimeText(const FILETIME& ft) {
@@ -71,7 +95,8 @@ std::string DescribeCertificate(PCCERT_CONTEXT cert) {
   char subject[2048] = {0};
   CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, subject, sizeof(subject));
   return ThumbprintHex(cert) + "  " + text::Cp1251ToUtf8(subject) + "\n    valid " +
-         FileTimeText(cert->pCertInfo->NotBefore) + " .. " + FileTimeText(cert->pCertInfo->NotAfter) + " UTC";
+         FileTimeText(cert->pCertInfo->NotBefore) + " .. " + FileTimeText(cert->pCertInfo->NotAfter) + " UTC" +
+         "\n    key " + KeyAlgorithmName(cert);
 }
 
 bool IsSystemStoreName(const std::string& name) { return name == "My" || name == "Root" || name == "CA"; }

@@ -10,10 +10,21 @@
 bool LoadDerFile(const std::string& path, const char* pem_label, std::string& der);
 std::string DerToPem(const std::string& der, const char* label);
 
-// One line: subject common name, thumbprint, validity (UTF-8).
+// Thumbprint and subject, then validity and key algorithm on lines of their own (UTF-8).
 std::string DescribeCertificate(PCCERT_CONTEXT cert);
 std::string ThumbprintHex(PCCERT_CONTEXT cert);
 std::string CommonName(PCCERT_CONTEXT cert);  // UTF-8
+
+// The algorithm of a certificate's public key, read from its SubjectPublicKeyInfo: the name the
+// tool prints for it ("GOST R 34.10-2001", "GOST R 34.10-2012 256", "GOST R 34.10-2012 512")
+// and the provider type a container of that key has. Null for a key of another algorithm.
+struct KeyAlgorithm {
+  const char* name;
+  DWORD provider_type;
+};
+const KeyAlgorithm* KeyAlgorithmOf(PCCERT_CONTEXT cert);
+// The name above, or the key's object identifier when it is not a GOST key.
+std::string KeyAlgorithmName(PCCERT_CONTEXT cert);
 
 // What keeps the certificate's chain from ending in a trusted root with every signature and
 // validity period in order, in words; empty when the chain is trusted. `extra` (may be null)

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <utility>
 #include <filesystem>
@@ -195,6 +196,20 @@ std::string UpperCase(std::string text) {
   return text;
 }
 
+// The key algorithm of each certificate of the working directory's store file by thumbprint
+// (upper-case hex): the library's list record has no such field, the certificate has.
+std::map<std::string, std::string> KeyAlgorithmsOfStoreFile(const Args& args) {
+  std::map<std::string, std::string> found;
+  const std::string path = WorkingDirectory(args) + "/certstore.sst";
+  StoreHandle store(CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                  CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, path.c_str()));
+  if (!store) return found;
+  for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store.get(), nullptr); c != nullptr;
+       c = CertEnumCertificatesInStore(store.get(), c))
+    found[ThumbprintHex(c)] = KeyAlgorithmName(c);
+  return found;
+}
+
 int List(const Args& args) {
   // The tool keeps no certificate database of its own: the library lists its store file.
   Session session(args, false);
@@ -202,6 +217,11 @@ int List(const Args& args) {
   CertList list;
   const int32_t rc = session.Run("GetCertList", [&] { return session.vexor().GetCertList(list); });
   if (rc != 0) return rc;
+  const std::map<std::string, std::string> key_algorithms = KeyAlgorithmsOfStoreFile(args);
+  const auto key_algorithm_of = [&](const CertListItem& c) {
+    const auto it = key_algorithms.find(UpperCase(TaggedValue(c.thumbTag, "CERT_THUMB")));
+    return it != key_algorithms.end() ? it->second : std::string();
+  };
   if (args.has("json")) {
     std::vector<std::string> items;
     for (const CertListItem& c : list) {
@@ -221,6 +241,7 @@ int List(const Args& args) {
           .Text("notBefore", LocalDateAsIso(c.validFrom))
           .Text("notAfter", LocalDateAsIso(c.validTo))
           .Raw("keyUsages", "[" + usage_list + "]")
+          .TextOrNull("keyAlgorithm", key_algorithm_of(c))
           .Text("thumbTag", c.thumbTag)
           .Text("nameTag", text::Cp1251ToUtf8(c.nameTag));
       items.push_back(o.str());
@@ -232,7 +253,7 @@ int List(const Args& args) {
     const std::pair<const char*, std::string> fields[] = {
         {"serialNumber", c.serialNumber}, {"subject", text::Cp1251ToUtf8(c.subject)}, {"keyUsages", c.keyUsages},
         {"issuer", text::Cp1251ToUtf8(c.issuer)}, {"validFrom", c.validFrom}, {"validTo", c.validTo},
-        {"thumbTag", c.thumbTag}, {"nameTag", text::Cp1251ToUtf8(c.nameTag)}};
+        {"keyAlgorithm", key_algorithm_of(c)}, {"thumbTag", c.thumbTag}, {"nameTag", text::Cp1251ToUtf8(c.nameTag)}};
     for (const auto& [name, value] : fields) std::printf("%-13s %s\n", name, Printable(value).c_str());
     std::printf("\n");
   }

@@ -43,7 +43,7 @@ class Demo {
     setenv("VEXOR_CSP_HOME", (dir_ + "/csp").c_str(), 1);
     std::printf("vexor demo in %s\n", dir_.c_str());
 
-    Step("make a GOST root and two users with openssl", [&] { return MakePki(); });
+    Step("make a GOST root and four users with openssl", [&] { return MakePki(); });
     Step("install the root into Root", [&] { return Tool({"store", "add-root", P("root.pem")}) == 0; });
     Step("install Ivanov's certificate and key into My",
          [&] { return Tool({"store", "install", "--cert", P("u1.pem"), "--key", P("u1.key"), "--no-pin"}) == 0; });
@@ -120,6 +120,49 @@ class Demo {
              Shell("cmp openssl-decrypted.txt document.txt", dir_);
     });
 
+    // Users with GOST R 34.10-2012 keys of both sizes (their certificates from the same root).
+    for (const User2012& u : kUsers2012) {
+      Step(std::string("install ") + u.who + "'s certificate and " + u.algorithm + " key into My", [&] {
+        return Tool({"store", "install", "--cert", P(u.file + std::string(".pem")), "--key",
+                     P(u.file + std::string(".key")), "--no-pin"}) == 0;
+      });
+      const std::string signed_file = P(u.file + std::string("-document.p7s"));
+      Step(std::string(u.who) + " signs, the signature verifies as " + u.who + "'s", [&] {
+        return Lib({"sign", "--signer", u.email, "-i", P("document.txt"), "-o", signed_file}) == 0 &&
+               Lib({"verify", "-i", signed_file, "--expect", u.email}) == 0;
+      });
+      Step(std::string("openssl cms -verify accepts ") + u.who + "'s signature", [&] {
+        return Shell("openssl cms -verify -engine gost -binary -inform DER -in " + signed_file +
+                         " -CAfile root.pem -out /dev/null",
+                     dir_);
+      });
+    }
+    Step("encrypt for Sidorov and Kuznetsova (GOST R 34.10-2012 256 and 512)", [&] {
+      return Lib({"encrypt", "--to", kUsers2012[0].email, "--to", kUsers2012[1].email, "-i", P("document.txt"), "-o",
+                  P("document-2012.p7m")}) == 0;
+    });
+    for (const User2012& u : kUsers2012) {
+      // Each opens it on a machine of their own: a platform home that holds only their key.
+      const std::string home = P(std::string("csp-") + u.file);
+      Step(std::string(u.who) + " decrypts it with the only key in a store of their own", [&] {
+        const std::string own = dir_ + "/csp";
+        setenv("VEXOR_CSP_HOME", home.c_str(), 1);
+        const std::string out = P(std::string("decrypted-") + u.file + ".txt");
+        const bool ok = Tool({"store", "add-root", P("root.pem")}) == 0 &&
+                        Tool({"store", "install", "--cert", P(u.file + std::string(".pem")), "--key",
+                              P(u.file + std::string(".key")), "--no-pin"}) == 0 &&
+                        Lib({"decrypt", "-i", P("document-2012.p7m"), "-o", out}) == 0 &&
+                        Shell("cmp '" + out + "' document.txt", dir_);
+        setenv("VEXOR_CSP_HOME", own.c_str(), 1);
+        return ok;
+      });
+      Step(std::string("openssl cms -decrypt opens it with ") + u.who + "'s key", [&] {
+        return Shell(std::string("openssl cms -decrypt -engine gost -binary -inform DER -in document-2012.p7m ") +
+                         "-recip " + u.file + ".pem -inkey " + u.file + ".key | cmp - document.txt",
+                     dir_);
+      });
+    }
+
     Step("sign detached in the compact 141 format", [&] {
       return Lib({"sign", "--detached", "--format", "141", "--signer", "Ivanov", "-i", P("document.txt"), "-o",
                   P("document.s141")}) == 0;
@@ -191,6 +234,17 @@ class Demo {
     return Tool(argv);
   }
 
+  struct User2012 {
+    const char* file;
+    const char* who;
+    const char* email;
+    const char* algorithm;  // as the tool names it
+    const char* key_options;
+  };
+  static constexpr User2012 kUsers2012[] = {
+      {"u3", "Sidorov", "sidorov@example.ru", "GOST R 34.10-2012 256", "gost2012_256 -pkeyopt paramset:A"},
+      {"u4", "Kuznetsova", "kuznetsova@example.ru", "GOST R 34.10-2012 512", "gost2012_512 -pkeyopt paramset:A"}};
+
   bool MakePki() {
     const char* kKey = "-engine gost -newkey gost2001 -pkeyopt paramset:A -nodes";
     std::FILE* ext = std::fopen(P("user.ext").c_str(), "w");
@@ -207,15 +261,17 @@ class Demo {
                     dir_);
     const char* users[][2] = {{"u1", "/CN=Ivanov/emailAddress=ivanov@example.ru"},
                               {"u2", "/CN=Petrov/emailAddress=petrov@example.ru"}};
-    for (const auto& u : users) {
-      const std::string n = u[0];
-      ok = ok && Shell(std::string("openssl req -new ") + kKey + " -keyout " + n + ".key -out " + n + ".csr -subj '" +
-                           u[1] + "'",
-                       dir_);
-      ok = ok && Shell("openssl x509 -req -engine gost -in " + n + ".csr -CA root.pem -CAkey root.key "
-                       "-CAcreateserial -days 365 -extfile user.ext -out " + n + ".pem",
-                       dir_);
-    }
+    const auto user = [&](const std::string& n, const std::string& key, const std::string& subject) {
+      return Shell("openssl req -new " + key + " -keyout " + n + ".key -out " + n + ".csr -subj '" + subject + "'",
+                   dir_) &&
+             Shell("openssl x509 -req -engine gost -in " + n + ".csr -CA root.pem -CAkey root.key "
+                   "-CAcreateserial -days 365 -extfile user.ext -out " + n + ".pem",
+                   dir_);
+    };
+    for (const auto& u : users) ok = ok && user(u[0], kKey, u[1]);
+    for (const User2012& u : kUsers2012)
+      ok = ok && user(u.file, std::string("-engine gost -newkey ") + u.key_options + " -nodes",
+                      std::string("/CN=") + u.who + "/emailAddress=" + u.email);
     return ok;
   }
 

@@ -110,14 +110,6 @@ std::string PublicKeyBytes(HCRYPTKEY key) {
   return std::string(reinterpret_cast<const char*>(blob + len - bytes), bytes);
 }
 
-// The provider type of a certificate's key: the 2012 types for GOST R 34.10-2012 keys.
-DWORD ProvTypeOf(PCCERT_CONTEXT cert) {
-  const char* oid = cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
-  if (oid != nullptr && std::strcmp(oid, szOID_CP_GOST_R3410_12_256) == 0) return PROV_GOST_2012_256;
-  if (oid != nullptr && std::strcmp(oid, szOID_CP_GOST_R3410_12_512) == 0) return PROV_GOST_2012_512;
-  return PROV_GOST_2001_DH;
-}
-
 // The public key of a container's exchange key and of a certificate; empty when either
 // cannot be read.
 std::string ContainerPublicKey(const std::string& container) {
@@ -182,7 +174,8 @@ int Install(const Args& args) {
   if (cert == nullptr) return Fail("cannot read a certificate from " + args.get("cert"), 32);
   const std::string cert_key = CertificatePublicKey(cert);
   const std::string container = args.get("container", "vexor-" + ThumbprintHex(cert));
-  const DWORD prov_type = ProvTypeOf(cert);
+  const KeyAlgorithm* algorithm = KeyAlgorithmOf(cert);
+  const DWORD prov_type = algorithm != nullptr ? algorithm->provider_type : PROV_GOST_2001_DH;
   CertFreeCertificateContext(cert);
   if (cert_key.empty()) {
     PrintError("the certificate has no GOST R 34.10-2001 or 34.10-2012 public key");

@@ -109,7 +109,8 @@ JsonObject CertificateJson(PCCERT_CONTEXT cert) {
       .Text("serialNumberStored", stored)
       .Text("thumbprint", ThumbprintHex(cert))
       .Text("notBefore", IsoDate(cert->pCertInfo->NotBefore))
-      .Text("notAfter", IsoDate(cert->pCertInfo->NotAfter));
+      .Text("notAfter", IsoDate(cert->pCertInfo->NotAfter))
+      .Text("keyAlgorithm", KeyAlgorithmName(cert));
   return o;
 }
 

@@ -121,7 +121,8 @@ const std::vector<Command> kCommands = {
      RunDecrypt,
      {{nullptr, {{kIn, kOut, kFormat}}}}},
     {"cert", "find, export, check, import, delete or list certificates",
-     "vexor cert find ID [--json]   print the certificate the library finds for ID\n"
+     "vexor cert find ID [--json]   print the certificate the library finds for ID (with its key\n"
+     "    algorithm: GOST R 34.10-2001, GOST R 34.10-2012 256 or GOST R 34.10-2012 512)\n"
      "vexor cert export ID -o FILE [--pem]   write it to FILE (DER, or PEM with --pem)\n"
      "vexor cert check FILE|THUMB [--strict] [--json]   check a certificate file (PEM or DER; - for\n"
      "    standard input), or one found by thumbprint; --strict also requires its chain to end in a\n"
@@ -134,8 +135,8 @@ const std::vector<Command> kCommands = {
      "    is not dated ahead of the clock; any other list is refused with 19\n"
      "vexor cert delete ID           removes the certificate ID names from certstore.sst\n"
      "vexor cert list [--json]       the certificates of certstore.sst: serial (as stored, least\n"
-     "    significant byte first), subject, extended key usages, issuer, validity, tags; control\n"
-     "    characters in them are written as \\n, \\t, \\xNN (a backslash as \\\\)\n"
+     "    significant byte first), subject, extended key usages, issuer, validity, key algorithm,\n"
+     "    tags; control characters in them are written as \\n, \\t, \\xNN (a backslash as \\\\)\n"
      "--json (find, check, list) prints JSON as docs/json.md describes it: dates in ISO 8601 (UTC),\n"
      "    serial numbers as openssl prints them (serialNumber) and as stored (serialNumberStored)\n",
      RunCert,
