@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <openssl/crypto.h>
+#include <x86intrin.h>
 
 namespace vexorcsp::streebog {
 namespace {
@@ -170,13 +171,12 @@ void Compress(uint64_t* h, const uint64_t* n, const uint64_t* m) {
   for (int i = 0; i < 8; ++i) h[i] ^= s[i] ^ k[i] ^ m[i];
 }
 
-// a += b modulo 2^512.
+// a += b modulo 2^512: one carry chain.
 inline void Add512(uint64_t* a, const uint64_t* b) {
-  unsigned carry = 0;
+  unsigned char carry = 0;
   for (int i = 0; i < 8; ++i) {
-    const uint64_t sum = a[i] + b[i];
-    const uint64_t out = sum + carry;
-    carry = unsigned(sum < a[i]) | unsigned(out < sum);
+    unsigned long long out;
+    carry = _addcarry_u64(carry, a[i], b[i], &out);
     a[i] = out;
   }
 }
