@@ -9,16 +9,11 @@
 # comes back byte for byte and that no temporary file is left. Needs a built tree (build/
 # by default, BUILD=...).
 set -eu
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${BUILD:-$ROOT/build}
+. "$(dirname "$0")/bench_env.sh"
 MIB=${BENCH_MIB:-499}
 RUNS=${RUNS:-3}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-export VEXOR_CSP_HOME="$T/home"
 export TMP="$T/tmp" TMPDIR="$T/tmp"
-mkdir -p "$VEXOR_CSP_HOME" "$TMP" "$T/work"
-V="$BUILD/bin/vexor"
+mkdir -p "$TMP"
 export CRYPT_PARAMS=id-Gost28147-89-CryptoPro-A-ParamSet
 
 for u in one two; do
@@ -32,10 +27,6 @@ head -c "$((MIB * 1048576))" /dev/urandom > "$T/plain"
 openssl cms -encrypt -engine gost -gost89 -binary -outform DER -in "$T/plain" -out "$T/openssl.p7m" \
   "$T/one.pem" "$T/two.pem" 2>/dev/null
 
-peak() { sed -n 's/.*Maximum resident set size (kbytes): //p' "$1"; }
-secs() { sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1" |
-         awk -F: '{ if (NF == 3) print $1*3600 + $2*60 + $3; else print $1*60 + $2 }'; }
-median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # run NAME COMMAND...: times the command into NAME.s, its peak into peaks.
 run() {
   name=$1; shift

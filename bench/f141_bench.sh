@@ -11,15 +11,9 @@
 # new 500 MiB file (0.5-1 s of system time, varying from run to run) is not counted.
 # Needs a built tree (build/ by default, BUILD=...).
 set -eu
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${BUILD:-$ROOT/build}
+. "$(dirname "$0")/bench_env.sh"
 MIB=${BENCH_MIB:-500}
 RUNS=${RUNS:-3}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-export VEXOR_CSP_HOME="$T/home"
-mkdir -p "$VEXOR_CSP_HOME" "$T/work"
-V="$BUILD/bin/vexor"
 
 for u in one two; do
   openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/$u.key" \
@@ -33,10 +27,6 @@ head -c "$((MIB * 1048576))" /dev/urandom > "$T/plain"
 cmp -s "$T/back" "$T/plain" || { echo "the decrypted text differs"; exit 1; }
 rm "$T/back"
 
-peak() { sed -n 's/.*Maximum resident set size (kbytes): //p' "$1"; }
-secs() { sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1" |
-         awk -F: '{ if (NF == 3) print $1*3600 + $2*60 + $3; else print $1*60 + $2 }'; }
-median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 cpu() { awk -F': ' '/User time|System time/ { s += $2 } END { print s }' "$1"; }
 run() {
   name=$1; shift

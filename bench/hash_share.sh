@@ -5,22 +5,15 @@
 # build/bin/provider_bench) from the same run. Medians of RUNS (default 3) runs; openssl cms
 # checks the detached signature. Needs a built tree (build/ by default, BUILD=...).
 set -eu
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${BUILD:-$ROOT/build}
+. "$(dirname "$0")/bench_env.sh"
 MB=${BENCH_MB:-200}
 RUNS=${RUNS:-3}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-export VEXOR_CSP_HOME="$T/home"
-mkdir -p "$VEXOR_CSP_HOME" "$T/work"
-V="$BUILD/bin/vexor"
 
 openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/u.key" \
   -subj "/O=Bench/CN=Bench" -days 30 -out "$T/u.pem" >/dev/null 2>&1
 "$V" store install --cert "$T/u.pem" --key "$T/u.key" --no-pin >/dev/null
 head -c "$((MB * 1000000))" /dev/urandom > "$T/data"
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 wall() { # seconds of one run of the command
   s=$(date +%s.%N); "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }
   e=$(date +%s.%N); echo "$e - $s" | bc; }

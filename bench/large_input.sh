@@ -5,14 +5,8 @@
 # built tree (build/ by default, BUILD=...); takes minutes (the hash runs at its own speed
 # over every byte).
 set -eu
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${BUILD:-$ROOT/build}
+. "$(dirname "$0")/bench_env.sh"
 GIB=${BENCH_GIB:-5}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-export VEXOR_CSP_HOME="$T/home"
-mkdir -p "$VEXOR_CSP_HOME" "$T/work"
-V="$BUILD/bin/vexor"
 openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/u.key" \
   -subj "/CN=Large" -days 30 -out "$T/u.pem" >/dev/null 2>&1
 "$V" store install --cert "$T/u.pem" --key "$T/u.key" --no-pin >/dev/null

@@ -6,69 +6,23 @@
 // in cycles per byte (time-stamp counter cycles of CPU time) beside the chain's own
 // estimate. Exits 1 when a ratio is below 0.9.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include <time.h>
 #include <x86intrin.h>
-#include <unistd.h>
 
+#include "bench_timing.h"
 #include "vexor/platform.h"
 
 namespace {
 
+using bench::BytesPerSecond;
+using bench::OpensslSpeed;
+
 constexpr size_t kTotal = 100u << 20;
 constexpr size_t kChunk = 16u << 10;
 constexpr double kMinRatio = 0.9;
-
-// The engine configured through a configuration file of its own, since `openssl speed`
-// resolves -evp names before it would load an engine given with -engine.
-std::string WriteOpensslConfig() {
-  char path[] = "/tmp/vexor-bench-XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) return {};
-  const char text[] =
-      "openssl_conf = openssl_def\n[openssl_def]\nengines = engine_section\n"
-      "[engine_section]\ngost = gost_section\n[gost_section]\nengine_id = gost\n"
-      "default_algorithms = ALL\nCRYPT_PARAMS = id-Gost28147-89-CryptoPro-A-ParamSet\n";
-  const bool ok = write(fd, text, sizeof(text) - 1) == ssize_t(sizeof(text) - 1);
-  close(fd);
-  return ok ? path : std::string();
-}
-
-// Bytes per second of one algorithm from `openssl speed` (16 KiB blocks), 0 on failure.
-double OpensslSpeed(const std::string& config, const char* name, const char* extra = "") {
-  const std::string cmd = "OPENSSL_CONF=" + config + " openssl speed " + extra + " -evp " +
-                          name + " -seconds 3 -bytes 16384 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return 0;
-  char line[512];
-  double kbytes = 0;
-  while (std::fgets(line, sizeof(line), p) != nullptr) {
-    if (std::strncmp(line, name, std::strlen(name)) == 0)
-      std::sscanf(line + std::strlen(name), " %lfk", &kbytes);
-  }
-  pclose(p);
-  return kbytes * 1000.0;
-}
-
-// CPU time of this process: `openssl speed` counts user time too, so both sides are
-// measured alike on a machine shared with other work.
-double CpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-template <typename Fn>
-double BytesPerSecond(Fn step) {
-  const double start = CpuSeconds();
-  for (size_t done = 0; done < kTotal; done += kChunk)
-    if (!step(done + kChunk == kTotal)) return 0;
-  return double(kTotal) / (CpuSeconds() - start);
-}
 
 // Time-stamp counter ticks per second, against the monotonic clock over 200 ms.
 double TscHz() {
@@ -104,20 +58,20 @@ int main() {
   }
   // 16 KiB pieces, the block size the openssl figures are taken at.
   std::vector<BYTE> buffer(kChunk, 0x5A);
-  const double encrypt = BytesPerSecond([&](bool final) {
+  const double encrypt = BytesPerSecond(kTotal, kChunk, [&](bool final) {
     DWORD len = DWORD(buffer.size());
     return CryptEncrypt(key, 0, final, 0, buffer.data(), &len, len) != 0;
   });
   // The key stream restarts after the final call, so decryption runs on the same key.
-  const double decrypt = BytesPerSecond([&](bool final) {
+  const double decrypt = BytesPerSecond(kTotal, kChunk, [&](bool final) {
     DWORD len = DWORD(buffer.size());
     return CryptDecrypt(key, 0, final, 0, buffer.data(), &len) != 0;
   });
-  const double counter = BytesPerSecond([&](bool final) {
+  const double counter = BytesPerSecond(kTotal, kChunk, [&](bool final) {
     DWORD len = DWORD(buffer.size());
     return CryptEncrypt(cnt_key, 0, final, 0, buffer.data(), &len, len) != 0;
   });
-  const double digest = BytesPerSecond([&](bool) {
+  const double digest = BytesPerSecond(kTotal, kChunk, [&](bool) {
     return CryptHashData(hash, buffer.data(), DWORD(buffer.size()), 0) != 0;
   });
   CryptDestroyHash(hash);
@@ -125,11 +79,11 @@ int main() {
   CryptDestroyKey(key);
   CryptReleaseContext(prov, 0);
 
-  const std::string config = WriteOpensslConfig();
-  const double openssl_cipher = OpensslSpeed(config, "gost89");
-  const double openssl_decipher = OpensslSpeed(config, "gost89", "-decrypt");
-  const double openssl_counter = OpensslSpeed(config, "gost89-cnt");
-  const double openssl_digest = OpensslSpeed(config, "md_gost94");
+  const std::string config = bench::WriteOpensslConfig();
+  const double openssl_cipher = OpensslSpeed(config, "gost89", 3);
+  const double openssl_decipher = OpensslSpeed(config, "gost89", 3, "-decrypt");
+  const double openssl_counter = OpensslSpeed(config, "gost89-cnt", 3);
+  const double openssl_digest = OpensslSpeed(config, "md_gost94", 3);
   if (!config.empty()) unlink(config.c_str());
   const bool ok = Report("CryptEncrypt (GOST 28147-89 CFB)", encrypt, openssl_cipher) &
                   Report("CryptDecrypt (GOST 28147-89 CFB)", decrypt, openssl_decipher) &

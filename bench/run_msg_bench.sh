@@ -5,13 +5,8 @@
 # on the same file in the same run. Needs a built tree (build/ by default, BUILD=...).
 # BENCH_MIB changes the size.
 set -eu
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${BUILD:-$ROOT/build}
+. "$(dirname "$0")/bench_env.sh"
 MIB=${BENCH_MIB:-500}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-export VEXOR_CSP_HOME="$T/home"
-mkdir -p "$VEXOR_CSP_HOME"
 g++ -std=c++20 -O2 -I"$ROOT/include" "$ROOT/bench/bench_msg_stream.cpp" -L"$BUILD/lib" -lvexorcsp \
   -Wl,-rpath,"$BUILD/lib" -o "$T/bench"
 
@@ -24,9 +19,6 @@ openssl cms -sign -engine gost -nodetach -stream -binary -md md_gost94 -signer "
   -inkey "$T/k.pem" -in "$T/plain" -outform DER -out "$T/signed.der" 2>/dev/null
 rm -f "$T/plain"
 
-peak() { sed -n 's/.*Maximum resident set size (kbytes): //p' "$1"; }
-secs() { sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1" |
-         awk -F: '{ if (NF == 3) print $1*3600 + $2*60 + $3; else print $1*60 + $2 }'; }
 
 /usr/bin/time -v "$T/bench" decrypt "$T/enc.der" "$T/k.pem" 2> "$T/t1" || { cat "$T/t1"; exit 1; }
 /usr/bin/time -v openssl cms -decrypt -engine gost -binary -inform DER -in "$T/enc.der" \

@@ -5,14 +5,8 @@
 # machine's speed hits both; prints the median CPU time (user + system) and wall time of
 # each and the ratios (goal: 1.0 or less). Needs a built tree (build/ by default, BUILD=...).
 set -eu
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${BUILD:-$ROOT/build}
+. "$(dirname "$0")/bench_env.sh"
 RUNS=${RUNS:-15}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-export VEXOR_CSP_HOME="$T/home"
-mkdir -p "$VEXOR_CSP_HOME" "$T/work"
-V="$BUILD/bin/vexor"
 
 openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/u.key" \
   -subj "/O=Bench/CN=Bench" -days 30 -out "$T/u.pem" >/dev/null 2>&1

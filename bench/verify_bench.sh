@@ -6,15 +6,11 @@
 # peak resident memory (limit 64 MiB). Needs a built tree (build/ by default, BUILD=...).
 # BENCH_MIB changes the size, RUNS the number of runs (default 3).
 set -eu
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${BUILD:-$ROOT/build}
+. "$(dirname "$0")/bench_env.sh"
 MIB=${BENCH_MIB:-500}
 RUNS=${RUNS:-3}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-export VEXOR_CSP_HOME="$T/home"
 export TMPDIR="$T/tmp"
-mkdir -p "$VEXOR_CSP_HOME" "$TMPDIR" "$T/work"
+mkdir -p "$TMPDIR"
 g++ -std=c++20 -O2 -I"$ROOT/include" "$ROOT/bench/verify_bench.cpp" -ldl -L"$BUILD/lib" -lvexorcsp \
   -Wl,-rpath,"$BUILD/lib" -o "$T/bench"
 
@@ -25,10 +21,6 @@ openssl cms -sign -engine gost -nodetach -binary -md md_gost94 -signer "$T/c.pem
   -inkey "$T/k.pem" -in "$T/plain" -outform DER -out "$T/signed.der" 2>/dev/null
 rm -f "$T/plain"
 
-peak() { sed -n 's/.*Maximum resident set size (kbytes): //p' "$1"; }
-secs() { sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1" |
-         awk -F: '{ if (NF == 3) print $1*3600 + $2*60 + $3; else print $1*60 + $2 }'; }
-median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 : > "$T/file.s"; : > "$T/stream.s"; : > "$T/openssl.s"; : > "$T/peaks"
 i=0

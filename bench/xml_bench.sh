@@ -5,15 +5,9 @@
 # (default 5) of each and the ratios (goal: under 2) and the peak resident memory of the
 # library's runs. Needs a built tree (build/ by default, BUILD=...).
 set -eu
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${BUILD:-$ROOT/build}
+. "$(dirname "$0")/bench_env.sh"
 MB=${BENCH_MB:-10}
 RUNS=${RUNS:-5}
-T=$(mktemp -d)
-trap 'rm -rf "$T"' EXIT
-export VEXOR_CSP_HOME="$T/home"
-mkdir -p "$VEXOR_CSP_HOME" "$T/work"
-V="$BUILD/bin/vexor"
 
 openssl req -x509 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes -keyout "$T/u.key" \
   -subj "/O=Bench/CN=Bench" -days 30 -out "$T/u.pem" >/dev/null 2>&1
@@ -28,10 +22,6 @@ awk -v size="$((MB * 1000000))" 'BEGIN {
   }
   printf "</Registry>\n" }' > "$T/doc.xml"
 
-secs() { sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1" |
-         awk -F: '{ if (NF == 3) print $1*3600 + $2*60 + $3; else print $1*60 + $2 }'; }
-peak() { sed -n 's/.*Maximum resident set size (kbytes): //p' "$1"; }
-median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 run() {
   name=$1; shift
   /usr/bin/time -v -o "$T/t" "$@" >/dev/null 2>&1 || { cat "$T/t"; echo "$name failed"; exit 1; }

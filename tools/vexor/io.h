@@ -47,6 +47,7 @@ class ProgressBuf : public std::streambuf {
 
  protected:
   int_type underflow() override;
+  std::streamsize xsgetn(char_type* s, std::streamsize n) override;
   pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
   pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
 
