@@ -234,10 +234,11 @@ TEST_F(HostVerify, OpensslMessagesAndBrokenSigners) {
   obj.reset();  // the contexts belong to the host and outlive the object
   for (size_t i : {1, 2}) {
     EXPECT_EQ(list.items[i].signValid, i == 2) << i;
-    PCCERT_CONTEXT c = list.items[i].cert;
-    ASSERT_NE(c, nullptr) << i;
-    EXPECT_EQ(Bytes(c->pbCertEncoded, c->pbCertEncoded + c->cbCertEncoded), i == 1 ? pki.user_a.der : pki.user_xa.der);
-    EXPECT_TRUE(CertFreeCertificateContext(c));
+    PCCERT_CONTEXT cert = list.items[i].cert;
+    ASSERT_NE(cert, nullptr) << i;
+    EXPECT_EQ(Bytes(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded),
+              i == 1 ? pki.user_a.der : pki.user_xa.der);
+    EXPECT_TRUE(CertFreeCertificateContext(cert));
   }
 }
 
@@ -281,10 +282,10 @@ TEST_F(HostVerify, SignerCertificateMissingFromTheMessage) {
   Object hosted = NewObject(&host);
   for (bool by_subject : {true, false}) {
     SCOPED_TRACE(by_subject ? "subject filter" : "expected certificate");
-    const auto check = [&](IVexor& o, SignerCheckList& l, std::string* text) {
+    const auto check = [&](IVexor& o, SignerCheckList& l, std::string* said) {
       std::istringstream s(message), c("missing");
       return Call([&] { return by_subject ? o.check_stream_d(s, c, l, VEXOR_FORMAT_PKCS7)
-                                          : o.check_stream_d(s, c, l, 0u, VEXOR_FORMAT_PKCS7); }, text);
+                                          : o.check_stream_d(s, c, l, 0u, VEXOR_FORMAT_PKCS7); }, said);
     };
     SignerCheckList alone, checked;
     EXPECT_EQ(check(*obj, alone, &text), 17);
