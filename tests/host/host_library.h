@@ -96,6 +96,17 @@ inline void WriteText(const std::filesystem::path& p, const std::string& text) {
   std::ofstream(p, std::ios::binary) << text;
 }
 
+// The call's code, with the exception's code (and text) when one came.
+template <class F>
+int32_t Call(F&& f, std::string* text = nullptr) {
+  try {
+    return f();
+  } catch (const CryptoOperations::SystemException& e) {
+    if (text != nullptr) *text = e.what();
+    return e.code();
+  }
+}
+
 inline std::string Quote(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
 
 // The upper-case hex thumbprint the platform gives an encoded certificate; empty on failure.

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <algorithm>
-#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -24,6 +23,7 @@ using test_pki::Pki;
 
 namespace {
 
+using host::Call;
 using host::Object;
 using host::Quote;
 using host::ReadText;
@@ -40,17 +40,6 @@ class VerifyCallback : public HostCallback {
   }
   std::vector<std::pair<uint32_t, Bytes>> offered;
 };
-
-// The call's code, with the exception's code (and text) when one came.
-template <class F>
-int32_t Call(F&& f, std::string* text = nullptr) {
-  try {
-    return f();
-  } catch (const CryptoOperations::SystemException& e) {
-    if (text != nullptr) *text = e.what();
-    return e.code();
-  }
-}
 
 // The "quilmar" files in a directory.
 size_t TempFiles(const fs::path& dir) {
@@ -87,11 +76,11 @@ class HostVerify : public host::PkiTest {
     EXPECT_EQ(rc, 0);
     return out.str();
   }
-  // `openssl cms -sign` with the given signers (certificate and key each); DER out.
+  // `openssl cms -sign` with the given signers (certificate and key each) and options; DER out.
   std::string OpensslSign(const std::string& data, const std::vector<const test_pki::Cert*>& signers,
-                          bool detached) {
+                          bool detached, const std::string& options = "") {
     WriteText(work_ / "in.bin", data);
-    std::string cmd = "openssl cms -sign -engine gost -binary -outform DER -md md_gost94 -in " +
+    std::string cmd = "openssl cms -sign -engine gost -binary -outform DER -md md_gost94 " + options + " -in " +
                       Quote(work_ / "in.bin") + " -out " + Quote(work_ / "out.p7s");
     if (!detached) cmd += " -nodetach";
     for (const test_pki::Cert* s : signers) cmd += " -signer " + Quote(s->pem) + " -inkey " + Quote(s->key);
@@ -133,70 +122,49 @@ TEST_F(HostVerify, LibraryMessagesVerifyInEverySlot) {
   std::string lower = thumb;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 
-  struct Row {
-    const char* label;
-    bool by_subject;
-    std::function<int32_t(SignerCheckList&)> run;
-  };
+  // Slots 5 and 8 filter by subject, the others take the expected certificate; 6 also
+  // writes the content out.
   std::ostringstream content_out;
-  const Row rows[] = {
-      {"slot 5", true,
-       [&](SignerCheckList& l) {
-         std::istringstream s(attached);
-         return obj->check_stream_a(s, l, VEXOR_FORMAT_PKCS7);
-       }},
-      {"slot 6", false,
-       [&](SignerCheckList& l) {
-         std::istringstream s(attached);
-         return obj->check_stream_a(s, l, content_out, 77u, VEXOR_FORMAT_PKCS7);
-       }},
-      {"slot 7", false,
-       [&](SignerCheckList& l) {
-         std::istringstream s(attached);
-         return obj->check_stream_a(s, l, 77u, VEXOR_FORMAT_PKCS7);
-       }},
-      {"slot 8", true,
-       [&](SignerCheckList& l) {
-         std::istringstream s(detached), c(data);
-         return obj->check_stream_d(s, c, l, VEXOR_FORMAT_PKCS7);
-       }},
-      {"slot 9", false,
-       [&](SignerCheckList& l) {
-         std::istringstream s(detached), c(data);
-         return obj->check_stream_d(s, c, l, 77u, VEXOR_FORMAT_PKCS7);
-       }},
+  const auto run = [&](int slot, SignerCheckList& l) {
+    std::istringstream a(attached), d(detached), c(data);
+    switch (slot) {
+      case 5: return obj->check_stream_a(a, l, VEXOR_FORMAT_PKCS7);
+      case 6: return obj->check_stream_a(a, l, content_out, 77u, VEXOR_FORMAT_PKCS7);
+      case 7: return obj->check_stream_a(a, l, 77u, VEXOR_FORMAT_PKCS7);
+      case 8: return obj->check_stream_d(d, c, l, VEXOR_FORMAT_PKCS7);
+      default: return obj->check_stream_d(d, c, l, 77u, VEXOR_FORMAT_PKCS7);
+    }
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.label);
+  const time_t now = time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char day[16];
+  std::strftime(day, sizeof day, "%d.%m.%Y", &local);
+  for (int slot = 5; slot <= 9; ++slot) {
+    SCOPED_TRACE(slot);
+    const bool by_subject = slot == 5 || slot == 8;
     SignerCheckList list;
     list.checkValidity = true;
-    SignerCheckResult criterion;
     // Subject criteria are compared ignoring case; thumbprints too.
-    criterion.subjectCN = row.by_subject ? Cp1251("ИВАНОВ ИВАН") : "";
-    criterion.thumbprint = row.by_subject ? "" : lower;
-    list.items.push_back(criterion);
+    list.items.emplace_back();
+    list.items[0].subjectCN = by_subject ? Cp1251("ИВАНОВ ИВАН") : "";
+    list.items[0].thumbprint = by_subject ? "" : lower;
     cb.offered.clear();
-    ASSERT_EQ(row.run(list), 0);
+    ASSERT_EQ(run(slot, list), 0);
     ASSERT_EQ(list.items.size(), 1u);
     const SignerCheckResult& r = list.items[0];
-    EXPECT_TRUE(r.signValid);
-    EXPECT_TRUE(r.certValid);
+    EXPECT_TRUE(r.signValid && r.certValid);
     EXPECT_EQ(r.thumbprint, thumb);
     EXPECT_NE(r.subjectCN.find(Cp1251("CN=Иванов Иван Иванович")), std::string::npos);
     EXPECT_EQ(r.cert, nullptr);
     // Subject, [status,] signing time (today, local), thumbprint[, the certificate's key usages
     // and policy], tab-separated.
-    const time_t now = time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char day[16];
-    std::strftime(day, sizeof day, "%d.%m.%Y", &local);
     const size_t subject_end = r.description.find('\t');
     EXPECT_NE(r.description.substr(0, subject_end).find(Cp1251("CN=Иванов Иван Иванович")), std::string::npos);
     const std::string rest = std::regex_replace(r.description.substr(std::min(subject_end, r.description.size())),
                                                 std::regex(" \\d\\d:\\d\\d:\\d\\d\t"), " hh:mm:ss\t");
-    const std::string status = row.by_subject ? "" : "\t" + Cp1251("Подпись верна Cертификат действителен");
-    const std::string usages = row.by_subject ? "\t\tOID:1.3.6.1.5.5.7.3.2;1.3.6.1.5.5.7.3.4;1.2.643.100.113.1" : "";
+    const std::string status = by_subject ? "" : "\t" + Cp1251("Подпись верна Cертификат действителен");
+    const std::string usages = by_subject ? "\t\tOID:1.3.6.1.5.5.7.3.2;1.3.6.1.5.5.7.3.4;1.2.643.100.113.1" : "";
     EXPECT_EQ(rest, status + "\t" + day + " hh:mm:ss\t" + thumb + usages) << r.description;
     // Every signature good: the message's certificate goes to the host.
     ASSERT_EQ(cb.offered.size(), 1u);
@@ -263,17 +231,15 @@ TEST_F(HostVerify, OpensslMessagesAndBrokenSigners) {
   std::istringstream s(detached), c(data);
   ASSERT_EQ(obj->extract_signers(s, c, list), 0);
   ASSERT_EQ(list.items.size(), 3u);
-  EXPECT_FALSE(list.items[1].signValid);
-  EXPECT_TRUE(list.items[2].signValid);
-  ASSERT_NE(list.items[1].cert, nullptr);
-  ASSERT_NE(list.items[2].cert, nullptr);
-  PCCERT_CONTEXT first = list.items[1].cert;
-  PCCERT_CONTEXT second = list.items[2].cert;
   obj.reset();  // the contexts belong to the host and outlive the object
-  EXPECT_EQ(Bytes(first->pbCertEncoded, first->pbCertEncoded + first->cbCertEncoded), pki.user_a.der);
-  EXPECT_EQ(Bytes(second->pbCertEncoded, second->pbCertEncoded + second->cbCertEncoded), pki.user_xa.der);
-  EXPECT_TRUE(CertFreeCertificateContext(first));
-  EXPECT_TRUE(CertFreeCertificateContext(second));
+  for (size_t i : {1, 2}) {
+    EXPECT_EQ(list.items[i].signValid, i == 2) << i;
+    PCCERT_CONTEXT cert = list.items[i].cert;
+    ASSERT_NE(cert, nullptr) << i;
+    EXPECT_EQ(Bytes(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded),
+              i == 1 ? pki.user_a.der : pki.user_xa.der);
+    EXPECT_TRUE(CertFreeCertificateContext(cert));
+  }
 }
 
 // Supplies the certificate of one signer the message lacks, and counts what it gets back.
@@ -299,15 +265,8 @@ class SignerHost : public HostCallback {
 TEST_F(HostVerify, SignerCertificateMissingFromTheMessage) {
   const Pki& pki = Pki::Get();
   // Two signers; only the first one's certificate travels with the message.
-  WriteText(work_ / "in.bin", "missing");
-  const test_pki::RunResult r = test_pki::Run(
-      "openssl cms -sign -engine gost -binary -outform DER -md md_gost94 -nocerts -certfile " +
-      Quote(pki.user_a.pem) + " -in " + Quote(work_ / "in.bin") + " -out " + Quote(work_ / "out.p7s") +
-      " -signer " + Quote(pki.user_a.pem) + " -inkey " + Quote(pki.user_a.key) + " -signer " +
-      Quote(pki.user_xa.pem) + " -inkey " + Quote(pki.user_xa.key) + " 2>&1");
-  ASSERT_EQ(r.status, 0) << r.out;
-  const std::string message = ReadText(work_ / "out.p7s");
-
+  const std::string message =
+      OpensslSign("missing", {&pki.user_a, &pki.user_xa}, true, "-nocerts -certfile " + Quote(pki.user_a.pem));
   Object obj = NewObject();
   std::string text;
   SignerCheckList list;
@@ -318,32 +277,24 @@ TEST_F(HostVerify, SignerCertificateMissingFromTheMessage) {
   EXPECT_TRUE(list.items[0].signValid);
   EXPECT_TRUE(CertFreeCertificateContext(list.items[0].cert));
 
-  for (bool by_subject : {true, false}) {
-    SCOPED_TRACE(by_subject ? "subject filter" : "expected certificate");
-    SignerCheckList checked;
-    std::istringstream s(message), c("missing");
-    EXPECT_EQ(Call([&] { return by_subject ? obj->check_stream_d(s, c, checked, VEXOR_FORMAT_PKCS7)
-                                           : obj->check_stream_d(s, c, checked, 0u, VEXOR_FORMAT_PKCS7); },
-                   &text),
-              17);
-    EXPECT_EQ(text, Cp1251("Не удалось найти сертификат подписанта"));
-    EXPECT_EQ(checked.items.size(), 1u);
-  }
-
-  // The host knows the second signer: both verify, and its certificate goes back to it.
+  // A host that knows the second signer: both verify, and its certificate goes back to it.
   SignerHost host(pki.user_xa.der);
   Object hosted = NewObject(&host);
   for (bool by_subject : {true, false}) {
     SCOPED_TRACE(by_subject ? "subject filter" : "expected certificate");
+    const auto check = [&](IVexor& o, SignerCheckList& l, std::string* said) {
+      std::istringstream s(message), c("missing");
+      return Call([&] { return by_subject ? o.check_stream_d(s, c, l, VEXOR_FORMAT_PKCS7)
+                                          : o.check_stream_d(s, c, l, 0u, VEXOR_FORMAT_PKCS7); }, said);
+    };
+    SignerCheckList alone, checked;
+    EXPECT_EQ(check(*obj, alone, &text), 17);
+    EXPECT_EQ(text, Cp1251("Не удалось найти сертификат подписанта"));
+    EXPECT_EQ(alone.items.size(), 1u);
     host.asked = host.returned = 0;
-    SignerCheckList checked;
-    std::istringstream s(message), c("missing");
-    ASSERT_EQ(by_subject ? hosted->check_stream_d(s, c, checked, VEXOR_FORMAT_PKCS7)
-                         : hosted->check_stream_d(s, c, checked, 0u, VEXOR_FORMAT_PKCS7),
-              0);
+    ASSERT_EQ(check(*hosted, checked, nullptr), 0);
     ASSERT_EQ(checked.items.size(), 2u);
-    EXPECT_TRUE(checked.items[0].signValid);
-    EXPECT_TRUE(checked.items[1].signValid);
+    EXPECT_TRUE(checked.items[0].signValid && checked.items[1].signValid);
     EXPECT_EQ(checked.items[1].thumbprint, Thumb(pki.user_xa.der));
     // The subject filter asks only for the missing certificate; the other check asks always.
     EXPECT_EQ(host.asked, by_subject ? 1 : 2);
@@ -402,23 +353,20 @@ TEST_F(HostVerify, CertificateVerdictsOfSigners) {
   const Pki& pki = Pki::Get();
   Object obj = NewObject();
   const std::string expired = OpensslSign("old", {&pki.expired}, false);
-  for (bool check : {false, true}) {
-    SCOPED_TRACE(check);
+  // The expected certificate without and with the flag (without it every certificate counts
+  // as valid), then the subject filter, which always checks.
+  for (int mode : {0, 1, 2}) {
+    SCOPED_TRACE(mode);
     SignerCheckList list;
-    list.checkValidity = check;
+    list.checkValidity = mode == 1;
     std::istringstream s(expired);
-    ASSERT_EQ(obj->check_stream_a(s, list, 0u, VEXOR_FORMAT_PKCS7), 0);
+    ASSERT_EQ(mode == 2 ? obj->check_stream_a(s, list, VEXOR_FORMAT_PKCS7)
+                        : obj->check_stream_a(s, list, 0u, VEXOR_FORMAT_PKCS7),
+              0);
     ASSERT_EQ(list.items.size(), 1u);
     EXPECT_TRUE(list.items[0].signValid);
-    // Without the flag every certificate counts as valid.
-    EXPECT_EQ(list.items[0].certValid, !check);
+    EXPECT_EQ(list.items[0].certValid, mode == 0);
   }
-  // The subject filter always checks.
-  SignerCheckList list;
-  std::istringstream s(expired);
-  ASSERT_EQ(obj->check_stream_a(s, list, VEXOR_FORMAT_PKCS7), 0);
-  ASSERT_EQ(list.items.size(), 1u);
-  EXPECT_FALSE(list.items[0].certValid);
 }
 
 TEST_F(HostVerify, MessagesThatAreNoSignatures) {

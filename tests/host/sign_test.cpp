@@ -63,16 +63,12 @@ class HostSign : public host::PkiTest {
                std::string* error_text = nullptr) {
     std::istringstream in(data);
     std::ostringstream sig;
-    try {
-      const int32_t rc = detached ? obj.sign_stream_d(party, in, sig, VEXOR_FORMAT_PKCS7)
-                                  : obj.sign_stream_a(party, in, sig, VEXOR_FORMAT_PKCS7);
-      out = sig.str();
-      return rc;
-    } catch (const CryptoOperations::SystemException& e) {
-      out = sig.str();
-      if (error_text != nullptr) *error_text = e.what();
-      return e.code();
-    }
+    const int32_t rc = host::Call([&] {
+      return detached ? obj.sign_stream_d(party, in, sig, VEXOR_FORMAT_PKCS7)
+                      : obj.sign_stream_a(party, in, sig, VEXOR_FORMAT_PKCS7);
+    }, error_text);
+    out = sig.str();
+    return rc;
   }
   // `openssl cms -verify` against the test root; the verified content.
   bool Verify(const std::string& signature, const std::string* detached_content, std::string& content) {
@@ -231,22 +227,16 @@ TEST_F(HostSign, FindCertificateSlots) {
   EXPECT_EQ(blob.pbData, nullptr);
   obj->FreeBuffer(&blob);  // a blob without data: nothing happens
 
+  // Bad arguments raise (a text comes with the code).
+  std::string text;
   for (const char* bad : {"", static_cast<const char*>(nullptr)}) {
-    try {
-      obj->FindCertificate(bad, &blob);
-      ADD_FAILURE() << "no exception";
-    } catch (const CryptoOperations::SystemException& e) {
-      EXPECT_EQ(e.code(), 49);
-    }
+    text.clear();
+    EXPECT_EQ(host::Call([&] { return obj->FindCertificate(bad, &blob); }, &text), 49);
+    EXPECT_FALSE(text.empty());
   }
-  try {
-    PCCERT_CONTEXT cert = nullptr;
-    obj->FindCertificateByThumb("not a thumbprint", &cert);
-    ADD_FAILURE() << "no exception";
-  } catch (const CryptoOperations::SystemException& e) {
-    EXPECT_EQ(e.code(), 9);
-    EXPECT_EQ(std::string(e.what()), test_certs::Cp1251("Не удалось извлечь отпечаток из строки"));
-  }
+  PCCERT_CONTEXT cert = nullptr;
+  EXPECT_EQ(host::Call([&] { return obj->FindCertificateByThumb("not a thumbprint", &cert); }, &text), 9);
+  EXPECT_EQ(text, test_certs::Cp1251("Не удалось извлечь отпечаток из строки"));
 }
 
 TEST_F(HostSign, FilePartiesHeader) {

@@ -39,7 +39,7 @@ class CrlDownload : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
-    server_.Add("/ca.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+    server_.Add("/ca.crl", Route{Kind::kBody, 200, CrlBody()});
     SetHttpStallTimeout(std::chrono::seconds(1));
     // The issuers of the lists served are known: a list no known issuer signed is refused.
     ASSERT_TRUE(test_pki::TrustTestRoot());
@@ -64,6 +64,8 @@ class CrlDownload : public ::testing::Test {
     EXPECT_EQ(made.status, 0) << made.out;
     return test_pki::ReadFile(dir.path() / (stem + ".der"));
   }
+  // The test intermediate's list, as a server sends it.
+  static std::string CrlBody() { return std::string(Pki::Get().crl.begin(), Pki::Get().crl.end()); }
   static std::string SerialOf(const test_pki::Cert& cert) {
     const std::string out = test_pki::Run("openssl x509 -noout -serial -in " + cert.pem.string()).out;
     return out.substr(out.find('=') + 1, out.size() - out.find('=') - 2);
@@ -80,31 +82,27 @@ class CrlDownload : public ::testing::Test {
 }  // namespace
 
 TEST_F(CrlDownload, EveryFailingServerLeavesTheStoreAlone) {
-  server_.Add("/404", Route{Kind::kBody, 404, "not here"});
-  server_.Add("/garbage", Route{Kind::kBody, 200, "this is no revocation list"});
-  server_.Add("/cut", Route{Kind::kCutBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
-  server_.Add("/silent", Route{Kind::kSilent, 200, ""});
-  server_.Add("/loop", Route{Kind::kRedirectToSelf, 302, ""});
-  server_.Add("/huge", Route{Kind::kHuge, 200, ""});
-  server_.Add("/401", Route{Kind::kBody, 401, "who are you"});
-  server_.Add("/407", Route{Kind::kBody, 407, "proxy says no"});
   test_common::StandaloneCall call;
   InstanceContext ctx = call.Make();
   auto_store target(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-  struct Case {
+  const std::string kFailed = "Не удалось соединиться с URL";
+  const struct Case {
     const char* path;
+    Route route;
     int32_t code;
-    const char* log;
+    std::string log;
   } cases[] = {
-      {"/404", 12, "Не удалось загрузить CRL для URL"},
-      {"/garbage", 12, "Произошло исключение: Неверный формат данных ASN (CRL)"},
-      {"/cut", 44, "Не удалось соединиться с URL"},
-      {"/silent", 44, "Не удалось соединиться с URL"},
-      {"/loop", 44, "Не удалось соединиться с URL"},
-      {"/huge", 44, "Не удалось соединиться с URL"},
-      {"/401", 44, "причина: \"HTTP 401\""},
-      {"/407", 44, "причина: \"HTTP 407\""},
+      {"/404", {Kind::kBody, 404, "not here"}, 12, "Не удалось загрузить CRL для URL"},
+      {"/garbage", {Kind::kBody, 200, "this is no revocation list"}, 12,
+       "Произошло исключение: Неверный формат данных ASN (CRL)"},
+      {"/cut", {Kind::kCutBody, 200, CrlBody()}, 44, kFailed},
+      {"/silent", {Kind::kSilent, 200, ""}, 44, kFailed},
+      {"/loop", {Kind::kRedirectToSelf, 302, ""}, 44, kFailed},
+      {"/huge", {Kind::kHuge, 200, ""}, 44, kFailed},
+      {"/401", {Kind::kBody, 401, "who are you"}, 44, "причина: \"HTTP 401\""},
+      {"/407", {Kind::kBody, 407, "proxy says no"}, 44, "причина: \"HTTP 407\""},
   };
+  for (const Case& c : cases) server_.Add(c.path, c.route);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     call.log.lines.clear();
@@ -276,11 +274,11 @@ TEST_F(CrlDownload, ADownloadEndsAtItsDeadline) {
 TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
   test_common::TempDir dir;
   const std::string d = dir.path().string();
-  server_.Add("/a.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+  server_.Add("/a.crl", Route{Kind::kBody, 200, CrlBody()});
   // While the update waits for /b.crl, another object imports a certificate into the same
   // store file: the update's save must not undo it.
   IVexorImpl importer;
-  server_.Add("/b.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+  server_.Add("/b.crl", Route{Kind::kBody, 200, CrlBody()});
   int32_t imported = -1;
   server_.Before("/b.crl", [&] { imported = importer.AddCertOrCRLToStore(CertFile{Pki::Get().user_a.pem.c_str()}); });
   const char* paths[] = {"/ca.crl", "/a.crl", "/b.crl"};
@@ -315,7 +313,7 @@ TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
 TEST_F(CrlDownload, ForcedUpdateLogsEveryPointAndRequestAndKeepsItsTime) {
   test_common::TempDir dir;
   const std::string d = dir.path().string();
-  server_.Add("/other.crl", Route{Kind::kBody, 200, std::string(Pki::Get().crl.begin(), Pki::Get().crl.end())});
+  server_.Add("/other.crl", Route{Kind::kBody, 200, CrlBody()});
   const std::string a = server_.Url("/ca.crl"), b = server_.Url("/other.crl");
   const Bytes cert = IssueWithPoints(dir, "Three Points", "5151", "URI:" + a + ",URI:" + b + ",DNS:crl.example.ru");
   ASSERT_FALSE(cert.empty());

@@ -236,17 +236,11 @@ class Pkcs7Encryption : public LibraryTest {
 // A sender with two certificates in My contributes both: each of its keys opens the message.
 TEST_F(Pkcs7Encryption, SenderWithTwoCertificatesAddsBoth) {
   const Pki& pki = Pki::Get();
-  test_pki::Cert second;
-  second.pem = work_ / "second.pem";
-  second.key = work_ / "second.key";
-  const test_pki::RunResult made = test_pki::Run(
-      "cd " + work_.string() + " && openssl req -new -utf8 -engine gost -newkey gost2001 -pkeyopt paramset:A -nodes"
-      " -keyout second.key -out second.csr -subj '/C=RU/O=ООО Ромашка/OU=Бухгалтерия/CN=Иванов Иван Иванович'"
-      " 2>&1 && openssl x509 -req -engine gost -in second.csr -CA " + pki.intermediate.pem.string() + " -CAkey " +
-      pki.intermediate.key.string() + " -set_serial 0x7777 -days 30 -out second.pem 2>&1 && "
-      "openssl x509 -in second.pem -outform DER -out second.der");
-  ASSERT_EQ(made.status, 0) << made.out;
-  second.der = test_pki::ReadFile(work_ / "second.der");
+  std::string error;
+  const test_pki::Cert second =
+      test_certs::IssueUser("second", "/C=RU/O=ООО Ромашка/OU=Бухгалтерия/CN=Иванов Иван Иванович",
+                            test_certs::OpensslDate(-3600), test_certs::OpensslDate(30 * 86400), error);
+  ASSERT_FALSE(second.der.empty()) << error;
   ASSERT_TRUE(test_pki::InstallWithKey(second, "enc-user-a-2"));
   Object();
   std::string message;

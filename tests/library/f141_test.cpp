@@ -253,27 +253,27 @@ Bytes RandomBytes(size_t n) {
   return b;
 }
 
-// A host stream over bytes in memory that can neither seek nor tell its position, as a pipe.
-class PipeBuf : public std::stringbuf {
+// A host stream over bytes in memory that keeps the size of every read asked of it; as a
+// pipe it can neither seek nor tell its position.
+class MemoryBuf : public std::stringbuf {
  public:
-  explicit PipeBuf(const std::string& data) : std::stringbuf(data, std::ios::in) {}
-
- protected:
-  pos_type seekoff(off_type, std::ios::seekdir, std::ios::openmode) override { return pos_type(off_type(-1)); }
-  pos_type seekpos(pos_type, std::ios::openmode) override { return pos_type(off_type(-1)); }
-};
-
-// A host stream over bytes in memory that keeps the size of every read asked of it.
-class CountingBuf : public std::stringbuf {
- public:
-  explicit CountingBuf(const std::string& data) : std::stringbuf(data, std::ios::in) {}
+  explicit MemoryBuf(const std::string& data, bool pipe = false) : std::stringbuf(data, std::ios::in), pipe_(pipe) {}
   std::streamsize largest = 0;
 
  protected:
+  pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode which) override {
+    return pipe_ ? pos_type(off_type(-1)) : std::stringbuf::seekoff(off, dir, which);
+  }
+  pos_type seekpos(pos_type pos, std::ios::openmode which) override {
+    return pipe_ ? pos_type(off_type(-1)) : std::stringbuf::seekpos(pos, which);
+  }
   std::streamsize xsgetn(char* s, std::streamsize n) override {
     largest = std::max(largest, n);
     return std::stringbuf::xsgetn(s, n);
   }
+
+ private:
+  bool pipe_;
 };
 
 // The sender is Иванов (parameter set A), the recipient the mail user (also A).
@@ -290,10 +290,8 @@ class Format141 : public LibraryTest {
     return library_test::ThumbprintParty(c, sender);
   }
   int32_t Sign(const std::string& data, std::string& signature, bool pipe = false) {
-    std::istringstream file(data);
-    PipeBuf buf(data);
-    std::istream piped(&buf);
-    std::istream& in = pipe ? piped : file;
+    MemoryBuf buf(data, pipe);
+    std::istream in(&buf);
     std::ostringstream out;
     const int32_t rc = Code([&] { return obj_->sign_stream_d(Party(Pki::Get().user_a), in, out, VEXOR_FORMAT_141); });
     signature = out.str();
@@ -302,14 +300,13 @@ class Format141 : public LibraryTest {
   // The verdict; a good signature hands back its one signer, anything else none.
   int32_t Check(const std::string& signature, const std::string& data, const std::string& expected_utf8,
                 SignerCheckList* signers = nullptr, bool pipe = false) {
-    std::istringstream sig(signature), file(data);
-    PipeBuf buf(data);
-    std::istream piped(&buf);
+    std::istringstream sig(signature);
+    MemoryBuf buf(data, pipe);
+    std::istream content(&buf);
     SignerCheckList list;
     list.items.emplace_back();
     list.items[0].subjectCN = text::Utf8ToCp1251(expected_utf8);
-    const int32_t rc =
-        Code([&] { return obj_->check_stream_d(sig, pipe ? piped : file, list, 0, VEXOR_FORMAT_141); });
+    const int32_t rc = Code([&] { return obj_->check_stream_d(sig, content, list, 0, VEXOR_FORMAT_141); });
     EXPECT_EQ(list.items.size(), rc == 0 ? 1u : 0u);
     if (signers != nullptr) *signers = list;
     return rc;
@@ -513,7 +510,7 @@ TEST_F(Format141, BlocksOfTenMegabytesAndTheEncryptionLog) {
     SCOPED_TRACE(size);
     const std::string data(static_cast<size_t>(size), 'q');
     const std::streamsize block = std::min(size, kCap);
-    CountingBuf signed_buf(data);
+    MemoryBuf signed_buf(data);
     std::istream signed_in(&signed_buf);
     std::ostringstream signature;
     ASSERT_EQ(Code([&] {
@@ -523,7 +520,7 @@ TEST_F(Format141, BlocksOfTenMegabytesAndTheEncryptionLog) {
     EXPECT_EQ(signed_buf.largest, block);
 
     cb_.lines.clear();
-    CountingBuf plain_buf(data);
+    MemoryBuf plain_buf(data);
     std::istream plain_in(&plain_buf);
     std::ostringstream message;
     const CertPartyList parties = {Party(Pki::Get().user_email), Party(Pki::Get().user_a, true)};
@@ -536,7 +533,7 @@ TEST_F(Format141, BlocksOfTenMegabytesAndTheEncryptionLog) {
     EXPECT_NE(head->find("Сертификат отправителя: Иванов"), std::string::npos) << *head;
     EXPECT_NE(head->find("Сертификат получателя: Mail User"), std::string::npos) << *head;
 
-    CountingBuf cipher_buf(message.str());
+    MemoryBuf cipher_buf(message.str());
     std::istream cipher_in(&cipher_buf);
     std::ostringstream back;
     ASSERT_EQ(Code([&] { return obj_->decrypt_stream(cipher_in, back, VEXOR_FORMAT_141); }), 0);

@@ -26,11 +26,12 @@ class Recorder : public HostCallback {
   Recorder() {
     onLog = [this](const char* text) { lines.push_back(text::Cp1251ToUtf8(text)); };
   }
-  bool Saw(const std::string& utf8) const {
-    for (const auto& l : lines)
-      if (l.find(utf8) != std::string::npos) return true;
-    return false;
+  size_t Count(const std::string& utf8) const {
+    size_t n = 0;
+    for (const auto& l : lines) n += l.find(utf8) != std::string::npos;
+    return n;
   }
+  bool Saw(const std::string& utf8) const { return Count(utf8) > 0; }
   std::vector<std::string> lines;
 };
 

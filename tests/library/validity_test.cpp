@@ -88,12 +88,6 @@ class Validity : public LibraryTest {
   static int32_t Check(IVexorImpl& obj, PCCERT_CONTEXT& cert) {
     return Code([&] { return obj.CheckCertificate(&cert); });
   }
-  size_t Count(const Recorder& r, const std::string& utf8) {
-    size_t n = 0;
-    for (const auto& l : r.lines)
-      if (l.find(utf8) != std::string::npos) ++n;
-    return n;
-  }
 };
 
 TEST_F(Validity, RevocationCheckOfOneLink) {
@@ -195,9 +189,9 @@ TEST_F(Validity, VerdictsOfTheFullCheck) {
         EXPECT_EQ(text::Cp1251ToUtf8(verdict.text), row.text);
       }
     }
-    EXPECT_EQ(Count(cb_, "Обновление CRL'я отключено настройками"), row.ini.empty() ? 2 * row.updates : 0);
-    EXPECT_EQ(Count(cb_, "Не удалось обновить ни одного CRL"), row.ini == "SkipUpdateCRL=0\n" ? 2u : 0u);
-    EXPECT_EQ(Count(cb_, "\" найден в кэше валидных сертификатов"), row.cached ? 1u : 0u);
+    EXPECT_EQ(cb_.Count("Обновление CRL'я отключено настройками"), row.ini.empty() ? 2 * row.updates : 0);
+    EXPECT_EQ(cb_.Count("Не удалось обновить ни одного CRL"), row.ini == "SkipUpdateCRL=0\n" ? 2u : 0u);
+    EXPECT_EQ(cb_.Count("\" найден в кэше валидных сертификатов"), row.cached ? 1u : 0u);
     EXPECT_EQ(cb_.Saw("но принудительно продолжим"), row.updates != 0);
   }
 }
@@ -280,13 +274,13 @@ TEST_F(Validity, UnbuildableChainIsForgivenAndCached) {
   EXPECT_TRUE(cb_.Saw("принудительно продолжим"));
   EXPECT_TRUE(cb_.Saw("The certificate chain is not complete."));
   EXPECT_TRUE(check());
-  EXPECT_EQ(Count(cb_, checking), 1u);
+  EXPECT_EQ(cb_.Count(checking), 1u);
   now += 5.5 / 1440;  // five and a half minutes: still young enough
   EXPECT_TRUE(check());
-  EXPECT_EQ(Count(cb_, checking), 1u);
+  EXPECT_EQ(cb_.Count(checking), 1u);
   now += 6.0 / 1440;  // lookups do not refresh: now eleven and a half minutes old
   EXPECT_TRUE(check());
-  EXPECT_EQ(Count(cb_, checking), 2u);
+  EXPECT_EQ(cb_.Count(checking), 2u);
 }
 
 TEST_F(Validity, HostListsMakeAFullPassAndTheCacheSharesSerials) {
