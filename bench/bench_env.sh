@@ -15,5 +15,17 @@ mkdir -p "$VEXOR_CSP_HOME" "$T/work"
 peak() { sed -n 's/.*Maximum resident set size (kbytes): //p' "$1"; }
 secs() { sed -n 's/.*Elapsed (wall clock) time (h:mm:ss or m:ss): //p' "$1" |
          awk -F: '{ if (NF == 3) print $1*3600 + $2*60 + $3; else print $1*60 + $2 }'; }
+# One timed run of a command, its output discarded: CPU seconds (user + system) appended to
+# T/NAME.cpu, wall seconds to T/NAME.wall, "NAME peak-KiB" to T/peaks; a failure prints the
+# time report and stops the bench.
+cpu() { awk -F': ' '/User time|System time/ { s += $2 } END { print s }' "$1"; }
+run() {
+  name=$1; shift
+  /usr/bin/time -v -o "$T/t" "$@" >/dev/null 2>&1 || { cat "$T/t"; echo "$name failed"; exit 1; }
+  cpu "$T/t" >> "$T/$name.cpu"
+  secs "$T/t" >> "$T/$name.wall"
+  echo "$name $(peak "$T/t")" >> "$T/peaks"
+}
+: > "$T/peaks"
 # The median of the numbers on standard input, one a line.
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }

@@ -27,16 +27,6 @@ head -c "$((MIB * 1048576))" /dev/urandom > "$T/plain"
 openssl cms -encrypt -engine gost -gost89 -binary -outform DER -in "$T/plain" -out "$T/openssl.p7m" \
   "$T/one.pem" "$T/two.pem" 2>/dev/null
 
-# run NAME COMMAND...: times the command into NAME.s, its peak into peaks.
-run() {
-  name=$1; shift
-  /usr/bin/time -v -o "$T/t" "$@" 2>/dev/null || { cat "$T/t"; echo "$name failed"; exit 1; }
-  secs "$T/t" >> "$T/$name.s"
-  echo "$name $(peak "$T/t")" >> "$T/peaks"
-}
-
-: > "$T/peaks"
-for n in enc enc_ossl dec dec_ossl; do : > "$T/$n.s"; done
 i=0
 while [ "$i" -lt "$RUNS" ]; do
   run enc "$V" encrypt --workdir "$T/work" --to "Bench one" --to "Bench two" -i "$T/plain" -o "$T/lib.p7m"
@@ -53,7 +43,7 @@ done
 openssl cms -decrypt -engine gost -binary -inform DER -in "$T/lib.p7m" -recip "$T/two.pem" -inkey "$T/two.key" \
   -out "$T/back" 2>/dev/null && cmp -s "$T/back" "$T/plain" || { echo "openssl cannot open the library's message"; exit 1; }
 
-e=$(median < "$T/enc.s"); eo=$(median < "$T/enc_ossl.s"); d=$(median < "$T/dec.s"); dso=$(median < "$T/dec_ossl.s")
+e=$(median < "$T/enc.wall"); eo=$(median < "$T/enc_ossl.wall"); d=$(median < "$T/dec.wall"); dso=$(median < "$T/dec_ossl.wall")
 echo "size ${MIB} MiB, ${RUNS} runs, medians:"
 echo "  encrypt: library ${e} s, openssl cms -encrypt ${eo} s"
 echo "  decrypt: library ${d} s, openssl cms -decrypt ${dso} s"

@@ -27,16 +27,7 @@ head -c "$((MIB * 1048576))" /dev/urandom > "$T/plain"
 cmp -s "$T/back" "$T/plain" || { echo "the decrypted text differs"; exit 1; }
 rm "$T/back"
 
-cpu() { awk -F': ' '/User time|System time/ { s += $2 } END { print s }' "$1"; }
-run() {
-  name=$1; shift
-  /usr/bin/time -v -o "$T/t" "$@" 2>/dev/null || { cat "$T/t"; echo "$name failed"; exit 1; }
-  cpu "$T/t" >> "$T/$name.s"
-  secs "$T/t" >> "$T/$name.w"
-  echo "$name $(peak "$T/t")" >> "$T/peaks"
-}
-
-: > "$T/peaks"; : > "$T/enc.s"; : > "$T/dec.s"; : > "$T/enc.w"; : > "$T/dec.w"; : > "$T/raw"; : > "$T/raw_d"
+: > "$T/raw"; : > "$T/raw_d"
 i=0
 while [ "$i" -lt "$RUNS" ]; do
   "$BUILD/bin/provider_bench" > "$T/pb" || true
@@ -48,8 +39,8 @@ while [ "$i" -lt "$RUNS" ]; do
   i=$((i + 1))
 done
 
-e=$(median < "$T/enc.s"); d=$(median < "$T/dec.s"); raw=$(median < "$T/raw"); raw_d=$(median < "$T/raw_d")
-ew=$(median < "$T/enc.w"); dw=$(median < "$T/dec.w")
+e=$(median < "$T/enc.cpu"); d=$(median < "$T/dec.cpu"); raw=$(median < "$T/raw"); raw_d=$(median < "$T/raw_d")
+ew=$(median < "$T/enc.wall"); dw=$(median < "$T/dec.wall")
 echo "size ${MIB} MiB, ${RUNS} runs, medians:"
 awk -v m="$MIB" -v e="$e" -v d="$d" -v ew="$ew" -v dw="$dw" -v raw="$raw" -v raw_d="$raw_d" 'BEGIN {
   mb = m * 1048576 / 1e6

@@ -20,15 +20,8 @@ openssl req -new -x509 -engine gost -key "$T/u.key" -md_gost12_256 -subj "/O=Ben
 "$V" store install --cert "$T/u.pem" --key "$T/u.key" --no-pin >/dev/null
 head -c "$((MIB * 1048576))" /dev/urandom > "$T/data"
 
-cpu() { awk -F': ' '/User time|System time/ { s += $2 } END { print s }' "$1"; }
-run() {
-  name=$1; shift
-  /usr/bin/time -v -o "$T/t" "$@" >/dev/null 2>&1 || { cat "$T/t"; echo "$name failed"; exit 1; }
-  cpu "$T/t" >> "$T/$name.s"
-  echo "$name $(peak "$T/t")" >> "$T/peaks"
-}
 
-: > "$T/peaks"; : > "$T/hash"; : > "$T/detached.s"; : > "$T/attached.s"
+: > "$T/hash"
 i=0
 while [ "$i" -lt "$RUNS" ]; do
   RUNS=1 "$BUILD/bin/streebog_bench" > "$T/sb" || true
@@ -41,7 +34,7 @@ done
 openssl cms -verify -engine gost -binary -inform DER -in "$T/d.p7s" -content "$T/data" -noverify \
   -out /dev/null >/dev/null 2>&1 || { echo "openssl cms does not verify the signature"; exit 1; }
 
-h=$(median < "$T/hash"); d=$(median < "$T/detached.s"); a=$(median < "$T/attached.s")
+h=$(median < "$T/hash"); d=$(median < "$T/detached.cpu"); a=$(median < "$T/attached.cpu")
 echo "size ${MIB} MiB, ${RUNS} runs, medians; the provider's GOST R 34.11-2012 256 in memory: $h MB/s"
 awk -v m="$MIB" -v h="$h" -v d="$d" -v a="$a" 'BEGIN {
   mb = m * 1048576 / 1e6

@@ -22,14 +22,7 @@ awk -v size="$((MB * 1000000))" 'BEGIN {
   }
   printf "</Registry>\n" }' > "$T/doc.xml"
 
-run() {
-  name=$1; shift
-  /usr/bin/time -v -o "$T/t" "$@" >/dev/null 2>&1 || { cat "$T/t"; echo "$name failed"; exit 1; }
-  secs "$T/t" >> "$T/$name.s"
-  echo "$name $(peak "$T/t")" >> "$T/peaks"
-}
 
-: > "$T/peaks"; : > "$T/sign.s"; : > "$T/verify.s"; : > "$T/hash.s"
 i=0
 while [ "$i" -lt "$RUNS" ]; do
   run hash openssl dgst -engine gost -md_gost94 -binary -out "$T/h" "$T/doc.xml"
@@ -37,7 +30,7 @@ while [ "$i" -lt "$RUNS" ]; do
   run verify "$V" verify --format xml --workdir "$T/work" -i "$T/signed.xml"
   i=$((i + 1))
 done
-h=$(median < "$T/hash.s"); s=$(median < "$T/sign.s"); v=$(median < "$T/verify.s")
+h=$(median < "$T/hash.wall"); s=$(median < "$T/sign.wall"); v=$(median < "$T/verify.wall")
 echo "document $(wc -c < "$T/doc.xml") bytes, ${RUNS} runs, medians:"
 awk -v h="$h" -v s="$s" -v v="$v" 'BEGIN {
   printf "  openssl dgst -md_gost94  %6.2f s\n", h
