@@ -55,19 +55,14 @@ std::string CommonName(PCCERT_CONTEXT cert) {
 }
 
 const KeyAlgorithm* KeyAlgorithmOf(PCCERT_CONTEXT cert) {
-  static const KeyAlgorithm k2001{"GOST R 34.10-2001", PROV_GOST_2001_DH};
-  static const KeyAlgorithm k2012_256{"GOST R 34.10-2012 256", PROV_GOST_2012_256};
-  static const KeyAlgorithm k2012_512{"GOST R 34.10-2012 512", PROV_GOST_2012_512};
-  static const struct {
-    const char* oid;
-    const KeyAlgorithm* algorithm;
-  } kKnown[] = {{szOID_CP_GOST_R3410EL, &k2001},
-                {"1.2.643.2.2.98", &k2001},  // the same key under its agreement identifier
-                {szOID_CP_GOST_R3410_12_256, &k2012_256},
-                {szOID_CP_GOST_R3410_12_512, &k2012_512}};
+  static const KeyAlgorithm kKnown[] = {
+      {szOID_CP_GOST_R3410EL, "GOST R 34.10-2001", PROV_GOST_2001_DH},
+      {"1.2.643.2.2.98", "GOST R 34.10-2001", PROV_GOST_2001_DH},  // the same key under its agreement id
+      {szOID_CP_GOST_R3410_12_256, "GOST R 34.10-2012 256", PROV_GOST_2012_256},
+      {szOID_CP_GOST_R3410_12_512, "GOST R 34.10-2012 512", PROV_GOST_2012_512}};
   const char* oid = cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
-  for (const auto& k : kKnown)
-    if (oid != nullptr && std::strcmp(oid, k.oid) == 0) return k.algorithm;
+  for (const KeyAlgorithm& k : kKnown)
+    if (oid != nullptr && std::strcmp(oid, k.oid) == 0) return &k;
   return nullptr;
 }
 
