@@ -32,20 +32,6 @@ const KindTraits& Traits(KeyKind kind) {
   return kKinds[0];
 }
 
-// The kind a public-key algorithm identifier names (2001 keys also under 1.2.643.2.2.98).
-bool KindOfOid(const std::string& oid, KeyKind& kind) {
-  for (const KindTraits& t : kKinds)
-    if (oid == t.oid) {
-      kind = t.kind;
-      return true;
-    }
-  if (oid == "1.2.643.2.2.98") {
-    kind = KeyKind::k2001;
-    return true;
-  }
-  return false;
-}
-
 bool Export(HCRYPTKEY key, HCRYPTKEY wrap, DWORD type, Bytes& blob) {
   DWORD len = 0;
   if (!CryptExportKey(key, wrap, type, 0, nullptr, &len)) return false;
@@ -147,7 +133,7 @@ bool DecodeTransport(const Bytes& der_bytes, KeyKind kind, Wrapped& w, Bytes& ep
   if (enc.length != 32 || mac.length != 4 || ukm.length != 8) return false;
   std::string alg_name;
   KeyKind eph_kind;
-  if (!der::OidToText(alg_oid.value, alg_oid.length, alg_name) || !KindOfOid(alg_name, eph_kind) ||
+  if (!der::OidToText(alg_oid.value, alg_oid.length, alg_name) || !der::GostKeyKindOfOid(alg_name.c_str(), eph_kind) ||
       eph_kind != kind)
     return false;
   // BIT STRING: no unused bits, then the OCTET STRING of the point.
@@ -175,7 +161,7 @@ bool SetCfb(HCRYPTKEY key) {
 
 bool KindOfKey(PCCERT_CONTEXT cert, KeyKind& kind) {
   const char* oid = cert != nullptr ? cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId : nullptr;
-  return oid != nullptr && KindOfOid(oid, kind);
+  return der::GostKeyKindOfOid(oid, kind);
 }
 
 Hasher::Hasher(HCRYPTPROV prov, KeyKind kind) {

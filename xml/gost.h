@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "der/gost_key_kind.h"
 #include "stores/auto_handle.h"
 
 namespace vexorxml {
@@ -17,7 +18,7 @@ using Bytes = std::vector<uint8_t>;
 
 // The generation and size of a GOST R 34.10 key; the hash its signatures go with is
 // GOST R 34.11-94 for 2001 keys and GOST R 34.11-2012 of the key's size for 2012 keys.
-enum class KeyKind { k2001, k2012_256, k2012_512 };
+using KeyKind = der::GostKeyKind;
 
 // The kind of the certificate's key; false for a key that is none of them.
 bool KindOfKey(PCCERT_CONTEXT cert, KeyKind& kind);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "call/failure.h"
+#include "der/gost_key_kind.h"
 #include "certs/find_param.h"
 #include "certs/search.h"
 #include "call/result_codes.h"
@@ -14,8 +15,8 @@ namespace f141 {
 
 int32_t RequireGost2001Key(InstanceContext& ctx, PCCERT_CONTEXT cert) {
   const char* oid = cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
-  if (oid != nullptr && (std::strcmp(oid, szOID_CP_GOST_R3410EL) == 0 || std::strcmp(oid, "1.2.643.2.2.98") == 0))
-    return RC_OK;
+  der::GostKeyKind kind;
+  if (der::GostKeyKindOfOid(oid, kind) && kind == der::GostKeyKind::k2001) return RC_OK;
   ctx.log().Log("Сертификат не прошел проверку по KeyAlgID, текущий KeyAlgID равен \"%s\"!", oid != nullptr ? oid : "");
   return ReportFailure(ctx, RC_CERT_INVALID, "Сертификат забракован проверкой по алгоритму");
 }

@@ -36,7 +36,7 @@ bool SameKey(PCCERT_CONTEXT cert, const std::string& container) {
   if (ReadContainerInfo(container, info) != 0 || !info.has_key) return false;
   const CERT_PUBLIC_KEY_INFO& spki = cert->pCertInfo->SubjectPublicKeyInfo;
   KeyFamily family;
-  if (spki.Algorithm.pszObjId == nullptr || !FamilyOfOid(spki.Algorithm.pszObjId, family))
+  if (!der::GostKeyKindOfOid(spki.Algorithm.pszObjId, family))
     return false;
   der::Reader r(spki.PublicKey.pbData, spki.PublicKey.cbData);
   der::Tlv point;

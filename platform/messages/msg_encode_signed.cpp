@@ -116,7 +116,7 @@ std::shared_ptr<SignedEncoder> SignedEncoder::Create(DWORD flags, const void* in
     std::string digest_oid = si.HashAlgorithm.pszObjId;
     if (digest_oid == kOidGost89) digest_oid = kOidGost94;
     KeyFamily family;
-    if (digest_oid == kOidGost94 && FamilyOfOid(ci.SubjectPublicKeyInfo.Algorithm.pszObjId, family) &&
+    if (digest_oid == kOidGost94 && der::GostKeyKindOfOid(ci.SubjectPublicKeyInfo.Algorithm.pszObjId, family) &&
         family != KeyFamily::k2001)
       digest_oid = family == KeyFamily::k2012_256 ? kOidGost2012_256 : kOidGost2012_512;
     s.md = DigestForOid(digest_oid);

@@ -17,8 +17,6 @@
 namespace vexorcsp {
 namespace {
 
-constexpr char kGost2001KeyOidAlt[] = "1.2.643.2.2.98";
-
 struct CurveAlias {
   const char* name;
   const char* canonical;
@@ -107,18 +105,6 @@ bool PemOrDer(const uint8_t* data, size_t len, SecretBytes& der) {
 EVP_PKEY_CTX* NewCtx(EVP_PKEY* key) { return EVP_PKEY_CTX_new(key, GostEngine()); }
 
 }  // namespace
-
-bool FamilyOfOid(const std::string& oid, KeyFamily& out) {
-  if (oid == kGost2001KeyOid || oid == kGost2001KeyOidAlt)
-    out = KeyFamily::k2001;
-  else if (oid == kGost2012_256KeyOid)
-    out = KeyFamily::k2012_256;
-  else if (oid == kGost2012_512KeyOid)
-    out = KeyFamily::k2012_512;
-  else
-    return false;
-  return true;
-}
 
 const char* FamilyOid(KeyFamily f) {
   switch (f) {
@@ -241,7 +227,7 @@ bool ExtractPublic(EVP_PKEY* pkey, RawPublicKey& out) {
   if (!r.Enter(der::kSequence, seq) || !seq.Enter(der::kSequence, a) || !seq.Enter(der::kBitString, b))
     return false;
   if (!a.Expect(der::kOid, oid) || !der::OidToText(oid.value, oid.length, alg_oid) ||
-      !FamilyOfOid(alg_oid, out.family) || !a.Next(params) ||
+      !der::GostKeyKindOfOid(alg_oid.c_str(), out.family) || !a.Next(params) ||
       !ParseKeyParams(params.start, params.size, out.params))
     return false;
   uint8_t unused;
@@ -300,7 +286,7 @@ EvpPkeyPtr ImportPkcs8(const uint8_t* data, size_t len) {
   KeyFamily family;
   std::string alg_oid;
   if (!a.Expect(der::kOid, oid) || !der::OidToText(oid.value, oid.length, alg_oid)) return nullptr;
-  if (!FamilyOfOid(alg_oid, family)) return nullptr;
+  if (!der::GostKeyKindOfOid(alg_oid.c_str(), family)) return nullptr;
   if (!a.Next(params) || !ParseKeyParams(params.start, params.size, kp)) return nullptr;
   if (kp.digest.empty()) kp = ParamsFor(family, kp.curve);
 

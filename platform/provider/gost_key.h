@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "der/gost_key_kind.h"
 #include "platform/provider/gost_engine.h"
 #include "platform/provider/key_blob.h"
 
@@ -43,12 +44,10 @@ constexpr char kGost2012_512KeyOid[] = "1.2.643.7.1.1.1.2";
 
 // The generation and size of a GOST R 34.10 key. A scalar (a coordinate, the private key,
 // the hash value signed, half a signature) is 32 bytes but for 2012-512 keys, where it is 64.
-enum class KeyFamily { k2001, k2012_256, k2012_512 };
+using KeyFamily = der::GostKeyKind;
 
 inline size_t ScalarBytes(KeyFamily f) { return f == KeyFamily::k2012_512 ? 64 : 32; }
 inline size_t PointBytes(KeyFamily f) { return 2 * ScalarBytes(f); }
-// The family of a public-key algorithm identifier (2001 also under 1.2.643.2.2.98).
-bool FamilyOfOid(const std::string& oid, KeyFamily& out);
 const char* FamilyOid(KeyFamily f);
 // The family of an engine key; false for a key that is not GOST R 34.10.
 bool FamilyOfKey(EVP_PKEY* key, KeyFamily& out);

@@ -265,7 +265,7 @@ BOOL CryptImportPublicKeyInfo(HCRYPTPROV hCryptProv, DWORD, PCERT_PUBLIC_KEY_INF
     ProviderRef provider = LookupProvider(hCryptProv);
     if (!provider) return Fail(DWORD(NTE_BAD_UID));
     KeyFamily family;
-    if (!FamilyOfOid(pInfo->Algorithm.pszObjId, family)) return Fail(DWORD(NTE_BAD_ALGID));
+    if (!der::GostKeyKindOfOid(pInfo->Algorithm.pszObjId, family)) return Fail(DWORD(NTE_BAD_ALGID));
     KeyParams params;
     if (!ParseKeyParams(pInfo->Algorithm.Parameters.pbData, pInfo->Algorithm.Parameters.cbData,
                         params))

@@ -56,13 +56,13 @@ std::string CommonName(PCCERT_CONTEXT cert) {
 
 const KeyAlgorithm* KeyAlgorithmOf(PCCERT_CONTEXT cert) {
   static const KeyAlgorithm kKnown[] = {
-      {szOID_CP_GOST_R3410EL, "GOST R 34.10-2001", PROV_GOST_2001_DH},
-      {"1.2.643.2.2.98", "GOST R 34.10-2001", PROV_GOST_2001_DH},  // the same key under its agreement id
-      {szOID_CP_GOST_R3410_12_256, "GOST R 34.10-2012 256", PROV_GOST_2012_256},
-      {szOID_CP_GOST_R3410_12_512, "GOST R 34.10-2012 512", PROV_GOST_2012_512}};
-  const char* oid = cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
+      {der::GostKeyKind::k2001, "GOST R 34.10-2001", PROV_GOST_2001_DH},
+      {der::GostKeyKind::k2012_256, "GOST R 34.10-2012 256", PROV_GOST_2012_256},
+      {der::GostKeyKind::k2012_512, "GOST R 34.10-2012 512", PROV_GOST_2012_512}};
+  der::GostKeyKind kind;
+  if (!der::GostKeyKindOfOid(cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId, kind)) return nullptr;
   for (const KeyAlgorithm& k : kKnown)
-    if (oid != nullptr && std::strcmp(oid, k.oid) == 0) return &k;
+    if (k.kind == kind) return &k;
   return nullptr;
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "der/gost_key_kind.h"
 #include "vexor/platform.h"
 
 // The DER bytes of the first certificate (or CRL, or key) in a PEM or DER file.
@@ -19,7 +20,7 @@ std::string CommonName(PCCERT_CONTEXT cert);  // UTF-8
 // tool prints for it ("GOST R 34.10-2001", "GOST R 34.10-2012 256", "GOST R 34.10-2012 512")
 // and the provider type a container of that key has. Null for a key of another algorithm.
 struct KeyAlgorithm {
-  const char* oid;
+  der::GostKeyKind kind;
   const char* name;
   DWORD provider_type;
 };
