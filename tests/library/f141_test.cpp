@@ -55,41 +55,32 @@ Pkey PrivateKey(const test_pki::Cert& c) {
   return key;
 }
 
-X509* Certificate(const test_pki::Cert& c) {
+using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
+X509Ptr Certificate(const test_pki::Cert& c) {
   Gost();
   const uint8_t* p = c.der.data();
-  return d2i_X509(nullptr, &p, static_cast<long>(c.der.size()));
+  return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(c.der.size())), X509_free);
 }
 
-Pkey PublicKey(const test_pki::Cert& c) {
-  X509* x = Certificate(c);
-  Pkey key(X509_get_pubkey(x));
-  X509_free(x);
-  return key;
-}
+Pkey PublicKey(const test_pki::Cert& c) { return Pkey(X509_get_pubkey(Certificate(c).get())); }
 
 // The 64 key bytes of the certificate (X then Y, little-endian, after the OCTET STRING head).
 Bytes KeyBytes(const test_pki::Cert& c) {
-  X509* x = Certificate(c);
-  const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(x);
-  Bytes key(bits->data + bits->length - 64, bits->data + bits->length);
-  X509_free(x);
-  return key;
+  const X509Ptr x = Certificate(c);
+  const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(x.get());
+  return Bytes(bits->data + bits->length - 64, bits->data + bits->length);
 }
 
 // The DER GostR3410-PublicKeyParameters of the certificate's key.
 Bytes KeyParameters(const test_pki::Cert& c) {
-  X509* x = Certificate(c);
+  const X509Ptr x = Certificate(c);
   const void* value = nullptr;
   int type = 0;
-  X509_PUBKEY* pub = X509_get_X509_PUBKEY(x);
   X509_ALGOR* alg = nullptr;
-  X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &alg, pub);
+  X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &alg, X509_get_X509_PUBKEY(x.get()));
   X509_ALGOR_get0(nullptr, &type, &value, alg);
   const ASN1_STRING* seq = static_cast<const ASN1_STRING*>(value);
-  Bytes params(ASN1_STRING_get0_data(seq), ASN1_STRING_get0_data(seq) + ASN1_STRING_length(seq));
-  X509_free(x);
-  return params;
+  return Bytes(ASN1_STRING_get0_data(seq), ASN1_STRING_get0_data(seq) + ASN1_STRING_length(seq));
 }
 
 Bytes Sha1(const Bytes& data) {
@@ -289,12 +280,14 @@ class Format141 : public LibraryTest {
   static CertPartyParam Party(const test_pki::Cert& c, bool sender = false) {
     return library_test::ThumbprintParty(c, sender);
   }
-  int32_t Sign(const std::string& data, std::string& signature, bool pipe = false) {
+  // Each stream reports the largest read asked of it in `largest`, when given.
+  int32_t Sign(const std::string& data, std::string& signature, bool pipe = false, std::streamsize* largest = nullptr) {
     MemoryBuf buf(data, pipe);
     std::istream in(&buf);
     std::ostringstream out;
     const int32_t rc = Code([&] { return obj_->sign_stream_d(Party(Pki::Get().user_a), in, out, VEXOR_FORMAT_141); });
     signature = out.str();
+    if (largest != nullptr) *largest = buf.largest;
     return rc;
   }
   // The verdict; a good signature hands back its one signer, anything else none.
@@ -311,19 +304,24 @@ class Format141 : public LibraryTest {
     if (signers != nullptr) *signers = list;
     return rc;
   }
-  int32_t Encrypt(const std::string& data, std::string& message, CertPartyList parties = {}) {
+  int32_t Encrypt(const std::string& data, std::string& message, CertPartyList parties = {},
+                  std::streamsize* largest = nullptr) {
     if (parties.empty()) parties = {Party(Pki::Get().user_email), Party(Pki::Get().user_a, true)};
-    std::istringstream in(data);
+    MemoryBuf buf(data);
+    std::istream in(&buf);
     std::ostringstream out;
     const int32_t rc = Code([&] { return obj_->encrypt_stream(in, out, parties, VEXOR_FORMAT_141); });
     message = out.str();
+    if (largest != nullptr) *largest = buf.largest;
     return rc;
   }
-  int32_t Decrypt(const std::string& message, std::string& plain) {
-    std::istringstream in(message);
+  int32_t Decrypt(const std::string& message, std::string& plain, std::streamsize* largest = nullptr) {
+    MemoryBuf buf(message);
+    std::istream in(&buf);
     std::ostringstream out;
     const int32_t rc = Code([&] { return obj_->decrypt_stream(in, out, VEXOR_FORMAT_141); });
     plain = out.str();
+    if (largest != nullptr) *largest = buf.largest;
     return rc;
   }
   test_common::TempDir files_{"vexor-f141"};
@@ -505,40 +503,26 @@ TEST_F(Format141, EncryptionRefusals) {
 // The streaming loops read the whole input in one block up to 10 MiB (the ciphers one byte
 // more, to see the end); encryption logs its head as one line and names the provider.
 TEST_F(Format141, BlocksOfTenMegabytesAndTheEncryptionLog) {
-  const std::streamsize kCap = 10 << 20;
   for (std::streamsize size : {std::streamsize{(2 << 20) + 3}, std::streamsize{11 << 20}}) {
     SCOPED_TRACE(size);
     const std::string data(static_cast<size_t>(size), 'q');
-    const std::streamsize block = std::min(size, kCap);
-    MemoryBuf signed_buf(data);
-    std::istream signed_in(&signed_buf);
-    std::ostringstream signature;
-    ASSERT_EQ(Code([&] {
-                return obj_->sign_stream_d(Party(Pki::Get().user_a), signed_in, signature, VEXOR_FORMAT_141);
-              }),
-              0);
-    EXPECT_EQ(signed_buf.largest, block);
-
+    const std::streamsize block = std::min(size, std::streamsize{10 << 20});
+    std::string signature, message, back;
+    std::streamsize largest = 0;
+    ASSERT_EQ(Sign(data, signature, false, &largest), 0);
+    EXPECT_EQ(largest, block);
     cb_.lines.clear();
-    MemoryBuf plain_buf(data);
-    std::istream plain_in(&plain_buf);
-    std::ostringstream message;
-    const CertPartyList parties = {Party(Pki::Get().user_email), Party(Pki::Get().user_a, true)};
-    ASSERT_EQ(Code([&] { return obj_->encrypt_stream(plain_in, message, parties, VEXOR_FORMAT_141); }), 0);
-    EXPECT_EQ(plain_buf.largest, block + 1);
+    ASSERT_EQ(Encrypt(data, message, {}, &largest), 0);
+    EXPECT_EQ(largest, block + 1);
     EXPECT_TRUE(cb_.Saw("Будет использован криптопровайдер"));
     const auto head = std::find_if(cb_.lines.begin(), cb_.lines.end(),
                                    [](const std::string& l) { return l.find("Шифрование 141") != l.npos; });
     ASSERT_NE(head, cb_.lines.end());
     EXPECT_NE(head->find("Сертификат отправителя: Иванов"), std::string::npos) << *head;
     EXPECT_NE(head->find("Сертификат получателя: Mail User"), std::string::npos) << *head;
-
-    MemoryBuf cipher_buf(message.str());
-    std::istream cipher_in(&cipher_buf);
-    std::ostringstream back;
-    ASSERT_EQ(Code([&] { return obj_->decrypt_stream(cipher_in, back, VEXOR_FORMAT_141); }), 0);
-    EXPECT_EQ(cipher_buf.largest, block + 1);
-    EXPECT_TRUE(back.str() == data);
+    ASSERT_EQ(Decrypt(message, back, &largest), 0);
+    EXPECT_EQ(largest, block + 1);
+    EXPECT_TRUE(back == data);
   }
 }
 
