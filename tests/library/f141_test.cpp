@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "common/der_build.h"
 #include "der/der.h"
 #include "library_fixture.h"
 #include "platform/test_pki.h"
@@ -25,6 +26,8 @@ namespace {
 
 using library_test::Code;
 using library_test::LibraryTest;
+using test_common::Cat;
+using test_common::Der;
 using test_pki::Bytes;
 using test_pki::Pki;
 
@@ -139,23 +142,12 @@ Bytes UnwrapKey(const test_pki::Cert& recipient, const test_pki::Cert& sender, c
 // and parameter set in the provider's blob layout and in DER.
 Bytes ToTransport(const Bytes& blob) {
   EXPECT_GE(blob.size(), 60u);
-  const Bytes ukm(blob.begin() + 16, blob.begin() + 24), enc(blob.begin() + 24, blob.begin() + 56),
-      mac(blob.begin() + 56, blob.begin() + 60);
   der::Reader params(blob.data() + 60, blob.size() - 60), inner;
   der::Tlv oid;
   EXPECT_TRUE(params.Enter(der::kSequence, inner) && inner.Expect(der::kOid, oid));
-  Bytes key = {0x04, 32};
-  key.insert(key.end(), enc.begin(), enc.end());
-  key.insert(key.end(), {0x04, 4});
-  key.insert(key.end(), mac.begin(), mac.end());
-  Bytes transport(oid.start, oid.start + oid.size);
-  transport.insert(transport.end(), {0x04, 8});
-  transport.insert(transport.end(), ukm.begin(), ukm.end());
-  Bytes out = {0x30, static_cast<uint8_t>(key.size() + transport.size() + 4), 0x30, static_cast<uint8_t>(key.size())};
-  out.insert(out.end(), key.begin(), key.end());
-  out.insert(out.end(), {0xA0, static_cast<uint8_t>(transport.size())});
-  out.insert(out.end(), transport.begin(), transport.end());
-  return out;
+  auto part = [&](size_t from, size_t to) { return Bytes(blob.begin() + from, blob.begin() + to); };
+  return Der(0x30, Cat({Der(0x30, Cat({Der(0x04, part(24, 56)), Der(0x04, part(56, 60))})),
+                        Der(0xA0, Cat({Bytes(oid.start, oid.start + oid.size), Der(0x04, part(16, 24))}))}));
 }
 
 Bytes ToSimpleBlob(const Bytes& transport) {
@@ -164,13 +156,9 @@ Bytes ToSimpleBlob(const Bytes& transport) {
   EXPECT_TRUE(all.Enter(der::kSequence, kt) && kt.Enter(der::kSequence, key) && key.Expect(der::kOctetString, enc) &&
               key.Expect(der::kOctetString, mac) && kt.Enter(0xA0, params) && params.Expect(der::kOid, oid) &&
               params.Expect(der::kOctetString, ukm));
-  Bytes blob = {0x01, 0x20, 0, 0, 0x1E, 0x66, 0, 0, 0xFD, 0x51, 0x4A, 0x37, 0x1E, 0x66, 0, 0};
-  blob.insert(blob.end(), ukm.value, ukm.value + ukm.length);
-  blob.insert(blob.end(), enc.value, enc.value + enc.length);
-  blob.insert(blob.end(), mac.value, mac.value + mac.length);
-  blob.insert(blob.end(), {0x30, static_cast<uint8_t>(oid.size)});
-  blob.insert(blob.end(), oid.start, oid.start + oid.size);
-  return blob;
+  auto value = [](const der::Tlv& t) { return Bytes(t.value, t.value + t.length); };
+  return Cat({{0x01, 0x20, 0, 0, 0x1E, 0x66, 0, 0, 0xFD, 0x51, 0x4A, 0x37, 0x1E, 0x66, 0, 0}, value(ukm), value(enc),
+              value(mac), Der(0x30, Bytes(oid.start, oid.start + oid.size))});
 }
 
 // --- The format's fields ---
@@ -205,11 +193,7 @@ std::string AsString(const Bytes& b) { return std::string(b.begin(), b.end()); }
 // A provider PUBLICKEYBLOB of the certificate's key (an exchange key's algorithm), as
 // another implementation would write it.
 Bytes KeyBlob(const test_pki::Cert& c) {
-  Bytes blob = {0x06, 0x20, 0, 0, 0x24, 0xAA, 0, 0, 'M', 'A', 'G', '1', 0x00, 0x02, 0, 0};
-  const Bytes params = KeyParameters(c), key = KeyBytes(c);
-  blob.insert(blob.end(), params.begin(), params.end());
-  blob.insert(blob.end(), key.begin(), key.end());
-  return blob;
+  return Cat({{0x06, 0x20, 0, 0, 0x24, 0xAA, 0, 0, 'M', 'A', 'G', '1', 0x00, 0x02, 0, 0}, KeyParameters(c), KeyBytes(c)});
 }
 
 // `openssl pkeyutl`'s GOST R 34.10 signature of the data's GOST R 34.11-94 hash with the

@@ -94,7 +94,7 @@ TEST(INISectionStore, ArraysStaySortedAndUnique) {
   const CINISectionsArray& sections = store.sections();
   ASSERT_EQ(sections.size(), folded_sections.size());
   for (size_t i = 0; i < sections.size(); ++i) {
-    if (i > 0) EXPECT_LT(strcasecmp(sections[i - 1]->name.c_str(), sections[i]->name.c_str()), 0);
+    EXPECT_TRUE(i == 0 || strcasecmp(sections[i - 1]->name.c_str(), sections[i]->name.c_str()) < 0) << i;
     const CINIRecordsArray& records = sections[i]->records;
     for (size_t j = 1; j < records.size(); ++j) EXPECT_LT(strcasecmp(records[j - 1]->key.c_str(), records[j]->key.c_str()), 0);
   }
