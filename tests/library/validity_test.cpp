@@ -156,7 +156,6 @@ TEST_F(Validity, VerdictsOfTheFullCheck) {
     size_t updates;       // update attempts
     bool cached;          // a second check is answered from the cache
   } rows[] = {
-      {"revoked", &pki.revoked.der, {pki.crl}, "", false, 14, "Сертификат недействителен. ", 0, false},
       {"expired", &pki.expired.der, {pki.crl}, "", false, 14, "Срок действия сертификата \"Expired User\" истек!", 0,
        false},
       {"not yet valid", &pki.not_yet_valid.der, {}, "", false, 14,
