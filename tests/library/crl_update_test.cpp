@@ -6,9 +6,11 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -30,9 +32,7 @@ using Route = LocalHttpServer::Route;
 using Kind = LocalHttpServer::Kind;
 
 bool Logged(const test_common::StandaloneCall& call, const std::string& text) {
-  for (const std::string& line : call.log.lines)
-    if (line.find(text) != std::string::npos) return true;
-  return false;
+  return std::any_of(call.log.lines.begin(), call.log.lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
 }
 
 class CrlDownload : public ::testing::Test {
@@ -52,8 +52,7 @@ class CrlDownload : public ::testing::Test {
     const Pki& pki = Pki::Get();
     const std::string d = dir.path().string();
     std::string stem = name;
-    for (char& c : stem)
-      if (c == ' ') c = '_';
+    std::replace(stem.begin(), stem.end(), ' ', '_');
     std::ofstream(d + "/" + stem + ".ext") << "keyUsage=digitalSignature,keyEncipherment\ncrlDistributionPoints="
                                            << points << "\n";
     const test_pki::RunResult made = test_pki::Run(
@@ -66,13 +65,6 @@ class CrlDownload : public ::testing::Test {
   }
   // The test intermediate's list, as a server sends it.
   static std::string CrlBody() { return std::string(Pki::Get().crl.begin(), Pki::Get().crl.end()); }
-  static std::string SerialOf(const test_pki::Cert& cert) {
-    const std::string out = test_pki::Run("openssl x509 -noout -serial -in " + cert.pem.string()).out;
-    return out.substr(out.find('=') + 1, out.size() - out.find('=') - 2);
-  }
-  static int32_t Check(IVexorImpl& obj, PCCERT_CONTEXT cert) {
-    return Code([&] { return obj.CheckCertificate(&cert); });
-  }
   void TearDown() override { SetHttpStallTimeout(std::chrono::seconds(30)); }
 
   LocalHttpServer server_;
@@ -141,7 +133,7 @@ TEST_F(CrlDownload, ADownloadedListServesEveryLaterCheck) {
   test_common::TempDir dir;
   const std::string d = dir.path().string();
   const std::string points = "URI:" + server_.Url("/ca.crl") + ",URI:" + server_.Url("/ca.crl");
-  const Bytes revoked = IssueWithPoints(dir, "Distribution Point User", SerialOf(pki.revoked), points);
+  const Bytes revoked = IssueWithPoints(dir, "Distribution Point User", test_certs::SerialOf(pki.revoked), points);
   const Bytes sibling = IssueWithPoints(dir, "Sibling", "7777", points);
   ASSERT_FALSE(revoked.empty() || sibling.empty());
   std::string error;
@@ -160,18 +152,13 @@ TEST_F(CrlDownload, ADownloadedListServesEveryLaterCheck) {
     Recorder log;
     IVexorImpl obj;
     ASSERT_EQ(obj.Init(d.c_str(), &log, CERT_SYSTEM_STORE_CURRENT_USER), 0);
-    PCCERT_CONTEXT cert = nullptr;
-    ASSERT_EQ(obj.FindCertificateByThumb(ThumbprintOf(sibling).c_str(), &cert), 0);
-    EXPECT_EQ(Check(obj, cert), 0);
-    CertFreeCertificateContext(cert);
+    EXPECT_EQ(CheckCert(obj, sibling, true), 0);
     EXPECT_EQ(server_.Requests("/ca.crl"), 1);  // two points, one address, one request
   }
   Recorder log;
   IVexorImpl fresh;
   ASSERT_EQ(fresh.Init(d.c_str(), &log, CERT_SYSTEM_STORE_CURRENT_USER), 0);
-  PCCERT_CONTEXT cert = Parse(revoked);
-  EXPECT_EQ(Check(fresh, cert), 14);
-  CertFreeCertificateContext(cert);
+  EXPECT_EQ(CheckCert(fresh, revoked), 14);
   EXPECT_EQ(server_.Requests("/ca.crl"), 1);
   EXPECT_FALSE(log.Saw("Отсутствует CRL"));
   EXPECT_FALSE(log.Saw("Соединение c URL"));
@@ -198,7 +185,7 @@ TEST_F(CrlDownload, ListsOfALookAlikeAuthorityAreNeitherStoredNorUsed) {
   ASSERT_FALSE(forged_empty.empty() || forged_revoking.empty() || future.empty()) << error;
   test_pki::WriteFile(dir.path() / "forged.crl", forged_empty);
   server_.Add("/forged.crl", Route{Kind::kBody, 200, std::string(forged_empty.begin(), forged_empty.end())});
-  const Bytes revoked = IssueWithPoints(dir, "Revoked At Forged Point", SerialOf(pki.revoked),
+  const Bytes revoked = IssueWithPoints(dir, "Revoked At Forged Point", test_certs::SerialOf(pki.revoked),
                                         "URI:" + server_.Url("/forged.crl"));
   ASSERT_FALSE(revoked.empty());
   WriteIniTo(dir.path(), "SkipUpdateCRL=0\n");
@@ -227,8 +214,7 @@ TEST_F(CrlDownload, ListsOfALookAlikeAuthorityAreNeitherStoredNorUsed) {
   EXPECT_EQ(lists_kept(), 0);
 
   // Downloaded from the distribution point: refused, so the revocation stays unknown.
-  PCCERT_CONTEXT cert = Parse(revoked);
-  EXPECT_EQ(Check(obj, cert), 0);
+  EXPECT_EQ(CheckCert(obj, revoked), 0);
   EXPECT_EQ(server_.Requests("/forged.crl"), 1);
   EXPECT_EQ(lists_kept(), 0);
 
@@ -242,23 +228,15 @@ TEST_F(CrlDownload, ListsOfALookAlikeAuthorityAreNeitherStoredNorUsed) {
   }
   IVexorImpl later;
   ASSERT_EQ(later.Init(d.c_str(), &log, CERT_SYSTEM_STORE_CURRENT_USER), 0);
-  EXPECT_EQ(Check(later, cert), 14);
-  CertFreeCertificateContext(cert);
-  cert = Parse(pki.user_a.der);
-  EXPECT_EQ(Check(later, cert), 0);
-  CertFreeCertificateContext(cert);
+  EXPECT_EQ(CheckCert(later, revoked), 14);
+  EXPECT_EQ(CheckCert(later, pki.user_a.der), 0);
 }
 
 // A server that trickles its answer is given up on at the download's deadline, which
-// CRLDownloadTimeout sets (60 s unless it says otherwise).
+// CRLDownloadTimeout sets.
 TEST_F(CrlDownload, ADownloadEndsAtItsDeadline) {
   test_common::TempDir dir;
   server_.Add("/trickle", Route{Kind::kTrickle, 200, ""});
-  {
-    IVexorImpl obj;
-    ASSERT_EQ(obj.Init(dir.path().c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
-    EXPECT_EQ(obj.NewCall().options.CRLDownloadTimeout, 60);
-  }
   WriteIniTo(dir.path(), "CRLDownloadTimeout=2\n");
   IVexorImpl obj;
   ASSERT_EQ(obj.Init(dir.path().c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
@@ -271,20 +249,25 @@ TEST_F(CrlDownload, ADownloadEndsAtItsDeadline) {
   EXPECT_LT(took, std::chrono::seconds(5));
 }
 
+// The forced update fetches each address once, however many certificates name it, and saves
+// the store file as it is then: while the update waits for /b.crl, another object imports a
+// certificate into the same file, and the save must not undo it. It tells the number of names
+// of every full-name point, URLs or not, logs the head of each request it sends, and the
+// object keeps the time of the update.
 TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
   test_common::TempDir dir;
-  const std::string d = dir.path().string();
+  const std::string d = dir.path().string(), a = server_.Url("/a.crl"), b = server_.Url("/b.crl");
   server_.Add("/a.crl", Route{Kind::kBody, 200, CrlBody()});
-  // While the update waits for /b.crl, another object imports a certificate into the same
-  // store file: the update's save must not undo it.
-  IVexorImpl importer;
   server_.Add("/b.crl", Route{Kind::kBody, 200, CrlBody()});
+  IVexorImpl importer;
   int32_t imported = -1;
   server_.Before("/b.crl", [&] { imported = importer.AddCertOrCRLToStore(CertFile{Pki::Get().user_a.pem.c_str()}); });
   const char* paths[] = {"/ca.crl", "/a.crl", "/b.crl"};
   std::vector<Bytes> holders;
   for (long i = 0; i < 100; ++i)
     holders.push_back(test_pki::MakeSelfSigned(5000 + i, "Holder " + std::to_string(i), 0, server_.Url(paths[i % 3])));
+  holders.push_back(IssueWithPoints(dir, "Three Points", "5151", "URI:" + a + ",URI:" + b + ",DNS:crl.example.ru"));
+  ASSERT_FALSE(holders.back().empty());
   const std::string sst = d + "/certstore.sst";
   SaveStoreFile(sst, holders);
 
@@ -294,52 +277,39 @@ TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
   EXPECT_EQ(server_.Requests("/ca.crl"), 0);
 
   WriteIniTo(dir.path(), "SkipUpdateCRL=0\nSkipUpdateCRLInInit=0\n");
+  Recorder log;
   IVexorImpl obj;
-  ASSERT_EQ(obj.Init(d.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  ASSERT_EQ(obj.Init(d.c_str(), &log, CERT_SYSTEM_STORE_CURRENT_USER), 0);
   ASSERT_EQ(importer.Init(d.c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
+  EXPECT_FALSE(obj.NewCall().shared.crlCache->LastForcedUpdate().has_value());
+  const std::time_t before = std::time(nullptr);
   EXPECT_EQ(obj.CertUpdateCRLs(), 0);
   for (const char* p : paths) EXPECT_EQ(server_.Requests(p), 1) << p;
   EXPECT_EQ(imported, 0);
-  HCERTSTORE saved = CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                   CERT_STORE_OPEN_EXISTING_FLAG, sst.c_str());
-  ASSERT_NE(saved, nullptr);
-  EXPECT_EQ(CrlCount(saved), 1);
-  EXPECT_EQ(CertCount(saved), 101);  // the hundred holders and the import made during the update
-  CertCloseStore(saved, 0);
-}
+  auto_store saved(CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                 CERT_STORE_OPEN_EXISTING_FLAG, sst.c_str()));
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(CrlCount(saved.get()), 1);
+  EXPECT_EQ(CertCount(saved.get()), 102);  // the holders and the import made during the update
 
-// The forced update tells the number of names of every full-name point, URLs or not, logs
-// the head of each request it sends, and the object keeps the time of the update.
-TEST_F(CrlDownload, ForcedUpdateLogsEveryPointAndRequestAndKeepsItsTime) {
-  test_common::TempDir dir;
-  const std::string d = dir.path().string();
-  server_.Add("/other.crl", Route{Kind::kBody, 200, CrlBody()});
-  const std::string a = server_.Url("/ca.crl"), b = server_.Url("/other.crl");
-  const Bytes cert = IssueWithPoints(dir, "Three Points", "5151", "URI:" + a + ",URI:" + b + ",DNS:crl.example.ru");
-  ASSERT_FALSE(cert.empty());
-  SaveStoreFile(dir.path() / "certstore.sst", {&cert}, {});
-  test_common::StandaloneCall call(d);
-  call.options.SkipUpdateCRL = 0;
-  call.options.SkipUpdateCRLInInit = 0;
-  CrlCheckCache cache;
-  InstanceContext ctx = call.Make();
-  ctx.shared.crlCache = &cache;
-  EXPECT_FALSE(cache.LastForcedUpdate().has_value());
-  const std::time_t before = std::time(nullptr);
-  EXPECT_EQ(CertUpdateCRLs(ctx), 0);
   std::vector<std::string> points, requests;
-  for (const std::string& line : call.log.lines) {
+  for (const std::string& line : log.lines) {
     if (line.rfind("URL", 0) == 0) points.push_back(line);
     if (line.rfind("Запрос: ", 0) == 0) requests.push_back(line);
   }
-  EXPECT_EQ(points, (std::vector<std::string>{"URLs: 1", "URL: " + a, "URLs: 1", "URL: " + b, "URLs: 1"}));
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].rfind("Запрос: GET /ca.crl HTTP/1.1\nHost: 127.0.0.1:", 0), 0u) << requests[0];
-  EXPECT_NE(requests[1].find("\nUser-Agent: Vexor\n"), std::string::npos) << requests[1];
-  EXPECT_EQ(requests[1].find('\r'), std::string::npos);
-  ASSERT_TRUE(cache.LastForcedUpdate().has_value());
-  EXPECT_GE(*cache.LastForcedUpdate(), before);
-  EXPECT_LE(*cache.LastForcedUpdate(), std::time(nullptr));
+  const std::vector<std::string> three = {"URLs: 1", "URL: " + a, "URLs: 1", "URL: " + b, "URLs: 1"};
+  EXPECT_NE(std::search(points.begin(), points.end(), three.begin(), three.end()), points.end());
+  ASSERT_EQ(requests.size(), 3u);
+  for (const std::string& request : requests) {
+    EXPECT_EQ(request.rfind("Запрос: GET /", 0), 0u) << request;
+    EXPECT_NE(request.find(" HTTP/1.1\nHost: 127.0.0.1:"), std::string::npos) << request;
+    EXPECT_NE(request.find("\nUser-Agent: Vexor\n"), std::string::npos) << request;
+    EXPECT_EQ(request.find('\r'), std::string::npos);
+  }
+  const std::optional<std::time_t> when = obj.NewCall().shared.crlCache->LastForcedUpdate();
+  ASSERT_TRUE(when.has_value());
+  EXPECT_GE(*when, before);
+  EXPECT_LE(*when, std::time(nullptr));
 }
 
 // HTTPS is verified against the trust store ($SSL_CERT_FILE here): a server it does not

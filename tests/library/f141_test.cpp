@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "common/der_build.h"
 #include "der/der.h"
 #include "library_fixture.h"
 #include "platform/test_pki.h"
@@ -25,6 +26,8 @@ namespace {
 
 using library_test::Code;
 using library_test::LibraryTest;
+using test_common::Cat;
+using test_common::Der;
 using test_pki::Bytes;
 using test_pki::Pki;
 
@@ -55,41 +58,32 @@ Pkey PrivateKey(const test_pki::Cert& c) {
   return key;
 }
 
-X509* Certificate(const test_pki::Cert& c) {
+using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
+X509Ptr Certificate(const test_pki::Cert& c) {
   Gost();
   const uint8_t* p = c.der.data();
-  return d2i_X509(nullptr, &p, static_cast<long>(c.der.size()));
+  return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(c.der.size())), X509_free);
 }
 
-Pkey PublicKey(const test_pki::Cert& c) {
-  X509* x = Certificate(c);
-  Pkey key(X509_get_pubkey(x));
-  X509_free(x);
-  return key;
-}
+Pkey PublicKey(const test_pki::Cert& c) { return Pkey(X509_get_pubkey(Certificate(c).get())); }
 
 // The 64 key bytes of the certificate (X then Y, little-endian, after the OCTET STRING head).
 Bytes KeyBytes(const test_pki::Cert& c) {
-  X509* x = Certificate(c);
-  const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(x);
-  Bytes key(bits->data + bits->length - 64, bits->data + bits->length);
-  X509_free(x);
-  return key;
+  const X509Ptr x = Certificate(c);
+  const ASN1_BIT_STRING* bits = X509_get0_pubkey_bitstr(x.get());
+  return Bytes(bits->data + bits->length - 64, bits->data + bits->length);
 }
 
 // The DER GostR3410-PublicKeyParameters of the certificate's key.
 Bytes KeyParameters(const test_pki::Cert& c) {
-  X509* x = Certificate(c);
+  const X509Ptr x = Certificate(c);
   const void* value = nullptr;
   int type = 0;
-  X509_PUBKEY* pub = X509_get_X509_PUBKEY(x);
   X509_ALGOR* alg = nullptr;
-  X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &alg, pub);
+  X509_PUBKEY_get0_param(nullptr, nullptr, nullptr, &alg, X509_get_X509_PUBKEY(x.get()));
   X509_ALGOR_get0(nullptr, &type, &value, alg);
   const ASN1_STRING* seq = static_cast<const ASN1_STRING*>(value);
-  Bytes params(ASN1_STRING_get0_data(seq), ASN1_STRING_get0_data(seq) + ASN1_STRING_length(seq));
-  X509_free(x);
-  return params;
+  return Bytes(ASN1_STRING_get0_data(seq), ASN1_STRING_get0_data(seq) + ASN1_STRING_length(seq));
 }
 
 Bytes Sha1(const Bytes& data) {
@@ -148,23 +142,12 @@ Bytes UnwrapKey(const test_pki::Cert& recipient, const test_pki::Cert& sender, c
 // and parameter set in the provider's blob layout and in DER.
 Bytes ToTransport(const Bytes& blob) {
   EXPECT_GE(blob.size(), 60u);
-  const Bytes ukm(blob.begin() + 16, blob.begin() + 24), enc(blob.begin() + 24, blob.begin() + 56),
-      mac(blob.begin() + 56, blob.begin() + 60);
   der::Reader params(blob.data() + 60, blob.size() - 60), inner;
   der::Tlv oid;
   EXPECT_TRUE(params.Enter(der::kSequence, inner) && inner.Expect(der::kOid, oid));
-  Bytes key = {0x04, 32};
-  key.insert(key.end(), enc.begin(), enc.end());
-  key.insert(key.end(), {0x04, 4});
-  key.insert(key.end(), mac.begin(), mac.end());
-  Bytes transport(oid.start, oid.start + oid.size);
-  transport.insert(transport.end(), {0x04, 8});
-  transport.insert(transport.end(), ukm.begin(), ukm.end());
-  Bytes out = {0x30, static_cast<uint8_t>(key.size() + transport.size() + 4), 0x30, static_cast<uint8_t>(key.size())};
-  out.insert(out.end(), key.begin(), key.end());
-  out.insert(out.end(), {0xA0, static_cast<uint8_t>(transport.size())});
-  out.insert(out.end(), transport.begin(), transport.end());
-  return out;
+  auto part = [&](size_t from, size_t to) { return Bytes(blob.begin() + from, blob.begin() + to); };
+  return Der(0x30, Cat({Der(0x30, Cat({Der(0x04, part(24, 56)), Der(0x04, part(56, 60))})),
+                        Der(0xA0, Cat({Bytes(oid.start, oid.start + oid.size), Der(0x04, part(16, 24))}))}));
 }
 
 Bytes ToSimpleBlob(const Bytes& transport) {
@@ -173,13 +156,9 @@ Bytes ToSimpleBlob(const Bytes& transport) {
   EXPECT_TRUE(all.Enter(der::kSequence, kt) && kt.Enter(der::kSequence, key) && key.Expect(der::kOctetString, enc) &&
               key.Expect(der::kOctetString, mac) && kt.Enter(0xA0, params) && params.Expect(der::kOid, oid) &&
               params.Expect(der::kOctetString, ukm));
-  Bytes blob = {0x01, 0x20, 0, 0, 0x1E, 0x66, 0, 0, 0xFD, 0x51, 0x4A, 0x37, 0x1E, 0x66, 0, 0};
-  blob.insert(blob.end(), ukm.value, ukm.value + ukm.length);
-  blob.insert(blob.end(), enc.value, enc.value + enc.length);
-  blob.insert(blob.end(), mac.value, mac.value + mac.length);
-  blob.insert(blob.end(), {0x30, static_cast<uint8_t>(oid.size)});
-  blob.insert(blob.end(), oid.start, oid.start + oid.size);
-  return blob;
+  auto value = [](const der::Tlv& t) { return Bytes(t.value, t.value + t.length); };
+  return Cat({{0x01, 0x20, 0, 0, 0x1E, 0x66, 0, 0, 0xFD, 0x51, 0x4A, 0x37, 0x1E, 0x66, 0, 0}, value(ukm), value(enc),
+              value(mac), Der(0x30, Bytes(oid.start, oid.start + oid.size))});
 }
 
 // --- The format's fields ---
@@ -214,11 +193,7 @@ std::string AsString(const Bytes& b) { return std::string(b.begin(), b.end()); }
 // A provider PUBLICKEYBLOB of the certificate's key (an exchange key's algorithm), as
 // another implementation would write it.
 Bytes KeyBlob(const test_pki::Cert& c) {
-  Bytes blob = {0x06, 0x20, 0, 0, 0x24, 0xAA, 0, 0, 'M', 'A', 'G', '1', 0x00, 0x02, 0, 0};
-  const Bytes params = KeyParameters(c), key = KeyBytes(c);
-  blob.insert(blob.end(), params.begin(), params.end());
-  blob.insert(blob.end(), key.begin(), key.end());
-  return blob;
+  return Cat({{0x06, 0x20, 0, 0, 0x24, 0xAA, 0, 0, 'M', 'A', 'G', '1', 0x00, 0x02, 0, 0}, KeyParameters(c), KeyBytes(c)});
 }
 
 // `openssl pkeyutl`'s GOST R 34.10 signature of the data's GOST R 34.11-94 hash with the
@@ -289,12 +264,14 @@ class Format141 : public LibraryTest {
   static CertPartyParam Party(const test_pki::Cert& c, bool sender = false) {
     return library_test::ThumbprintParty(c, sender);
   }
-  int32_t Sign(const std::string& data, std::string& signature, bool pipe = false) {
+  // Each stream reports the largest read asked of it in `largest`, when given.
+  int32_t Sign(const std::string& data, std::string& signature, bool pipe = false, std::streamsize* largest = nullptr) {
     MemoryBuf buf(data, pipe);
     std::istream in(&buf);
     std::ostringstream out;
     const int32_t rc = Code([&] { return obj_->sign_stream_d(Party(Pki::Get().user_a), in, out, VEXOR_FORMAT_141); });
     signature = out.str();
+    if (largest != nullptr) *largest = buf.largest;
     return rc;
   }
   // The verdict; a good signature hands back its one signer, anything else none.
@@ -311,19 +288,24 @@ class Format141 : public LibraryTest {
     if (signers != nullptr) *signers = list;
     return rc;
   }
-  int32_t Encrypt(const std::string& data, std::string& message, CertPartyList parties = {}) {
+  int32_t Encrypt(const std::string& data, std::string& message, CertPartyList parties = {},
+                  std::streamsize* largest = nullptr) {
     if (parties.empty()) parties = {Party(Pki::Get().user_email), Party(Pki::Get().user_a, true)};
-    std::istringstream in(data);
+    MemoryBuf buf(data);
+    std::istream in(&buf);
     std::ostringstream out;
     const int32_t rc = Code([&] { return obj_->encrypt_stream(in, out, parties, VEXOR_FORMAT_141); });
     message = out.str();
+    if (largest != nullptr) *largest = buf.largest;
     return rc;
   }
-  int32_t Decrypt(const std::string& message, std::string& plain) {
-    std::istringstream in(message);
+  int32_t Decrypt(const std::string& message, std::string& plain, std::streamsize* largest = nullptr) {
+    MemoryBuf buf(message);
+    std::istream in(&buf);
     std::ostringstream out;
     const int32_t rc = Code([&] { return obj_->decrypt_stream(in, out, VEXOR_FORMAT_141); });
     plain = out.str();
+    if (largest != nullptr) *largest = buf.largest;
     return rc;
   }
   test_common::TempDir files_{"vexor-f141"};
@@ -505,40 +487,26 @@ TEST_F(Format141, EncryptionRefusals) {
 // The streaming loops read the whole input in one block up to 10 MiB (the ciphers one byte
 // more, to see the end); encryption logs its head as one line and names the provider.
 TEST_F(Format141, BlocksOfTenMegabytesAndTheEncryptionLog) {
-  const std::streamsize kCap = 10 << 20;
   for (std::streamsize size : {std::streamsize{(2 << 20) + 3}, std::streamsize{11 << 20}}) {
     SCOPED_TRACE(size);
     const std::string data(static_cast<size_t>(size), 'q');
-    const std::streamsize block = std::min(size, kCap);
-    MemoryBuf signed_buf(data);
-    std::istream signed_in(&signed_buf);
-    std::ostringstream signature;
-    ASSERT_EQ(Code([&] {
-                return obj_->sign_stream_d(Party(Pki::Get().user_a), signed_in, signature, VEXOR_FORMAT_141);
-              }),
-              0);
-    EXPECT_EQ(signed_buf.largest, block);
-
+    const std::streamsize block = std::min(size, std::streamsize{10 << 20});
+    std::string signature, message, back;
+    std::streamsize largest = 0;
+    ASSERT_EQ(Sign(data, signature, false, &largest), 0);
+    EXPECT_EQ(largest, block);
     cb_.lines.clear();
-    MemoryBuf plain_buf(data);
-    std::istream plain_in(&plain_buf);
-    std::ostringstream message;
-    const CertPartyList parties = {Party(Pki::Get().user_email), Party(Pki::Get().user_a, true)};
-    ASSERT_EQ(Code([&] { return obj_->encrypt_stream(plain_in, message, parties, VEXOR_FORMAT_141); }), 0);
-    EXPECT_EQ(plain_buf.largest, block + 1);
+    ASSERT_EQ(Encrypt(data, message, {}, &largest), 0);
+    EXPECT_EQ(largest, block + 1);
     EXPECT_TRUE(cb_.Saw("Будет использован криптопровайдер"));
     const auto head = std::find_if(cb_.lines.begin(), cb_.lines.end(),
                                    [](const std::string& l) { return l.find("Шифрование 141") != l.npos; });
     ASSERT_NE(head, cb_.lines.end());
     EXPECT_NE(head->find("Сертификат отправителя: Иванов"), std::string::npos) << *head;
     EXPECT_NE(head->find("Сертификат получателя: Mail User"), std::string::npos) << *head;
-
-    MemoryBuf cipher_buf(message.str());
-    std::istream cipher_in(&cipher_buf);
-    std::ostringstream back;
-    ASSERT_EQ(Code([&] { return obj_->decrypt_stream(cipher_in, back, VEXOR_FORMAT_141); }), 0);
-    EXPECT_EQ(cipher_buf.largest, block + 1);
-    EXPECT_TRUE(back.str() == data);
+    ASSERT_EQ(Decrypt(message, back, &largest), 0);
+    EXPECT_EQ(largest, block + 1);
+    EXPECT_TRUE(back == data);
   }
 }
 

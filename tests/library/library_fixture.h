@@ -107,6 +107,19 @@ inline CertPartyParam ThumbprintParty(const test_pki::Cert& c, bool sender = fal
   return p;
 }
 
+// The operation's certificate check of a context of its own over the DER bytes, or of the
+// certificate the operation finds by their thumbprint: the result code.
+inline int32_t CheckCert(IVexorImpl& obj, const test_pki::Bytes& der, bool find_by_thumbprint = false) {
+  PCCERT_CONTEXT cert = nullptr;
+  if (find_by_thumbprint)
+    EXPECT_EQ(obj.FindCertificateByThumb(ThumbprintOf(der).c_str(), &cert), 0);
+  else
+    cert = Parse(der);
+  const int32_t rc = Code([&] { return obj.CheckCertificate(&cert); });
+  CertFreeCertificateContext(cert);
+  return rc;
+}
+
 // `openssl cms -decrypt` of the message with the recipient's key (files in dir): the plaintext.
 inline std::string OpensslDecrypt(const fs::path& dir, const std::string& message, const test_pki::Cert& recipient) {
   test_pki::WriteFile(dir / "m.der", test_pki::Bytes(message.begin(), message.end()));

@@ -27,11 +27,6 @@ int CountInFile(const fs::path& path) {
   return n;
 }
 
-bool AddDer(HCERTSTORE store, const test_pki::Bytes& der) {
-  return CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
-                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr) != FALSE;
-}
-
 class HostStoreCallback : public Recorder {
  public:
   HCERTSTORE OnOpenStore() override {
@@ -80,7 +75,9 @@ TEST_F(LibraryTest, HostStoreGoesBackToTheHost) {
   ASSERT_EQ(host.returned.size(), 1u);
   EXPECT_EQ(host.returned[0], host.store);
   // Still the host's: the library did not close it.
-  EXPECT_TRUE(AddDer(host.store, test_pki::Pki::Get().user_a.der));
+  const test_pki::Bytes& der = test_pki::Pki::Get().user_a.der;
+  EXPECT_TRUE(CertAddEncodedCertificateToStore(host.store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                               CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
   CertCloseStore(host.store, 0);
 }
 

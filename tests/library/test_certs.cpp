@@ -71,12 +71,15 @@ test_pki::Bytes MakeCrl(const test_pki::Cert& ca, const std::string& index, cons
   return test_pki::ReadFile(dir / "crl.der");
 }
 
-std::string RevokedEntry(const test_pki::Cert& cert) {
+std::string SerialOf(const test_pki::Cert& cert) {
   const std::string out = test_pki::Run("openssl x509 -noout -serial -in '" + cert.pem.string() + "'").out;
   const size_t eq = out.find('=');
-  const std::string serial = eq == std::string::npos ? "" : out.substr(eq + 1, out.find('\n') - eq - 1);
+  return eq == std::string::npos ? "" : out.substr(eq + 1, out.find('\n') - eq - 1);
+}
+
+std::string RevokedEntry(const test_pki::Cert& cert) {
   // Dates in the database's two-digit-year form.
-  return "R\t491231235959Z\t" + OpensslDate(-3600).substr(2) + "\t" + serial + "\tunknown\t/CN=revoked\n";
+  return "R\t491231235959Z\t" + OpensslDate(-3600).substr(2) + "\t" + SerialOf(cert) + "\tunknown\t/CN=revoked\n";
 }
 
 test_pki::Cert MakeAuthority(const std::string& name, const std::string& subject, std::string& error) {

@@ -24,6 +24,8 @@ test_pki::Cert IssueUser(const std::string& name, const std::string& subject, co
 // Empty on failure, with the reason in error.
 test_pki::Bytes MakeCrl(const test_pki::Cert& ca, const std::string& index, const std::string& last,
                         const std::string& next, std::string& error);
+// The certificate's serial number in hex, as openssl shows it.
+std::string SerialOf(const test_pki::Cert& cert);
 // The database line that marks a certificate revoked (since an hour ago).
 std::string RevokedEntry(const test_pki::Cert& cert);
 // A certification authority of its own key under the given subject, self-signed: with the

@@ -4,11 +4,13 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <optional>
 
 #include "certs/instance_context.h"
 #include "library_fixture.h"
 #include "messages/pkcs7/signers.h"
 #include "platform/test_msg_util.h"
+#include "stores/auto_handle.h"
 
 namespace library_test {
 namespace {
@@ -17,37 +19,25 @@ using test_pki::Bytes;
 using test_pki::Pki;
 
 // Sets TZ for the object's life.
-class ScopedTz {
- public:
+struct ScopedTz {
   explicit ScopedTz(const char* tz) {
-    if (const char* old = getenv("TZ")) old_ = old, had_ = true;
+    if (const char* now = getenv("TZ")) old = now;
     setenv("TZ", tz, 1);
     tzset();
   }
   ~ScopedTz() {
-    if (had_)
-      setenv("TZ", old_.c_str(), 1);
-    else
-      unsetenv("TZ");
+    old ? setenv("TZ", old->c_str(), 1) : unsetenv("TZ");
     tzset();
   }
-
- private:
-  std::string old_;
-  bool had_ = false;
+  std::optional<std::string> old;
 };
 
+// The moment in UTC as a FILETIME (100 ns ticks since 1601), counted here with timegm.
 FILETIME Utc(int y, int mo, int d, int h, int mi, int s) {
-  SYSTEMTIME st{};
-  st.wYear = static_cast<WORD>(y);
-  st.wMonth = static_cast<WORD>(mo);
-  st.wDay = static_cast<WORD>(d);
-  st.wHour = static_cast<WORD>(h);
-  st.wMinute = static_cast<WORD>(mi);
-  st.wSecond = static_cast<WORD>(s);
-  FILETIME ft{};
-  EXPECT_TRUE(SystemTimeToFileTime(&st, &ft));
-  return ft;
+  std::tm tm{};
+  tm.tm_year = y - 1900, tm.tm_mon = mo - 1, tm.tm_mday = d, tm.tm_hour = h, tm.tm_min = mi, tm.tm_sec = s;
+  const uint64_t ticks = (static_cast<uint64_t>(timegm(&tm)) + 11644473600ull) * 10000000ull;
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
 class SignTimeTest : public LibraryTest {
@@ -56,38 +46,27 @@ class SignTimeTest : public LibraryTest {
     LibraryTest::SetUp();
     ASSERT_TRUE(test_pki::InstallWithKey(Pki::Get().user_a, "signtime-user"));
   }
-  // A detached message of user_a whose signing-time attribute carries the given values.
-  Bytes Sign(const std::vector<Bytes>& times) {
-    HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "My");
-    PCCERT_CONTEXT cert = CertEnumCertificatesInStore(my, nullptr);
-    EXPECT_NE(cert, nullptr);
+  // A detached message of user_a whose signing-time attribute carries the given values,
+  // opened for decoding.
+  auto_msg Signed(const std::vector<Bytes>& times) {
+    auto_store my(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "My"));
+    auto_cert cert(CertEnumCertificatesInStore(my.get(), nullptr));
     HCRYPTPROV prov = 0;
     DWORD key_spec = 0;
     BOOL free_prov = FALSE;
-    EXPECT_TRUE(CryptAcquireCertificatePrivateKey(cert, 0x45, nullptr, &prov, &key_spec, &free_prov));
-    msg_test::TestSigner signer(cert, prov, szOID_CP_GOST_R3411, times);
-    CMSG_SIGNED_ENCODE_INFO& info = *signer.info();
-    HCRYPTMSG msg = CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CMSG_DETACHED_FLAG, CMSG_SIGNED,
-                                         &info, nullptr, nullptr);
-    EXPECT_NE(msg, nullptr);
+    EXPECT_TRUE(cert && CryptAcquireCertificatePrivateKey(cert.get(), 0x45, nullptr, &prov, &key_spec, &free_prov));
+    auto_prov owned(free_prov ? prov : 0);
+    msg_test::TestSigner signer(cert.get(), prov, szOID_CP_GOST_R3411, times);
+    auto_msg msg(CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CMSG_DETACHED_FLAG, CMSG_SIGNED,
+                                      signer.info(), nullptr, nullptr));
     const BYTE content[] = "content";
-    EXPECT_TRUE(CryptMsgUpdate(msg, content, sizeof content - 1, TRUE));
-    DWORD len = 0;
-    EXPECT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, nullptr, &len));
-    Bytes out(len);
-    EXPECT_TRUE(CryptMsgGetParam(msg, CMSG_CONTENT_PARAM, 0, out.data(), &len));
-    out.resize(len);
-    CryptMsgClose(msg);
-    if (free_prov) CryptReleaseContext(prov, 0);
-    CertFreeCertificateContext(cert);
-    CertCloseStore(my, 0);
-    return out;
-  }
-  HCRYPTMSG Decode(const Bytes& message) {
-    HCRYPTMSG msg =
-        CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr);
-    EXPECT_TRUE(CryptMsgUpdate(msg, message.data(), static_cast<DWORD>(message.size()), TRUE));
-    return msg;
+    Bytes message;
+    EXPECT_TRUE(CryptMsgUpdate(msg.get(), content, sizeof content - 1, TRUE) &&
+                msg_test::GetBytes(msg.get(), CMSG_CONTENT_PARAM, 0, message));
+    auto_msg decoded(
+        CryptMsgOpenToDecode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CMSG_DETACHED_FLAG, 0, 0, nullptr, nullptr));
+    EXPECT_TRUE(CryptMsgUpdate(decoded.get(), message.data(), static_cast<DWORD>(message.size()), TRUE));
+    return decoded;
   }
 };
 
@@ -110,7 +89,8 @@ TEST_F(SignTimeTest, SigningTimeIsReadInLocalTime) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     ScopedTz tz(row.tz);
-    HCRYPTMSG msg = Decode(Sign(row.values));
+    const auto_msg signed_msg = Signed(row.values);
+    HCRYPTMSG msg = signed_msg.get();
     SignTime time;
     EXPECT_EQ(GetSignTime(msg, 0, time, obj), row.found);
     if (row.found) {
@@ -123,7 +103,6 @@ TEST_F(SignTimeTest, SigningTimeIsReadInLocalTime) {
     }
     // No signer at that index.
     EXPECT_FALSE(GetSignTime(msg, 1, time, obj));
-    CryptMsgClose(msg);
   }
   EXPECT_TRUE(cb_.Saw("IVexorImpl::GetSignTime => CryptMsgGetParam вернула FALSE!"));
 }

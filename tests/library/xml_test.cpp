@@ -11,6 +11,7 @@
 
 #include "library_fixture.h"
 #include "platform/test_pki.h"
+#include "stores/auto_handle.h"
 #include "vexor/vexor_xml.h"
 
 namespace {
@@ -95,8 +96,8 @@ class XmlBounds : public XmlFormat {
  protected:
   // The sibling library's answers for signing, verifying and encrypting the document.
   std::vector<int> Answers(const std::string& doc) {
-    PCCERT_CONTEXT cert = CertCreateCertificateContext(X509_ASN_ENCODING, Pki::Get().user_a.der.data(),
-                                                       static_cast<DWORD>(Pki::Get().user_a.der.size()));
+    const auto_cert owned(library_test::Parse(Pki::Get().user_a.der));
+    PCCERT_CONTEXT cert = owned.get();
     void* out = nullptr;
     int len = 0;
     std::vector<int> answers;
@@ -109,7 +110,6 @@ class XmlBounds : public XmlFormat {
     if (signer != nullptr) CertFreeCertificateContext(signer);
     answers.push_back(CryptoXml::EncryptXml(doc.data(), static_cast<int>(doc.size()), cert, &out, &len));
     CryptoXml::FreeMem(&out);
-    CertFreeCertificateContext(cert);
     return answers;
   }
 };

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <strings.h>
 
-#include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 
@@ -68,45 +68,37 @@ TEST(INISectionStore, DefaultsAndNumberParsing) {
 }
 
 // Random names in random case: the arrays must stay sorted (strcasecmp is the oracle for
-// ASCII), hold one entry per case-folded name, and find every name again.
+// ASCII), hold one entry per case-folded name, and the last value set under each name wins.
 TEST(INISectionStore, ArraysStaySortedAndUnique) {
   std::mt19937 rng(42);
   CINISectionStore store;
-  std::set<std::string> folded_sections;
+  auto fold = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(tolower(c));
+    return s;
+  };
+  auto random_name = [&](size_t longest, int letters) {
+    std::string name(1 + rng() % longest, 'a');
+    for (char& c : name) c = static_cast<char>((rng() % 2 ? 'a' : 'A') + rng() % letters);
+    return name;
+  };
+  std::map<std::pair<std::string, std::string>, int> last;  // by the folded names
   std::vector<std::pair<std::string, std::string>> inserted;
+  std::set<std::string> folded_sections;
   for (int i = 0; i < 600; ++i) {
-    std::string section(1 + rng() % 2, 'a');
-    std::string key(1 + rng() % 3, 'a');
-    for (char& c : section) c = static_cast<char>((rng() % 2 ? 'a' : 'A') + rng() % 4);
-    for (char& c : key) c = static_cast<char>((rng() % 2 ? 'a' : 'A') + rng() % 5);
+    const std::string section = random_name(2, 4), key = random_name(3, 5);
     store.SetInt(section, key, i, 1);
     inserted.emplace_back(section, key);
-    std::string fs = section;
-    for (char& c : fs) c = static_cast<char>(tolower(c));
-    folded_sections.insert(fs);
+    last[{fold(section), fold(key)}] = i;
+    folded_sections.insert(fold(section));
   }
   const CINISectionsArray& sections = store.sections();
   ASSERT_EQ(sections.size(), folded_sections.size());
-  for (size_t i = 1; i < sections.size(); ++i) {
-    EXPECT_LT(strcasecmp(sections[i - 1]->name.c_str(), sections[i]->name.c_str()), 0);
+  for (size_t i = 0; i < sections.size(); ++i) {
+    EXPECT_TRUE(i == 0 || strcasecmp(sections[i - 1]->name.c_str(), sections[i]->name.c_str()) < 0) << i;
+    const CINIRecordsArray& records = sections[i]->records;
+    for (size_t j = 1; j < records.size(); ++j) EXPECT_LT(strcasecmp(records[j - 1]->key.c_str(), records[j]->key.c_str()), 0);
   }
-  for (const auto& section : sections) {
-    const CINIRecordsArray& records = section->records;
-    for (size_t i = 1; i < records.size(); ++i) {
-      EXPECT_LT(strcasecmp(records[i - 1]->key.c_str(), records[i]->key.c_str()), 0);
-    }
-  }
-  // The last value set under each (case-folded) pair wins.
-  for (size_t i = 0; i < inserted.size(); ++i) {
-    int last = -1;
-    for (size_t j = 0; j < inserted.size(); ++j) {
-      if (strcasecmp(inserted[j].first.c_str(), inserted[i].first.c_str()) == 0 &&
-          strcasecmp(inserted[j].second.c_str(), inserted[i].second.c_str()) == 0) {
-        last = static_cast<int>(j);
-      }
-    }
-    EXPECT_EQ(store.GetInt(inserted[i].first, inserted[i].second, -1), last);
-  }
+  for (const auto& [section, key] : inserted) EXPECT_EQ(store.GetInt(section, key, -1), (last[{fold(section), fold(key)}]));
 }
 
 }  // namespace

@@ -46,15 +46,8 @@ inline std::string RunInChild(const std::function<std::string()>& check) {
     } catch (...) {
       failure = "unknown exception";
     }
-    const char* p = failure.data();
-    size_t left = failure.size();
-    while (left > 0) {
-      const ssize_t n = write(fds[1], p, left);
-      if (n <= 0) break;
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
-    close(fds[1]);
+    for (ssize_t n = 0, done = 0; done < static_cast<ssize_t>(failure.size()); done += n)
+      if ((n = write(fds[1], failure.data() + done, failure.size() - static_cast<size_t>(done))) <= 0) break;
     _exit(0);  // skip the parent's static destructors and gtest's exit handling
   }
   close(fds[1]);

@@ -1,9 +1,8 @@
 // Thread-safe accessors and the named lock: whole values under contention, exclusion between
-// threads and between processes, re-entrancy.
+// threads and objects, re-entrancy. (Exclusion between processes: the store-file tests.)
 #include "support/tsa.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/test_util.h"
 
 namespace {
 
@@ -72,40 +70,6 @@ TEST(NamedMutex, ExcludesOtherThreadsAndObjectsAndIsReentrant) {
   ASSERT_TRUE(other.try_lock_for(1000));
   other.unlock();
   unlink(shared.path().c_str());
-}
-
-TEST(NamedMutex, ExcludesAnotherProcess) {
-  const std::string name = UniqueName("process");
-  NamedMutex mine(name);
-  // A second process holds the lock for a while: this one cannot take it, then waits for it.
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(ready[0]);
-    NamedMutex theirs(name);
-    theirs.lock();
-    const char byte = 1;
-    (void)!write(ready[1], &byte, 1);
-    std::this_thread::sleep_for(300ms);
-    theirs.unlock();
-    _exit(0);
-  }
-  close(ready[1]);
-  char byte = 0;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
-  close(ready[0]);
-  EXPECT_FALSE(mine.try_lock_for(50));
-  const auto start = std::chrono::steady_clock::now();
-  mine.lock();  // waits for the child to let go
-  const auto waited = std::chrono::steady_clock::now() - start;
-  mine.unlock();
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_GT(waited, 100ms);
-  unlink(mine.path().c_str());
 }
 
 }  // namespace
