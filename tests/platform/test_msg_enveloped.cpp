@@ -1,4 +1,4 @@
-// GOST enveloped messages at the platform's own interface: the kept decode's recipients and
+// GOST enveloped messages at the platform's own interface: the kept decode's refusals of
 // the wrong key, ciphertext held until the key comes, the streamed encoding and a message to
 // recipients of both key generations that openssl opens. Both directions against openssl run
 // through the library in the encryption tests and through the tool in its 2012 tests.
@@ -50,20 +50,16 @@ Bytes EncryptHere(const std::vector<const test_pki::Cert*>& users, const Bytes& 
   return out;
 }
 
-TEST_F(EnvelopedMessage, KeptDecodeReportsRecipientsAndRefusesTheWrongKey) {
+// The recipients the library looks up in a decoded message are proven by its decryption of
+// what openssl writes (encrypt_test); here the refusals before and at decryption.
+TEST_F(EnvelopedMessage, KeptDecodeRefusesTheWrongKey) {
   const auto& pki = Pki::Get();
   const Bytes content = Pattern(2048, 8);
   const Bytes message = EncryptHere({&pki.user_a, &pki.user_xa}, content);
   KeyProv a(pki.user_a, "key-a");
   ASSERT_NE(a.h, 0u);
   Msg m(DecodeWhole(message));
-  EXPECT_EQ(GetDword(m.h, CMSG_TYPE_PARAM), DWORD(CMSG_ENVELOPED));
   EXPECT_EQ(GetDword(m.h, CMSG_RECIPIENT_COUNT_PARAM), 2u);
-  Bytes alg;
-  ASSERT_TRUE(GetBytes(m.h, CMSG_ENVELOPE_ALGORITHM_PARAM, 0, alg));
-  const auto* id = reinterpret_cast<const CRYPT_ALGORITHM_IDENTIFIER*>(alg.data());
-  EXPECT_STREQ(id->pszObjId, szOID_CP_GOST_28147);
-
   Bytes plain;
   EXPECT_FALSE(GetBytes(m.h, CMSG_CONTENT_PARAM, 0, plain));
   EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_DECRYPTED));
@@ -77,11 +73,6 @@ TEST_F(EnvelopedMessage, KeptDecodeReportsRecipientsAndRefusesTheWrongKey) {
   ASSERT_TRUE(CryptMsgControl(m.h, 0, CMSG_CTRL_DECRYPT, &para)) << std::hex << GetLastError();
   ASSERT_TRUE(GetBytes(m.h, CMSG_CONTENT_PARAM, 0, plain));
   EXPECT_EQ(plain, content);
-  Bytes info;
-  ASSERT_TRUE(GetBytes(m.h, CMSG_RECIPIENT_INFO_PARAM, 1, info));
-  Cert xa(pki.user_xa.der);
-  EXPECT_TRUE(CertCompareIntegerBlob(&reinterpret_cast<CERT_INFO*>(info.data())->SerialNumber,
-                                     &xa.c->pCertInfo->SerialNumber));
 }
 
 TEST_F(EnvelopedMessage, CiphertextBeforeTheKeyIsHeldUntilDecryption) {
