@@ -5,13 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -154,10 +152,6 @@ inline std::string Base64Pem(const std::string& label, const std::string& body) 
   for (size_t i = 0; i < body.size(); i += 64) pem += body.substr(i, 64) + "\n";
   return pem + "-----END " + label + "-----\n";
 }
-
-}  // namespace provider_test
-
-namespace provider_test {
 
 // Owning holders for the handles a test makes.
 template <BOOL (*Release)(uintptr_t)>

@@ -1,6 +1,6 @@
 // Chains through the API: the trust result for a good path, an untrusted or missing root, an
-// expired link, a tampered signature, and chain engines. Revocation is checked on the path
-// builder itself (test_path_builder.cpp).
+// expired link, a tampered signature, and chain engines. The library checks revocation lists
+// itself (the validity tests), never through the chain's revocation flags.
 #include <gtest/gtest.h>
 
 #include "test_pki.h"
@@ -88,32 +88,26 @@ TEST_F(Chains, TrustedPathAndErrorBitsForBrokenPaths) {
   EXPECT_EQ(r.certs.size(), 1u);
 }
 
-TEST_F(Chains, EngineWithExclusiveRootAndConfigSizes) {
+// An engine as the library makes one: the intermediate only in the engine's additional store
+// (closed by the caller right away), the root in Root.
+TEST_F(Chains, EngineLinksThroughItsAdditionalStore) {
   const Pki& pki = Pki::Get();
-  HCERTSTORE roots = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, pki.root.der.data(),
-                                               DWORD(pki.root.der.size()), CERT_STORE_ADD_NEW, nullptr));
+  ASSERT_TRUE(test_pki::AddToSystemStore("Root", pki.root.der));
+  EXPECT_EQ(Build(pki.user_a.der).error & CERT_TRUST_IS_PARTIAL_CHAIN, DWORD(CERT_TRUST_IS_PARTIAL_CHAIN));
   HCERTSTORE cas = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
   ASSERT_TRUE(CertAddEncodedCertificateToStore(cas, X509_ASN_ENCODING, pki.intermediate.der.data(),
                                                DWORD(pki.intermediate.der.size()), CERT_STORE_ADD_NEW, nullptr));
   CERT_CHAIN_ENGINE_CONFIG config{};
   config.cbSize = sizeof config;
+  config.dwFlags = CERT_CHAIN_CACHE_END_CERT;
   config.cAdditionalStore = 1;
   config.rghAdditionalStore = &cas;
-  config.hExclusiveRoot = roots;
   HCERTCHAINENGINE engine = nullptr;
   ASSERT_TRUE(CertCreateCertificateChainEngine(&config, &engine));
-  CertCloseStore(roots, 0);  // the engine keeps its own handles
   CertCloseStore(cas, 0);
   const ChainResult r = Build(pki.user_a.der, nullptr, 0, engine);
   EXPECT_EQ(r.error, 0u) << std::hex << r.error;
   EXPECT_EQ(r.certs.size(), 3u);
-  CertFreeCertificateChainEngine(engine);
-  // The short structure the library passes (40 bytes) is accepted.
-  CERT_CHAIN_ENGINE_CONFIG short_config{};
-  short_config.cbSize = 40;
-  short_config.dwFlags = CERT_CHAIN_CACHE_END_CERT;
-  ASSERT_TRUE(CertCreateCertificateChainEngine(&short_config, &engine));
   CertFreeCertificateChainEngine(engine);
 }
 

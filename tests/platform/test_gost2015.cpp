@@ -124,22 +124,11 @@ TEST(Gost2015, CtrAcpkmMatchesTheGostEngine) {
 
 // A private key on a 2012 curve from its little-endian scalar, as the engine decodes it.
 vexorcsp::EvpPkeyPtr Key2012(const char* key_oid, const char* curve_oid, const Bytes& scalar) {
-  Bytes params = Sequence(OidDer(curve_oid));
-  Bytes alg = OidDer(key_oid);
-  alg.insert(alg.end(), params.begin(), params.end());
-  alg = Sequence(alg);
-  Bytes body = {0x02, 0x01, 0x00};
-  body.insert(body.end(), alg.begin(), alg.end());
-  body.push_back(0x04);
-  body.push_back(uint8_t(scalar.size() + 2));
-  body.push_back(0x04);
-  body.push_back(uint8_t(scalar.size()));
-  body.insert(body.end(), scalar.begin(), scalar.end());
-  Bytes der = {0x30, 0x81, uint8_t(body.size())};
-  if (body.size() < 128) der = {0x30, uint8_t(body.size())};
-  der.insert(der.end(), body.begin(), body.end());
-  const unsigned char* p = der.data();
-  PKCS8_PRIV_KEY_INFO* info = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, long(der.size()));
+  const Bytes pkcs8 = Sequence(Cat({Der(der::kInteger, Bytes{0}),
+                                   Sequence(Cat({OidDer(key_oid), Sequence(OidDer(curve_oid))})),
+                                   Der(der::kOctetString, Der(der::kOctetString, scalar))}));
+  const unsigned char* p = pkcs8.data();
+  PKCS8_PRIV_KEY_INFO* info = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, long(pkcs8.size()));
   EXPECT_NE(info, nullptr);
   EVP_PKEY* key = info ? EVP_PKCS82PKEY(info) : nullptr;
   PKCS8_PRIV_KEY_INFO_free(info);

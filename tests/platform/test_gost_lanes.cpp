@@ -184,10 +184,7 @@ Bytes Stream(std::mt19937& rng, const gost89::ParamSet& params, const Bytes& key
                         cnt ? gost89::GammaStream::Mode::kCnt : gost89::GammaStream::Mode::kCfb);
   size_t off = 0;
   for (size_t piece : Cuts(rng, data.size())) {
-    if (decrypt)
-      s.Decrypt(data.data() + off, piece);
-    else
-      s.Encrypt(data.data() + off, piece);
+    decrypt ? s.Decrypt(data.data() + off, piece) : s.Encrypt(data.data() + off, piece);
     off += piece;
   }
   return data;

@@ -4,10 +4,6 @@
 // through the openssl command line), so the decoder meets a message it did not write.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cstring>
-
 #include "common/der_build.h"
 #include "test_msg_util.h"
 
@@ -15,7 +11,6 @@ using namespace msg_test;
 
 namespace {
 
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 const std::filesystem::path kVectors = std::filesystem::path(VEXOR_VECTORS) / "rfc4490";
 const std::string kSampleText = "sample text\n";
 const char kParamSetA[] = "1.2.643.2.2.31.1";
@@ -79,18 +74,15 @@ class Engine {
   }
 
  private:
-  static std::string Lower(const Bytes& b) {
-    std::string h = test_pki::Hex(b.data(), b.size());
-    for (char& c : h) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return h;
-  }
+  static std::string Lower(const Bytes& b) { return test_common::Hex(b, test_common::HexCase::kLower); }
   std::filesystem::path dir_;
 };
 
+using test_common::Cat;
+using test_common::Der;
 using test_common::Oid;
-Bytes Seq(const Bytes& content) { return test_common::Der(der::kSequence, content); }
-Bytes Octets(const Bytes& b) { return test_common::Der(der::kOctetString, b); }
-void Add(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+Bytes Seq(const Bytes& content) { return Der(der::kSequence, content); }
+Bytes Octets(const Bytes& b) { return Der(der::kOctetString, b); }
 
 struct KeyAgreeParts {
   Bytes originator_spki;  // SubjectPublicKeyInfo
@@ -105,36 +97,14 @@ struct KeyAgreeParts {
 Bytes KeyAgreeMessage(const KeyAgreeParts& p) {
   Bytes originator = p.originator_spki;
   originator[0] = 0xA1;  // originatorKey [1] IMPLICIT
-  Bytes kari;
-  der::Put(kari, der::kInteger, Bytes{3});
-  der::Put(kari, 0xA0, originator);
-  der::Put(kari, 0xA1, Octets(p.ukm));
-  Bytes wrap = Oid(p.wrap_oid);
-  Add(wrap, Seq(Oid(kParamSetA)));
-  Bytes esdh = Oid("1.2.643.2.2.96");
-  Add(esdh, Seq(wrap));
-  Add(kari, Seq(esdh));
-  Bytes wrapped = Octets(p.encrypted_key);
-  Add(wrapped, Octets(p.mac));
-  Bytes rek = p.issuer_serial;
-  Add(rek, Octets(Seq(wrapped)));
-  Add(kari, Seq(Seq(rek)));
-  Bytes recipients;
-  der::Put(recipients, 0xA1, kari);
-  Bytes content_params = Octets(p.iv);
-  Add(content_params, Oid(kParamSetA));
-  Bytes content_alg = Oid("1.2.643.2.2.21");
-  Add(content_alg, Seq(content_params));
-  Bytes eci = Oid("1.2.840.113549.1.7.1");
-  Add(eci, Seq(content_alg));
-  der::Put(eci, 0x80, p.ciphertext);
-  Bytes body;
-  der::Put(body, der::kInteger, Bytes{2});
-  der::Put(body, der::kSet, recipients);
-  Add(body, Seq(eci));
-  Bytes whole = Oid("1.2.840.113549.1.7.3");
-  der::Put(whole, 0xA0, Seq(body));
-  return Seq(whole);
+  const Bytes wrap = Seq(Cat({Oid("1.2.643.2.2.96"), Seq(Cat({Oid(p.wrap_oid), Seq(Oid(kParamSetA))}))}));
+  const Bytes wrapped = Octets(Seq(Cat({Octets(p.encrypted_key), Octets(p.mac)})));
+  const Bytes kari = Cat({Der(der::kInteger, Bytes{3}), Der(0xA0, originator), Der(0xA1, Octets(p.ukm)), wrap,
+                          Seq(Seq(Cat({p.issuer_serial, wrapped})))});
+  const Bytes content_alg = Seq(Cat({Oid("1.2.643.2.2.21"), Seq(Cat({Octets(p.iv), Oid(kParamSetA)}))}));
+  const Bytes content = Seq(Cat({Oid("1.2.840.113549.1.7.1"), content_alg, Der(0x80, p.ciphertext)}));
+  const Bytes body = Seq(Cat({Der(der::kInteger, Bytes{2}), Der(der::kSet, Der(0xA1, kari)), content}));
+  return Seq(Cat({Oid("1.2.840.113549.1.7.3"), Der(0xA0, body)}));
 }
 
 class KeyAgreement : public ::testing::Test {
@@ -184,8 +154,7 @@ TEST_F(KeyAgreement, PublishedKeyAgreementRecipientAsReported) {
 
   // Key agreement with the "none" key wrap.
   const Bytes message = test_pki::ReadFile(kVectors / "enveloped-keyagree.der");
-  Msg m(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
-  ASSERT_TRUE(CryptMsgUpdate(m.h, message.data(), DWORD(message.size()), TRUE)) << std::hex << GetLastError();
+  Msg m(DecodeWhole(message));
   Bytes info;
   EXPECT_FALSE(GetBytes(m.h, CMSG_RECIPIENT_INFO_PARAM, 0, info));  // not key transport
   EXPECT_EQ(GetDword(m.h, CMSG_CMS_RECIPIENT_COUNT_PARAM), 1u);
@@ -235,13 +204,10 @@ TEST_F(KeyAgreement, CryptoProWrapBuiltFromEnginePrimitivesDecrypts) {
   parts.mac = engine.Mac(kek, parts.ukm, cek);
   parts.ciphertext = engine.Cipher("gost89", cek, parts.iv, content, false);
   Cert cert(rfc_.der);
-  Bytes serial(cert.c->pCertInfo->SerialNumber.pbData,
-               cert.c->pCertInfo->SerialNumber.pbData + cert.c->pCertInfo->SerialNumber.cbData);
-  std::reverse(serial.begin(), serial.end());
-  parts.issuer_serial.assign(cert.c->pCertInfo->Issuer.pbData,
-                             cert.c->pCertInfo->Issuer.pbData + cert.c->pCertInfo->Issuer.cbData);
-  der::Put(parts.issuer_serial, der::kInteger, serial);
-  parts.issuer_serial = Seq(parts.issuer_serial);
+  const CERT_INFO& ci = *cert.c->pCertInfo;
+  const Bytes serial_le(ci.SerialNumber.pbData, ci.SerialNumber.pbData + ci.SerialNumber.cbData);
+  parts.issuer_serial = Seq(Cat({Bytes(ci.Issuer.pbData, ci.Issuer.pbData + ci.Issuer.cbData),
+                                 Der(der::kInteger, Bytes(serial_le.rbegin(), serial_le.rend()))}));
   ASSERT_EQ(parts.encrypted_key.size(), 32u);
   ASSERT_EQ(parts.mac.size(), 4u);
 

@@ -11,7 +11,6 @@ using namespace msg_test;
 
 namespace {
 
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
 using test_common::Cat;
 using test_common::Der;

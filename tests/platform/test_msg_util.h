@@ -17,6 +17,8 @@ namespace msg_test {
 
 using test_pki::Bytes;
 
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
 struct Msg {
   HCRYPTMSG h = nullptr;
   Msg() = default;
@@ -31,7 +33,7 @@ struct Msg {
 struct Cert {
   PCCERT_CONTEXT c = nullptr;
   explicit Cert(const Bytes& der)
-      : c(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
+      : c(CertCreateCertificateContext(kEncoding, der.data(),
                                        DWORD(der.size()))) {}
   Cert(const Cert&) = delete;
   Cert& operator=(const Cert&) = delete;
@@ -74,6 +76,17 @@ inline Bytes Pattern(size_t n, uint32_t seed = 1) {
     b[i] = uint8_t(seed >> 16);
   }
   return b;
+}
+
+// A message decoded from its whole encoding in one update; null when the update fails.
+inline HCRYPTMSG DecodeWhole(const Bytes& message, DWORD flags = 0) {
+  HCRYPTMSG m = CryptMsgOpenToDecode(kEncoding, flags, 0, 0, nullptr, nullptr);
+  if (m != nullptr && !CryptMsgUpdate(m, message.data(), DWORD(message.size()), TRUE)) {
+    ADD_FAILURE() << "update failed: " << std::hex << GetLastError();
+    CryptMsgClose(m);
+    return nullptr;
+  }
+  return m;
 }
 
 // What the stream callback received.

@@ -41,6 +41,11 @@ Bytes ContainerPublicBlob(const std::string& container) {
   return ExportBlob(key.h, 0, PUBLICKEYBLOB);
 }
 
+// A point as the provider writes it: X then Y, each little-endian.
+Bytes PointLE(Record& r, const std::string& x, const std::string& y) {
+  return Cat({Reversed(r.GetHex(x)), Reversed(r.GetHex(y))});
+}
+
 Bytes Tail64(const Bytes& blob) {
   return blob.size() < 64 ? Bytes() : Bytes(blob.end() - 64, blob.end());
 }
@@ -55,9 +60,7 @@ TEST_F(ProviderKeys, KeyPairsFromEveryPkcs8Encoding) {
   ForEachRecord("gost3410-2001-keys.txt", [&](Record& r) {
     const std::string curve = r.GetOid("Curve");
     const Bytes priv = r.GetHex("PrivBE");
-    Bytes expected = Reversed(r.GetHex("PubX_BE"));
-    const Bytes y = Reversed(r.GetHex("PubY_BE"));
-    expected.insert(expected.end(), y.begin(), y.end());
+    const Bytes expected = PointLE(r, "PubX_BE", "PubY_BE");
     std::vector<std::pair<std::string, Bytes>> forms = {
         {"raw", Pkcs8(kKeyOid, curve, priv, PrivForm::kRaw)},
         {"integer", Pkcs8(kKeyOid, curve, priv, PrivForm::kInteger)},
@@ -85,14 +88,7 @@ TEST_F(ProviderKeys, VerifiesPublishedSignatures) {
   VerifyContext(prov);
   ForEachRecord("gost3410-2001-verify.txt", [&](Record& r) {
     const std::string curve = r.GetOid("Curve");
-    Bytes pub;
-    if (r.Has("PubLE")) {
-      pub = r.GetHex("PubLE");
-    } else {
-      pub = Reversed(r.GetHex("PubX_BE"));
-      const Bytes y = Reversed(r.GetHex("PubY_BE"));
-      pub.insert(pub.end(), y.begin(), y.end());
-    }
+    const Bytes pub = r.Has("PubLE") ? r.GetHex("PubLE") : PointLE(r, "PubX_BE", "PubY_BE");
     if (r.Has("PrivBE")) {
       // The example's private key gives its public key.
       ASSERT_TRUE(Install("rfc", Pkcs8(kKeyOid, curve, r.GetHex("PrivBE"), PrivForm::kRaw)));
@@ -151,9 +147,7 @@ TEST_F(ProviderKeys, VkoAgreementGivesPublishedKek) {
     for (const char* party : {"A", "B"}) {
       SCOPED_TRACE(party);
       const std::string me = party, peer = me == "A" ? "B" : "A";
-      Bytes pub = Reversed(r.GetHex("Pub" + me + "_X_BE"));
-      const Bytes y = Reversed(r.GetHex("Pub" + me + "_Y_BE"));
-      pub.insert(pub.end(), y.begin(), y.end());
+      const Bytes pub = PointLE(r, "Pub" + me + "_X_BE", "Pub" + me + "_Y_BE");
       EXPECT_EQ(Hex(pub), r.Get("Pub" + me + "_LE"));
       // Both encodings of the private key: the PEM of the source and the raw scalar.
       const std::string pem = Base64Pem("PRIVATE KEY", r.Get("Priv" + me + "_PKCS8_PEM"));
@@ -201,16 +195,7 @@ TEST_F(ProviderKeys, ContainersOnDisk) {
   std::filesystem::permissions(orphan.parent_path(), std::filesystem::perms::owner_all);
   std::ofstream(orphan) << "key material";
   std::filesystem::last_write_time(orphan, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
-  Prov prov;
-  ASSERT_TRUE(CryptAcquireContextA(&prov.h, "c\\name", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
-  Prov again;
-  EXPECT_FALSE(CryptAcquireContextA(&again.h, "c\\name", nullptr, PROV_GOST_2001_DH, CRYPT_NEWKEYSET));
-  EXPECT_EQ(GetLastError(), DWORD(NTE_EXISTS));
-  Key none;
-  EXPECT_FALSE(CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &none.h));
-  EXPECT_EQ(GetLastError(), DWORD(NTE_NO_KEY));
-  Key key;
-  ASSERT_TRUE(CryptGenKey(prov.h, AT_KEYEXCHANGE, 0, &key.h));
+  ASSERT_TRUE(Install("c\\name", Pkcs8(kKeyOid, "1.2.643.2.2.35.1", Bytes(32, 5), PrivForm::kRaw)));
 
   struct stat st;
   ASSERT_EQ(stat((home_.path() / "keys").c_str(), &st), 0);
@@ -223,14 +208,6 @@ TEST_F(ProviderKeys, ContainersOnDisk) {
   }
   EXPECT_EQ(files, 1);
   EXPECT_FALSE(std::filesystem::exists(orphan));
-
-  char name[256];
-  DWORD len = sizeof(name);
-  ASSERT_TRUE(CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &len, CRYPT_FIRST));
-  EXPECT_STREQ(name, "c\\name");
-  len = sizeof(name);
-  EXPECT_FALSE(CryptGetProvParam(prov.h, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name), &len, CRYPT_NEXT));
-  EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
 
   // A key file others may read, or a symbolic link in its place, is refused.
   const auto file = std::filesystem::directory_iterator(home_.path() / "keys")->path();
@@ -264,20 +241,19 @@ TEST_F(ProviderKeys, PinProtectedContainer) {
   const std::string text(file.begin(), file.end());
   EXPECT_NE(text.find("ENCRYPTED PRIVATE KEY"), std::string::npos);
 
-  struct Case {
+  // The PIN comes from $VEXOR_CSP_PIN, as the tool hands it over; a silent context never uses it.
+  const struct {
     const char* name;
     DWORD flags;
-    const char* pin;  // set on the provider; null for none
     const char* env;  // $VEXOR_CSP_PIN
     DWORD error;      // 0 = the key opens
   } cases[] = {
-      {"silent without PIN", CRYPT_SILENT, nullptr, "1234", DWORD(NTE_SILENT_CONTEXT)},
-      {"silent with PIN", CRYPT_SILENT, "1234", nullptr, 0},
-      {"wrong PIN", 0, "4321", nullptr, DWORD(SCARD_W_WRONG_CHV)},
-      {"PIN from the environment", 0, nullptr, "1234", 0},
-      {"no PIN anywhere", 0, nullptr, nullptr, DWORD(ERROR_CANCELLED)},
+      {"silent", CRYPT_SILENT, "1234", DWORD(NTE_SILENT_CONTEXT)},
+      {"wrong PIN", 0, "4321", DWORD(SCARD_W_WRONG_CHV)},
+      {"PIN from the environment", 0, "1234", 0},
+      {"no PIN anywhere", 0, nullptr, DWORD(ERROR_CANCELLED)},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.env)
       setenv("VEXOR_CSP_PIN", c.env, 1);
@@ -285,9 +261,6 @@ TEST_F(ProviderKeys, PinProtectedContainer) {
       unsetenv("VEXOR_CSP_PIN");
     Prov prov;
     ASSERT_TRUE(CryptAcquireContextA(&prov.h, "pinned", nullptr, PROV_GOST_2001_DH, c.flags));
-    if (c.pin) {
-      ASSERT_TRUE(CryptSetProvParam(prov.h, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(c.pin), 0));
-    }
     Key key;
     EXPECT_EQ(CryptGetUserKey(prov.h, AT_KEYEXCHANGE, &key.h), c.error == 0);
     if (c.error != 0) {

@@ -2,6 +2,8 @@
 // with properties. Hostile input is the fuzz target's.
 #include <gtest/gtest.h>
 
+#include <openssl/sha.h>
+
 #include <cstring>
 
 #include "der/der.h"
@@ -13,15 +15,18 @@ namespace {
 using test_pki::Bytes;
 using test_pki::Pki;
 
-void Put32(Bytes& b, uint32_t v) { der::PutU32LE(b, v); }
+// An element: property id, encoding type 1, length, payload.
 void Element(Bytes& b, uint32_t id, const Bytes& payload) {
-  Put32(b, id);
-  Put32(b, 1);
-  Put32(b, uint32_t(payload.size()));
+  for (uint32_t v : {id, 1u, uint32_t(payload.size())}) der::PutU32LE(b, v);
   b.insert(b.end(), payload.begin(), payload.end());
 }
-const Bytes kHeader = {0, 0, 0, 0, 0x43, 0x45, 0x52, 0x54};
-const Bytes kEnd(12, 0);
+// The header, the elements and the end marker.
+Bytes Serialized(std::initializer_list<std::pair<uint32_t, Bytes>> elements) {
+  Bytes b = {0, 0, 0, 0, 0x43, 0x45, 0x52, 0x54};
+  for (const auto& [id, payload] : elements) Element(b, id, payload);
+  b.insert(b.end(), 12, 0);
+  return b;
+}
 
 Bytes SaveToMemory(HCERTSTORE store) {
   CRYPT_DATA_BLOB blob{0, nullptr};
@@ -39,12 +44,7 @@ HCERTSTORE OpenSerialized(const Bytes& bytes) {
 
 Bytes Utf16(const std::u16string& s) {
   Bytes out;
-  for (char16_t c : s) {
-    out.push_back(uint8_t(c));
-    out.push_back(uint8_t(c >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
+  for (char16_t c : s + u'\0') out.insert(out.end(), {uint8_t(c), uint8_t(c >> 8)});
   return out;
 }
 
@@ -59,28 +59,12 @@ class SerializedStore : public ::testing::Test {
 
 // The three Windows-captured layouts: no property, a friendly name, a cached SHA-1 hash.
 TEST_F(SerializedStore, SavedBytesFollowTheWindowsLayout) {
-  Bytes plain = kHeader;
-  Element(plain, 0x20, cert_);
-  plain.insert(plain.end(), kEnd.begin(), kEnd.end());
-
   const Bytes friendly_name = Utf16(u"WineTest");
-  ASSERT_EQ(friendly_name.size(), 18u);
-  Bytes with_name = kHeader;
-  Element(with_name, 0x0B, friendly_name);
-  Element(with_name, 0x20, cert_);
-  with_name.insert(with_name.end(), kEnd.begin(), kEnd.end());
-
-  Bytes with_hash = kHeader;
-  BYTE sha1[20];
-  {
-    PCCERT_CONTEXT c = CertCreateCertificateContext(X509_ASN_ENCODING, cert_.data(), DWORD(cert_.size()));
-    DWORD cb = 20;
-    ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_HASH_PROP_ID, sha1, &cb));
-    CertFreeCertificateContext(c);
-  }
-  Element(with_hash, 0x03, Bytes(sha1, sha1 + 20));
-  Element(with_hash, 0x20, cert_);
-  with_hash.insert(with_hash.end(), kEnd.begin(), kEnd.end());
+  Bytes sha1(20);
+  SHA1(cert_.data(), cert_.size(), sha1.data());
+  const Bytes plain = Serialized({{0x20, cert_}});
+  const Bytes with_name = Serialized({{0x0B, friendly_name}, {0x20, cert_}});
+  const Bytes with_hash = Serialized({{0x03, sha1}, {0x20, cert_}});
 
   struct Case {
     const char* name;
@@ -143,7 +127,7 @@ TEST_F(SerializedStore, RoundTripKeepsCertificatesCrlsAndProperties) {
   const Bytes saved = SaveToMemory(store);
   // The key link is persisted in the documented offset form: container at 28, no provider.
   Bytes expected_prov;
-  for (uint32_t field : {28u, 0u, 75u, 0u, 0u, 0u, uint32_t(AT_KEYEXCHANGE)}) Put32(expected_prov, field);
+  for (uint32_t field : {28u, 0u, 75u, 0u, 0u, 0u, uint32_t(AT_KEYEXCHANGE)}) der::PutU32LE(expected_prov, field);
   const Bytes name = Utf16(u"c1");
   expected_prov.insert(expected_prov.end(), name.begin(), name.end());
   Bytes prov_element;

