@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/hex.h"
 #include "common/temp_dir.h"
 #include "library/test_certs.h"
 #include "vexor/vexor.h"
@@ -116,14 +117,7 @@ inline std::string Thumb(const std::vector<uint8_t>& der) {
   DWORD len = sizeof hash;
   const bool ok = c != nullptr && CertGetCertificateContextProperty(c, CERT_HASH_PROP_ID, hash, &len);
   if (c != nullptr) CertFreeCertificateContext(c);
-  if (!ok) return {};
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (DWORD i = 0; i < len; ++i) {
-    hex += kDigits[hash[i] >> 4];
-    hex += kDigits[hash[i] & 15];
-  }
-  return hex;
+  return ok ? test_common::Hex(hash, len) : std::string();
 }
 
 }  // namespace host
