@@ -67,16 +67,6 @@ class HostVerify : public host::PkiTest {
     else
       setenv("TMPDIR", old_tmpdir_.c_str(), 1);
   }
-  std::string LibrarySign(IVexor& obj, const std::string& data, bool detached) {
-    CertPartyParam party;
-    party.subjectCN = Cp1251("Иванов Иван Иванович");
-    std::istringstream in(data);
-    std::ostringstream out;
-    const int32_t rc = detached ? obj.sign_stream_d(party, in, out, VEXOR_FORMAT_PKCS7)
-                                : obj.sign_stream_a(party, in, out, VEXOR_FORMAT_PKCS7);
-    EXPECT_EQ(rc, 0);
-    return out.str();
-  }
   // `openssl cms -sign` with the given signers (certificate and key each) and options; DER out.
   std::string OpensslSign(const std::string& data, const std::vector<const test_pki::Cert*>& signers,
                           bool detached, const std::string& options = "") {
@@ -117,8 +107,9 @@ TEST_F(HostVerify, LibraryMessagesVerifyInEverySlot) {
   VerifyCallback cb;
   Object obj = NewObject(&cb);
   const std::string data = "Платёжное поручение №7\n" + std::string(3000, 'z');
-  const std::string attached = LibrarySign(*obj, data, false);
-  const std::string detached = LibrarySign(*obj, data, true);
+  std::string attached, detached;
+  ASSERT_EQ(Sign(*obj, host::ByName("Иванов Иван Иванович"), data, false, attached), 0);
+  ASSERT_EQ(Sign(*obj, host::ByName("Иванов Иван Иванович"), data, true, detached), 0);
   const std::string thumb = Thumb(Pki::Get().user_a.der);
   std::string lower = thumb;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

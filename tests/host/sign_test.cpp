@@ -21,6 +21,7 @@ using test_pki::Pki;
 
 namespace {
 
+using host::ByName;
 using host::LogFile;
 using host::Object;
 using host::Quote;
@@ -39,26 +40,12 @@ class ExpiryCallback : public HostCallback {
 
 class HostSign : public host::PkiTest {
  protected:
-  void WriteIni(const std::string& settings) {
-    WriteText(work_ / "Vexor.ini", "[Settings]\nUsingCustomOptions=1\n" + settings);
-  }
-  // Signs; the code, with the exception's code when one came.
-  int32_t Sign(IVexor& obj, const CertPartyParam& party, const std::string& data, bool detached, std::string& out,
-               std::string* error_text = nullptr) {
-    std::istringstream in(data);
-    std::ostringstream sig;
-    const int32_t rc = host::Call([&] {
-      return detached ? obj.sign_stream_d(party, in, sig, VEXOR_FORMAT_PKCS7)
-                      : obj.sign_stream_a(party, in, sig, VEXOR_FORMAT_PKCS7);
-    }, error_text);
-    out = sig.str();
-    return rc;
-  }
-  // `openssl cms -verify` against the test root; the verified content.
+  // `openssl cms -verify` trusting the test root and the intermediate; the verified content.
   bool Verify(const std::string& signature, const std::string* detached_content, std::string& content) {
+    WriteText(work_ / "trust.pem", ReadText(Pki::Get().root.pem) + ReadText(Pki::Get().intermediate.pem));
     WriteText(work_ / "sig.p7s", signature);
     std::string cmd = "openssl cms -verify -engine gost -inform DER -in " + Quote(work_ / "sig.p7s") + " -CAfile " +
-                      Quote(TrustFile()) + " -out " + Quote(work_ / "content.out");
+                      Quote(work_ / "trust.pem") + " -out " + Quote(work_ / "content.out");
     if (detached_content != nullptr) {
       WriteText(work_ / "content.in", *detached_content);
       cmd += " -binary -content " + Quote(work_ / "content.in");
@@ -68,13 +55,6 @@ class HostSign : public host::PkiTest {
     content = ReadText(work_ / "content.out");
     return r.status == 0;
   }
-  // The test root and the intermediate in one PEM file: what openssl trusts here.
-  fs::path TrustFile() {
-    const fs::path file = work_ / "trust.pem";
-    if (!fs::exists(file))
-      WriteText(file, ReadText(Pki::Get().root.pem) + ReadText(Pki::Get().intermediate.pem));
-    return file;
-  }
   std::string Print(const std::string& signature) {
     WriteText(work_ / "print.p7s", signature);
     return test_pki::Run("openssl cms -engine gost -cmsout -print -inform DER -in " + Quote(work_ / "print.p7s") +
@@ -82,12 +62,6 @@ class HostSign : public host::PkiTest {
         .out;
   }
 };
-
-CertPartyParam ByName(const std::string& utf8) {
-  CertPartyParam p;
-  p.subjectCN = test_certs::Cp1251(utf8);
-  return p;
-}
 
 }  // namespace
 
@@ -187,7 +161,7 @@ TEST_F(HostSign, ExpiringCertificateStopsSigning) {
   }
   for (const char* setting : {"SkipCheckTimeRemains=1\n", "SkipCheckCertValid=1\n"}) {
     SCOPED_TRACE(setting);
-    WriteIni(setting);
+    WriteText(work_ / "Vexor.ini", std::string("[Settings]\nUsingCustomOptions=1\n") + setting);
     Object obj = NewObject();
     EXPECT_EQ(Sign(*obj, soon_party, "data", true, sig), 0);
   }
