@@ -76,11 +76,7 @@ class ToolTest : public tool_test::ToolHome {
     return tool_test::Slurp(out);
   }
   static std::string Thumb(const std::string& pem) {
-    Result r = Sh("openssl x509 -in " + P(pem) + " -noout -fingerprint -sha1");
-    std::string hex;
-    for (char c : r.out.substr(r.out.find('=') + 1))
-      if (std::isxdigit(static_cast<unsigned char>(c))) hex += c;
-    return hex;
+    return Sh("openssl x509 -in " + P(pem) + " -noout -fingerprint -sha1 | cut -d= -f2 | tr -d ':\\n'").out;
   }
   void InstallUser() const {
     ASSERT_EQ(Vexor("store add-root " + P("root.pem")).status, 0);
@@ -528,11 +524,9 @@ TEST_F(ToolTest, JsonOfEveryCommand) {
   ASSERT_EQ(Lib("cert import " + P("u1.pem")).status, 0);
   SignDoc("doc.p7s");
   SignDoc("d.p7s", "--detached");
-  std::string serial = Sh("openssl x509 -in " + P("u1.pem") + " -noout -serial").out;
-  serial = serial.substr(serial.find('=') + 1, serial.find('\n') - serial.find('=') - 1);
-  std::string not_after = Sh("date -u -d \"$(openssl x509 -in " + P("u1.pem") +
-                             " -noout -enddate | cut -d= -f2)\" +%Y-%m-%dT%H:%M:%SZ").out;
-  not_after.pop_back();
+  const std::string serial = Sh("openssl x509 -in " + P("u1.pem") + " -noout -serial | cut -d= -f2 | tr -d '\\n'").out;
+  const std::string not_after = Sh("date -u -d \"$(openssl x509 -in " + P("u1.pem") +
+                                   " -noout -enddate | cut -d= -f2)\" +%Y-%m-%dT%H:%M:%SZ | tr -d '\\n'").out;
   // A Python predicate of c, a certificate object: u1.pem as openssl sees it.
   const std::string cert = "(lambda c: c['serialNumber'] == '" + serial + "' and c['notAfter'] == '" + not_after +
                            "' and c['thumbprint'] == '" + Thumb("u1.pem") + "' and 'Сидоров' in c['subject'])";
