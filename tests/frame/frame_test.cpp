@@ -18,18 +18,6 @@
 namespace fs = std::filesystem;
 using test_common::TempDir;
 
-namespace {
-
-class Recorder : public HostCallback {
- public:
-  Recorder() {
-    onLog = [this](const char* text) { lines.push_back(text::Cp1251ToUtf8(text)); };
-  }
-  std::vector<std::string> lines;
-};
-
-}  // namespace
-
 // Failure reports need only a call's log and options: no operation object is made.
 TEST(FailureReport, ReasonIsLoggedButNotRaised) {
   test_common::StandaloneCall call;
@@ -82,15 +70,16 @@ TEST(Logging, ExtendedLinesOnlyWhenAsked) {
   TempDir dir;
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\n");
   IVexorImpl obj;
-  Recorder cb;
+  std::vector<std::string> lines;
+  HostCallback cb;
+  cb.onLog = [&lines](const char* text) { lines.push_back(text::Cp1251ToUtf8(text)); };
   ASSERT_EQ(obj.Init(dir.path().c_str(), &cb, 0x10000), 0);
-  cb.lines.clear();
+  lines.clear();
   obj.LogExt("extended %d", 1);
-  EXPECT_TRUE(cb.lines.empty());
+  EXPECT_TRUE(lines.empty());
   dir.Write("Vexor.ini", "[Settings]\nUsingCustomOptions=1\nLogExtended=1\n");
   ASSERT_EQ(obj.Init(dir.path().c_str(), &cb, 0x10000), 0);
-  cb.lines.clear();
+  lines.clear();
   obj.LogExt("extended %d", 2);
-  ASSERT_EQ(cb.lines.size(), 1u);
-  EXPECT_EQ(cb.lines[0], "extended 2");
+  EXPECT_EQ(lines, std::vector<std::string>{"extended 2"});
 }

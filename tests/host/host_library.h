@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/hex.h"
 #include "common/temp_dir.h"
 #include "library/test_certs.h"
 #include "vexor/vexor.h"
@@ -50,6 +51,24 @@ struct Destroy {
 };
 using Object = std::unique_ptr<IVexor, Destroy>;
 
+// The call's code, with the exception's code (and text) when one came.
+template <class F>
+int32_t Call(F&& f, std::string* text = nullptr) {
+  try {
+    return f();
+  } catch (const CryptoOperations::SystemException& e) {
+    if (text != nullptr) *text = e.what();
+    return e.code();
+  }
+}
+
+// A signing party by common name.
+inline CertPartyParam ByName(const std::string& utf8) {
+  CertPartyParam p;
+  p.subjectCN = test_certs::Cp1251(utf8);
+  return p;
+}
+
 // The test PKI trusted and user A's key installed in a temporary platform home; the objects
 // a test makes are initialised in a working folder of their own.
 class PkiTest : public ::testing::Test {
@@ -68,6 +87,18 @@ class PkiTest : public ::testing::Test {
     Object obj(raw);
     EXPECT_EQ(obj->Init(work_.c_str(), cb, CERT_SYSTEM_STORE_CURRENT_USER), 0);
     return obj;
+  }
+  // Signs in PKCS#7; the code, with the exception's code (and text) when one came.
+  static int32_t Sign(IVexor& obj, const CertPartyParam& party, const std::string& data, bool detached,
+                      std::string& out, std::string* error_text = nullptr) {
+    std::istringstream in(data);
+    std::ostringstream sig;
+    const int32_t rc = Call([&] {
+      return detached ? obj.sign_stream_d(party, in, sig, VEXOR_FORMAT_PKCS7)
+                      : obj.sign_stream_a(party, in, sig, VEXOR_FORMAT_PKCS7);
+    }, error_text);
+    out = sig.str();
+    return rc;
   }
 
   test_pki::ScopedHome home_;
@@ -96,17 +127,6 @@ inline void WriteText(const std::filesystem::path& p, const std::string& text) {
   std::ofstream(p, std::ios::binary) << text;
 }
 
-// The call's code, with the exception's code (and text) when one came.
-template <class F>
-int32_t Call(F&& f, std::string* text = nullptr) {
-  try {
-    return f();
-  } catch (const CryptoOperations::SystemException& e) {
-    if (text != nullptr) *text = e.what();
-    return e.code();
-  }
-}
-
 inline std::string Quote(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
 
 // The upper-case hex thumbprint the platform gives an encoded certificate; empty on failure.
@@ -116,14 +136,7 @@ inline std::string Thumb(const std::vector<uint8_t>& der) {
   DWORD len = sizeof hash;
   const bool ok = c != nullptr && CertGetCertificateContextProperty(c, CERT_HASH_PROP_ID, hash, &len);
   if (c != nullptr) CertFreeCertificateContext(c);
-  if (!ok) return {};
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (DWORD i = 0; i < len; ++i) {
-    hex += kDigits[hash[i] >> 4];
-    hex += kDigits[hash[i] & 15];
-  }
-  return hex;
+  return ok ? test_common::Hex(hash, len) : std::string();
 }
 
 }  // namespace host

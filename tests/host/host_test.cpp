@@ -1,15 +1,10 @@
 // The library as a host sees it: loaded with dlopen, driven through the public header only.
 #include <dlfcn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <clocale>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -65,24 +60,15 @@ class RecordingCallback : public HostCallback {
 }  // namespace
 
 TEST(Host, ExportsExactlyThreeSymbols) {
-  FILE* p = popen("nm -D --defined-only " VEXOR_LIB_DIR "/libvexor.so", "r");
-  ASSERT_NE(p, nullptr);
-  std::vector<std::string> names;
-  char line[1024];
-  while (fgets(line, sizeof(line), p) != nullptr) {
-    std::istringstream fields(line);
-    std::string addr, kind, name;
-    fields >> addr >> kind >> name;
-    if (!name.empty()) names.push_back(name);
-  }
-  ASSERT_EQ(pclose(p), 0);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"CreateObjectInstance", "DestroyObjectInstance", "GetIVersion"}));
+  EXPECT_EQ(test_pki::Run("nm -D --defined-only " VEXOR_LIB_DIR "/libvexor.so | awk '{print $3}' | sort").out,
+            "CreateObjectInstance\nDestroyObjectInstance\nGetIVersion\n");
 }
 
 // Loaded, created, initialised (the log gets the version line) and destroyed through the
-// three exports.
+// three exports; the host's locale stays as it was, whatever the environment says.
 TEST(Host, LoadsCreatesInitialisesAndDestroys) {
+  setenv("LC_ALL", "C.UTF-8", 1);
+  const std::string locale = setlocale(LC_ALL, nullptr);
   ASSERT_TRUE(Lib().loaded()) << dlerror();
   EXPECT_EQ(Lib().version(), 11);
   IVexor* none = nullptr;
@@ -97,6 +83,8 @@ TEST(Host, LoadsCreatesInitialisesAndDestroys) {
   EXPECT_EQ(Lib().destroy(&obj), 0);
   EXPECT_EQ(obj, nullptr);
   EXPECT_NE(host::ReadText(LogFile()).find(kVersionPrefix), std::string::npos) << "no version line in " << LogFile();
+  unsetenv("LC_ALL");
+  EXPECT_EQ(setlocale(LC_ALL, nullptr), locale);
 }
 
 TEST(Host, ResultTextsAreWindows1251) {
@@ -189,16 +177,4 @@ TEST(Host, LogHookVetoKeepsALineOutOfTheLog) {
   const std::string vetoed = tail_of_a_run(vetoing);
   EXPECT_EQ(vetoed.find("UsingCustomOptions"), std::string::npos) << vetoed;
   EXPECT_NE(vetoed.find("IVexorImpl::sign_stream_a: entered"), std::string::npos);
-}
-
-// The library leaves the host's locale alone, whatever the environment says.
-TEST(Host, ObjectsLeaveTheProcessLocaleAlone) {
-  setenv("LC_ALL", "C.UTF-8", 1);
-  const std::string before = setlocale(LC_ALL, nullptr);
-  TempDir dir;
-  Object obj = NewObject();
-  EXPECT_EQ(obj->Init(dir.path().c_str(), nullptr, 0x10000), 0);
-  obj.reset();
-  unsetenv("LC_ALL");
-  EXPECT_EQ(setlocale(LC_ALL, nullptr), before);
 }
