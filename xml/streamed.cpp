@@ -4,6 +4,7 @@
 #include <libxml/parserInternals.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -63,14 +64,8 @@ class Writer {
   void Text(const char* s, size_t n) {
     const char* run = s;
     for (const char* end = s + n; s != end; ++s) {
-      const char* ref;
-      switch (*s) {
-        case '&': ref = "&amp;"; break;
-        case '<': ref = "&lt;"; break;
-        case '>': ref = "&gt;"; break;
-        case '\r': ref = "&#xD;"; break;
-        default: continue;
-      }
+      const char* ref = kTextRefs[static_cast<unsigned char>(*s)];
+      if (ref == nullptr) continue;
       Raw(run, static_cast<size_t>(s - run));
       Raw(ref);
       run = s + 1;
@@ -100,6 +95,14 @@ class Writer {
 
  private:
   static constexpr size_t kChunk = 64 * 1024;
+  static constexpr std::array<const char*, 256> kTextRefs = [] {
+    std::array<const char*, 256> refs{};
+    refs['&'] = "&amp;";
+    refs['<'] = "&lt;";
+    refs['>'] = "&gt;";
+    refs['\r'] = "&#xD;";
+    return refs;
+  }();
   const std::function<bool(const char*, int)>& sink_;
   std::string out_;
   bool ok_ = true;
@@ -122,13 +125,13 @@ class Namespaces {
   void Declare(const xmlChar* prefix, const xmlChar* uri) {
     scope_.push_back({prefix == nullptr ? std::string() : C(prefix), uri == nullptr ? std::string() : C(uri)});
   }
-  const std::string* InScope(const std::string& prefix) const { return Find(scope_, prefix); }
-  const std::string* Rendered(const std::string& prefix) const { return Find(rendered_, prefix); }
+  const std::string* InScope(const char* prefix) const { return Find(scope_, prefix); }
+  const std::string* Rendered(const char* prefix) const { return Find(rendered_, prefix); }
   void Render(const Binding& b) { rendered_.push_back(b); }
   const std::vector<Binding>& scope() const { return scope_; }
 
  private:
-  static const std::string* Find(const std::vector<Binding>& stack, const std::string& prefix) {
+  static const std::string* Find(const std::vector<Binding>& stack, const char* prefix) {
     for (auto it = stack.rbegin(); it != stack.rend(); ++it)
       if (it->prefix == prefix) return &it->uri;
     return nullptr;
@@ -260,27 +263,30 @@ class Stream {
     ns_.Open();
     for (int i = 0; i < nb_ns; ++i) ns_.Declare(ns[2 * i], ns[2 * i + 1]);
     attrs_.clear();
-    used_.assign(1, prefix == nullptr ? std::string() : C(prefix));
+    used_.assign(1, prefix == nullptr ? "" : C(prefix));
     for (int i = 0; i < nb_attrs; ++i) {
       const xmlChar** a = attrs + 5 * i;
       if (a[1] != nullptr && a[2] == nullptr) return false;
       attrs_.push_back({a[2] == nullptr ? "" : C(a[2]), C(a[0]), C(a[1]), C(a[3]), static_cast<size_t>(a[4] - a[3])});
-      if (a[1] != nullptr && std::strcmp(C(a[1]), "xml") != 0) used_.emplace_back(C(a[1]));
+      if (a[1] != nullptr && std::strcmp(C(a[1]), "xml") != 0) used_.push_back(C(a[1]));
     }
-    std::sort(used_.begin(), used_.end());
-    used_.erase(std::unique(used_.begin(), used_.end()), used_.end());
+    if (used_.size() > 1) {
+      std::sort(used_.begin(), used_.end(), [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+      used_.erase(std::unique(used_.begin(), used_.end(), [](const char* a, const char* b) { return std::strcmp(a, b) == 0; }),
+                  used_.end());
+    }
 
     out_.Raw("<", 1);
     out_.Name(prefix, local);
-    for (const std::string& p : used_) {
+    static const std::string kNone;
+    for (const char* p : used_) {
       const std::string* bound = ns_.InScope(p);
-      if (bound == nullptr && !p.empty()) return false;
-      const std::string value = bound != nullptr ? *bound : std::string();
+      if (bound == nullptr && *p != '\0') return false;
+      const std::string& value = bound != nullptr ? *bound : kNone;
       const std::string* shown = ns_.Rendered(p);
       // The default namespace counts as rendered empty until an ancestor renders it.
-      if (p.empty() ? value == (shown != nullptr ? *shown : std::string()) : shown != nullptr && *shown == value)
-        continue;
-      if (p.empty()) {
+      if (*p == '\0' ? value == (shown != nullptr ? *shown : kNone) : shown != nullptr && *shown == value) continue;
+      if (*p == '\0') {
         out_.Raw(" xmlns=\"", 8);
       } else {
         out_.Raw(" xmlns:", 7);
@@ -356,7 +362,7 @@ class Stream {
   StreamedCanonical& result_;
   Namespaces ns_;
   std::vector<Attr> attrs_;
-  std::vector<std::string> used_;
+  std::vector<const char*> used_;  // prefixes visibly used, "" for the default namespace
   xmlNode* copy_ = nullptr;  // the open element of the copy
   int skipping_ = 0;         // open elements of a left-out subtree not copied
   int depth_ = 0;            // open output elements
