@@ -60,16 +60,20 @@ int CloseSink(void*) { return 0; }
 void Silent(void*, const char*, ...) {}
 void SilentStructured(void*, xmlError*) {}
 
-// The document's code units as the scan reads them: 1, 2 or 4 bytes, either byte order.
+// The document's code units as the scan reads them: 1, 2 or 4 bytes, either byte order
+// (the width fixed at compile time: the byte-wide scan runs over every byte of most
+// documents).
+template <size_t kWidth>
 class Units {
  public:
-  Units(const uint8_t* data, size_t length, size_t width, bool big_endian)
-      : data_(data), count_(length / width), width_(width), big_(big_endian) {}
+  Units(const uint8_t* data, size_t length, bool big_endian)
+      : data_(data), count_(length / kWidth), big_(big_endian) {}
   size_t size() const { return count_; }
   uint32_t operator[](size_t i) const {
-    const uint8_t* p = data_ + i * width_;
+    if constexpr (kWidth == 1) return data_[i];
+    const uint8_t* p = data_ + i * kWidth;
     uint32_t v = 0;
-    for (size_t k = 0; k < width_; ++k) v = v << 8 | p[big_ ? k : width_ - 1 - k];
+    for (size_t k = 0; k < kWidth; ++k) v = v << 8 | p[big_ ? k : kWidth - 1 - k];
     return v;
   }
   // Whether the ASCII text stands at unit i.
@@ -81,7 +85,7 @@ class Units {
   // The unit after the next occurrence of the ASCII text from unit i; size() when none.
   size_t After(size_t i, const char* text) const {
     const size_t n = std::strlen(text);
-    if (width_ == 1) {
+    if constexpr (kWidth == 1) {
       const void* hit = memmem(data_ + i, count_ - std::min(i, count_), text, n);
       return hit == nullptr ? count_ : static_cast<size_t>(static_cast<const uint8_t*>(hit) - data_) + n;
     }
@@ -89,19 +93,19 @@ class Units {
       if (At(i, text)) return i + n;
     return count_;
   }
-  // The next '<' from unit i; size() when none.
-  size_t NextOpen(size_t i) const {
-    if (width_ == 1) {
-      const void* hit = std::memchr(data_ + i, '<', count_ - std::min(i, count_));
+  // The next unit c from unit i; size() when none.
+  size_t Next(size_t i, uint8_t c) const {
+    if constexpr (kWidth == 1) {
+      const void* hit = std::memchr(data_ + i, c, count_ - std::min(i, count_));
       return hit == nullptr ? count_ : static_cast<size_t>(static_cast<const uint8_t*>(hit) - data_);
     }
-    while (i < count_ && (*this)[i] != '<') ++i;
+    while (i < count_ && (*this)[i] != c) ++i;
     return i;
   }
 
  private:
   const uint8_t* data_;
-  size_t count_, width_;
+  size_t count_;
   bool big_;
 };
 
@@ -120,7 +124,8 @@ bool MarkupIsAscii(std::string name) {
 }
 
 // The encoding the XML declaration names, empty without one.
-std::string DeclaredEncoding(const Units& u) {
+template <size_t kWidth>
+std::string DeclaredEncoding(const Units<kWidth>& u) {
   if (!u.At(0, "<?xml")) return std::string();
   const size_t end = std::min(u.After(0, "?>"), u.size());
   for (size_t i = 5; i + 8 < end; ++i) {
@@ -136,11 +141,12 @@ std::string DeclaredEncoding(const Units& u) {
   return std::string();
 }
 
-bool ScanMarkup(const Units& u) {
+template <size_t kWidth>
+bool ScanMarkup(const Units<kWidth>& u) {
   constexpr size_t kMaxDepth = 4096;  // beyond libxml2's own limit; keeps the scan's stack small
   std::vector<int> declared;           // namespace declarations of each open element
   int in_scope = 0;
-  for (size_t i = u.NextOpen(0); i < u.size(); i = u.NextOpen(i)) {
+  for (size_t i = u.Next(0, '<'); i < u.size(); i = u.Next(i, '<')) {
     if (u.At(i, "<!--")) {
       i = u.After(i + 4, "-->");
     } else if (u.At(i, "<![CDATA[")) {
@@ -165,8 +171,7 @@ bool ScanMarkup(const Units& u) {
       for (++i; i < u.size(); ++i) {
         const uint32_t c = u[i];
         if (c == '"' || c == '\'') {
-          while (++i < u.size() && u[i] != c) {
-          }
+          i = u.Next(i + 1, static_cast<uint8_t>(c));
           continue;
         }
         if (c == '>') break;
@@ -205,12 +210,12 @@ bool WithinParserBounds(const void* data, int length) {
     return n >= bytes.size() && std::equal(bytes.begin(), bytes.end(), b);
   };
   // How the first bytes tell the encoding family (as XML's own autodetection does).
-  if (starts({0x00, 0x00, 0xFE, 0xFF}) || starts({0x00, 0x00, 0x00, 0x3C})) return ScanMarkup(Units(b, n, 4, true));
-  if (starts({0xFF, 0xFE, 0x00, 0x00}) || starts({0x3C, 0x00, 0x00, 0x00})) return ScanMarkup(Units(b, n, 4, false));
-  if (starts({0xFE, 0xFF}) || starts({0x00, 0x3C, 0x00, 0x3F})) return ScanMarkup(Units(b, n, 2, true));
-  if (starts({0xFF, 0xFE}) || starts({0x3C, 0x00, 0x3F, 0x00})) return ScanMarkup(Units(b, n, 2, false));
+  if (starts({0x00, 0x00, 0xFE, 0xFF}) || starts({0x00, 0x00, 0x00, 0x3C})) return ScanMarkup(Units<4>(b, n, true));
+  if (starts({0xFF, 0xFE, 0x00, 0x00}) || starts({0x3C, 0x00, 0x00, 0x00})) return ScanMarkup(Units<4>(b, n, false));
+  if (starts({0xFE, 0xFF}) || starts({0x00, 0x3C, 0x00, 0x3F})) return ScanMarkup(Units<2>(b, n, true));
+  if (starts({0xFF, 0xFE}) || starts({0x3C, 0x00, 0x3F, 0x00})) return ScanMarkup(Units<2>(b, n, false));
   const size_t bom = starts({0xEF, 0xBB, 0xBF}) ? 3 : 0;
-  const Units bytes(b + bom, n - bom, 1, false);
+  const Units<1> bytes(b + bom, n - bom, false);
   const std::string encoding = DeclaredEncoding(bytes);
   if (!encoding.empty() && !MarkupIsAscii(encoding)) return false;
   if (bytes.size() > 0 && bytes[0] != '<' && !Blank(bytes[0])) return false;  // EBCDIC and the like

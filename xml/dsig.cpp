@@ -57,20 +57,22 @@ bool KindOfDigestMethod(const std::string& uri, KeyKind& kind) {
   return false;
 }
 
-// The digest a document made while reading most likely needs: the one of the first
-// GOST R 34.11-2012 digest method named in its bytes (seen from the end, where an enveloped
-// signature usually stands), else GOST R 34.11-94. A wrong guess costs the tree.
+// The digest a document made while reading most likely needs: the one of the last
+// GOST R 34.11-2012 digest method named in its bytes (an enveloped signature usually stands
+// at the end), else GOST R 34.11-94. A wrong guess costs the tree.
 KeyKind GuessDigestKind(const void* data, int length) {
-  const std::string_view text(static_cast<const char*>(data), static_cast<size_t>(length));
-  size_t best = std::string_view::npos;
+  // One forward pass for the part the 2012 identifiers share; each occurrence is then told
+  // apart.
+  static const char kShared[] = CPXMLSEC "gostr34112012-";
+  const char* at = static_cast<const char*>(data);
+  const char* const end = at + length;
   KeyKind kind = KeyKind::k2001;
-  for (const Methods& m : kMethods) {
-    if (m.kind == KeyKind::k2001) continue;
-    const size_t at = text.rfind(m.digest);
-    if (at != std::string_view::npos && (best == std::string_view::npos || at > best)) {
-      best = at;
-      kind = m.kind;
-    }
+  while (const void* hit = memmem(at, static_cast<size_t>(end - at), kShared, sizeof kShared - 1)) {
+    at = static_cast<const char*>(hit);
+    const std::string_view rest(at, static_cast<size_t>(end - at));
+    for (const Methods& m : kMethods)
+      if (m.kind != KeyKind::k2001 && rest.compare(0, std::strlen(m.digest), m.digest) == 0) kind = m.kind;
+    ++at;
   }
   return kind;
 }
@@ -119,7 +121,7 @@ xmlNode* FindById(xmlNode* node, const std::string& id) {
 }
 
 // The digest (the one that goes with keys of the kind) of the document's exclusive canonical
-// form made while reading, ds:Signature elements left out; kUseTree when the reader leaves
+// form made while reading, ds:Signature elements left out; kUseTree when the parser leaves
 // the document to the tree.
 int DigestStreamed(const void* data, int length, KeyKind kind, StreamedCanonical& streamed, Bytes& digest_value) {
   auto_prov prov;
