@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/holder.h"
+#include "stores/auto_handle.h"
 #include "test_pki.h"
 #include "vexor/platform.h"
 
@@ -19,43 +21,21 @@ using test_pki::Bytes;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-struct Msg {
-  HCRYPTMSG h = nullptr;
-  Msg() = default;
-  explicit Msg(HCRYPTMSG m) : h(m) {}
-  Msg(const Msg&) = delete;
-  Msg& operator=(const Msg&) = delete;
-  ~Msg() {
-    if (h) CryptMsgClose(h);
-  }
-};
+using Msg = test_common::Holder<HCRYPTMSG, CryptMsgClose>;
 
+// A certificate context of its own over DER bytes.
 struct Cert {
-  PCCERT_CONTEXT c = nullptr;
-  explicit Cert(const Bytes& der)
-      : c(CertCreateCertificateContext(kEncoding, der.data(),
-                                       DWORD(der.size()))) {}
-  Cert(const Cert&) = delete;
-  Cert& operator=(const Cert&) = delete;
-  ~Cert() {
-    if (c) CertFreeCertificateContext(c);
-  }
+  explicit Cert(const Bytes& der) : own(CertCreateCertificateContext(kEncoding, der.data(), DWORD(der.size()))) {}
+  auto_cert own;
+  const PCCERT_CONTEXT c = own.get();
 };
 
 // A key container holding a test user's private key, opened as a provider context.
-struct KeyProv {
-  HCRYPTPROV h = 0;
+struct KeyProv : test_common::Holder<HCRYPTPROV, auto_handle_release::Provider> {
   KeyProv(const test_pki::Cert& user, const std::string& container) {
     const Bytes key = test_pki::ReadFile(user.key);
-    if (!CryptImportPKCS8ToContainerA(container.c_str(), key.data(), DWORD(key.size()), nullptr,
-                                      0))
-      return;
-    CryptAcquireContextA(&h, container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT);
-  }
-  KeyProv(const KeyProv&) = delete;
-  KeyProv& operator=(const KeyProv&) = delete;
-  ~KeyProv() {
-    if (h) CryptReleaseContext(h, 0);
+    if (CryptImportPKCS8ToContainerA(container.c_str(), key.data(), DWORD(key.size()), nullptr, 0))
+      CryptAcquireContextA(&h, container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT);
   }
 };
 
