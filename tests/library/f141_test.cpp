@@ -264,15 +264,22 @@ class Format141 : public LibraryTest {
   static CertPartyParam Party(const test_pki::Cert& c, bool sender = false) {
     return library_test::ThumbprintParty(c, sender);
   }
-  // Each stream reports the largest read asked of it in `largest`, when given.
-  int32_t Sign(const std::string& data, std::string& signature, bool pipe = false, std::streamsize* largest = nullptr) {
+  // The operation over the input (a pipe when asked): its code, its output in `result` and,
+  // when given, the largest read it asked of the input in `largest`.
+  template <class Op>
+  static int32_t Stream(const std::string& data, std::string& result, bool pipe, std::streamsize* largest, Op op) {
     MemoryBuf buf(data, pipe);
     std::istream in(&buf);
     std::ostringstream out;
-    const int32_t rc = Code([&] { return obj_->sign_stream_d(Party(Pki::Get().user_a), in, out, VEXOR_FORMAT_141); });
-    signature = out.str();
+    const int32_t rc = Code([&] { return op(in, out); });
+    result = out.str();
     if (largest != nullptr) *largest = buf.largest;
     return rc;
+  }
+  int32_t Sign(const std::string& data, std::string& signature, bool pipe = false, std::streamsize* largest = nullptr) {
+    return Stream(data, signature, pipe, largest, [&](std::istream& in, std::ostream& out) {
+      return obj_->sign_stream_d(Party(Pki::Get().user_a), in, out, VEXOR_FORMAT_141);
+    });
   }
   // The verdict; a good signature hands back its one signer, anything else none.
   int32_t Check(const std::string& signature, const std::string& data, const std::string& expected_utf8,
@@ -291,22 +298,13 @@ class Format141 : public LibraryTest {
   int32_t Encrypt(const std::string& data, std::string& message, CertPartyList parties = {},
                   std::streamsize* largest = nullptr) {
     if (parties.empty()) parties = {Party(Pki::Get().user_email), Party(Pki::Get().user_a, true)};
-    MemoryBuf buf(data);
-    std::istream in(&buf);
-    std::ostringstream out;
-    const int32_t rc = Code([&] { return obj_->encrypt_stream(in, out, parties, VEXOR_FORMAT_141); });
-    message = out.str();
-    if (largest != nullptr) *largest = buf.largest;
-    return rc;
+    return Stream(data, message, false, largest, [&](std::istream& in, std::ostream& out) {
+      return obj_->encrypt_stream(in, out, parties, VEXOR_FORMAT_141);
+    });
   }
   int32_t Decrypt(const std::string& message, std::string& plain, std::streamsize* largest = nullptr) {
-    MemoryBuf buf(message);
-    std::istream in(&buf);
-    std::ostringstream out;
-    const int32_t rc = Code([&] { return obj_->decrypt_stream(in, out, VEXOR_FORMAT_141); });
-    plain = out.str();
-    if (largest != nullptr) *largest = buf.largest;
-    return rc;
+    return Stream(message, plain, false, largest,
+                  [&](std::istream& in, std::ostream& out) { return obj_->decrypt_stream(in, out, VEXOR_FORMAT_141); });
   }
   test_common::TempDir files_{"vexor-f141"};
 };
