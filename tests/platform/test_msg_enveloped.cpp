@@ -11,22 +11,7 @@ using test_pki::Pki;
 
 namespace {
 
-
-class EnvelopedMessage : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
-    dir_ = home_.path() / "work";
-    std::filesystem::create_directories(dir_);
-  }
-  std::filesystem::path File(const std::string& name, const Bytes& data) {
-    const auto p = dir_ / name;
-    test_pki::WriteFile(p, data);
-    return p;
-  }
-  test_pki::ScopedHome home_;
-  std::filesystem::path dir_;
-};
+using EnvelopedMessage = MessageTest;
 
 Bytes EncryptHere(const std::vector<const test_pki::Cert*>& users, const Bytes& content) {
   std::vector<std::unique_ptr<Cert>> holders;

@@ -13,19 +13,12 @@ using test_pki::Pki;
 
 namespace {
 
-class SignedMessage : public ::testing::Test {
+class SignedMessage : public MessageTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
-    dir_ = home_.path() / "work";
-    std::filesystem::create_directories(dir_);
+    MessageTest::SetUp();
     prov_ = std::make_unique<KeyProv>(Pki::Get().user_a, "signer-a");
     ASSERT_NE(prov_->h, 0u);
-  }
-  std::filesystem::path File(const std::string& name, const Bytes& data) {
-    const auto p = dir_ / name;
-    test_pki::WriteFile(p, data);
-    return p;
   }
 
   // Signs with the platform as the library does: signing time attribute, the signer's
@@ -47,8 +40,6 @@ class SignedMessage : public ::testing::Test {
     return out;
   }
 
-  test_pki::ScopedHome home_;
-  std::filesystem::path dir_;
   std::unique_ptr<KeyProv> prov_;
 };
 

@@ -154,6 +154,22 @@ class TestSigner {
   CMSG_SIGNED_ENCODE_INFO info_{};
 };
 
+// The message tests' fixture: the test PKI, a fresh platform home and a work folder in it.
+class MessageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(test_pki::Pki::Get().ok()) << test_pki::Pki::Get().error;
+    std::filesystem::create_directories(dir_);
+  }
+  // Writes a file of the work folder: its path.
+  std::filesystem::path File(const std::string& name, const Bytes& data) {
+    test_pki::WriteFile(dir_ / name, data);
+    return dir_ / name;
+  }
+  test_pki::ScopedHome home_;
+  const std::filesystem::path dir_ = home_.path() / "work";
+};
+
 // Two-call read of a byte-valued parameter.
 inline bool GetBytes(HCRYPTMSG m, DWORD param, DWORD index, Bytes& out) {
   DWORD n = 0;
