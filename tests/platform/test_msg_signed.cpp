@@ -48,13 +48,11 @@ class SignedMessage : public MessageTest {
 DWORD VerifySigner(HCRYPTMSG m) {
   Bytes info;
   if (!GetBytes(m, CMSG_SIGNER_CERT_INFO_PARAM, 0, info)) return GetLastError();
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, m);
-  PCCERT_CONTEXT cert = CertGetSubjectCertificateFromStore(store, kEncoding, reinterpret_cast<CERT_INFO*>(info.data()));
-  DWORD result = cert == nullptr ? GetLastError() : 0;
-  if (cert != nullptr && !CryptMsgControl(m, 0, CMSG_CTRL_VERIFY_SIGNATURE, cert->pCertInfo)) result = GetLastError();
-  if (cert != nullptr) CertFreeCertificateContext(cert);
-  CertCloseStore(store, 0);
-  return result;
+  const auto_store store(CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, m));
+  const auto_cert cert(
+      CertGetSubjectCertificateFromStore(store.get(), kEncoding, reinterpret_cast<CERT_INFO*>(info.data())));
+  if (!cert) return GetLastError();
+  return CryptMsgControl(m, 0, CMSG_CTRL_VERIFY_SIGNATURE, cert.get()->pCertInfo) ? 0 : GetLastError();
 }
 
 TEST_F(SignedMessage, DamageIsAFailedVerificationNotADecodingError) {
