@@ -121,10 +121,8 @@ TEST_F(CrlDownload, AnAddressIsFetchedOnceInFiveMinutesUnlessItFailed) {
   EXPECT_EQ(server_.Requests("/cut"), 2);
 }
 
-// A downloaded list serves every later check while it is current: the certificate the test
-// CRL revokes and a sibling, both naming the local server; one object checks the sibling
-// (found in My) and downloads, a fresh object - nothing remembered - checks the revoked one
-// from its bytes and finds it revoked without asking, and no link lacks a list.
+// A list one object downloaded (checking a sibling found in My) revokes, for a fresh object
+// that remembers nothing, the certificate it lists, without asking the server again.
 TEST_F(CrlDownload, ADownloadedListServesEveryLaterCheck) {
   const Pki& pki = Pki::Get();
   test_common::TempDir dir;
@@ -245,11 +243,8 @@ TEST_F(CrlDownload, ADownloadEndsAtItsDeadline) {
   EXPECT_LT(took, std::chrono::seconds(5));
 }
 
-// The forced update fetches each address once, however many certificates name it, and saves
-// the store file as it is then: while the update waits for /b.crl, another object imports a
-// certificate into the same file, and the save must not undo it. It tells the number of names
-// of every full-name point, URLs or not, logs the head of each request it sends, and the
-// object keeps the time of the update.
+// The forced update fetches each address once and saves the store file as it is then: an
+// import by another object while it waits for /b.crl must survive the save.
 TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
   test_common::TempDir dir;
   const std::string d = dir.path().string(), a = server_.Url("/a.crl"), b = server_.Url("/b.crl");

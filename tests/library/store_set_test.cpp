@@ -114,10 +114,9 @@ TEST_F(LibraryTest, StoreFileLockIsPrivateAndNeverWaitedForForever) {
   close(ready[1]);
 }
 
-// Importers in several processes, while other processes initialise objects on the same
-// working directory over and over (every Init reads the store file, merges drop-ins into it
-// and offers its contents to the host): every import lands, and the file always opens whole. Repeated, since a lost change
-// shows only when two changes meet.
+// Importers in several processes while others run Init (which reads and merges the store file)
+// over and over: every import lands and the file always opens whole. Repeated, since a lost
+// change shows only when two changes meet.
 TEST_F(LibraryTest, ConcurrentChangesOfTheStoreFileLoseNothing) {
   constexpr int kImporters = 4, kEach = 6, kReaders = 2, kRounds = 3;
   std::vector<test_pki::Bytes> certs;
