@@ -31,10 +31,6 @@ using test_pki::Pki;
 using Route = LocalHttpServer::Route;
 using Kind = LocalHttpServer::Kind;
 
-bool Logged(const test_common::StandaloneCall& call, const std::string& text) {
-  return std::any_of(call.log.lines.begin(), call.log.lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
-}
-
 class CrlDownload : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -66,17 +62,20 @@ class CrlDownload : public ::testing::Test {
   // The test intermediate's list, as a server sends it.
   static std::string CrlBody() { return std::string(Pki::Get().crl.begin(), Pki::Get().crl.end()); }
   void TearDown() override { SetHttpStallTimeout(std::chrono::seconds(30)); }
+  bool Logged(const std::string& text) const {
+    return std::any_of(call_.log.lines.begin(), call_.log.lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
+  }
 
   LocalHttpServer server_;
   test_pki::ScopedHome home_;
+  test_common::StandaloneCall call_;
+  auto_store target_{CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr)};  // where the lists go
 };
 
 }  // namespace
 
 TEST_F(CrlDownload, EveryFailingServerLeavesTheStoreAlone) {
-  test_common::StandaloneCall call;
-  InstanceContext ctx = call.Make();
-  auto_store target(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  InstanceContext ctx = call_.Make();
   const std::string kFailed = "Не удалось соединиться с URL";
   const struct Case {
     const char* path;
@@ -97,37 +96,33 @@ TEST_F(CrlDownload, EveryFailingServerLeavesTheStoreAlone) {
   for (const Case& c : cases) server_.Add(c.path, c.route);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    call.log.lines.clear();
-    EXPECT_EQ(CertAddCRLInStoreFromURLEx(target.get(), server_.Url(c.path), ctx), c.code);
-    EXPECT_TRUE(Logged(call, c.log)) << (call.log.lines.empty() ? "" : call.log.lines.back());
-    EXPECT_EQ(CrlCount(target.get()), 0);
+    call_.log.lines.clear();
+    EXPECT_EQ(CertAddCRLInStoreFromURLEx(target_.get(), server_.Url(c.path), ctx), c.code);
+    EXPECT_TRUE(Logged(c.log)) << (call_.log.lines.empty() ? "" : call_.log.lines.back());
+    EXPECT_EQ(CrlCount(target_.get()), 0);
   }
   EXPECT_EQ(server_.Requests("/loop"), 6);  // the first request and five redirects, no more
-  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target.get(), "ldap://127.0.0.1/cn=ca?crl", ctx), 35);
-  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target.get(), server_.Url("/ca.crl"), ctx), 0);
-  EXPECT_EQ(CrlCount(target.get()), 1);
+  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target_.get(), "ldap://127.0.0.1/cn=ca?crl", ctx), 35);
+  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target_.get(), server_.Url("/ca.crl"), ctx), 0);
+  EXPECT_EQ(CrlCount(target_.get()), 1);
 }
 
 TEST_F(CrlDownload, AnAddressIsFetchedOnceInFiveMinutesUnlessItFailed) {
-  test_common::StandaloneCall call;
   CrlCheckCache cache;
-  InstanceContext ctx = call.Make();
+  InstanceContext ctx = call_.Make();
   ctx.shared.crlCache = &cache;
-  auto_store target(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-  EXPECT_EQ(ProcessCRLAddress(target.get(), server_.Url("/ca.crl"), ctx), 0);
-  EXPECT_EQ(ProcessCRLAddress(target.get(), "HTTP://127.0.0.1:" + server_.Url("/ca.crl").substr(17), ctx), 0);
+  EXPECT_EQ(ProcessCRLAddress(target_.get(), server_.Url("/ca.crl"), ctx), 0);
+  EXPECT_EQ(ProcessCRLAddress(target_.get(), "HTTP://127.0.0.1:" + server_.Url("/ca.crl").substr(17), ctx), 0);
   EXPECT_EQ(server_.Requests("/ca.crl"), 1);
-  EXPECT_TRUE(Logged(call, "обрабатывался менее 5 минут назад!"));
+  EXPECT_TRUE(Logged("обрабатывался менее 5 минут назад!"));
   server_.Add("/cut", Route{Kind::kCutBody, 200, "abc"});
-  EXPECT_EQ(ProcessCRLAddress(target.get(), server_.Url("/cut"), ctx), 44);
-  EXPECT_EQ(ProcessCRLAddress(target.get(), server_.Url("/cut"), ctx), 44);
+  EXPECT_EQ(ProcessCRLAddress(target_.get(), server_.Url("/cut"), ctx), 44);
+  EXPECT_EQ(ProcessCRLAddress(target_.get(), server_.Url("/cut"), ctx), 44);
   EXPECT_EQ(server_.Requests("/cut"), 2);
 }
 
-// A downloaded list serves every later check while it is current: the certificate the test
-// CRL revokes and a sibling, both naming the local server; one object checks the sibling
-// (found in My) and downloads, a fresh object - nothing remembered - checks the revoked one
-// from its bytes and finds it revoked without asking, and no link lacks a list.
+// A list one object downloaded (checking a sibling found in My) revokes, for a fresh object
+// that remembers nothing, the certificate it lists, without asking the server again.
 TEST_F(CrlDownload, ADownloadedListServesEveryLaterCheck) {
   const Pki& pki = Pki::Get();
   test_common::TempDir dir;
@@ -241,19 +236,15 @@ TEST_F(CrlDownload, ADownloadEndsAtItsDeadline) {
   IVexorImpl obj;
   ASSERT_EQ(obj.Init(dir.path().c_str(), nullptr, CERT_SYSTEM_STORE_CURRENT_USER), 0);
   InstanceContext ctx = obj.NewCall();
-  auto_store target(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target.get(), server_.Url("/trickle"), ctx), 44);
+  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target_.get(), server_.Url("/trickle"), ctx), 44);
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, std::chrono::milliseconds(1900));
   EXPECT_LT(took, std::chrono::seconds(5));
 }
 
-// The forced update fetches each address once, however many certificates name it, and saves
-// the store file as it is then: while the update waits for /b.crl, another object imports a
-// certificate into the same file, and the save must not undo it. It tells the number of names
-// of every full-name point, URLs or not, logs the head of each request it sends, and the
-// object keeps the time of the update.
+// The forced update fetches each address once and saves the store file as it is then: an
+// import by another object while it waits for /b.crl must survive the save.
 TEST_F(CrlDownload, ForcedUpdateFetchesEachAddressOnceAndSavesTheStoreFile) {
   test_common::TempDir dir;
   const std::string d = dir.path().string(), a = server_.Url("/a.crl"), b = server_.Url("/b.crl");
@@ -334,18 +325,16 @@ TEST_F(CrlDownload, HttpsIsVerified) {
            "tls.pem", "-key", "tls.key", static_cast<char*>(nullptr));
     _exit(1);
   }
-  test_common::StandaloneCall call;
-  InstanceContext ctx = call.Make();
-  auto_store target(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  InstanceContext ctx = call_.Make();
   const std::string url = "https://127.0.0.1:" + port + "/ca.crl";
   int32_t rc = 44;
   setenv("SSL_CERT_FILE", (d + "/tls.pem").c_str(), 1);
   for (int attempt = 0; attempt < 50 && rc != 0; ++attempt, usleep(100000))  // until the server listens
-    rc = CertAddCRLInStoreFromURLEx(target.get(), url, ctx);
+    rc = CertAddCRLInStoreFromURLEx(target_.get(), url, ctx);
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(CrlCount(target.get()), 1);
+  EXPECT_EQ(CrlCount(target_.get()), 1);
   setenv("SSL_CERT_FILE", (d + "/nothing.pem").c_str(), 1);
-  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target.get(), url, ctx), 44);
+  EXPECT_EQ(CertAddCRLInStoreFromURLEx(target_.get(), url, ctx), 44);
   unsetenv("SSL_CERT_FILE");
   kill(server, SIGTERM);
   waitpid(server, nullptr, 0);

@@ -22,6 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using library_test::OpensslDecrypt;
 using test_pki::Pki;
 
 class OwnWriter : public ::testing::Test {
@@ -48,10 +49,6 @@ class OwnWriter : public ::testing::Test {
     const int32_t rc = library_test::Code([&] { return encrypt_stream_ex_alg(ctx, in, message, 0, certs, platform); });
     out = message.str();
     return rc;
-  }
-
-  std::string OpensslDecrypt(const std::string& message, const test_pki::Cert& recipient) {
-    return library_test::OpensslDecrypt(work_.path(), message, recipient);
   }
 
   size_t TemporaryFiles() const {
@@ -85,7 +82,7 @@ TEST_F(OwnWriter, OpensslDecryptsForEveryRecipientAndSize) {
     EXPECT_EQ(TemporaryFiles(), 0u);
     // Every recipient's key opens it; the larger sizes once, to keep the run short.
     for (const test_pki::Cert* who : three) {
-      EXPECT_TRUE(OpensslDecrypt(message, *who) == plain) << "recipient " << who->pem;
+      EXPECT_TRUE(OpensslDecrypt(work_.path(), message, *who) == plain) << "recipient " << who->pem;
       if (size > 100) break;
     }
     if (size != 100) continue;
@@ -119,13 +116,12 @@ TEST_F(OwnWriter, FailureWritesNothing) {
   EXPECT_EQ(Encrypt(Pattern(kEncryptBlock + 10), {&pki.user_a, &pki.rsa}, message), 30);
   EXPECT_TRUE(message.empty());
   EXPECT_EQ(TemporaryFiles(), 0u);
-  bool saw = false;
-  for (const std::string& line : call_.log.lines)
-    saw = saw || line.find("При попытке шифрования возникла ошибка: Ошибка импорта открытого ключа получателя") == 0;
-  EXPECT_TRUE(saw);
+  EXPECT_TRUE(std::any_of(call_.log.lines.begin(), call_.log.lines.end(), [](const std::string& line) {
+    return line.rfind("При попытке шифрования возникла ошибка: Ошибка импорта открытого ключа получателя", 0) == 0;
+  }));
   // The platform's encryption writes a message openssl opens too.
   ASSERT_EQ(Encrypt("by the platform", {&pki.user_a}, message, true), 0);
-  EXPECT_EQ(OpensslDecrypt(message, pki.user_a), "by the platform");
+  EXPECT_EQ(OpensslDecrypt(work_.path(), message, pki.user_a), "by the platform");
 }
 
 // Encryption and decryption through the operation object: parties found in the stores, the
@@ -176,10 +172,7 @@ class Pkcs7Encryption : public LibraryTest {
   }
   static CertPartyParam Party(const std::string& id, bool sender = false) {
     CertPartyParam p;
-    if (id.find('@') != std::string::npos)
-      p.email = id;
-    else
-      p.subjectCN = test_certs::Cp1251(id);
+    (id.find('@') != std::string::npos ? p.email : p.subjectCN) = test_certs::Cp1251(id);  // an address is ASCII
     p.isSender = sender;
     return p;
   }
@@ -209,9 +202,6 @@ class Pkcs7Encryption : public LibraryTest {
     const test_pki::Bytes m = test_pki::ReadFile(work_ / "m");
     return std::string(m.begin(), m.end());
   }
-  std::string OpensslDecrypt(const std::string& message, const test_pki::Cert& recipient) {
-    return library_test::OpensslDecrypt(work_, message, recipient);
-  }
 };
 
 }  // namespace
@@ -230,8 +220,8 @@ TEST_F(Pkcs7Encryption, SenderWithTwoCertificatesAddsBoth) {
   ASSERT_EQ(Encrypt("for both of mine", {Party("Иванов Иван Иванович", true), Party("user@example.test")}, message), 0);
   const CASN1Value root(reinterpret_cast<const uint8_t*>(message.data()), message.size());
   EXPECT_EQ(root.children()[1]->children()[0]->children()[1]->children().size(), 3u);
-  EXPECT_EQ(OpensslDecrypt(message, pki.user_a), "for both of mine");
-  EXPECT_EQ(OpensslDecrypt(message, second), "for both of mine");
+  EXPECT_EQ(OpensslDecrypt(work_, message, pki.user_a), "for both of mine");
+  EXPECT_EQ(OpensslDecrypt(work_, message, second), "for both of mine");
 }
 
 TEST_F(Pkcs7Encryption, DecryptsWhatOpensslWrites) {
@@ -276,7 +266,7 @@ TEST_F(Pkcs7Encryption, FailuresSayWhatIsMissing) {
   obj_->SetFlags(1, 1);
   ASSERT_EQ(Encrypt("secret", with_missing, message), 0);
   EXPECT_TRUE(cb_.Saw("Не удалось найти сертификат получателя: Nobody Known(), на нем шифрование производиться не будет!"));
-  EXPECT_EQ(OpensslDecrypt(message, pki.user_email), "secret");
+  EXPECT_EQ(OpensslDecrypt(work_, message, pki.user_email), "secret");
 }
 
 // An input longer than a format can describe is refused before it is read; none is cut to

@@ -20,6 +20,7 @@
 #include "common/der_build.h"
 #include "der/der.h"
 #include "library_fixture.h"
+#include "platform/provider/gost_engine.h"
 #include "platform/test_pki.h"
 
 namespace {
@@ -45,24 +46,19 @@ ENGINE* Gost() {
   return engine;
 }
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Pkey = vexorcsp::EvpPkeyPtr;
+using vexorcsp::X509Ptr;
 
 Pkey PrivateKey(const test_pki::Cert& c) {
   Gost();
-  BIO* bio = BIO_new_file(c.key.c_str(), "r");
-  Pkey key(PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr));
-  BIO_free(bio);
-  return key;
+  const vexorcsp::BioPtr bio(BIO_new_file(c.key.c_str(), "r"));
+  return Pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
 }
 
-using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
 X509Ptr Certificate(const test_pki::Cert& c) {
   Gost();
   const uint8_t* p = c.der.data();
-  return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(c.der.size())), X509_free);
+  return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(c.der.size())));
 }
 
 Pkey PublicKey(const test_pki::Cert& c) { return Pkey(X509_get_pubkey(Certificate(c).get())); }
@@ -95,14 +91,13 @@ Bytes Sha1(const Bytes& data) {
 // GOST 28147-89 CFB with CryptoPro-A parameters and key meshing (the engine's gost89).
 Bytes Gost89Cfb(const Bytes& key, const Bytes& iv, const Bytes& in, bool encrypt) {
   Gost();
-  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  const vexorcsp::EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   Bytes out(in.size() + 8);
   int n = 0, tail = 0;
-  const bool ok = EVP_CipherInit_ex(ctx, EVP_get_cipherbyname("gost89"), nullptr, key.data(), iv.data(),
+  const bool ok = EVP_CipherInit_ex(ctx.get(), EVP_get_cipherbyname("gost89"), nullptr, key.data(), iv.data(),
                                     encrypt ? 1 : 0) > 0 &&
-                  EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size())) > 0 &&
-                  EVP_CipherFinal_ex(ctx, out.data() + n, &tail) > 0;
-  EVP_CIPHER_CTX_free(ctx);
+                  EVP_CipherUpdate(ctx.get(), out.data(), &n, in.data(), static_cast<int>(in.size())) > 0 &&
+                  EVP_CipherFinal_ex(ctx.get(), out.data() + n, &tail) > 0;
   EXPECT_TRUE(ok);
   out.resize(static_cast<size_t>(n + tail));
   return out;
@@ -112,14 +107,13 @@ Bytes Gost89Cfb(const Bytes& key, const Bytes& iv, const Bytes& in, bool encrypt
 // keys agree on (RFC 4357), as the DER GostR3410-KeyTransport without an ephemeral key.
 Bytes WrapKey(const test_pki::Cert& recipient, const test_pki::Cert& sender, const Bytes& cek, const Bytes& ukm) {
   Pkey to = PublicKey(recipient), from = PrivateKey(sender);
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(to.get(), nullptr);
+  const vexorcsp::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(to.get(), nullptr));
   Bytes out(512);
   size_t len = out.size();
   const std::string ukm_hex = test_pki::Hex(ukm);
-  const bool ok = EVP_PKEY_encrypt_init(ctx) > 0 && EVP_PKEY_derive_set_peer(ctx, from.get()) > 0 &&
-                  EVP_PKEY_CTX_ctrl_str(ctx, "ukmhex", ukm_hex.c_str()) > 0 &&
-                  EVP_PKEY_encrypt(ctx, out.data(), &len, cek.data(), cek.size()) > 0;
-  EVP_PKEY_CTX_free(ctx);
+  const bool ok = EVP_PKEY_encrypt_init(ctx.get()) > 0 && EVP_PKEY_derive_set_peer(ctx.get(), from.get()) > 0 &&
+                  EVP_PKEY_CTX_ctrl_str(ctx.get(), "ukmhex", ukm_hex.c_str()) > 0 &&
+                  EVP_PKEY_encrypt(ctx.get(), out.data(), &len, cek.data(), cek.size()) > 0;
   EXPECT_TRUE(ok);
   out.resize(ok ? len : 0);
   return out;
@@ -127,12 +121,11 @@ Bytes WrapKey(const test_pki::Cert& recipient, const test_pki::Cert& sender, con
 
 Bytes UnwrapKey(const test_pki::Cert& recipient, const test_pki::Cert& sender, const Bytes& transport) {
   Pkey own = PrivateKey(recipient), peer = PublicKey(sender);
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(own.get(), nullptr);
+  const vexorcsp::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(own.get(), nullptr));
   Bytes cek(32);
   size_t len = cek.size();
-  const bool ok = EVP_PKEY_decrypt_init(ctx) > 0 && EVP_PKEY_derive_set_peer(ctx, peer.get()) > 0 &&
-                  EVP_PKEY_decrypt(ctx, cek.data(), &len, transport.data(), transport.size()) > 0;
-  EVP_PKEY_CTX_free(ctx);
+  const bool ok = EVP_PKEY_decrypt_init(ctx.get()) > 0 && EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) > 0 &&
+                  EVP_PKEY_decrypt(ctx.get(), cek.data(), &len, transport.data(), transport.size()) > 0;
   EXPECT_TRUE(ok);
   cek.resize(ok ? len : 0);
   return cek;
@@ -264,15 +257,22 @@ class Format141 : public LibraryTest {
   static CertPartyParam Party(const test_pki::Cert& c, bool sender = false) {
     return library_test::ThumbprintParty(c, sender);
   }
-  // Each stream reports the largest read asked of it in `largest`, when given.
-  int32_t Sign(const std::string& data, std::string& signature, bool pipe = false, std::streamsize* largest = nullptr) {
+  // The operation over the input (a pipe when asked): its code, its output in `result` and,
+  // when given, the largest read it asked of the input in `largest`.
+  template <class Op>
+  static int32_t Stream(const std::string& data, std::string& result, bool pipe, std::streamsize* largest, Op op) {
     MemoryBuf buf(data, pipe);
     std::istream in(&buf);
     std::ostringstream out;
-    const int32_t rc = Code([&] { return obj_->sign_stream_d(Party(Pki::Get().user_a), in, out, VEXOR_FORMAT_141); });
-    signature = out.str();
+    const int32_t rc = Code([&] { return op(in, out); });
+    result = out.str();
     if (largest != nullptr) *largest = buf.largest;
     return rc;
+  }
+  int32_t Sign(const std::string& data, std::string& signature, bool pipe = false, std::streamsize* largest = nullptr) {
+    return Stream(data, signature, pipe, largest, [&](std::istream& in, std::ostream& out) {
+      return obj_->sign_stream_d(Party(Pki::Get().user_a), in, out, VEXOR_FORMAT_141);
+    });
   }
   // The verdict; a good signature hands back its one signer, anything else none.
   int32_t Check(const std::string& signature, const std::string& data, const std::string& expected_utf8,
@@ -291,22 +291,13 @@ class Format141 : public LibraryTest {
   int32_t Encrypt(const std::string& data, std::string& message, CertPartyList parties = {},
                   std::streamsize* largest = nullptr) {
     if (parties.empty()) parties = {Party(Pki::Get().user_email), Party(Pki::Get().user_a, true)};
-    MemoryBuf buf(data);
-    std::istream in(&buf);
-    std::ostringstream out;
-    const int32_t rc = Code([&] { return obj_->encrypt_stream(in, out, parties, VEXOR_FORMAT_141); });
-    message = out.str();
-    if (largest != nullptr) *largest = buf.largest;
-    return rc;
+    return Stream(data, message, false, largest, [&](std::istream& in, std::ostream& out) {
+      return obj_->encrypt_stream(in, out, parties, VEXOR_FORMAT_141);
+    });
   }
   int32_t Decrypt(const std::string& message, std::string& plain, std::streamsize* largest = nullptr) {
-    MemoryBuf buf(message);
-    std::istream in(&buf);
-    std::ostringstream out;
-    const int32_t rc = Code([&] { return obj_->decrypt_stream(in, out, VEXOR_FORMAT_141); });
-    plain = out.str();
-    if (largest != nullptr) *largest = buf.largest;
-    return rc;
+    return Stream(message, plain, false, largest,
+                  [&](std::istream& in, std::ostream& out) { return obj_->decrypt_stream(in, out, VEXOR_FORMAT_141); });
   }
   test_common::TempDir files_{"vexor-f141"};
 };

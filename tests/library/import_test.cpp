@@ -2,7 +2,6 @@
 // and the drop-in merge at Init, checked through the platform's file store and openssl's
 // reading of the PKCS#7 file.
 #include <gtest/gtest.h>
-#include <openssl/sha.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <tuple>
 
 #include "library_fixture.h"
+#include "stores/auto_handle.h"
 
 namespace library_test {
 namespace {
@@ -27,16 +27,13 @@ struct StoreContents {
 };
 StoreContents Read(const fs::path& sst) {
   StoreContents c;
-  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                               CERT_STORE_OPEN_EXISTING_FLAG, sst.c_str());
-  if (s == nullptr) return c;
-  c.certs = CertCount(s);
-  c.crls = CrlCount(s);
-  if (PCCRL_CONTEXT crl = c.crls == 1 ? CertEnumCRLsInStore(s, nullptr) : nullptr) {
-    c.only_crl.assign(crl->pbCrlEncoded, crl->pbCrlEncoded + crl->cbCrlEncoded);
-    CertFreeCRLContext(crl);
-  }
-  CertCloseStore(s, 0);
+  const auto_store s(CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                   CERT_STORE_OPEN_EXISTING_FLAG, sst.c_str()));
+  if (!s) return c;
+  c.certs = CertCount(s.get());
+  c.crls = CrlCount(s.get());
+  if (const auto_crl crl(c.crls == 1 ? CertEnumCRLsInStore(s.get(), nullptr) : nullptr); crl)
+    c.only_crl.assign(crl.get()->pbCrlEncoded, crl.get()->pbCrlEncoded + crl.get()->cbCrlEncoded);
   return c;
 }
 
@@ -117,10 +114,9 @@ TEST_F(Import, Pkcs7FileGrowsByAppendsOpensslReads) {
   // Appending never creates the file.
   EXPECT_THROW(obj.AddCertOrCRLToFile(bag.c_str(), CertFile{pki.user_a.pem.c_str()}), CryptoOperations::baseCryptoException);
   EXPECT_FALSE(fs::exists(bag));
-  HCERTSTORE empty = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-  ASSERT_TRUE(CertSaveStore(empty, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_PKCS7,
+  ASSERT_TRUE(CertSaveStore(auto_store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr)).get(),
+                            X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_STORE_SAVE_AS_PKCS7,
                             CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(bag.c_str()), 0));
-  CertCloseStore(empty, 0);
   for (const test_pki::Cert* c : {&pki.user_a, &pki.user_email, &pki.root})
     ASSERT_EQ(obj.AddCertOrCRLToFile(bag.c_str(), CertFile{c->pem.c_str()}), 0);
   ASSERT_EQ(obj.AddCertOrCRLToFile(bag.c_str(), CrlFile{pki.crl_pem.c_str()}), 0);
@@ -182,9 +178,7 @@ TEST_F(Import, FailedSaveOfADeleteLeavesWithoutThePostHook) {
   obj_ = std::make_unique<IVexorImpl>();
   ASSERT_EQ(obj_->Init(work_.c_str(), &host, CERT_SYSTEM_STORE_CURRENT_USER), 0);
   ASSERT_EQ(ImportFile(Pki::Get().user_a.pem, false), 0);
-  Bytes hash(SHA_DIGEST_LENGTH);
-  SHA1(Pki::Get().user_a.der.data(), Pki::Get().user_a.der.size(), hash.data());
-  const std::string thumb = test_pki::Hex(hash);
+  const std::string thumb = ThumbprintOf(Pki::Get().user_a.der);
   const int32_t code = Code([&] { return obj_->DeleteCertificate(thumb.c_str()); });
   if (moved) fs::rename(gone, work_);
   EXPECT_TRUE(moved);

@@ -98,14 +98,8 @@ TEST_F(Search, ByThumbprintNameAndEmail) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     Bytes found;
-    const int32_t rc = FindId(obj, row.identifier, CST_MY, found);
-    if (row.expected == nullptr) {
-      EXPECT_EQ(rc, RC_CERT_NOT_FOUND);
-      EXPECT_TRUE(found.empty());
-    } else {
-      EXPECT_EQ(rc, RC_OK);
-      EXPECT_EQ(found, *row.expected);
-    }
+    EXPECT_EQ(FindId(obj, row.identifier, CST_MY, found), row.expected ? RC_OK : RC_CERT_NOT_FOUND);
+    EXPECT_EQ(found, row.expected ? *row.expected : Bytes());
   }
 }
 

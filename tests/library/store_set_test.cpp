@@ -10,6 +10,7 @@
 #include "certs/instance_context.h"
 #include "call/result_codes.h"
 #include "library_fixture.h"
+#include "stores/auto_handle.h"
 #include "stores/sst_accessor.h"
 #include "stores/store_set.h"
 
@@ -19,12 +20,9 @@ namespace {
 
 // Certificates in a store file, or -1 when it does not open.
 int CountInFile(const fs::path& path) {
-  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_FILENAME_A, kStoreEncoding, 0,
-                               CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, path.c_str());
-  if (s == nullptr) return -1;
-  const int n = CertCount(s);
-  CertCloseStore(s, 0);
-  return n;
+  const auto_store s(CertOpenStore(CERT_STORE_PROV_FILENAME_A, kStoreEncoding, 0,
+                                   CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG, path.c_str()));
+  return s ? CertCount(s.get()) : -1;
 }
 
 class HostStoreCallback : public Recorder {
@@ -86,9 +84,7 @@ TEST_F(LibraryTest, HostStoreGoesBackToTheHost) {
 TEST_F(LibraryTest, StoreFileLockIsPrivateAndNeverWaitedForForever) {
   IVexorImpl& obj = Object(false);
   const std::string lock_file = obj.sstAccessor().GetPath() + ".lock";
-  HCERTSTORE first = obj.sstAccessor().Open(kStoreEncoding, kStoreFileOpenFlags, 0);
-  ASSERT_NE(first, nullptr);
-  CertCloseStore(first, 0);
+  ASSERT_TRUE(auto_store(obj.sstAccessor().Open(kStoreEncoding, kStoreFileOpenFlags, 0)));
   ASSERT_TRUE(fs::exists(lock_file));
   EXPECT_EQ(fs::status(lock_file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 
@@ -118,10 +114,9 @@ TEST_F(LibraryTest, StoreFileLockIsPrivateAndNeverWaitedForForever) {
   close(ready[1]);
 }
 
-// Importers in several processes, while other processes initialise objects on the same
-// working directory over and over (every Init reads the store file, merges drop-ins into it
-// and offers its contents to the host): every import lands, and the file always opens whole. Repeated, since a lost change
-// shows only when two changes meet.
+// Importers in several processes while others run Init (which reads and merges the store file)
+// over and over: every import lands and the file always opens whole. Repeated, since a lost
+// change shows only when two changes meet.
 TEST_F(LibraryTest, ConcurrentChangesOfTheStoreFileLoseNothing) {
   constexpr int kImporters = 4, kEach = 6, kReaders = 2, kRounds = 3;
   std::vector<test_pki::Bytes> certs;
@@ -177,9 +172,7 @@ TEST_F(LibraryTest, ConcurrentChangesOfTheStoreFileLoseNothing) {
       SSTAccessor reader;
       reader.Init(work_.c_str(), false);
       const bool existed = fs::exists(path);
-      HCERTSTORE s = reader.Open(kStoreEncoding, CERT_STORE_OPEN_EXISTING_FLAG, 0);
-      if (s == nullptr && existed) ++bad_reads;
-      if (s != nullptr) CertCloseStore(s, 0);
+      if (!auto_store(reader.Open(kStoreEncoding, CERT_STORE_OPEN_EXISTING_FLAG, 0)) && existed) ++bad_reads;
     }
     for (pid_t child : importers) {
       int status = 0;

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "stores/auto_handle.h"
+
 namespace test_certs {
 
 namespace fs = std::filesystem;
@@ -106,12 +108,9 @@ test_pki::Cert MakeAuthority(const std::string& name, const std::string& subject
 bool TrustTestPki() {
   const test_pki::Pki& pki = test_pki::Pki::Get();
   if (!test_pki::TrustTestRoot()) return false;
-  HCERTSTORE ca = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "CA");
-  if (ca == nullptr) return false;
-  const BOOL ok = CertAddEncodedCRLToStore(ca, X509_ASN_ENCODING, pki.crl.data(), static_cast<DWORD>(pki.crl.size()),
-                                           CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-  CertCloseStore(ca, 0);
-  return ok != FALSE;
+  const auto_store ca(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "CA"));
+  return ca && CertAddEncodedCRLToStore(ca.get(), X509_ASN_ENCODING, pki.crl.data(),
+                                        static_cast<DWORD>(pki.crl.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
 }
 
 std::string Cp1251(const std::string& utf8) {

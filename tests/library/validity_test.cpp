@@ -50,14 +50,11 @@ class LinkStore {
 // The host's revocation lists, one per issuer (by subject name).
 class ListHost : public Recorder {
  public:
-  ~ListHost() override {
-    for (auto& [name, crl] : lists) CertFreeCRLContext(crl);
-  }
   void Hold(const Bytes& crl) {
-    PCCRL_CONTEXT c = CertCreateCRLContext(X509_ASN_ENCODING, crl.data(), static_cast<DWORD>(crl.size()));
-    ASSERT_NE(c, nullptr);
-    const CERT_NAME_BLOB& issuer = c->pCrlInfo->Issuer;
-    lists[std::string(issuer.pbData, issuer.pbData + issuer.cbData)] = c;
+    auto_crl c(CertCreateCRLContext(X509_ASN_ENCODING, crl.data(), static_cast<DWORD>(crl.size())));
+    ASSERT_TRUE(c);
+    const CERT_NAME_BLOB& issuer = c.get()->pCrlInfo->Issuer;
+    lists[std::string(issuer.pbData, issuer.pbData + issuer.cbData)] = std::move(c);
   }
   bool OnGetCRL(PCCERT_CONTEXT issuer, PCCRL_CONTEXT* crl, uint32_t) override {
     ++asked;
@@ -67,10 +64,10 @@ class ListHost : public Recorder {
     }
     const CERT_NAME_BLOB& subject = issuer->pCertInfo->Subject;
     auto it = lists.find(std::string(subject.pbData, subject.pbData + subject.cbData));
-    *crl = it != lists.end() ? it->second : nullptr;
+    *crl = it != lists.end() ? it->second.get() : nullptr;
     return true;
   }
-  std::map<std::string, PCCRL_CONTEXT> lists;
+  std::map<std::string, auto_crl> lists;
   int asked = 0;
 };
 

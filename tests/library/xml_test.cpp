@@ -81,10 +81,6 @@ TEST_F(XmlFormat, EncryptionTakesTheFirstRecipientAndNeedsOne) {
   EXPECT_TRUE(nothing.str().empty());
 }
 
-}  // namespace
-
-namespace {
-
 // An element with `count` attributes (or namespace declarations), as text.
 std::string Crowded(int count, const char* name = "a", const char* value = "v") {
   std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doc";

@@ -15,9 +15,11 @@
 
 #include "common/der_build.h"
 #include "common/hex.h"
+#include "common/holder.h"
 #include "common/temp_dir.h"
 #include "der/der.h"
 #include "platform/test_pki.h"
+#include "stores/auto_handle.h"
 #include "vexor/platform.h"
 
 namespace provider_test {
@@ -154,20 +156,9 @@ inline std::string Base64Pem(const std::string& label, const std::string& body) 
 }
 
 // Owning holders for the handles a test makes.
-template <BOOL (*Release)(uintptr_t)>
-struct Holder {
-  uintptr_t h = 0;
-  Holder() = default;
-  Holder(const Holder&) = delete;
-  Holder& operator=(const Holder&) = delete;
-  ~Holder() {
-    if (h) Release(h);
-  }
-};
-inline BOOL ReleaseProv(uintptr_t h) { return CryptReleaseContext(h, 0); }
-using Prov = Holder<ReleaseProv>;
-using Key = Holder<CryptDestroyKey>;
-using Hash = Holder<CryptDestroyHash>;
+using Prov = test_common::Holder<HCRYPTPROV, auto_handle_release::Provider>;
+using Key = test_common::Holder<HCRYPTKEY, CryptDestroyKey>;
+using Hash = test_common::Holder<HCRYPTHASH, CryptDestroyHash>;
 
 inline void VerifyContext(Prov& p) {
   ASSERT_TRUE(CryptAcquireContextA(&p.h, nullptr, nullptr, PROV_GOST_2001_DH, CRYPT_VERIFYCONTEXT))

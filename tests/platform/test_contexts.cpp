@@ -50,11 +50,8 @@ TEST_F(Contexts, CertInfoMatchesOpenssl) {
     // The serial is least significant byte first; openssl prints it most significant first.
     Bytes serial(info->SerialNumber.pbData, info->SerialNumber.pbData + info->SerialNumber.cbData);
     std::reverse(serial.begin(), serial.end());
-    std::string hex = test_pki::Hex(serial);
-    hex.erase(0, std::min(hex.find_first_not_of('0'), hex.size() - 1));
-    std::string expected_serial = Field(view.out, "serial");
-    expected_serial.erase(0, std::min(expected_serial.find_first_not_of('0'), expected_serial.size() - 1));
-    EXPECT_EQ(hex, expected_serial);
+    const auto unpadded = [](std::string h) { return h.erase(0, std::min(h.find_first_not_of('0'), h.size() - 1)); };
+    EXPECT_EQ(unpadded(test_pki::Hex(serial)), unpadded(Field(view.out, "serial")));
     const FILETIME not_before = ParseOpensslDate(Field(view.out, "notBefore"));
     const FILETIME not_after = ParseOpensslDate(Field(view.out, "notAfter"));
     EXPECT_EQ(CompareFileTime(&info->NotBefore, &not_before), 0);

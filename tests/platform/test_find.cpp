@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "stores/auto_handle.h"
 #include "test_pki.h"
 #include "vexor/platform.h"
 
@@ -17,13 +18,11 @@ class Find : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
     const Pki& pki = Pki::Get();
-    store_ = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     for (const test_pki::Cert* c : {&pki.root, &pki.intermediate, &pki.user_a, &pki.user_xa, &pki.user_email,
                                     &pki.rsa, &pki.revoked})
       ASSERT_TRUE(CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING, c->der.data(), DWORD(c->der.size()),
                                                    CERT_STORE_ADD_NEW, nullptr));
   }
-  void TearDown() override { CertCloseStore(store_, 0); }
 
   // Every match of a search, as DER encodings, enumerating with the previous context.
   std::vector<Bytes> All(DWORD type, const void* para) {
@@ -39,7 +38,8 @@ class Find : public ::testing::Test {
     return CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), DWORD(der.size()));
   }
 
-  HCERTSTORE store_ = nullptr;
+  const auto_store owned_{CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr)};
+  const HCERTSTORE store_ = owned_.get();
 };
 
 TEST_F(Find, FindTypes) {

@@ -11,21 +11,17 @@ using test_pki::Pki;
 
 namespace {
 
-
-class EnvelopedMessage : public ::testing::Test {
+class EnvelopedMessage : public MessageTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
-    dir_ = home_.path() / "work";
-    std::filesystem::create_directories(dir_);
+  // `openssl cms -decrypt` of a message file with the recipient's key: the plaintext.
+  Bytes OpensslDecrypt(const std::filesystem::path& message, const test_pki::Cert& recipient) {
+    const auto out = dir_ / "plain.out";
+    std::filesystem::remove(out);
+    const auto r = OpenSsl("cms -decrypt -engine gost -debug_decrypt -binary -inform DER -in " + Q(message) +
+                           " -recip " + Q(recipient.pem) + " -inkey " + Q(recipient.key) + " -out " + Q(out));
+    EXPECT_EQ(r.status, 0) << r.out;
+    return test_pki::ReadFile(out);
   }
-  std::filesystem::path File(const std::string& name, const Bytes& data) {
-    const auto p = dir_ / name;
-    test_pki::WriteFile(p, data);
-    return p;
-  }
-  test_pki::ScopedHome home_;
-  std::filesystem::path dir_;
 };
 
 Bytes EncryptHere(const std::vector<const test_pki::Cert*>& users, const Bytes& content) {
@@ -109,13 +105,7 @@ TEST_F(EnvelopedMessage, StreamedEncodingOpensWithOpenssl) {
   ASSERT_NE(m.h, nullptr) << std::hex << GetLastError();
   ASSERT_TRUE(FeedInPieces(m.h, content, {1023, 1, 5000}));
   EXPECT_EQ(out.finals, 1);
-  const auto in = File("streamed.p7", out.data);
-  const auto plain = dir_ / "plain.bin";
-  const auto r = OpenSsl("cms -decrypt -engine gost -debug_decrypt -binary -inform DER -in " + Q(in) +
-                         " -recip " + Q(pki.user_xa.pem) + " -inkey " + Q(pki.user_xa.key) +
-                         " -out " + Q(plain));
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(test_pki::ReadFile(plain), content);
+  EXPECT_EQ(OpensslDecrypt(File("streamed.p7", out.data), pki.user_xa), content);
 }
 
 // One message of ours for a 2001 and two 2012 recipients (256 and 512 bits, made with openssl)
@@ -140,13 +130,7 @@ TEST_F(EnvelopedMessage, MixedGenerationsOpenInOpensslWithEachKey) {
   const auto ours = File("ours.p7m", EncryptHere({&pki.user_a, &u256, &u512}, content));
   for (const test_pki::Cert* user : std::vector<const test_pki::Cert*>{&pki.user_a, &u256, &u512}) {
     SCOPED_TRACE(user->pem.string());
-    const auto out = dir_ / "plain.out";
-    std::filesystem::remove(out);
-    const auto r = OpenSsl("cms -decrypt -engine gost -binary -inform DER -in " + Q(ours) +
-                           " -recip " + Q(user->pem) + " -inkey " + Q(user->key) + " -out " +
-                           Q(out));
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(test_pki::ReadFile(out) == content);
+    EXPECT_TRUE(OpensslDecrypt(ours, *user) == content);
   }
 }
 

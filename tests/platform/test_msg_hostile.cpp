@@ -9,14 +9,8 @@ using test_pki::Pki;
 
 namespace {
 
-
-class HostileMessage : public ::testing::Test {
+class HostileMessage : public MessageTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
-    dir_ = home_.path() / "work";
-    std::filesystem::create_directories(dir_);
-  }
   // A signed message of indefinite length made by openssl.
   Bytes SignedByOpenssl() {
     const auto& u = Pki::Get().user_a;
@@ -27,8 +21,6 @@ class HostileMessage : public ::testing::Test {
     EXPECT_EQ(r.status, 0) << r.out;
     return test_pki::ReadFile(msg);
   }
-  test_pki::ScopedHome home_;
-  std::filesystem::path dir_;
 };
 
 TEST_F(HostileMessage, RefusingCallbackFailsTheUpdate) {

@@ -107,19 +107,15 @@ Bytes KeyAgreeMessage(const KeyAgreeParts& p) {
   return Seq(Cat({Oid("1.2.840.113549.1.7.3"), Der(0xA0, body)}));
 }
 
-class KeyAgreement : public ::testing::Test {
+class KeyAgreement : public MessageTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(test_pki::Pki::Get().ok()) << test_pki::Pki::Get().error;
-    dir_ = home_.path() / "work";
-    std::filesystem::create_directories(dir_);
+    MessageTest::SetUp();
     rfc_.der = test_pki::ReadFile(kVectors / "rfc4491-gostr3410-2001-cert.der");
     rfc_.pem = kVectors / "rfc4491-gostr3410-2001-cert.pem";
     rfc_.key = kVectors / "gostr3410-2001-example-key.pem";
     ASSERT_FALSE(rfc_.der.empty());
   }
-  test_pki::ScopedHome home_;
-  std::filesystem::path dir_;
   test_pki::Cert rfc_;
 };
 

@@ -13,19 +13,12 @@ using test_pki::Pki;
 
 namespace {
 
-class SignedMessage : public ::testing::Test {
+class SignedMessage : public MessageTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(Pki::Get().ok()) << Pki::Get().error;
-    dir_ = home_.path() / "work";
-    std::filesystem::create_directories(dir_);
+    MessageTest::SetUp();
     prov_ = std::make_unique<KeyProv>(Pki::Get().user_a, "signer-a");
     ASSERT_NE(prov_->h, 0u);
-  }
-  std::filesystem::path File(const std::string& name, const Bytes& data) {
-    const auto p = dir_ / name;
-    test_pki::WriteFile(p, data);
-    return p;
   }
 
   // Signs with the platform as the library does: signing time attribute, the signer's
@@ -47,8 +40,6 @@ class SignedMessage : public ::testing::Test {
     return out;
   }
 
-  test_pki::ScopedHome home_;
-  std::filesystem::path dir_;
   std::unique_ptr<KeyProv> prov_;
 };
 
@@ -57,13 +48,11 @@ class SignedMessage : public ::testing::Test {
 DWORD VerifySigner(HCRYPTMSG m) {
   Bytes info;
   if (!GetBytes(m, CMSG_SIGNER_CERT_INFO_PARAM, 0, info)) return GetLastError();
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, m);
-  PCCERT_CONTEXT cert = CertGetSubjectCertificateFromStore(store, kEncoding, reinterpret_cast<CERT_INFO*>(info.data()));
-  DWORD result = cert == nullptr ? GetLastError() : 0;
-  if (cert != nullptr && !CryptMsgControl(m, 0, CMSG_CTRL_VERIFY_SIGNATURE, cert->pCertInfo)) result = GetLastError();
-  if (cert != nullptr) CertFreeCertificateContext(cert);
-  CertCloseStore(store, 0);
-  return result;
+  const auto_store store(CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, m));
+  const auto_cert cert(
+      CertGetSubjectCertificateFromStore(store.get(), kEncoding, reinterpret_cast<CERT_INFO*>(info.data())));
+  if (!cert) return GetLastError();
+  return CryptMsgControl(m, 0, CMSG_CTRL_VERIFY_SIGNATURE, cert.get()->pCertInfo) ? 0 : GetLastError();
 }
 
 TEST_F(SignedMessage, DamageIsAFailedVerificationNotADecodingError) {

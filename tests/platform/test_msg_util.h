@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/holder.h"
+#include "stores/auto_handle.h"
 #include "test_pki.h"
 #include "vexor/platform.h"
 
@@ -19,43 +21,21 @@ using test_pki::Bytes;
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-struct Msg {
-  HCRYPTMSG h = nullptr;
-  Msg() = default;
-  explicit Msg(HCRYPTMSG m) : h(m) {}
-  Msg(const Msg&) = delete;
-  Msg& operator=(const Msg&) = delete;
-  ~Msg() {
-    if (h) CryptMsgClose(h);
-  }
-};
+using Msg = test_common::Holder<HCRYPTMSG, CryptMsgClose>;
 
+// A certificate context of its own over DER bytes.
 struct Cert {
-  PCCERT_CONTEXT c = nullptr;
-  explicit Cert(const Bytes& der)
-      : c(CertCreateCertificateContext(kEncoding, der.data(),
-                                       DWORD(der.size()))) {}
-  Cert(const Cert&) = delete;
-  Cert& operator=(const Cert&) = delete;
-  ~Cert() {
-    if (c) CertFreeCertificateContext(c);
-  }
+  explicit Cert(const Bytes& der) : own(CertCreateCertificateContext(kEncoding, der.data(), DWORD(der.size()))) {}
+  auto_cert own;
+  const PCCERT_CONTEXT c = own.get();
 };
 
 // A key container holding a test user's private key, opened as a provider context.
-struct KeyProv {
-  HCRYPTPROV h = 0;
+struct KeyProv : test_common::Holder<HCRYPTPROV, auto_handle_release::Provider> {
   KeyProv(const test_pki::Cert& user, const std::string& container) {
     const Bytes key = test_pki::ReadFile(user.key);
-    if (!CryptImportPKCS8ToContainerA(container.c_str(), key.data(), DWORD(key.size()), nullptr,
-                                      0))
-      return;
-    CryptAcquireContextA(&h, container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT);
-  }
-  KeyProv(const KeyProv&) = delete;
-  KeyProv& operator=(const KeyProv&) = delete;
-  ~KeyProv() {
-    if (h) CryptReleaseContext(h, 0);
+    if (CryptImportPKCS8ToContainerA(container.c_str(), key.data(), DWORD(key.size()), nullptr, 0))
+      CryptAcquireContextA(&h, container.c_str(), nullptr, PROV_GOST_2001_DH, CRYPT_SILENT);
   }
 };
 
@@ -172,6 +152,22 @@ class TestSigner {
   CMSG_SIGNER_ENCODE_INFO signer_{};
   CERT_BLOB cert_blob_{};
   CMSG_SIGNED_ENCODE_INFO info_{};
+};
+
+// The message tests' fixture: the test PKI, a fresh platform home and a work folder in it.
+class MessageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(test_pki::Pki::Get().ok()) << test_pki::Pki::Get().error;
+    std::filesystem::create_directories(dir_);
+  }
+  // Writes a file of the work folder: its path.
+  std::filesystem::path File(const std::string& name, const Bytes& data) {
+    test_pki::WriteFile(dir_ / name, data);
+    return dir_ / name;
+  }
+  test_pki::ScopedHome home_;
+  const std::filesystem::path dir_ = home_.path() / "work";
 };
 
 // Two-call read of a byte-valued parameter.

@@ -1,6 +1,8 @@
 // Builds the shared test certificates with the openssl command (GOST engine).
 #include "test_pki.h"
 
+#include "stores/auto_handle.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -205,12 +207,9 @@ void Pki::Build() {
 }
 
 bool AddToSystemStore(const char* store, const Bytes& der) {
-  HCERTSTORE h = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, store);
-  if (h == nullptr) return false;
-  const BOOL ok = CertAddEncodedCertificateToStore(h, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
-                                                   CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-  CertCloseStore(h, 0);
-  return ok != FALSE;
+  const auto_store h(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, store));
+  return h && CertAddEncodedCertificateToStore(h.get(), X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                               CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
 }
 
 bool TrustTestRoot() {
@@ -223,26 +222,21 @@ bool InstallWithKey(const Cert& cert, const std::string& container) {
   if (key.empty() ||
       !CryptImportPKCS8ToContainerA(container.c_str(), key.data(), static_cast<DWORD>(key.size()), nullptr, 0))
     return false;
-  HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "My");
-  if (my == nullptr) return false;
-  PCCERT_CONTEXT ctx = nullptr;
-  bool ok = CertAddEncodedCertificateToStore(my, X509_ASN_ENCODING, cert.der.data(),
-                                             static_cast<DWORD>(cert.der.size()),
-                                             CERT_STORE_ADD_REPLACE_EXISTING, &ctx) != FALSE;
-  if (ok) {
-    std::u16string wide_container(container.begin(), container.end());
-    const std::string prov_name = VEXOR_GOST_PROV_NAME_A;
-    std::u16string wide_prov(prov_name.begin(), prov_name.end());
-    CRYPT_KEY_PROV_INFO info{};
-    info.pwszContainerName = wide_container.data();
-    info.pwszProvName = wide_prov.data();
-    info.dwProvType = PROV_GOST_2001_DH;
-    info.dwKeySpec = AT_KEYEXCHANGE;
-    ok = CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, &info) != FALSE;
-  }
-  CertFreeCertificateContext(ctx);
-  CertCloseStore(my, 0);
-  return ok;
+  const auto_store my(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "My"));
+  auto_cert ctx;
+  if (!my || !CertAddEncodedCertificateToStore(my.get(), X509_ASN_ENCODING, cert.der.data(),
+                                               static_cast<DWORD>(cert.der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                               ctx.put()))
+    return false;
+  std::u16string wide_container(container.begin(), container.end());
+  const std::string prov_name = VEXOR_GOST_PROV_NAME_A;
+  std::u16string wide_prov(prov_name.begin(), prov_name.end());
+  CRYPT_KEY_PROV_INFO info{};
+  info.pwszContainerName = wide_container.data();
+  info.pwszProvName = wide_prov.data();
+  info.dwProvType = PROV_GOST_2001_DH;
+  info.dwKeySpec = AT_KEYEXCHANGE;
+  return CertSetCertificateContextProperty(ctx.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info);
 }
 
 Bytes MakeSelfSigned(long serial, const std::string& common_name, long not_before_offset_days,

@@ -16,16 +16,11 @@ class ProviderCertKey : public ::testing::Test {
     const std::string pem = (dir / "k.pem").string(), der = (dir / "c.der").string();
     ASSERT_EQ(RunCommand("openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A -out " + pem).status, 0);
     ASSERT_EQ(RunCommand("openssl req -engine gost -new -x509 -md_gost94 -key " + pem +
-                         " -subj /CN=owner -days 30 -outform DER -out " + der + " 2>/dev/null")
-                  .status,
-              0);
+                         " -subj /CN=owner -days 30 -outform DER -out " + der + " 2>/dev/null").status, 0);
     key_pem_ = ReadFile(pem);
     const Bytes cert = ReadFile(der);
-    cert_ = CertCreateCertificateContext(X509_ASN_ENCODING, cert.data(), DWORD(cert.size()));
+    owned_.reset(cert_ = CertCreateCertificateContext(X509_ASN_ENCODING, cert.data(), DWORD(cert.size())));
     ASSERT_NE(cert_, nullptr) << std::hex << GetLastError();
-  }
-  void TearDown() override {
-    if (cert_) CertFreeCertificateContext(cert_);
   }
 
   void Link(const char16_t* container) {
@@ -41,6 +36,7 @@ class ProviderCertKey : public ::testing::Test {
   ScopedCspHome home_;
   Bytes key_pem_;
   PCCERT_CONTEXT cert_ = nullptr;
+  auto_cert owned_;
 };
 
 TEST_F(ProviderCertKey, FailuresAreCleanAndTheFlagsDecide) {

@@ -26,15 +26,12 @@ struct Case {
 class Gost2012Keys : public ::testing::TestWithParam<Case> {
  protected:
   void SetUp() override {
-    dir_ = home_.path() / "work";
     std::filesystem::create_directories(dir_);
     const Case& c = GetParam();
     ASSERT_EQ(Openssl(std::string("genpkey -engine gost -algorithm ") + c.algorithm + " -pkeyopt paramset:" +
                       c.paramset + " -out " + P("k.pem")).status, 0);
     ASSERT_EQ(Openssl("req -engine gost -x509 -new -key " + P("k.pem") + " -subj /CN=k -days 2 -outform DER -out " +
-                      P("c.der"))
-                  .status,
-              0);
+                      P("c.der")).status, 0);
     data_.resize(70000 + 3);
     for (size_t i = 0; i < data_.size(); ++i) data_[i] = uint8_t(i * 7 + (i >> 9));
     WriteFile(dir_ / "data", data_);
@@ -54,7 +51,7 @@ class Gost2012Keys : public ::testing::TestWithParam<Case> {
   }
 
   ScopedCspHome home_;
-  std::filesystem::path dir_;
+  const std::filesystem::path dir_ = home_.path() / "work";
   Prov prov_;
   Bytes data_;
 };
@@ -89,15 +86,11 @@ TEST_P(Gost2012Keys, KeysAndSignaturesAgreeWithOpenssl) {
   Bytes reversed(sig.rbegin(), sig.rend());
   WriteFile(dir_ / "ours.sig", reversed);
   EXPECT_EQ(Openssl(std::string("dgst -engine gost -") + c.md + " -prverify " + P("k.pem") + " -signature " +
-                    P("ours.sig") + " " + P("data"))
-                .status,
-            0);
+                    P("ours.sig") + " " + P("data")).status, 0);
 
   // openssl's signature verifies here; one changed byte of the data does not.
   ASSERT_EQ(Openssl(std::string("dgst -engine gost -") + c.md + " -sign " + P("k.pem") + " -out " + P("theirs.sig") +
-                    " " + P("data"))
-                .status,
-            0);
+                    " " + P("data")).status, 0);
   const Bytes theirs = ReadFile(dir_ / "theirs.sig");
   ASSERT_EQ(theirs.size(), c.point);
   const Bytes theirs_ours(theirs.rbegin(), theirs.rend());

@@ -48,9 +48,7 @@ TEST(ProviderInterop, UnwrapsKeyTransportFromOpenssl) {
   const Bytes cek = Unhex("5a5b5c5d5e5f606162636465666768696a6b6c6d6e6f70717273747576777879");
   WriteFile(dir / "cek", cek);
   ASSERT_EQ(Openssl("pkeyutl -engine gost -encrypt -pubin -inkey " + P("pub.pem") + " -in " +
-                    P("cek") + " -out " + P("kt.der"))
-                .status,
-            0);
+                    P("cek") + " -out " + P("kt.der")).status, 0);
   // GostR3410-KeyTransport ::= SEQUENCE { SEQUENCE { enc, mac }, [0] { paramset,
   //   [0] ephemeral SubjectPublicKeyInfo, ukm } }
   const std::vector<Tlv> top = Children(Children(ReadFile(dir / "kt.der"))[0].content);

@@ -255,10 +255,7 @@ TEST_F(ProviderKeys, PinProtectedContainer) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.env)
-      setenv("VEXOR_CSP_PIN", c.env, 1);
-    else
-      unsetenv("VEXOR_CSP_PIN");
+    c.env ? setenv("VEXOR_CSP_PIN", c.env, 1) : unsetenv("VEXOR_CSP_PIN");
     Prov prov;
     ASSERT_TRUE(CryptAcquireContextA(&prov.h, "pinned", nullptr, PROV_GOST_2001_DH, c.flags));
     Key key;
@@ -278,8 +275,7 @@ TEST_F(ProviderKeys, PinProtectedContainer) {
   ASSERT_TRUE(Install("pinned", Pkcs8(kKeyOid, "1.2.643.2.2.35.1", Bytes(32, 7), PrivForm::kRaw), "1234"));
   const Bytes after = ContainerPublicBlob("pinned");
   unsetenv("VEXOR_CSP_PIN");
-  ASSERT_FALSE(before.empty());
-  ASSERT_FALSE(after.empty());
+  ASSERT_FALSE(before.empty() || after.empty());
   EXPECT_NE(before, after);
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "der/der.h"
+#include "stores/auto_handle.h"
 #include "test_pki.h"
 #include "vexor/platform.h"
 
@@ -37,9 +38,9 @@ Bytes SaveToMemory(HCERTSTORE store) {
   return out;
 }
 
-HCERTSTORE OpenSerialized(const Bytes& bytes) {
+auto_store OpenSerialized(const Bytes& bytes) {
   CRYPT_DATA_BLOB blob{DWORD(bytes.size()), const_cast<BYTE*>(bytes.data())};
-  return CertOpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, 0, &blob);
+  return auto_store(CertOpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, 0, &blob));
 }
 
 Bytes Utf16(const std::u16string& s) {
@@ -73,40 +74,38 @@ TEST_F(SerializedStore, SavedBytesFollowTheWindowsLayout) {
   };
   for (const Case& c : {Case{"plain", 0, &plain}, Case{"friendly name", 1, &with_name}, Case{"hash", 2, &with_hash}}) {
     SCOPED_TRACE(c.name);
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-    PCCERT_CONTEXT ctx = nullptr;
-    ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, cert_.data(), DWORD(cert_.size()),
-                                                 CERT_STORE_ADD_NEW, &ctx));
+    const auto_store store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+    auto_cert ctx;
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, cert_.data(), DWORD(cert_.size()),
+                                                 CERT_STORE_ADD_NEW, ctx.put()));
     if (c.what == 1) {
       CRYPT_DATA_BLOB blob{DWORD(friendly_name.size()), const_cast<BYTE*>(friendly_name.data())};
-      ASSERT_TRUE(CertSetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, 0, &blob));
+      ASSERT_TRUE(CertSetCertificateContextProperty(ctx.get(), CERT_FRIENDLY_NAME_PROP_ID, 0, &blob));
     } else if (c.what == 2) {
       BYTE h[20];
       DWORD cb = 20;
-      ASSERT_TRUE(CertGetCertificateContextProperty(ctx, CERT_HASH_PROP_ID, h, &cb));
+      ASSERT_TRUE(CertGetCertificateContextProperty(ctx.get(), CERT_HASH_PROP_ID, h, &cb));
     }
-    CertFreeCertificateContext(ctx);
-    EXPECT_EQ(test_pki::Hex(SaveToMemory(store)), test_pki::Hex(*c.expected));
-    CertCloseStore(store, 0);
+    EXPECT_EQ(test_pki::Hex(SaveToMemory(store.get())), test_pki::Hex(*c.expected));
 
     // The same bytes assembled by hand open with their property.
-    HCERTSTORE loaded = OpenSerialized(*c.expected);
-    ASSERT_NE(loaded, nullptr) << std::hex << GetLastError();
-    PCCERT_CONTEXT first = CertEnumCertificatesInStore(loaded, nullptr);
+    const auto_store loaded = OpenSerialized(*c.expected);
+    ASSERT_TRUE(loaded) << std::hex << GetLastError();
+    PCCERT_CONTEXT first = CertEnumCertificatesInStore(loaded.get(), nullptr);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(Bytes(first->pbCertEncoded, first->pbCertEncoded + first->cbCertEncoded), cert_);
     DWORD cb = 0;
     EXPECT_EQ(CertGetCertificateContextProperty(first, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &cb) != FALSE, c.what == 1);
-    EXPECT_EQ(CertEnumCertificatesInStore(loaded, first), nullptr);  // frees `first`
+    EXPECT_EQ(CertEnumCertificatesInStore(loaded.get(), first), nullptr);  // frees `first`
     EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_FOUND));
-    EXPECT_EQ(test_pki::Hex(SaveToMemory(loaded)), test_pki::Hex(*c.expected));
-    CertCloseStore(loaded, 0);
+    EXPECT_EQ(test_pki::Hex(SaveToMemory(loaded.get())), test_pki::Hex(*c.expected));
   }
 }
 
 TEST_F(SerializedStore, RoundTripKeepsCertificatesCrlsAndProperties) {
   const Pki& pki = Pki::Get();
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  const auto_store owned(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  HCERTSTORE store = owned.get();
   for (const test_pki::Cert* c : {&pki.root, &pki.intermediate, &pki.user_a, &pki.rsa})
     ASSERT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, c->der.data(), DWORD(c->der.size()),
                                                  CERT_STORE_ADD_NEW, nullptr));
@@ -134,15 +133,12 @@ TEST_F(SerializedStore, RoundTripKeepsCertificatesCrlsAndProperties) {
   Element(prov_element, CERT_KEY_PROV_INFO_PROP_ID, expected_prov);
   EXPECT_NE(std::search(saved.begin(), saved.end(), prov_element.begin(), prov_element.end()), saved.end());
 
-  HCERTSTORE loaded = OpenSerialized(saved);
-  ASSERT_NE(loaded, nullptr);
-  EXPECT_EQ(test_pki::Hex(SaveToMemory(loaded)), test_pki::Hex(saved));
-  PCCRL_CONTEXT crl = CertEnumCRLsInStore(loaded, nullptr);
-  ASSERT_NE(crl, nullptr);
-  EXPECT_EQ(Bytes(crl->pbCrlEncoded, crl->pbCrlEncoded + crl->cbCrlEncoded), pki.crl);
-  CertFreeCRLContext(crl);
-  CertCloseStore(loaded, 0);
-  CertCloseStore(store, 0);
+  const auto_store loaded = OpenSerialized(saved);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(test_pki::Hex(SaveToMemory(loaded.get())), test_pki::Hex(saved));
+  const auto_crl crl(CertEnumCRLsInStore(loaded.get(), nullptr));
+  ASSERT_TRUE(crl);
+  EXPECT_EQ(Bytes(crl.get()->pbCrlEncoded, crl.get()->pbCrlEncoded + crl.get()->cbCrlEncoded), pki.crl);
 }
 
 }  // namespace

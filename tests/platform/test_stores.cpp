@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "stores/auto_handle.h"
 #include "test_pki.h"
 #include "vexor/platform.h"
 
@@ -38,17 +39,19 @@ BOOL Add(HCERTSTORE s, const Bytes& der, DWORD disposition = CERT_STORE_ADD_NEW,
   return CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()), disposition, out);
 }
 
-HCERTSTORE OpenFile(const fs::path& path, DWORD flags) {
-  return CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, flags, path.c_str());
+auto_store OpenFile(const fs::path& path, DWORD flags) {
+  return auto_store(CertOpenStore(CERT_STORE_PROV_FILENAME_A, 0x10001, 0, flags, path.c_str()));
 }
 
 BOOL SaveTo(HCERTSTORE s, const fs::path& path, DWORD as = CERT_STORE_SAVE_AS_STORE) {
   return CertSaveStore(s, 0x10001, as, CERT_STORE_SAVE_TO_FILENAME_A, const_cast<char*>(path.c_str()), 0);
 }
 
-HCERTSTORE OpenSystem(const char* name, DWORD extra = 0) {
-  return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | extra, name);
+auto_store OpenSystem(const char* name, DWORD extra = 0) {
+  return auto_store(CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | extra, name));
 }
+
+auto_store Memory() { return auto_store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr)); }
 
 class Stores : public ::testing::Test {
  protected:
@@ -69,26 +72,23 @@ TEST_F(Stores, CertificateDispositions) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.disposition);
-    HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-    PCCERT_CONTEXT first = nullptr, second = nullptr;
-    ASSERT_TRUE(Add(s, older, CERT_STORE_ADD_NEW, &first));
+    const auto_store s = Memory();
+    auto_cert first, second;  // the first is still valid memory after a replace, freed last
+    ASSERT_TRUE(Add(s.get(), older, CERT_STORE_ADD_NEW, first.put()));
     BYTE note[] = {1};
     CRYPT_DATA_BLOB blob{1, note};
-    ASSERT_TRUE(CertSetCertificateContextProperty(first, 0x8000, 0, &blob));
+    ASSERT_TRUE(CertSetCertificateContextProperty(first.get(), 0x8000, 0, &blob));
     SetLastError(0);
-    EXPECT_EQ(Add(s, older, c.disposition, &second), c.error == 0);
+    EXPECT_EQ(Add(s.get(), older, c.disposition, second.put()), c.error == 0);
     if (c.error != 0) {
       EXPECT_EQ(GetLastError(), c.error);
-      EXPECT_EQ(second, nullptr);
+      EXPECT_FALSE(second);
     }
-    EXPECT_EQ(CountCerts(s), c.count_after);
+    EXPECT_EQ(CountCerts(s.get()), c.count_after);
     DWORD cb = 0;  // a replacement does not inherit the properties of what it replaced
     if (c.disposition == CERT_STORE_ADD_REPLACE_EXISTING) {
-      EXPECT_FALSE(CertGetCertificateContextProperty(second, 0x8000, nullptr, &cb));
+      EXPECT_FALSE(CertGetCertificateContextProperty(second.get(), 0x8000, nullptr, &cb));
     }
-    CertFreeCertificateContext(first);  // still valid memory after a replace
-    CertFreeCertificateContext(second);
-    CertCloseStore(s, 0);
   }
 }
 
@@ -135,12 +135,10 @@ TEST_F(Stores, EnumerationAndHashLookupSurviveDeletions) {
 
 TEST_F(Stores, SystemStoresPersistUnderTheHomeAndWriteThrough) {
   const Bytes& der = Pki::Get().user_a.der;
-  HCERTSTORE a = OpenSystem("My");
-  HCERTSTORE b = OpenSystem("my");  // names are case-insensitive
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
+  auto_store a = OpenSystem("My"), b = OpenSystem("my");  // names are case-insensitive
+  ASSERT_TRUE(a && b);
   PCCERT_CONTEXT ctx = nullptr;
-  ASSERT_TRUE(Add(a, der, CERT_STORE_ADD_NEW, &ctx));
+  ASSERT_TRUE(Add(a.get(), der, CERT_STORE_ADD_NEW, &ctx));
   const fs::path file = home_.path() / "stores" / "My.sst";
   ASSERT_TRUE(fs::exists(file));
   BYTE v[] = {5};
@@ -148,84 +146,77 @@ TEST_F(Stores, SystemStoresPersistUnderTheHomeAndWriteThrough) {
   ASSERT_TRUE(CertSetCertificateContextProperty(ctx, 0x8123, 0, &blob));
   CertFreeCertificateContext(ctx);
   // Another handle opened before the change keeps its image; a fresh open sees the file.
-  EXPECT_EQ(CountCerts(b), 0);
-  HCERTSTORE c = OpenSystem("MY");
-  ASSERT_EQ(CountCerts(c), 1);
-  PCCERT_CONTEXT loaded = CertEnumCertificatesInStore(c, nullptr);
+  EXPECT_EQ(CountCerts(b.get()), 0);
+  auto_store c = OpenSystem("MY");
+  ASSERT_EQ(CountCerts(c.get()), 1);
+  PCCERT_CONTEXT loaded = CertEnumCertificatesInStore(c.get(), nullptr);
   DWORD cb = 1;
   BYTE got = 0;
   EXPECT_TRUE(CertGetCertificateContextProperty(loaded, 0x8123, &got, &cb));
   EXPECT_EQ(got, 5);
   // Adding through the stale handle keeps what the other one wrote.
   const Bytes other = test_pki::MakeSelfSigned(7, "other");
-  ASSERT_TRUE(Add(b, other));
+  ASSERT_TRUE(Add(b.get(), other));
   EXPECT_TRUE(CertDeleteCertificateFromStore(loaded));
-  for (HCERTSTORE h : {a, b, c}) CertCloseStore(h, 0);
-  HCERTSTORE d = OpenSystem("My");
-  EXPECT_EQ(CountCerts(d), 1);  // `other` only
-  CertCloseStore(d, 0);
+  for (auto_store* h : {&a, &b, &c}) h->reset();
+  EXPECT_EQ(CountCerts(OpenSystem("My").get()), 1);  // `other` only
   // Read-only handles refuse changes; unknown names need OPEN_EXISTING to fail.
-  HCERTSTORE ro = OpenSystem("Root", CERT_STORE_READONLY_FLAG);
-  EXPECT_FALSE(Add(ro, der));
+  const auto_store ro = OpenSystem("Root", CERT_STORE_READONLY_FLAG);
+  EXPECT_FALSE(Add(ro.get(), der));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-  CertCloseStore(ro, 0);
-  EXPECT_EQ(OpenSystem("Nonexistent", CERT_STORE_OPEN_EXISTING_FLAG), nullptr);
-  EXPECT_EQ(OpenSystem("../escape"), nullptr);
+  EXPECT_FALSE(OpenSystem("Nonexistent", CERT_STORE_OPEN_EXISTING_FLAG));
+  EXPECT_FALSE(OpenSystem("../escape"));
   // The wide-named provider opens the same store.
-  HCERTSTORE w = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My");
-  EXPECT_EQ(CountCerts(w), 1);
-  CertCloseStore(w, 0);
+  const auto_store w(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, u"My"));
+  EXPECT_EQ(CountCerts(w.get()), 1);
 }
 
 TEST_F(Stores, FileStoreOpenFlagsAndSaves) {
   const fs::path path = home_.path() / "sub" / "certstore.sst";
   fs::create_directories(path.parent_path());
   // OPEN_EXISTING alone needs the file; CREATE_NEW together with it opens or creates.
-  EXPECT_EQ(OpenFile(path, CERT_STORE_OPEN_EXISTING_FLAG), nullptr);
+  EXPECT_FALSE(OpenFile(path, CERT_STORE_OPEN_EXISTING_FLAG));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-  HCERTSTORE s = OpenFile(path, 0x6000);
-  ASSERT_NE(s, nullptr) << std::hex << GetLastError();
+  auto_store s = OpenFile(path, 0x6000);
+  ASSERT_TRUE(s) << std::hex << GetLastError();
   EXPECT_TRUE(fs::exists(path));
   EXPECT_EQ(fs::file_size(path), 0u);  // an empty file is an empty store
-  EXPECT_EQ(OpenFile(path, CERT_STORE_CREATE_NEW_FLAG), nullptr);
+  EXPECT_FALSE(OpenFile(path, CERT_STORE_CREATE_NEW_FLAG));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
   const Pki& pki = Pki::Get();
-  ASSERT_TRUE(Add(s, pki.user_a.der, CERT_STORE_ADD_NEWER));
-  ASSERT_TRUE(CertAddEncodedCRLToStore(s, X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
+  ASSERT_TRUE(Add(s.get(), pki.user_a.der, CERT_STORE_ADD_NEWER));
+  ASSERT_TRUE(CertAddEncodedCRLToStore(s.get(), X509_ASN_ENCODING, pki.crl.data(), DWORD(pki.crl.size()),
                                        CERT_STORE_ADD_NEWER, nullptr));
   EXPECT_EQ(fs::file_size(path), 0u);  // a file store changes its file only when saved
-  ASSERT_TRUE(SaveTo(s, path));
-  CertCloseStore(s, CERT_CLOSE_STORE_FORCE_FLAG);
-  HCERTSTORE again = OpenFile(path, 0x6000);
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ(CountCerts(again), 1);
-  EXPECT_EQ(CountCrls(again), 1);
-  // PKCS#7 out, and a PKCS#7 file opens as a store too.
+  ASSERT_TRUE(SaveTo(s.get(), path));
+  CertCloseStore(s.release(), CERT_CLOSE_STORE_FORCE_FLAG);
+  // Read back, written as PKCS#7 (which openssl reads), and a PKCS#7 file opens as a store too.
   const fs::path p7 = home_.path() / "bundle.p7b";
-  ASSERT_TRUE(SaveTo(again, p7, CERT_STORE_SAVE_AS_PKCS7));
-  CertCloseStore(again, 0);
+  for (const fs::path& file : {path, p7}) {
+    SCOPED_TRACE(file);
+    const auto_store again = OpenFile(file, CERT_STORE_OPEN_EXISTING_FLAG);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(CountCerts(again.get()), 1);
+    EXPECT_EQ(CountCrls(again.get()), 1);
+    if (file == path) {
+      ASSERT_TRUE(SaveTo(again.get(), p7, CERT_STORE_SAVE_AS_PKCS7));
+    }
+  }
   EXPECT_EQ(test_pki::Run("openssl pkcs7 -inform DER -in '" + p7.string() + "' -print_certs -noout >/dev/null 2>&1").status, 0);
-  HCERTSTORE from_p7 = OpenFile(p7, CERT_STORE_OPEN_EXISTING_FLAG);
-  ASSERT_NE(from_p7, nullptr);
-  EXPECT_EQ(CountCerts(from_p7), 1);
-  EXPECT_EQ(CountCrls(from_p7), 1);
-  CertCloseStore(from_p7, 0);
 }
 
 // A store of many certificates, so its save takes a while and can be interrupted.
-HCERTSTORE BigStore(int n, long base) {
-  HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-  for (int i = 0; i < n; ++i) Add(s, test_pki::MakeSelfSigned(base + i, "bulk " + std::to_string(i)), CERT_STORE_ADD_ALWAYS);
+auto_store BigStore(int n, long base) {
+  auto_store s = Memory();
+  for (int i = 0; i < n; ++i) Add(s.get(), test_pki::MakeSelfSigned(base + i, "bulk " + std::to_string(i)), CERT_STORE_ADD_ALWAYS);
   return s;
 }
 
 TEST_F(Stores, InterruptedSaveLeavesThePreviousFileIntact) {
   const fs::path path = home_.path() / "certstore.sst";
-  HCERTSTORE old_store = BigStore(3, 1);
-  ASSERT_TRUE(SaveTo(old_store, path));
-  CertCloseStore(old_store, 0);
+  ASSERT_TRUE(SaveTo(BigStore(3, 1).get(), path));
   const Bytes before = test_pki::ReadFile(path);
-  HCERTSTORE big = BigStore(400, 1000);
+  const auto_store big = BigStore(400, 1000);
 
   // A write that fails (file size limit) reports failure and changes nothing.
   pid_t pid = fork();
@@ -233,8 +224,7 @@ TEST_F(Stores, InterruptedSaveLeavesThePreviousFileIntact) {
     signal(SIGXFSZ, SIG_IGN);
     rlimit lim{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &lim);
-    const BOOL ok = SaveTo(big, path);
-    _exit(ok ? 1 : 0);
+    _exit(SaveTo(big.get(), path) ? 1 : 0);
   }
   int status = 0;
   waitpid(pid, &status, 0);
@@ -245,19 +235,17 @@ TEST_F(Stores, InterruptedSaveLeavesThePreviousFileIntact) {
   for (int round = 0; round < 5; ++round) {
     pid = fork();
     if (pid == 0)
-      for (;;) SaveTo(big, path);
+      for (;;) SaveTo(big.get(), path);
     usleep(20000 + 15000 * round);
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     const Bytes now = test_pki::ReadFile(path);
     CRYPT_DATA_BLOB blob{DWORD(now.size()), const_cast<BYTE*>(now.data())};
-    HCERTSTORE reopened = CertOpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, 0, &blob);
-    ASSERT_NE(reopened, nullptr) << "round " << round << ": damaged file";
-    const int n = CountCerts(reopened);
+    const auto_store reopened(CertOpenStore(CERT_STORE_PROV_SERIALIZED, 0, 0, 0, &blob));
+    ASSERT_TRUE(reopened) << "round " << round << ": damaged file";
+    const int n = CountCerts(reopened.get());
     EXPECT_TRUE(n == 3 || n == 400) << n;
-    CertCloseStore(reopened, 0);
   }
-  CertCloseStore(big, 0);
 }
 
 TEST_F(Stores, ConcurrentWritersOfOneSystemStoreKeepEveryCertificate) {
@@ -266,11 +254,11 @@ TEST_F(Stores, ConcurrentWritersOfOneSystemStoreKeepEveryCertificate) {
   for (int p = 0; p < 2; ++p) {
     const pid_t pid = fork();
     if (pid == 0) {
-      HCERTSTORE my = OpenSystem("My");
+      auto_store my = OpenSystem("My");
       int failures = 0;
       for (int i = 0; i < kPerProcess; ++i)
-        failures += !Add(my, test_pki::MakeSelfSigned(5000 + p * 100 + i, "p" + std::to_string(p)));
-      CertCloseStore(my, 0);
+        failures += !Add(my.get(), test_pki::MakeSelfSigned(5000 + p * 100 + i, "p" + std::to_string(p)));
+      my.reset();  // _exit runs no destructors
       _exit(failures);
     }
     children.push_back(pid);
@@ -280,14 +268,14 @@ TEST_F(Stores, ConcurrentWritersOfOneSystemStoreKeepEveryCertificate) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  HCERTSTORE my = OpenSystem("My");
-  ASSERT_NE(my, nullptr);
-  EXPECT_EQ(CountCerts(my), 2 * kPerProcess);
-  CertCloseStore(my, 0);
+  const auto_store my = OpenSystem("My");
+  ASSERT_TRUE(my);
+  EXPECT_EQ(CountCerts(my.get()), 2 * kPerProcess);
 }
 
 TEST_F(Stores, ThreadsShareOneStore) {
-  HCERTSTORE s = OpenSystem("CA");
+  auto_store store = OpenSystem("CA");
+  HCERTSTORE s = store.get();
   std::vector<Bytes> certs;
   for (long i = 0; i < 16; ++i) certs.push_back(test_pki::MakeSelfSigned(9000 + i, "t" + std::to_string(i)));
   std::vector<std::thread> threads;
@@ -301,10 +289,8 @@ TEST_F(Stores, ThreadsShareOneStore) {
   }
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(CountCerts(s), 16);
-  CertCloseStore(s, 0);
-  HCERTSTORE again = OpenSystem("CA");
-  EXPECT_EQ(CountCerts(again), 16);
-  CertCloseStore(again, 0);
+  store.reset();
+  EXPECT_EQ(CountCerts(OpenSystem("CA").get()), 16);
 }
 
 }  // namespace
