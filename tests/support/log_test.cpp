@@ -7,9 +7,9 @@
 
 #include <Poco/Logger.h>
 
+#include <cctype>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -61,12 +61,14 @@ TEST(DiagnosticLog, DefaultLineBesideTheFolderWithoutSettingsFile) {
   const std::vector<std::string> lines = Lines(ReadFile(dir / "log/Vexor/Vexor.log")), noted = Lines(ReadFile(dir / "noted"));
   ASSERT_EQ(lines.size(), 1u);
   ASSERT_EQ(noted.size(), 3u);
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(
-      lines[0], m, std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\] \[P:(\d+)\] \[T:(\d+)\] \[Trace\] Vexor: hello)")))
-      << lines[0];
-  EXPECT_EQ(m[1], noted[0]);
-  EXPECT_EQ(m[2], noted[0]);  // the system thread id of a main thread is its process id
+  // Every digit masked, the line has the pattern's shape; the system thread id of a main
+  // thread is its process id.
+  std::string shape = lines[0];
+  for (char& c : shape)
+    if (std::isdigit(static_cast<unsigned char>(c))) c = '#';
+  const std::string pid(noted[0].size(), '#');
+  EXPECT_EQ(shape, "[####-##-## ##:##:##.######] [P:" + pid + "] [T:" + pid + "] [Trace] Vexor: hello");
+  EXPECT_NE(lines[0].find("] [P:" + noted[0] + "] [T:" + noted[0] + "] "), std::string::npos) << lines[0];
   EXPECT_TRUE(lines[0].rfind(noted[1], 0) == 0 || lines[0].rfind(noted[2], 0) == 0) << lines[0] << " " << noted[1];
 }
 
