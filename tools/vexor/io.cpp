@@ -34,6 +34,17 @@ namespace {
 
 bool g_quiet = false;
 
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -150,19 +161,20 @@ ProgressBuf::pos_type ProgressBuf::seekpos(pos_type pos, std::ios_base::openmode
 }
 
 BackgroundWriteBuf::BackgroundWriteBuf(int fd) : fd_(fd) {
-  for (std::vector<char>& b : buffers_) b.resize(kWriteBlock);
-  setp(buffers_[0].data(), buffers_[0].data() + kWriteBlock);
-  writer_ = std::thread([this] { Run(); });
+  for (std::unique_ptr<char[]>& b : buffers_) b = std::make_unique_for_overwrite<char[]>(kWriteBlock);
+  setp(Buffer(0), Buffer(0) + kWriteBlock);
 }
 
 BackgroundWriteBuf::~BackgroundWriteBuf() {
   sync();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
+  if (writer_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    writer_.join();
   }
-  changed_.notify_all();
-  writer_.join();
   close(fd_);
 }
 
@@ -172,19 +184,9 @@ void BackgroundWriteBuf::Run() {
     changed_.wait(lock, [this] { return queued_ != nullptr || stopping_; });
     if (queued_ == nullptr) return;
     const char* data = queued_;
-    size_t left = queued_size_;
+    const size_t size = queued_size_;
     lock.unlock();
-    bool ok = true;
-    while (left > 0) {
-      const ssize_t n = ::write(fd_, data, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ok = false;
-        break;
-      }
-      data += n;
-      left -= static_cast<size_t>(n);
-    }
+    const bool ok = WriteAll(fd_, data, size);
     lock.lock();
     if (!ok) failed_ = true;
     queued_ = nullptr;
@@ -194,6 +196,15 @@ void BackgroundWriteBuf::Run() {
 
 bool BackgroundWriteBuf::Hand() {
   const size_t filled = static_cast<size_t>(pptr() - pbase());
+  if (!writer_.joinable()) {
+    if (failed_) return false;
+    if (pptr() != epptr()) {  // a flush before the first buffer filled: no thread needed yet
+      if (!WriteAll(fd_, pbase(), filled)) failed_ = true;
+      setp(Buffer(current_), Buffer(current_) + kWriteBlock);
+      return !failed_;
+    }
+    writer_ = std::thread([this] { Run(); });
+  }
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return queued_ == nullptr; });
   if (failed_) return false;
@@ -201,7 +212,7 @@ bool BackgroundWriteBuf::Hand() {
   queued_ = pbase();
   queued_size_ = filled;
   current_ ^= 1;
-  setp(buffers_[current_].data(), buffers_[current_].data() + kWriteBlock);
+  setp(Buffer(current_), Buffer(current_) + kWriteBlock);
   changed_.notify_all();
   return true;
 }
@@ -238,17 +249,6 @@ int UnnamedTemporary() {
     if (fd >= 0) unlink(temp.c_str());
   }
   return fd;
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // The PEM labels of a CMS message as openssl and others write it.

@@ -60,9 +60,11 @@ class ProgressBuf : public std::streambuf {
 
 // A write buffer over a file descriptor whose writes happen on a thread of its own: the
 // caller fills one buffer while the other is written, so a large output costs the caller a
-// memory copy instead of the kernel's page-cache copy, and the two run on two cores. A failed
-// write fails the next overflow and sync (so the stream's flush); the destructor writes what
-// is left and closes the descriptor.
+// memory copy instead of the kernel's page-cache copy, and the two run on two cores. The
+// thread starts when the first buffer is full: an output that fits one buffer is written by
+// the caller at the flush, and only the pages written to are touched. A failed write fails
+// the next overflow and sync (so the stream's flush); the destructor writes what is left and
+// closes the descriptor.
 class BackgroundWriteBuf : public std::streambuf {
  public:
   explicit BackgroundWriteBuf(int fd);
@@ -81,9 +83,10 @@ class BackgroundWriteBuf : public std::streambuf {
   // Waits until nothing is queued. False once a write failed.
   bool Drain();
   void Run();
+  char* Buffer(int i) { return buffers_[i].get(); }
 
   int fd_;
-  std::vector<char> buffers_[2];
+  std::unique_ptr<char[]> buffers_[2];  // left uninitialised: a page costs only once written
   int current_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
