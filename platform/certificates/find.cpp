@@ -2,12 +2,12 @@
 // search consumes the caller's "previous" reference, found or not.
 #include <cstring>
 
-#include <openssl/err.h>
 
 #include "platform/core/api_guard.h"
 #include "text/text.h"
 #include "platform/core/last_error.h"
 #include "platform/certificates/names.h"
+#include "platform/certificates/signed_by.h"
 #include "platform/stores/store.h"
 
 namespace vexorcsp {
@@ -185,11 +185,7 @@ PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE hCertStore, PCCERT_C
     PCCERT_CONTEXT issuer = FindCertificate(*s, 0, CERT_FIND_ISSUER_OF, pSubjectContext, pPrevIssuerContext);
     if (issuer != nullptr && pdwFlags != nullptr) {
       if (*pdwFlags & CERT_STORE_SIGNATURE_FLAG) {
-        EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->OpenSsl());
-        X509* subject = AsObject(pSubjectContext)->OpenSsl();
-        if (key != nullptr && subject != nullptr && X509_verify(subject, key) == 1)
-          *pdwFlags &= ~static_cast<DWORD>(CERT_STORE_SIGNATURE_FLAG);
-        ERR_clear_error();
+        if (CertSignedBy(pSubjectContext, issuer)) *pdwFlags &= ~static_cast<DWORD>(CERT_STORE_SIGNATURE_FLAG);
       }
       if (*pdwFlags & CERT_STORE_TIME_VALIDITY_FLAG) {
         if (CertVerifyTimeValidity(nullptr, pSubjectContext->pCertInfo) == 0)

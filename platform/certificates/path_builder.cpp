@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include <openssl/err.h>
 #include <openssl/x509v3.h>
 
 #include "platform/certificates/cert_context.h"
+#include "platform/certificates/signed_by.h"
 #include "platform/core/last_error.h"
 #include "platform/stores/store.h"
 
@@ -14,14 +14,6 @@ namespace {
 
 bool SameName(const CERT_NAME_BLOB& a, const CERT_NAME_BLOB& b) {
   return a.cbData == b.cbData && std::memcmp(a.pbData, b.pbData, a.cbData) == 0;
-}
-
-bool Verifies(PCCERT_CONTEXT subject, PCCERT_CONTEXT issuer) {
-  EVP_PKEY* key = X509_get0_pubkey(AsObject(issuer)->OpenSsl());
-  X509* cert = AsObject(subject)->OpenSsl();
-  const bool ok = key != nullptr && cert != nullptr && X509_verify(cert, key) == 1;
-  ERR_clear_error();
-  return ok;
 }
 
 bool SameCert(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
@@ -48,7 +40,7 @@ OwnedCert PathBuilder::FindIssuer(PCCERT_CONTEXT cert, const FILETIME& when, boo
     // The find consumes the previous reference and hands out the next one.
     PCCERT_CONTEXT c = nullptr;
     while ((c = FindCertificate(*s, 0, CERT_FIND_SUBJECT_NAME, &cert->pCertInfo->Issuer, c)) != nullptr) {
-      const bool sig = Verifies(cert, c);
+      const bool sig = CertSignedBy(cert, c);
       const int score = (sig ? 4 : 0) + (Trusted(c) ? 2 : 0) + (CertVerifyTimeValidity(&at, c->pCertInfo) == 0 ? 1 : 0);
       if (score > best_score) {
         best.reset(CertDuplicateCertificateContext(c));
@@ -88,7 +80,7 @@ CertPath PathBuilder::Build(PCCERT_CONTEXT cert, const FILETIME& when, DWORD rev
     PathLink& link = path.links.back();
     PCCERT_CONTEXT current = link.cert.get();
     const bool self_issued = SameName(current->pCertInfo->Subject, current->pCertInfo->Issuer);
-    if (self_issued && Verifies(current, current)) {
+    if (self_issued && CertSignedBy(current, current)) {
       link.infos |= CERT_TRUST_IS_SELF_SIGNED | CERT_TRUST_HAS_NAME_MATCH_ISSUER;
       if (!Trusted(current)) link.errors |= CERT_TRUST_IS_UNTRUSTED_ROOT;
       break;
