@@ -17,8 +17,8 @@ namespace vexorcsp {
 // methods are registered, so GOST keys in certificates decode.
 ENGINE* GostEngine();
 
-// SHA-1 of the bytes (thumbprints) with a digest fetched once: OpenSSL's one-shot SHA1()
-// fetches it on every call, under locks threads contend for.
+// SHA-1 of the bytes (thumbprints), without a provider fetch: OpenSSL's one-shot SHA1()
+// fetches the digest on every call, under locks threads contend for.
 bool Sha1(const void* data, size_t size, unsigned char out[20]);
 
 // Owning pointers for OpenSSL objects: one deleter per type.
