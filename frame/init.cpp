@@ -1,6 +1,8 @@
 // Init and the working-directory rule.
 #include "frame/vexor_impl.h"
 
+#include <mutex>
+
 #include "call/result_codes.h"
 #include "certs/import.h"
 #include "frame/settings.h"
@@ -50,9 +52,14 @@ int32_t IVexorImpl::Init(const char* workDir, VexorCallBack* cb, uint32_t locati
 
   const std::string store_dir = EstablishWorkDir(std::string());
   sst_.Init(store_dir.c_str(), true);
-  // Temporary content files of calls that a kill interrupted.
-  TempFileRegistry::SweepLeftovers();
-  SweepMessageLeftovers();
+  // Temporary content files of calls that a kill interrupted, looked for by the first object
+  // of a process: the folder may hold thousands of other names, and what a later kill leaves
+  // the next process sweeps.
+  static std::once_flag swept;
+  std::call_once(swept, [] {
+    TempFileRegistry::SweepLeftovers();
+    SweepMessageLeftovers();
+  });
 
   if (!options_.OffLogFile) {
     if (options_.UsingCustomOptions)
