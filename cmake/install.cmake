@@ -20,9 +20,15 @@ set_target_properties(vexorcsp PROPERTIES EXPORT_NAME csp)
 set_target_properties(vexorxml PROPERTIES EXPORT_NAME xml)
 # Installed programs and libraries find each other beside themselves (libvexor.so.1 also
 # loads libvexorxml.so.1 from its own folder), so the tree works under any prefix.
-set_target_properties(vexor vexorcsp vexorxml PROPERTIES INSTALL_RPATH "$ORIGIN")
+# The libraries carry that path in the build tree too (they are all in its lib/): CMake then
+# has nothing to edit at install, which it would make room for by padding the build tree's
+# path with empty entries, and the loader reads an empty entry as the current directory.
+set_target_properties(vexor vexorcsp vexorxml PROPERTIES INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
 if(TARGET vexor-tool)
-  set_target_properties(vexor-tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  # Its second entry is the build tree's lib/ beside bin/; installed, it is only reached for a
+  # library the first one does not hold.
+  set_target_properties(vexor-tool PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR};$ORIGIN/../lib"
+                                              BUILD_WITH_INSTALL_RPATH ON)
 endif()
 
 install(TARGETS vexor vexorcsp vexorxml EXPORT vexorTargets

@@ -103,7 +103,9 @@ TEST(Host, ResultTextsAreWindows1251) {
 // (in the probe's own state folder) gets the version line of both loads.
 TEST(Host, ReloadedLibraryLogsAgain) {
   TempDir dir;
+  // With the platform library beside it, as installed: the library finds it in its own folder.
   std::filesystem::copy_file(VEXOR_LIB_DIR "/libvexor.so", dir.path() / "libvexor.so");
+  std::filesystem::copy_file(VEXOR_LIB_DIR "/libvexorcsp.so.1", dir.path() / "libvexorcsp.so.1");
   const std::string command = "XDG_STATE_HOME='" + dir.path().string() + "' " VEXOR_BIN_DIR "/reload_probe '" +
                               (dir / "libvexor.so") + "' '" + dir.path().string() + "'";
   const int status = std::system(command.c_str());
