@@ -120,6 +120,8 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     // file is read once: the public key compared, then the private key opened now, so that a
     // PIN that cannot be given fails here, cleanly, rather than at the first signature.
     if (container.empty()) return Fail(DWORD(NTE_BAD_KEYSET));
+    // The engine first: the public key compared is decoded through it.
+    if (GostEngine() == nullptr) return Fail(DWORD(NTE_PROV_TYPE_NOT_DEF));
     auto provider = std::make_shared<Provider>();
     provider->container = container;
     provider->silent = silent;
