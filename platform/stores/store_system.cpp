@@ -71,8 +71,9 @@ class SystemStore : public Store {
       : Store(flags), path_(std::move(path)), stamp_(stamp) {}
 
   bool Resync() override {
+    const FileStamp now = StampOf(path_);  // the system call outside the store's lock
     std::lock_guard<std::recursive_mutex> guard(mutex());
-    if (stamp_.Unchanged(StampOf(path_))) return true;
+    if (stamp_.Unchanged(now)) return true;
     std::vector<BYTE> bytes;
     FileStamp stamp;
     if (const DWORD err = ReadUnderLock(path_, bytes, stamp); err != 0) return Fail(err);
