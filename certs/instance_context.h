@@ -9,6 +9,7 @@
 #include "stores/store_set.h"
 
 class CrlCheckCache;
+class SignerCache;
 class SSTAccessor;
 class ValidCertsCache;
 
@@ -19,6 +20,7 @@ struct SharedState {
   ValidCertsCache* validCerts = nullptr;  // certificates found valid in the last minutes
   CrlCheckCache* crlCache = nullptr;      // revocation-list addresses processed lately
   SSTAccessor* storeFile = nullptr;       // the guard of certstore.sst
+  SignerCache* signers = nullptr;         // the personal store and the signers found in it
 };
 
 class InstanceContext : public CallContext {

@@ -49,6 +49,8 @@ int32_t IVexorImpl::Init(const char* workDir, VexorCallBack* cb, uint32_t locati
   bool family = false;
   ReadSettings(dir, options_, family);
   family_.store(family);
+  // Signers found under the settings, location and home before this one are looked for anew.
+  signers_.Clear();
 
   const std::string store_dir = EstablishWorkDir(std::string());
   sst_.Init(store_dir.c_str(), true);

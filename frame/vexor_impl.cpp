@@ -75,6 +75,7 @@ SharedState IVexorImpl::sharedState() {
   s.validCerts = &valid_certs_;
   s.crlCache = &crl_cache_;
   s.storeFile = &sst_;
+  s.signers = &signers_;
   return s;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "certs/crl_check_cache.h"
+#include "certs/signer_cache.h"
 #include "certs/valid_certs_cache.h"
 #include "call/call_context.h"
 #include "call/temp_files.h"
@@ -120,4 +121,5 @@ class IVexorImpl : public IVexor, public CallLog {
   CStringTSA issuer_;  // no interface operation sets it
   ValidCertsCache valid_certs_;
   CrlCheckCache crl_cache_;
+  SignerCache signers_;
 };

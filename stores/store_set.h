@@ -58,6 +58,10 @@ class StoreSet {
   // the lock goes, so what another process saved since is kept. 0, or 36 as SaveFile reports.
   int32_t ChangeFileAsItIsNow(const std::function<void(HCERTSTORE)>& change);
 
+  // Takes an already open handle for a store of the set not opened yet (a store the operation
+  // object keeps between calls); it is closed with the set.
+  void Adopt(unsigned long id, HCERTSTORE store) { handles_.Set(id, store); }
+
   bool Has(unsigned long id) const { return handles_.Has(id); }
   size_t size() const { return handles_.size(); }
 

@@ -447,6 +447,12 @@ VEXORCSP_API HCERTSTORE CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncoding
 VEXORCSP_API HCERTSTORE CertOpenSystemStoreA(HCRYPTPROV hProv, LPCSTR szSubsystemProtocol);
 VEXORCSP_API HCERTSTORE CertDuplicateStore(HCERTSTORE hCertStore);
 VEXORCSP_API BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
+// CERT_STORE_CTRL_RESYNC: a system store reads its file again when the file has changed since
+// the store last read it (another handle's or process's change); unchanged, nothing is done.
+// Members that were dropped live on while referenced. Other stores have nothing to do.
+#define CERT_STORE_CTRL_RESYNC 1
+VEXORCSP_API BOOL CertControlStore(HCERTSTORE hCertStore, DWORD dwFlags, DWORD dwCtrlType,
+                                   const void* pvCtrlPara);
 VEXORCSP_API BOOL CertSaveStore(HCERTSTORE hCertStore, DWORD dwEncodingType, DWORD dwSaveAs,
                                 DWORD dwSaveTo, void* pvSaveToPara, DWORD dwFlags);
 

@@ -3,6 +3,7 @@
 // (cache + compare-key) and 69 (the same, silent); the container is always found through
 // the property, whatever the flags say.
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,8 @@ bool GetProperty(PCCERT_CONTEXT cert, DWORD id, std::vector<uint64_t>& out) {
 
 // The container's public key is the certificate's: same family, same curve and the same
 // point.
-bool SameKey(PCCERT_CONTEXT cert, const std::string& container) {
-  ContainerInfo info;
-  if (ReadContainerInfo(container, info) != 0 || !info.has_key) return false;
+bool SameKey(PCCERT_CONTEXT cert, const ContainerInfo& info) {
+  if (!info.has_key) return false;
   const CERT_PUBLIC_KEY_INFO& spki = cert->pCertInfo->SubjectPublicKeyInfo;
   KeyFamily family;
   if (!der::GostKeyKindOfOid(spki.Algorithm.pszObjId, family))
@@ -54,6 +54,31 @@ bool SameKey(PCCERT_CONTEXT cert, const std::string& container) {
          std::memcmp(raw.key.data(), point.value, point.length) == 0;
 }
 
+// Orders the changes of the kept contexts: keeping one, letting a stale one go.
+std::recursive_mutex& KeptContextLock() {
+  static std::recursive_mutex* lock = new std::recursive_mutex;  // outlives every static that may sign
+  return *lock;
+}
+
+// The provider context the certificate keeps, when there is one still good: a context whose
+// container file was replaced or removed since its key was loaded is let go (the container is
+// then opened again).
+bool KeptContext(PCCERT_CONTEXT cert, CERT_KEY_CONTEXT& kept) {
+  std::vector<uint64_t> buffer;
+  if (!GetProperty(cert, CERT_KEY_CONTEXT_PROP_ID, buffer) || buffer.size() * 8 < sizeof kept) return false;
+  std::memcpy(&kept, buffer.data(), sizeof kept);
+  const ProviderRef provider = LookupProvider(kept.hCryptProv);
+  if (!provider) return false;
+  if (!provider->stamped || provider->stamp.Unchanged(ContainerStamp(provider->container))) return true;
+  std::lock_guard<std::recursive_mutex> guard(KeptContextLock());
+  CERT_KEY_CONTEXT now;
+  if (GetProperty(cert, CERT_KEY_CONTEXT_PROP_ID, buffer) && buffer.size() * 8 >= sizeof now) {
+    std::memcpy(&now, buffer.data(), sizeof now);
+    if (now.hCryptProv == kept.hCryptProv) CertSetCertificateContextProperty(cert, CERT_KEY_CONTEXT_PROP_ID, 0, nullptr);
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" {
@@ -68,17 +93,16 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     *phCryptProv = 0;
     const bool cache = (dwFlags & CRYPT_ACQUIRE_CACHE_FLAG) != 0;
 
+    const auto hand_out = [&](HCRYPTPROV prov, DWORD key_spec, BOOL caller_frees) -> BOOL {
+      *phCryptProv = prov;
+      if (pdwKeySpec) *pdwKeySpec = key_spec;
+      if (pfCallerFreeProv) *pfCallerFreeProv = caller_frees;
+      return TRUE;
+    };
+    CERT_KEY_CONTEXT kept;
+    if (cache && KeptContext(pCert, kept)) return hand_out(kept.hCryptProv, kept.dwKeySpec, FALSE);
+
     std::vector<uint64_t> buffer;
-    if (cache && GetProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, buffer)) {
-      CERT_KEY_CONTEXT cached;
-      std::memcpy(&cached, buffer.data(), sizeof(cached));
-      if (LookupProvider(cached.hCryptProv)) {
-        *phCryptProv = cached.hCryptProv;
-        if (pdwKeySpec) *pdwKeySpec = cached.dwKeySpec;
-        if (pfCallerFreeProv) *pfCallerFreeProv = FALSE;
-        return TRUE;
-      }
-    }
 
     if (!GetProperty(pCert, CERT_KEY_PROV_INFO_PROP_ID, buffer))
       return Fail(DWORD(CRYPT_E_NO_KEY_PROPERTY));
@@ -92,33 +116,37 @@ BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT pCert, DWORD dwFlags, void
     const bool silent =
         (dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) != 0 || (info->dwFlags & CRYPT_SILENT) != 0;
 
-    // The provider name recorded on Windows is another vendor's; the container is ours.
-    HCRYPTPROV prov = 0;
-    if (!CryptAcquireContextA(&prov, container.c_str(), nullptr, info->dwProvType,
-                              silent ? CRYPT_SILENT : 0))
-      return FALSE;
-    if ((dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) && !SameKey(pCert, container)) {
-      CryptReleaseContext(prov, 0);
-      return Fail(DWORD(NTE_BAD_PUBLIC_KEY));
-    }
-    // The key is opened now, so a PIN that cannot be given fails here, cleanly, rather than
-    // at the first signature.
-    DWORD error = 0;
-    if (!ContainerKey(*LookupProvider(prov), error)) {
-      CryptReleaseContext(prov, 0);
-      return Fail(error);
-    }
+    // The provider name recorded on Windows is another vendor's; the container is ours. Its
+    // file is read once: the public key compared, then the private key opened now, so that a
+    // PIN that cannot be given fails here, cleanly, rather than at the first signature.
+    if (container.empty()) return Fail(DWORD(NTE_BAD_KEYSET));
+    // The engine first: the public key compared is decoded through it.
+    if (GostEngine() == nullptr) return Fail(DWORD(NTE_PROV_TYPE_NOT_DEF));
+    auto provider = std::make_shared<Provider>();
+    provider->container = container;
+    provider->silent = silent;
+    provider->type = info->dwProvType;
+    provider->family = family;
+    const bool compare = (dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) != 0;
+    const DWORD error = LoadContainerKey(
+        container, nullptr, silent, provider->exchange_key,
+        [&](const ContainerInfo& found) { return !compare || SameKey(pCert, found) ? DWORD(0) : DWORD(NTE_BAD_PUBLIC_KEY); },
+        &provider->stamp);
+    if (error != 0) return Fail(error);
+    provider->stamped = true;
+    const HCRYPTPROV prov = AddProvider(std::move(provider));
 
-    BOOL caller_frees = TRUE;
-    if (cache) {
-      CERT_KEY_CONTEXT context{sizeof(CERT_KEY_CONTEXT), prov, key_spec};
-      if (CertSetCertificateContextProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, 0, &context))
-        caller_frees = FALSE;
+    if (!cache) return hand_out(prov, key_spec, TRUE);
+    // Calls on other threads may have kept a context for this certificate meanwhile: the
+    // first one kept serves them all, so none loses a handle it is using.
+    std::lock_guard<std::recursive_mutex> guard(KeptContextLock());
+    if (KeptContext(pCert, kept)) {
+      CryptReleaseContext(prov, 0);
+      return hand_out(kept.hCryptProv, kept.dwKeySpec, FALSE);
     }
-    *phCryptProv = prov;
-    if (pdwKeySpec) *pdwKeySpec = key_spec;
-    if (pfCallerFreeProv) *pfCallerFreeProv = caller_frees;
-    return TRUE;
+    CERT_KEY_CONTEXT context{sizeof(CERT_KEY_CONTEXT), prov, key_spec};
+    const bool kept_now = CertSetCertificateContextProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, 0, &context) != FALSE;
+    return hand_out(prov, key_spec, kept_now ? FALSE : TRUE);
   });
 }
 

@@ -4,6 +4,7 @@
 #include "scratch/scratch.h"
 
 #include <algorithm>
+#include <ctime>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -39,6 +40,25 @@ DWORD FromErrno(int e) {
 
 
 }  // namespace
+
+FileStamp StampOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? StampOf(st) : FileStamp();
+}
+
+FileStamp StampOf(const struct stat& st) {
+  FileStamp stamp;
+  stamp.dev = st.st_dev;
+  stamp.ino = st.st_ino;
+  stamp.size = static_cast<unsigned long long>(st.st_size);
+  stamp.mtime_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  stamp.ctime_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const long long now_ns = now.tv_sec * 1000000000LL + now.tv_nsec;
+  stamp.settled = now_ns - std::max(stamp.mtime_ns, stamp.ctime_ns) > kStampSettleNs;
+  return stamp;
+}
 
 DWORD ReadWholeFile(const std::string& path, std::vector<BYTE>& out) {
   out.clear();

@@ -2,6 +2,8 @@
 // advisory lock that serialises writers of one store file across processes.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -11,6 +13,27 @@ namespace vexorcsp {
 
 // Windows' WAIT_TIMEOUT: a wait that ended before the lock was had.
 constexpr DWORD kWaitTimeout = 258;
+
+// What identifies one version of a file: a replacement (a new inode), a rewrite in place (size,
+// modification and change times) or a removal all give another stamp. A missing file has the
+// empty stamp. File times advance by the kernel's clock tick, so two writes within one tick
+// (an inode freed and taken again, a rewrite of the same size) may leave equal stamps: a stamp
+// taken that soon after the file changed is not settled, and a file is taken as unchanged only
+// against a settled one.
+struct FileStamp {
+  unsigned long long dev = 0, ino = 0, size = 0;
+  long long mtime_ns = -1, ctime_ns = -1;
+  bool settled = true;
+  bool operator==(const FileStamp& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime_ns == o.mtime_ns && ctime_ns == o.ctime_ns;
+  }
+  // True when `now` is this version of the file for certain.
+  bool Unchanged(const FileStamp& now) const { return settled && *this == now; }
+};
+// How long after its last change a file's stamp counts as settled.
+constexpr long long kStampSettleNs = 50'000'000;
+FileStamp StampOf(const std::string& path);
+FileStamp StampOf(const struct stat& st);
 
 // 0, or the Windows error number; a missing file gives ERROR_FILE_NOT_FOUND.
 DWORD ReadWholeFile(const std::string& path, std::vector<BYTE>& out);

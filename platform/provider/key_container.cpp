@@ -90,7 +90,7 @@ bool EnsureKeysDir() {
 // The whole container file into owned, cleansed memory. 0; NTE_BAD_KEYSET when it is
 // missing, unreadable, not a regular file or too big; NTE_PERM, as ssh refuses an unprotected
 // key, when it is a symbolic link, belongs to another user or others may read or write it.
-DWORD ReadContainerFile(const fs::path& path, SecretBytes& out) {
+DWORD ReadContainerFile(const fs::path& path, SecretBytes& out, FileStamp* stamp = nullptr) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return errno == ELOOP ? DWORD(NTE_PERM) : DWORD(NTE_BAD_KEYSET);
   struct stat st;
@@ -112,6 +112,7 @@ DWORD ReadContainerFile(const fs::path& path, SecretBytes& out) {
   }
   ::close(fd);
   if (got != data.size()) return DWORD(NTE_BAD_KEYSET);
+  if (stamp != nullptr) *stamp = StampOf(st);
   out = std::move(data);
   return 0;
 }
@@ -319,12 +320,17 @@ DWORD StoreContainerKey(const std::string& name, EVP_PKEY* key, const std::strin
                          size_t(len));
 }
 
+FileStamp ContainerStamp(const std::string& name) { return StampOf(ContainerPath(name).string()); }
+
 DWORD LoadContainerKey(const std::string& name, const std::string* pin, bool silent,
-                       EvpPkeyPtr& key) {
+                       EvpPkeyPtr& key, const std::function<DWORD(const ContainerInfo&)>& check,
+                       FileStamp* stamp) {
   SecretBytes file;
-  if (const DWORD err = ReadContainerFile(ContainerPath(name), file); err != 0) return err;
+  if (const DWORD err = ReadContainerFile(ContainerPath(name), file, stamp); err != 0) return err;
   Parsed parsed;
   if (!ParseContainer(file, parsed)) return DWORD(NTE_BAD_KEYSET_PARAM);
+  if (check)
+    if (const DWORD err = check(parsed.info); err != 0) return err;
   if (!parsed.info.has_key) return DWORD(NTE_NO_KEY);
   std::string env_pin;
   if (parsed.info.pin_protected && (pin == nullptr || pin->empty())) {

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/core/atomic_file.h"
 #include "platform/provider/gost_engine.h"
 #include "vexor/platform.h"
 
@@ -30,8 +32,15 @@ DWORD StoreContainerKey(const std::string& name, EVP_PKEY* key, const std::strin
 // The private key. pin is the one set on the provider (null when none was); without one a
 // protected container fails with NTE_SILENT_CONTEXT when silent, else the PIN comes from
 // $VEXOR_CSP_PIN (there is no dialog). A wrong PIN gives SCARD_W_WRONG_CHV.
+// The file is read once: `check`, when given, sees its public part before the private key is
+// decoded and stops the load with the error it returns (nonzero); `stamp`, when given, receives
+// the identity of the file read.
 DWORD LoadContainerKey(const std::string& name, const std::string* pin, bool silent,
-                       EvpPkeyPtr& key);
+                       EvpPkeyPtr& key,
+                       const std::function<DWORD(const ContainerInfo&)>& check = nullptr,
+                       FileStamp* stamp = nullptr);
+// The identity of the container's file as it is now (the empty stamp when it is missing).
+FileStamp ContainerStamp(const std::string& name);
 std::vector<std::string> ListContainers();
 
 }  // namespace vexorcsp

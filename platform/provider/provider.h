@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/core/atomic_file.h"
 #include "platform/provider/gost_engine.h"
 #include "platform/provider/gost_key.h"
 #include "vexor/platform.h"
@@ -24,6 +25,10 @@ struct Provider {
   std::string pin;
   bool pin_set = false;
   EvpPkeyPtr exchange_key;
+  // The container file the key was loaded from, for a context a certificate keeps: a file
+  // replaced or removed since makes the kept context stale.
+  bool stamped = false;
+  FileStamp stamp;
   std::vector<std::string> enumerated;  // PP_ENUMCONTAINERS snapshot
   size_t enum_pos = 0;
   ~Provider();

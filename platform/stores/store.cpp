@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "text/text.h"
 #include "platform/core/last_error.h"
@@ -14,15 +15,7 @@ namespace vexorcsp {
 
 Store::~Store() {
   magic_ = 0;
-  cert_index_.clear();
-  for (CertObject* c : certs_) {
-    c->core.member = false;
-    ReleaseMembership(c);
-  }
-  for (CrlObject* c : crls_) {
-    c->core.member = false;
-    ReleaseMembership(c);
-  }
+  ClearMembers();
 }
 
 Store* Store::FromHandle(HCERTSTORE h) {
@@ -181,6 +174,19 @@ bool Store::RemoveCert(CertObject* c) {
   }
   ReleaseMembership(c);
   return true;
+}
+
+void Store::ClearMembers() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  cert_index_.clear();
+  for (CertObject* c : std::exchange(certs_, {})) {
+    c->core.member = false;
+    ReleaseMembership(c);
+  }
+  for (CrlObject* c : std::exchange(crls_, {})) {
+    c->core.member = false;
+    ReleaseMembership(c);
+  }
 }
 
 bool Store::RemoveCrl(CrlObject* c) {
@@ -342,6 +348,15 @@ BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
     // A forced close releases the handle like any other: contexts still referenced keep their
     // memory, which is the safe reading of "freed regardless".
     return s->CloseHandle(dwFlags) ? TRUE : FALSE;
+  });
+}
+
+BOOL CertControlStore(HCERTSTORE hCertStore, DWORD, DWORD dwCtrlType, const void*) {
+  return ApiGuard([&]() -> BOOL {
+    Store* s = Store::FromHandle(hCertStore);
+    if (s == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (dwCtrlType != CERT_STORE_CTRL_RESYNC) return Fail(static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    return s->Resync() ? TRUE : FALSE;
   });
 }
 

@@ -78,6 +78,12 @@ class Store {
   virtual bool Commit(const std::function<void(Store&)>& replay);
   // Called when the last handle closes.
   virtual bool OnLastHandleClosed() { return true; }
+  // Brings the memory image up to date with its backing (CERT_STORE_CTRL_RESYNC); stores
+  // without one have nothing to do. False with the last error set when the backing could not
+  // be read.
+  virtual bool Resync() { return true; }
+  // Takes every certificate and CRL out of the store (contexts still referenced live on).
+  void ClearMembers();
   bool dirty() const { return dirty_; }
 
  protected:

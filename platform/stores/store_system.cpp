@@ -46,9 +46,42 @@ bool CanonicalName(const std::string& name, std::string& out, bool& well_known) 
   return true;
 }
 
+// The store file's bytes and their stamp, read once no writer is in the middle of a change. A
+// missing file (or home) reads as empty with ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND;
+// otherwise 0 or the error.
+DWORD ReadStoreFile(const std::string& path, std::vector<BYTE>& bytes, FileStamp& stamp) {
+  FileLock lock(path);  // a writer never leaves a half state, but wait for one in progress
+  // A missing home has no lock file yet and nothing to wait for.
+  if (!lock.locked() && lock.error() == kWaitTimeout) return lock.error();
+  const DWORD err = ReadWholeFile(path, bytes);
+  stamp = StampOf(path);
+  if (err != 0) bytes.clear();
+  return err;
+}
+
+// ReadStoreFile for a store that exists already: a missing file is an empty store.
+DWORD ReadUnderLock(const std::string& path, std::vector<BYTE>& bytes, FileStamp& stamp) {
+  const DWORD err = ReadStoreFile(path, bytes, stamp);
+  return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? 0 : err;
+}
+
 class SystemStore : public Store {
  public:
-  SystemStore(std::string path, DWORD flags) : Store(flags), path_(std::move(path)) {}
+  SystemStore(std::string path, DWORD flags, const FileStamp& stamp)
+      : Store(flags), path_(std::move(path)), stamp_(stamp) {}
+
+  bool Resync() override {
+    const FileStamp now = StampOf(path_);  // the system call outside the store's lock
+    std::lock_guard<std::recursive_mutex> guard(mutex());
+    if (stamp_.Unchanged(now)) return true;
+    std::vector<BYTE> bytes;
+    FileStamp stamp;
+    if (const DWORD err = ReadUnderLock(path_, bytes, stamp); err != 0) return Fail(err);
+    ClearMembers();
+    stamp_ = stamp;
+    if (const DWORD err = LoadSerialized(bytes.data(), bytes.size(), *this); err != 0) return Fail(err);
+    return true;
+  }
 
   bool Commit(const std::function<void(Store&)>& replay) override {
     const size_t slash = path_.rfind('/');
@@ -73,6 +106,7 @@ class SystemStore : public Store {
 
  private:
   std::string path_;
+  FileStamp stamp_;  // of the file the image was read from; guarded by mutex()
 };
 
 }  // namespace
@@ -120,21 +154,15 @@ Store* OpenSystemStore(const std::string& name, DWORD flags) {
     return FailNull<Store>(0);
   }
   std::vector<BYTE> bytes;
-  DWORD err;
-  {
-    FileLock lock(path);  // a writer never leaves a half state, but wait for one in progress
-    // A missing home has no lock file yet and nothing to wait for.
-    if (!lock.locked() && lock.error() == kWaitTimeout) return FailNull<Store>(lock.error());
-    err = ReadWholeFile(path, bytes);
-  }
+  FileStamp stamp;
+  const DWORD err = ReadStoreFile(path, bytes, stamp);
   if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) {
     if ((flags & CERT_STORE_OPEN_EXISTING_FLAG) && !well_known)
       return FailNull<Store>(ERROR_FILE_NOT_FOUND);
-    bytes.clear();
   } else if (err != 0) {
     return FailNull<Store>(err);
   }
-  auto store = std::make_unique<SystemStore>(path, flags);
+  auto store = std::make_unique<SystemStore>(path, flags, stamp);
   if (const DWORD load_err = LoadSerialized(bytes.data(), bytes.size(), *store); load_err != 0)
     return FailNull<Store>(load_err);
   return store.release();

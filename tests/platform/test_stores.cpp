@@ -248,6 +248,37 @@ TEST_F(Stores, InterruptedSaveLeavesThePreviousFileIntact) {
   }
 }
 
+// A handle kept open reads its file again on CERT_STORE_CTRL_RESYNC only when the file has
+// changed since; what it held before stays usable.
+TEST_F(Stores, SystemStoreResyncsWithItsFile) {
+  auto_store kept = OpenSystem("My"), writer = OpenSystem("My");
+  ASSERT_TRUE(Add(writer.get(), Pki::Get().user_a.der));
+  EXPECT_EQ(CountCerts(kept.get()), 0);
+  // A stamp taken within a clock tick of the write could miss the next one: it is not trusted.
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  ASSERT_TRUE(CertControlStore(kept.get(), 0, CERT_STORE_CTRL_RESYNC, nullptr));
+  ASSERT_EQ(CountCerts(kept.get()), 1);
+  auto_cert before(CertEnumCertificatesInStore(kept.get(), nullptr));
+  // Unchanged: the same members, not a reload.
+  ASSERT_TRUE(CertControlStore(kept.get(), 0, CERT_STORE_CTRL_RESYNC, nullptr));
+  auto_cert same(CertEnumCertificatesInStore(kept.get(), nullptr));
+  EXPECT_EQ(same.get(), before.get());
+  // Changed by another handle: new members; the old context keeps its bytes.
+  ASSERT_TRUE(Add(writer.get(), test_pki::MakeSelfSigned(8, "second")));
+  ASSERT_TRUE(CertControlStore(kept.get(), 0, CERT_STORE_CTRL_RESYNC, nullptr));
+  EXPECT_EQ(CountCerts(kept.get()), 2);
+  auto_cert reloaded(CertEnumCertificatesInStore(kept.get(), nullptr));
+  EXPECT_NE(reloaded.get(), before.get());
+  EXPECT_EQ(Bytes(before.get()->pbCertEncoded, before.get()->pbCertEncoded + before.get()->cbCertEncoded),
+            Pki::Get().user_a.der);
+  // The file removed: an empty store. Stores of other kinds have nothing to do.
+  fs::remove(home_.path() / "stores" / "My.sst");
+  ASSERT_TRUE(CertControlStore(kept.get(), 0, CERT_STORE_CTRL_RESYNC, nullptr));
+  EXPECT_EQ(CountCerts(kept.get()), 0);
+  const auto_store memory(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
+  EXPECT_TRUE(CertControlStore(memory.get(), 0, CERT_STORE_CTRL_RESYNC, nullptr));
+}
+
 TEST_F(Stores, ConcurrentWritersOfOneSystemStoreKeepEveryCertificate) {
   constexpr int kPerProcess = 15;
   std::vector<pid_t> children;
