@@ -58,6 +58,16 @@ int OpenFailure(const Args& args, const Input& in, const Output* out) {
   return 0;
 }
 
+// A read of the input that failed under the library, printed; its
+// exit status or 0. The command fails with it even where the library took what it had read
+// for the whole input.
+int ReadFailure(const std::string& path, const Input& in) {
+  const std::string error = in.readError();
+  if (error.empty()) return 0;
+  PrintError("cannot read " + NameOf(path) + ": " + error);
+  return 4;
+}
+
 // What a message is, from its first bytes (the outer headers of its DER).
 enum class MessageKind { kUnknown, kAttachedSignature, kDetachedSignature, kEnveloped };
 
@@ -303,6 +313,8 @@ int Verify141(const Args& args, Session& session, Input& in) {
   const int32_t rc = session.Run("check_stream_d", [&] {
     return session.vexor().check_stream_d(in.stream(), content.stream(), list, 0, VEXOR_FORMAT_141);
   });
+  if (const int failure = ReadFailure(args.get("in"), in)) return failure;
+  if (const int failure = ReadFailure(args.get("content"), content)) return failure;
   std::vector<std::string> troubles;
   int status = rc;
   if (rc != 0) {
@@ -401,7 +413,8 @@ Input::Kind MessageInput(int32_t format) {
 }
 
 // Puts a command's output in place after success; the exit status.
-int Finish(const Args& args, int32_t rc, Output& out) {
+int Finish(const Args& args, int32_t rc, const Input& in, Output& out) {
+  if (const int failure = ReadFailure(args.get("in"), in)) return failure;
   if (rc == 0 && !out.commit()) {
     PrintError("cannot write " + (args.get("out").empty() ? std::string("standard output") : args.get("out")));
     return 5;
@@ -431,7 +444,7 @@ int RunSign(const Args& args) {
     return detached ? session.vexor().sign_stream_d(party, in.stream(), out.stream(), format)
                     : session.vexor().sign_stream_a(party, in.stream(), out.stream(), format);
   });
-  return Finish(args, rc, out);
+  return Finish(args, rc, in, out);
 }
 
 int RunVerify(const Args& args) {
@@ -471,6 +484,7 @@ int RunVerify(const Args& args) {
       return expected ? session.vexor().check_stream_d(in.stream(), content.stream(), list, 0, format)
                       : session.vexor().check_stream_d(in.stream(), content.stream(), list, format);
     });
+    if (const int failure = ReadFailure(args.get("content"), content)) return failure;
   } else if (args.has("out") || expected || format == VEXOR_FORMAT_XML) {
     // Without -o the content is checked but wanted by nobody: nothing is written.
     rc = session.Run("check_stream_a",
@@ -478,6 +492,7 @@ int RunVerify(const Args& args) {
   } else {
     rc = session.Run("check_stream_a", [&] { return session.vexor().check_stream_a(in.stream(), list, format); });
   }
+  if (const int failure = ReadFailure(args.get("in"), in)) return failure;
   int status = rc != 0 ? rc : VerdictStatus(args, criteria, list);
   std::vector<std::string> troubles;
   if (status == 0 && args.has("strict")) status = StrictStatus(args, list, troubles);
@@ -520,7 +535,7 @@ int RunEncrypt(const Args& args) {
   });
   if (rc != 0 && format == VEXOR_FORMAT_PKCS7 && parties.size() < 2)
     PrintError("  a message is encrypted for at least two certificates: add --from with your own certificate");
-  return Finish(args, rc, out);
+  return Finish(args, rc, in, out);
 }
 
 int RunDecrypt(const Args& args) {
@@ -544,7 +559,7 @@ int RunDecrypt(const Args& args) {
     else if (kind == MessageKind::kEnveloped && (session.callback().Saw("0x8010006B") || session.callback().Saw("0x8010006b")))
       PrintError("  the PIN of the key is wrong: give the right one with --pin-file FILE or $VEXOR_CSP_PIN");
   }
-  return Finish(args, rc, out);
+  return Finish(args, rc, in, out);
 }
 
 int RunUnpack(const Args& args) {
@@ -556,7 +571,7 @@ int RunUnpack(const Args& args) {
   const int32_t rc = session.Run("unpack_signed_stream", [&] {
     return session.vexor().unpack_signed_stream(in.stream(), out.stream(), VEXOR_FORMAT_PKCS7);
   });
-  return Finish(args, rc, out);
+  return Finish(args, rc, in, out);
 }
 
 int RunSigners(const Args& args) {
@@ -573,6 +588,8 @@ int RunSigners(const Args& args) {
   SignerCheckList list;
   const int32_t rc = session.Run(
       "extract_signers", [&] { return session.vexor().extract_signers(in.stream(), content.stream(), list); });
+  if (const int failure = ReadFailure(args.get("in"), in)) return failure;
+  if (const int failure = ReadFailure(args.get("content"), content)) return failure;
   bool all_valid = true;
   std::vector<std::string> items;
   for (SignerCheckResult& r : list.items) {

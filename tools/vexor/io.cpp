@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <ext/stdio_filebuf.h>
 
 #include <algorithm>
 #include <chrono>
@@ -160,6 +159,61 @@ ProgressBuf::pos_type ProgressBuf::seekpos(pos_type pos, std::ios_base::openmode
   return result;
 }
 
+FdReadBuf::FdReadBuf(int fd) : fd_(fd), buffer_(kBlock) { setg(buffer_.data(), buffer_.data(), buffer_.data()); }
+
+FdReadBuf::~FdReadBuf() { close(fd_); }
+
+size_t FdReadBuf::Read(char* to, size_t n) {
+  if (error_ != 0) throw std::ios_base::failure(std::strerror(error_));
+  for (;;) {
+    const ssize_t got = ::read(fd_, to, n);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno == EINTR) continue;
+    error_ = errno;
+    throw std::ios_base::failure(std::strerror(error_));
+  }
+}
+
+FdReadBuf::int_type FdReadBuf::underflow() {
+  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  const size_t n = Read(buffer_.data(), buffer_.size());
+  setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
+  return n == 0 ? traits_type::eof() : traits_type::to_int_type(*gptr());
+}
+
+std::streamsize FdReadBuf::xsgetn(char_type* s, std::streamsize n) {
+  std::streamsize done = std::min(n, static_cast<std::streamsize>(egptr() - gptr()));
+  std::memcpy(s, gptr(), static_cast<size_t>(done));
+  gbump(static_cast<int>(done));
+  while (done < n) {
+    const size_t want = static_cast<size_t>(n - done);
+    if (want < buffer_.size()) {  // a small rest goes through the buffer
+      if (traits_type::eq_int_type(underflow(), traits_type::eof())) break;
+      const std::streamsize part = std::min(n - done, static_cast<std::streamsize>(egptr() - gptr()));
+      std::memcpy(s + done, gptr(), static_cast<size_t>(part));
+      gbump(static_cast<int>(part));
+      done += part;
+    } else {
+      const size_t got = Read(s + done, want);
+      if (got == 0) break;
+      done += static_cast<std::streamsize>(got);
+    }
+  }
+  return done;
+}
+
+FdReadBuf::pos_type FdReadBuf::seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) {
+  if (dir == std::ios_base::cur) off -= static_cast<off_type>(egptr() - gptr());
+  setg(buffer_.data(), buffer_.data(), buffer_.data());
+  const int whence = dir == std::ios_base::beg ? SEEK_SET : dir == std::ios_base::cur ? SEEK_CUR : SEEK_END;
+  const off_t at = lseek(fd_, static_cast<off_t>(off), whence);
+  return at < 0 ? pos_type(off_type(-1)) : pos_type(off_type(at));
+}
+
+FdReadBuf::pos_type FdReadBuf::seekpos(pos_type pos, std::ios_base::openmode which) {
+  return seekoff(off_type(pos), std::ios_base::beg, which);
+}
+
 BackgroundWriteBuf::BackgroundWriteBuf(int fd) : fd_(fd) {
   for (std::unique_ptr<char[]>& b : buffers_) b = std::make_unique_for_overwrite<char[]>(kWriteBlock);
   setp(Buffer(0), Buffer(0) + kWriteBlock);
@@ -289,7 +343,7 @@ Input::Input(const std::string& path, const std::string& label, Kind kind) {
   // The commands read their input front to back (a PEM head aside): a larger read-ahead
   // window keeps a file not yet in the page cache ahead of the hashing. Advice only.
   posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-  file_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd_, std::ios::in | std::ios::binary, kBlock);
+  file_ = std::make_unique<FdReadBuf>(fd_);
   wrapped_ = std::make_unique<std::istream>(file_.get());
   stream_ = wrapped_.get();
   const uint64_t size = end > at ? static_cast<uint64_t>(end - at) : 0;
@@ -308,6 +362,10 @@ Input::~Input() {
   } else if (fd_ >= 0) {
     close(fd_);
   }
+}
+
+std::string Input::readError() const {
+  return file_ && file_->error() != 0 ? std::strerror(file_->error()) : std::string();
 }
 
 bool Input::Spool(int from) {

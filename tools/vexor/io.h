@@ -58,6 +58,32 @@ class ProgressBuf : public std::streambuf {
   uint64_t position_ = 0;  // source position at egptr()
 };
 
+// A read buffer over a file descriptor (owned, closed with the buffer) that does not take a
+// failed read for the end of the file: it keeps the error and throws, so the stream reading
+// goes bad instead of ending early, and the command can tell (Input::readError). Large reads
+// go straight into the caller's memory; seeks go to the descriptor.
+class FdReadBuf : public std::streambuf {
+ public:
+  explicit FdReadBuf(int fd);
+  ~FdReadBuf() override;
+  FdReadBuf(const FdReadBuf&) = delete;
+  FdReadBuf& operator=(const FdReadBuf&) = delete;
+  int error() const { return error_; }  // errno of the first failed read, 0 while none failed
+
+ protected:
+  int_type underflow() override;
+  std::streamsize xsgetn(char_type* s, std::streamsize n) override;
+  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
+  pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
+
+ private:
+  size_t Read(char* to, size_t n);  // 0 at the end; throws when the read fails
+
+  int fd_;
+  std::vector<char> buffer_;
+  int error_ = 0;
+};
+
 // A write buffer over a file descriptor whose writes happen on a thread of its own: the
 // caller fills one buffer while the other is written, so a large output costs the caller a
 // memory copy instead of the kernel's page-cache copy, and the two run on two cores. The
@@ -121,13 +147,15 @@ class Input {
   std::string Head(size_t n) const;
   // A name others can open the input by (/proc/self/fd/N), for a call that takes a path.
   std::string openableName() const { return "/proc/self/fd/" + std::to_string(fd_); }
+  // Why a read of the input failed under the library ("Input/output error"); empty if none did.
+  std::string readError() const;
 
  private:
   bool Spool(int from);
   bool DecodePem();
 
   int fd_ = -1;  // owned by file_ once it is made
-  std::unique_ptr<std::streambuf> file_;
+  std::unique_ptr<FdReadBuf> file_;
   std::unique_ptr<ProgressBuf> progress_;
   std::unique_ptr<std::istream> wrapped_;
   std::istream* stream_ = nullptr;
