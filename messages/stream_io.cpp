@@ -46,6 +46,8 @@ void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length) {
     // A full block that ends exactly at the end of the stream is the last one too.
     const bool final = static_cast<uint32_t>(got) < block_len || in.eof() ||
                        in.peek() == std::istream::traits_type::eof();
+    // A read that failed (the block's, or the look ahead for the end) is not the end.
+    if (in.bad()) Raise(RC_MSG_UPDATE, text::Utf8ToCp1251("Ошибка чтения блока данных из потока"));
     if (!CryptMsgUpdate(msg, block.data(), static_cast<DWORD>(got), final ? TRUE : FALSE))
       Raise(RC_MSG_UPDATE, Format(text::Utf8ToCp1251("Не удалось добавить данные из потока в сообщение: %s").c_str(),
                                   SystemErrorTextShort(GetLastError()).c_str()));

@@ -166,6 +166,7 @@ int32_t Encrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out, co
   for (bool final = false; !final;) {
     in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block_len));
     DWORD got = static_cast<DWORD>(in.gcount());
+    if (in.bad()) return ReportFailure(ctx, RC_MSG_UPDATE, "Ошибка чтения блока данных из потока");
     final = in.eof() || got == 0;
     if (!CryptEncrypt(session.get(), 0, final ? TRUE : FALSE, 0, block.data(), &got, static_cast<DWORD>(block_len)))
       return ReportFailureWithReason(ctx, RC_ENCRYPT, "Произошла ошибка при шифровании данных");
@@ -251,6 +252,7 @@ int32_t Decrypt141(InstanceContext& ctx, std::istream& in, std::ostream& out) {
   for (bool final = false; !final;) {
     in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block_len));
     DWORD got = static_cast<DWORD>(in.gcount());
+    if (in.bad()) return ReportFailure(ctx, RC_MSG_UPDATE, "Ошибка чтения блока данных из потока");
     final = in.eof() || got < block_len;
     if (!CryptDecrypt(session.get(), 0, final ? TRUE : FALSE, 0, block.data(), &got))
       return ReportFailureWithReason(ctx, RC_DECRYPT, "При расшифровке данных произошла ошибка");

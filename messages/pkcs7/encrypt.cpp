@@ -147,6 +147,8 @@ int32_t DecryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out)
     total += got;
     const bool final = in.eof() || (length > 0 && total == static_cast<uint64_t>(length)) ||
                        in.peek() == std::istream::traits_type::eof();
+    // A read that failed (the block's, or the look ahead for the end) is not the end.
+    if (in.bad()) return ReportFailure(ctx, RC_MSG_UPDATE, "Ошибка чтения блока данных из потока");
     if (total > static_cast<uint64_t>(ctx.options.MaxDecryptSize))
       return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Размер данных превышает максимальнодопустимый");
     if (!CryptMsgUpdate(msg.get(), block.data(), static_cast<DWORD>(got), final ? TRUE : FALSE))

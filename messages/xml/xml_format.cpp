@@ -41,6 +41,10 @@ bool ReadDocument(InstanceContext& ctx, std::istream& in, std::vector<char>& doc
   in.clear();
   in.seekg(0, std::ios::beg);
   in.read(document.data(), static_cast<std::streamsize>(length));
+  if (in.bad()) {  // a failed read is not a shorter document
+    rc = ReportFailure(ctx, RC_MSG_UPDATE, "Ошибка чтения блока данных из потока");
+    return false;
+  }
   document.resize(static_cast<size_t>(in.gcount()));
   return true;
 }
