@@ -3,6 +3,10 @@
 #include "platform/provider/gost_cipher.h"
 
 #include <algorithm>
+#include <array>
+#include <deque>
+#include <mutex>
+#include <utility>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -126,6 +130,30 @@ constexpr size_t kBatch = 8;
 constexpr size_t kLanes = 4;  // of the interleaved scalar code
 constexpr uint64_t kMeshingBlocks = 1024 / kBlock;
 
+
+// An S-box expanded into four tables of 256 words (the rotation by 11 folded in), worked out
+// once per S-box for the process: a hash or cipher object is made for every small message,
+// and expanding costs about 30,000 instructions, more than hashing a kilobyte.
+using ExpandedSbox = std::array<std::array<uint32_t, 256>, 4>;
+
+const ExpandedSbox& Expanded(const uint8_t (*sbox)[16]) {
+  static std::mutex lock;
+  static std::deque<std::pair<const uint8_t (*)[16], ExpandedSbox>> known;  // references stay valid
+  std::lock_guard<std::mutex> guard(lock);
+  for (const auto& [rows, table] : known)
+    if (rows == sbox) return table;
+  ExpandedSbox& t = known.emplace_back(sbox, ExpandedSbox{}).second;
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t* lo = sbox[2 * i];
+    const uint8_t* hi = sbox[2 * i + 1];
+    for (int b = 0; b < 256; ++b) {
+      const uint32_t v = uint32_t((hi[b >> 4] << 4) | lo[b & 15]) << (8 * i);
+      t[i][b] = (v << 11) | (v >> 21);
+    }
+  }
+  return t;
+}
+
 }  // namespace
 
 const char kCryptoProA[] = "1.2.643.2.2.31.1";
@@ -137,14 +165,8 @@ const ParamSet* FindParamSet(std::string_view oid) {
 }
 
 Cipher::Cipher(const ParamSet& params, const uint8_t* key) : params_(params) {
-  for (int i = 0; i < 4; ++i) {
-    const uint8_t* lo = params.sbox[2 * i];
-    const uint8_t* hi = params.sbox[2 * i + 1];
-    for (int b = 0; b < 256; ++b) {
-      const uint32_t v = uint32_t((hi[b >> 4] << 4) | lo[b & 15]) << (8 * i);
-      t_[i][b] = (v << 11) | (v >> 21);
-    }
-  }
+  static_assert(sizeof(ExpandedSbox) == sizeof(t_));
+  std::memcpy(t_, Expanded(params.sbox).data(), sizeof(t_));
   SetKey(key);
 }
 
