@@ -183,24 +183,33 @@ bool OidToText(const uint8_t* value, size_t length, std::string& out) {
 bool OidFromText(const char* text, std::vector<uint8_t>& out) {
   out.clear();
   if (text == nullptr) return false;
-  std::vector<uint64_t> arcs;
-  const char* p = text;
-  while (true) {
-    if (*p < '0' || *p > '9') return false;
+  // Encoded arc by arc as it is read (the first two make one subidentifier).
+  uint64_t first = 0;
+  size_t arcs = 0;
+  for (const char* p = text;; ++arcs) {
+    if (*p < '0' || *p > '9') break;
     uint64_t v = 0;
     while (*p >= '0' && *p <= '9') {
-      if (v > (UINT64_MAX - 9) / 10) return false;
+      if (v > (UINT64_MAX - 9) / 10) break;
       v = v * 10 + static_cast<uint64_t>(*p++ - '0');
     }
-    arcs.push_back(v);
-    if (*p == '\0') break;
-    if (*p++ != '.') return false;
+    if (*p >= '0' && *p <= '9') break;  // too large
+    if (arcs == 0) {
+      first = v;
+    } else if (arcs == 1) {
+      if (first > 2 || (first < 2 && v >= 40) || v > UINT64_MAX - 80) break;
+      PutBase128(out, first * 40 + v);
+    } else {
+      PutBase128(out, v);
+    }
+    if (*p == '\0') {
+      if (arcs >= 1) return true;  // two arcs at least
+      break;
+    }
+    if (*p++ != '.') break;
   }
-  if (arcs.size() < 2 || arcs[0] > 2 || (arcs[0] < 2 && arcs[1] >= 40)) return false;
-  if (arcs[1] > UINT64_MAX - 80) return false;
-  PutBase128(out, arcs[0] * 40 + arcs[1]);
-  for (size_t i = 2; i < arcs.size(); ++i) PutBase128(out, arcs[i]);
-  return true;
+  out.clear();
+  return false;
 }
 
 }  // namespace der
