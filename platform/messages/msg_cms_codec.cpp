@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 #include <openssl/err.h>
 
@@ -30,9 +31,16 @@ Bytes TlvHeader(uint8_t tag, size_t length) {
 
 void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
+// The few identifiers a message is written with come back for every message (a small
+// signature encodes about twenty): each thread keeps the encodings it made, up to a bound
+// past which identifiers are encoded afresh.
 Bytes OidTlv(const std::string& dotted) {
+  constexpr size_t kKept = 64;
+  thread_local std::unordered_map<std::string, Bytes> encoded;
+  if (auto it = encoded.find(dotted); it != encoded.end()) return it->second;
   Bytes out;
   der::PutOid(out, dotted);
+  if (encoded.size() < kKept) encoded.emplace(dotted, out);
   return out;
 }
 
