@@ -183,8 +183,10 @@ FdReadBuf::int_type FdReadBuf::underflow() {
 
 std::streamsize FdReadBuf::xsgetn(char_type* s, std::streamsize n) {
   std::streamsize done = std::min(n, static_cast<std::streamsize>(egptr() - gptr()));
-  std::memcpy(s, gptr(), static_cast<size_t>(done));
-  gbump(static_cast<int>(done));
+  if (done > 0) {  // a read of nothing may come with no memory at all
+    std::memcpy(s, gptr(), static_cast<size_t>(done));
+    gbump(static_cast<int>(done));
+  }
   while (done < n) {
     const size_t want = static_cast<size_t>(n - done);
     if (want < buffer_.size()) {  // a small rest goes through the buffer
