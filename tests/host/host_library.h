@@ -4,6 +4,7 @@
 #pragma once
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -121,6 +122,17 @@ inline std::string ReadText(const std::filesystem::path& p) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// The lines of a piece of the log written by this process ("[P:<pid>]"): other test programs
+// running at the same time write into the same file.
+inline std::string OwnLines(const std::string& log) {
+  const std::string mark = "[P:" + std::to_string(getpid()) + "]";
+  std::istringstream in(log);
+  std::string line, own;
+  while (std::getline(in, line))
+    if (line.find(mark) != std::string::npos) own += line + "\n";
+  return own;
 }
 
 inline void WriteText(const std::filesystem::path& p, const std::string& text) {

@@ -149,7 +149,7 @@ TEST(Host, OffLogFileKeepsMessagesButNotTraceLines) {
   EXPECT_EQ(obj->Init(missing.c_str(), &cb, 0x10000), 4);
   EXPECT_TRUE(cb.lines.empty()) << cb.lines.front();
   obj.reset();
-  const std::string tail = host::ReadText(LogFile()).substr(before);
+  const std::string tail = host::OwnLines(host::ReadText(LogFile()).substr(before));
   EXPECT_NE(tail.find("IVexorImpl::sign_stream_d: entered"), std::string::npos);
   EXPECT_EQ(tail.find(missing), std::string::npos);
 }
@@ -170,7 +170,7 @@ TEST(Host, LogHookVetoKeepsALineOutOfTheLog) {
     std::ostringstream out;
     EXPECT_EQ(obj->sign_stream_a(CertPartyParam{}, in, out, VEXOR_FORMAT_141), 1);
     obj.reset();
-    return host::ReadText(LogFile()).substr(before);
+    return host::OwnLines(host::ReadText(LogFile()).substr(before));
   };
   HostCallback plain;
   const std::string allowed = tail_of_a_run(plain);
