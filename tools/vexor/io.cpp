@@ -106,60 +106,15 @@ void ProgressMeter::Draw(bool final) {
   std::fflush(stderr);
 }
 
-ProgressBuf::ProgressBuf(std::streambuf* source, uint64_t total, std::string label)
-    : source_(source), meter_(std::move(label), total), buffer_(kBlock) {
+FdReadBuf::FdReadBuf(int fd) : fd_(fd), buffer_(kBlock) {
   setg(buffer_.data(), buffer_.data(), buffer_.data());
+  const off_t at = lseek(fd_, 0, SEEK_CUR);
+  position_ = at > 0 ? static_cast<uint64_t>(at) : 0;
 }
 
-ProgressBuf::int_type ProgressBuf::underflow() {
-  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-  const std::streamsize n = source_->sgetn(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-  if (n <= 0) return traits_type::eof();
-  position_ += static_cast<uint64_t>(n);
-  setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
-  meter_.Update(position_);
-  return traits_type::to_int_type(*gptr());
+void FdReadBuf::ShowProgress(uint64_t total, std::string label) {
+  meter_ = std::make_unique<ProgressMeter>(std::move(label), total);
 }
-
-// Large reads go from the source straight into the caller's memory once what is buffered is
-// used up, instead of through the buffer (one copy fewer of a large input).
-std::streamsize ProgressBuf::xsgetn(char_type* s, std::streamsize n) {
-  std::streamsize done = 0;
-  const std::streamsize buffered = std::min(n, static_cast<std::streamsize>(egptr() - gptr()));
-  if (buffered > 0) {
-    std::memcpy(s, gptr(), static_cast<size_t>(buffered));
-    gbump(static_cast<int>(buffered));
-    done = buffered;
-  }
-  if (n - done < static_cast<std::streamsize>(buffer_.size())) {
-    if (done < n) done += std::streambuf::xsgetn(s + done, n - done);
-    return done;
-  }
-  const std::streamsize got = source_->sgetn(s + done, n - done);
-  if (got > 0) {
-    position_ += static_cast<uint64_t>(got);
-    meter_.Update(position_);
-    done += got;
-  }
-  return done;
-}
-
-ProgressBuf::pos_type ProgressBuf::seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) {
-  if (dir == std::ios_base::cur) off -= static_cast<off_type>(egptr() - gptr());
-  setg(buffer_.data(), buffer_.data(), buffer_.data());
-  const pos_type pos = source_->pubseekoff(off, dir, which);
-  if (pos != pos_type(off_type(-1))) position_ = static_cast<uint64_t>(off_type(pos));
-  return pos;
-}
-
-ProgressBuf::pos_type ProgressBuf::seekpos(pos_type pos, std::ios_base::openmode which) {
-  setg(buffer_.data(), buffer_.data(), buffer_.data());
-  const pos_type result = source_->pubseekpos(pos, which);
-  if (result != pos_type(off_type(-1))) position_ = static_cast<uint64_t>(off_type(result));
-  return result;
-}
-
-FdReadBuf::FdReadBuf(int fd) : fd_(fd), buffer_(kBlock) { setg(buffer_.data(), buffer_.data(), buffer_.data()); }
 
 FdReadBuf::~FdReadBuf() { close(fd_); }
 
@@ -167,7 +122,11 @@ size_t FdReadBuf::Read(char* to, size_t n) {
   if (error_ != 0) throw std::ios_base::failure(std::strerror(error_));
   for (;;) {
     const ssize_t got = ::read(fd_, to, n);
-    if (got >= 0) return static_cast<size_t>(got);
+    if (got >= 0) {
+      position_ += static_cast<uint64_t>(got);
+      if (meter_) meter_->Update(position_);
+      return static_cast<size_t>(got);
+    }
     if (errno == EINTR) continue;
     error_ = errno;
     throw std::ios_base::failure(std::strerror(error_));
@@ -209,7 +168,9 @@ FdReadBuf::pos_type FdReadBuf::seekoff(off_type off, std::ios_base::seekdir dir,
   setg(buffer_.data(), buffer_.data(), buffer_.data());
   const int whence = dir == std::ios_base::beg ? SEEK_SET : dir == std::ios_base::cur ? SEEK_CUR : SEEK_END;
   const off_t at = lseek(fd_, static_cast<off_t>(off), whence);
-  return at < 0 ? pos_type(off_type(-1)) : pos_type(off_type(at));
+  if (at < 0) return pos_type(off_type(-1));
+  position_ = static_cast<uint64_t>(at);
+  return pos_type(off_type(at));
 }
 
 FdReadBuf::pos_type FdReadBuf::seekpos(pos_type pos, std::ios_base::openmode which) {
@@ -349,16 +310,11 @@ Input::Input(const std::string& path, const std::string& label, Kind kind) {
   wrapped_ = std::make_unique<std::istream>(file_.get());
   stream_ = wrapped_.get();
   const uint64_t size = end > at ? static_cast<uint64_t>(end - at) : 0;
-  if (size > kProgressThreshold && ProgressMeter::Wanted()) {
-    progress_ = std::make_unique<ProgressBuf>(file_.get(), size, label);
-    wrapped_ = std::make_unique<std::istream>(progress_.get());
-    stream_ = wrapped_.get();
-  }
+  if (size > kProgressThreshold && ProgressMeter::Wanted()) file_->ShowProgress(static_cast<uint64_t>(end), label);
 }
 
 Input::~Input() {
   wrapped_.reset();
-  progress_.reset();
   if (file_) {
     file_.reset();  // closes fd_
   } else if (fd_ >= 0) {

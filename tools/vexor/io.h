@@ -39,29 +39,11 @@ class ProgressMeter {
   int64_t drawn_ms_ = -1;
 };
 
-// A read buffer over another one that reports progress. Seeks go through to the source, so
-// a library that measures the stream by seeking sees the same stream.
-class ProgressBuf : public std::streambuf {
- public:
-  ProgressBuf(std::streambuf* source, uint64_t total, std::string label);
-
- protected:
-  int_type underflow() override;
-  std::streamsize xsgetn(char_type* s, std::streamsize n) override;
-  pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override;
-  pos_type seekpos(pos_type pos, std::ios_base::openmode which) override;
-
- private:
-  std::streambuf* source_;
-  ProgressMeter meter_;
-  std::vector<char> buffer_;
-  uint64_t position_ = 0;  // source position at egptr()
-};
-
 // A read buffer over a file descriptor (owned, closed with the buffer) that does not take a
 // failed read for the end of the file: it keeps the error and throws, so the stream reading
 // goes bad instead of ending early, and the command can tell (Input::readError). Large reads
-// go straight into the caller's memory; seeks go to the descriptor.
+// go straight into the caller's memory; seeks go to the descriptor. It can report how far the
+// reading has come (ShowProgress).
 class FdReadBuf : public std::streambuf {
  public:
   explicit FdReadBuf(int fd);
@@ -69,6 +51,8 @@ class FdReadBuf : public std::streambuf {
   FdReadBuf(const FdReadBuf&) = delete;
   FdReadBuf& operator=(const FdReadBuf&) = delete;
   int error() const { return error_; }  // errno of the first failed read, 0 while none failed
+  // From now on every read moves a progress meter towards the descriptor's offset `total`.
+  void ShowProgress(uint64_t total, std::string label);
 
  protected:
   int_type underflow() override;
@@ -82,6 +66,8 @@ class FdReadBuf : public std::streambuf {
   int fd_;
   std::vector<char> buffer_;
   int error_ = 0;
+  uint64_t position_ = 0;  // the descriptor's offset (at egptr())
+  std::unique_ptr<ProgressMeter> meter_;
 };
 
 // A write buffer over a file descriptor whose writes happen on a thread of its own: the
@@ -156,7 +142,6 @@ class Input {
 
   int fd_ = -1;  // owned by file_ once it is made
   std::unique_ptr<FdReadBuf> file_;
-  std::unique_ptr<ProgressBuf> progress_;
   std::unique_ptr<std::istream> wrapped_;
   std::istream* stream_ = nullptr;
   bool ok_ = true;
