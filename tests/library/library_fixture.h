@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <ios>
 #include <memory>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -39,6 +43,44 @@ class Recorder : public HostCallback {
 inline void WriteIniTo(const fs::path& dir, const std::string& settings) {
   std::ofstream(dir / "Vexor.ini") << "[Settings]\nUsingCustomOptions=1\n" << settings;
 }
+
+// A host stream of `size` blanks that can seek anywhere in them, so lengths past 4 GiB cost
+// no I/O. It ends early once `budget` bytes were served in all (a reader going for a huge
+// length then fails quickly), and a read reaching position `fail_at` throws, as a buffer over
+// a file whose read(2) failed does.
+class BlankBuf : public std::streambuf {
+ public:
+  explicit BlankBuf(uint64_t size, uint64_t budget = UINT64_MAX, uint64_t fail_at = UINT64_MAX)
+      : size_(size), budget_(budget), fail_at_(fail_at) {
+    std::fill(std::begin(chunk_), std::end(chunk_), ' ');
+  }
+  uint64_t served = 0;
+
+ protected:
+  int_type underflow() override {
+    if (pos_ >= size_ || served >= budget_) return traits_type::eof();
+    if (pos_ >= fail_at_) throw std::ios_base::failure("Input/output error");
+    const size_t n =
+        static_cast<size_t>(std::min<uint64_t>({sizeof chunk_, size_ - pos_, budget_ - served, fail_at_ - pos_}));
+    setg(chunk_, chunk_, chunk_ + n);
+    pos_ += n;
+    served += n;
+    return traits_type::to_int_type(chunk_[0]);
+  }
+  pos_type seekoff(off_type off, std::ios::seekdir dir, std::ios::openmode) override {
+    const uint64_t here = pos_ - static_cast<uint64_t>(egptr() - gptr());
+    const uint64_t target = (dir == std::ios::beg ? 0 : dir == std::ios::cur ? here : size_) + static_cast<uint64_t>(off);
+    if (target > size_) return pos_type(off_type(-1));
+    pos_ = target;
+    setg(nullptr, nullptr, nullptr);
+    return pos_type(static_cast<off_type>(target));
+  }
+  pos_type seekpos(pos_type pos, std::ios::openmode which) override { return seekoff(off_type(pos), std::ios::beg, which); }
+
+ private:
+  uint64_t size_, budget_, fail_at_, pos_ = 0;
+  char chunk_[64 * 1024];
+};
 
 // An operation's result code, whether the failure report raised or returned it; the raised
 // text (UTF-8) in `text`.
