@@ -54,11 +54,13 @@ Hash::~Hash() {
   OPENSSL_cleanse(partial_, sizeof partial_);
 }
 
-void Hash::Step(const uint8_t* m) {
-  uint64_t u[4], v[4], w[4];
+void Hash::Step(const uint8_t* m, StepScratch& scratch) {
+  uint64_t* u = scratch.u;
+  uint64_t* v = scratch.v;
+  uint64_t w[4];
   std::memcpy(u, h_, kSize);
   std::memcpy(v, m, kSize);
-  uint32_t keys[4][8];
+  uint32_t (&keys)[4][8] = scratch.keys;
   for (int j = 0; j < 4; ++j) {
     if (j > 0) {
       TransformA(u);
@@ -85,9 +87,6 @@ void Hash::Step(const uint8_t* m) {
   for (int i = 0; i < 16; ++i) r[13 + i] ^= words[i];
   Psi(r + 13, 61);
   std::memcpy(h_, r + 74, kSize);
-  OPENSSL_cleanse(keys, sizeof keys);
-  OPENSSL_cleanse(u, sizeof u);
-  OPENSSL_cleanse(v, sizeof v);
 }
 
 void Hash::AddToSum(const uint8_t* block) {
@@ -103,6 +102,7 @@ void Hash::AddToSum(const uint8_t* block) {
 }
 
 void Hash::Update(const uint8_t* data, size_t len) {
+  StepScratch scratch;
   bytes_ += len;
   if (partial_len_ > 0) {
     const size_t take = std::min(len, kSize - partial_len_);
@@ -111,35 +111,38 @@ void Hash::Update(const uint8_t* data, size_t len) {
     data += take;
     len -= take;
     if (partial_len_ < kSize) return;
-    Step(partial_);
+    Step(partial_, scratch);
     AddToSum(partial_);
     partial_len_ = 0;
   }
   for (; len >= kSize; data += kSize, len -= kSize) {
-    Step(data);
+    Step(data, scratch);
     AddToSum(data);
   }
   std::memcpy(partial_, data, len);
   partial_len_ = len;
+  OPENSSL_cleanse(&scratch, sizeof scratch);
 }
 
 void Hash::Final(uint8_t out[kSize]) {
+  StepScratch scratch;
   // The empty message still hashes one zero block, as the CryptoPro provider and the GOST
   // engine do (a literal reading of the standard skips it and gives another value).
   if (partial_len_ > 0 || bytes_ == 0) {
     std::memset(partial_ + partial_len_, 0, kSize - partial_len_);
-    Step(partial_);
+    Step(partial_, scratch);
     AddToSum(partial_);
   }
   uint8_t length[kSize] = {};
   const uint64_t bits_low = bytes_ << 3;
   for (int i = 0; i < 8; ++i) length[i] = uint8_t(bits_low >> (8 * i));
   length[8] = uint8_t(bytes_ >> 61);
-  Step(length);
+  Step(length, scratch);
   uint8_t sum[kSize];
   std::memcpy(sum, sum_, kSize);
-  Step(sum);
+  Step(sum, scratch);
   std::memcpy(out, h_, kSize);
+  OPENSSL_cleanse(&scratch, sizeof scratch);
 }
 
 }  // namespace vexorcsp::gost94

@@ -27,7 +27,14 @@ class Hash {
   void Final(uint8_t out[kSize]);
 
  private:
-  void Step(const uint8_t* block);
+  // What a step derives from the state and the block (its four keys among them): one
+  // scratch lives through a whole Update or Final and is cleansed once at its end, not at
+  // every 32-byte step.
+  struct StepScratch {
+    uint32_t keys[4][8];
+    uint64_t u[4], v[4];
+  };
+  void Step(const uint8_t* block, StepScratch& scratch);
   void AddToSum(const uint8_t* block);
 
   gost89::Cipher cipher_;
