@@ -22,6 +22,9 @@ bool OpenTempContentFile(CallContext& call, std::ofstream& file) {
   if (call.services.tempFiles == nullptr) return false;
   const std::string name = call.services.tempFiles->NewFile();
   if (name.empty()) return false;
-  file.open(name, std::ios::binary | std::ios::out | std::ios::trunc);
+  // The file was just made and is empty: opened without truncation, since ext4 writes a file
+  // truncated on open out to disk when it is closed (its guard for files replaced in place),
+  // which for a temporary file means a disk write just before it is deleted.
+  file.open(name, std::ios::binary | std::ios::in | std::ios::out);
   return file.is_open();
 }

@@ -40,7 +40,8 @@ int32_t UnpackSignedStream(InstanceContext& ctx, std::istream& signedData, std::
   CMSG_STREAM_INFO* stream_info = nullptr;
   if (ctx.services.tempFiles != nullptr) {
     const std::string name = ctx.services.tempFiles->NewFile();
-    if (!name.empty()) spool.open(name, std::ios::binary | std::ios::in | std::ios::out | std::ios::trunc);
+    // Empty as made, so not truncated on open (see OpenTempContentFile).
+    if (!name.empty()) spool.open(name, std::ios::binary | std::ios::in | std::ios::out);
     if (spool.is_open())
       stream_info = writer.emplace(spool).StreamInfo(
           length >= 0 && length < CMSG_INDEFINITE_LENGTH ? static_cast<DWORD>(length) : CMSG_INDEFINITE_LENGTH);
