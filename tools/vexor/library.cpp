@@ -22,7 +22,7 @@ std::string BesideTool() {
 VexorLibrary::VexorLibrary(const std::string& path) {
   path_ = !path.empty() ? path : BesideTool();
   if (path_.empty()) path_ = VEXOR_SONAME;
-  handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+  handle_ = dlopen(path_.c_str(), RTLD_LAZY | RTLD_LOCAL);  // binds only what the command calls
   if (handle_ == nullptr) {
     error_ = dlerror();
     return;
