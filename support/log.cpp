@@ -161,10 +161,16 @@ std::string Logger::MakeAbsolute(const std::string& configured) const {
 
 void Logger::ReadConfiguration() {
   boost::property_tree::ptree tree;
-  try {
-    boost::property_tree::read_xml(base_directory_ + "/settings.xml", tree);
-  } catch (const boost::property_tree::ptree_error&) {
-    tree.clear();  // no file or not XML: every member keeps its default
+  const std::string settings = base_directory_ + "/settings.xml";
+  std::error_code ec;
+  // Looked for first: the parser reports a missing file by throwing, and the process's first
+  // exception sets up the unwinder (most processes have no settings file).
+  if (fs::exists(settings, ec)) {
+    try {
+      boost::property_tree::read_xml(settings, tree);
+    } catch (const boost::property_tree::ptree_error&) {
+      tree.clear();  // not XML: every member keeps its default
+    }
   }
   auto get = [&tree](const char* key, const std::string& def) {
     const auto value = tree.get_optional<std::string>(key);
