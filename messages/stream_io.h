@@ -21,7 +21,8 @@ constexpr uint32_t kFeedBlockLimit = 0xA00000;  // 10 MiB
 
 // Feeds the whole stream, from its beginning, into the message in blocks of
 // min(length, 10 MiB) + 1 bytes; the block that reaches the end goes with the final flag, so
-// a stream shorter than 10 MiB arrives in one final update. Raises
+// a stream shorter than 10 MiB arrives in one final update (a longer one is read a block
+// ahead on another thread, see BlockReader). Raises
 // CryptoOperations::baseCryptoException: 6 when the block buffer cannot be had, 22 when a
 // read delivers nothing (an empty stream fails here) or the platform refuses a block.
 void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length);
