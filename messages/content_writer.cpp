@@ -1,5 +1,7 @@
 #include "messages/content_writer.h"
 
+#include <cstdint>
+
 #include "call/call_context.h"
 #include "call/temp_files.h"
 
@@ -12,10 +14,38 @@ CMSG_STREAM_INFO* ContentWriter::StreamInfo(DWORD contentLength) {
 
 BOOL ContentWriter::Output(const void* arg, BYTE* data, DWORD length, BOOL) {
   auto* self = static_cast<ContentWriter*>(const_cast<void*>(arg));
-  if (length != 0 && data != nullptr)
-    self->target_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
-  // The content has no other place to go; a write failure shows in the stream's state.
-  return TRUE;
+  if (length == 0 || data == nullptr) return TRUE;
+  if (self->deferred_) {
+    const auto at = reinterpret_cast<uintptr_t>(data), start = reinterpret_cast<uintptr_t>(self->block_);
+    if (at >= start && length <= self->block_size_ && at - start <= self->block_size_ - length) {
+      self->pieces_.push_back({self->block_, static_cast<size_t>(at - start), length});
+    } else {
+      self->pieces_.push_back({nullptr, self->copies_.size(), length});
+      self->copies_.insert(self->copies_.end(), data, data + length);
+    }
+    return TRUE;
+  }
+  self->target_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
+  return !self->strict_ || self->target_.good() ? TRUE : FALSE;
+}
+
+void ContentWriter::Defer(const BYTE* block, size_t size) {
+  deferred_ = true;
+  block_ = block;
+  block_size_ = size;
+}
+
+bool ContentWriter::EndDeferral(bool write) {
+  deferred_ = false;
+  if (write) {
+    for (const Piece& piece : pieces_) {
+      const BYTE* data = (piece.in_block != nullptr ? piece.in_block : copies_.data()) + piece.offset;
+      target_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(piece.length));
+    }
+  }
+  pieces_.clear();
+  copies_.clear();  // keeps its capacity for the next block
+  return !strict_ || target_.good();
 }
 
 bool OpenTempContentFile(CallContext& call, std::ofstream& file) {

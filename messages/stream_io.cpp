@@ -5,7 +5,7 @@
 #include "call/call_context.h"
 #include "call/failure.h"
 #include "call/result_codes.h"
-#include "messages/block_reader.h"
+#include "messages/message_feed.h"
 #include "text/text.h"
 #include "support/format.h"
 #include "vexor/exceptions.h"
@@ -31,10 +31,10 @@ namespace {
 
 }  // namespace
 
-void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length) {
+void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length, ContentWriter* output) {
   const uint32_t block_len = static_cast<uint32_t>(std::clamp<int64_t>(length, 0, kFeedBlockLimit)) + 1;
-  BlockReader reader(in, block_len);
-  if (!reader.Allocate())
+  MessageFeed feed(msg, in, block_len, output);
+  if (!feed.Allocate())
     Raise(RC_OUT_OF_MEMORY,
           Format(text::Utf8ToCp1251("Не удалось выделить %d байт памяти чтения из потока с подписью").c_str(),
                  static_cast<int>(block_len)));
@@ -42,19 +42,20 @@ void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length) {
   in.clear();
   in.seekg(0, std::ios::beg);
   for (;;) {
-    const BlockReader::Block block = reader.Next();
+    const MessageFeed::Block block = feed.Next();
     if (block.size == 0 || block.failed) RaiseReadError();  // an empty stream fails here too
-    if (!CryptMsgUpdate(msg, block.data, static_cast<DWORD>(block.size), block.last ? TRUE : FALSE))
+    if (const DWORD err = feed.Update(block.last))
       Raise(RC_MSG_UPDATE, Format(text::Utf8ToCp1251("Не удалось добавить данные из потока в сообщение: %s").c_str(),
-                                  SystemErrorTextShort(GetLastError()).c_str()));
+                                  SystemErrorTextShort(err).c_str()));
     if (block.last) return;
   }
 }
 
-int32_t FeedMessage(CallContext& ctx, HCRYPTMSG msg, std::istream& in, int64_t length, std::istream* content) {
+int32_t FeedMessage(CallContext& ctx, HCRYPTMSG msg, std::istream& in, int64_t length, std::istream* content,
+                    ContentWriter* output) {
   try {
-    FeedStream(msg, in, length);
-    if (content != nullptr) FeedStream(msg, *content, ProbeStreamLength64(*content));
+    FeedStream(msg, in, length, output);
+    if (content != nullptr) FeedStream(msg, *content, ProbeStreamLength64(*content), output);
   } catch (const CryptoOperations::SystemException&) {
     throw;  // already reported
   } catch (const CryptoOperations::baseCryptoException& e) {

@@ -21,11 +21,13 @@ constexpr uint32_t kFeedBlockLimit = 0xA00000;  // 10 MiB
 
 // Feeds the whole stream, from its beginning, into the message in blocks of
 // min(length, 10 MiB) + 1 bytes; the block that reaches the end goes with the final flag, so
-// a stream shorter than 10 MiB arrives in one final update (a longer one is read a block
-// ahead on another thread, see BlockReader). Raises
+// a stream shorter than 10 MiB arrives in one final update (a longer one is added a block
+// at a time on a worker thread while the next is read, see MessageFeed: `output` is the
+// writer the message was opened with, if any). Raises
 // CryptoOperations::baseCryptoException: 6 when the block buffer cannot be had, 22 when a
 // read delivers nothing (an empty stream fails here) or the platform refuses a block.
-void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length);
+class ContentWriter;
+void FeedStream(HCRYPTMSG msg, std::istream& in, int64_t length, ContentWriter* output = nullptr);
 
 class CallContext;
 
@@ -33,4 +35,4 @@ class CallContext;
 // signature) the content, go into the message; a failure of the feeder becomes the call's
 // failure report. Returns 0, or the reported code when the report does not raise.
 int32_t FeedMessage(CallContext& ctx, HCRYPTMSG msg, std::istream& in, int64_t length,
-                    std::istream* content = nullptr);
+                    std::istream* content = nullptr, ContentWriter* output = nullptr);

@@ -8,7 +8,7 @@
 #include "certs/search.h"
 #include "call/failure.h"
 #include "call/result_codes.h"
-#include "messages/block_reader.h"
+#include "messages/message_feed.h"
 #include "messages/content_writer.h"
 #include "messages/parties.h"
 #include "messages/pkcs7/encrypt_ex.h"
@@ -125,8 +125,10 @@ int32_t DecryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out)
 
   // A stream that cannot tell its length (a pipe) is read in whole blocks.
   const int64_t length = ProbeStreamLength64(in);
-  BlockReader reader(in, static_cast<size_t>(length < 0 ? kFeedBlockLimit : std::min<int64_t>(length, kFeedBlockLimit)) + 1);
-  if (!reader.Allocate())
+  MessageFeed feed(msg.get(), in,
+                   static_cast<size_t>(length < 0 ? kFeedBlockLimit : std::min<int64_t>(length, kFeedBlockLimit)) + 1,
+                   &writer);
+  if (!feed.Allocate())
     return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось выделить блок памяти для чтения потока");
   std::vector<std::string> serials;
   if (length >= 0) {
@@ -142,14 +144,14 @@ int32_t DecryptStream(InstanceContext& ctx, std::istream& in, std::ostream& out)
   uint64_t total = 0;
   RecipientKey key;
   for (;;) {
-    const BlockReader::Block block = reader.Next();
+    const MessageFeed::Block block = feed.Next();
     if (block.size == 0) return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Не удалось загрузить очередной блок данных");
     total += block.size;
     const bool final = block.last || (length > 0 && total == static_cast<uint64_t>(length));
     if (block.failed) return ReportFailure(ctx, RC_MSG_UPDATE, "Ошибка чтения блока данных из потока");
     if (total > static_cast<uint64_t>(ctx.options.MaxDecryptSize))
       return ReportFailure(ctx, RC_OUT_OF_MEMORY, "Размер данных превышает максимальнодопустимый");
-    if (!CryptMsgUpdate(msg.get(), block.data, static_cast<DWORD>(block.size), final ? TRUE : FALSE))
+    if (feed.Update(final) != 0)
       return ReportFailureWithReason(ctx, RC_MSG_UPDATE, "Не удалось добавить данные из потока в сообщение");
 
     if (!algorithm_known) {

@@ -4,6 +4,7 @@
 
 #include "call/failure.h"
 #include "call/result_codes.h"
+#include "messages/content_writer.h"
 #include "messages/parties.h"
 #include "messages/private_key.h"
 #include "messages/stream_io.h"
@@ -28,13 +29,6 @@ std::vector<BYTE> EncodeSigningTime() {
   return ReadSized<DWORD>([&](BYTE* buffer, DWORD& len) {
     return CryptEncodeObject(X509_ASN_ENCODING, szOID_RSA_signingTime, &now, buffer, &len) != FALSE;
   });
-}
-
-// The encoder's output, written to the host's stream as it comes.
-BOOL WriteStreamed(const void* arg, BYTE* data, DWORD size, BOOL) {
-  std::ostream& out = *static_cast<std::ostream*>(const_cast<void*>(arg));
-  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  return out.good() ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -81,13 +75,15 @@ int32_t SignStream(InstanceContext& ctx, const CertPartyParam& party, std::istre
   if (!detached) {
     // Streamed as it is produced, definite-length DER for a content length the encoder is
     // told (BER beyond 4 GiB): the message never sits in memory whole.
-    CMSG_STREAM_INFO stream{length < CMSG_INDEFINITE_LENGTH ? static_cast<DWORD>(length) : CMSG_INDEFINITE_LENGTH,
-                            WriteStreamed, &out};
-    auto_msg msg(CryptMsgOpenToEncode(kMsgEncoding, 0, CMSG_SIGNED, &signed_info, nullptr, &stream));
+    // A host stream that went bad stops the message (a strict writer).
+    ContentWriter writer(out, true);
+    CMSG_STREAM_INFO* stream =
+        writer.StreamInfo(length < CMSG_INDEFINITE_LENGTH ? static_cast<DWORD>(length) : CMSG_INDEFINITE_LENGTH);
+    auto_msg msg(CryptMsgOpenToEncode(kMsgEncoding, 0, CMSG_SIGNED, &signed_info, nullptr, stream));
     if (!msg)
       return ReportFailureWithReason(ctx, RC_MSG_OPEN_ENCODE,
                                      "Не удалось открыть криптографическое сообщение для шифрования");
-    return FeedMessage(ctx, msg.get(), in, length);
+    return FeedMessage(ctx, msg.get(), in, length, nullptr, &writer);
   }
 
   // A detached signature is small: the content is hashed, not held.

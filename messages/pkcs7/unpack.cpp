@@ -49,7 +49,8 @@ int32_t UnpackSignedStream(InstanceContext& ctx, std::istream& signedData, std::
   auto_msg msg(CryptMsgOpenToDecode(kMsgEncoding, 0, 0, 0, nullptr, stream_info));
   if (!msg)
     return ReportFailureWithReason(ctx, RC_MSG_OPEN_DECODE, "Не удалось получить хэндл криптографического сообщения");
-  if (const int32_t rc = FeedMessage(ctx, msg.get(), signedData, length)) return rc;
+  if (const int32_t rc = FeedMessage(ctx, msg.get(), signedData, length, nullptr, writer ? &*writer : nullptr))
+    return rc;
 
   DWORD type = 0, size = sizeof type;
   if (!CryptMsgGetParam(msg.get(), CMSG_TYPE_PARAM, 0, &type, &size))

@@ -87,7 +87,9 @@ int32_t Verifier::Run(std::istream& signedData, std::istream* content, std::ostr
     return ReportFailureWithReason(ctx_, RC_MSG_OPEN_DECODE, "Не удалось открыть криптосообщение");
   }
 
-  if (const int32_t rc = FeedMessage(ctx_, msg_.get(), signedData, length, detached ? content : nullptr)) return rc;
+  if (const int32_t rc = FeedMessage(ctx_, msg_.get(), signedData, length, detached ? content : nullptr,
+                                     writer_ ? &*writer_ : nullptr))
+    return rc;
   if (target != nullptr) target->flush();
 
   DWORD type = 0, size = sizeof type;
