@@ -1,7 +1,8 @@
 // GOST R 34.11-2012 (Streebog), 256 and 512 bits. The round function runs on eight 64-bit
 // little-endian words through one table per byte position that folds the S-box, the byte
 // transposition and the linear map together (8 x 256 words, built at compile time), so a
-// round is 64 table loads and XORs. The digest bytes are those of the GOST engine's
+// round is 64 table loads and XORs. The compression code is picked once by the CPU: one
+// written for BMI1 (bextr) and one for any x86-64 CPU. The digest bytes are those of the GOST engine's
 // md_gost12_256 / md_gost12_512 (RFC 6986 prints the same values byte-reversed).
 #pragma once
 
@@ -14,8 +15,12 @@ constexpr size_t kBlock = 64;
 
 class Hash {
  public:
+  // Which compression code runs: kFastest is the best one for this CPU; kBaseline runs on
+  // any x86-64 CPU (the tests hold the two to each other).
+  enum class Code { kFastest, kBaseline };
+
   // digest_size is 32 or 64.
-  explicit Hash(size_t digest_size);
+  explicit Hash(size_t digest_size, Code code = Code::kFastest);
   ~Hash();
   Hash(const Hash&) = delete;
   Hash& operator=(const Hash&) = delete;
@@ -28,6 +33,7 @@ class Hash {
  private:
   void Compress(const uint64_t* m);
 
+  void (*compress_)(uint64_t* h, const uint64_t* n, const uint64_t* m);
   uint64_t h_[8];
   uint64_t n_[8] = {};
   uint64_t sigma_[8] = {};
