@@ -197,6 +197,8 @@ template <bool kBmi>
   for (int j = 0; j < 8; j += 4) {
     uint64_t s[4] = {}, k[4] = {};
     HalfRound<kBmi, 0>(xb + j, yb + j, s, k, ctl1, ctl2);
+    // Unrolled, s and k stay in registers; as a loop they went through the stack.
+#pragma GCC unroll 4
     for (int i = 0; i < 4; ++i) {
       nx[j + i] = s[i] ^ k[i];
       ny[j + i] = k[i] ^ c[j + i];
