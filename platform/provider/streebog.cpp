@@ -102,26 +102,6 @@ constexpr Table MakeTable() {
 
 alignas(64) constexpr Table kLps = MakeTable();
 
-#define VEXOR_STREEBOG_ROW(out, x, j)                                                    \
-  out[j] = kLps[0][uint8_t(x[0] >> (8 * j))] ^ kLps[1][uint8_t(x[1] >> (8 * j))] ^      \
-           kLps[2][uint8_t(x[2] >> (8 * j))] ^ kLps[3][uint8_t(x[3] >> (8 * j))] ^      \
-           kLps[4][uint8_t(x[4] >> (8 * j))] ^ kLps[5][uint8_t(x[5] >> (8 * j))] ^      \
-           kLps[6][uint8_t(x[6] >> (8 * j))] ^ kLps[7][uint8_t(x[7] >> (8 * j))]
-
-// out = LPS(a ^ b); out may alias a or b.
-[[gnu::always_inline]] inline void Lpsx(const uint64_t* a, const uint64_t* b, uint64_t* out) {
-  uint64_t x[8];
-  for (int i = 0; i < 8; ++i) x[i] = a[i] ^ b[i];
-  VEXOR_STREEBOG_ROW(out, x, 0);
-  VEXOR_STREEBOG_ROW(out, x, 1);
-  VEXOR_STREEBOG_ROW(out, x, 2);
-  VEXOR_STREEBOG_ROW(out, x, 3);
-  VEXOR_STREEBOG_ROW(out, x, 4);
-  VEXOR_STREEBOG_ROW(out, x, 5);
-  VEXOR_STREEBOG_ROW(out, x, 6);
-  VEXOR_STREEBOG_ROW(out, x, 7);
-}
-
 // The rounds below read their inputs four bytes at a time (bytes j..j+3 of each word feed
 // output words j..j+3): one load then yields four table indices, which balances the load
 // ports (busy with the table lookups) against the ALUs (busy with the XORs) better than
@@ -130,48 +110,79 @@ alignas(64) constexpr Table kLps = MakeTable();
 // loads and spilled, and every byte cost a shift, a zero extension and a copy.
 using Word32 = uint32_t __attribute__((may_alias));
 
-// acc[i] ^= kLps[w][byte i of the four bytes at p]. With BMI1, bytes 1 and 2 come out with
-// one bextr each (control words 0x0808 and 0x0810 held in registers across the block);
-// without, the two bytes of each half come out as the low and high byte of a legacy
-// register, which needs the shift by 16 between them.
+// The four lookups of one group. OP is movq for word 0's group, which sets the sums, and
+// xorq for the others. With BMI1, bytes 1 and 2 come out with one bextr each (control words
+// 0x0808 and 0x0810 held in registers across the block); without, the two bytes of each
+// half come out as the low and high byte of a legacy register, with a shift by 16 between.
+#define VEXOR_STREEBOG_LOOKUP4_BMI(OP)         \
+  "movl %[in], %k[a]\n\t"                      \
+  "movzbl %b[a], %k[t]\n\t"                    \
+  OP " %c[off](%[tab],%q[t],8), %[s0]\n\t"     \
+  "bextr %k[c1], %k[a], %k[t]\n\t"             \
+  OP " %c[off](%[tab],%q[t],8), %[s1]\n\t"     \
+  "bextr %k[c2], %k[a], %k[t]\n\t"             \
+  OP " %c[off](%[tab],%q[t],8), %[s2]\n\t"     \
+  "shrl $24, %k[a]\n\t"                        \
+  OP " %c[off](%[tab],%q[a],8), %[s3]"
+#define VEXOR_STREEBOG_LOOKUP4(OP)             \
+  "movl %[in], %k[a]\n\t"                      \
+  "movzbl %b[a], %k[t]\n\t"                    \
+  OP " %c[off](%[tab],%q[t],8), %[s0]\n\t"     \
+  "movzbl %h[a], %k[t]\n\t"                    \
+  OP " %c[off](%[tab],%q[t],8), %[s1]\n\t"     \
+  "shrl $16, %k[a]\n\t"                        \
+  "movzbl %b[a], %k[t]\n\t"                    \
+  OP " %c[off](%[tab],%q[t],8), %[s2]\n\t"     \
+  "movzbl %h[a], %k[t]\n\t"                    \
+  OP " %c[off](%[tab],%q[t],8), %[s3]"
+// The sums: written only (early, as the inputs are read after) by the first group.
+#define VEXOR_STREEBOG_SUMS(MODE) \
+  [s0] MODE(acc[0]), [s1] MODE(acc[1]), [s2] MODE(acc[2]), [s3] MODE(acc[3])
+#define VEXOR_STREEBOG_INPUTS \
+  [in] "m"(*static_cast<const Word32*>(p)), [tab] "r"(kLps.data()), [off] "i"(w * 2048)
+
+// acc[i] (^)= kLps[w][byte i of the four bytes at p].
 template <bool kBmi, int w>
 [[gnu::always_inline]] inline void Lookup4(const void* p, uint64_t (&acc)[4], uint32_t ctl1,
                                            uint32_t ctl2) {
   uint32_t a, t;
-  if constexpr (kBmi) {
-    asm("movl %[in], %k[a]\n\t"
-        "movzbl %b[a], %k[t]\n\t"
-        "xorq %c[off](%[tab],%q[t],8), %[s0]\n\t"
-        "bextr %k[c1], %k[a], %k[t]\n\t"
-        "xorq %c[off](%[tab],%q[t],8), %[s1]\n\t"
-        "bextr %k[c2], %k[a], %k[t]\n\t"
-        "xorq %c[off](%[tab],%q[t],8), %[s2]\n\t"
-        "shrl $24, %k[a]\n\t"
-        "xorq %c[off](%[tab],%q[a],8), %[s3]"
-        : [a] "=&r"(a), [t] "=&r"(t), [s0] "+r"(acc[0]), [s1] "+r"(acc[1]), [s2] "+r"(acc[2]),
-          [s3] "+r"(acc[3])
-        : [in] "m"(*static_cast<const Word32*>(p)), [tab] "r"(kLps.data()), [off] "i"(w * 2048),
-          [c1] "r"(ctl1), [c2] "r"(ctl2)
+  if constexpr (kBmi && w == 0) {
+    asm(VEXOR_STREEBOG_LOOKUP4_BMI("movq")
+        : [a] "=&r"(a), [t] "=&r"(t), VEXOR_STREEBOG_SUMS("=&r")
+        : VEXOR_STREEBOG_INPUTS, [c1] "r"(ctl1), [c2] "r"(ctl2)
+        : "cc");
+  } else if constexpr (kBmi) {
+    asm(VEXOR_STREEBOG_LOOKUP4_BMI("xorq")
+        : [a] "=&r"(a), [t] "=&r"(t), VEXOR_STREEBOG_SUMS("+r")
+        : VEXOR_STREEBOG_INPUTS, [c1] "r"(ctl1), [c2] "r"(ctl2)
         : "cc");
   } else {
-    asm("movl %[in], %k[a]\n\t"
-        "movzbl %b[a], %k[t]\n\t"
-        "xorq %c[off](%[tab],%q[t],8), %[s0]\n\t"
-        "movzbl %h[a], %k[t]\n\t"
-        "xorq %c[off](%[tab],%q[t],8), %[s1]\n\t"
-        "shrl $16, %k[a]\n\t"
-        "movzbl %b[a], %k[t]\n\t"
-        "xorq %c[off](%[tab],%q[t],8), %[s2]\n\t"
-        "movzbl %h[a], %k[t]\n\t"
-        "xorq %c[off](%[tab],%q[t],8), %[s3]"
-        // A high-byte register cannot be named beside a REX prefix: a and t stay in the
-        // eight legacy registers.
-        : [a] "=&Q"(a), [t] "=&R"(t), [s0] "+r"(acc[0]), [s1] "+r"(acc[1]), [s2] "+r"(acc[2]),
-          [s3] "+r"(acc[3])
-        : [in] "m"(*static_cast<const Word32*>(p)), [tab] "r"(kLps.data()), [off] "i"(w * 2048)
-        : "cc");
+    // A high-byte register cannot be named beside a REX prefix: a and t stay in the eight
+    // legacy registers.
+    if constexpr (w == 0)
+      asm(VEXOR_STREEBOG_LOOKUP4("movq")
+          : [a] "=&Q"(a), [t] "=&R"(t), VEXOR_STREEBOG_SUMS("=&r")
+          : VEXOR_STREEBOG_INPUTS
+          : "cc");
+    else
+      asm(VEXOR_STREEBOG_LOOKUP4("xorq")
+          : [a] "=&Q"(a), [t] "=&R"(t), VEXOR_STREEBOG_SUMS("+r")
+          : VEXOR_STREEBOG_INPUTS
+          : "cc");
     (void)ctl1, (void)ctl2;
   }
+}
+#undef VEXOR_STREEBOG_LOOKUP4_BMI
+#undef VEXOR_STREEBOG_LOOKUP4
+#undef VEXOR_STREEBOG_SUMS
+#undef VEXOR_STREEBOG_INPUTS
+
+// Words w..7 of one half of LPS(x) alone.
+template <bool kBmi, int w>
+[[gnu::always_inline]] inline void HalfLps(const uint8_t* x, uint64_t (&s)[4], uint32_t ctl1,
+                                           uint32_t ctl2) {
+  Lookup4<kBmi, w>(x + 8 * w, s, ctl1, ctl2);
+  if constexpr (w < 7) HalfLps<kBmi, w + 1>(x, s, ctl1, ctl2);
 }
 
 // Words w..7 of one half of a round: x feeds s, y feeds k.
@@ -195,7 +206,7 @@ template <bool kBmi>
   const uint8_t* yb = reinterpret_cast<const uint8_t*>(y);
 #pragma GCC unroll 2
   for (int j = 0; j < 8; j += 4) {
-    uint64_t s[4] = {}, k[4] = {};
+    uint64_t s[4], k[4];  // set by word 0's lookups
     HalfRound<kBmi, 0>(xb + j, yb + j, s, k, ctl1, ctl2);
     // Unrolled, s and k stay in registers; as a loop they went through the stack.
 #pragma GCC unroll 4
@@ -205,7 +216,24 @@ template <bool kBmi>
     }
   }
 }
-#undef VEXOR_STREEBOG_ROW
+
+// Before the rounds: K1 = LPS(hn) for hn = h ^ N, then the first round's x = K1 ^ m and
+// y = K1 ^ C1.
+template <bool kBmi>
+[[gnu::always_inline]] inline void Start(const uint64_t* hn, const uint64_t* m, uint64_t* x,
+                                         uint64_t* y, uint32_t ctl1, uint32_t ctl2) {
+  const uint8_t* in = reinterpret_cast<const uint8_t*>(hn);
+#pragma GCC unroll 2
+  for (int j = 0; j < 8; j += 4) {
+    uint64_t k[4];
+    HalfLps<kBmi, 0>(in + j, k, ctl1, ctl2);
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i) {
+      x[j + i] = k[i] ^ m[j + i];
+      y[j + i] = k[i] ^ kC[0][j + i];
+    }
+  }
+}
 
 // The compression function g_N(h, m): K1 = LPS(h ^ N), then twelve rounds of s = LPS(K ^ s)
 // beside the key schedule K = LPS(K ^ C), and h ^ s ^ K13 ^ m. The rounds pass x = K ^ s and
@@ -214,15 +242,13 @@ template <bool kBmi>
 [[gnu::always_inline]] inline void CompressWith(uint64_t* h, const uint64_t* n,
                                                 const uint64_t* m) {
   alignas(64) uint64_t x[2][8], y[2][8];
-  Lpsx(h, n, y[0]);
-  for (int i = 0; i < 8; ++i) {
-    x[0][i] = y[0][i] ^ m[i];
-    y[0][i] ^= kC[0][i];
-  }
   uint32_t ctl1 = 0x0808, ctl2 = 0x0810;  // bextr: 8 bits from bit 8, from bit 16
   asm("" : "+r"(ctl1), "+r"(ctl2));       // set once, not before every bextr
+  for (int i = 0; i < 8; ++i) x[1][i] = h[i] ^ n[i];
+  // Keeps x and y in memory: otherwise the compiler folds the loads back into shifts.
+  asm("" : "+m"(x));
+  Start<kBmi>(x[1], m, x[0], y[0], ctl1, ctl2);
   for (int i = 0; i < 12; i += 2) {
-    // Keeps x and y in memory: otherwise the compiler folds the loads back into shifts.
     asm("" : "+m"(x), "+m"(y));
     Round<kBmi>(x[0], y[0], x[1], y[1], kC[i + 1], ctl1, ctl2);
     asm("" : "+m"(x), "+m"(y));
