@@ -107,7 +107,8 @@ alignas(64) constexpr Table kLps = MakeTable();
 // ports (busy with the table lookups) against the ALUs (busy with the XORs) better than
 // shifting every byte out of a register. Each group of four lookups is written out
 // instruction by instruction: compiled from C, the extractions got hoisted away from their
-// loads and spilled, and every byte cost a shift, a zero extension and a copy.
+// loads and spilled, and every byte cost a shift, a zero extension and a copy. Against that
+// C round (in one process, alternated): 1.23x with BMI1, 1.1x for the baseline code.
 using Word32 = uint32_t __attribute__((may_alias));
 
 // The four lookups of one group. OP is movq for word 0's group, which sets the sums, and

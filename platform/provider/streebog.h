@@ -1,9 +1,10 @@
 // GOST R 34.11-2012 (Streebog), 256 and 512 bits. The round function runs on eight 64-bit
 // little-endian words through one table per byte position that folds the S-box, the byte
 // transposition and the linear map together (8 x 256 words, built at compile time), so a
-// round is 64 table loads and XORs. The compression code is picked once by the CPU: one
-// written for BMI1 (bextr) and one for any x86-64 CPU. The digest bytes are those of the GOST engine's
-// md_gost12_256 / md_gost12_512 (RFC 6986 prints the same values byte-reversed).
+// round is 64 table loads and XORs. There are two compression codes, picked once by the
+// CPU: one for BMI1 (bextr) and one for any x86-64 CPU. The digest bytes are those of the
+// GOST engine's md_gost12_256 / md_gost12_512 (RFC 6986 prints the same values
+// byte-reversed).
 #pragma once
 
 #include <cstddef>
@@ -16,7 +17,7 @@ constexpr size_t kBlock = 64;
 class Hash {
  public:
   // Which compression code runs: kFastest is the best one for this CPU; kBaseline runs on
-  // any x86-64 CPU (the tests hold the two to each other).
+  // any x86-64 CPU (the tests run both).
   enum class Code { kFastest, kBaseline };
 
   // digest_size is 32 or 64.
