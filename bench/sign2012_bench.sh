@@ -44,5 +44,10 @@ awk -v m="$MIB" -v h="$h" -v d="$d" -v a="$a" -v dw="$dw" -v aw="$aw" 'BEGIN {
   mb = m * 1048576 / 1e6
   printf "  sign --detached  wall %6.2f s  %6.1f MB/s  %.2f of the hash   cpu %6.2f s  %.2f\n", dw, mb / dw, mb / dw / h, d, mb / d / h
   printf "  sign (attached)  wall %6.2f s  %6.1f MB/s  %.2f of the hash   cpu %6.2f s  %.2f\n", aw, mb / aw, mb / aw / h, a, mb / a / h }'
+# Each run's own ratio, against the hash measured just before it, so that a drift of the
+# machine's speed between runs does not enter; their median is the figure to read.
+pair_median() { paste "$T/hash" "$1" | awk -v mb="$(echo "$MIB * 1.048576" | bc -l)" '{ print mb / $2 / $1 }' | median; }
+printf "  median of the runs' own ratios (wall): detached %.2f, attached %.2f\n" \
+  "$(pair_median "$T/detached.wall")" "$(pair_median "$T/attached.wall")"
 echo "  peak resident memory (KiB): $(sort -k2 -n "$T/peaks" | awk '{ p[$1] = $2 } END { for (n in p) printf "%s=%s ", n, p[n] }')"
 awk '$2 >= 65536 { bad = 1 } END { exit bad }' "$T/peaks" || { echo "a run's peak resident memory is over 64 MiB"; exit 1; }
