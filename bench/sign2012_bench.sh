@@ -5,13 +5,13 @@
 # install`), each run alternated with one run of build/bin/streebog_bench (the provider's
 # GOST R 34.11-2012 256 in memory, CryptHashData). RUNS (default 5) runs; reports the median
 # wall time of each signing and its rate as a share of the hash's median rate (goal 0.95 or
-# more: the library reads the next block on another thread while it hashes the current one,
-# so the rate is the hash's less the start-up), beside the same share by CPU time (user +
-# system, both threads: what the reading itself costs), and the peak resident memory (limit
-# 64 MiB). The signed file is read
-# from the page cache and the signature of the attached run written to /dev/null, so neither
-# the disk nor the kernel's allocation of a new file is counted. openssl cms checks the
-# detached signature. Needs a built tree (build/ by default, BUILD=...).
+# more: the library hashes a block on a worker thread while the calling thread reads the
+# next, so the rate is the hash's less the start-up), beside the same share by CPU time (user
+# + system, both threads: what the reading itself costs), the median of the runs' own
+# ratios, and the peak resident memory (limit 64 MiB). The signed file is read from the page
+# cache and the signature of the attached run written to /dev/null, so neither the disk nor
+# the kernel's allocation of a new file is counted. openssl cms checks the detached
+# signature. Needs a built tree (build/ by default, BUILD=...).
 set -eu
 . "$(dirname "$0")/bench_env.sh"
 MIB=${BENCH_MIB:-200}

@@ -18,9 +18,9 @@ BOOL ContentWriter::Output(const void* arg, BYTE* data, DWORD length, BOOL) {
   if (self->deferred_) {
     const auto at = reinterpret_cast<uintptr_t>(data), start = reinterpret_cast<uintptr_t>(self->block_);
     if (at >= start && length <= self->block_size_ && at - start <= self->block_size_ - length) {
-      self->pieces_.push_back({self->block_, static_cast<size_t>(at - start), length});
+      self->pieces_.push_back({true, static_cast<size_t>(at - start), length});
     } else {
-      self->pieces_.push_back({nullptr, self->copies_.size(), length});
+      self->pieces_.push_back({false, self->copies_.size(), length});
       self->copies_.insert(self->copies_.end(), data, data + length);
     }
     return TRUE;
@@ -39,7 +39,7 @@ bool ContentWriter::EndDeferral(bool write) {
   deferred_ = false;
   if (write) {
     for (const Piece& piece : pieces_) {
-      const BYTE* data = (piece.in_block != nullptr ? piece.in_block : copies_.data()) + piece.offset;
+      const BYTE* data = (piece.in_block ? block_ : copies_.data()) + piece.offset;
       target_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(piece.length));
     }
   }

@@ -36,7 +36,7 @@ class ContentWriter {
   static BOOL Output(const void* arg, BYTE* data, DWORD length, BOOL final);
 
   struct Piece {
-    const BYTE* in_block;  // null: `length` bytes of copies_ from `offset`
+    bool in_block;  // at `offset` in block_, else in copies_
     size_t offset, length;
   };
 

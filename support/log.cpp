@@ -301,7 +301,7 @@ struct LineIds {
 };
 
 // The process and system thread ids a line shows, asked of the kernel once a thread rather
-// than twice a line (two system calls of some sixteen a signature's lines made).
+// than with two system calls a line.
 const LineIds& CurrentLineIds() {
   static std::once_flag registered;
   std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { fork_generation.fetch_add(1); }); });

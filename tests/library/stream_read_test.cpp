@@ -36,8 +36,8 @@ TEST_F(StreamRead, AFailedReadFailsTheCall) {
     const char* call;
     uint64_t fail_at;
   };
-  for (const Case c : {Case{"sign", 5000}, Case{"sign", block}, Case{"sign", block + 500}, Case{"sign", size}, Case{"encrypt 141", 5000},
-                       Case{"encrypt 141", size}}) {
+  for (const Case c : {Case{"sign", 5000}, Case{"sign", block}, Case{"sign", block + 500}, Case{"sign", size},
+                       Case{"encrypt 141", 5000}, Case{"encrypt 141", size}}) {
     SCOPED_TRACE(std::string(c.call) + " failing at " + std::to_string(c.fail_at));
     BlankBuf buffer(size, UINT64_MAX, c.fail_at);
     std::istream in(&buffer);
